@@ -1,0 +1,56 @@
+// The plug-in's link to the host: checks and keeps the host's main window and wraps the IPC
+// queries sent to it.
+#pragma once
+
+#include "WinampApi.h"
+
+#include <cstdint>
+#include <string>
+
+// Result of QueryTitleAndLength; all three texts are ANSI.
+struct TBasicFileInfoStruct {
+    std::string FileName;
+    std::string Title;
+    std::string LengthText;
+};
+
+struct TExtendedInfoAnswer {
+    std::wstring Text;
+    bool Found = false;
+};
+
+class TWinAmpAPIMan {
+public:
+    // Raises EPluginError when the record is null (after a message box) or its main window is
+    // unusable. Fields are fixed after construction and only read afterwards, from any thread.
+    explicit TWinAmpAPIMan(In_Module *ownModule);
+
+    TWinAmpAPIMan(const TWinAmpAPIMan &) = delete;
+    TWinAmpAPIMan &operator=(const TWinAmpAPIMan &) = delete;
+
+    int GetPlaylistPosition() const;
+    int GetPlaylistLength() const;
+    std::string GetHostIniFolder() const;
+    HWND GetDialogParent() const;
+    // True only when the host says the stop is the user's (IPC_ISFULLSTOP answers 0).
+    bool IsImmediateStop() const;
+    TExtendedInfoAnswer QueryExtendedInfo(const std::wstring &fileName,
+                                          const std::wstring &fieldName) const;
+    TBasicFileInfoStruct QueryTitleAndLength(const std::string &fileName) const;
+
+    // Sends one IPC message to the host's main window and answers the host's result.
+    LRESULT SendIpc(WPARAM argument, LPARAM ipcNumber) const;
+
+    In_Module *OwnModule = nullptr;
+    HWND MainWindow = nullptr;
+    HWND EqualizerWindow = nullptr;
+    HWND PlaylistWindow = nullptr;
+    HWND ThirdHostWindow = nullptr;
+    std::uint8_t HostVersionMajor = 0;
+    std::uint8_t HostVersionMinor = 0;
+    std::uint16_t HostVersion = 0;
+
+private:
+    void AttachMainWindow(HWND window);
+    HWND QueryHostWindow(hostapi::HostWindow which, const char *fallbackClass) const;
+};

@@ -1,0 +1,63 @@
+// The module-level globals through which every part of the plug-in reaches the one instance of
+// each main class, and the process-wide lock that guards their creation and destruction.
+// The globals are exported as data symbols with a leading underscore (see in_hvqblend.def).
+#pragma once
+
+#include "../about/VersionReaderUnit.h"
+#include "../hostlink/WinampApi.h"
+
+#include <atomic>
+#include <string>
+
+class TWinAmpAPIMan;
+class TPluginConfig;
+class THookedInPlugins;
+class THookedInPlugin;
+class TInPluginPlaybackThread;
+class TConfigForm;
+class TAboutForm;
+
+extern "C" {
+// Each main-class global owns its object; written only under GlobalLock (Init, Quit).
+extern TWinAmpAPIMan *WinAmpAPIMan;
+extern TPluginConfig *PluginConfig;
+extern THookedInPlugins *HookedInPlugins;
+extern TInPluginPlaybackThread *InPluginPlaybackThread;
+extern TConfigForm *ConfigForm;
+extern TAboutForm *AboutForm;
+// The hooked-in plug-in playing in direct mode; written by the host's thread only.
+extern THookedInPlugin *ActiveHookedIn;
+// Full ANSI path of this library, set at attach and never changed afterwards.
+extern std::string ThisLibraryFileName;
+extern TVersionReader VersionReader;
+extern TVersionReader *VersionReader1; // the about dialog's own reader while it reads
+extern TVersionReaderResult VersionReaderResult;
+}
+
+// The record the host receives; the host fills its host members.
+extern In_Module PluginModule;
+extern HINSTANCE PluginInstance;
+extern std::string ModuleDescription;
+
+// Set by every entry point the host calls, so uninstall can tell when the host stopped calling.
+extern std::atomic<unsigned char> HostCalledFlag;
+// The last wide file name IsOurFile claimed (empty when none); host thread only.
+extern std::wstring LastClaimedFile;
+// The file of the last extended-information query; guarded by GlobalLock.
+extern std::wstring LastInfoFileName;
+// The plug-in that takes the next extended-information write; guarded by GlobalLock.
+extern THookedInPlugin *PendingWritePlugin;
+
+// Holds GlobalLock (a recursive critical section, created on first use) for its whole scope.
+class GERCSBomb {
+public:
+    GERCSBomb();
+    ~GERCSBomb();
+    GERCSBomb(const GERCSBomb &) = delete;
+    GERCSBomb &operator=(const GERCSBomb &) = delete;
+};
+
+// Whether GlobalLock exists right now (it is created by the first guard and deleted by Quit).
+bool GlobalLockExists();
+// Deletes GlobalLock so that a later guard creates a new one. Must not be held by a guard.
+void DestroyGlobalLock();

@@ -1,0 +1,117 @@
+#include "PluginModuleUnit.h"
+
+#include "../hostlink/PluginError.h"
+#include "../hostlink/WinAmpAPIUnit.h"
+#include "PlaybackEntryPoints.h"
+#include "PluginGlobals.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kModuleVersion = hostapi::kInVersion | hostapi::kInUnicode; // 0x0F000100
+char EmptyExtensionList[2] = {'\0', '\0'};
+
+In_Module RecordTemplate() {
+    In_Module record{};
+    record.version = kModuleVersion;
+    record.description = ModuleDescription.data();
+    record.hDllInstance = PluginInstance;
+    record.FileExtensions = EmptyExtensionList;
+    record.is_seekable = 1;
+    record.UsesOutputPlug = hostapi::kUsesOutputPlugin | hostapi::kOwnEqualizer;
+    record.Config = &PluginConfigure;
+    record.About = &PluginAbout;
+    record.Init = &PluginInit;
+    record.Quit = &PluginQuit;
+    FillPlaybackEntryPoints(record);
+    return record;
+}
+
+std::string OwnFileName(HINSTANCE instance) {
+    std::vector<char> name(MAX_PATH + 1, '\0');
+    if (GetModuleFileNameA(instance, name.data(), MAX_PATH) == 0)
+        return {};
+    const DWORD length = GetFullPathNameA(name.data(), 0, nullptr, nullptr);
+    if (length == 0)
+        return name.data();
+    std::vector<char> full(length + 1, '\0');
+    GetFullPathNameA(name.data(), length, full.data(), nullptr);
+    return full.data();
+}
+
+// The global owns its object; it is cleared before the object goes, so that code reached
+// during the destruction finds it empty.
+template <class T>
+void ClearThenDestroy(T *&global) {
+    std::unique_ptr<T> owned(global);
+    global = nullptr;
+}
+
+// Shown as a Windows user sees any failure of a plug-in that has no other way to report it.
+// An error without text was announced already by whoever raised it.
+void ShowInitFailure(const std::exception &error) {
+    if (*error.what() != '\0')
+        MessageBoxA(nullptr, error.what(), "Halvern Q-Blend", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+} // namespace
+
+void AttachLibrary(HINSTANCE instance) {
+    std::memset(&PluginModule, 0, sizeof PluginModule);
+    PluginInstance = instance;
+    ThisLibraryFileName = OwnFileName(instance);
+    if (!ThisLibraryFileName.empty()) {
+        VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
+        if (VersionReaderResult.StringInfoRead)
+            ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
+    }
+    PluginModule = RecordTemplate();
+}
+
+void DetachLibrary() {
+    std::memset(&PluginModule, 0, sizeof PluginModule);
+}
+
+void InitGlobals() {
+    GERCSBomb guard;
+    if (!WinAmpAPIMan)
+        WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
+    // Next in order: the settings (handing LogTrans to the crossfade engine), the registry of
+    // hooked-in plug-ins, the playback thread and the list of open extended reads.
+}
+
+void QuitGlobals() {
+    {
+        GERCSBomb guard;
+        // Open extended reads are closed first, then the configuration dialog, the playback
+        // thread, the registry and the settings go, in that order, before the host link.
+        ClearThenDestroy(WinAmpAPIMan);
+    }
+    DestroyGlobalLock();
+}
+
+void __cdecl PluginInit() {
+    HostCalledFlag = 1;
+    try {
+        InitGlobals();
+    } catch (const std::exception &error) {
+        ShowInitFailure(error);
+    } catch (...) {
+    }
+}
+
+void __cdecl PluginQuit() {
+    HostCalledFlag = 1;
+    Firewall([] { QuitGlobals(); });
+}
+
+void __cdecl PluginConfigure(HWND) {
+    HostCalledFlag = 1;
+}
+
+void __cdecl PluginAbout(HWND) {
+    HostCalledFlag = 1;
+}

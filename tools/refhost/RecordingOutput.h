@@ -1,0 +1,98 @@
+// An output plug-in for the reference host: records every call and the PCM it is given, and
+// plays the written sound out on a clock that runs in real time or faster.
+#pragma once
+
+#include "hostlink/WinampApi.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace refhost {
+
+struct OutCall {
+    std::string Name;            // "Open", "Write", "Flush", ...
+    std::vector<int> Args;       // the call's integer arguments (Write: its length)
+    unsigned long ThreadId = 0;
+};
+
+struct OutFormat {
+    int Rate = 0;
+    int Channels = 0;
+    int Bits = 0;
+    int BytesPerSecond() const { return Rate * Channels * (Bits / 8); }
+};
+
+class RecordingOutput {
+public:
+    // speed: how many times faster than real time the buffered sound plays out; 0 = at once.
+    explicit RecordingOutput(double speed = 0.0, int bufferMs = 2000);
+    ~RecordingOutput();
+    RecordingOutput(const RecordingOutput &) = delete;
+    RecordingOutput &operator=(const RecordingOutput &) = delete;
+
+    // The record the host hands to input plug-ins. Only one RecordingOutput is live at a time.
+    Out_Module *Module() { return &module_; }
+
+    // What the input plug-ins did; each call copies under the lock.
+    std::vector<OutCall> Calls() const;
+    std::vector<std::string> CallNames() const;
+    int CountOf(const std::string &name) const;
+    std::vector<std::uint8_t> Pcm() const; // every byte written since construction
+    OutFormat Format() const;              // of the last Open
+    bool IsOpen() const;
+    int Volume() const;
+    int Pan() const;
+    int Underruns() const; // writes that found the buffer already played dry
+    int LargestWrite() const;
+    void ClearRecord();
+
+    // What the output answers.
+    void SetOpenAnswer(int latencyMs);
+    void SetSpeed(double speed);
+
+private:
+    friend struct OutputCallbacks;
+    int Open(int rate, int channels, int bits, int bufferLenMs, int prebufferMs);
+    void Close();
+    int Write(const char *buffer, int length);
+    int CanWrite();
+    int IsPlaying();
+    int Pause(int pause);
+    void SetVolume(int volume);
+    void SetPan(int pan);
+    void Flush(int ms);
+    int GetOutputTime();
+    int GetWrittenTime();
+
+    void Record(const char *name, std::vector<int> args);
+    double NowMs() const;
+    // Moves the clock on to now: buffered bytes play out while not paused.
+    void Advance();
+    std::int64_t BufferBytes() const;
+    int BytesToMs(std::int64_t bytes) const;
+
+    Out_Module module_{};
+    mutable std::mutex lock_;
+    std::vector<OutCall> calls_;
+    std::vector<std::uint8_t> pcm_;
+    OutFormat format_;
+    bool open_ = false;
+    bool paused_ = false;
+    int volume_ = -1;
+    int pan_ = 0;
+    int openAnswer_ = 0;
+    int underruns_ = 0;
+    int largestWrite_ = 0;
+    double speed_;
+    int bufferMs_;
+    // The clock: bytes written since the last Open/Flush, the time base and its offset.
+    std::int64_t written_ = 0;
+    std::int64_t played_ = 0;
+    double lastAdvanceMs_ = 0.0;
+    bool ranDry_ = false; // the buffer emptied while the clock ran
+    int offsetMs_ = 0;
+};
+
+} // namespace refhost
