@@ -12,12 +12,18 @@ struct Translation {
     WORD CodePage;
 };
 
+// Asks for the name's length with a one-character buffer first. Some systems answer 0, or the
+// length of what fitted, and leave a cut name unterminated: such a name is asked for again.
 std::string LanguageNameOf(WORD language) {
     char probe[1] = {};
-    const DWORD length = VerLanguageNameA(language, probe, 1);
-    std::vector<char> name(length + 3, '\0');
-    VerLanguageNameA(language, name.data(), static_cast<DWORD>(name.size()));
-    return name.data();
+    DWORD size = VerLanguageNameA(language, probe, 1) + 3;
+    for (;;) {
+        std::vector<char> name(size + 1, '\0');
+        const DWORD length = VerLanguageNameA(language, name.data(), size);
+        if ((length > 0 && length + 1 < size) || size >= 1024)
+            return name.data();
+        size *= 4;
+    }
 }
 
 // The string value at path, or false when the resource does not hold it.
@@ -57,6 +63,12 @@ void ReadFixedPart(const VS_FIXEDFILEINFO &fixed, TVersionReaderResult &result) 
 
 } // namespace
 
+std::string StringTablePrefix(std::uint16_t language, std::uint16_t codePage) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04x%04x", language, codePage);
+    return std::string("\\StringFileInfo\\") + name;
+}
+
 TVersionReaderResult &TVersionReader::Read(const std::string &fileName,
                                            TVersionReaderResult &result) const {
     result = TVersionReaderResult{};
@@ -80,9 +92,7 @@ TVersionReaderResult &TVersionReader::Read(const std::string &fileName,
     result.CodePage = translations[0].CodePage;
     result.LanguageName = LanguageNameOf(result.Language);
 
-    char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "\\StringFileInfo\\%04x%04x", result.Language,
-                  result.CodePage);
+    const std::string prefix = StringTablePrefix(result.Language, result.CodePage);
     const std::pair<const char *, std::string *> keys[] = {
         {"\\CompanyName", &result.CompanyName},       {"\\FileDescription", &result.FileDescription},
         {"\\FileVersion", &result.FileVersion},       {"\\InternalName", &result.InternalName},
@@ -90,7 +100,7 @@ TVersionReaderResult &TVersionReader::Read(const std::string &fileName,
         {"\\ProductName", &result.ProductName},       {"\\ProductVersion", &result.ProductVersion},
     };
     for (const auto &[key, field] : keys) {
-        if (!QueryString(block, prefix + std::string(key), *field))
+        if (!QueryString(block, prefix + key, *field))
             return result;
     }
     result.StringInfoRead = true;

@@ -39,6 +39,9 @@ struct TVersionReaderResult {
     std::uint32_t FileDateLS = 0;
 };
 
+// The string-table path of a translation: "\StringFileInfo\" and "%04x%04x".
+std::string StringTablePrefix(std::uint16_t language, std::uint16_t codePage);
+
 class TVersionReader {
 public:
     bool ReadFixedInfo = true;

@@ -412,7 +412,7 @@ LRESULT CALLBACK RefHost::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 LRESULT RefHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message >= WM_USER || message == WM_COMMAND)
-        messages_.push_back({message, wParam, lParam, GetCurrentThreadId()});
+        messages_.push_back({message, wParam, lParam, (InSendMessageEx(nullptr) & ISMEX_SEND) != 0});
     switch (message) {
     case WM_WA_IPC:
         return OnIpc(wParam, lParam);

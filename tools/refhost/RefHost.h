@@ -23,7 +23,7 @@ struct HostMessage {
     UINT Message = 0;
     WPARAM WParam = 0;
     LPARAM LParam = 0;
-    unsigned long ThreadId = 0;
+    bool FromOtherThread = false; // sent by another thread (a plug-in's own)
 };
 
 // One call of a host member of In_Module (visualisation, DSP, SetInfo).

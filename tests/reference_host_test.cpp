@@ -1,0 +1,75 @@
+// The reference host behaves as the media player does towards an input plug-in.
+#include "RefHost.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace hostapi;
+using refhost::RefHost;
+
+TEST(ReferenceHost, ClearsTheFlagsTheHostOwnsAndFillsSetInfoAfterInit) {
+    RefHost host;
+    host.InstallProduct();
+    host.Start();
+    In_Module *module = host.Product();
+    EXPECT_EQ(module->UsesOutputPlug, 1); // 3 at load, bit 1 cleared by the host
+    EXPECT_EQ(module->hMainWindow, host.MainWindow());
+    EXPECT_NE(module->SetInfo, nullptr);
+    EXPECT_NE(module->dsp_dosamples, nullptr);
+    EXPECT_NE(module->SAVSAInit, nullptr);
+    EXPECT_EQ(module->outMod, nullptr); // set only before a Play
+}
+
+TEST(ReferenceHost, AnswersUnknownMessagesWithOneAndRecordsEveryMessage) {
+    RefHost host;
+    EXPECT_EQ(SendMessageW(host.MainWindow(), WM_WA_IPC, 0, 99999), 1);
+    EXPECT_EQ(SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GETVERSION), 0x5070);
+    EXPECT_EQ(SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GET_NEXT_PLITEM), -1);
+    EXPECT_EQ(SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_ISFULLSTOP), 0);
+    EXPECT_EQ(SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GETOUTPUTTIME), -1);
+    const auto messages = host.Messages();
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[0].LParam, 99999);
+    EXPECT_FALSE(messages[0].FromOtherThread);
+}
+
+TEST(ReferenceHost, AnswersPlaylistQueriesFromItsState) {
+    RefHost host;
+    host.SetPlaylist({L"C:\\m\\one.syn", L"C:\\m\\\u00e9t\u00e9.syn"}, 0);
+    const auto ask = [&](WPARAM argument, LPARAM number) {
+        return SendMessageW(host.MainWindow(), WM_WA_IPC, argument, number);
+    };
+    EXPECT_EQ(ask(0, IPC_GETLISTLENGTH), 2);
+    EXPECT_EQ(ask(0, IPC_GETNEXTLISTPOS), 1);
+    EXPECT_STREQ(reinterpret_cast<const wchar_t *>(ask(1, IPC_GETPLAYLISTFILEW)), L"C:\\m\\\u00e9t\u00e9.syn");
+    EXPECT_EQ(ask(2, IPC_GETPLAYLISTFILEW), 0);
+    host.State().Position = 1;
+    EXPECT_EQ(ask(0, IPC_GETNEXTLISTPOS), -1);
+    host.State().Repeat = true;
+    EXPECT_EQ(ask(0, IPC_GETNEXTLISTPOS), 0);
+    EXPECT_EQ(ask(0, IPC_GET_REPEAT), 1);
+}
+
+TEST(ReferenceHost, AnswersSendsFromAnotherThreadWhileATestWaits) {
+    RefHost host;
+    host.State().Version = 0x5061;
+    LRESULT answer = 0;
+    std::thread plugin([&] { answer = SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GETVERSION); });
+    EXPECT_TRUE(host.WaitUntil([&] { return host.Messages().size() == 1; }, 5000));
+    plugin.join();
+    EXPECT_EQ(answer, 0x5061);
+    EXPECT_TRUE(host.Messages()[0].FromOtherThread);
+}
+
+TEST(ReferenceHost, ProbesEveryPluginForVideoRightAfterInit) {
+    RefHost host;
+    host.InstallProduct();
+    host.Start();
+    const auto probes = host.TypeProbes();
+    ASSERT_EQ(probes.count(L"in_hvqblend.dll"), 1u);
+}
+
+} // namespace
