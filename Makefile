@@ -1,4 +1,5 @@
 # The two commands of the README. Both set up a fresh machine first (Debian packages, Wine prefix).
+SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= 2
 WINE_RUN := tools/setup/wine-run
@@ -15,11 +16,8 @@ build: setup
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# One wineserver stays up for the whole run, so every test program starts fast.
 test: build
-	@. tools/setup/wine-env && wineserver -p 30 && \
-	  cd $(BUILD) && ctest --output-on-failure -j $(JOBS); status=$$?; \
-	  . ../tools/setup/wine-env; wineserver -k 2>/dev/null; exit $$status
+	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
 demo: build
 	@$(WINE_RUN) $(BUILD)/bin/hvq_demo.exe

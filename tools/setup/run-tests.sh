@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every test program of a build under Wine through CTest, with one wineserver kept up for
+# the whole run so that each program starts fast.
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="${1:?build folder}"
+jobs="${2:-2}"
+source "$here/wine-env"
+wineserver -p 30
+(cd "$build" && ctest --output-on-failure -j "$jobs")
+status=$?
+wineserver -k 2>/dev/null
+exit $status
