@@ -1,0 +1,193 @@
+#include "CrossfadeMixer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pcm {
+
+std::int64_t ReadSample(const std::uint8_t *sample, int bits) {
+    switch (bits) {
+    case 8:
+        return sample[0];
+    case 16:
+        return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
+    case 24: {
+        const std::int32_t value = sample[0] | (sample[1] << 8) | (sample[2] << 16);
+        return (value & 0x800000) ? value - 0x1000000 : value;
+    }
+    case 32:
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(sample[0]) |
+                                         (static_cast<std::uint32_t>(sample[1]) << 8) |
+                                         (static_cast<std::uint32_t>(sample[2]) << 16) |
+                                         (static_cast<std::uint32_t>(sample[3]) << 24));
+    default:
+        return 0;
+    }
+}
+
+void WriteSample(std::uint8_t *sample, int bits, std::int64_t value) {
+    const auto bits64 = static_cast<std::uint64_t>(value);
+    for (int byte = 0; byte < bits / 8; ++byte)
+        sample[byte] = static_cast<std::uint8_t>(bits64 >> (8 * byte));
+}
+
+} // namespace pcm
+
+namespace {
+
+bool IsKnownWidth(int bits) {
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+double StepFor(double fadeSeconds, int rate) {
+    return fadeSeconds != 0.0 ? 1.0 / fadeSeconds / rate : 1.0;
+}
+
+} // namespace
+
+double TCrossfadeState::GainOf(double x, bool logCurve) {
+    return logCurve ? -std::log10(0.9 * (1.0 - x) + 0.1) : x;
+}
+
+int TCrossfadeState::MixingStep(std::uint8_t *buffer, int frames, int bits, int channels, int rate,
+                                int fadeTimeMs) {
+    if (!Source) {
+        Armed = false;
+        Started = false;
+    }
+    if (Armed && !Started) {
+        Started = true;
+        FadeSecondsIn = FadeSecondsOut = std::min(Source->RemainingMs * 0.001, fadeTimeMs * 0.001);
+        FadeTarget = 0.0;
+        FadePosition = 1.0;
+        FadeComplement = 0.0;
+        Reached = false;
+    }
+    return MixBlock(buffer, frames, bits, channels, rate);
+}
+
+int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int channels, int rate) {
+    if (bits != LastBits) {
+        LastBits = bits;
+        ZeroLevel = bits == 8 ? 128 : 0;
+    }
+    StepUp = StepFor(FadeSecondsIn, rate);
+    StepDown = StepFor(FadeSecondsOut, rate);
+    const bool known = IsKnownWidth(bits);
+    const int width = bits / 8;
+    const auto blockReady = [&] {
+        return HasBlock && OldPos < Block.Samples && Block.BitsPerSample == bits &&
+               Block.Channels == channels && Block.SampleRate == rate;
+    };
+
+    for (int frame = 0; frame < frames; ++frame) {
+        if (FadePosition != FadeTarget) {
+            Reached = false;
+            if (FadePosition > FadeTarget) {
+                FadePosition -= StepDown;
+                if (FadePosition < FadeTarget)
+                    FadePosition = FadeTarget;
+            } else {
+                FadePosition += StepUp;
+                if (FadePosition > FadeTarget)
+                    FadePosition = FadeTarget;
+            }
+            FadeComplement = 1.0 - FadePosition;
+        }
+        if (FadePosition == FadeTarget)
+            Reached = true;
+
+        // Both gains change per frame only: computing them here gives the per-sample values.
+        const bool logCurve = IsLogCurve();
+        const double gainNew = GainOf(FadeComplement, logCurve);
+        const double gainOld = GainOf(FadePosition, logCurve);
+        for (int channel = 0; channel < channels; ++channel) {
+            if (known) {
+                if (!blockReady() && !EnsureOldBlock(bits, channels, rate)) {
+                    EnsureOldBlock(bits, channels, rate);
+                    return frames;
+                }
+                std::uint8_t *sample =
+                    buffer + (static_cast<std::size_t>(frame) * channels + channel) * width;
+                const std::int64_t newValue = pcm::ReadSample(sample, bits) - ZeroLevel;
+                const std::int64_t oldValue =
+                    pcm::ReadSample(Block.Data.data() + static_cast<std::size_t>(OldPos) * width, bits) -
+                    ZeroLevel;
+                ++OldPos;
+                double mixed = gainNew * static_cast<double>(newValue) +
+                               gainOld * static_cast<double>(oldValue);
+                mixed += static_cast<double>(ZeroLevel);
+                pcm::WriteSample(sample, bits, static_cast<std::int64_t>(mixed));
+            }
+            if (!blockReady())
+                EnsureOldBlock(bits, channels, rate);
+        }
+    }
+    return frames;
+}
+
+bool TCrossfadeState::EnsureOldBlock(int bits, int channels, int rate) {
+    const auto matches = [&] {
+        return Block.BitsPerSample == bits && Block.Channels == channels && Block.SampleRate == rate;
+    };
+    if (!HasBlock) {
+        if (!FetchOldBlock())
+            return false;
+        OldPos = 0;
+    }
+    if (!matches()) {
+        ReleaseSource();
+        return false;
+    }
+    if (OldPos < Block.Samples)
+        return true;
+    DropBlock();
+    if (!FetchOldBlock())
+        return false;
+    OldPos = 0;
+    if (!matches()) {
+        ReleaseSource();
+        return false;
+    }
+    // A block shorter than one sample holds nothing to mix; the next call reads on.
+    return OldPos < Block.Samples;
+}
+
+bool TCrossfadeState::FetchOldBlock() {
+    if (!Source)
+        return false;
+    const int blockBytes = std::max(Source->BlockBytes, 1);
+    Block.Data.resize(static_cast<std::size_t>(blockBytes) * 2);
+    const int bytes = Source->GetData(Block.Data.data(), blockBytes);
+    if (bytes < 1 || Reached) {
+        ReleaseSource();
+        return false;
+    }
+    Block.Bytes = std::min(bytes, blockBytes);
+    Block.BitsPerSample = Source->BitsPerSample;
+    Block.Channels = Source->Channels;
+    Block.SampleRate = Source->SampleRate;
+    Block.Samples = Block.BitsPerSample >= 8 ? Block.Bytes / (Block.BitsPerSample / 8) : 0;
+    HasBlock = true;
+    return true;
+}
+
+void TCrossfadeState::HoldSource(std::unique_ptr<TFadeOutSource> source) {
+    ReleaseSource();
+    Source = std::move(source);
+}
+
+void TCrossfadeState::ReleaseSource() noexcept {
+    if (Source) {
+        Source->Close();
+        Source.reset();
+    }
+    DropBlock();
+}
+
+void TCrossfadeState::DropBlock() {
+    HasBlock = false;
+    Block.Bytes = 0;
+    Block.Samples = 0;
+    OldPos = 0;
+}

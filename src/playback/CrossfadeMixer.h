@@ -1,0 +1,89 @@
+// The crossfade mixer: mixes what the outgoing track's decoder still delivers into the blocks of
+// the incoming track, sample by sample, with a linear or logarithmic gain curve.
+// Pure code over buffers: it never sees a window, a thread or a plug-in.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The outgoing track's decoder, kept open after its play request ended. The engine implements
+// the two calls with the owning plug-in's getData and close.
+class TFadeOutSource {
+public:
+    virtual ~TFadeOutSource() = default;
+    // Up to length bytes of PCM into destination; below 1 means the end.
+    virtual int GetData(std::uint8_t *destination, int length) = 0;
+    // Closes the decoder; errors are the implementation's to swallow.
+    virtual void Close() noexcept = 0;
+
+    int BitsPerSample = 0;
+    int Channels = 0;
+    int SampleRate = 0;
+    std::int64_t SizeBytes = 0;
+    int BlockBytes = 0;  // read size of the outgoing track
+    int RemainingMs = 0; // of the track not yet written when it was handed over
+};
+
+// One block read from the source; OldPos in TCrossfadeState is the next unread sample.
+struct TOldBlock {
+    std::vector<std::uint8_t> Data;
+    int Bytes = 0;
+    int BitsPerSample = 0;
+    int Channels = 0;
+    int SampleRate = 0;
+    int Samples = 0; // over all channels
+};
+
+// The crossfade of the playback thread. Only the playback thread touches it, except LogCurve.
+class TCrossfadeState {
+public:
+    bool Armed = false;   // the current track may be mixed
+    bool Started = false; // the fade of the current track has been initialised
+    double FadeSecondsIn = 1.0;
+    double FadeSecondsOut = 1.0;
+    std::unique_ptr<TFadeOutSource> Source;
+    TOldBlock Block;
+    bool HasBlock = false;
+    int OldPos = 0;
+    double FadeTarget = 0.0;
+    double FadePosition = 0.0; // weight position p of the outgoing track
+    double FadeComplement = 1.0;
+    double StepUp = 1.0 / 44100;
+    double StepDown = 1.0 / 44100;
+    bool Reached = false;
+    int LastBits = 0;
+    std::int64_t ZeroLevel = 0;
+
+    // Written by the host's thread at any time; read once per frame.
+    void SetLogCurve(bool logCurve) { LogCurve.store(logCurve, std::memory_order_relaxed); }
+    bool IsLogCurve() const { return LogCurve.load(std::memory_order_relaxed); }
+
+    // The per-block mixing step of the incoming track while Armed.
+    int MixingStep(std::uint8_t *buffer, int frames, int bits, int channels, int rate,
+                   int fadeTimeMs);
+    // Mixes the old block into buffer in place; answers the frames it was given.
+    int MixBlock(std::uint8_t *buffer, int frames, int bits, int channels, int rate);
+    double Gain(double x) const { return GainOf(x, IsLogCurve()); }
+    static double GainOf(double x, bool logCurve);
+
+    // Hands a decoder over as the outgoing track (the current one is released first).
+    void HoldSource(std::unique_ptr<TFadeOutSource> source);
+    // Closes and drops the source with its current block.
+    void ReleaseSource() noexcept;
+
+    bool EnsureOldBlock(int bits, int channels, int rate);
+    bool FetchOldBlock();
+
+private:
+    void DropBlock();
+    std::atomic<bool> LogCurve{false};
+};
+
+namespace pcm {
+// One sample of the given width: 8 bits unsigned, 16/24/32 bits signed little-endian.
+std::int64_t ReadSample(const std::uint8_t *sample, int bits);
+// Stores the low bits of value in place of the sample.
+void WriteSample(std::uint8_t *sample, int bits, std::int64_t value);
+} // namespace pcm

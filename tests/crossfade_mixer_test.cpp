@@ -1,0 +1,224 @@
+// The crossfade mixer on buffers: gain curves, sample arithmetic of every width, the fade's
+// progress, and when the outgoing decoder is let go.
+#include "playback/CrossfadeMixer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// An outgoing decoder that delivers fixed PCM and counts its closes.
+class FakeSource : public TFadeOutSource {
+public:
+    FakeSource(std::vector<std::uint8_t> pcm, int bits, int channels, int rate, int *closes)
+        : pcm_(std::move(pcm)), closes_(closes) {
+        BitsPerSample = bits;
+        Channels = channels;
+        SampleRate = rate;
+        SizeBytes = static_cast<std::int64_t>(pcm_.size());
+        BlockBytes = 64 * (bits / 8) * channels;
+        RemainingMs = 5000;
+    }
+    int GetData(std::uint8_t *destination, int length) override {
+        const int n = static_cast<int>(std::min<std::size_t>(length, pcm_.size() - position_));
+        std::memcpy(destination, pcm_.data() + position_, static_cast<std::size_t>(n));
+        position_ += static_cast<std::size_t>(n);
+        return n;
+    }
+    void Close() noexcept override { ++*closes_; }
+
+private:
+    std::vector<std::uint8_t> pcm_;
+    std::size_t position_ = 0;
+    int *closes_;
+};
+
+std::vector<std::uint8_t> Pcm16(const std::vector<std::int16_t> &samples) {
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        pcm::WriteSample(&bytes[i * 2], 16, samples[i]);
+    return bytes;
+}
+
+std::vector<std::int64_t> Samples(const std::vector<std::uint8_t> &bytes, int bits) {
+    std::vector<std::int64_t> values;
+    for (std::size_t i = 0; i + bits / 8 <= bytes.size(); i += bits / 8)
+        values.push_back(pcm::ReadSample(&bytes[i], bits));
+    return values;
+}
+
+// Mixing at this rate moves p by exactly 1/1024 per frame, so expected values stay exact.
+constexpr int kRate = 1024;
+constexpr double kStep = 1.0 / kRate;
+
+// A fade whose first frame at kRate mixes at p; frame k then mixes at p - k * kStep.
+void FadeFrom(TCrossfadeState &state, double p) {
+    state.FadeSecondsIn = state.FadeSecondsOut = 1.0;
+    state.FadeTarget = 0.0;
+    state.FadePosition = p + kStep;
+    state.FadeComplement = 1.0 - state.FadePosition;
+}
+
+std::int64_t Mixed(double p, std::int64_t newValue, std::int64_t oldValue) {
+    return static_cast<std::int64_t>((1.0 - p) * newValue + p * oldValue);
+}
+
+TEST(GainCurve, LinearAndLogarithmicMeetAtTheEnds) {
+    EXPECT_EQ(TCrossfadeState::GainOf(0.5, false), 0.5);
+    EXPECT_NEAR(TCrossfadeState::GainOf(0.5, true), 0.2596, 1e-4);
+    EXPECT_EQ(TCrossfadeState::GainOf(0.5, true), -std::log10(0.55));
+    for (bool logCurve : {false, true}) {
+        EXPECT_EQ(TCrossfadeState::GainOf(0.0, logCurve), 0.0);
+        EXPECT_EQ(TCrossfadeState::GainOf(1.0, logCurve), 1.0);
+        for (double x = 0.0; x <= 1.0; x += 1.0 / 1024)
+            EXPECT_LE(TCrossfadeState::GainOf(x, logCurve) + TCrossfadeState::GainOf(1 - x, logCurve),
+                      1.0 + 1e-12);
+    }
+}
+
+TEST(MixBlock, EightBitSamplesMixAroundTheirMidpoint) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(std::vector<std::uint8_t>(64, 56), 8, 1, kRate, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block(4, 200);
+    state.MixBlock(block.data(), 4, 8, 1, kRate);
+    EXPECT_EQ(block[0], 128); // 72 * 0.5 + (-72) * 0.5 = 0
+    for (int k = 1; k < 4; ++k)
+        EXPECT_EQ(block[k], Mixed(0.5 - k * kStep, 72, -72) + 128);
+}
+
+TEST(MixBlock, TwentyFourBitResultsAreStoredInTwosComplement) {
+    int closes = 0;
+    TCrossfadeState state;
+    std::vector<std::uint8_t> old(3 * 64);
+    for (std::size_t i = 0; i < old.size(); i += 3)
+        pcm::WriteSample(&old[i], 24, -1);
+    state.HoldSource(std::make_unique<FakeSource>(old, 24, 1, kRate, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block(6);
+    pcm::WriteSample(&block[0], 24, -1);
+    pcm::WriteSample(&block[3], 24, 0x7FFFFF);
+    state.MixBlock(block.data(), 2, 24, 1, kRate);
+    EXPECT_EQ(block[0], 0xFF);
+    EXPECT_EQ(block[1], 0xFF);
+    EXPECT_EQ(block[2], 0xFF);
+    EXPECT_EQ(pcm::ReadSample(&block[3], 24), 4202495); // (0.5 + 1/1024) * 8388607 - (0.5 - 1/1024)
+}
+
+TEST(MixBlock, TruncatesTowardZeroWithoutClipping) {
+    int closes = 0;
+    TCrossfadeState state;
+    std::vector<std::uint8_t> old(4 * 64, 0);
+    pcm::WriteSample(&old[4], 32, 0x7FFFFFFF);
+    state.HoldSource(std::make_unique<FakeSource>(old, 32, 1, kRate, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block(12);
+    pcm::WriteSample(&block[0], 32, 3);
+    pcm::WriteSample(&block[4], 32, 0x7FFFFFFF);
+    pcm::WriteSample(&block[8], 32, -3);
+    state.MixBlock(block.data(), 3, 32, 1, kRate);
+    EXPECT_EQ(Samples(block, 32), (std::vector<std::int64_t>{1, 0x7FFFFFFF, -1}));
+}
+
+TEST(MixingStep, StartsTheFadeFromTheShorterOfRemainderAndFadeTime) {
+    int closes = 0;
+    TCrossfadeState state;
+    auto source = std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2, 44100, &closes);
+    source->RemainingMs = 3000;
+    state.HoldSource(std::move(source));
+    state.Armed = true;
+    std::vector<std::uint8_t> block(4 * 10, 0);
+    state.MixingStep(block.data(), 10, 16, 2, 44100, 5000);
+    EXPECT_TRUE(state.Started);
+    EXPECT_EQ(state.FadeSecondsIn, 3.0);
+    EXPECT_EQ(state.StepDown, 1.0 / 3.0 / 44100);
+
+    TCrossfadeState full;
+    full.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2, 44100, &closes));
+    full.Armed = true;
+    full.MixingStep(block.data(), 10, 16, 2, 44100, 5000);
+    EXPECT_EQ(full.StepDown, 1.0 / 220500);
+    EXPECT_NEAR(full.FadePosition, 1.0 - 10.0 / 220500, 1e-12); // ten frames moved
+}
+
+TEST(MixingStep, WithoutASourceDisarmsAndLeavesTheBlockAlone) {
+    TCrossfadeState state;
+    state.Armed = state.Started = true;
+    std::vector<std::uint8_t> block = Pcm16({100, -100, 200, -200});
+    const auto before = block;
+    state.MixingStep(block.data(), 2, 16, 2, 44100, 5000);
+    EXPECT_FALSE(state.Armed);
+    EXPECT_FALSE(state.Started);
+    EXPECT_EQ(block, before);
+}
+
+TEST(MixBlock, AnOutgoingDecoderThatEndsEarlyLeavesTheRestUnmixed) {
+    int closes = 0;
+    TCrossfadeState state;
+    // Ten stereo frames of old sound, then the decoder ends.
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(20, 1000)), 16, 2, kRate, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block = Pcm16(std::vector<std::int16_t>(40, 3000));
+    state.MixBlock(block.data(), 20, 16, 2, kRate);
+    const auto values = Samples(block, 16);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(values[i], Mixed(0.5 - (i / 2) * kStep, 3000, 1000)) << i;
+    for (int i = 20; i < 40; ++i)
+        EXPECT_EQ(values[i], 3000) << i;
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(state.Source, nullptr);
+}
+
+TEST(MixBlock, LetsTheSourceGoAtTheNextReadAfterTheFadeReachedZero) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(100000, 500)), 16, 1, 1000, &closes));
+    state.FadeSecondsIn = state.FadeSecondsOut = 0.004; // four frames at 1 kHz
+    state.FadePosition = 1.0;
+    state.FadeComplement = 0.0;
+    state.FadeTarget = 0.0;
+    std::vector<std::uint8_t> block = Pcm16(std::vector<std::int16_t>(200, -700));
+    state.MixBlock(block.data(), 200, 16, 1, 1000);
+    const auto values = Samples(block, 16);
+    // p: 0.75, 0.5, 0.25, 0 -> each sample is (1-p) * new + p * old, truncated.
+    EXPECT_EQ(values[0], static_cast<std::int64_t>(0.25 * -700 + 0.75 * 500));
+    EXPECT_EQ(values[1], static_cast<std::int64_t>(0.5 * -700 + 0.5 * 500));
+    EXPECT_EQ(values[3], -700);
+    EXPECT_EQ(values[199], -700);
+    EXPECT_TRUE(state.Reached);
+    // The first old block of 64 samples ran out after p reached 0: the next read let it go.
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(state.Source, nullptr);
+}
+
+TEST(MixBlock, AnOutgoingTrackOfAnotherFormatIsReleasedUnmixed) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 1000)), 16, 2, 48000, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block = Pcm16({1, 2, 3, 4});
+    const auto before = block;
+    state.MixBlock(block.data(), 2, 16, 2, 44100);
+    EXPECT_EQ(block, before);
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(state.Source, nullptr);
+}
+
+TEST(MixBlock, TheCurveChosenByTheHostAppliesToTheNextFrame) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16, 1, kRate, &closes));
+    FadeFrom(state, 0.5);
+    state.SetLogCurve(true);
+    std::vector<std::uint8_t> block = Pcm16({10000});
+    state.MixBlock(block.data(), 1, 16, 1, kRate);
+    EXPECT_EQ(Samples(block, 16)[0], static_cast<std::int64_t>(2 * -std::log10(0.55) * 10000.0));
+    state.ReleaseSource();
+    state.ReleaseSource();
+    EXPECT_EQ(closes, 1);
+}
+
+} // namespace
