@@ -1,0 +1,162 @@
+// Crossfade and track transition: near the end of a track the host's next playlist entry is
+// opened early and the outgoing decoder is kept as the fade-out source of the next request.
+#include "InPluginPlaybackThreadUnit.h"
+
+#include "../config/PluginConfigUnit.h"
+#include "../hookedins/FileInfoQueries.h"
+#include "../hostlink/WinAmpAPIUnit.h"
+#include "../plugin/PluginGlobals.h"
+#include "BlockMath.h"
+
+using namespace hostapi;
+
+namespace {
+
+int FadeTimeMs() {
+    return PluginConfig ? PluginConfig->FadeTime() : 5000;
+}
+
+int MinFileSizeMs() {
+    return PluginConfig ? PluginConfig->MinFileSize() : 10000;
+}
+
+// The outgoing track's decoder, read by the mixer after its play request ended.
+class TDecoderFadeOutSource : public TFadeOutSource {
+public:
+    TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs)
+        : decoder_(std::move(decoder)) {
+        BitsPerSample = decoder_.BitsPerSample;
+        Channels = decoder_.Channels;
+        SampleRate = decoder_.SampleRate;
+        SizeBytes = decoder_.SizeBytes;
+        BlockBytes = blockBytes;
+        RemainingMs = remainingMs;
+    }
+    int GetData(std::uint8_t *destination, int length) override {
+        return decoder_.GetData(destination, length);
+    }
+    void Close() noexcept override { decoder_.Close(); }
+
+private:
+    TDecoder decoder_;
+};
+
+} // namespace
+
+int NextPlaylistIndex() {
+    const TWinAmpAPIMan *host = WinAmpAPIMan;
+    if (!host)
+        return -1;
+    const bool newHost = host->HostVersionMajor > 0x50 ||
+                         (host->HostVersionMajor == 0x50 && host->HostVersionMinor > 0x60);
+    const auto manualAdvance = static_cast<int>(host->SendIpc(0, IPC_GET_MANUALPLADVANCE));
+    if (manualAdvance != -1 && manualAdvance != 0)
+        return -1;
+    int repeat = static_cast<int>(host->SendIpc(0, IPC_GET_REPEAT));
+    if (repeat == -1)
+        repeat = 1;
+    int next = static_cast<int>(host->SendIpc(0, IPC_GET_NEXT_PLITEM));
+    if (next == -1 && newHost)
+        next = static_cast<int>(host->SendIpc(0, IPC_GETNEXTLISTPOS));
+    const int position = host->GetPlaylistPosition();
+    const int count = host->GetPlaylistLength();
+    if (count < 1 || (next == -1 && newHost))
+        return -1;
+    if (next == -1)
+        next = position + 1;
+    if (repeat == 0 && next >= count)
+        return -1;
+    while (next >= count)
+        next -= count;
+    return next;
+}
+
+std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
+    const TWinAmpAPIMan *host = WinAmpAPIMan;
+    if (!host)
+        return {};
+    // The host answers a pointer into one buffer it reuses: copy before anything else asks.
+    const auto *name = reinterpret_cast<const wchar_t *>(
+        host->SendIpc(static_cast<WPARAM>(index), IPC_GETPLAYLISTFILEW));
+    return name ? std::wstring(name) : std::wstring();
+}
+
+int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
+    if (!Crossfade.Armed)
+        return frames;
+    return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
+                                Decoder.SampleRate, FadeTimeMs());
+}
+
+// Answers true when the track's decoder was handed over: this block is its last.
+bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
+    if (StopRequested || tooShortForFade_ || Crossfade.Source)
+        return false;
+    const int length = LengthMs.load();
+    if (writtenMs <= length - FadeTimeMs())
+        return false;
+    if (length > MinFileSizeMs() && PreLoadNext()) {
+        Crossfade.HoldSource(
+            std::make_unique<TDecoderFadeOutSource>(std::move(Decoder), blockBytes_, length - writtenMs));
+        Crossfade.Armed = false;
+        return true;
+    }
+    tooShortForFade_ = true;
+    return false;
+}
+
+bool TInPluginPlaybackThread::PreLoadNext() {
+    const int index = NextPlaylistIndex();
+    if (index < 0)
+        return false;
+    const std::wstring name = PlaylistFile(index);
+    THookedInPlugin *plugin =
+        name.empty() || !HookedInPlugins ? nullptr : HookedInPlugins->FindForFile(name.c_str());
+    if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
+        !HasUsableOpen(*plugin, false))
+        return false;
+    const int lengthMs = GetLengthMs(*plugin, ThroughAnsi(name));
+    if (lengthMs < 1)
+        return false;
+    auto decoder = OpenDecoder(*plugin, name, {lengthMs, false, lengthMs});
+    if (!decoder || decoder->LengthMs < 1)
+        return false;
+    if (decoder->BitsPerSample != Decoder.BitsPerSample || decoder->Channels != Decoder.Channels ||
+        decoder->SampleRate != Decoder.SampleRate)
+        return false;
+    const double duration =
+        decoder->SizeBytes > 0
+            ? static_cast<double>(blockmath::RoundHalfAway(
+                  static_cast<double>(decoder->SizeBytes) / (decoder->BitsPerSample / 8) /
+                  decoder->Channels / (Decoder.SampleRate * 0.001)))
+            : decoder->LengthMs;
+    if (duration < MinFileSizeMs())
+        return false;
+
+    if (FadePreLoad) {
+        if (FadePreLoad->FileName == name)
+            return true; // the new decoder closes on the way out
+        FreePreLoad(std::move(FadePreLoad));
+    }
+    FadePreLoad = std::make_unique<TInPluginPlaybackThreadPreLoad>();
+    FadePreLoad->FileName = name;
+    FadePreLoad->Decoder = std::move(*decoder);
+    return true;
+}
+
+TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
+    if (FadePreLoad)
+        return std::move(FadePreLoad);
+    const int index = NextPlaylistIndex();
+    if (index < 0)
+        return nullptr;
+    const std::wstring name = PlaylistFile(index);
+    if (name.empty()) {
+        StopRequested = true;
+        return nullptr;
+    }
+    TPreLoadPtr record = OpenPreLoad(name);
+    if (!record)
+        StopRequested = true;
+    return record;
+}

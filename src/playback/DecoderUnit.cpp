@@ -1,0 +1,124 @@
+#include "DecoderUnit.h"
+
+#include "../hostlink/FaultGuard.h"
+#include "../hostlink/TextConvert.h"
+#include "BlockMath.h"
+
+TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
+    if (this != &other) {
+        Close();
+        Plugin = other.Plugin;
+        WideOpen = other.WideOpen;
+        GetDataFn = other.GetDataFn;
+        SetTimeFn = other.SetTimeFn;
+        CloseFn = other.CloseFn;
+        Handle = other.Handle;
+        BitsPerSample = other.BitsPerSample;
+        Channels = other.Channels;
+        SampleRate = other.SampleRate;
+        SizeBytes = other.SizeBytes;
+        LengthMs = other.LengthMs;
+        other.Handle = 0;
+    }
+    return *this;
+}
+
+int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
+    if (!IsOpen() || !GetDataFn)
+        return 0;
+    intptr_t bytes = -1;
+    try {
+        const auto getData = GetDataFn;
+        const intptr_t handle = Handle;
+        int *killSwitch = &killSwitch_;
+        char *target = reinterpret_cast<char *>(destination);
+        if (!CallGuarded([&] { bytes = getData(handle, target, length, killSwitch); }))
+            bytes = -1;
+    } catch (...) {
+        bytes = -1;
+    }
+    // A decoder that claims more than it was asked for is not believed past the request.
+    return bytes > length ? length : static_cast<int>(bytes);
+}
+
+TDecoder::SeekResult TDecoder::SetTime(int milliseconds) noexcept {
+    if (!IsOpen() || !SetTimeFn)
+        return SeekResult::Refused;
+    int moved = 0;
+    try {
+        const auto setTime = SetTimeFn;
+        const intptr_t handle = Handle;
+        if (!CallGuarded([&] { moved = setTime(handle, milliseconds); }))
+            return SeekResult::Failed;
+    } catch (...) {
+        return SeekResult::Failed;
+    }
+    return moved != 0 ? SeekResult::Moved : SeekResult::Refused;
+}
+
+void TDecoder::Close() noexcept {
+    if (!IsOpen())
+        return;
+    const intptr_t handle = Handle;
+    Handle = 0;
+    if (!CloseFn)
+        return;
+    try {
+        const auto close = CloseFn;
+        CallGuarded([&] { close(handle); });
+    } catch (...) {
+    }
+}
+
+bool HasUsableOpen(const THookedInPlugin &plugin, bool needSetTime) {
+    const bool readAndClose = plugin.ExtendedReadGetData && plugin.ExtendedReadClose &&
+                              (!needSetTime || plugin.ExtendedReadSetTime);
+    return readAndClose && (plugin.ExtendedReadOpenW || plugin.ExtendedReadOpen);
+}
+
+std::wstring ThroughAnsi(const std::wstring &fileName) {
+    return AnsiToWide(WideToAnsi(fileName));
+}
+
+std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring &fileName,
+                                    const TDecoderOpenOptions &options) {
+    if (!HasUsableOpen(plugin, options.NeedSetTime))
+        return std::nullopt;
+    TDecoder decoder;
+    decoder.Plugin = &plugin;
+    decoder.WideOpen = plugin.ExtendedReadOpenW != nullptr;
+    decoder.GetDataFn = plugin.ExtendedReadGetData;
+    decoder.SetTimeFn = plugin.ExtendedReadSetTime;
+    decoder.CloseFn = plugin.ExtendedReadClose;
+
+    // Some decoders read the format variables as wishes (one downmixes to mono on finding 1).
+    int size = options.PresetSize, bits = 0, channels = 0, rate = 0;
+    intptr_t handle = 0;
+    try {
+        const std::string ansiName = WideToAnsi(fileName);
+        const auto openW = plugin.ExtendedReadOpenW;
+        const auto open = plugin.ExtendedReadOpen;
+        const wchar_t *wideName = fileName.c_str();
+        const char *narrowName = ansiName.c_str();
+        const bool guarded = CallGuarded([&] {
+            handle = openW ? openW(wideName, &size, &bits, &channels, &rate)
+                           : open(narrowName, &size, &bits, &channels, &rate);
+        });
+        if (!guarded)
+            handle = 0;
+    } catch (...) {
+        handle = 0;
+    }
+    if (handle == 0)
+        return std::nullopt;
+    decoder.Handle = handle;
+    if (!blockmath::IsPlayableFormat(bits, channels, rate))
+        return std::nullopt; // the decoder closes its handle on the way out
+    decoder.BitsPerSample = bits;
+    decoder.Channels = channels;
+    decoder.SampleRate = rate;
+    decoder.SizeBytes = size;
+    decoder.LengthMs = size > 0 ? blockmath::LengthMsFor(size, bits, channels, rate)
+                                : (options.KnownLengthMs > 0 ? options.KnownLengthMs : 0);
+    return decoder;
+}

@@ -1,0 +1,62 @@
+// One open extended-read decoder of a hooked-in plug-in, with every call into the plug-in
+// guarded: a fault or an exception inside it reads as the end of the track.
+#pragma once
+
+#include "../hookedins/HookedInsUnit.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class TDecoder {
+public:
+    TDecoder() = default;
+    ~TDecoder() { Close(); }
+    TDecoder(TDecoder &&other) noexcept { *this = std::move(other); }
+    TDecoder &operator=(TDecoder &&other) noexcept;
+    TDecoder(const TDecoder &) = delete;
+    TDecoder &operator=(const TDecoder &) = delete;
+
+    bool IsOpen() const { return Handle != 0; }
+    // Bytes delivered; below 1 at the end, after a read error, a fault or an exception.
+    int GetData(std::uint8_t *destination, int length) noexcept;
+    bool CanSeek() const { return SetTimeFn != nullptr; }
+    enum class SeekResult { Moved, Refused, Failed };
+    SeekResult SetTime(int milliseconds) noexcept;
+    // Closes the plug-in's handle once; later calls do nothing.
+    void Close() noexcept;
+
+    THookedInPlugin *Plugin = nullptr;
+    bool WideOpen = false; // opened through the wide open function
+    hookedin::ExtendedReadGetDataFn GetDataFn = nullptr;
+    hookedin::ExtendedReadSetTimeFn SetTimeFn = nullptr;
+    hookedin::ExtendedReadCloseFn CloseFn = nullptr;
+    intptr_t Handle = 0;
+    int BitsPerSample = 0;
+    int Channels = 0;
+    int SampleRate = 0;
+    std::int64_t SizeBytes = 0; // what open reported; 0 or below = unknown
+    int LengthMs = 0;
+
+private:
+    int killSwitch_ = 0; // kept at 0: the engine never interrupts a read from outside
+};
+
+struct TDecoderOpenOptions {
+    int PresetSize = 0;       // the size variable's value before open
+    bool NeedSetTime = false; // refuse plug-ins without setTime
+    int KnownLengthMs = 0;    // the plug-in's own length answer, for sizes open cannot tell
+};
+
+// Opens fileName through plugin's extended read: the wide open when the plug-in has it with
+// getData and close, else the narrow one with the ANSI name. The format variables start at 0
+// (no wishes). Refuses a failed or faulting open and formats that cannot be played; a size of 0
+// or below (unknown, or past 2 GiB) takes the length from KnownLengthMs.
+std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring &fileName,
+                                    const TDecoderOpenOptions &options);
+
+// Whether plugin has an open function the engine can use (with getData and close).
+bool HasUsableOpen(const THookedInPlugin &plugin, bool needSetTime);
+
+// The ANSI form of a name as ANSI plug-ins get it, and back to wide characters.
+std::wstring ThroughAnsi(const std::wstring &fileName);

@@ -1,0 +1,147 @@
+// The plug-in's one playback thread: a hidden utility window whose message loop carries out play
+// requests one after another, decoding through the owning plug-in's extended read and writing
+// to the host's output plug-in.
+#pragma once
+
+#include "../hostlink/WinampApi.h"
+#include "CrossfadeMixer.h"
+#include "DecoderUnit.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class TInPluginPlaybackThread;
+
+// The host's next playlist entry as the engine learns it from the host's IPC answers; -1 when
+// there is none.
+int NextPlaylistIndex();
+
+// One opened decoder of one file, prepared for a play request. Destroying it closes the
+// decoder; a play request adopts the decoder instead.
+struct TInPluginPlaybackThreadPreLoad {
+    std::wstring FileName; // as the host gave it
+    TDecoder Decoder;
+};
+using TPreLoadPtr = std::unique_ptr<TInPluginPlaybackThreadPreLoad>;
+
+// Opens fileName for the engine, or answers null: not owned, no extended read, not audio, no
+// known length, open failed or a format that cannot be played.
+TPreLoadPtr OpenPreLoad(const std::wstring &fileName);
+// Closes the record's decoder and frees it.
+void FreePreLoad(TPreLoadPtr record) noexcept;
+
+// The slot for the decoder prepared for the next play request. The playback thread fills it at
+// the end of a track while the host's thread may take or release it in Play, Stop or shut-down:
+// every exchange happens under its own lock, and a record is only ever owned by one side.
+class TPreLoadSlot {
+public:
+    TPreLoadPtr Take();
+    void Put(TPreLoadPtr record);
+    bool IsEmpty() const;
+
+private:
+    mutable std::mutex lock_;
+    TPreLoadPtr record_;
+};
+
+class TInPluginPlaybackThread {
+public:
+    // Starts the thread at once with the given Win32 priority. Raises EPluginError when the
+    // thread cannot be created.
+    explicit TInPluginPlaybackThread(int threadPriority);
+    // Resumes a paused output, then ends and waits for a thread that still runs.
+    ~TInPluginPlaybackThread();
+    TInPluginPlaybackThread(const TInPluginPlaybackThread &) = delete;
+    TInPluginPlaybackThread &operator=(const TInPluginPlaybackThread &) = delete;
+
+    // Host's thread: whether the engine would play this file itself.
+    bool AcceptsFile(const std::wstring &fileName);
+    // Host's thread: offers a file; false leaves it to its own plug-in.
+    bool Play(const std::wstring &fileName);
+    void Stop();
+    void Pause();
+    void UnPause();
+    int IsPaused() const;
+    int GetOutputTime() const;
+    void SetOutputTime(int milliseconds);
+    int GetLengthMs() const { return LengthMs.load(); }
+    void SetVolume(int volume);
+    void SetPan(int pan);
+    void EQSet(int on, const char *data, int preamp);
+    void SetPriority(int threadPriority);
+
+    // Host's quit sequence: end the running track, then the message loop; then wait.
+    void ShutdownPlayback();
+    void QuitLoop();
+    bool WaitFor(unsigned long milliseconds);
+
+    bool IsPlayingNow() const { return IsPlaying.load(); }
+    HWND Window() const { return UtilWindow.load(); }
+    unsigned long ThreadId() const { return threadId_; }
+
+    // Shared with the host's thread; each is one atomic value, written before the flag that
+    // announces it (SeekTargetMs before SeekPending).
+    std::atomic<bool> StopRequested{false};
+    std::atomic<bool> SeekPending{false};
+    std::atomic<int> SeekTargetMs{0};
+    std::atomic<bool> IsPlaying{false};
+    std::atomic<int> Paused{0};
+    std::atomic<int> LengthMs{0};
+    std::atomic<Out_Module *> OutModule{nullptr};
+    std::atomic<HWND> UtilWindow{nullptr};
+    TPreLoadSlot NextPreLoad;
+
+    // Playback thread only.
+    TPreLoadPtr FadePreLoad;
+    TCrossfadeState Crossfade;
+    TDecoder Decoder; // of the current track
+    Out_Module *OpenedOutModule = nullptr;
+    int OpenedBits = 0;
+    int OpenedChannels = 0;
+    int OpenedRate = 0;
+
+private:
+    struct PlayRequestMessage;
+    class IsPlayingBomb;
+
+    static unsigned long __stdcall ThreadEntry(void *self);
+    unsigned long Execute();
+    void CreateUtilWindow();
+    static LRESULT __stdcall WindowProcStub(HWND, UINT, WPARAM, LPARAM);
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    unsigned long RunMessageLoop();
+    void DrainMessages();
+    void CleanUpAtEnd() noexcept;
+
+    // The play request and its block loop.
+    void HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
+    bool AdoptDecoder(const std::wstring &fileName, TPreLoadPtr record);
+    int PrepareOutput(Out_Module *output);
+    void CloseOpenedOutput();
+    enum class LoopEnd { RanOut, HandedOver, Stopped };
+    LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
+    bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
+    bool WaitForRoom(Out_Module *output, int bytes, int pauseMs);
+    void EndOfTrack(Out_Module *output, int pauseMs);
+    void PostEndOfTrack() const;
+    bool KeepsGoing() const;
+    void WaitWhilePaused() const;
+
+    // The crossfade: the mixing step and the fade-out trigger of the block loop, and the
+    // learning and early opening of the next playlist entry.
+    int MixIncoming(std::uint8_t *buffer, int frames);
+    bool FadeOutTrigger(int writtenMs);
+    bool PreLoadNext();
+    TPreLoadPtr TakeNextPreLoad();
+    // The host's next playlist entry's file name, copied at once; empty when there is none.
+    std::wstring PlaylistFile(int index) const;
+
+    int blockBytes_ = 0;         // of the current track
+    bool tooShortForFade_ = false; // one fade-out attempt per track
+    void *thread_ = nullptr;
+    unsigned long threadId_ = 0;
+    std::atomic<bool> terminated_{false};
+    std::atomic<unsigned> stopGeneration_{0};
+};
