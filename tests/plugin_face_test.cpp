@@ -136,11 +136,11 @@ TEST(Lifecycle, InitMakesTheHostLinkAndQuitTakesItAway) {
     ASSERT_NE(apiMan, nullptr);
     EXPECT_NE(*apiMan, nullptr);
 
-    // The host link asked for the three windows, then the version, once.
+    // The host link asked for the three windows and the version; the settings for their folder.
     std::vector<std::pair<WPARAM, LPARAM>> asked;
     for (const auto &message : host.Messages())
         asked.emplace_back(message.WParam, message.LParam);
-    const std::vector<std::pair<WPARAM, LPARAM>> expected{{0, 260}, {1, 260}, {2, 260}, {0, 0}};
+    const std::vector<std::pair<WPARAM, LPARAM>> expected{{0, 260}, {1, 260}, {2, 260}, {0, 0}, {0, 334}};
     EXPECT_EQ(asked, expected);
 
     // A second Init creates nothing new.

@@ -1,5 +1,6 @@
 #include "PluginModuleUnit.h"
 
+#include "../config/PluginConfigUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "PlaybackEntryPoints.h"
@@ -57,6 +58,9 @@ void ShowInitFailure(const std::exception &error) {
         MessageBoxA(nullptr, error.what(), "Halvern Q-Blend", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
+// The crossfade engine takes the transition shape through its SetLogCurve once it exists.
+void HandLogCurveToEngine(bool /*logCurve*/) {}
+
 } // namespace
 
 void AttachLibrary(HINSTANCE instance) {
@@ -79,8 +83,11 @@ void InitGlobals() {
     GERCSBomb guard;
     if (!WinAmpAPIMan)
         WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
-    // Next in order: the settings (handing LogTrans to the crossfade engine), the registry of
-    // hooked-in plug-ins, the playback thread and the list of open extended reads.
+    if (!PluginConfig)
+        PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileName);
+    HandLogCurveToEngine(PluginConfig->LogTrans());
+    // Next in order: the registry of hooked-in plug-ins, the playback thread and the list of
+    // open extended reads.
 }
 
 void QuitGlobals() {
@@ -88,6 +95,7 @@ void QuitGlobals() {
         GERCSBomb guard;
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
+        ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
         ClearThenDestroy(WinAmpAPIMan);
     }
     DestroyGlobalLock();

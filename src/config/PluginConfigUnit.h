@@ -1,0 +1,68 @@
+// The plug-in's four user settings, kept in HVQBlend.ini in the "Plugins" folder of the host's
+// settings folder, and the playback-thread priority levels they share with the dialog and thread.
+#pragma once
+
+#include "PluginConfigValues.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class TWinAmpAPIMan;
+
+// The Win32 thread priority of a level; THREAD_PRIORITY_NORMAL for a value outside 0..6.
+int PriorityLevelToThreadPriority(TPriorityLevel level);
+
+// Written on the host's user-interface thread only (construction, the setters, DeleteIniFile,
+// destruction); the playback thread reads the four values at any time, hence the atomics.
+class TPluginConfig {
+  public:
+    // Chooses the settings file, loads it and moves one from the older location. Raises
+    // EPluginError("Infernal Error!") without a host link, and the write error of Save() when
+    // the moved settings cannot be written (the older file is then left where it was).
+    // A host that names no settings folder gets the file beside the plug-in's own library
+    // (ownLibraryFileName, normally the host's Plugins folder); without that either there is
+    // no settings file at all and the settings live in memory only.
+    TPluginConfig(const TWinAmpAPIMan *hostLink, const std::string &ownLibraryFileName);
+    // Saves; a write error is swallowed here, as nobody could be told at shut-down.
+    ~TPluginConfig();
+    TPluginConfig(const TPluginConfig &) = delete;
+    TPluginConfig &operator=(const TPluginConfig &) = delete;
+
+    // Reads the four keys; a missing key or a value that is no integer keeps the current value.
+    void Load();
+    // Writes the four keys in their order. Raises EPluginError("Unable to write to <path>").
+    void Save();
+
+    // Each stores a different value and saves at once; an equal value writes nothing. The new
+    // value is kept in memory even when the save then fails.
+    void SetFadeTime(std::int32_t value);
+    void SetMinFileSize(std::int32_t value);
+    void SetLogTrans(bool value);
+    void SetPlaybackThreadPriority(TPriorityLevel value);
+
+    // Forgets the settings file for the rest of this object's life, then deletes it. Answers
+    // whether a file was deleted.
+    bool DeleteIniFile();
+
+    // Empty when there is no settings file: loading and saving then do nothing.
+    const std::string &IniFileName() const { return iniFileName_; }
+    std::int32_t FadeTime() const { return fadeTime_; }       // crossfade time in ms
+    std::int32_t MinFileSize() const { return minFileSize_; } // shortest crossfaded track in ms
+    bool LogTrans() const { return logTrans_; }               // logarithmic transitions
+    TPriorityLevel PlaybackThreadPriority() const { return playbackThreadPriority_; }
+
+  private:
+    void ChooseIniFileBesideLibrary(const std::string &ownLibraryFileName);
+    void MoveFromOlderLocation(const std::string &olderFileName);
+    std::int32_t ReadInteger(const char *key, std::int32_t current) const;
+    std::string ReadString(const char *key, const std::string &current) const;
+    void WriteString(const char *key, const std::string &value) const;
+    template <class T> void Change(std::atomic<T> &field, T value);
+
+    std::string iniFileName_;
+    std::atomic<std::int32_t> fadeTime_{5000};
+    std::atomic<std::int32_t> minFileSize_{10000};
+    std::atomic<bool> logTrans_{false};
+    std::atomic<TPriorityLevel> playbackThreadPriority_{TPriorityLevel::Higher};
+};
