@@ -35,10 +35,6 @@ void WriteSample(std::uint8_t *sample, int bits, std::int64_t value) {
 
 namespace {
 
-bool IsKnownWidth(int bits) {
-    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
-}
-
 double StepFor(double fadeSeconds, int rate) {
     return fadeSeconds != 0.0 ? 1.0 / fadeSeconds / rate : 1.0;
 }
@@ -66,6 +62,82 @@ int TCrossfadeState::MixingStep(std::uint8_t *buffer, int frames, int bits, int 
     return MixBlock(buffer, frames, bits, channels, rate);
 }
 
+namespace {
+
+// One sample of a width known at compile time, for the mixer's inner loop.
+template <int Bits>
+std::int64_t ReadAs(const std::uint8_t *sample) {
+    if constexpr (Bits == 8)
+        return sample[0];
+    else if constexpr (Bits == 16)
+        return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
+    else
+        return pcm::ReadSample(sample, Bits);
+}
+
+template <int Bits>
+void WriteAs(std::uint8_t *sample, std::int64_t value) {
+    if constexpr (Bits == 16) {
+        sample[0] = static_cast<std::uint8_t>(value);
+        sample[1] = static_cast<std::uint8_t>(value >> 8);
+    } else {
+        pcm::WriteSample(sample, Bits, value);
+    }
+}
+
+// Mixes the channels of one frame whose old samples all stand in the current old block.
+template <int Bits>
+void MixWholeFrame(std::uint8_t *frame, const std::uint8_t *old, int channels, double gainNew,
+                   double gainOld, std::int64_t zeroLevel) {
+    constexpr int kWidth = Bits / 8;
+    for (int channel = 0; channel < channels; ++channel) {
+        std::uint8_t *sample = frame + channel * kWidth;
+        const auto newValue = static_cast<double>(ReadAs<Bits>(sample) - zeroLevel);
+        const auto oldValue = static_cast<double>(ReadAs<Bits>(old + channel * kWidth) - zeroLevel);
+        double mixed = gainNew * newValue + gainOld * oldValue;
+        mixed += static_cast<double>(zeroLevel);
+        WriteAs<Bits>(sample, static_cast<std::int64_t>(mixed));
+    }
+}
+
+using WholeFrameMixer = void (*)(std::uint8_t *, const std::uint8_t *, int, double, double,
+                                 std::int64_t);
+
+WholeFrameMixer WholeFrameMixerFor(int bits) {
+    switch (bits) {
+    case 8:
+        return &MixWholeFrame<8>;
+    case 16:
+        return &MixWholeFrame<16>;
+    case 24:
+        return &MixWholeFrame<24>;
+    case 32:
+        return &MixWholeFrame<32>;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+void TCrossfadeState::MovePosition() {
+    if (FadePosition != FadeTarget) {
+        Reached = false;
+        if (FadePosition > FadeTarget) {
+            FadePosition -= StepDown;
+            if (FadePosition < FadeTarget)
+                FadePosition = FadeTarget;
+        } else {
+            FadePosition += StepUp;
+            if (FadePosition > FadeTarget)
+                FadePosition = FadeTarget;
+        }
+        FadeComplement = 1.0 - FadePosition;
+    }
+    if (FadePosition == FadeTarget)
+        Reached = true;
+}
+
 int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int channels, int rate) {
     if (bits != LastBits) {
         LastBits = bits;
@@ -73,7 +145,7 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
     }
     StepUp = StepFor(FadeSecondsIn, rate);
     StepDown = StepFor(FadeSecondsOut, rate);
-    const bool known = IsKnownWidth(bits);
+    const WholeFrameMixer mixWholeFrame = WholeFrameMixerFor(bits);
     const int width = bits / 8;
     const auto blockReady = [&] {
         return HasBlock && OldPos < Block.Samples && Block.BitsPerSample == bits &&
@@ -81,34 +153,29 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
     };
 
     for (int frame = 0; frame < frames; ++frame) {
-        if (FadePosition != FadeTarget) {
-            Reached = false;
-            if (FadePosition > FadeTarget) {
-                FadePosition -= StepDown;
-                if (FadePosition < FadeTarget)
-                    FadePosition = FadeTarget;
-            } else {
-                FadePosition += StepUp;
-                if (FadePosition > FadeTarget)
-                    FadePosition = FadeTarget;
-            }
-            FadeComplement = 1.0 - FadePosition;
-        }
-        if (FadePosition == FadeTarget)
-            Reached = true;
-
+        MovePosition();
         // Both gains change per frame only: computing them here gives the per-sample values.
         const bool logCurve = IsLogCurve();
         const double gainNew = GainOf(FadeComplement, logCurve);
         const double gainOld = GainOf(FadePosition, logCurve);
+        std::uint8_t *frameData = buffer + static_cast<std::size_t>(frame) * channels * width;
+
+        if (mixWholeFrame && blockReady() && Block.Samples - OldPos >= channels) {
+            mixWholeFrame(frameData, Block.Data.data() + static_cast<std::size_t>(OldPos) * width,
+                          channels, gainNew, gainOld, ZeroLevel);
+            OldPos += channels;
+            if (OldPos == Block.Samples)
+                EnsureOldBlock(bits, channels, rate);
+            continue;
+        }
+        // The careful way, sample by sample: the old block may end inside this frame.
         for (int channel = 0; channel < channels; ++channel) {
-            if (known) {
+            if (mixWholeFrame) {
                 if (!blockReady() && !EnsureOldBlock(bits, channels, rate)) {
                     EnsureOldBlock(bits, channels, rate);
                     return frames;
                 }
-                std::uint8_t *sample =
-                    buffer + (static_cast<std::size_t>(frame) * channels + channel) * width;
+                std::uint8_t *sample = frameData + channel * width;
                 const std::int64_t newValue = pcm::ReadSample(sample, bits) - ZeroLevel;
                 const std::int64_t oldValue =
                     pcm::ReadSample(Block.Data.data() + static_cast<std::size_t>(OldPos) * width, bits) -

@@ -78,6 +78,8 @@ public:
 
 private:
     void DropBlock();
+    // Moves p one frame towards the target.
+    void MovePosition();
     std::atomic<bool> LogCurve{false};
 };
 
