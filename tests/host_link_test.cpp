@@ -127,8 +127,10 @@ TEST_F(HostLink, GivesTheIniFolderWithItsTrailingBackslash) {
     TWinAmpAPIMan link(&module);
     host.State().IniPath = "C:\\Program Files\\Player\\player.ini";
     EXPECT_EQ(link.GetHostIniFolder(), "C:\\Program Files\\Player\\");
-    host.State().IniPath = "player.ini";
-    EXPECT_EQ(link.GetHostIniFolder(), "\\");
+    host.State().IniPath = "C:player.ini";
+    EXPECT_EQ(link.GetHostIniFolder(), "C:\\");
+    host.State().IniPath = "player.ini"; // no folder at all
+    EXPECT_EQ(link.GetHostIniFolder(), "");
     host.State().Answers[IPC_GETINIFILE] = 1; // a host that does not know the message
     EXPECT_EQ(link.GetHostIniFolder(), "");
 }

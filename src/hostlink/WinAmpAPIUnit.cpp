@@ -80,8 +80,11 @@ std::string TWinAmpAPIMan::GetHostIniFolder() const {
     std::size_t end = path.size();
     while (end > 0 && !IsPathDelimiter(path[end - 1]))
         --end;
+    // A bare file name holds no folder: "\\" alone would put the settings at the drive's root.
+    if (end == 0)
+        return {};
     std::string folder = path.substr(0, end);
-    if (folder.empty() || folder.back() != '\\')
+    if (folder.back() != '\\')
         folder += '\\';
     return folder;
 }

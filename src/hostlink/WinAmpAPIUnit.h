@@ -30,6 +30,7 @@ public:
 
     int GetPlaylistPosition() const;
     int GetPlaylistLength() const;
+    // The folder of the host's INI file with a trailing backslash; empty when the host names none.
     std::string GetHostIniFolder() const;
     HWND GetDialogParent() const;
     // True only when the host says the stop is the user's (IPC_ISFULLSTOP answers 0).

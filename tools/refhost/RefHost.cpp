@@ -71,6 +71,14 @@ bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
     return false;
 }
 
+// Removes a folder a test left behind, read-only files included.
+void RemoveFolder(const fs::path &folder) {
+    std::error_code ignored;
+    for (const auto &entry : fs::recursive_directory_iterator(folder, ignored))
+        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(folder, ignored);
+}
+
 ATOM RegisterMainWindowClass() {
     static const ATOM atom = [] {
         WNDCLASSA windowClass{};
@@ -128,7 +136,7 @@ RefHost::RefHost() : output_(std::make_unique<RecordingOutput>()) {
     GetTempPathW(MAX_PATH, temp);
     hostFolder_ = fs::path(temp) / (L"hvq-host-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                     std::to_wstring(counter++));
-    fs::remove_all(hostFolder_);
+    RemoveFolder(hostFolder_);
     fs::create_directories(hostFolder_ / L"Plugins");
     state_.IniPath = ToAnsi((hostFolder_ / L"winamp.ini").wstring());
 
@@ -151,8 +159,7 @@ RefHost::~RefHost() {
     DestroyWindow(window_);
     if (CurrentHost == this)
         CurrentHost = nullptr;
-    std::error_code ignored;
-    fs::remove_all(hostFolder_, ignored);
+    RemoveFolder(hostFolder_);
 }
 
 fs::path RefHost::BuildFolder() {
