@@ -43,6 +43,12 @@ private:
 
 } // namespace
 
+TCrossfadeState CrossfadeState;
+
+void SetLogCurve(bool logCurve) {
+    CrossfadeState.SetLogCurve(logCurve);
+}
+
 int NextPlaylistIndex() {
     const TWinAmpAPIMan *host = WinAmpAPIMan;
     if (!host)

@@ -18,6 +18,11 @@ class TInPluginPlaybackThread;
 // there is none.
 int NextPlaylistIndex();
 
+// The crossfade of the process: one, used by the playback thread; its curve is set at Init
+// before the thread exists, and by the configuration dialog at any time.
+extern TCrossfadeState CrossfadeState;
+void SetLogCurve(bool logCurve);
+
 // One opened decoder of one file, prepared for a play request. Destroying it closes the
 // decoder; a play request adopts the decoder instead.
 struct TInPluginPlaybackThreadPreLoad {
@@ -95,7 +100,7 @@ public:
 
     // Playback thread only.
     TPreLoadPtr FadePreLoad;
-    TCrossfadeState Crossfade;
+    TCrossfadeState &Crossfade = CrossfadeState;
     TDecoder Decoder; // of the current track
     Out_Module *OpenedOutModule = nullptr;
     int OpenedBits = 0;
