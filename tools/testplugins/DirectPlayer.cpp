@@ -78,7 +78,8 @@ void DirectPlayer::Seek(int ms) {
 
 void DirectPlayer::Run() {
     const int blockFrames = std::max(1, kMaxBlockBytes / shape_.FrameBytes());
-    auto block = std::make_unique<uint8_t[]>(static_cast<std::size_t>(blockFrames) * shape_.FrameBytes());
+    auto block =
+        std::make_unique<uint8_t[]>(static_cast<std::size_t>(blockFrames) * shape_.FrameBytes());
     int64_t total = source_->TotalFrames();
     while (!stop_ && Step(block, total)) {
     }
@@ -103,8 +104,8 @@ bool DirectPlayer::Step(std::unique_ptr<uint8_t[]> &block, int64_t &total) {
         return false;
     }
     const int frameBytes = shape_.FrameBytes();
-    const int64_t frames = std::min<int64_t>({kMaxBlockBytes / frameBytes, total - frame_,
-                                              output_->CanWrite() / frameBytes});
+    const int64_t frames = std::min<int64_t>(
+        {kMaxBlockBytes / frameBytes, total - frame_, output_->CanWrite() / frameBytes});
     if (frames <= 0) {
         Sleep(kNapMs);
         return true;

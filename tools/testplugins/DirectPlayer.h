@@ -21,7 +21,7 @@ struct PcmShape {
 
 // Where the writer takes its sound from. Read is called on the writer thread only.
 class PcmSource {
-public:
+  public:
     virtual ~PcmSource() = default;
     virtual PcmShape Shape() const = 0;
     virtual int64_t TotalFrames() const = 0;
@@ -31,7 +31,7 @@ public:
 };
 
 class DirectPlayer {
-public:
+  public:
     // The host's largest Write, in bytes.
     static constexpr int kMaxBlockBytes = hostapi::kOutWriteMaxBytes;
 
@@ -53,7 +53,7 @@ public:
     // The writer drops what the output holds and goes on from ms.
     void Seek(int ms);
 
-private:
+  private:
     void Run();
     // One step of the writer; answers false once the track has ended and the host was told.
     bool Step(std::unique_ptr<uint8_t[]> &block, int64_t &total);

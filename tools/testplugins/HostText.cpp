@@ -12,7 +12,8 @@ std::string FromWide(UINT codePage, std::wstring_view text) {
     if (text.empty())
         return {};
     const int length = static_cast<int>(text.size());
-    const int n = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
     WideCharToMultiByte(codePage, 0, text.data(), length, out.data(), n, nullptr, nullptr);
     return out;

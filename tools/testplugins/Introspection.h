@@ -8,7 +8,11 @@
 
 namespace testplugin {
 
-// Counts a call of the named entry point and logs it as "Name(arg,arg)".
+// Counts a call of the named entry point and logs it as "Name(arg,arg)". File names are UTF-8.
+// What the lines carry: IsOurFile/Play/GetFileInfo/InfoBox(file), SetOutputTime(ms),
+// SetVolume(volume), SetPan(pan), EQSet(on,firstBand,preamp), ExtOpen(file,bps,nch,srate) with
+// the values found on entry, ExtGetData(len), ExtSetTime(ms), ExtClose(),
+// GetExtendedFileInfo(file,field) for both the wide and the ANSI export; the rest take none.
 void Note(const char *name, std::initializer_list<std::string> args = {});
 // A knob set by TestPlugin_Set; 0 until set.
 int Knob(const char *name);

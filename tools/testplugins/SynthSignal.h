@@ -56,7 +56,8 @@ inline bool StartsWithToneNoCase(std::wstring_view name) {
 
 // Murmur3's finaliser over the three inputs: cheap, and every input bit moves every output bit.
 inline uint32_t Hash(uint32_t frame, uint32_t channel, uint32_t seed) {
-    uint32_t h = frame * 0x9E3779B1u ^ (channel + 1u) * 0x85EBCA77u ^ (seed + 0x165667B1u) * 0xC2B2AE3Du;
+    uint32_t h =
+        frame * 0x9E3779B1u ^ (channel + 1u) * 0x85EBCA77u ^ (seed + 0x165667B1u) * 0xC2B2AE3Du;
     h ^= h >> 16;
     h *= 0x85EBCA6Bu;
     h ^= h >> 13;
@@ -72,7 +73,8 @@ inline uint32_t Hash(uint32_t frame, uint32_t channel, uint32_t seed) {
 inline std::optional<SynthFormat> ParseSynthName(std::wstring_view fileName) {
     using namespace synth_detail;
     const std::size_t slash = fileName.find_last_of(L"\\/");
-    std::wstring_view base = slash == std::wstring_view::npos ? fileName : fileName.substr(slash + 1);
+    std::wstring_view base =
+        slash == std::wstring_view::npos ? fileName : fileName.substr(slash + 1);
     const std::size_t dot = base.find_last_of(L'.');
     if (dot == std::wstring_view::npos || !StartsWithToneNoCase(base))
         return std::nullopt;
@@ -139,7 +141,8 @@ inline void SynthPcm(const SynthFormat &format, int64_t firstFrame, int64_t fram
     for (int64_t f = 0; f < frames; ++f) {
         const auto frame = static_cast<uint32_t>(firstFrame + f);
         for (int c = 0; c < format.Channels; ++c) {
-            const auto value = static_cast<uint32_t>(SynthSample(frame, static_cast<uint32_t>(c), format));
+            const auto value =
+                static_cast<uint32_t>(SynthSample(frame, static_cast<uint32_t>(c), format));
             for (int b = 0; b < sampleBytes; ++b)
                 *out++ = static_cast<uint8_t>(value >> (8 * b));
         }

@@ -1,16 +1,16 @@
 // One source for every test input plug-in. The build sets the flavour macros per DLL: the name
 // form, the extension, which optional exports exist, and the ways the plug-in misbehaves.
 #include "DirectPlayer.h"
+#include "HandleTable.h"
 #include "HostText.h"
 #include "Introspection.h"
 #include "SynthSignal.h"
+#include "hostlink/PluginError.h"
 #include "hostlink/WinampApi.h"
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #ifndef TP_NAME
@@ -107,8 +107,8 @@ int StreamLengthMs(std::wstring_view name) {
             continue;
         int64_t ms = 0;
         std::size_t digits = 0;
-        for (std::size_t i = at + 3; i < name.size() && name[i] >= L'0' && name[i] <= L'9' && digits < 9;
-             ++i, ++digits)
+        for (std::size_t i = at + 3;
+             i < name.size() && name[i] >= L'0' && name[i] <= L'9' && digits < 9; ++i, ++digits)
             ms = ms * 10 + (name[i] - L'0');
         return digits ? static_cast<int>(ms) : kStreamLengthMs;
     }
@@ -132,9 +132,11 @@ std::wstring TitleText(std::wstring_view name) {
 In_Module &Record();
 
 class SynthSource : public plugkit::PcmSource {
-public:
+  public:
     explicit SynthSource(const SynthFormat &format) : format_(format) {}
-    plugkit::PcmShape Shape() const override { return {format_.Rate, format_.Channels, format_.Bits}; }
+    plugkit::PcmShape Shape() const override {
+        return {format_.Rate, format_.Channels, format_.Bits};
+    }
     int64_t TotalFrames() const override { return SynthTotalFrames(format_); }
     int64_t Read(int64_t firstFrame, int64_t frames, uint8_t *out) override {
         frames = std::clamp<int64_t>(TotalFrames() - firstFrame, 0, frames);
@@ -142,7 +144,7 @@ public:
         return frames;
     }
 
-private:
+  private:
     SynthFormat format_;
 };
 
@@ -167,115 +169,144 @@ std::string Number(int64_t value) {
 }
 
 void __cdecl Config(HWND) {
-    Note("Config");
+    Firewall([&] { Note("Config"); });
 }
 
 void __cdecl About(HWND) {
-    Note("About");
+    Firewall([&] { Note("About"); });
 }
 
 void __cdecl Init() {
-    Note("Init");
+    Firewall([&] { Note("Init"); });
 }
 
 // The host quits before it releases the library: the writer must not outlive the code.
 void __cdecl Quit() {
-    Note("Quit");
-    Player().Stop();
-    Current = {};
+    Firewall([&] {
+        Note("Quit");
+        Player().Stop();
+        Current = {};
+    });
 }
 
 // file null or empty means the file now playing.
 void __cdecl GetFileInfo(const void *file, void *title, int *length) {
-    std::wstring name = HostName(file);
-    Note("GetFileInfo", {WideToUtf8(name)});
-    if (kFaults)
-        FaultNow();
-    if (name.empty())
-        name = Current.Name;
-    const auto format = FormatOf(name);
-    plugkit::CopyOut(format ? TitleText(name) : std::wstring(), title, hostapi::kTitleLength, kUnicode);
-    if (length)
-        *length = format && !kStream ? format->LengthMs : -1;
+    Firewall([&] {
+        std::wstring name = HostName(file);
+        Note("GetFileInfo", {WideToUtf8(name)});
+        if (kFaults)
+            FaultNow();
+        if (name.empty())
+            name = Current.Name;
+        const auto format = FormatOf(name);
+        plugkit::CopyOut(format ? TitleText(name) : std::wstring(), title, hostapi::kTitleLength,
+                         kUnicode);
+        if (length)
+            *length = format && !kStream ? format->LengthMs : -1;
+    });
 }
 
 int __cdecl InfoBox(const void *file, HWND) {
-    Note("InfoBox", {WideToUtf8(HostName(file))});
-    return hostapi::kInfoBoxUnchanged;
+    return Firewall(hostapi::kInfoBoxUnchanged, [&] {
+        Note("InfoBox", {WideToUtf8(HostName(file))});
+        return hostapi::kInfoBoxUnchanged;
+    });
 }
 
 int __cdecl IsOurFile(const void *fn) {
-    const std::wstring name = HostName(fn);
-    Note("IsOurFile", {WideToUtf8(name)});
-    if (kStream)
-        return IsStreamName(name) ? 1 : 0;
-    return Knob("IsOurFile") ? 1 : 0;
+    return Firewall(0, [&] {
+        const std::wstring name = HostName(fn);
+        Note("IsOurFile", {WideToUtf8(name)});
+        if (kStream)
+            return IsStreamName(name) ? 1 : 0;
+        return Knob("IsOurFile") ? 1 : 0;
+    });
 }
 
 int __cdecl Play(const void *fn) {
-    const std::wstring name = HostName(fn);
-    Note("Play", {WideToUtf8(name)});
-    if (const int forced = Knob("PlayResult"))
-        return forced;
-    const auto format = FormatOf(name);
-    if (!format)
-        return -1;
-    if (Player().Start(std::make_unique<SynthSource>(*format)) != 0)
-        return 1;
-    Current = {name, kStream ? -1000 : format->LengthMs};
-    return 0;
+    return Firewall(1, [&] {
+        const std::wstring name = HostName(fn);
+        Note("Play", {WideToUtf8(name)});
+        if (const int forced = Knob("PlayResult"))
+            return forced;
+        const auto format = FormatOf(name);
+        if (!format)
+            return -1;
+        if (Player().Start(std::make_unique<SynthSource>(*format)) != 0)
+            return 1;
+        Current = {name, kStream ? -1000 : format->LengthMs};
+        return 0;
+    });
 }
 
 void __cdecl Pause() {
-    Note("Pause");
-    Player().Pause();
+    Firewall([&] {
+        Note("Pause");
+        Player().Pause();
+    });
 }
 
 void __cdecl UnPause() {
-    Note("UnPause");
-    Player().UnPause();
+    Firewall([&] {
+        Note("UnPause");
+        Player().UnPause();
+    });
 }
 
 int __cdecl IsPaused() {
-    Note("IsPaused");
-    return Player().IsPaused() ? 1 : 0;
+    return Firewall(0, [&] {
+        Note("IsPaused");
+        return Player().IsPaused() ? 1 : 0;
+    });
 }
 
 void __cdecl Stop() {
-    Note("Stop");
-    Player().Stop();
-    Current = {};
+    Firewall([&] {
+        Note("Stop");
+        Player().Stop();
+        Current = {};
+    });
 }
 
 int __cdecl GetLength() {
-    Note("GetLength");
-    return Current.LengthMs;
+    return Firewall(0, [&] {
+        Note("GetLength");
+        return Current.LengthMs;
+    });
 }
 
 int __cdecl GetOutputTime() {
-    Note("GetOutputTime");
-    return Player().GetOutputTime();
+    return Firewall(0, [&] {
+        Note("GetOutputTime");
+        return Player().GetOutputTime();
+    });
 }
 
 void __cdecl SetOutputTime(int ms) {
-    Note("SetOutputTime", {Number(ms)});
-    Player().Seek(ms);
+    Firewall([&] {
+        Note("SetOutputTime", {Number(ms)});
+        Player().Seek(ms);
+    });
 }
 
 void __cdecl SetVolume(int volume) {
-    Note("SetVolume", {Number(volume)});
-    if (Out_Module *output = Record().outMod)
-        output->SetVolume(volume);
+    Firewall([&] {
+        Note("SetVolume", {Number(volume)});
+        if (Out_Module *output = Record().outMod)
+            output->SetVolume(volume);
+    });
 }
 
 void __cdecl SetPan(int pan) {
-    Note("SetPan", {Number(pan)});
-    if (Out_Module *output = Record().outMod)
-        output->SetPan(pan);
+    Firewall([&] {
+        Note("SetPan", {Number(pan)});
+        if (Out_Module *output = Record().outMod)
+            output->SetPan(pan);
+    });
 }
 
 void __cdecl EQSet(int on, char data[10], int preamp) {
-    Note("EQSet", {Number(on), Number(data ? data[0] : -1), Number(preamp)});
+    Firewall([&] { Note("EQSet", {Number(on), Number(data ? data[0] : -1), Number(preamp)}); });
 }
 
 char *Extensions() {
@@ -332,43 +363,14 @@ struct SynthRead {
     bool CrashClose = false;
 };
 
-// The open reads, owned here; a handle is the address of its read.
-class ReadTable {
-public:
-    intptr_t Add(std::unique_ptr<SynthRead> read) {
-        const auto handle = reinterpret_cast<intptr_t>(read.get());
-        std::lock_guard guard(lock_);
-        reads_[handle] = std::move(read);
-        return handle;
-    }
-    // Runs work on the open read of handle under the lock; answers whether it was open.
-    template <class F>
-    bool With(intptr_t handle, F &&work) {
-        std::lock_guard guard(lock_);
-        const auto found = reads_.find(handle);
-        if (found == reads_.end())
-            return false;
-        work(*found->second);
-        return true;
-    }
+// The open reads; a handle is the address of its read.
+class ReadTable : public plugkit::HandleTable<SynthRead> {
+  public:
     bool Flag(intptr_t handle, bool SynthRead::*flag) {
         bool set = false;
         With(handle, [&](SynthRead &read) { set = read.*flag; });
         return set;
     }
-    std::unique_ptr<SynthRead> Take(intptr_t handle) {
-        std::lock_guard guard(lock_);
-        const auto found = reads_.find(handle);
-        if (found == reads_.end())
-            return nullptr;
-        auto read = std::move(found->second);
-        reads_.erase(found);
-        return read;
-    }
-
-private:
-    std::mutex lock_;
-    std::map<intptr_t, std::unique_ptr<SynthRead>> reads_;
 };
 
 ReadTable &Reads() {
@@ -394,22 +396,26 @@ void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int 
     Store(srate, Knob("Rate") ? Knob("Rate") : format.Rate);
 }
 
-[[maybe_unused]] intptr_t OpenRead(const std::wstring &name, int *size, int *bps, int *nch, int *srate) {
-    const int wishes[3] = {ValueAt(bps), ValueAt(nch), ValueAt(srate)};
-    Note("ExtOpen", {WideToUtf8(name), Number(wishes[0]), Number(wishes[1]), Number(wishes[2])});
-    NoteWishes(wishes[0], wishes[1], wishes[2]);
-    FaultAt(name, L"crash_open");
-    const auto format = ParseSynthName(name);
-    if (!format)
-        return 0;
-    ReportFormat(*format, size, bps, nch, srate);
-    auto read = std::make_unique<SynthRead>();
-    read->Format = *format;
-    read->CrashData = HasMarker(name, L"crash_data");
-    read->CrashSeek = HasMarker(name, L"crash_seek");
-    read->CrashClose = HasMarker(name, L"crash_close");
-    NoteReadOpened();
-    return Reads().Add(std::move(read));
+[[maybe_unused]] intptr_t OpenRead(const std::wstring &name, int *size, int *bps, int *nch,
+                                   int *srate) {
+    return Firewall(intptr_t{0}, [&] {
+        const int wishes[3] = {ValueAt(bps), ValueAt(nch), ValueAt(srate)};
+        Note("ExtOpen",
+             {WideToUtf8(name), Number(wishes[0]), Number(wishes[1]), Number(wishes[2])});
+        NoteWishes(wishes[0], wishes[1], wishes[2]);
+        FaultAt(name, L"crash_open");
+        const auto format = ParseSynthName(name);
+        if (!format)
+            return 0;
+        ReportFormat(*format, size, bps, nch, srate);
+        auto read = std::make_unique<SynthRead>();
+        read->Format = *format;
+        read->CrashData = HasMarker(name, L"crash_data");
+        read->CrashSeek = HasMarker(name, L"crash_seek");
+        read->CrashClose = HasMarker(name, L"crash_close");
+        NoteReadOpened();
+        return Reads().Add(std::move(read));
+    });
 }
 
 // Whole frames only, at most len bytes (and the knobs' limits).
@@ -430,35 +436,46 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
 }
 
 [[maybe_unused]] intptr_t GetData(intptr_t handle, char *dest, int len, int *killswitch) {
-    Note("ExtGetData", {Number(len)});
-    if (kFaults && Reads().Flag(handle, &SynthRead::CrashData))
-        FaultNow(); // outside every lock: the caller may carry on after catching it
-    if (!dest || len <= 0 || (killswitch && *killswitch))
-        return 0;
-    const int limit = Knob("ReadLimit");
-    const int endAfter = Knob("EndAfterBytes");
-    int64_t given = 0;
-    Reads().With(handle, [&](SynthRead &read) { given = Deliver(read, dest, len, limit, endAfter); });
-    return static_cast<intptr_t>(given);
+    return Firewall(intptr_t{0}, [&] {
+        Note("ExtGetData", {Number(len)});
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashData))
+            FaultNow(); // outside every lock: the caller may carry on after catching it
+        if (!dest || len <= 0 || (killswitch && *killswitch))
+            return 0;
+        const int limit = Knob("ReadLimit");
+        const int endAfter = Knob("EndAfterBytes");
+        int64_t given = 0;
+        Reads().With(handle,
+                     [&](SynthRead &read) { given = Deliver(read, dest, len, limit, endAfter); });
+        return static_cast<intptr_t>(given);
+    });
 }
 
 [[maybe_unused]] int SetTime(intptr_t handle, int ms) {
-    Note("ExtSetTime", {Number(ms)});
-    if (kFaults && Reads().Flag(handle, &SynthRead::CrashSeek))
-        FaultNow();
-    return Reads().With(handle, [&](SynthRead &read) {
-        const int64_t frame = static_cast<int64_t>(std::max(ms, 0)) * read.Format.Rate / 1000;
-        read.Frame = std::min(frame, SynthTotalFrames(read.Format));
-    }) ? 1 : 0;
+    return Firewall(0, [&] {
+        Note("ExtSetTime", {Number(ms)});
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashSeek))
+            FaultNow();
+        return Reads().With(handle,
+                            [&](SynthRead &read) {
+                                const int64_t frame =
+                                    static_cast<int64_t>(std::max(ms, 0)) * read.Format.Rate / 1000;
+                                read.Frame = std::min(frame, SynthTotalFrames(read.Format));
+                            })
+                   ? 1
+                   : 0;
+    });
 }
 
 // A handle that is not open is counted, never touched.
 [[maybe_unused]] void CloseRead(intptr_t handle) {
-    Note("ExtClose");
-    if (kFaults && Reads().Flag(handle, &SynthRead::CrashClose))
-        FaultNow();
-    const bool wasOpen = Reads().Take(handle) != nullptr;
-    NoteReadClosed(wasOpen);
+    Firewall([&] {
+        Note("ExtClose");
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashClose))
+            FaultNow();
+        const bool wasOpen = Reads().Take(handle) != nullptr;
+        NoteReadClosed(wasOpen);
+    });
 }
 
 // ------------------------------------------------------------------ extended file information
@@ -495,14 +512,17 @@ bool InfoValue(std::wstring_view name, const char *field, std::wstring &value) {
 }
 
 template <class Char>
-[[maybe_unused]] int ExtendedInfo(const std::wstring &name, const char *field, Char *dest, int destlen) {
-    Note("GetExtendedFileInfo", {WideToUtf8(name), field ? field : ""});
-    FaultAt(name, L"crash_info");
-    std::wstring value;
-    if (!dest || destlen <= 0 || !InfoValue(name, field, value))
-        return 0;
-    plugkit::CopyOut(value, dest, destlen);
-    return 1;
+[[maybe_unused]] int ExtendedInfo(const std::wstring &name, const char *field, Char *dest,
+                                  int destlen) {
+    return Firewall(0, [&] {
+        Note("GetExtendedFileInfo", {WideToUtf8(name), field ? field : ""});
+        FaultAt(name, L"crash_info");
+        std::wstring value;
+        if (!dest || destlen <= 0 || !InfoValue(name, field, value))
+            return 0;
+        plugkit::CopyOut(value, dest, destlen);
+        return 1;
+    });
 }
 
 } // namespace
@@ -523,22 +543,22 @@ __declspec(dllexport) In_Module *winampGetInModule2() {
 #endif
 
 #if TP_READ_W
-__declspec(dllexport) intptr_t winampGetExtendedRead_openW(const wchar_t *fn, int *size, int *bps,
-                                                           int *nch, int *srate) {
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_openW(const wchar_t *fn, int *size, int *bps, int *nch, int *srate) {
     return OpenRead(fn ? fn : L"", size, bps, nch, srate);
 }
 #endif
 
 #if TP_READ_A
-__declspec(dllexport) intptr_t winampGetExtendedRead_open(const char *fn, int *size, int *bps,
-                                                          int *nch, int *srate) {
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_open(const char *fn, int *size, int *bps, int *nch, int *srate) {
     return OpenRead(plugkit::AnsiToWide(fn ? fn : ""), size, bps, nch, srate);
 }
 #endif
 
 #if TP_READ_W || TP_READ_A
-__declspec(dllexport) intptr_t winampGetExtendedRead_getData(intptr_t handle, char *dest, int len,
-                                                             int *killswitch) {
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_getData(intptr_t handle, char *dest, int len, int *killswitch) {
     return GetData(handle, dest, len, killswitch);
 }
 
