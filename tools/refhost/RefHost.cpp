@@ -58,9 +58,20 @@ bool PatternListed(const std::string &patterns, const std::wstring &extension) {
 
 // The player compares a file's extension with each ';'-separated pattern of FileExtensions,
 // a list of pattern and description strings that ends in an empty one.
+// A test plug-in may point its extension list at memory no one can read; the reference host
+// skips such a list rather than fall over (a real player would crash on it).
+bool IsReadableMemory(const void *address) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (!address || VirtualQuery(address, &info, sizeof info) != sizeof info)
+        return false;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return info.State == MEM_COMMIT && (info.Protect & readable) != 0 && !(info.Protect & PAGE_GUARD);
+}
+
 bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
     const auto dot = fileName.find_last_of(L'.');
-    if (!extensions || dot == std::wstring::npos)
+    if (!IsReadableMemory(extensions) || dot == std::wstring::npos)
         return false;
     const std::wstring extension = Lower(fileName.substr(dot + 1));
     bool isPattern = true;
