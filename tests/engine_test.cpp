@@ -1,0 +1,359 @@
+// The playback engine in the reference host: files the engine accepts play on its own thread
+// through the owning plug-in's extended read into the host's output, sample for sample, with the
+// documented calls at the output, and every decoder opened is closed once.
+#include "RefHost.h"
+#include "support/PluginProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace {
+
+using namespace hostapi;
+using refhost::RefHost;
+using support::PluginProbe;
+using support::ToneName;
+using support::TonePcm;
+
+std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> all;
+    for (const auto &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host.InstallProduct();
+        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll",
+                                      L"in_synthnoseek.dll", L"in_faultinfo.dll"})
+            host.InstallPlugin(plugin);
+        host.Start();
+    }
+    void TearDown() override {
+        host.Shutdown();
+        // Every decoder any test plug-in opened is closed exactly once.
+        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnoseek.dll",
+                                      L"in_faultinfo.dll"}) {
+            PluginProbe probe(host, plugin);
+            EXPECT_EQ(probe.OpenReads(), 0) << plugin;
+            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
+            EXPECT_EQ(probe.BadCloses(), 0) << plugin;
+        }
+    }
+
+    // Plays the playlist from its first entry until the host has stopped at its end.
+    void PlayToTheEnd(std::vector<std::wstring> playlist, int timeoutMs = 20000) {
+        host.SetPlaylist(std::move(playlist));
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, timeoutMs));
+        host.Pump(50);
+    }
+    std::vector<int> WriteLengths() const {
+        std::vector<int> lengths;
+        for (const auto &call : out().Calls()) {
+            if (call.Name == "Write")
+                lengths.push_back(call.Args[0]);
+        }
+        return lengths;
+    }
+    refhost::RecordingOutput &out() const { return const_cast<RefHost &>(host).Output(); }
+    int EndOfTrackMessages() const {
+        int count = 0;
+        for (const auto &message : host.Messages())
+            count += message.Message == WM_WA_MPEG_EOF;
+        return count;
+    }
+
+    RefHost host;
+};
+
+TEST_F(Engine, PlaysAWholeTrackSampleExactThroughExtendedRead) {
+    const std::wstring track = ToneName(44100, 2, 16, 3000);
+    PlayToTheEnd({track});
+
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    const auto calls = out().Calls();
+    const auto open = std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.Name == "Open"; });
+    EXPECT_EQ(open->Args, (std::vector<int>{44100, 2, 16, -1, -1}));
+    const auto services = host.ServiceCalls();
+    const auto setInfo = std::find_if(services.begin(), services.end(), [](auto &c) { return c.Name == "SetInfo"; });
+    ASSERT_NE(setInfo, services.end());
+    EXPECT_EQ(setInfo->Args, (std::vector<int>{1411, 44, 2, 1}));
+    EXPECT_EQ(host.ServiceCount("SAVSAInit"), 1);
+    EXPECT_EQ(host.ServiceCount("VSASetInfo"), 1);
+    EXPECT_EQ(EndOfTrackMessages(), 1);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").Count("Play"), 0); // never played directly
+    // The engine told the host it leaves the equaliser to it.
+    EXPECT_EQ(host.Product()->UsesOutputPlug & 3, 3);
+}
+
+TEST_F(Engine, WritesBlocksOfOneSixtyFourthSecondAndNeverMoreThan8192Bytes) {
+    struct Case {
+        int rate, channels, bits, block;
+    };
+    for (const Case c : {Case{44100, 2, 16, 2756}, Case{22050, 2, 24, 2064}, Case{8000, 1, 8, 125},
+                         Case{1000, 1, 8, 4096}, Case{96000, 2, 24, 9000}}) {
+        out().ClearRecord();
+        const std::wstring track = ToneName(c.rate, c.channels, c.bits, 1500);
+        PlayToTheEnd({track});
+        EXPECT_EQ(out().Pcm(), TonePcm(track)) << c.rate;
+        const auto lengths = WriteLengths();
+        ASSERT_FALSE(lengths.empty());
+        if (c.block <= 8192) {
+            EXPECT_EQ(lengths.front(), c.block) << c.rate;
+        } else {
+            EXPECT_EQ(lengths[0], 8190); // whole 6-byte frames
+            EXPECT_EQ(lengths[1], c.block - 8190);
+        }
+        EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), 8192) << c.rate;
+    }
+}
+
+TEST_F(Engine, ASecondTrackOfTheSameFormatReusesTheOutputWithFlush) {
+    const std::wstring first = ToneName(44100, 2, 16, 2000, L"syw", 1);
+    const std::wstring second = ToneName(44100, 2, 16, 1000, L"sya", 2);
+    PlayToTheEnd({first, second});
+
+    EXPECT_EQ(out().Pcm(), Concat({TonePcm(first), TonePcm(second)}));
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    EXPECT_EQ(host.ServiceCount("SetInfo"), 1);
+    const auto names = out().CallNames();
+    const auto flush = std::find(names.begin(), names.end(), "Flush");
+    ASSERT_NE(flush, names.end());
+    EXPECT_EQ(out().Calls()[flush - names.begin()].Args[0], 0);
+    EXPECT_EQ(EndOfTrackMessages(), 2);
+    // The ANSI plug-in got its name in the ANSI code page and no format wishes.
+    int bps = -1, nch = -1, srate = -1;
+    PluginProbe(host, L"in_syntha.dll").LastWishes(bps, nch, srate);
+    EXPECT_EQ(bps, 0);
+    EXPECT_EQ(nch, 0);
+    EXPECT_EQ(srate, 0);
+}
+
+TEST_F(Engine, AFormatChangeReopensTheOutput) {
+    const std::wstring first = ToneName(44100, 2, 16, 1000);
+    const std::wstring second = ToneName(48000, 1, 24, 1000);
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(out().Pcm(), Concat({TonePcm(first), TonePcm(second)}));
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    EXPECT_EQ(host.ServiceCount("SAVSADeInit"), 1); // at the reopen; the output stays open after
+}
+
+TEST_F(Engine, ADecoderThatGivesNothingStillEndsItsTrack) {
+    const std::wstring empty = ToneName(100, 1, 16, 1); // one millisecond of no whole frame
+    const std::wstring next = ToneName(44100, 2, 16, 500);
+    PlayToTheEnd({empty, next});
+    EXPECT_EQ(out().Pcm(), TonePcm(next));
+    EXPECT_EQ(EndOfTrackMessages(), 2);
+}
+
+TEST_F(Engine, UnknownSizesTakeTheLengthFromThePlugin) {
+    PluginProbe(host, L"in_synthw.dll").Set("SizeUnknown", 1);
+    const std::wstring track = ToneName(44100, 2, 16, 1234);
+    host.SetPlaylist({track});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    EXPECT_EQ(host.Product()->GetLength(), 1234);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }));
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+}
+
+TEST_F(Engine, ImpossibleFormatsAreLeftToTheirOwnPlugin) {
+    PluginProbe probe(host, L"in_synthw.dll");
+    probe.Set("Channels", -1); // the extended read reports a format nobody can play
+    const std::wstring track = ToneName(44100, 2, 16, 300);
+    PlayToTheEnd({track});
+    EXPECT_EQ(probe.Count("Play"), 1); // played directly instead
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+}
+
+TEST_F(Engine, NamesLongerThanAPathPlay) {
+    std::wstring folder = L"C:\\music\\";
+    while (folder.size() < 300)
+        folder += L"a very long folder name\\";
+    const std::wstring track = folder + L"tone_22050_1_16_400.syw";
+    PlayToTheEnd({track});
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").Count("Play"), 0);
+}
+
+class EngineInRealTime : public Engine {
+protected:
+    void SetUp() override {
+        host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 500));
+        Engine::SetUp();
+    }
+    // Written bytes so far.
+    std::size_t Written() const { return out().Pcm().size(); }
+};
+
+TEST_F(EngineInRealTime, AnImmediateStopEndsTheTrackWithinABlockAndPostsNothing) {
+    host.SetPlaylist({ToneName(44100, 2, 16, 20000), ToneName(44100, 2, 16, 1000)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(300);
+    host.ClearMessages();
+    host.PressStop(); // IPC_ISFULLSTOP answers 0: the user's stop
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 2000));
+    const auto names = out().CallNames();
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names[names.size() - 2], "Flush");
+    EXPECT_EQ(names.back(), "Close");
+    host.Pump(200);
+    EXPECT_EQ(EndOfTrackMessages(), 0);
+    EXPECT_FALSE(host.IsPlaying());
+}
+
+TEST_F(EngineInRealTime, AStopBetweenTracksEndsTheTrackAsIfItRanOut) {
+    const std::wstring first = ToneName(44100, 2, 16, 20000);
+    const std::wstring second = ToneName(44100, 2, 16, 600);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(300);
+    host.State().Answers[IPC_ISFULLSTOP] = 1;
+    host.Product()->Stop(); // the engine seeks to the end: the output is flushed there
+    host.State().Answers.erase(IPC_ISFULLSTOP);
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 3000));
+    const auto calls = out().Calls();
+    const auto flush = std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.Name == "Flush"; });
+    ASSERT_NE(flush, calls.end());
+    EXPECT_EQ(flush->Args[0], 20000);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    const auto pcm = out().Pcm();
+    const auto tail = TonePcm(second);
+    ASSERT_GE(pcm.size(), tail.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), pcm.end() - static_cast<long>(tail.size())));
+}
+
+TEST_F(EngineInRealTime, SeeksThroughTheDecoderAndFlushesTheOutputThere) {
+    const std::wstring track = ToneName(44100, 2, 16, 3000);
+    host.SetPlaylist({track});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    EXPECT_EQ(host.Product()->is_seekable, 1);
+    host.Pump(200);
+    EXPECT_EQ(host.JumpToTime(2000), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    // What was written after Flush(2000) is the tone from frame 88200 to its end.
+    std::size_t before = 0;
+    bool flushed = false;
+    for (const auto &call : out().Calls()) {
+        if (call.Name == "Flush" && call.Args[0] == 2000)
+            flushed = true;
+        if (call.Name == "Write" && !flushed)
+            before += static_cast<std::size_t>(call.Args[0]);
+    }
+    ASSERT_TRUE(flushed);
+    const auto pcm = out().Pcm();
+    const auto expectedTail = TonePcm(track, 88200);
+    ASSERT_EQ(pcm.size() - before, expectedTail.size());
+    EXPECT_TRUE(std::equal(expectedTail.begin(), expectedTail.end(), pcm.begin() + static_cast<long>(before)));
+}
+
+TEST_F(EngineInRealTime, ADecoderWithoutSetTimeIsNotSeekable) {
+    const std::wstring track = ToneName(44100, 2, 16, 1500, L"syns");
+    host.SetPlaylist({track});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    EXPECT_EQ(host.Product()->is_seekable, 0);
+    EXPECT_EQ(host.JumpToTime(1000), -1); // the host does not even ask
+    host.Product()->SetOutputTime(1000);  // and asking anyway changes nothing
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    EXPECT_EQ(out().CountOf("Flush"), 0);
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+}
+
+TEST_F(EngineInRealTime, PauseHoldsTheTrackAndASeekWhilePausedIsCarriedOutAfterwards) {
+    const std::wstring track = ToneName(44100, 2, 16, 3000);
+    host.SetPlaylist({track});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    host.PressPause();
+    EXPECT_EQ(host.Product()->IsPaused(), 1);
+    host.Pump(100);
+    const std::size_t held = Written();
+    const int heldTime = host.Product()->GetOutputTime();
+    host.Pump(300);
+    EXPECT_EQ(Written(), held); // nothing written while paused
+    EXPECT_EQ(host.Product()->GetOutputTime(), heldTime);
+    host.Product()->SetOutputTime(1000);
+    host.Pump(100);
+    EXPECT_EQ(out().CountOf("Flush"), 0);
+    host.PressPause();
+    EXPECT_EQ(host.Product()->IsPaused(), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return out().CountOf("Flush") == 1; }, 2000));
+    const auto calls = out().Calls();
+    const std::vector<std::string> pauses = [&] {
+        std::vector<std::string> found;
+        for (const auto &call : calls) {
+            if (call.Name == "Pause")
+                found.push_back("Pause" + std::to_string(call.Args[0]));
+        }
+        return found;
+    }();
+    EXPECT_EQ(pauses, (std::vector<std::string>{"Pause1", "Pause0"}));
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+}
+
+TEST_F(EngineInRealTime, TheOutputNeverRunsDry) {
+    const std::wstring track = ToneName(44100, 2, 16, 2000);
+    PlayToTheEnd({track}, 10000);
+    EXPECT_EQ(out().Pcm(), TonePcm(track));
+    EXPECT_EQ(out().Underruns(), 0);
+}
+
+TEST_F(EngineInRealTime, QuitWhilePlayingEndsCleanly) {
+    host.SetPlaylist({ToneName(44100, 2, 16, 20000)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    host.Product()->Quit(); // no Stop first
+    EXPECT_FALSE(out().IsOpen());
+}
+
+TEST(EngineVolume, GoesToTheHostsOutputBeforeAnyTrack) {
+    RefHost host;
+    host.InstallProduct();
+    host.InstallPlugin(L"in_synthw.dll");
+    host.Start();
+    In_Module *product = host.Product();
+    product->outMod = host.Output().Module();
+    product->SetVolume(100);
+    product->SetPan(-20);
+    EXPECT_EQ(host.Output().Volume(), 100);
+    EXPECT_EQ(host.Output().Pan(), -20);
+    EXPECT_EQ(product->IsPaused(), 0);
+    EXPECT_EQ(product->GetOutputTime(), 0);
+    product->SetOutputTime(5000); // nothing plays: dropped
+    const std::wstring track = ToneName(44100, 2, 16, 500);
+    host.SetPlaylist({track});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }));
+    EXPECT_EQ(host.Output().Pcm(), TonePcm(track));
+    EXPECT_EQ(host.Output().CountOf("Flush"), 0);
+    host.Shutdown();
+}
+
+TEST_F(Engine, ADecoderThatFaultsEndsItsTrackAndTheHostMovesOn) {
+    const std::wstring crashing = L"C:\\music\\tone_44100_2_16_1000_0_crash_data.syf";
+    const std::wstring next = ToneName(44100, 2, 16, 500);
+    PlayToTheEnd({crashing, next});
+    EXPECT_EQ(out().Pcm(), TonePcm(next));
+}
+
+TEST_F(Engine, TheHostsDspMayDoubleABlockAndTheWritesStaySmall) {
+    host.State().DspActive = 1;
+    host.State().DspDoublesFrames = true;
+    const std::wstring track = ToneName(44100, 2, 16, 500);
+    PlayToTheEnd({track});
+    const auto pcm = TonePcm(track);
+    std::vector<std::uint8_t> doubled;
+    for (std::size_t frame = 0; frame < pcm.size(); frame += 4)
+        for (int twice = 0; twice < 2; ++twice)
+            doubled.insert(doubled.end(), pcm.begin() + static_cast<long>(frame),
+                           pcm.begin() + static_cast<long>(frame) + 4);
+    EXPECT_EQ(out().Pcm(), doubled);
+    const auto lengths = WriteLengths();
+    EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), 8192);
+}
+
+} // namespace
