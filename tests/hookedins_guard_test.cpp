@@ -46,7 +46,7 @@ std::vector<std::string> ForeignHandlerCalls;
 
 EXCEPTION_DISPOSITION __cdecl ForeignHandler(EXCEPTION_RECORD *record, void *, CONTEXT *, void *) {
     ForeignHandlerCalls.push_back(record->ExceptionFlags & EXCEPTION_UNWINDING ? "unwind"
-                                                                                : "exception");
+                                                                               : "exception");
     return ExceptionContinueSearch;
 }
 
@@ -88,7 +88,8 @@ TEST(FaultGuard, TurnsAnAccessViolationIntoFalseKeepingWhatWasWrittenBefore) {
 TEST(FaultGuard, CatchesOtherStructuredExceptionsToo) {
     EXPECT_FALSE(CallGuarded([] { DivideByZero(7); }));
     // An MSVC-built plug-in's uncaught C++ exception arrives as this code.
-    EXPECT_FALSE(CallGuarded([] { RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr); }));
+    EXPECT_FALSE(
+        CallGuarded([] { RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr); }));
     EXPECT_FALSE(CallGuarded([] { RaiseException(0x20474F4F, 0, 0, nullptr); }));
 }
 

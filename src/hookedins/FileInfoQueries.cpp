@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kInfoLength = 2000;                    // characters offered for an answer
+constexpr int kInfoLength = 2000;                      // characters offered for an answer
 constexpr int kTitleChars = hostapi::kTitleLength + 1; // GetFileInfo's title, with room to spare
 
 struct TInfoAnswer {

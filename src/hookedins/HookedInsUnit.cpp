@@ -27,9 +27,8 @@ IsOurFileFn RefusalFor(bool isUnicode) {
 
 // The record's field is read by the host at every ownership test: one aligned pointer store.
 bool StoreIsOurFileGuarded(In_Module *module, IsOurFileFn function) {
-    return CallGuarded([&] {
-        *reinterpret_cast<IsOurFileFn volatile *>(&module->IsOurFile) = function;
-    });
+    return CallGuarded(
+        [&] { *reinterpret_cast<IsOurFileFn volatile *>(&module->IsOurFile) = function; });
 }
 
 std::wstring LowerWide(std::wstring text) {
@@ -67,9 +66,9 @@ struct TFileIdentity {
 
 // The volume and file index of a file: equal for every spelling of one file's path.
 std::optional<TFileIdentity> IdentityOf(const std::wstring &path) {
-    const HANDLE file = CreateFileW(path.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return std::nullopt;
     BY_HANDLE_FILE_INFORMATION information{};
@@ -233,7 +232,8 @@ const void *TPluginFileName::Get() const {
     return ansi_.c_str();
 }
 
-THookedInPlugins::THookedInPlugins(std::string ownFileName) : ownFileName_(std::move(ownFileName)) {}
+THookedInPlugins::THookedInPlugins(std::string ownFileName)
+    : ownFileName_(std::move(ownFileName)) {}
 
 THookedInPlugins::~THookedInPlugins() {
     RestoreAllIsOurFile();

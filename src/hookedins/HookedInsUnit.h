@@ -30,8 +30,8 @@ using WriteExtendedFileInfoFn = int(__cdecl *)();
 using ClearExtendedFileInfoWFn = int(__cdecl *)(const wchar_t *fileName);
 // Answers a handle, 0 on failure; *size may come back -1 (unknown). bps, nch and srate carry
 // the caller's wishes in (0 = none) and the format out.
-using ExtendedReadOpenFn = intptr_t(__cdecl *)(const char *fileName, int *size, int *bps,
-                                               int *nch, int *srate);
+using ExtendedReadOpenFn = intptr_t(__cdecl *)(const char *fileName, int *size, int *bps, int *nch,
+                                               int *srate);
 using ExtendedReadOpenWFn = intptr_t(__cdecl *)(const wchar_t *fileName, int *size, int *bps,
                                                 int *nch, int *srate);
 using ExtendedReadOpenFloatFn = ExtendedReadOpenFn;

@@ -19,8 +19,7 @@ bool CallWithFrame(void (*thunk)(void *), void *context);
 //
 // A fault abandons the body's frames without running their destructors: the body must own
 // nothing. Keep buffers and results in the caller, and let the body only make the call.
-template <class F>
-bool CallGuarded(F &&body) {
+template <class F> bool CallGuarded(F &&body) {
     using Body = std::remove_reference_t<F>;
     return faultguard::CallWithFrame([](void *context) { (*static_cast<Body *>(context))(); },
                                      const_cast<void *>(static_cast<const void *>(&body)));
