@@ -1,0 +1,590 @@
+// One source for every test input plug-in. The build sets the flavour macros per DLL: the name
+// form, the extension, which optional exports exist, and the ways the plug-in misbehaves.
+#include "DirectPlayer.h"
+#include "HandleTable.h"
+#include "HostText.h"
+#include "Introspection.h"
+#include "SynthSignal.h"
+#include "hostlink/PluginError.h"
+#include "hostlink/WinampApi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#ifndef TP_NAME
+#define TP_NAME "in_synthw"
+#endif
+#ifndef TP_UNICODE // file names and titles are wide
+#define TP_UNICODE 1
+#endif
+#ifndef TP_PATTERN // the one extension pattern declared
+#define TP_PATTERN "SYW"
+#endif
+#ifndef TP_READ_W // extended read with wide names
+#define TP_READ_W 0
+#endif
+#ifndef TP_READ_A // extended read with ANSI names
+#define TP_READ_A 0
+#endif
+#ifndef TP_READ_SETTIME
+#define TP_READ_SETTIME 0
+#endif
+#ifndef TP_INFO_W // extended file information, wide
+#define TP_INFO_W 0
+#endif
+#ifndef TP_INFO_A // extended file information, ANSI
+#define TP_INFO_A 0
+#endif
+#ifndef TP_EQSET // the record's EQSet is filled
+#define TP_EQSET 1
+#endif
+#ifndef TP_FAULTS // really faults at the crash_* markers
+#define TP_FAULTS 0
+#endif
+#ifndef TP_STREAM // plays "http://" and "strm://" names instead of synthetic tone files
+#define TP_STREAM 0
+#endif
+#ifndef TP_RECORD // 1 = winampGetInModule2 gives the record, 2 = it gives null, 0 = no such export
+#define TP_RECORD 1
+#endif
+#ifndef TP_BAD_EXTENSIONS // FileExtensions points at memory that cannot be read
+#define TP_BAD_EXTENSIONS 0
+#endif
+
+namespace {
+
+using namespace testplugin;
+using plugkit::WideToUtf8;
+
+constexpr bool kUnicode = TP_UNICODE != 0;
+constexpr bool kFaults = TP_FAULTS != 0;
+constexpr bool kStream = TP_STREAM != 0;
+constexpr int kStreamLengthMs = 1000;
+
+// ------------------------------------------------------------------ faults
+
+// Read through a pointer the compiler cannot see through, so the access violation is real.
+int *volatile NullTarget = nullptr;
+
+[[gnu::noinline]] void FaultNow() {
+    *NullTarget = 0x0BADF00D;
+}
+
+bool HasMarker(std::wstring_view name, std::wstring_view marker) {
+    return name.find(marker) != std::wstring_view::npos;
+}
+
+void FaultAt(std::wstring_view name, std::wstring_view marker) {
+    if (kFaults && HasMarker(name, marker))
+        FaultNow();
+}
+
+// ------------------------------------------------------------------ what a name plays
+
+std::wstring Lower(std::wstring_view text) {
+    std::wstring out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; });
+    return out;
+}
+
+bool IsStreamName(std::wstring_view name) {
+    const std::wstring lower = Lower(name.substr(0, 7));
+    return lower == L"http://" || lower == L"strm://";
+}
+
+// "?ms=N" (or "&ms=N") in the query gives the stream's length.
+int StreamLengthMs(std::wstring_view name) {
+    const std::size_t query = name.find(L'?');
+    if (query == std::wstring_view::npos)
+        return kStreamLengthMs;
+    for (std::size_t at = name.find(L"ms=", query); at != std::wstring_view::npos;
+         at = name.find(L"ms=", at + 1)) {
+        const wchar_t before = name[at - 1];
+        if (before != L'?' && before != L'&')
+            continue;
+        int64_t ms = 0;
+        std::size_t digits = 0;
+        for (std::size_t i = at + 3;
+             i < name.size() && name[i] >= L'0' && name[i] <= L'9' && digits < 9; ++i, ++digits)
+            ms = ms * 10 + (name[i] - L'0');
+        return digits ? static_cast<int>(ms) : kStreamLengthMs;
+    }
+    return kStreamLengthMs;
+}
+
+std::optional<SynthFormat> FormatOf(std::wstring_view name) {
+    if (!kStream)
+        return ParseSynthName(name);
+    if (!IsStreamName(name))
+        return std::nullopt;
+    return SynthFormat{44100, 2, 16, StreamLengthMs(name), 0};
+}
+
+std::wstring TitleText(std::wstring_view name) {
+    return std::wstring(kStream ? name : plugkit::TitleOf(name));
+}
+
+// ------------------------------------------------------------------ the record
+
+In_Module &Record();
+
+class SynthSource : public plugkit::PcmSource {
+  public:
+    explicit SynthSource(const SynthFormat &format) : format_(format) {}
+    plugkit::PcmShape Shape() const override {
+        return {format_.Rate, format_.Channels, format_.Bits};
+    }
+    int64_t TotalFrames() const override { return SynthTotalFrames(format_); }
+    int64_t Read(int64_t firstFrame, int64_t frames, uint8_t *out) override {
+        frames = std::clamp<int64_t>(TotalFrames() - firstFrame, 0, frames);
+        SynthPcm(format_, firstFrame, frames, out);
+        return frames;
+    }
+
+  private:
+    SynthFormat format_;
+};
+
+// The file now playing; host thread only.
+struct Playing {
+    std::wstring Name;
+    int LengthMs = 0;
+};
+Playing Current;
+
+plugkit::DirectPlayer &Player() {
+    static plugkit::DirectPlayer player(Record());
+    return player;
+}
+
+std::wstring HostName(const void *name) {
+    return plugkit::NameFromHost(name, kUnicode);
+}
+
+std::string Number(int64_t value) {
+    return std::to_string(value);
+}
+
+void __cdecl Config(HWND) {
+    Firewall([&] { Note("Config"); });
+}
+
+void __cdecl About(HWND) {
+    Firewall([&] { Note("About"); });
+}
+
+void __cdecl Init() {
+    Firewall([&] { Note("Init"); });
+}
+
+// The host quits before it releases the library: the writer must not outlive the code.
+void __cdecl Quit() {
+    Firewall([&] {
+        Note("Quit");
+        Player().Stop();
+        Current = {};
+    });
+}
+
+// file null or empty means the file now playing.
+void __cdecl GetFileInfo(const void *file, void *title, int *length) {
+    Firewall([&] {
+        std::wstring name = HostName(file);
+        Note("GetFileInfo", {WideToUtf8(name)});
+        if (kFaults)
+            FaultNow();
+        if (name.empty())
+            name = Current.Name;
+        const auto format = FormatOf(name);
+        plugkit::CopyOut(format ? TitleText(name) : std::wstring(), title, hostapi::kTitleLength,
+                         kUnicode);
+        if (length)
+            *length = format && !kStream ? format->LengthMs : -1;
+    });
+}
+
+int __cdecl InfoBox(const void *file, HWND) {
+    return Firewall(hostapi::kInfoBoxUnchanged, [&] {
+        Note("InfoBox", {WideToUtf8(HostName(file))});
+        return hostapi::kInfoBoxUnchanged;
+    });
+}
+
+int __cdecl IsOurFile(const void *fn) {
+    return Firewall(0, [&] {
+        const std::wstring name = HostName(fn);
+        Note("IsOurFile", {WideToUtf8(name)});
+        if (kStream)
+            return IsStreamName(name) ? 1 : 0;
+        return Knob("IsOurFile") ? 1 : 0;
+    });
+}
+
+int __cdecl Play(const void *fn) {
+    return Firewall(1, [&] {
+        const std::wstring name = HostName(fn);
+        Note("Play", {WideToUtf8(name)});
+        if (const int forced = Knob("PlayResult"))
+            return forced;
+        const auto format = FormatOf(name);
+        if (!format)
+            return -1;
+        if (Player().Start(std::make_unique<SynthSource>(*format)) != 0)
+            return 1;
+        Current = {name, kStream ? -1000 : format->LengthMs};
+        return 0;
+    });
+}
+
+void __cdecl Pause() {
+    Firewall([&] {
+        Note("Pause");
+        Player().Pause();
+    });
+}
+
+void __cdecl UnPause() {
+    Firewall([&] {
+        Note("UnPause");
+        Player().UnPause();
+    });
+}
+
+int __cdecl IsPaused() {
+    return Firewall(0, [&] {
+        Note("IsPaused");
+        return Player().IsPaused() ? 1 : 0;
+    });
+}
+
+void __cdecl Stop() {
+    Firewall([&] {
+        Note("Stop");
+        Player().Stop();
+        Current = {};
+    });
+}
+
+int __cdecl GetLength() {
+    return Firewall(0, [&] {
+        Note("GetLength");
+        return Current.LengthMs;
+    });
+}
+
+int __cdecl GetOutputTime() {
+    return Firewall(0, [&] {
+        Note("GetOutputTime");
+        return Player().GetOutputTime();
+    });
+}
+
+void __cdecl SetOutputTime(int ms) {
+    Firewall([&] {
+        Note("SetOutputTime", {Number(ms)});
+        Player().Seek(ms);
+    });
+}
+
+void __cdecl SetVolume(int volume) {
+    Firewall([&] {
+        Note("SetVolume", {Number(volume)});
+        if (Out_Module *output = Record().outMod)
+            output->SetVolume(volume);
+    });
+}
+
+void __cdecl SetPan(int pan) {
+    Firewall([&] {
+        Note("SetPan", {Number(pan)});
+        if (Out_Module *output = Record().outMod)
+            output->SetPan(pan);
+    });
+}
+
+void __cdecl EQSet(int on, char data[10], int preamp) {
+    Firewall([&] { Note("EQSet", {Number(on), Number(data ? data[0] : -1), Number(preamp)}); });
+}
+
+char *Extensions() {
+    // Pattern, description, then the empty string that ends the list.
+    static char list[] = TP_PATTERN "\0Synthetic tone (*." TP_PATTERN ")\0";
+    static char none[] = "\0";
+    if (TP_BAD_EXTENSIONS)
+        return reinterpret_cast<char *>(0x10);
+    return kStream ? none : list;
+}
+
+In_Module MakeRecord() {
+    static char description[] = "Halvern test plug-in " TP_NAME;
+    In_Module record{};
+    record.version = hostapi::kInVersion | (kUnicode ? hostapi::kInUnicode : 0);
+    record.description = description;
+    record.FileExtensions = Extensions();
+    record.is_seekable = 1;
+    record.UsesOutputPlug = hostapi::kUsesOutputPlugin;
+    record.Config = &Config;
+    record.About = &About;
+    record.Init = &Init;
+    record.Quit = &Quit;
+    record.GetFileInfo = &GetFileInfo;
+    record.InfoBox = &InfoBox;
+    record.IsOurFile = &IsOurFile;
+    record.Play = &Play;
+    record.Pause = &Pause;
+    record.UnPause = &UnPause;
+    record.IsPaused = &IsPaused;
+    record.Stop = &Stop;
+    record.GetLength = &GetLength;
+    record.GetOutputTime = &GetOutputTime;
+    record.SetOutputTime = &SetOutputTime;
+    record.SetVolume = &SetVolume;
+    record.SetPan = &SetPan;
+    record.EQSet = TP_EQSET ? &EQSet : nullptr;
+    return record;
+}
+
+In_Module &Record() {
+    static In_Module record = MakeRecord();
+    return record;
+}
+
+// ------------------------------------------------------------------ extended read
+
+struct SynthRead {
+    SynthFormat Format;
+    int64_t Frame = 0; // next frame to deliver
+    int64_t Given = 0; // bytes delivered so far
+    bool CrashData = false;
+    bool CrashSeek = false;
+    bool CrashClose = false;
+};
+
+// The open reads; a handle is the address of its read.
+class ReadTable : public plugkit::HandleTable<SynthRead> {
+  public:
+    bool Flag(intptr_t handle, bool SynthRead::*flag) {
+        bool set = false;
+        With(handle, [&](SynthRead &read) { set = read.*flag; });
+        return set;
+    }
+};
+
+ReadTable &Reads() {
+    static ReadTable table;
+    return table;
+}
+
+int ValueAt(const int *pointer) {
+    return pointer ? *pointer : 0;
+}
+
+void Store(int *pointer, int value) {
+    if (pointer)
+        *pointer = value;
+}
+
+// The reported format: the real one unless a knob asks for an impossible one.
+void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int *srate) {
+    const int64_t bytes = SynthTotalBytes(format);
+    Store(size, Knob("SizeUnknown") || bytes > INT32_MAX ? -1 : static_cast<int>(bytes));
+    Store(bps, Knob("Bits") ? Knob("Bits") : format.Bits);
+    Store(nch, Knob("Channels") ? Knob("Channels") : format.Channels);
+    Store(srate, Knob("Rate") ? Knob("Rate") : format.Rate);
+}
+
+[[maybe_unused]] intptr_t OpenRead(const std::wstring &name, int *size, int *bps, int *nch,
+                                   int *srate) {
+    return Firewall(intptr_t{0}, [&] {
+        const int wishes[3] = {ValueAt(bps), ValueAt(nch), ValueAt(srate)};
+        Note("ExtOpen",
+             {WideToUtf8(name), Number(wishes[0]), Number(wishes[1]), Number(wishes[2])});
+        NoteWishes(wishes[0], wishes[1], wishes[2]);
+        FaultAt(name, L"crash_open");
+        const auto format = ParseSynthName(name);
+        if (!format)
+            return 0;
+        ReportFormat(*format, size, bps, nch, srate);
+        auto read = std::make_unique<SynthRead>();
+        read->Format = *format;
+        read->CrashData = HasMarker(name, L"crash_data");
+        read->CrashSeek = HasMarker(name, L"crash_seek");
+        read->CrashClose = HasMarker(name, L"crash_close");
+        NoteReadOpened();
+        return Reads().Add(std::move(read));
+    });
+}
+
+// Whole frames only, at most len bytes (and the knobs' limits).
+int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
+    const int frameBytes = SynthFrameBytes(read.Format);
+    int64_t want = len;
+    if (limit > 0)
+        want = std::min<int64_t>(want, limit);
+    if (endAfter > 0)
+        want = std::min<int64_t>(want, endAfter - read.Given);
+    const int64_t frames = std::min(want / frameBytes, SynthTotalFrames(read.Format) - read.Frame);
+    if (frames <= 0)
+        return 0;
+    SynthPcm(read.Format, read.Frame, frames, reinterpret_cast<uint8_t *>(dest));
+    read.Frame += frames;
+    read.Given += frames * frameBytes;
+    return frames * frameBytes;
+}
+
+[[maybe_unused]] intptr_t GetData(intptr_t handle, char *dest, int len, int *killswitch) {
+    return Firewall(intptr_t{0}, [&] {
+        Note("ExtGetData", {Number(len)});
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashData))
+            FaultNow(); // outside every lock: the caller may carry on after catching it
+        if (!dest || len <= 0 || (killswitch && *killswitch))
+            return 0;
+        const int limit = Knob("ReadLimit");
+        const int endAfter = Knob("EndAfterBytes");
+        int64_t given = 0;
+        Reads().With(handle,
+                     [&](SynthRead &read) { given = Deliver(read, dest, len, limit, endAfter); });
+        return static_cast<intptr_t>(given);
+    });
+}
+
+[[maybe_unused]] int SetTime(intptr_t handle, int ms) {
+    return Firewall(0, [&] {
+        Note("ExtSetTime", {Number(ms)});
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashSeek))
+            FaultNow();
+        return Reads().With(handle,
+                            [&](SynthRead &read) {
+                                const int64_t frame =
+                                    static_cast<int64_t>(std::max(ms, 0)) * read.Format.Rate / 1000;
+                                read.Frame = std::min(frame, SynthTotalFrames(read.Format));
+                            })
+                   ? 1
+                   : 0;
+    });
+}
+
+// A handle that is not open is counted, never touched.
+[[maybe_unused]] void CloseRead(intptr_t handle) {
+    Firewall([&] {
+        Note("ExtClose");
+        if (kFaults && Reads().Flag(handle, &SynthRead::CrashClose))
+            FaultNow();
+        const bool wasOpen = Reads().Take(handle) != nullptr;
+        NoteReadClosed(wasOpen);
+    });
+}
+
+// ------------------------------------------------------------------ extended file information
+
+bool SameField(const char *field, const char *known) {
+    if (!field)
+        return false;
+    for (; *field && *known; ++field, ++known) {
+        const char c = (*field >= 'A' && *field <= 'Z') ? char(*field - 'A' + 'a') : *field;
+        if (c != *known)
+            return false;
+    }
+    return *field == *known;
+}
+
+// The answer for field, or false when the name or the field is not known.
+bool InfoValue(std::wstring_view name, const char *field, std::wstring &value) {
+    const auto format = FormatOf(name);
+    if (!format)
+        return false;
+    if (SameField(field, "type"))
+        value = L"0";
+    else if (kStream)
+        return false;
+    else if (SameField(field, "length"))
+        value = std::to_wstring(format->LengthMs);
+    else if (SameField(field, "title"))
+        value = TitleText(name);
+    else if (SameField(field, "family"))
+        value = L"Synthetic tone";
+    else
+        return false;
+    return true;
+}
+
+template <class Char>
+[[maybe_unused]] int ExtendedInfo(const std::wstring &name, const char *field, Char *dest,
+                                  int destlen) {
+    return Firewall(0, [&] {
+        Note("GetExtendedFileInfo", {WideToUtf8(name), field ? field : ""});
+        FaultAt(name, L"crash_info");
+        std::wstring value;
+        if (!dest || destlen <= 0 || !InfoValue(name, field, value))
+            return 0;
+        plugkit::CopyOut(value, dest, destlen);
+        return 1;
+    });
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ exports
+
+extern "C" {
+
+#if TP_RECORD == 1
+__declspec(dllexport) In_Module *winampGetInModule2() {
+    return &Record();
+}
+#elif TP_RECORD == 2
+__declspec(dllexport) In_Module *winampGetInModule2() {
+    Note("winampGetInModule2");
+    return nullptr;
+}
+#endif
+
+#if TP_READ_W
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_openW(const wchar_t *fn, int *size, int *bps, int *nch, int *srate) {
+    return OpenRead(fn ? fn : L"", size, bps, nch, srate);
+}
+#endif
+
+#if TP_READ_A
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_open(const char *fn, int *size, int *bps, int *nch, int *srate) {
+    return OpenRead(plugkit::AnsiToWide(fn ? fn : ""), size, bps, nch, srate);
+}
+#endif
+
+#if TP_READ_W || TP_READ_A
+__declspec(dllexport) intptr_t
+    winampGetExtendedRead_getData(intptr_t handle, char *dest, int len, int *killswitch) {
+    return GetData(handle, dest, len, killswitch);
+}
+
+__declspec(dllexport) void winampGetExtendedRead_close(intptr_t handle) {
+    CloseRead(handle);
+}
+#endif
+
+#if TP_READ_SETTIME
+__declspec(dllexport) int winampGetExtendedRead_setTime(intptr_t handle, int millisecs) {
+    return SetTime(handle, millisecs);
+}
+#endif
+
+#if TP_INFO_W
+__declspec(dllexport) int winampGetExtendedFileInfoW(const wchar_t *fn, const char *data,
+                                                     wchar_t *dest, int destlen) {
+    return ExtendedInfo(std::wstring(fn ? fn : L""), data, dest, destlen);
+}
+#endif
+
+#if TP_INFO_A
+__declspec(dllexport) int winampGetExtendedFileInfo(const char *fn, const char *data, char *dest,
+                                                    int destlen) {
+    return ExtendedInfo(plugkit::AnsiToWide(fn ? fn : ""), data, dest, destlen);
+}
+#endif
+
+} // extern "C"
