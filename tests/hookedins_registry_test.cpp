@@ -1,8 +1,6 @@
 // The registry of hooked-in plug-ins against real test plug-ins in a folder of their own: the
 // scan, the self-test, misbehaving libraries, IsOurFile taken over and given back, library
 // references, and the choice of the owning plug-in for a file.
-#include "RefHost.h"
-#include "hookedins/HookedInsUnit.h"
 #include "hookedins_support.h"
 
 #include <gtest/gtest.h>
@@ -13,73 +11,7 @@
 namespace {
 
 using namespace hookedins_test;
-using refhost::RefHost;
 namespace fs = std::filesystem;
-
-// A library loaded by the test itself: one more reference, as the host holds one.
-class HeldLibrary {
-public:
-    explicit HeldLibrary(const fs::path &file) : handle_(LoadLibraryW(file.c_str())) {}
-    ~HeldLibrary() { Release(); }
-    HeldLibrary(const HeldLibrary &) = delete;
-    HeldLibrary &operator=(const HeldLibrary &) = delete;
-    HMODULE Handle() const { return handle_; }
-    In_Module *Module() const {
-        auto get = reinterpret_cast<WinampGetInModule2Fn>(
-            reinterpret_cast<void *>(GetProcAddress(handle_, "winampGetInModule2")));
-        return get ? get() : nullptr;
-    }
-    TestPluginProbe Probe() const { return TestPluginProbe(handle_); }
-    void Release() {
-        if (handle_)
-            FreeLibrary(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HMODULE handle_;
-};
-
-// A Plugins folder of our own (the reference host's, which is never started here) and a
-// registry that takes it for the folder of our library.
-class Registry : public ::testing::Test {
-protected:
-    fs::path Folder() const { return host.PluginsFolder(); }
-    fs::path InFolder(const std::wstring &name) const { return Folder() / name; }
-    std::string OwnFile() const { return ToAnsi(InFolder(L"in_hvqblend.dll").wstring()); }
-    void Install(const std::wstring &built, const std::wstring &as = L"") {
-        host.InstallPlugin(built, as);
-    }
-    THookedInPlugins &Scan(const std::string &ownFile = "") {
-        registry = std::make_unique<THookedInPlugins>(ownFile.empty() ? OwnFile() : ownFile);
-        EXPECT_TRUE(registry->LoadAll());
-        return *registry;
-    }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto &plugin : registry->Plugins)
-            names.push_back(plugin->Name);
-        return names;
-    }
-    THookedInPlugin &Hooked(const std::string &name) {
-        for (const auto &plugin : registry->Plugins) {
-            if (plugin->Name == name)
-                return *plugin;
-        }
-        throw std::runtime_error("not hooked in: " + name);
-    }
-    TestPluginProbe Probe(const std::string &name) {
-        return TestPluginProbe(Hooked(name).Library.Handle());
-    }
-    THookedInPlugin *Find(const std::wstring &fileName) { return registry->FindForFile(fileName.c_str()); }
-    std::string OwnerOf(const std::wstring &fileName) {
-        THookedInPlugin *owner = Find(fileName);
-        return owner ? owner->Name : "(none)";
-    }
-
-    RefHost host;
-    std::unique_ptr<THookedInPlugins> registry;
-};
 
 TEST_F(Registry, HooksInTheInputPluginsBesideUsInListingOrder) {
     Install(L"in_hvqblend.dll");
