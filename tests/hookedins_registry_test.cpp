@@ -14,7 +14,7 @@ using namespace hookedins_test;
 namespace fs = std::filesystem;
 
 TEST_F(Registry, HooksInTheInputPluginsBesideUsInListingOrder) {
-    Install(L"in_hvqblend.dll");
+    Install(L"in_synthnoseek.dll", L"in_hvqblend.dll"); // our own file, by its path
     Install(L"in_synthw.dll", L"in_a.dll");
     Install(L"in_syntha.dll", L"IN_B.DLL");
     Install(L"in_synthnx.dll", L"in_c.dll.bak");
@@ -47,25 +47,38 @@ TEST_F(Registry, HooksInTheInputPluginsBesideUsInListingOrder) {
     EXPECT_EQ(std::memcmp(&record, &wide.ModuleCopy, sizeof record), 0);
 }
 
+// The self-test looks at the path alone, so any library may stand in for our own file here.
 TEST_F(Registry, RecognisesItsOwnFileInEverySpelling) {
-    Install(L"in_hvqblend.dll");
-    Install(L"in_synthw.dll");
-    const std::wstring own = InFolder(L"in_hvqblend.dll").wstring();
+    Install(L"in_synthw.dll", L"in_ourselves.dll");
+    Install(L"in_syntha.dll");
+    const std::wstring own = InFolder(L"in_ourselves.dll").wstring();
     wchar_t shortForm[MAX_PATH] = {};
     ASSERT_NE(GetShortPathNameW(own.c_str(), shortForm, MAX_PATH), 0u);
     ASSERT_NE(std::wstring(shortForm), own);
     std::wstring upper = own;
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-    const std::wstring roundabout = (Folder() / L".." / L"Plugins" / L"in_hvqblend.dll").wstring();
+    const std::wstring roundabout = (Folder() / L".." / L"Plugins" / L"in_ourselves.dll").wstring();
 
     for (const std::wstring &spelling : {own, upper, std::wstring(shortForm), roundabout}) {
         Scan(ToAnsi(spelling));
-        EXPECT_EQ(Names(), std::vector<std::string>{"in_synthw.dll"}) << ToAnsi(spelling);
+        EXPECT_EQ(Names(), std::vector<std::string>{"in_syntha.dll"}) << ToAnsi(spelling);
         registry.reset();
     }
-    // Under another name our file is just another plug-in: the test above would have seen it.
+    // Under another name it is just another plug-in: the loop above would have seen it.
     Scan(ToAnsi(InFolder(L"in_other.dll").wstring()));
-    EXPECT_EQ(Names(), (std::vector<std::string>{"in_hvqblend.dll", "in_synthw.dll"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"in_ourselves.dll", "in_syntha.dll"}));
+}
+
+// Two copies of this plug-in would hand each other's files and calls back and forth forever.
+TEST_F(Registry, LeavesOutEveryCopyOfThisPlugin) {
+    Install(L"in_hvqblend.dll");
+    Install(L"in_hvqblend.dll", L"in_hvqblend_old.dll");
+    Install(L"in_hvqblend_v2105.dll");
+    Install(L"in_synthw.dll");
+    Scan();
+    EXPECT_EQ(Names(), std::vector<std::string>{"in_synthw.dll"});
+    for (const wchar_t *copy : {L"in_hvqblend.dll", L"in_hvqblend_old.dll", L"in_hvqblend_v2105.dll"})
+        EXPECT_FALSE(IsLoaded(InFolder(copy))) << ToAnsi(copy);
 }
 
 TEST_F(Registry, LeavesOutLibrariesWithoutAUsableRecordReleasesThemAndTellsNobody) {

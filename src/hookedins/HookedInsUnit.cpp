@@ -119,6 +119,13 @@ TLibrary LoadPluginLibrary(const std::wstring &fullPath) {
     return library;
 }
 
+// Another copy of this plug-in (an older version kept under another name, say) would hook us in
+// as we hook it, and each would hand the other's files and calls back to it without end. It
+// exports our registry's global, which no other input plug-in does.
+bool IsCopyOfThisPlugin(HMODULE library) {
+    return GetProcAddress(library, "_HookedInPlugins") != nullptr;
+}
+
 } // namespace
 
 TLibrary &TLibrary::operator=(TLibrary &&other) noexcept {
@@ -266,7 +273,7 @@ void THookedInPlugins::LoadEntry(const std::wstring &folder, const std::wstring 
         return;
     const auto getModule = reinterpret_cast<WinampGetInModule2Fn>(
         reinterpret_cast<void *>(GetProcAddress(library.Handle(), "winampGetInModule2")));
-    if (!getModule)
+    if (!getModule || IsCopyOfThisPlugin(library.Handle()))
         return;
     std::unique_ptr<THookedInPlugin> plugin;
     try {

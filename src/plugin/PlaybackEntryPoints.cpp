@@ -44,19 +44,9 @@ In_Module &Active() {
     return *ActiveHookedIn->Module;
 }
 
-// A plug-in that asks back through the host while we test its ownership, or another copy of
-// this plug-in that hooked us in as we hooked it, must not send the lookup round in circles.
-thread_local bool InsideOwnershipTest = false;
-
 int ClaimFile(const wchar_t *name) {
     if (!HookedInPlugins)
         return 1;
-    if (InsideOwnershipTest)
-        return 0;
-    InsideOwnershipTest = true;
-    struct TLeave {
-        ~TLeave() { InsideOwnershipTest = false; }
-    } leave;
     HookedInPlugins->LoadAll();
     if (!HookedInPlugins->FindForFile(name))
         return 0;
