@@ -16,7 +16,8 @@ using namespace hookedins_test;
 std::wstring Answer;
 
 int __cdecl AnswerEveryField(const wchar_t *, const char *, wchar_t *dest, int length) {
-    const std::size_t count = std::min<std::size_t>(Answer.size(), static_cast<std::size_t>(length - 1));
+    const std::size_t count =
+        std::min<std::size_t>(Answer.size(), static_cast<std::size_t>(length - 1));
     std::copy_n(Answer.c_str(), count, dest);
     dest[count] = L'\0';
     return 1;
@@ -56,8 +57,10 @@ protected:
 TEST_F(FileInfo, LengthComesFromExtendedInformationWithoutAskingGetFileInfo) {
     EXPECT_EQ(GetLengthMs(Wide(), wideTone), 180);
     EXPECT_EQ(GetLengthMs(Ansi(), ansiTone), 2500);
-    EXPECT_EQ(Probe("in_synthw.dll").Log(), "GetExtendedFileInfo(" + ToUtf8(wideTone) + ",length)\n");
-    EXPECT_EQ(Probe("in_syntha.dll").Log(), "GetExtendedFileInfo(" + ToUtf8(ansiTone) + ",length)\n");
+    EXPECT_EQ(Probe("in_synthw.dll").Log(),
+              "GetExtendedFileInfo(" + ToUtf8(wideTone) + ",length)\n");
+    EXPECT_EQ(Probe("in_syntha.dll").Log(),
+              "GetExtendedFileInfo(" + ToUtf8(ansiTone) + ",length)\n");
 }
 
 TEST_F(FileInfo, ALengthAnswerThatIsNoWholeNumberIsMinusOneAndGetFileInfoIsNotAsked) {

@@ -40,8 +40,7 @@ std::string WithoutOwnershipTests(const std::string &log) {
     return kept;
 }
 
-template <class T>
-T ProductGlobal(HMODULE product, const char *symbol) {
+template <class T> T ProductGlobal(HMODULE product, const char *symbol) {
     return *reinterpret_cast<T *>(GetProcAddress(product, symbol));
 }
 
@@ -61,7 +60,9 @@ protected:
     TestPluginProbe Probe(const wchar_t *plugin) {
         return TestPluginProbe(host.Plugin(plugin)->Library);
     }
-    THookedInPlugin *Active() { return ProductGlobal<THookedInPlugin *>(product, "_ActiveHookedIn"); }
+    THookedInPlugin *Active() {
+        return ProductGlobal<THookedInPlugin *>(product, "_ActiveHookedIn");
+    }
     std::string ActiveName() { return Active() ? Active()->Name : "(none)"; }
     fs::path InFolder(const wchar_t *plugin) { return host.PluginsFolder() / plugin; }
     // Claims and plays a file as the player does after its own lookup chose us.
@@ -83,9 +84,8 @@ protected:
 // IsOurFile back and every library reference we took is released.
 TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
     refhost::MessageBoxWatcher watcher;
-    const std::vector<const wchar_t *> hooked{L"in_synthnx.dll", L"in_syntha.dll",
-                                              L"in_stream.dll", L"in_badext.dll",
-                                              L"in_faultinfo.dll"};
+    const std::vector<const wchar_t *> hooked{L"in_synthnx.dll", L"in_syntha.dll", L"in_stream.dll",
+                                              L"in_badext.dll", L"in_faultinfo.dll"};
     StartHost({L"in_synthnx.dll", L"in_syntha.dll", L"in_stream.dll", L"in_badext.dll",
                L"in_faultinfo.dll", L"in_noexport.dll", L"in_nullrec.dll"});
     std::map<std::wstring, IsOurFileFn> own;
@@ -115,12 +115,13 @@ TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
     expected.insert(expected.end(), second.begin(), second.end());
     const auto third = ExpectedPcm(SynthFormat{44100, 2, 16, 300, 0});
     expected.insert(expected.end(), third.begin(), third.end());
-    EXPECT_TRUE(host.Output().Pcm() == expected) << host.Output().Pcm().size() << " bytes, not "
-                                                  << expected.size();
+    EXPECT_TRUE(host.Output().Pcm() == expected)
+        << host.Output().Pcm().size() << " bytes, not " << expected.size();
     EXPECT_EQ(host.Output().CountOf("Open"), 3);
     EXPECT_EQ(host.Output().CountOf("Close"), 3);
     EXPECT_EQ(Probe(L"in_syntha.dll").Count("Play"), 1);
-    EXPECT_NE(Probe(L"in_syntha.dll").Log().find("Play(" + ToUtf8(syntha) + ")"), std::string::npos);
+    EXPECT_NE(Probe(L"in_syntha.dll").Log().find("Play(" + ToUtf8(syntha) + ")"),
+              std::string::npos);
     for (const wchar_t *plugin : {L"in_synthnx.dll", L"in_syntha.dll", L"in_stream.dll"}) {
         EXPECT_EQ(Probe(plugin).Count("Stop"), 1) << ToAnsi(plugin);
         EXPECT_EQ(Module(plugin).outMod, nullptr) << ToAnsi(plugin);
@@ -295,7 +296,8 @@ TEST_F(EntryPoints, AnAnsiPluginIsGivenAnsiNamesAndItsTitleComesBackWide) {
 }
 
 TEST_F(EntryPoints, AnAnsiTitleFillsAtMostTheHostsBufferTerminatorIncluded) {
-    const std::wstring longName = L"C:\\m\\tone_8000_1_16_2000_1_" + std::wstring(3000, L'x') + L".sya";
+    const std::wstring longName =
+        L"C:\\m\\tone_8000_1_16_2000_1_" + std::wstring(3000, L'x') + L".sya";
     std::vector<wchar_t> title(hostapi::kTitleLength + 8, L'#');
     int length = 0;
     Product().GetFileInfo(longName.c_str(), title.data(), &length);

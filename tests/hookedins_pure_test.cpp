@@ -18,7 +18,8 @@ std::string Declaration(std::initializer_list<const char *> strings) {
 }
 
 TEST(ExtensionTable, JoinsEveryPatternInLowerCaseAndKeepsThePairsAsDeclared) {
-    const std::string list = Declaration({"MP3;MP2", "MPEG audio", "WaV", "Waveform Audio (*.WAV)"});
+    const std::string list =
+        Declaration({"MP3;MP2", "MPEG audio", "WaV", "Waveform Audio (*.WAV)"});
     const TExtensionTable table = ParseFileExtensions(list.c_str());
     EXPECT_EQ(table.Extensions, "mp3;mp2;wav;");
     ASSERT_EQ(table.Items.size(), 2u);

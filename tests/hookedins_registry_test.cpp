@@ -77,7 +77,8 @@ TEST_F(Registry, LeavesOutEveryCopyOfThisPlugin) {
     Install(L"in_synthw.dll");
     Scan();
     EXPECT_EQ(Names(), std::vector<std::string>{"in_synthw.dll"});
-    for (const wchar_t *copy : {L"in_hvqblend.dll", L"in_hvqblend_old.dll", L"in_hvqblend_v2105.dll"})
+    for (const wchar_t *copy :
+         {L"in_hvqblend.dll", L"in_hvqblend_old.dll", L"in_hvqblend_v2105.dll"})
         EXPECT_FALSE(IsLoaded(InFolder(copy))) << ToAnsi(copy);
 }
 
@@ -270,7 +271,7 @@ TEST_F(Resolution, MatchesExtensionsInAnyCaseAndOnlyAfterTheLastDot) {
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.syw.sya"), "in_b.dll");
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.sya.gz"), "(none)");
     EXPECT_EQ(OwnerOf(L"C:\\music.syw\\song"), "(none)"); // the dot lies before the last '\'
-    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "in_a.dll");  // "yw;" occurs in "syw;"
+    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "in_a.dll");   // "yw;" occurs in "syw;"
     EXPECT_EQ(OwnerOf(L"some.host/live"), "(none)");
 }
 

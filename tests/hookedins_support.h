@@ -21,7 +21,9 @@ namespace hookedins_test {
 class TestPluginProbe {
 public:
     explicit TestPluginProbe(HMODULE library) : library_(library) {}
-    int Count(const char *name) const { return Call<int (*)(const char *)>("TestPlugin_Count")(name); }
+    int Count(const char *name) const {
+        return Call<int (*)(const char *)>("TestPlugin_Count")(name);
+    }
     std::string Log() const {
         auto log = Call<int (*)(char *, int)>("TestPlugin_Log");
         std::string text(static_cast<std::size_t>(log(nullptr, 0)) + 1, '\0');
@@ -34,9 +36,9 @@ public:
     }
 
 private:
-    template <class F>
-    F Call(const char *name) const {
-        auto function = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(library_, name)));
+    template <class F> F Call(const char *name) const {
+        auto function =
+            reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(library_, name)));
         if (!function)
             throw std::runtime_error(std::string("no export ") + name);
         return function;
@@ -120,7 +122,9 @@ protected:
     TestPluginProbe Probe(const std::string &name) {
         return TestPluginProbe(Hooked(name).Library.Handle());
     }
-    THookedInPlugin *Find(const std::wstring &fileName) { return registry->FindForFile(fileName.c_str()); }
+    THookedInPlugin *Find(const std::wstring &fileName) {
+        return registry->FindForFile(fileName.c_str());
+    }
     std::string OwnerOf(const std::wstring &fileName) {
         THookedInPlugin *owner = Find(fileName);
         return owner ? owner->Name : "(none)";
