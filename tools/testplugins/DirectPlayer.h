@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace plugkit {
@@ -28,6 +30,31 @@ class PcmSource {
     // Fills out with up to frames frames from firstFrame on; answers how many it gave, 0 at the
     // end (which may come before TotalFrames when the file is shorter than it claimed).
     virtual int64_t Read(int64_t firstFrame, int64_t frames, uint8_t *out) = 0;
+};
+
+// The name and length of the file now playing. Written by Play and Stop on the host's thread;
+// GetFileInfo for "the playing file" may come from any thread (a player's own, for one).
+class PlayingFile {
+  public:
+    void Set(std::wstring name, int lengthMs) {
+        std::lock_guard guard(lock_);
+        name_ = std::move(name);
+        lengthMs_ = lengthMs;
+    }
+    void Clear() { Set({}, 0); }
+    std::wstring Name() const {
+        std::lock_guard guard(lock_);
+        return name_;
+    }
+    int LengthMs() const {
+        std::lock_guard guard(lock_);
+        return lengthMs_;
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::wstring name_;
+    int lengthMs_ = 0;
 };
 
 class DirectPlayer {

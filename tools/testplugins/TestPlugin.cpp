@@ -148,12 +148,7 @@ class SynthSource : public plugkit::PcmSource {
     SynthFormat format_;
 };
 
-// The file now playing; host thread only.
-struct Playing {
-    std::wstring Name;
-    int LengthMs = 0;
-};
-Playing Current;
+plugkit::PlayingFile Current;
 
 plugkit::DirectPlayer &Player() {
     static plugkit::DirectPlayer player(Record());
@@ -185,7 +180,7 @@ void __cdecl Quit() {
     Firewall([&] {
         Note("Quit");
         Player().Stop();
-        Current = {};
+        Current.Clear();
     });
 }
 
@@ -197,7 +192,7 @@ void __cdecl GetFileInfo(const void *file, void *title, int *length) {
         if (kFaults)
             FaultNow();
         if (name.empty())
-            name = Current.Name;
+            name = Current.Name();
         const auto format = FormatOf(name);
         plugkit::CopyOut(format ? TitleText(name) : std::wstring(), title, hostapi::kTitleLength,
                          kUnicode);
@@ -234,7 +229,7 @@ int __cdecl Play(const void *fn) {
             return -1;
         if (Player().Start(std::make_unique<SynthSource>(*format)) != 0)
             return 1;
-        Current = {name, kStream ? -1000 : format->LengthMs};
+        Current.Set(name, kStream ? -1000 : format->LengthMs);
         return 0;
     });
 }
@@ -264,14 +259,14 @@ void __cdecl Stop() {
     Firewall([&] {
         Note("Stop");
         Player().Stop();
-        Current = {};
+        Current.Clear();
     });
 }
 
 int __cdecl GetLength() {
     return Firewall(0, [&] {
         Note("GetLength");
-        return Current.LengthMs;
+        return Current.LengthMs();
     });
 }
 

@@ -82,7 +82,7 @@ void PlaceData(WavLayout &layout, uint64_t body, uint32_t size, uint64_t fileSiz
 } // namespace
 
 std::size_t MemorySource::ReadAt(uint64_t offset, void *dest, std::size_t count) {
-    if (offset >= bytes_.size())
+    if (count == 0 || offset >= bytes_.size())
         return 0;
     const std::size_t n =
         static_cast<std::size_t>(std::min<uint64_t>(count, bytes_.size() - offset));

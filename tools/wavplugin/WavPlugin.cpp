@@ -100,12 +100,7 @@ class WavPcmSource : public plugkit::PcmSource {
 
 In_Module &Record();
 
-// The file now playing; host thread only.
-struct Playing {
-    std::wstring Name;
-    int LengthMs = 0;
-};
-Playing Current;
+plugkit::PlayingFile Current;
 
 plugkit::DirectPlayer &Player() {
     static plugkit::DirectPlayer player(Record());
@@ -124,7 +119,7 @@ void __cdecl Init() {}
 void __cdecl Quit() {
     Firewall([&] {
         Player().Stop();
-        Current = {};
+        Current.Clear();
     });
 }
 
@@ -132,14 +127,16 @@ void __cdecl Quit() {
 void __cdecl GetFileInfo(const void *file, void *title, int *length) {
     Firewall([&] {
         const std::wstring asked = NameFromHost(file, true);
-        const std::wstring &name = asked.empty() ? Current.Name : asked;
+        const std::wstring name = asked.empty() ? Current.Name() : asked;
         plugkit::CopyOut(plugkit::TitleOf(name), title, hostapi::kTitleLength, true);
-        if (length && asked.empty())
-            *length = Current.Name.empty() ? -1 : Current.LengthMs;
-        else if (length) {
-            const auto stream = OpenWav(name);
-            *length = stream ? ClampedMs(stream->Layout.LengthMs()) : -1;
+        if (!length)
+            return;
+        if (asked.empty()) {
+            *length = name.empty() ? -1 : Current.LengthMs();
+            return;
         }
+        const auto stream = OpenWav(name);
+        *length = stream ? ClampedMs(stream->Layout.LengthMs()) : -1;
     });
 }
 
@@ -161,7 +158,7 @@ int __cdecl Play(const void *fn) {
         const int lengthMs = ClampedMs(stream->Layout.LengthMs());
         if (Player().Start(std::make_unique<WavPcmSource>(std::move(*stream))) != 0)
             return 1;
-        Current = {name, lengthMs};
+        Current.Set(name, lengthMs);
         return 0;
     });
 }
@@ -181,12 +178,12 @@ int __cdecl IsPaused() {
 void __cdecl Stop() {
     Firewall([&] {
         Player().Stop();
-        Current = {};
+        Current.Clear();
     });
 }
 
 int __cdecl GetLength() {
-    return Current.LengthMs;
+    return Current.LengthMs();
 }
 
 int __cdecl GetOutputTime() {
