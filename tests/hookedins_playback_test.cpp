@@ -2,6 +2,7 @@
 // playback from the host's request to its output, the forwarding of every playback call, file
 // information, and what is left at Quit.
 #include "SynthSignal.h"
+#include "WavFile.h"
 #include "hookedins_support.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,25 @@ TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
         EXPECT_FALSE(IsLoaded(InFolder(plugin))) << ToAnsi(plugin);
     }
     EXPECT_TRUE(watcher.Boxes().empty());
+}
+
+// A real file on disk, through the real WAV plug-in: the bytes of its data chunk arrive as they are.
+TEST_F(DirectPlay, PlaysARealWaveFileThroughItsPlugin) {
+    StartHost({L"in_wavpcm.dll"});
+    const SynthFormat tone{44100, 2, 24, 500, 11};
+    const auto pcm = ExpectedPcm(tone);
+    const fs::path file = host.HostFolder() / L"Stereo 24-bit.wav";
+    ASSERT_TRUE(wav::SaveFile(file, wav::WavFormat{tone.Rate, tone.Channels, tone.Bits}, pcm));
+    host.SetPlaylist({file.wstring()});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    EXPECT_EQ(ActiveName(), "in_wavpcm.dll");
+    EXPECT_EQ(Product().GetLength(), 500);
+    ASSERT_TRUE(WaitForTheHostToStop());
+    EXPECT_TRUE(host.Output().Pcm() == pcm);
+    const refhost::OutFormat format = host.Output().Format();
+    EXPECT_EQ(format.Rate, 44100);
+    EXPECT_EQ(format.Channels, 2);
+    EXPECT_EQ(format.Bits, 24);
 }
 
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
