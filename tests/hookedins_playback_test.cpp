@@ -142,7 +142,8 @@ TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
     EXPECT_TRUE(watcher.Boxes().empty());
 }
 
-// A real file on disk, through the real WAV plug-in: the bytes of its data chunk arrive as they are.
+// A real file on disk, through the real WAV plug-in: the bytes of its data chunk arrive as they
+// are.
 TEST_F(DirectPlay, PlaysARealWaveFileThroughItsPlugin) {
     StartHost({L"in_wavpcm.dll"});
     const SynthFormat tone{44100, 2, 24, 500, 11};
