@@ -46,8 +46,8 @@ __attribute__((noinline)) void UnwindFramesAbove(TRegistration *target, EXCEPTIO
     asm volatile("" ::: "ebx", "esi", "edi", "memory");
 }
 
-extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *establisher,
-                                                      CONTEXT *, void *) {
+EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *establisher, CONTEXT *,
+                                           void *) {
     if (record->ExceptionFlags & kUnwindFlags)
         return ExceptionContinueSearch;
     auto *frame = static_cast<TGuardFrame *>(establisher);

@@ -80,25 +80,24 @@ void InitGlobals() {
     GERCSBomb guard;
     if (!WinAmpAPIMan)
         WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
-    // Next in order: the settings (handing LogTrans to the crossfade engine).
+    // Next in order: the settings (handing LogTrans to the crossfade engine), the registry of
+    // hooked-in plug-ins, the playback thread and the list of open extended reads.
     // The registry starts empty: our IsOurFile makes it scan at the host's first question.
     if (!HookedInPlugins)
         HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
-    // Then the playback thread and the list of open extended reads.
 }
 
 void QuitGlobals() {
     {
         GERCSBomb guard;
-        // Open extended reads are closed first, then the configuration dialog and the playback
-        // thread go.
+        // Open extended reads are closed first, then the configuration dialog, the playback
+        // thread, the registry and the settings go, in that order, before the host link.
         // The registry hands every plug-in its own IsOurFile back and releases its library. A
         // plug-in still active in direct mode goes with it.
         if (HookedInPlugins) {
             ActiveHookedIn = nullptr;
             ClearThenDestroy(HookedInPlugins);
         }
-        // Then the settings, before the host link.
         ClearThenDestroy(WinAmpAPIMan);
     }
     DestroyGlobalLock();
