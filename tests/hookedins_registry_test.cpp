@@ -164,21 +164,6 @@ TEST_F(Registry, TakesOverIsOurFileWhileHookedInAndGivesItBack) {
     EXPECT_EQ(ansi->IsOurFile, ownAnsi);
 }
 
-TEST_F(Registry, DestructionAloneGivesEveryIsOurFileBack) {
-    Install(L"in_synthw.dll");
-    Install(L"in_stream.dll");
-    HeldLibrary synth(InFolder(L"in_synthw.dll"));
-    HeldLibrary stream(InFolder(L"in_stream.dll"));
-    const auto ownSynth = synth.Module()->IsOurFile;
-    const auto ownStream = stream.Module()->IsOurFile;
-    Scan();
-    EXPECT_NE(synth.Module()->IsOurFile, ownSynth);
-    EXPECT_NE(stream.Module()->IsOurFile, ownStream);
-    registry.reset();
-    EXPECT_EQ(synth.Module()->IsOurFile, ownSynth);
-    EXPECT_EQ(stream.Module()->IsOurFile, ownStream);
-}
-
 TEST_F(Registry, KeepsOutOfAPluginThatDoesNotUseTheOutput) {
     Install(L"in_synthw.dll");
     HeldLibrary library(InFolder(L"in_synthw.dll"));
