@@ -1,62 +1,315 @@
 #include "PlaybackEntryPoints.h"
 
+#include "../hookedins/HookedInsUnit.h"
+#include "../hostlink/PluginError.h"
+#include "../hostlink/TextConvert.h"
 #include "PluginGlobals.h"
 
-// Until the registry of hooked-in plug-ins exists, the entry points answer as before Init:
-// every file is ours, nothing plays, queries answer 0.
+#include <algorithm>
+#include <vector>
+
+using namespace hostapi;
+
 namespace {
 
-void __cdecl GetFileInfo(const void *, void *, int *) {
-    HostCalledFlag = 1;
+// The playback thread's side of every call. The thread does not exist yet: it takes no file,
+// so every file plays in direct mode, and the calls that would go to it do nothing or answer
+// 0, as without a thread. This is the one place the thread will be asked.
+namespace playbackthread {
+bool AcceptsFile(const std::wstring &) {
+    return false;
 }
-
-int __cdecl InfoBox(const void *, HWND) {
-    HostCalledFlag = 1;
-    return hostapi::kInfoBoxUnchanged;
+bool Play(const wchar_t *) {
+    return false;
 }
-
-int __cdecl IsOurFile(const void *) {
-    HostCalledFlag = 1;
-    return 1;
-}
-
-int __cdecl Play(const void *) {
-    HostCalledFlag = 1;
-    return 1;
-}
-
-void __cdecl Command() {
-    HostCalledFlag = 1;
-}
-
-int __cdecl Query() {
-    HostCalledFlag = 1;
+void Pause() {}
+void UnPause() {}
+int IsPaused() {
     return 0;
 }
+void Stop() {}
+int LengthMs() {
+    return 0;
+}
+int GetOutputTime() {
+    return 0;
+}
+void SetOutputTime(int) {}
+void SetVolume(int) {}
+void SetPan(int) {}
+void EQSet(int, char *, int) {}
+} // namespace playbackthread
 
-void __cdecl SetValue(int) {
-    HostCalledFlag = 1;
+In_Module &Active() {
+    return *ActiveHookedIn->Module;
 }
 
-void __cdecl EQSet(int, char[10], int) {
+int ClaimFile(const wchar_t *name) {
+    if (!HookedInPlugins)
+        return 1;
+    HookedInPlugins->LoadAll();
+    if (!HookedInPlugins->FindForFile(name))
+        return 0;
+    LastClaimedFile = name ? name : L"";
+    return 1;
+}
+
+int PlayDirect(const wchar_t *name) {
+    ActiveHookedIn = HookedInPlugins ? HookedInPlugins->FindForFile(name) : nullptr;
+    if (!ActiveHookedIn)
+        return 1;
+    THookedInPlugin &plugin = *ActiveHookedIn;
+    struct TKeepOnlyWhenStarted {
+        bool Started = false;
+        ~TKeepOnlyWhenStarted() {
+            if (!Started)
+                ActiveHookedIn = nullptr;
+        }
+    } activation;
+    const TPluginFileName pluginName(plugin, name);
+    EnsureActiveHookedIn();
+    const int result = plugin.Module->Play ? plugin.Module->Play(pluginName.Get()) : 1;
+    if (result == 0) {
+        PluginModule.is_seekable = plugin.Module->is_seekable;
+        PluginModule.UsesOutputPlug = plugin.Module->UsesOutputPlug;
+        activation.Started = true;
+    }
+    return result;
+}
+
+int PlayFile(const wchar_t *name) {
+    if (playbackthread::Play(name)) {
+        PluginModule.UsesOutputPlug |= kOwnEqualizer;
+        return 0;
+    }
+    return PlayDirect(name);
+}
+
+void StopPlaying() {
+    if (!ActiveHookedIn) {
+        playbackthread::Stop();
+        return;
+    }
+    In_Module &module = Active();
+    if (module.Stop)
+        module.Stop();
+    module.outMod = nullptr;
+    ActiveHookedIn = nullptr;
+}
+
+// The ANSI title the plug-in wrote, in the caller's wide buffer: at most kTitleLength
+// characters, terminator included.
+void CopyTitle(const std::wstring &title, wchar_t *destination) {
+    const std::size_t count = std::min<std::size_t>(title.size(), kTitleLength - 1);
+    std::copy_n(title.c_str(), count, destination);
+    destination[count] = L'\0';
+}
+
+// The host asks with a null title on one path and might with a null length: the plug-in gets
+// buffers of ours instead, and nothing is written through a null pointer.
+void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
+    if (!HookedInPlugins)
+        return;
+    THookedInPlugin *plugin = name ? HookedInPlugins->FindForFile(name) : nullptr;
+    if (!plugin)
+        plugin = ActiveHookedIn;
+    if (!plugin) {
+        if (title)
+            title[0] = L'\0';
+        if (length)
+            *length = -1000;
+        return;
+    }
+    const auto getFileInfo = plugin->Module->GetFileInfo;
+    if (!getFileInfo)
+        return;
+    int ownLength = 0;
+    int *lengthOut = length ? length : &ownLength;
+    if (plugin->IsUnicode) {
+        std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
+        getFileInfo(name, title ? title : ownTitle.data(), lengthOut);
+        return;
+    }
+    if (title)
+        std::fill_n(title, kTitleLength, L'\0');
+    std::vector<char> ansiTitle(kTitleLength + 1, '\0');
+    const TPluginFileName ansiName(*plugin, name);
+    getFileInfo(ansiName.Get(), ansiTitle.data(), lengthOut);
+    ansiTitle.back() = '\0';
+    if (title)
+        CopyTitle(AnsiToWide(ansiTitle.data()), title);
+}
+
+int ShowInfoBox(const wchar_t *name, HWND parent) {
+    if (!HookedInPlugins)
+        return kInfoBoxUnchanged;
+    THookedInPlugin *plugin = HookedInPlugins->FindForFile(name);
+    if (!plugin || !plugin->Module->InfoBox)
+        return kInfoBoxUnchanged;
+    const TPluginFileName pluginName(*plugin, name);
+    return plugin->Module->InfoBox(pluginName.Get(), parent);
+}
+
+const wchar_t *WideName(const void *name) {
+    return static_cast<const wchar_t *>(name);
+}
+
+// The record's entry points: each notes that the host called, and lets no exception out.
+
+// Whether the file is ours: some hooked-in plug-in owns it. The first call loads them.
+int __cdecl IsOurFile(const void *fn) {
     HostCalledFlag = 1;
+    return Firewall(0, [&] { return ClaimFile(WideName(fn)); });
+}
+
+// 0 when playing started; otherwise the failure code of the host's published meaning.
+int __cdecl Play(const void *fn) {
+    HostCalledFlag = 1;
+    return Firewall(1, [&] { return PlayFile(WideName(fn)); });
+}
+
+void __cdecl Pause() {
+    HostCalledFlag = 1;
+    Firewall([] {
+        if (!ActiveHookedIn)
+            playbackthread::Pause();
+        else if (Active().Pause)
+            Active().Pause();
+    });
+}
+
+void __cdecl UnPause() {
+    HostCalledFlag = 1;
+    Firewall([] {
+        if (!ActiveHookedIn)
+            playbackthread::UnPause();
+        else if (Active().UnPause)
+            Active().UnPause();
+    });
+}
+
+int __cdecl IsPaused() {
+    HostCalledFlag = 1;
+    return Firewall(0, [] {
+        if (!ActiveHookedIn)
+            return playbackthread::IsPaused();
+        return Active().IsPaused ? Active().IsPaused() : 0;
+    });
+}
+
+// Stops what plays; a direct-mode plug-in is handed its outMod back as none.
+void __cdecl Stop() {
+    HostCalledFlag = 1;
+    Firewall([] { StopPlaying(); });
+}
+
+// Length of the playing file in ms.
+int __cdecl GetLength() {
+    HostCalledFlag = 1;
+    return Firewall(0, [] {
+        if (!ActiveHookedIn)
+            return playbackthread::LengthMs();
+        return Active().GetLength ? Active().GetLength() : 0;
+    });
+}
+
+// Position in ms.
+int __cdecl GetOutputTime() {
+    HostCalledFlag = 1;
+    return Firewall(0, [] {
+        if (!ActiveHookedIn)
+            return playbackthread::GetOutputTime();
+        return Active().GetOutputTime ? Active().GetOutputTime() : 0;
+    });
+}
+
+// Seek request, in ms.
+void __cdecl SetOutputTime(int milliseconds) {
+    HostCalledFlag = 1;
+    Firewall([&] {
+        if (!ActiveHookedIn)
+            playbackthread::SetOutputTime(milliseconds);
+        else if (Active().SetOutputTime)
+            Active().SetOutputTime(milliseconds);
+    });
+}
+
+// The host sends volume and pan before Play too: they may activate the claimed file's owner.
+void __cdecl SetVolume(int volume) {
+    HostCalledFlag = 1;
+    Firewall([&] {
+        EnsureActiveHookedIn();
+        if (!ActiveHookedIn)
+            playbackthread::SetVolume(volume);
+        else if (Active().SetVolume)
+            Active().SetVolume(volume);
+    });
+}
+
+// Pan goes to the host's output plug-in itself, never to the active plug-in's SetPan.
+void __cdecl SetPan(int pan) {
+    HostCalledFlag = 1;
+    Firewall([&] {
+        EnsureActiveHookedIn();
+        if (!ActiveHookedIn) {
+            playbackthread::SetPan(pan);
+            return;
+        }
+        if (Out_Module *output = Active().outMod; output && output->SetPan)
+            output->SetPan(pan);
+    });
+}
+
+void __cdecl EQSet(int on, char data[10], int preamp) {
+    HostCalledFlag = 1;
+    Firewall([&] {
+        EnsureActiveHookedIn();
+        if (!ActiveHookedIn)
+            playbackthread::EQSet(on, data, preamp);
+        else if (Active().EQSet)
+            Active().EQSet(on, data, preamp);
+    });
+}
+
+// file null = the playing file; title holds kTitleLength characters; length in ms.
+void __cdecl GetFileInfo(const void *file, void *title, int *length) {
+    HostCalledFlag = 1;
+    Firewall([&] { DescribeFile(WideName(file), static_cast<wchar_t *>(title), length); });
+}
+
+// Answers kInfoBoxEdited or kInfoBoxUnchanged.
+int __cdecl InfoBox(const void *file, HWND parent) {
+    HostCalledFlag = 1;
+    return Firewall(kInfoBoxUnchanged, [&] { return ShowInfoBox(WideName(file), parent); });
 }
 
 } // namespace
+
+void EnsureActiveHookedIn() {
+    if (!ActiveHookedIn) {
+        if (LastClaimedFile.empty() || playbackthread::AcceptsFile(LastClaimedFile) ||
+            !HookedInPlugins)
+            return;
+        ActiveHookedIn = HookedInPlugins->FindForFile(LastClaimedFile.c_str());
+        if (!ActiveHookedIn)
+            return;
+    }
+    Active().outMod = PluginModule.outMod;
+}
 
 void FillPlaybackEntryPoints(In_Module &record) {
     record.GetFileInfo = &GetFileInfo;
     record.InfoBox = &InfoBox;
     record.IsOurFile = &IsOurFile;
     record.Play = &Play;
-    record.Pause = &Command;
-    record.UnPause = &Command;
-    record.IsPaused = &Query;
-    record.Stop = &Command;
-    record.GetLength = &Query;
-    record.GetOutputTime = &Query;
-    record.SetOutputTime = &SetValue;
-    record.SetVolume = &SetValue;
-    record.SetPan = &SetValue;
+    record.Pause = &Pause;
+    record.UnPause = &UnPause;
+    record.IsPaused = &IsPaused;
+    record.Stop = &Stop;
+    record.GetLength = &GetLength;
+    record.GetOutputTime = &GetOutputTime;
+    record.SetOutputTime = &SetOutputTime;
+    record.SetVolume = &SetVolume;
+    record.SetPan = &SetPan;
     record.EQSet = &EQSet;
 }

@@ -1,6 +1,7 @@
 #include "PluginModuleUnit.h"
 
 #include "../config/PluginConfigUnit.h"
+#include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "PlaybackEntryPoints.h"
@@ -86,8 +87,10 @@ void InitGlobals() {
     if (!PluginConfig)
         PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileName);
     HandLogCurveToEngine(PluginConfig->LogTrans());
-    // Next in order: the registry of hooked-in plug-ins, the playback thread and the list of
-    // open extended reads.
+    // The registry starts empty: our IsOurFile makes it scan at the host's first question.
+    if (!HookedInPlugins)
+        HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
+    // Next in order: the playback thread and the list of open extended reads.
 }
 
 void QuitGlobals() {
@@ -95,6 +98,12 @@ void QuitGlobals() {
         GERCSBomb guard;
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
+        // The registry hands every plug-in its own IsOurFile back and releases its library. A
+        // plug-in still active in direct mode goes with it.
+        if (HookedInPlugins) {
+            ActiveHookedIn = nullptr;
+            ClearThenDestroy(HookedInPlugins);
+        }
         ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
         ClearThenDestroy(WinAmpAPIMan);
     }
