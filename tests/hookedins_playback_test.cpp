@@ -96,6 +96,9 @@ TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
     const std::wstring synthnx = L"C:\\music\\tone_44100_2_16_700_5.synx";
     const std::wstring syntha = L"C:\\music\\tone_22050_1_8_400_9_caf\u00E9.sya";
     const std::wstring stream = L"http://radio.example/live?ms=300";
+    // The ANSI plug-in's extended read reports a format the engine cannot play: its file is
+    // left to it, like the others.
+    Probe(L"in_syntha.dll").Set("Channels", -1);
     host.SetPlaylist({synthnx, syntha, stream});
     ASSERT_EQ(host.StartPlaying(0), 0);
     // The player's own lookup chose us, and the first question made the scan.
@@ -142,9 +145,9 @@ TEST_F(DirectPlay, PlaysEveryFileToItsEndAndGivesEverythingBackAtQuit) {
     EXPECT_TRUE(watcher.Boxes().empty());
 }
 
-// A real file on disk, through the real WAV plug-in: the bytes of its data chunk arrive as they
-// are.
-TEST_F(DirectPlay, PlaysARealWaveFileThroughItsPlugin) {
+// A real file on disk, through the real WAV plug-in's extended read: the bytes of its data chunk
+// arrive as they are.
+TEST_F(DirectPlay, ARealWaveFilePlaysThroughTheEngine) {
     StartHost({L"in_wavpcm.dll"});
     const SynthFormat tone{44100, 2, 24, 500, 11};
     const auto pcm = ExpectedPcm(tone);
@@ -152,7 +155,7 @@ TEST_F(DirectPlay, PlaysARealWaveFileThroughItsPlugin) {
     ASSERT_TRUE(wav::SaveFile(file, wav::WavFormat{tone.Rate, tone.Channels, tone.Bits}, pcm));
     host.SetPlaylist({file.wstring()});
     ASSERT_EQ(host.StartPlaying(0), 0);
-    EXPECT_EQ(ActiveName(), "in_wavpcm.dll");
+    EXPECT_EQ(Active(), nullptr);
     EXPECT_EQ(Product().GetLength(), 500);
     ASSERT_TRUE(WaitForTheHostToStop());
     EXPECT_TRUE(host.Output().Pcm() == pcm);
@@ -170,9 +173,10 @@ TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
     ASSERT_EQ(host.StartPlaying(0), 0);
     const TestPluginProbe plugin = Probe(L"in_synthnx.dll");
     refhost::RecordingOutput &output = host.Output();
-    // Volume and pan came before Play: volume through the plug-in, pan to the output itself.
-    const std::string log = plugin.Log();
-    EXPECT_LT(log.find("SetVolume(200)\n"), log.find("Play("));
+    // Volume and pan came before Play, while the engine still counted on playing the file
+    // itself (its length is known): both went to the output.
+    EXPECT_EQ(output.Volume(), 200);
+    EXPECT_EQ(plugin.Count("SetVolume"), 0);
     EXPECT_EQ(plugin.Count("SetPan"), 0);
     EXPECT_EQ(output.Pan(), 0);
     EXPECT_EQ(output.CountOf("SetPan"), 1);
@@ -217,10 +221,13 @@ TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
 class EntryPoints : public DirectPlay {
 protected:
     void SetUp() override {
-        StartHost({L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"});
+        StartHost({L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"});
         // The player's first question makes the scan.
         EXPECT_EQ(Product().IsOurFile(wideTone.c_str()), 1);
-        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"})
+        // Their extended reads report a format the engine cannot play: the files are theirs.
+        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"})
+            Probe(plugin).Set("Channels", -1);
+        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"})
             Probe(plugin).ClearLog();
     }
     void TearDown() override { Product().Stop(); }
@@ -231,18 +238,28 @@ protected:
 };
 
 TEST_F(EntryPoints, AStrangerIsNotOursAndTheEarlierClaimActivatesItsOwnerAtSetVolume) {
+    // A stream is never the engine's, so its owner becomes active at the first SetVolume.
+    EXPECT_EQ(Product().IsOurFile(L"http://radio.example/live"), 1);
     EXPECT_EQ(Product().IsOurFile(L"C:\\m\\cover.jpg"), 0);
     EXPECT_EQ(Product().IsOurFile(nullptr), 0);
     EXPECT_EQ(Active(), nullptr);
     Product().outMod = host.Output().Module();
     Product().SetVolume(77);
-    EXPECT_EQ(ActiveName(), "in_synthw.dll");
-    EXPECT_EQ(Module(L"in_synthw.dll").outMod, host.Output().Module());
-    EXPECT_EQ(WithoutOwnershipTests(Probe(L"in_synthw.dll").Log()), "SetVolume(77)\n");
+    EXPECT_EQ(ActiveName(), "in_stream.dll");
+    EXPECT_EQ(Module(L"in_stream.dll").outMod, host.Output().Module());
+    EXPECT_EQ(WithoutOwnershipTests(Probe(L"in_stream.dll").Log()), "SetVolume(77)\n");
     Product().Stop();
     EXPECT_EQ(Active(), nullptr);
-    EXPECT_EQ(Module(L"in_synthw.dll").outMod, nullptr);
-    EXPECT_EQ(Probe(L"in_synthw.dll").Count("Stop"), 1);
+    EXPECT_EQ(Module(L"in_stream.dll").outMod, nullptr);
+    EXPECT_EQ(Probe(L"in_stream.dll").Count("Stop"), 1);
+}
+
+TEST_F(EntryPoints, AFileTheEngineWouldPlayActivatesNothingAtSetVolume) {
+    Product().outMod = host.Output().Module();
+    Product().SetVolume(77); // the last claim is a tone of known length
+    EXPECT_EQ(Active(), nullptr);
+    EXPECT_EQ(host.Output().Volume(), 77);
+    EXPECT_EQ(Probe(L"in_synthw.dll").Count("SetVolume"), 0);
 }
 
 TEST_F(EntryPoints, AFailedPlayLeavesNothingActiveAndPassesItsCodeOn) {

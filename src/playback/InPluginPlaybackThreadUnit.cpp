@@ -219,7 +219,7 @@ bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
     if (IsStreamAddress(fileName))
         return false;
     THookedInPlugin *plugin = OwnerOf(fileName);
-    if (!plugin || GetLengthMs(*plugin, fileName) < 1)
+    if (!plugin || ::GetLengthMs(*plugin, fileName) < 1)
         return false;
     return IsAudioFile(*plugin, fileName);
 }

@@ -128,7 +128,7 @@ private:
     enum class LoopEnd { RanOut, HandedOver, Stopped };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
-    bool WaitForRoom(Out_Module *output, int bytes, int pauseMs);
+    int WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs);
     void EndOfTrack(Out_Module *output, int pauseMs);
     void PostEndOfTrack() const;
     bool KeepsGoing() const;

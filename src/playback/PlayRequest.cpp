@@ -216,15 +216,16 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
 // False when the request is stopped meanwhile or the output fails.
 bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data, int bytes,
                                          int pauseMs) {
-    const int piece = MaxWritePiece(FrameBytes(Decoder.BitsPerSample, Decoder.Channels));
-    for (int offset = 0; offset < bytes; offset += piece) {
-        const int length = std::min(piece, bytes - offset);
-        if (!WaitForRoom(output, length, pauseMs))
+    const int frameBytes = FrameBytes(Decoder.BitsPerSample, Decoder.Channels);
+    const int piece = MaxWritePiece(frameBytes);
+    for (int offset = 0; offset < bytes;) {
+        const int room = WaitForRoom(output, std::min(piece, bytes - offset), frameBytes, pauseMs);
+        if (room <= 0)
             return false;
         char *chunk = reinterpret_cast<char *>(data + offset);
         int refused = 0;
         for (;;) {
-            if (!Foreign([&] { refused = output->Write(chunk, length); }))
+            if (!Foreign([&] { refused = output->Write(chunk, room); }))
                 return false;
             if (refused <= 0)
                 break;
@@ -233,19 +234,26 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
             Sleep(static_cast<DWORD>(pauseMs));
             WaitWhilePaused();
         }
+        offset += room;
     }
     return true;
 }
 
-bool TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int pauseMs) {
+// Waits until the output takes bytes and answers them; 0 when the request is stopped or the
+// output fails. An output whose whole buffer is smaller than the piece (a 4096-byte block of a
+// 1 kHz track, say) never finds that room: once it holds nothing, it gets what fits.
+int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs) {
     for (;;) {
         int room = 0;
         if (!Foreign([&] { room = output->CanWrite(); }))
-            return false;
+            return 0;
         if (room >= bytes)
-            return true;
+            return bytes;
         if (!KeepsGoing())
-            return false;
+            return 0;
+        int playing = 1;
+        if (room >= frameBytes && Foreign([&] { playing = output->IsPlaying(); }) && !playing)
+            return room - room % frameBytes;
         Sleep(static_cast<DWORD>(pauseMs));
         WaitWhilePaused();
     }

@@ -3,6 +3,7 @@
 #include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "PluginGlobals.h"
 
 #include <algorithm>
@@ -12,32 +13,55 @@ using namespace hostapi;
 
 namespace {
 
-// The playback thread's side of every call. The thread does not exist yet: it takes no file,
-// so every file plays in direct mode, and the calls that would go to it do nothing or answer
-// 0, as without a thread. This is the one place the thread will be asked.
+// The playback thread's side of every call: what it answers, or does, when there is a thread,
+// and the answer of a plug-in without one (nothing plays, the queries answer 0).
 namespace playbackthread {
-bool AcceptsFile(const std::wstring &) {
-    return false;
+TInPluginPlaybackThread *Thread() {
+    return InPluginPlaybackThread;
 }
-bool Play(const wchar_t *) {
-    return false;
+bool AcceptsFile(const std::wstring &name) {
+    return Thread() && Thread()->AcceptsFile(name);
 }
-void Pause() {}
-void UnPause() {}
+bool Play(const wchar_t *name) {
+    return Thread() && name && Thread()->Play(name);
+}
+void Pause() {
+    if (Thread())
+        Thread()->Pause();
+}
+void UnPause() {
+    if (Thread())
+        Thread()->UnPause();
+}
 int IsPaused() {
-    return 0;
+    return Thread() ? Thread()->IsPaused() : 0;
 }
-void Stop() {}
+void Stop() {
+    if (Thread())
+        Thread()->Stop();
+}
 int LengthMs() {
-    return 0;
+    return Thread() ? Thread()->GetLengthMs() : 0;
 }
 int GetOutputTime() {
-    return 0;
+    return Thread() ? Thread()->GetOutputTime() : 0;
 }
-void SetOutputTime(int) {}
-void SetVolume(int) {}
-void SetPan(int) {}
-void EQSet(int, char *, int) {}
+void SetOutputTime(int milliseconds) {
+    if (Thread())
+        Thread()->SetOutputTime(milliseconds);
+}
+void SetVolume(int volume) {
+    if (Thread())
+        Thread()->SetVolume(volume);
+}
+void SetPan(int pan) {
+    if (Thread())
+        Thread()->SetPan(pan);
+}
+void EQSet(int on, char *data, int preamp) {
+    if (Thread())
+        Thread()->EQSet(on, data, preamp);
+}
 } // namespace playbackthread
 
 In_Module &Active() {

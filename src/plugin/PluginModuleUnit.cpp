@@ -2,6 +2,7 @@
 
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "PlaybackEntryPoints.h"
@@ -59,10 +60,22 @@ void ShowInitFailure(const std::exception &error) {
         MessageBoxA(nullptr, error.what(), "Halvern Q-Blend", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
-// The crossfade engine takes the transition shape through its SetLogCurve once it exists.
-void HandLogCurveToEngine(bool /*logCurve*/) {}
-
 } // namespace
+
+// Ends the running track and the thread's message loop, waits for the thread, then destroys it;
+// its global is cleared only after that, so the thread finds itself while it ends.
+static void StopPlaybackThread() noexcept {
+    TInPluginPlaybackThread *thread = InPluginPlaybackThread;
+    if (!thread)
+        return;
+    Firewall([&] {
+        thread->ShutdownPlayback();
+        thread->QuitLoop();
+        thread->WaitFor(INFINITE);
+    });
+    Firewall([&] { delete thread; });
+    InPluginPlaybackThread = nullptr;
+}
 
 void AttachLibrary(HINSTANCE instance) {
     std::memset(&PluginModule, 0, sizeof PluginModule);
@@ -86,11 +99,14 @@ void InitGlobals() {
         WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
     if (!PluginConfig)
         PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileName);
-    HandLogCurveToEngine(PluginConfig->LogTrans());
+    SetLogCurve(PluginConfig->LogTrans());
     // The registry starts empty: our IsOurFile makes it scan at the host's first question.
     if (!HookedInPlugins)
         HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
-    // Next in order: the playback thread and the list of open extended reads.
+    if (!InPluginPlaybackThread)
+        InPluginPlaybackThread = new TInPluginPlaybackThread(
+            PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
+    // Next in order: the list of open extended reads.
 }
 
 void QuitGlobals() {
@@ -98,6 +114,7 @@ void QuitGlobals() {
         GERCSBomb guard;
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
+        StopPlaybackThread();
         // The registry hands every plug-in its own IsOurFile back and releases its library. A
         // plug-in still active in direct mode goes with it.
         if (HookedInPlugins) {
