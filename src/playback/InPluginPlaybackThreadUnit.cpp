@@ -99,12 +99,19 @@ void FreePreLoad(TPreLoadPtr record) noexcept {
 }
 
 TInPluginPlaybackThread::TInPluginPlaybackThread(int threadPriority) {
+    ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, &TInPluginPlaybackThread::ThreadEntry, this,
                            CREATE_SUSPENDED, &threadId_);
-    if (!thread_)
+    if (!thread_ || !ready_) {
+        if (ready_)
+            CloseHandle(ready_);
         throw EPluginError("Infernal Error!");
+    }
     SetThreadPriority(thread_, threadPriority);
     ResumeThread(thread_);
+    // Until the thread has its message queue, a quit posted to it would be lost.
+    HANDLE started[] = {ready_, thread_};
+    WaitForMultipleObjects(2, started, FALSE, INFINITE);
 }
 
 TInPluginPlaybackThread::~TInPluginPlaybackThread() {
@@ -115,6 +122,7 @@ TInPluginPlaybackThread::~TInPluginPlaybackThread() {
     QuitLoop();
     WaitFor(INFINITE);
     CloseHandle(thread_);
+    CloseHandle(ready_);
 }
 
 unsigned long __stdcall TInPluginPlaybackThread::ThreadEntry(void *self) {
@@ -122,7 +130,10 @@ unsigned long __stdcall TInPluginPlaybackThread::ThreadEntry(void *self) {
 }
 
 unsigned long TInPluginPlaybackThread::Execute() {
+    MSG probe;
+    PeekMessageA(&probe, nullptr, 0, 0, PM_NOREMOVE); // makes the thread's message queue
     CreateUtilWindow();
+    SetEvent(ready_);
     const unsigned long result = RunMessageLoop();
     DestroyWindow(UtilWindow.exchange(nullptr));
     StopRequested = true;
@@ -241,6 +252,8 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
 
     PluginModule.is_seekable =
         record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
+    // The host asks for the length as soon as Play returns, before the request has started.
+    LengthMs = record->Decoder.LengthMs;
 
     auto request = std::make_unique<PlayRequestMessage>();
     request->FileName = fileName;

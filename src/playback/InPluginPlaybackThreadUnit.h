@@ -146,6 +146,7 @@ private:
     int blockBytes_ = 0;         // of the current track
     bool tooShortForFade_ = false; // one fade-out attempt per track
     void *thread_ = nullptr;
+    void *ready_ = nullptr; // set once the thread has its queue and window
     unsigned long threadId_ = 0;
     std::atomic<bool> terminated_{false};
     std::atomic<unsigned> stopGeneration_{0};
