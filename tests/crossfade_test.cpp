@@ -1,0 +1,420 @@
+// Crossfades through the reference host, compared byte for byte with an expected output that is
+// computed here from the transition's formulas, independently of the product's mixer.
+#include "RefHost.h"
+#include "support/PluginProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+using namespace hostapi;
+using refhost::HostMessage;
+using refhost::RefHost;
+using support::PluginProbe;
+using support::ToneName;
+using support::TonePcm;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Settings {
+    int FadeTimeMs = 500;
+    int MinFileSizeMs = 400;
+    bool LogCurve = false;
+};
+
+// ---- the expected output, from the formulas ----
+
+std::int64_t Sample(const std::uint8_t *at, int bits) {
+    switch (bits) {
+    case 8:
+        return at[0];
+    case 16:
+        return static_cast<std::int16_t>(at[0] | at[1] << 8);
+    case 24: {
+        const std::int32_t value = at[0] | at[1] << 8 | at[2] << 16;
+        return value >= 0x800000 ? value - 0x1000000 : value;
+    }
+    default:
+        return static_cast<std::int32_t>(at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24);
+    }
+}
+
+void Store(std::uint8_t *at, int bits, std::int64_t value) {
+    for (int byte = 0; byte < bits / 8; ++byte)
+        at[byte] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * byte));
+}
+
+double Gain(double x, bool logCurve) {
+    return logCurve ? -std::log10(0.9 * (1.0 - x) + 0.1) : x;
+}
+
+struct Format {
+    int Rate, Channels, Bits;
+    int FrameBytes() const { return Bits / 8 * Channels; }
+    int BytesPerSecond() const { return Rate * FrameBytes(); }
+    int BlockBytes() const {
+        int bytes = Rate * FrameBytes() / 64;
+        if (bytes < 20)
+            bytes = 4096;
+        return bytes - bytes % FrameBytes();
+    }
+};
+
+// Where the outgoing track is handed over: the first block before which the output's written
+// time has passed its length minus the fade time. Answers the bytes of it that are written.
+struct HandOver {
+    std::size_t WrittenBytes = 0;
+    int RemainingMs = 0;
+};
+
+HandOver FindHandOver(const Format &format, std::size_t trackBytes, int fadeTimeMs) {
+    const auto frames = static_cast<std::int64_t>(trackBytes) / format.FrameBytes();
+    const auto lengthMs = static_cast<int>(std::llround(static_cast<double>(frames) / (format.Rate * 0.001)));
+    const std::size_t block = static_cast<std::size_t>(format.BlockBytes());
+    for (std::size_t written = 0; written < trackBytes; written += block) {
+        const auto writtenMs = static_cast<int>(static_cast<std::int64_t>(written) * 1000 / format.BytesPerSecond());
+        if (writtenMs > lengthMs - fadeTimeMs)
+            return {std::min(written + block, trackBytes), lengthMs - writtenMs};
+    }
+    return {trackBytes, 0};
+}
+
+// The incoming track with the rest of the outgoing one mixed into it: p falls from 1 by one step
+// per frame; the outgoing decoder is read in its own blocks and let go when it has nothing more,
+// or at the first block read after p reached 0.
+Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRest, int fadeMs,
+            bool logCurve) {
+    Bytes out = incoming;
+    const int width = format.Bits / 8;
+    const std::int64_t zero = format.Bits == 8 ? 128 : 0;
+    const double seconds = fadeMs * 0.001;
+    const double step = seconds != 0.0 ? 1.0 / seconds / format.Rate : 1.0;
+    const std::size_t block = static_cast<std::size_t>(format.BlockBytes());
+    std::size_t next = 0, blockEnd = 0, at = 0; // in outgoingRest
+    bool alive = true, haveBlock = false;
+    double p = 1.0;
+    const auto fetch = [&](bool reached) {
+        if (next >= outgoingRest.size() || reached) {
+            alive = haveBlock = false;
+            return;
+        }
+        at = next;
+        blockEnd = std::min(next + block, outgoingRest.size());
+        next = blockEnd;
+        haveBlock = true;
+    };
+    for (std::size_t frame = 0; frame * format.FrameBytes() < out.size() && alive; ++frame) {
+        if (p != 0.0) {
+            p -= step;
+            if (p < 0.0)
+                p = 0.0;
+        }
+        const bool reached = p == 0.0;
+        if (!haveBlock)
+            fetch(reached);
+        if (!alive)
+            break;
+        const double newGain = Gain(1.0 - p, logCurve), oldGain = Gain(p, logCurve);
+        for (int channel = 0; channel < format.Channels; ++channel) {
+            std::uint8_t *sample = &out[frame * format.FrameBytes() + channel * width];
+            const std::int64_t newValue = Sample(sample, format.Bits) - zero;
+            const std::int64_t oldValue = Sample(&outgoingRest[at], format.Bits) - zero;
+            at += width;
+            double value = newGain * static_cast<double>(newValue) + oldGain * static_cast<double>(oldValue);
+            value += static_cast<double>(zero);
+            Store(sample, format.Bits, static_cast<std::int64_t>(value));
+        }
+        if (at == blockEnd)
+            fetch(reached);
+    }
+    return out;
+}
+
+// The whole output of a two-track playlist whose first track hands over to the second.
+Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second, const Settings &settings) {
+    const auto formatOf = [](const std::wstring &name) {
+        const SynthFormat tone = *ParseSynthName(name);
+        return Format{tone.Rate, tone.Channels, tone.Bits};
+    };
+    const Format format = formatOf(first);
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    const HandOver handOver = FindHandOver(format, a.size(), settings.FadeTimeMs);
+    const int fadeMs = std::min(handOver.RemainingMs, settings.FadeTimeMs);
+    const Bytes rest(a.begin() + static_cast<long>(handOver.WrittenBytes), a.end());
+    Bytes out(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
+    const Bytes mixed = Mixed(format, b, rest, fadeMs, settings.LogCurve);
+    out.insert(out.end(), mixed.begin(), mixed.end());
+    return out;
+}
+
+// ---- the host ----
+
+class Crossfade : public ::testing::Test {
+protected:
+    void StartWith(const Settings &settings) {
+        host.InstallProduct();
+        for (const wchar_t *plugin : kPlugins)
+            host.InstallPlugin(plugin);
+        const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
+        const auto write = [&](const char *key, const std::string &value) {
+            WritePrivateProfileStringA("HVQBlend", key, value.c_str(), ini.c_str());
+        };
+        write("FadeTime", std::to_string(settings.FadeTimeMs));
+        write("MinFileSize", std::to_string(settings.MinFileSizeMs));
+        write("LogTrans", settings.LogCurve ? "1" : "0");
+        host.Start();
+    }
+    void TearDown() override {
+        host.Shutdown();
+        for (const wchar_t *plugin : kPlugins) {
+            if (std::wstring(plugin) == L"in_synthnx.dll")
+                continue;
+            PluginProbe probe(host, plugin);
+            EXPECT_EQ(probe.OpenReads(), 0) << plugin;
+            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
+            EXPECT_EQ(probe.BadCloses(), 0) << plugin;
+        }
+    }
+    void PlayToTheEnd(std::vector<std::wstring> playlist) {
+        host.SetPlaylist(std::move(playlist));
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 20000));
+        host.Pump(30);
+    }
+    refhost::RecordingOutput &out() { return host.Output(); }
+    // Whether the first bytes of a recording equal the expectation, and where they part.
+    static std::string Compare(const Bytes &actual, const Bytes &expected) {
+        if (actual.size() != expected.size())
+            return "sizes " + std::to_string(actual.size()) + " and " + std::to_string(expected.size());
+        const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
+        if (diff.first == actual.end())
+            return "equal";
+        return "first difference at byte " + std::to_string(diff.first - actual.begin());
+    }
+    std::vector<HostMessage> AskedFor(LPARAM number) const { return host.IpcMessages(number); }
+
+    static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"};
+    RefHost host;
+};
+struct Shape {
+    int Bits, Channels;
+    bool LogCurve;
+};
+
+class EveryShape : public Crossfade, public ::testing::WithParamInterface<Shape> {};
+
+TEST_P(EveryShape, MixesTheOutgoingTrackIntoTheNextByteForByte) {
+    const Shape shape = GetParam();
+    Settings settings;
+    settings.LogCurve = shape.LogCurve;
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, shape.Channels, shape.Bits, 1500, L"syw", 3);
+    const std::wstring second = ToneName(8000, shape.Channels, shape.Bits, 1000, L"sya", 4);
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    EXPECT_EQ(out().CountOf("Flush"), 1); // the second track restarted the output's clock
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, EveryShape,
+                         ::testing::Values(Shape{8, 1, false}, Shape{8, 2, true}, Shape{16, 1, true},
+                                           Shape{16, 2, false}, Shape{16, 2, true}, Shape{24, 1, false},
+                                           Shape{24, 2, true}, Shape{32, 1, true}, Shape{32, 2, false},
+                                           Shape{8, 2, false}, Shape{24, 2, false}, Shape{32, 2, true}));
+
+TEST_F(Crossfade, AtFortyFourKilohertzTheFadeTakesItsFullTime) {
+    Settings settings{2000, 1000, false};
+    StartWith(settings);
+    const std::wstring first = ToneName(44100, 2, 16, 3000, L"syw", 5);
+    const std::wstring second = ToneName(44100, 2, 16, 2500, L"syw", 6);
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+}
+
+TEST_F(Crossfade, TheFadeIsShortenedToWhatWasLeftOfTheOutgoingTrack) {
+    // A one-second track with a three-second fade time hands over at once.
+    Settings settings{3000, 500, true};
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 1000, L"syw", 7);
+    const std::wstring second = ToneName(8000, 2, 16, 2000, L"syw", 8);
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(FindHandOver(Format{8000, 2, 16}, TonePcm(first).size(), 3000).WrittenBytes, 125u * 4);
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+}
+
+TEST_F(Crossfade, AnOutgoingDecoderThatEndsEarlyLeavesTheRestAtFullLevel) {
+    Settings settings;
+    StartWith(settings);
+    // The first track's decoder promises 1500 ms but gives only the first 1200.
+    PluginProbe(host, L"in_synthw.dll").Set("EndAfterBytes", 1200 * 8 * 4);
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 9);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 10);
+    PlayToTheEnd({first, second});
+    Bytes cut = TonePcm(first);
+    cut.resize(1200 * 8 * 4);
+    // Expected: the same hand-over, with the old sound ending where the decoder ended.
+    const Format format{8000, 2, 16};
+    const HandOver handOver = FindHandOver(format, TonePcm(first).size(), settings.FadeTimeMs);
+    ASSERT_LT(handOver.WrittenBytes, cut.size());
+    Bytes expected(cut.begin(), cut.begin() + static_cast<long>(handOver.WrittenBytes));
+    const Bytes rest(cut.begin() + static_cast<long>(handOver.WrittenBytes), cut.end());
+    const Bytes mixed = Mixed(format, TonePcm(second), rest, std::min(handOver.RemainingMs, 500), false);
+    expected.insert(expected.end(), mixed.begin(), mixed.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // After the old sound, the second track is there unchanged.
+    const Bytes second_pcm = TonePcm(second);
+    EXPECT_TRUE(std::equal(second_pcm.end() - 4000, second_pcm.end(), out().Pcm().end() - 4000));
+}
+
+TEST_F(Crossfade, AnotherFormatIsNoHandOverAndReopensTheOutput) {
+    StartWith({});
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 11);
+    const std::wstring second = ToneName(11025, 2, 16, 1000, L"syw", 12);
+    PlayToTheEnd({first, second});
+    Bytes expected = TonePcm(first);
+    const Bytes b = TonePcm(second);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 2);
+}
+
+TEST_F(Crossfade, ATrackOfExactlyTheMinimumIsNeverFadedOutButMayFadeIn) {
+    Settings settings{500, 1000, false};
+    StartWith(settings);
+    const std::wstring exact = ToneName(8000, 2, 16, 1000, L"syw", 13);
+    const std::wstring longer = ToneName(8000, 2, 16, 1500, L"syw", 14);
+    // The exact one first: it plays out whole, the next starts unmixed.
+    PlayToTheEnd({exact, longer});
+    Bytes expected = TonePcm(exact);
+    const Bytes b = TonePcm(longer);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // The exact one second: it is long enough to be opened early and faded into.
+    out().ClearRecord();
+    PlayToTheEnd({longer, exact});
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(longer, exact, settings)), "equal");
+}
+
+TEST_F(Crossfade, TheLastEntryWithRepeatOffHasNoNextAndTheOutputStaysOpen) {
+    StartWith({});
+    const std::wstring only = ToneName(8000, 2, 16, 1500, L"syw", 15);
+    PlayToTheEnd({only});
+    EXPECT_EQ(out().Pcm(), TonePcm(only));
+    EXPECT_TRUE(out().IsOpen());
+    EXPECT_EQ(AskedFor(IPC_GETPLAYLISTFILEW).size(), 0u);
+}
+
+TEST_F(Crossfade, WithRepeatOnTheLastEntryFadesIntoTheFirst) {
+    Settings settings;
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 1000, L"syw", 16);
+    const std::wstring last = ToneName(8000, 2, 16, 1500, L"syw", 17);
+    host.State().Repeat = true;
+    host.SetPlaylist({first, last}, 1);
+    ASSERT_EQ(host.StartPlaying(1), 0);
+    // The host wraps to the first entry; stop it once that has started.
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 0; }, 10000));
+    host.Pump(200);
+    host.PressStop();
+    // The last entry, then the first with the last's rest mixed in: compared up to the end of
+    // the fade (the first entry later fades out again into the last).
+    const Format format{8000, 2, 16};
+    const HandOver handOver = FindHandOver(format, TonePcm(last).size(), settings.FadeTimeMs);
+    const std::size_t compared =
+        handOver.WrittenBytes + static_cast<std::size_t>(handOver.RemainingMs) * format.BytesPerSecond() / 1000;
+    const Bytes expected = ExpectedTransition(last, first, settings);
+    const Bytes pcm = out().Pcm();
+    ASSERT_GE(pcm.size(), compared);
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.begin() + static_cast<long>(compared), expected.begin()));
+    const auto files = AskedFor(IPC_GETPLAYLISTFILEW);
+    ASSERT_FALSE(files.empty());
+    EXPECT_EQ(files.front().WParam, 0u);
+}
+
+TEST_F(Crossfade, ANextEntryTheEngineCannotOpenClosesTheOutputAfterItPlaysOut) {
+    StartWith({});
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 18);
+    const std::wstring direct = ToneName(8000, 2, 16, 500, L"synx", 19); // no extended read
+    PlayToTheEnd({first, direct});
+    Bytes expected = TonePcm(first);
+    const Bytes b = TonePcm(direct);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // The engine closed its output before the direct plug-in opened its own.
+    const auto names = out().CallNames();
+    const auto secondOpen = std::find(std::find(names.begin(), names.end(), "Open") + 1, names.end(), "Open");
+    ASSERT_NE(secondOpen, names.end());
+    EXPECT_NE(std::find(names.begin(), secondOpen, "Close"), secondOpen);
+    EXPECT_EQ(PluginProbe(host, L"in_synthnx.dll").Count("Play"), 1);
+}
+
+TEST_F(Crossfade, AStopWhileMixingClosesBothDecodersAndTheNextTrackStartsUnmixed) {
+    host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
+    Settings settings{1500, 1000, false};
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 2000, L"syw", 20);
+    const std::wstring second = ToneName(8000, 2, 16, 3000, L"sya", 21);
+    const std::wstring third = ToneName(8000, 2, 16, 1200, L"syw", 22);
+    host.SetPlaylist({first, second, third});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 10000));
+    host.Pump(300); // inside the second track's fade
+    host.PressStop();
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 2000));
+    host.Pump(50);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+    out().ClearRecord();
+    out().SetSpeed(0.0);
+    host.SetPlaylist({third});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
+    EXPECT_EQ(out().Pcm(), TonePcm(third));
+}
+
+TEST_F(Crossfade, ANewHostIsAskedForTheNextEntryInTheDocumentedOrder) {
+    StartWith({});
+    host.ClearMessages();
+    PlayToTheEnd({ToneName(8000, 2, 16, 1500, L"syw", 23), ToneName(8000, 2, 16, 600, L"syw", 24)});
+    std::vector<LPARAM> asked;
+    for (const auto &message : host.Messages()) {
+        if (message.Message == WM_WA_IPC && message.FromOtherThread)
+            asked.push_back(message.LParam);
+    }
+    ASSERT_GE(asked.size(), 7u);
+    EXPECT_EQ(std::vector<LPARAM>(asked.begin(), asked.begin() + 7),
+              (std::vector<LPARAM>{634, 251, 636, 136, 125, 124, 214}));
+}
+
+TEST_F(Crossfade, AnOlderHostIsAskedWithoutTheNewerQueryAndTheNextIndexIsComputed) {
+    host.State().Version = 0x5060;
+    StartWith({});
+    host.ClearMessages();
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 25);
+    const std::wstring second = ToneName(8000, 2, 16, 600, L"syw", 26);
+    PlayToTheEnd({first, second});
+    std::vector<LPARAM> asked;
+    for (const auto &message : host.Messages()) {
+        if (message.Message == WM_WA_IPC && message.FromOtherThread)
+            asked.push_back(message.LParam);
+    }
+    ASSERT_GE(asked.size(), 6u);
+    EXPECT_EQ(std::vector<LPARAM>(asked.begin(), asked.begin() + 6),
+              (std::vector<LPARAM>{634, 251, 636, 125, 124, 214}));
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, Settings{})), "equal");
+}
+
+TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
+    host.State().ManualAdvance = true;
+    StartWith({});
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 27);
+    host.SetPlaylist({first, ToneName(8000, 2, 16, 600, L"syw", 28)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
+    EXPECT_EQ(out().Pcm(), TonePcm(first));
+    EXPECT_EQ(AskedFor(IPC_GETPLAYLISTFILEW).size(), 0u);
+}
+
+} // namespace
