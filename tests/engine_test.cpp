@@ -2,6 +2,9 @@
 // through the owning plug-in's extended read into the host's output, sample for sample, with the
 // documented calls at the output, and every decoder opened is closed once.
 #include "RefHost.h"
+#include "playback/InPluginPlaybackThreadUnit.h"
+#include "plugin/PluginGlobals.h"
+#include "plugin/PluginModuleUnit.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
@@ -364,6 +367,30 @@ TEST_F(Engine, TheHostsDspMayDoubleABlockAndTheWritesStaySmall) {
     EXPECT_EQ(out().Pcm(), doubled);
     const auto lengths = WriteLengths();
     EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), 8192);
+}
+
+TEST(EngineThread, RunsAtTheSettingsPriorityWithItsUtilityWindowUntilQuit) {
+    RefHost host;
+    const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
+    WritePrivateProfileStringA("HVQBlend", "PlaybackThreadPriority", "Lowest", ini.c_str());
+    PluginModule.hMainWindow = host.MainWindow();
+    PluginInit();
+    ASSERT_NE(InPluginPlaybackThread, nullptr);
+    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, InPluginPlaybackThread->ThreadId());
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_LOWEST);
+    HWND window = InPluginPlaybackThread->Window();
+    char className[64] = {};
+    GetClassNameA(window, className, sizeof className);
+    EXPECT_STREQ(className, "HVQBlendPlaybackThreadUtilWindow");
+    EXPECT_EQ(GetWindowThreadProcessId(window, nullptr), InPluginPlaybackThread->ThreadId());
+    EXPECT_EQ(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW, WS_EX_TOOLWINDOW);
+    PluginQuit();
+    EXPECT_EQ(InPluginPlaybackThread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0); // the thread has ended
+    EXPECT_FALSE(IsWindow(window));
+    CloseHandle(thread);
+    PluginModule.hMainWindow = nullptr;
 }
 
 } // namespace

@@ -145,21 +145,22 @@ unsigned long TInPluginPlaybackThread::Execute() {
 // The utility window's class uses the default procedure, so a class left registered by an
 // earlier load of the plug-in in the same process is reused as it is.
 void TInPluginPlaybackThread::CreateUtilWindow() {
+    const HINSTANCE instance = PluginInstance ? PluginInstance : GetModuleHandleA(nullptr);
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = PluginInstance;
+    windowClass.hInstance = instance;
     windowClass.lpszClassName = kUtilWindowClass;
     WNDCLASSA registered{};
-    if (GetClassInfoA(PluginInstance, kUtilWindowClass, &registered)) {
+    if (GetClassInfoA(instance, kUtilWindowClass, &registered)) {
         if (registered.lpfnWndProc != DefWindowProcA) {
-            UnregisterClassA(kUtilWindowClass, PluginInstance);
+            UnregisterClassA(kUtilWindowClass, instance);
             RegisterClassA(&windowClass);
         }
     } else {
         RegisterClassA(&windowClass);
     }
     HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, kUtilWindowClass, "", WS_POPUP, 0, 0, 0, 0,
-                                  nullptr, nullptr, PluginInstance, nullptr);
+                                  nullptr, nullptr, instance, nullptr);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProcStub));
     UtilWindow = window;
