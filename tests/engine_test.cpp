@@ -369,6 +369,36 @@ TEST_F(Engine, TheHostsDspMayDoubleABlockAndTheWritesStaySmall) {
     EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), 8192);
 }
 
+TEST_F(Engine, AFaultInTheHostsDspEndsTheTrackAsIfItRanOut) {
+    host.State().DspActive = 1;
+    host.State().DspFaults = true;
+    // Each track ends at its first block, before anything is written; the host moves on.
+    PlayToTheEnd({ToneName(44100, 2, 16, 500), ToneName(44100, 2, 16, 400, L"sya")});
+    EXPECT_EQ(host.State().Position, 1);
+    EXPECT_EQ(EndOfTrackMessages(), 2);
+    EXPECT_EQ(host.ServiceCount("dsp_dosamples"), 2);
+    EXPECT_TRUE(out().Pcm().empty());
+}
+
+TEST_F(EngineInRealTime, PlayAndStopAtAnyMomentNeverLoseOrDoubleADecoder) {
+    out().SetSpeed(40.0); // tracks end within a few tens of milliseconds
+    const std::vector<std::wstring> playlist{ToneName(8000, 2, 16, 1200, L"syw", 1),
+                                             ToneName(8000, 2, 16, 1100, L"sya", 2),
+                                             ToneName(8000, 2, 16, 1000, L"syw", 3)};
+    host.SetPlaylist(playlist);
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_EQ(host.StartPlaying(round % 3), 0);
+        host.Pump(round % 7 * 5); // stops land anywhere: in a track, at its end, between tracks
+        if (round % 2)
+            host.PressStop();
+        else
+            host.Product()->Stop(); // as the host's end-of-track handling does
+    }
+    host.PressStop();
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.Product()->IsPaused() && PluginProbe(host, L"in_synthw.dll").OpenReads() == 0 &&
+                                            PluginProbe(host, L"in_syntha.dll").OpenReads() == 0; }, 5000));
+}
+
 TEST(EngineThread, RunsAtTheSettingsPriorityWithItsUtilityWindowUntilQuit) {
     RefHost host;
     const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();

@@ -125,6 +125,10 @@ struct HostCallbacks {
     static int __cdecl DspIsActive() { return CurrentHost ? CurrentHost->state_.DspActive : 0; }
     static int __cdecl DspDoSamples(short *samples, int frames, int bps, int nch, int rate) {
         Record("dsp_dosamples", {frames, bps, nch, rate});
+        if (CurrentHost && CurrentHost->state_.DspFaults) {
+            volatile int *nowhere = nullptr;
+            *nowhere = frames; // a real fault inside the host's DSP
+        }
         if (!CurrentHost || !CurrentHost->state_.DspDoublesFrames)
             return frames;
         // Repeats every frame in place, from the back, as a time-stretching DSP would.

@@ -46,6 +46,7 @@ struct HostState {
     HWND DialogParent = nullptr;     // IPC_GETDIALOGBOXPARENT; null = the main window
     int DspActive = 0;               // dsp_isactive's answer
     bool DspDoublesFrames = false;   // dsp_dosamples repeats every frame when set
+    bool DspFaults = false;          // dsp_dosamples faults (an access violation) when set
     std::map<LPARAM, LRESULT> Answers; // overrides for any IPC number (old hosts answer 1)
     std::optional<HWND> GivenMainWindow; // hMainWindow handed to plug-ins; default the real one
 };
