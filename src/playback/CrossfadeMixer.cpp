@@ -148,8 +148,7 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
     const WholeFrameMixer mixWholeFrame = WholeFrameMixerFor(bits);
     const int width = bits / 8;
     const auto blockReady = [&] {
-        return HasBlock && OldPos < Block.Samples && Block.BitsPerSample == bits &&
-               Block.Channels == channels && Block.SampleRate == rate;
+        return HasBlock && OldPos < Block.Samples && BlockMatches(bits, channels, rate);
     };
 
     for (int frame = 0; frame < frames; ++frame) {
@@ -193,31 +192,33 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
     return frames;
 }
 
+bool TCrossfadeState::BlockMatches(int bits, int channels, int rate) const {
+    return Block.BitsPerSample == bits && Block.Channels == channels && Block.SampleRate == rate;
+}
+
+// Reads the next old block; one of another format than the incoming track's ends the fade.
+bool TCrossfadeState::FetchMatchingBlock(int bits, int channels, int rate) {
+    if (!FetchOldBlock())
+        return false;
+    OldPos = 0;
+    if (BlockMatches(bits, channels, rate))
+        return true;
+    ReleaseSource();
+    return false;
+}
+
 bool TCrossfadeState::EnsureOldBlock(int bits, int channels, int rate) {
-    const auto matches = [&] {
-        return Block.BitsPerSample == bits && Block.Channels == channels && Block.SampleRate == rate;
-    };
-    if (!HasBlock) {
-        if (!FetchOldBlock())
-            return false;
-        OldPos = 0;
-    }
-    if (!matches()) {
+    if (!HasBlock)
+        return FetchMatchingBlock(bits, channels, rate) && OldPos < Block.Samples;
+    if (!BlockMatches(bits, channels, rate)) {
         ReleaseSource();
         return false;
     }
     if (OldPos < Block.Samples)
         return true;
     DropBlock();
-    if (!FetchOldBlock())
-        return false;
-    OldPos = 0;
-    if (!matches()) {
-        ReleaseSource();
-        return false;
-    }
     // A block shorter than one sample holds nothing to mix; the next call reads on.
-    return OldPos < Block.Samples;
+    return FetchMatchingBlock(bits, channels, rate) && OldPos < Block.Samples;
 }
 
 bool TCrossfadeState::FetchOldBlock() {

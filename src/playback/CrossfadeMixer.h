@@ -77,6 +77,8 @@ public:
     bool FetchOldBlock();
 
 private:
+    bool BlockMatches(int bits, int channels, int rate) const;
+    bool FetchMatchingBlock(int bits, int channels, int rate);
     void DropBlock();
     // Moves p one frame towards the target.
     void MovePosition();

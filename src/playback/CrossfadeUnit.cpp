@@ -10,8 +10,6 @@
 
 using namespace hostapi;
 
-namespace {
-
 int FadeTimeMs() {
     return PluginConfig ? PluginConfig->FadeTime() : 5000;
 }
@@ -19,6 +17,8 @@ int FadeTimeMs() {
 int MinFileSizeMs() {
     return PluginConfig ? PluginConfig->MinFileSize() : 10000;
 }
+
+namespace {
 
 // The outgoing track's decoder, read by the mixer after its play request ended.
 class TDecoderFadeOutSource : public TFadeOutSource {

@@ -23,6 +23,10 @@ int NextPlaylistIndex();
 extern TCrossfadeState CrossfadeState;
 void SetLogCurve(bool logCurve);
 
+// The crossfade time and the shortest crossfaded track, in ms, as the settings hold them now.
+int FadeTimeMs();
+int MinFileSizeMs();
+
 // One opened decoder of one file, prepared for a play request. Destroying it closes the
 // decoder; a play request adopts the decoder instead.
 struct TInPluginPlaybackThreadPreLoad {

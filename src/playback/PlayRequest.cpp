@@ -2,7 +2,6 @@
 // host's DSP and visualisation, and write block by block until the track ends or is stopped.
 #include "InPluginPlaybackThreadUnit.h"
 
-#include "../config/PluginConfigUnit.h"
 #include "../hostlink/FaultGuard.h"
 #include "../plugin/PluginGlobals.h"
 #include "BlockMath.h"
@@ -87,7 +86,7 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     }
 
     Crossfade.Armed = true;
-    tooShortForFade_ = LengthMs < (PluginConfig ? PluginConfig->MinFileSize() : 10000);
+    tooShortForFade_ = LengthMs < MinFileSizeMs();
     const int pauseMs = BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
