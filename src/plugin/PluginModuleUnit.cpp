@@ -2,9 +2,10 @@
 
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
-#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
+#include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
 
@@ -47,8 +48,7 @@ std::string OwnFileName(HINSTANCE instance) {
 
 // The global owns its object; it is cleared before the object goes, so that code reached
 // during the destruction finds it empty.
-template <class T>
-void ClearThenDestroy(T *&global) {
+template <class T> void ClearThenDestroy(T *&global) {
     std::unique_ptr<T> owned(global);
     global = nullptr;
 }
@@ -106,7 +106,7 @@ void InitGlobals() {
     if (!InPluginPlaybackThread)
         InPluginPlaybackThread = new TInPluginPlaybackThread(
             PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
-    // Next in order: the list of open extended reads.
+    CreateOpenExtendedReads();
 }
 
 void QuitGlobals() {
@@ -114,6 +114,7 @@ void QuitGlobals() {
         GERCSBomb guard;
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
+        CloseAndDestroyOpenExtendedReads();
         StopPlaybackThread();
         // The registry hands every plug-in its own IsOurFile back and releases its library. A
         // plug-in still active in direct mode goes with it.
