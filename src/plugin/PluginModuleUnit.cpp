@@ -2,9 +2,9 @@
 
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
@@ -48,7 +48,8 @@ std::string OwnFileName(HINSTANCE instance) {
 
 // The global owns its object; it is cleared before the object goes, so that code reached
 // during the destruction finds it empty.
-template <class T> void ClearThenDestroy(T *&global) {
+template <class T>
+void ClearThenDestroy(T *&global) {
     std::unique_ptr<T> owned(global);
     global = nullptr;
 }
