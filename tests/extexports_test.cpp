@@ -4,11 +4,13 @@
 // closed, closed exactly once, and read sample-exact, from several threads while a track plays.
 #include "RefHost.h"
 #include "plugin/ExtendedExports.h"
+#include "plugin/PluginGlobals.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -80,6 +82,37 @@ std::string Utf8(const std::wstring &text) {
                                     static_cast<int>(utf8.size()), nullptr, nullptr) -
                 1);
     return utf8;
+}
+
+// In this process nothing is initialised: no registry, no list of reads.
+TEST(ExtendedExportsUninitialised, EachNotesTheHostsCallAndAnswersAsWithoutOwner) {
+    char ansi[8] = {};
+    wchar_t wide[8] = {};
+    int value = 0;
+    const std::function<intptr_t()> calls[] = {
+        [] { return winampUseUnifiedFileInfoDlg(L"a.syw"); },
+        [&] { return intptr_t(winampAddUnifiedFileInfoPane(0, L"a.syw", nullptr, wide, 8)); },
+        [&] { return winampGetExtendedFileInfo("a.syw", "type", ansi, 8); },
+        [&] { return winampGetExtendedFileInfoW(nullptr, "type", wide, 8); },
+        [] { return winampSetExtendedFileInfo("a.syw", "artist", "x"); },
+        [] { return winampSetExtendedFileInfoW(L"a.syw", "artist", L"x"); },
+        [] { return winampWriteExtendedFileInfo(); },
+        [] { return winampClearExtendedFileInfoW(L"a.syw"); },
+        [&] { return winampGetExtendedRead_open("a.syw", &value, &value, &value, &value); },
+        [&] { return winampGetExtendedRead_open_float(nullptr, &value, &value, &value, &value); },
+        [&] { return winampGetExtendedRead_openW(L"a.syw", &value, &value, &value, &value); },
+        [&] { return winampGetExtendedRead_openW_float(L"", &value, &value, &value, &value); },
+        [&] { return winampGetExtendedRead_getData(1, ansi, 8, nullptr) + 1; },
+        [] { return intptr_t(winampGetExtendedRead_setTime(1, 0)); },
+        [] {
+            winampGetExtendedRead_close(1);
+            return intptr_t(0);
+        }};
+    for (std::size_t i = 0; i < std::size(calls); ++i) {
+        HostCalledFlag = 0;
+        EXPECT_EQ(calls[i](), 0) << kExportNames[i];
+        EXPECT_EQ(HostCalledFlag, 1) << kExportNames[i];
+    }
 }
 
 class ExtendedExports : public ::testing::Test {
