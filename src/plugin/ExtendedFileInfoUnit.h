@@ -16,7 +16,8 @@ bool MentionsReplayGain(const char *field);
 int GetInfo(const char *fileName, const char *field, char *answer, int length);
 int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int length);
 
-// Both forms remember the owner, which takes the next Write.
+// Both forms remember the owner, which takes the next Write: a caller stages values with
+// whichever form it has and expects the write that follows to commit them.
 int SetInfo(const char *fileName, const char *field, const char *value);
 int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value);
 int Write();
