@@ -59,13 +59,14 @@ void CloseThroughOwner(std::unique_ptr<ExtendedReadRecord> record) noexcept {
     CallGuarded([&] { close(handle); });
 }
 
-// The owner's open for the sample form asked, taking names in the caller's form; without it the
-// one taking the other form, as the host itself would call a plug-in that has only that one.
+// One of the owner's open functions: for wide names or for ANSI names.
 struct TOpenCall {
     hookedin::ExtendedReadOpenWFn OpenW = nullptr;
     hookedin::ExtendedReadOpenFn Open = nullptr;
 };
 
+// The owner's open for the sample form asked, taking names in the caller's form; without it the
+// one taking the other form, as the host itself would call a plug-in that has only that one.
 TOpenCall ChooseOpen(const THookedInPlugin &owner, TSampleForm form, bool callerIsWide) {
     const bool isFloat = form == TSampleForm::Float;
     const auto wide = isFloat ? owner.ExtendedReadOpenWFloat : owner.ExtendedReadOpenW;
