@@ -5,6 +5,7 @@
 #include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
+#include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
 
@@ -106,7 +107,7 @@ void InitGlobals() {
     if (!InPluginPlaybackThread)
         InPluginPlaybackThread = new TInPluginPlaybackThread(
             PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
-    // Next in order: the list of open extended reads.
+    CreateOpenExtendedReads();
 }
 
 void QuitGlobals() {
@@ -114,6 +115,7 @@ void QuitGlobals() {
         GERCSBomb guard;
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
+        CloseAndDestroyOpenExtendedReads();
         StopPlaybackThread();
         // The registry hands every plug-in its own IsOurFile back and releases its library. A
         // plug-in still active in direct mode goes with it.

@@ -1,0 +1,210 @@
+#include "ExtendedFileInfoUnit.h"
+
+#include "../hookedins/HookedInsUnit.h"
+#include "../hostlink/TextConvert.h"
+#include "PluginGlobals.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace extinfo {
+
+namespace {
+
+THookedInPlugin *OwnerOf(const std::wstring &fileName) {
+    if (!HookedInPlugins || fileName.empty())
+        return nullptr;
+    return HookedInPlugins->FindForFile(fileName.c_str());
+}
+
+std::wstring WideOf(const char *ansi) {
+    return ansi ? AnsiToWide(ansi) : std::wstring();
+}
+
+std::wstring WideOf(const wchar_t *wide) {
+    return wide ? std::wstring(wide) : std::wstring();
+}
+
+// The file a request is about: the one it names, else the last one named.
+std::wstring InfoFileFor(const std::wstring &named) {
+    GERCSBomb guard;
+    if (!named.empty())
+        LastInfoFileName = named;
+    return LastInfoFileName;
+}
+
+void RememberForWrite(THookedInPlugin *owner) {
+    GERCSBomb guard;
+    PendingWritePlugin = owner;
+}
+
+THookedInPlugin *TakePendingWrite() {
+    GERCSBomb guard;
+    return std::exchange(PendingWritePlugin, nullptr);
+}
+
+// A plug-in remembered before an uninstall or a restart may be gone by now.
+bool IsHookedIn(const THookedInPlugin *plugin) {
+    return plugin && HookedInPlugins &&
+           std::any_of(HookedInPlugins->Plugins.begin(), HookedInPlugins->Plugins.end(),
+                       [&](const auto &hooked) { return hooked.get() == plugin; });
+}
+
+// What a caller's buffer of length characters holds up to its first terminator.
+std::wstring TextIn(const char *buffer, int length) {
+    const std::size_t size = static_cast<std::size_t>(length);
+    return AnsiToWide(std::string(buffer, std::find(buffer, buffer + size, '\0')));
+}
+
+std::wstring TextIn(const wchar_t *buffer, int length) {
+    const std::size_t size = static_cast<std::size_t>(length);
+    return std::wstring(buffer, std::find(buffer, buffer + size, L'\0'));
+}
+
+// Clears the caller's buffer and puts as much of text in as fits with its terminator, in the
+// ANSI code page the caller reads it in, never cutting a character in two.
+void CopyOut(const std::wstring &text, char *buffer, int length) {
+    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    const std::size_t room = static_cast<std::size_t>(length) - 1;
+    std::wstring fitting = text.substr(0, room);
+    std::string ansi = WideToAnsi(fitting);
+    while (ansi.size() > room) {
+        fitting.pop_back();
+        ansi = WideToAnsi(fitting);
+    }
+    std::memcpy(buffer, ansi.data(), ansi.size());
+}
+
+void CopyOut(const std::wstring &text, wchar_t *buffer, int length) {
+    std::fill_n(buffer, length, L'\0');
+    std::size_t count = std::min<std::size_t>(text.size(), static_cast<std::size_t>(length) - 1);
+    if (count > 0 && count < text.size() && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF)
+        --count; // half a surrogate pair is no character
+    std::copy_n(text.begin(), count, buffer);
+}
+
+// The owner has only the wide function, or its ANSI one did not answer.
+int AskWideForAnsiCaller(const THookedInPlugin &owner, const char *fileName, const char *field,
+                         char *answer, int length) {
+    if (!answer || length <= 0)
+        return 0;
+    const std::wstring wideName = WideOf(fileName);
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length) + 1, L'\0');
+    CopyOut(TextIn(answer, length), wide.data(), length);
+    const int result = owner.GetExtendedFileInfoW(wideName.c_str(), field, wide.data(), length);
+    wide.back() = L'\0';
+    CopyOut(wide.data(), answer, length);
+    return result;
+}
+
+// The owner has only the ANSI function, or its wide one did not answer.
+int AskAnsiForWideCaller(const THookedInPlugin &owner, const wchar_t *fileName, const char *field,
+                         wchar_t *answer, int length) {
+    if (!answer || length <= 0)
+        return 0;
+    const std::string ansiName = WideToAnsi(WideOf(fileName));
+    std::vector<char> ansi(static_cast<std::size_t>(length) + 1, '\0');
+    CopyOut(TextIn(answer, length), ansi.data(), length);
+    const int result = owner.GetExtendedFileInfo(ansiName.c_str(), field, ansi.data(), length);
+    ansi.back() = '\0';
+    CopyOut(AnsiToWide(ansi.data()), answer, length);
+    return result;
+}
+
+} // namespace
+
+bool MentionsReplayGain(const char *field) {
+    if (!field)
+        return false;
+    std::string lower(field);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    return lower.find("replaygain") != std::string::npos;
+}
+
+int GetInfo(const char *fileName, const char *field, char *answer, int length) {
+    const std::wstring file = InfoFileFor(WideOf(fileName));
+    if (MentionsReplayGain(field))
+        return 0;
+    const THookedInPlugin *owner = OwnerOf(file);
+    if (!owner)
+        return 0;
+    if (owner->GetExtendedFileInfo) {
+        const int result = owner->GetExtendedFileInfo(fileName, field, answer, length);
+        if (result != 0 || !owner->GetExtendedFileInfoW)
+            return result;
+    }
+    if (!owner->GetExtendedFileInfoW)
+        return 0;
+    return AskWideForAnsiCaller(*owner, fileName, field, answer, length);
+}
+
+int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int length) {
+    const std::wstring file = InfoFileFor(WideOf(fileName));
+    if (MentionsReplayGain(field))
+        return 0;
+    const THookedInPlugin *owner = OwnerOf(file);
+    if (!owner)
+        return 0;
+    if (owner->GetExtendedFileInfoW) {
+        const int result = owner->GetExtendedFileInfoW(fileName, field, answer, length);
+        if (result != 0 || !owner->GetExtendedFileInfo)
+            return result;
+    }
+    if (!owner->GetExtendedFileInfo)
+        return 0;
+    return AskAnsiForWideCaller(*owner, fileName, field, answer, length);
+}
+
+int SetInfo(const char *fileName, const char *field, const char *value) {
+    THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    if (!owner)
+        return 0;
+    RememberForWrite(owner);
+    return owner->SetExtendedFileInfo ? owner->SetExtendedFileInfo(fileName, field, value) : 0;
+}
+
+int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
+    THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    if (!owner)
+        return 0;
+    RememberForWrite(owner);
+    if (owner->SetExtendedFileInfoW)
+        return owner->SetExtendedFileInfoW(fileName, field, value);
+    if (!owner->SetExtendedFileInfo)
+        return 0;
+    const std::string ansiName = WideToAnsi(WideOf(fileName));
+    const std::string ansiValue = WideToAnsi(WideOf(value));
+    return owner->SetExtendedFileInfo(ansiName.c_str(), field, ansiValue.c_str());
+}
+
+int Write() {
+    THookedInPlugin *pending = TakePendingWrite();
+    if (!IsHookedIn(pending) || !pending->WriteExtendedFileInfo)
+        return 0;
+    return pending->WriteExtendedFileInfo();
+}
+
+int ClearInfoW(const wchar_t *fileName) {
+    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    return owner && owner->ClearExtendedFileInfoW ? owner->ClearExtendedFileInfoW(fileName) : 0;
+}
+
+int UseUnifiedDialog(const wchar_t *fileName) {
+    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    return owner && owner->UseUnifiedFileInfoDlg ? owner->UseUnifiedFileInfoDlg(fileName) : 0;
+}
+
+HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *name,
+                    std::size_t nameLength) {
+    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    if (!owner || !owner->AddUnifiedFileInfoPane)
+        return nullptr;
+    return owner->AddUnifiedFileInfoPane(index, fileName, parent, name, nameLength);
+}
+
+} // namespace extinfo

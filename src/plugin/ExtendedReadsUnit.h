@@ -1,0 +1,75 @@
+// Extended reads opened for the host: decoding a file to PCM through the owning hooked-in
+// plug-in, outside playback. The host gets a handle of ours; the plug-in's own handle never
+// leaves this unit.
+#pragma once
+
+#include "../hookedins/HookedInsUnit.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// One read that a hooked-in plug-in opened for the host.
+struct ExtendedReadRecord {
+    THookedInPlugin *Owner = nullptr; // only for the record: never used after the open
+    intptr_t Handle = 0;              // the plug-in's own handle, nonzero
+    hookedin::ExtendedReadGetDataFn GetData = nullptr;
+    hookedin::ExtendedReadSetTimeFn SetTime = nullptr; // optional
+    hookedin::ExtendedReadCloseFn Close = nullptr;
+};
+
+// The open reads, each under the handle the host was given. Handles are serial numbers that are
+// not given out again while the list lives, so a handle kept after its close (or one made up)
+// never reaches a record, even when a new record takes the memory of the old one. Nothing the
+// host hands in is ever dereferenced: it is only compared.
+class TExtendedReadList {
+  public:
+    // Takes the record and answers its new handle (nonzero).
+    intptr_t Add(std::unique_ptr<ExtendedReadRecord> record);
+    // The record of a handle, or null when the handle is not open.
+    ExtendedReadRecord *Find(intptr_t hostHandle) const;
+    // Takes the record of a handle out of the list; null when the handle is not open.
+    std::unique_ptr<ExtendedReadRecord> Take(intptr_t hostHandle);
+    // Takes the oldest record out; null when the list is empty.
+    std::unique_ptr<ExtendedReadRecord> TakeFirst();
+    std::size_t Size() const { return entries_.size(); }
+
+  private:
+    struct TEntry {
+        intptr_t HostHandle;
+        std::unique_ptr<ExtendedReadRecord> Record;
+    };
+    std::vector<TEntry>::const_iterator Locate(intptr_t hostHandle) const;
+    intptr_t NextHandle();
+
+    std::vector<TEntry> entries_; // in opening order
+    intptr_t lastHandle_ = 0;
+};
+
+// Exists between Init and Quit; owned here, guarded by GlobalLock.
+extern TExtendedReadList *OpenExtendedReads;
+
+// Init: makes the list when there is none. A second Init keeps the reads that are open.
+void CreateOpenExtendedReads();
+// Quit: closes every read still open through its plug-in (each once), then destroys the list.
+// Never raises.
+void CloseAndDestroyOpenExtendedReads() noexcept;
+
+// Which of the owner's open functions a read asks for.
+enum class TSampleForm { Integer, Float };
+
+// A file name as the host gave it: wide or in the ANSI code page; null is taken as empty.
+struct TReadFileName {
+    const wchar_t *Wide = nullptr;
+    const char *Ansi = nullptr;
+    bool IsWide = true;
+};
+
+// The host's four calls. Open answers our handle or 0; GetData the plug-in's count, or -1 for a
+// handle that is not open and when the plug-in faults (then the caller's stop flag is set);
+// SetTime the plug-in's answer, or 0.
+intptr_t OpenExtendedRead(const TReadFileName &name, TSampleForm form, int *size, int *bps,
+                          int *nch, int *srate);
+intptr_t GetExtendedReadData(intptr_t hostHandle, char *dest, int length, int *stopFlag);
+int SetExtendedReadTime(intptr_t hostHandle, int milliseconds);
+void CloseExtendedRead(intptr_t hostHandle);
