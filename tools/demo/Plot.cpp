@@ -63,12 +63,31 @@ std::string Fit(std::string text, int width, int scale) {
     return text.empty() ? std::string() : text + "..";
 }
 
+Color Mix(Color a, Color b, double t) {
+    const auto m = [t](std::uint8_t x, std::uint8_t y) {
+        return static_cast<std::uint8_t>(std::lround(x + (y - x) * t));
+    };
+    return {m(a.R, b.R), m(a.G, b.G), m(a.B, b.B)};
+}
+
 std::size_t TrackAt(const PlotInput &input, std::int64_t frame) {
     std::size_t found = 0;
     for (std::size_t i = 0; i < input.Tracks.size(); ++i)
         if (input.Tracks[i].StartFrame <= frame)
             found = i;
     return found;
+}
+
+// The track's colour; inside a crossfade the two tracks' colours mixed by the incoming gain.
+Color WaveColor(const PlotInput &input, std::int64_t frame) {
+    const std::size_t track = TrackAt(input, frame);
+    for (const Transition &t : input.Transitions) {
+        const std::int64_t k = frame - t.StartFrame + 1;
+        if (t.Crossfaded && k >= 1 && k <= t.MixedFrames())
+            return Mix(TrackColor(static_cast<std::size_t>(t.From)), TrackColor(track),
+                       t.IncomingGain(k, input.LogCurve));
+    }
+    return TrackColor(track);
 }
 
 void DrawHeader(Canvas &canvas, const PlotInput &input) {
@@ -107,7 +126,7 @@ void DrawGrid(Canvas &canvas, const PlotArea &area) {
     canvas.Text(area.Left - 14, area.Top - 3, "1", kDimText, 1);
     canvas.Text(area.Left - 20, area.Top + area.Height / 2 - 4, ".5", kDimText, 1);
     canvas.Text(area.Left - 14, area.Top + area.Height - 7, "0", kDimText, 1);
-    canvas.Text(area.Left - 50, area.Top + area.Height / 2 + 8, "gain", kDimText, 1);
+    canvas.Text(area.Left - 50, area.Top - 3, "gain", kDimText, 1);
 }
 
 void DrawWave(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
@@ -117,7 +136,7 @@ void DrawWave(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
     const auto columns = static_cast<int>(std::min<std::size_t>(input.Wave.Max.size(), area.Width));
     for (int c = 0; c < columns; ++c) {
         const auto frame = static_cast<std::int64_t>((c + 0.5) * input.TotalFrames / area.Width);
-        const Color color = TrackColor(TrackAt(input, frame));
+        const Color color = WaveColor(input, frame);
         const auto y = [&](double v) { return static_cast<int>(std::lround(middle - v * half)); };
         const int top = y(input.Wave.Max[c]), bottom = y(input.Wave.Min[c]);
         canvas.FillRect(area.Left + c, top, 1, bottom - top + 1, color, 0.45);
@@ -126,9 +145,21 @@ void DrawWave(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
     }
 }
 
+// "1 > 2 at 0:11.030" at the bottom of the plot, cut to the room there is.
+void DrawTransitionLabel(Canvas &canvas, const PlotInput &input, const PlotArea &area,
+                         const Transition &t, int x, int room, const std::string &suffix = "") {
+    const double seconds = static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1);
+    const std::string label = Fit(std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2) +
+                                      " at " + FormatTime(seconds, true) + suffix,
+                                  room, 1);
+    canvas.FillRect(x - 2, area.Top + area.Height - 16, Canvas::TextWidth(label) + 4, 12,
+                    kBackground, 0.7);
+    canvas.Text(x, area.Top + area.Height - 14, label, kText, 1);
+}
+
 // The shaded region of a crossfade, its start line, its peak and its two gain curves.
 void DrawTransition(Canvas &canvas, const PlotInput &input, const TimeAxis &axis,
-                    const Transition &t, double peakDbfs) {
+                    const Transition &t, double peakDbfs, int labelRoom) {
     const PlotArea &area = axis.Area;
     const double x0 = axis.X(t.StartFrame), x1 = axis.X(t.StartFrame + t.MixedFrames());
     const int left = static_cast<int>(std::floor(x0)), right = static_cast<int>(std::ceil(x1));
@@ -158,6 +189,15 @@ void DrawTransition(Canvas &canvas, const PlotInput &input, const TimeAxis &axis
     const int labelX = static_cast<int>(std::lround((x0 + x1) / 2)) - Canvas::TextWidth(peak) / 2;
     canvas.FillRect(labelX - 3, area.Top + 4, Canvas::TextWidth(peak) + 6, 12, kBackground, 0.7);
     canvas.Text(labelX, area.Top + 6, peak, kFade, 1);
+    DrawTransitionLabel(canvas, input, area, t, left + 4, labelRoom);
+}
+
+// An ordinary boundary: the incoming track starts at full level where the outgoing one ended.
+void DrawCut(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Transition &t,
+             int labelRoom) {
+    const int x = static_cast<int>(std::lround(axis.X(t.StartFrame)));
+    canvas.FillRect(x, axis.Area.Top, 1, axis.Area.Height, kText, 0.6);
+    DrawTransitionLabel(canvas, input, axis.Area, t, x + 4, labelRoom, " no crossfade");
 }
 
 void DrawTimeAxis(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
@@ -210,10 +250,17 @@ draw::Canvas DrawPlot(const PlotInput &input, int width, int height) {
     DrawTrackBand(canvas, input, axis);
     DrawGrid(canvas, axis.Area);
     DrawWave(canvas, input, axis);
-    for (std::size_t i = 0; i < input.Transitions.size(); ++i) {
-        if (input.Transitions[i].Crossfaded)
-            DrawTransition(canvas, input, axis, input.Transitions[i],
-                           i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0);
+    const auto &transitions = input.Transitions;
+    for (std::size_t i = 0; i < transitions.size(); ++i) {
+        // A label may run on to the next transition.
+        const double next = i + 1 < transitions.size() ? axis.X(transitions[i + 1].StartFrame)
+                                                       : axis.Area.Left + axis.Area.Width;
+        const int room = static_cast<int>(next - axis.X(transitions[i].StartFrame)) - 12;
+        if (transitions[i].Crossfaded)
+            DrawTransition(canvas, input, axis, transitions[i],
+                           i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0, room);
+        else
+            DrawCut(canvas, input, axis, transitions[i], room);
     }
     DrawTimeAxis(canvas, input, axis);
     DrawLegend(canvas, input, height - 30);

@@ -31,7 +31,7 @@ int main(int argc, char **argv) {
                          (folder / name).string().c_str());
             return 1;
         }
-        std::printf("%s  %.1f s\n", (folder / name).string().c_str(), recipes[i].Seconds);
+        std::printf("%s  %.1f s\n", (folder / name).generic_string().c_str(), recipes[i].Seconds);
     }
     return 0;
 }

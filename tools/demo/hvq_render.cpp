@@ -7,6 +7,8 @@
 #include "RenderReport.h"
 #include "WavFile.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <chrono>
@@ -185,8 +187,11 @@ class Progress {
     explicit Progress(std::vector<int> lengthsMs) : lengthsMs_(std::move(lengthsMs)) {
         for (int ms : lengthsMs_)
             totalMs_ += ms;
+        // Under Wine a terminal reaches us as a pipe; tools/setup/wine-run-live says so.
+        wchar_t watched[4] = {};
         DWORD mode = 0;
-        terminal_ = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
+        terminal_ = (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
+                    GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
                     GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
     }
     void Show(int entry, int msIntoEntry) {
@@ -381,6 +386,9 @@ int Render(const RenderOptions &options) {
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
+    // Plain line feeds: the report is mostly read on Unix terminals and in logs, through Wine.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.push_back(ToUtf8(argv[i]));
