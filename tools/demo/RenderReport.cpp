@@ -131,10 +131,10 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
             out += t.Reopened ? ", output re-opened\n" : "\n";
             continue;
         }
-        out += Printf("crossfade %.3f s", Seconds(t.MixedFrames(), f));
-        if (t.OutgoingFrames < t.CurveFrames)
-            out +=
-                Printf(" (curve set for %.3f s; the outgoing track ran out first)", t.FadeSeconds);
+        // The curve runs a little longer than the outgoing sound: what was left of the track
+        // counts the block written at the hand-over.
+        out +=
+            Printf("crossfade %.3f s (curve %.3f s)", Seconds(t.MixedFrames(), f), t.FadeSeconds);
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
         out += "  peak " + Dbfs(peak) + "\n";
     }

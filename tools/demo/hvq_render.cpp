@@ -190,9 +190,10 @@ class Progress {
         // Under Wine a terminal reaches us as a pipe; tools/setup/wine-run-live says so.
         wchar_t watched[4] = {};
         DWORD mode = 0;
-        terminal_ = (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
-                    GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
-                    GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+        terminal_ =
+            (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
+            GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
+            GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
     }
     void Show(int entry, int msIntoEntry) {
         const auto now = std::chrono::steady_clock::now();
