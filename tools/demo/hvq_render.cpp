@@ -112,6 +112,10 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
         if (layout->DataBytes > INT32_MAX)
             throw std::runtime_error(input + ": more than 2 GiB of samples, more than the "
                                              "plug-in's decoder interface can count");
+        // The plug-in leaves a file without a length in whole milliseconds to its own plug-in,
+        // which plays it alone: it would be missing from the crossfaded sequence.
+        if (demo::TrackLengthMs(layout->Frames(), layout->Format.Rate) < 1)
+            throw std::runtime_error(input + ": holds less than a millisecond of sound");
         track.Layout = *layout;
         std::error_code missing;
         if (fs::equivalent(track.Path, output, missing))
