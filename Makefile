@@ -3,6 +3,8 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= 2
 WINE_RUN := tools/setup/wine-run
+WINE_LIVE := tools/setup/wine-run-live
+DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all setup build native test demo clean
@@ -25,8 +27,13 @@ test: build native
 	@cd $(BUILD)-native && ctest --output-on-failure
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
+# Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
+# the crossfaded result, a picture of the transitions and a report, once with each curve.
 demo: build
-	@$(WINE_RUN) $(BUILD)/bin/hvq_demo.exe
+	@$(WINE_RUN) $(BUILD)/bin/hvq_makewavs.exe $(DEMO)/tracks
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe -o $(DEMO)/demo.wav --png $(DEMO)/demo.png $(DEMO)/tracks/*.wav
+	@echo
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe --curve log -o $(DEMO)/demo-log.wav --png $(DEMO)/demo-log.png $(DEMO)/tracks/*.wav
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native

@@ -1,0 +1,137 @@
+#include "RenderOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+namespace demo {
+
+namespace {
+
+constexpr int kLongestMs = 3'600'000;
+
+std::optional<int> Milliseconds(std::string_view text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > kLongestMs)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> Speed(const std::string &text) {
+    try {
+        std::size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used != text.size() || !std::isfinite(value) || value < 0.0)
+            return std::nullopt;
+        return value;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
+    ParsedArgs parsed;
+    RenderOptions &o = parsed.Options;
+    const auto fail = [&](std::string message) {
+        parsed.Error = std::move(message);
+        return parsed;
+    };
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            o.Inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            o.Help = true;
+            continue;
+        }
+        // "--name=value" or "--name value"
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            hasValue = true;
+        }
+        const auto take = [&]() -> std::optional<std::string> {
+            if (hasValue)
+                return value;
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
+        const auto v = take();
+        if (!v)
+            return fail(arg + " needs a value");
+        if (arg == "--fade-ms" || arg == "--min-ms") {
+            const auto ms = Milliseconds(*v);
+            if (!ms)
+                return fail(arg + " takes milliseconds from 0 to " + std::to_string(kLongestMs) +
+                            ", not \"" + *v + "\"");
+            (arg == "--fade-ms" ? o.FadeMs : o.MinMs) = *ms;
+        } else if (arg == "--curve") {
+            if (*v != "linear" && *v != "log")
+                return fail("--curve is linear or log, not \"" + *v + "\"");
+            o.LogCurve = *v == "log";
+        } else if (arg == "--priority") {
+            if (std::find(kPriorityNames.begin(), kPriorityNames.end(), *v) == kPriorityNames.end())
+                return fail("--priority is one of Idle, Lowest, Lower, Normal, Higher, Highest, "
+                            "TimeCritical (as written), not \"" +
+                            *v + "\"");
+            o.Priority = *v;
+        } else if (arg == "-o" || arg == "--output") {
+            o.Output = *v;
+        } else if (arg == "--png") {
+            o.Png = *v;
+        } else if (arg == "--speed") {
+            const auto speed = Speed(*v);
+            if (!speed)
+                return fail("--speed takes a number of at least 0, not \"" + *v + "\"");
+            o.Speed = *speed;
+        } else {
+            return fail("unknown option " + arg);
+        }
+    }
+    if (o.Output.empty())
+        return fail("-o needs a file name");
+    if (!o.Help && o.Inputs.empty())
+        return fail("no WAV files given");
+    return parsed;
+}
+
+std::string RenderUsage() {
+    return R"(usage: hvq_render [options] track1.wav track2.wav ...
+
+Plays the WAV files as one playlist through in_hvqblend.dll in the reference host (with the
+WAV input plug-in beside it), from the first entry to the last, and writes everything the output
+received to one WAV file: the crossfades as the plug-in makes them. Prints each track, where each
+transition starts in the output, its length and its peak level.
+
+options (the first four are the plug-in's settings, written to Plugins\HVQBlend.ini):
+  --fade-ms N       crossfade time in milliseconds (FadeTime; default 5000)
+  --min-ms N        tracks must be longer than this to fade out, and at least this long to
+                    fade in (MinFileSize; default 10000)
+  --curve KIND      linear or log (LogTrans; default linear)
+  --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
+                    TimeCritical (PlaybackThreadPriority; default Higher)
+  -o FILE           the mixed WAV (default render.wav)
+  --png FILE        also draw the output's waveform with the crossfades and gain curves
+  --speed X         how many times faster than real time the output plays (default 0: at once)
+  -h, --help        this text
+
+All files must share one format (rate, bits, channels). Paths may be Windows paths or, under
+Wine, Unix paths.
+)";
+}
+
+} // namespace demo

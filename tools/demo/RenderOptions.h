@@ -1,0 +1,39 @@
+// The render tool's command line. Pure: no windows.h.
+#pragma once
+
+#include <array>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace demo {
+
+// The playback-thread priorities the plug-in's settings file knows, by name.
+inline constexpr std::array<std::string_view, 7> kPriorityNames = {
+    "Idle", "Lowest", "Lower", "Normal", "Higher", "Highest", "TimeCritical"};
+
+struct RenderOptions {
+    // The plug-in's four settings; the defaults are the plug-in's own.
+    int FadeMs = 5000;
+    int MinMs = 10000;
+    bool LogCurve = false;
+    std::string Priority = "Higher";
+
+    std::string Output = "render.wav";
+    std::string Png;    // no picture when empty
+    double Speed = 0.0; // how much faster than real time the output plays; 0 = at once
+    bool Help = false;
+    std::vector<std::string> Inputs; // the playlist, in order
+};
+
+struct ParsedArgs {
+    RenderOptions Options;
+    std::string Error; // empty when the command line was understood
+};
+
+// The arguments after the program's name, UTF-8.
+ParsedArgs ParseRenderArgs(std::span<const std::string> args);
+std::string RenderUsage();
+
+} // namespace demo

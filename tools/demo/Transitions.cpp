@@ -1,0 +1,254 @@
+#include "Transitions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+namespace demo {
+
+namespace {
+
+// Beyond this many frames the curve's length is taken from its step rather than counted.
+constexpr std::int64_t kCountedCurveFrames = 20'000'000;
+
+struct OpenSegment {
+    Segment Current;
+    std::int64_t StartByte = 0;
+    std::int64_t Bytes = 0;
+    std::int64_t BytesBeforeLastWrite = 0;
+    unsigned long Writer = 0;
+    std::vector<std::pair<unsigned long, std::int64_t>> AskedAt; // thread, bytes at its last ask
+};
+
+// Frames until the outgoing weight p, moved down by step each frame as the mixer does it,
+// reaches 0.
+std::int64_t CountCurveFrames(double step) {
+    if (!(step > 0.0))
+        return 0;
+    if (1.0 / step > static_cast<double>(kCountedCurveFrames))
+        return static_cast<std::int64_t>(std::ceil(1.0 / step));
+    double p = 1.0;
+    std::int64_t frames = 0;
+    while (p != 0.0) {
+        p -= step;
+        if (p < 0.0)
+            p = 0.0;
+        ++frames;
+    }
+    return frames;
+}
+
+} // namespace
+
+std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmFormat &format) {
+    const int frameBytes = std::max(format.FrameBytes(), 1);
+    std::vector<Segment> segments;
+    std::optional<OpenSegment> open;
+    std::int64_t total = 0;
+    bool outputOpen = false;
+
+    const auto finish = [&] {
+        if (!open || open->Bytes == 0)
+            return;
+        std::int64_t before = open->BytesBeforeLastWrite;
+        for (const auto &[thread, bytes] : open->AskedAt) {
+            if (thread == open->Writer)
+                before = bytes;
+        }
+        open->Current.StartFrame = open->StartByte / frameBytes;
+        open->Current.Frames = open->Bytes / frameBytes;
+        open->Current.FramesBeforeLastBlock = before / frameBytes;
+        segments.push_back(open->Current);
+    };
+    const auto start = [&](bool reopened) {
+        finish();
+        open.emplace();
+        open->StartByte = total;
+        open->Current.Reopened = reopened;
+    };
+
+    for (const OutputCall &call : calls) {
+        switch (call.Kind) {
+        case OutputCallKind::Open:
+            outputOpen = true;
+            start(true);
+            break;
+        case OutputCallKind::Flush:
+            if (call.Arg == 0)
+                start(false);
+            break;
+        case OutputCallKind::Close:
+            outputOpen = false;
+            break;
+        case OutputCallKind::WrittenTime:
+            if (open) {
+                auto &asked = open->AskedAt;
+                const auto it = std::find_if(asked.begin(), asked.end(),
+                                             [&](const auto &a) { return a.first == call.Thread; });
+                if (it != asked.end())
+                    it->second = open->Bytes;
+                else
+                    asked.emplace_back(call.Thread, open->Bytes);
+            }
+            break;
+        case OutputCallKind::Write:
+            if (!outputOpen || call.Arg <= 0)
+                break; // a closed output takes nothing
+            if (!open)
+                start(false);
+            open->BytesBeforeLastWrite = open->Bytes;
+            open->Bytes += call.Arg;
+            open->Writer = call.Thread;
+            total += call.Arg;
+            break;
+        }
+    }
+    finish();
+    return segments;
+}
+
+int TrackLengthMs(std::int64_t frames, int rate) {
+    if (rate <= 0)
+        return 0;
+    return static_cast<int>(std::round(static_cast<double>(frames) / (rate * 0.001)));
+}
+
+double Gain(double x, bool logCurve) {
+    return logCurve ? -std::log10(0.9 * (1.0 - x) + 0.1) : x;
+}
+
+double Transition::Position(std::int64_t k) const {
+    if (k <= 0)
+        return 1.0;
+    if (k >= CurveFrames)
+        return 0.0;
+    return std::max(0.0, 1.0 - static_cast<double>(k) * Step);
+}
+
+double Transition::IncomingGain(std::int64_t k, bool logCurve) const {
+    if (!Crossfaded)
+        return k > 0 ? 1.0 : 0.0;
+    if (k <= 0)
+        return 0.0;
+    return k > MixedFrames() ? 1.0 : Gain(1.0 - Position(k), logCurve);
+}
+
+double Transition::OutgoingGain(std::int64_t k, bool logCurve) const {
+    if (!Crossfaded)
+        return k > 0 ? 0.0 : 1.0;
+    if (k <= 0)
+        return 1.0;
+    return k > MixedFrames() ? 0.0 : Gain(Position(k), logCurve);
+}
+
+std::vector<Transition> FindTransitions(std::span<const Segment> segments,
+                                        std::span<const std::int64_t> trackFrames,
+                                        const PcmFormat &format, int fadeTimeMs) {
+    std::vector<Transition> transitions;
+    const std::size_t count = std::min(segments.size(), trackFrames.size());
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        const Segment &out = segments[i];
+        Transition t;
+        t.From = static_cast<int>(i);
+        t.StartFrame = segments[i + 1].StartFrame;
+        t.Reopened = segments[i + 1].Reopened;
+        t.OutgoingFrames = std::max<std::int64_t>(trackFrames[i] - out.Frames, 0);
+        t.Crossfaded = t.OutgoingFrames > 0;
+        if (t.Crossfaded) {
+            const auto writtenMs = static_cast<int>(
+                out.FramesBeforeLastBlock * format.FrameBytes() * 1000 / format.BytesPerSecond());
+            t.RemainingMs = TrackLengthMs(trackFrames[i], format.Rate) - writtenMs;
+            t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
+            t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / format.Rate : 1.0;
+            t.CurveFrames = CountCurveFrames(t.Step);
+        }
+        transitions.push_back(t);
+    }
+    return transitions;
+}
+
+double SampleUnit(const std::uint8_t *s, int bits) {
+    switch (bits) {
+    case 8:
+        return (static_cast<int>(s[0]) - 128) / 128.0;
+    case 16:
+        return static_cast<std::int16_t>(s[0] | s[1] << 8) / 32768.0;
+    case 24: {
+        std::int32_t v = s[0] | s[1] << 8 | s[2] << 16;
+        if (v & 0x800000)
+            v -= 0x1000000;
+        return v / 8388608.0;
+    }
+    case 32: {
+        const auto v =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(s[0]) | s[1] << 8 | s[2] << 16 |
+                                      static_cast<std::uint32_t>(s[3]) << 24);
+        return v / 2147483648.0;
+    }
+    default:
+        return 0.0;
+    }
+}
+
+double ToDbfs(double unit) {
+    return unit > 0.0 ? 20.0 * std::log10(unit) : -std::numeric_limits<double>::infinity();
+}
+
+void PeakMeter::Feed(std::int64_t at, std::span<const std::uint8_t> frames) {
+    const int frameBytes = format_.FrameBytes();
+    if (frameBytes <= 0)
+        return;
+    const std::int64_t count = static_cast<std::int64_t>(frames.size()) / frameBytes;
+    const std::int64_t from = std::max(first_, at), to = std::min(end_, at + count);
+    const int width = format_.Bits / 8;
+    for (std::int64_t f = from; f < to; ++f) {
+        const std::uint8_t *frame = frames.data() + (f - at) * frameBytes;
+        for (int c = 0; c < format_.Channels; ++c)
+            peak_ = std::max(peak_, std::abs(SampleUnit(frame + c * width, format_.Bits)));
+    }
+}
+
+EnvelopeBuilder::EnvelopeBuilder(const PcmFormat &format, std::int64_t totalFrames, int columns)
+    : format_(format), totalFrames_(std::max<std::int64_t>(totalFrames, 1)),
+      columns_(std::max(columns, 1)) {
+    envelope_.Min.assign(static_cast<std::size_t>(columns_), 0.0f);
+    envelope_.Max.assign(static_cast<std::size_t>(columns_), 0.0f);
+    envelope_.Rms.assign(static_cast<std::size_t>(columns_), 0.0f);
+    squares_.assign(static_cast<std::size_t>(columns_), 0.0);
+    counts_.assign(static_cast<std::size_t>(columns_), 0);
+}
+
+void EnvelopeBuilder::Feed(std::int64_t at, std::span<const std::uint8_t> frames) {
+    const int frameBytes = format_.FrameBytes();
+    if (frameBytes <= 0)
+        return;
+    const int width = format_.Bits / 8;
+    const std::int64_t count = static_cast<std::int64_t>(frames.size()) / frameBytes;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t frame = at + i;
+        if (frame < 0 || frame >= totalFrames_)
+            continue;
+        const auto column = static_cast<std::size_t>(frame * columns_ / totalFrames_);
+        for (int c = 0; c < format_.Channels; ++c) {
+            const double v = SampleUnit(frames.data() + i * frameBytes + c * width, format_.Bits);
+            const bool first = counts_[column] == 0;
+            envelope_.Min[column] = first ? static_cast<float>(v)
+                                          : std::min(envelope_.Min[column], static_cast<float>(v));
+            envelope_.Max[column] = first ? static_cast<float>(v)
+                                          : std::max(envelope_.Max[column], static_cast<float>(v));
+            squares_[column] += v * v;
+            ++counts_[column];
+        }
+    }
+}
+
+Envelope EnvelopeBuilder::Take() {
+    for (std::size_t i = 0; i < squares_.size(); ++i)
+        envelope_.Rms[i] =
+            counts_[i] ? static_cast<float>(std::sqrt(squares_[i] / counts_[i])) : 0.0f;
+    return std::move(envelope_);
+}
+
+} // namespace demo

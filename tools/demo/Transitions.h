@@ -1,0 +1,123 @@
+// Where the tracks of a render lie in the output and where they were crossfaded, worked out from
+// what the output plug-in was asked (Open, Flush, Write, GetWrittenTime) and the lengths of the
+// tracks: no knowledge of the plug-in's insides beyond the rules it publishes for a hand-over.
+// Pure: no windows.h.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace demo {
+
+struct PcmFormat {
+    int Rate = 0;
+    int Channels = 0;
+    int Bits = 0;
+    int FrameBytes() const { return Channels * (Bits / 8); }
+    std::int64_t BytesPerSecond() const { return std::int64_t{Rate} * FrameBytes(); }
+    friend bool operator==(const PcmFormat &, const PcmFormat &) = default;
+};
+
+enum class OutputCallKind { Open, Flush, Write, WrittenTime, Close };
+
+// One call the output received, in order.
+struct OutputCall {
+    OutputCallKind Kind = OutputCallKind::Write;
+    int Arg = 0;              // Flush: the time it moves to; Write: the bytes given
+    unsigned long Thread = 0; // the caller's thread
+};
+
+// What the output received of one track. Every Write while the output is open counts as taken,
+// which holds for an output that plays at once (the render tool checks it against the PCM).
+struct Segment {
+    std::int64_t StartFrame = 0; // in the output's timeline
+    std::int64_t Frames = 0;
+    // Frames written when the last block was read: the writing thread's last GetWrittenTime
+    // before the block's writes (or the frames before the last write when it never asked).
+    std::int64_t FramesBeforeLastBlock = 0;
+    bool Reopened = false; // began with Open rather than Flush(0)
+};
+
+// Each Open and each Flush(0) starts a track; a Flush to another time is a seek within one.
+// Starts that nothing was written after are dropped.
+std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmFormat &format);
+
+// The plug-in's length of a track: frames in milliseconds, halves rounded away from zero.
+int TrackLengthMs(std::int64_t frames, int rate);
+// The transition curves: x itself, or -log10(0.9 (1 - x) + 0.1) for the logarithmic one.
+double Gain(double x, bool logCurve);
+
+// The boundary between track From and track From + 1, in the output's timeline.
+struct Transition {
+    int From = 0;
+    std::int64_t StartFrame = 0; // the incoming track's first frame
+    bool Reopened = false;       // the output was opened anew for the incoming track
+    // A crossfade took place: the outgoing track's segment ended before its last frame, so its
+    // decoder was handed over and its rest mixed into the incoming track.
+    bool Crossfaded = false;
+    int RemainingMs = 0;             // of the outgoing track when it was handed over
+    double FadeSeconds = 0.0;        // the curve's duration: fade time or RemainingMs, the shorter
+    double Step = 1.0;               // the weight's change per frame
+    std::int64_t CurveFrames = 0;    // frames until the outgoing weight reached 0
+    std::int64_t OutgoingFrames = 0; // what the outgoing decoder still held
+    // Frames of the incoming track with outgoing sound in them.
+    std::int64_t MixedFrames() const {
+        return CurveFrames < OutgoingFrames ? CurveFrames : OutgoingFrames;
+    }
+    // The weight of the outgoing track after frame k (counted from 1) of the incoming track.
+    double Position(std::int64_t k) const;
+    // The two gains at frame k of the incoming track (0 before it); after the mixed frames the
+    // incoming track plays at full level.
+    double IncomingGain(std::int64_t k, bool logCurve) const;
+    double OutgoingGain(std::int64_t k, bool logCurve) const;
+};
+
+// Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them.
+std::vector<Transition> FindTransitions(std::span<const Segment> segments,
+                                        std::span<const std::int64_t> trackFrames,
+                                        const PcmFormat &format, int fadeTimeMs);
+
+// One sample as a fraction of full scale (-1 ... just below 1): 8 bits unsigned, 16/24/32 bits
+// signed little-endian.
+double SampleUnit(const std::uint8_t *sample, int bits);
+// 20 log10 of a fraction of full scale; silence gives -inf.
+double ToDbfs(double unit);
+
+// The largest magnitude of the frames [first, first + count) of a stream fed in pieces.
+class PeakMeter {
+  public:
+    PeakMeter(const PcmFormat &format, std::int64_t first, std::int64_t count)
+        : format_(format), first_(first), end_(first + count) {}
+    // The next frames of the stream, starting at frame `at`.
+    void Feed(std::int64_t at, std::span<const std::uint8_t> frames);
+    double Peak() const { return peak_; }
+
+  private:
+    PcmFormat format_;
+    std::int64_t first_, end_;
+    double peak_ = 0.0;
+};
+
+// Per pixel column of a picture: the lowest and highest sample and the RMS of the frames that
+// fall into it, over all channels, as fractions of full scale.
+struct Envelope {
+    std::vector<float> Min, Max, Rms;
+};
+
+class EnvelopeBuilder {
+  public:
+    EnvelopeBuilder(const PcmFormat &format, std::int64_t totalFrames, int columns);
+    void Feed(std::int64_t at, std::span<const std::uint8_t> frames);
+    Envelope Take();
+
+  private:
+    PcmFormat format_;
+    std::int64_t totalFrames_;
+    int columns_;
+    Envelope envelope_;
+    std::vector<double> squares_;
+    std::vector<std::int64_t> counts_;
+};
+
+} // namespace demo

@@ -1,0 +1,416 @@
+// hvq_render: plays WAV files as one playlist through in_hvqblend.dll in the reference host, with
+// the WAV input plug-in beside it, and writes what the output received to a WAV file, with a
+// report of the transitions and, if asked, a picture of them. A way to hear the plug-in's
+// crossfades without a Windows machine: it runs under Wine.
+#include "RefHost.h"
+#include "RenderOptions.h"
+#include "RenderReport.h"
+#include "WavFile.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using demo::RenderOptions;
+
+constexpr int kPictureWidth = 1200;
+constexpr int kPictureHeight = 440;
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+// A render whose output does not move for this long is given up.
+constexpr auto kStallLimit = std::chrono::seconds(60);
+
+std::string ToUtf8(const std::wstring &text) {
+    if (text.empty())
+        return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string &text) {
+    if (text.empty())
+        return {};
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+// A full Windows path. Under Wine a Unix path ("/home/...") is mapped by Wine itself.
+fs::path WindowsPath(const std::string &argument) {
+    std::wstring path = FromUtf8(argument);
+    if (!path.empty() && path[0] == L'/') {
+        using DosName = wchar_t *(__cdecl *)(const char *);
+        const auto dosName = reinterpret_cast<DosName>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+        if (wchar_t *dos = dosName ? dosName(argument.c_str()) : nullptr) {
+            path = dos;
+            HeapFree(GetProcessHeap(), 0, dos);
+        }
+    }
+    wchar_t full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    return n > 0 && n < MAX_PATH * 4 ? fs::path(full) : fs::path(path);
+}
+
+class FileSource : public wav::ByteSource {
+  public:
+    explicit FileSource(const fs::path &path) : in_(path, std::ios::binary) {
+        std::error_code error;
+        size_ = in_ ? fs::file_size(path, error) : 0;
+    }
+    bool IsOpen() const { return static_cast<bool>(in_); }
+    uint64_t Size() const override { return size_; }
+    std::size_t ReadAt(uint64_t offset, void *dest, std::size_t count) override {
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(offset));
+        in_.read(static_cast<char *>(dest), static_cast<std::streamsize>(count));
+        return static_cast<std::size_t>(in_.gcount());
+    }
+
+  private:
+    std::ifstream in_;
+    uint64_t size_ = 0;
+};
+
+struct Track {
+    fs::path Path;
+    std::string Name;
+    wav::WavLayout Layout;
+};
+
+// Every input must be a WAV file the WAV plug-in plays, all in one format: the plug-in crossfades
+// only between tracks of one format and re-opens the output at a change.
+std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &output) {
+    std::vector<Track> tracks;
+    for (const std::string &input : options.Inputs) {
+        const fs::path path = WindowsPath(input);
+        Track track{path, ToUtf8(path.filename().wstring()), {}};
+        FileSource file(track.Path);
+        if (!file.IsOpen())
+            throw std::runtime_error(input + ": cannot open it");
+        const auto layout = wav::ReadLayout(file);
+        if (!layout)
+            throw std::runtime_error(input +
+                                     ": not a WAV file of 8-, 16-, 24- or 32-bit integer PCM "
+                                     "with 1 to 8 channels");
+        if (layout->DataBytes > INT32_MAX)
+            throw std::runtime_error(input + ": more than 2 GiB of samples, more than the "
+                                             "plug-in's decoder interface can count");
+        // The plug-in leaves a file without a length in whole milliseconds to its own plug-in,
+        // which plays it alone: it would be missing from the crossfaded sequence.
+        if (demo::TrackLengthMs(layout->Frames(), layout->Format.Rate) < 1)
+            throw std::runtime_error(input + ": holds less than a millisecond of sound");
+        track.Layout = *layout;
+        std::error_code missing;
+        if (fs::equivalent(track.Path, output, missing))
+            throw std::runtime_error(input + ": is also the output file");
+        tracks.push_back(std::move(track));
+    }
+    const wav::WavFormat &first = tracks.front().Layout.Format;
+    for (const Track &t : tracks) {
+        const wav::WavFormat &f = t.Layout.Format;
+        if (!(f == first))
+            throw std::runtime_error(
+                "mixed formats: " + tracks.front().Name + " is " +
+                demo::FormatDescription({first.Rate, first.Channels, first.Bits}) + ", " + t.Name +
+                " is " + demo::FormatDescription({f.Rate, f.Channels, f.Bits}) +
+                ". The plug-in crossfades only between tracks of one format (at a change it "
+                "re-opens the output); convert them to one format first.");
+    }
+    return tracks;
+}
+
+// The plug-in's settings file, written before the host starts it: it reads the file once, at Init.
+void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
+    const auto put = [&](const wchar_t *key, const std::string &value) {
+        if (!WritePrivateProfileStringW(L"HVQBlend", key, FromUtf8(value).c_str(), iniFile.c_str()))
+            throw std::runtime_error("cannot write " + ToUtf8(iniFile.wstring()));
+    };
+    put(L"FadeTime", std::to_string(options.FadeMs));
+    put(L"MinFileSize", std::to_string(options.MinMs));
+    put(L"LogTrans", options.LogCurve ? "1" : "0");
+    put(L"PlaybackThreadPriority", options.Priority);
+}
+
+// The mixed output, written as it arrives: a canonical header now, its sizes at the end.
+class WavSink {
+  public:
+    WavSink(const fs::path &path, const wav::WavFormat &format)
+        : path_(path), format_(format), out_(path, std::ios::binary | std::ios::trunc) {
+        if (!out_)
+            throw std::runtime_error("cannot write " + ToUtf8(path.wstring()));
+        Put(wav::CanonicalHeader(format, 0));
+    }
+    void Append(const std::vector<std::uint8_t> &pcm) {
+        if (bytes_ + pcm.size() > UINT32_MAX - wav::kCanonicalHeaderBytes)
+            throw std::runtime_error("the output would be larger than a WAV file can be (4 GiB)");
+        Put(pcm);
+        bytes_ += pcm.size();
+    }
+    void Finish() {
+        if (bytes_ & 1)
+            Put({0});
+        out_.seekp(0);
+        Put(wav::CanonicalHeader(format_, static_cast<uint32_t>(bytes_)));
+        out_.close();
+        if (!out_)
+            throw std::runtime_error("cannot write " + ToUtf8(path_.wstring()));
+    }
+    std::uint64_t Bytes() const { return bytes_; }
+
+  private:
+    void Put(const std::vector<std::uint8_t> &bytes) {
+        out_.write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    fs::path path_;
+    wav::WavFormat format_;
+    std::ofstream out_;
+    std::uint64_t bytes_ = 0;
+};
+
+// Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
+class Progress {
+  public:
+    explicit Progress(std::vector<int> lengthsMs) : lengthsMs_(std::move(lengthsMs)) {
+        for (int ms : lengthsMs_)
+            totalMs_ += ms;
+        // Under Wine a terminal reaches us as a pipe; tools/setup/wine-run-live says so.
+        wchar_t watched[4] = {};
+        DWORD mode = 0;
+        terminal_ =
+            (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
+            GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
+            GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+    }
+    void Show(int entry, int msIntoEntry) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastShown_ < kProgressEvery || totalMs_ <= 0)
+            return;
+        lastShown_ = now;
+        long long done = 0;
+        for (int i = 0; i < entry && i < static_cast<int>(lengthsMs_.size()); ++i)
+            done += lengthsMs_[static_cast<std::size_t>(i)];
+        if (entry >= 0 && entry < static_cast<int>(lengthsMs_.size()))
+            done += std::clamp(msIntoEntry, 0, lengthsMs_[static_cast<std::size_t>(entry)]);
+        const int percent = static_cast<int>(done * 100 / totalMs_);
+        const std::string line =
+            "rendering " + std::to_string(percent) + "%  " + demo::FormatTime(done / 1000.0) +
+            " of " + demo::FormatTime(totalMs_ / 1000.0) + "  (track " + std::to_string(entry + 1) +
+            " of " + std::to_string(lengthsMs_.size()) + ")";
+        if (terminal_) {
+            std::fprintf(stderr, "\r%-60s", line.c_str());
+            shown_ = true;
+        } else if (now - started_ > std::chrono::seconds(2) && percent / 25 > lastQuarter_) {
+            lastQuarter_ = percent / 25;
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
+    void Done() {
+        if (terminal_ && shown_)
+            std::fprintf(stderr, "\r%-60s\r", "");
+    }
+
+  private:
+    std::vector<int> lengthsMs_;
+    long long totalMs_ = 0;
+    bool terminal_ = false;
+    bool shown_ = false;
+    int lastQuarter_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastShown_{};
+};
+
+demo::OutputCallKind KindOf(const std::string &name, bool &known) {
+    using K = demo::OutputCallKind;
+    known = true;
+    if (name == "Open")
+        return K::Open;
+    if (name == "Flush")
+        return K::Flush;
+    if (name == "Write")
+        return K::Write;
+    if (name == "GetWrittenTime")
+        return K::WrittenTime;
+    if (name == "Close")
+        return K::Close;
+    known = false;
+    return K::Write;
+}
+
+// Plays the playlist from its first entry to its end. At every end of a track, before the host
+// handles it, the playback thread has posted its last word and no longer writes: that is when
+// the output's record is taken and cleared, so that memory holds one track at a time.
+class Renderer {
+  public:
+    Renderer(refhost::RefHost &host, WavSink &sink, Progress &progress)
+        : host_(host), sink_(sink), progress_(progress) {}
+
+    void Run() {
+        host_.StartPlaying(0);
+        auto lastMove = std::chrono::steady_clock::now();
+        std::pair<int, int> lastPlace{-1, -1};
+        for (;;) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.hwnd == host_.MainWindow() &&
+                    message.message == hostapi::WM_WA_MPEG_EOF)
+                    Drain();
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            if (!host_.IsPlaying())
+                break;
+            const std::pair<int, int> place{host_.State().Position, OutputTimeMs()};
+            progress_.Show(place.first, place.second);
+            const auto now = std::chrono::steady_clock::now();
+            if (place != lastPlace) {
+                lastPlace = place;
+                lastMove = now;
+            } else if (now - lastMove > kStallLimit) {
+                throw std::runtime_error("the render stalled in track " +
+                                         std::to_string(place.first + 1));
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        }
+        Drain();
+        progress_.Done();
+    }
+
+    const std::vector<demo::OutputCall> &Calls() const { return calls_; }
+
+  private:
+    int OutputTimeMs() {
+        In_Module *active = host_.ActiveModule();
+        return active && active->GetOutputTime ? active->GetOutputTime() : 0;
+    }
+    void Drain() {
+        refhost::RecordingOutput &output = host_.Output();
+        const std::vector<refhost::OutCall> calls = output.Calls();
+        const std::vector<std::uint8_t> pcm = output.Pcm();
+        output.ClearRecord();
+        for (const refhost::OutCall &call : calls) {
+            bool known = false;
+            const demo::OutputCallKind kind = KindOf(call.Name, known);
+            if (known)
+                calls_.push_back({kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId});
+        }
+        sink_.Append(pcm);
+    }
+
+    refhost::RefHost &host_;
+    WavSink &sink_;
+    Progress &progress_;
+    std::vector<demo::OutputCall> calls_;
+};
+
+void RequireLoaded(refhost::RefHost &host, const wchar_t *name) {
+    const refhost::LoadedPlugin *plugin = host.Plugin(name);
+    if (!plugin || !plugin->Module)
+        throw std::runtime_error("the host could not load " + ToUtf8(name) + " from " +
+                                 ToUtf8(refhost::RefHost::BuildFolder().wstring()));
+}
+
+int Render(const RenderOptions &options) {
+    const fs::path outputPath = WindowsPath(options.Output);
+    const std::vector<Track> tracks = CheckInputs(options, outputPath);
+    const wav::WavFormat &format = tracks.front().Layout.Format;
+    const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
+
+    refhost::RefHost host;
+    host.UseOutput(std::make_unique<refhost::RecordingOutput>(options.Speed));
+    WriteSettings(host.PluginsFolder() / L"HVQBlend.ini", options);
+    host.InstallProduct();
+    host.InstallPlugin(L"in_wavpcm.dll");
+    host.Start();
+    RequireLoaded(host, L"in_hvqblend.dll");
+    RequireLoaded(host, L"in_wavpcm.dll");
+
+    std::vector<std::wstring> playlist;
+    std::vector<int> lengthsMs;
+    std::vector<demo::TrackFile> files;
+    for (const Track &t : tracks) {
+        if (host.ResolveOwner(t.Path.wstring()) != host.Product())
+            throw std::runtime_error(t.Name + ": in_hvqblend.dll does not take this file");
+        playlist.push_back(t.Path.wstring());
+        lengthsMs.push_back(demo::TrackLengthMs(t.Layout.Frames(), format.Rate));
+        files.push_back({t.Name, t.Layout.Frames()});
+    }
+    host.SetPlaylist(playlist);
+
+    std::printf("hvq_render: %d track%s, %s\n", static_cast<int>(tracks.size()),
+                tracks.size() == 1 ? "" : "s", demo::FormatDescription(pcmFormat).c_str());
+    std::fflush(stdout);
+    WavSink sink(outputPath, format);
+    Progress progress(lengthsMs);
+    Renderer renderer(host, sink, progress);
+    renderer.Run();
+    sink.Finish();
+    host.Shutdown();
+
+    demo::RenderResult result = demo::Analyse(renderer.Calls(), pcmFormat, files, options);
+    const bool picture = !options.Png.empty();
+    const int columns = demo::PlotAreaOf(kPictureWidth, kPictureHeight).Width;
+    demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);
+    std::printf("%s", demo::FormatReport(result, options).c_str());
+    if (static_cast<std::uint64_t>(result.OutputFrames) * pcmFormat.FrameBytes() != sink.Bytes())
+        std::printf("note: the output took %llu bytes but its calls account for %lld frames; the "
+                    "times above may be off\n",
+                    static_cast<unsigned long long>(sink.Bytes()),
+                    static_cast<long long>(result.OutputFrames));
+    std::printf(
+        "\noutput:  %s  (%s, %.1f MB)\n", options.Output.c_str(),
+        demo::FormatTime(static_cast<double>(result.OutputFrames) / format.Rate, true).c_str(),
+        sink.Bytes() / 1e6);
+    if (picture) {
+        const draw::Canvas canvas = demo::DrawPlot(
+            demo::MakePlotInput(result, options, std::move(wave)), kPictureWidth, kPictureHeight);
+        if (!png::Save(WindowsPath(options.Png), canvas.ToImage()))
+            throw std::runtime_error("cannot write " + options.Png);
+        std::printf("picture: %s  (%d x %d)\n", options.Png.c_str(), kPictureWidth, kPictureHeight);
+    }
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    // Plain line feeds: the report is mostly read on Unix terminals and in logs, through Wine.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(ToUtf8(argv[i]));
+    const demo::ParsedArgs parsed = demo::ParseRenderArgs(args);
+    if (parsed.Options.Help) {
+        std::printf("%s", demo::RenderUsage().c_str());
+        return 0;
+    }
+    if (!parsed.Error.empty()) {
+        std::fprintf(stderr, "hvq_render: %s (see --help)\n", parsed.Error.c_str());
+        return 2;
+    }
+    try {
+        return Render(parsed.Options);
+    } catch (const std::exception &error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "hvq_render: %s\n", error.what());
+        return 1;
+    }
+}
