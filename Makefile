@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native test demo clean
+.PHONY: all setup build native test demo bench clean
 
 all: build
 
@@ -30,10 +30,18 @@ test: build native
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
 # the crossfaded result, a picture of the transitions and a report, once with each curve.
 demo: build
+	@$(WINE_RUN) $(BUILD)/bin/hvq_module.exe
+	@echo
 	@$(WINE_RUN) $(BUILD)/bin/hvq_makewavs.exe $(DEMO)/tracks
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe -o $(DEMO)/demo.wav --png $(DEMO)/demo.png $(DEMO)/tracks/*.wav
 	@echo
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe --curve log -o $(DEMO)/demo-log.wav --png $(DEMO)/demo-log.png $(DEMO)/tracks/*.wav
 
+# The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation.
+bench: setup
+	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
+	@$(BUILD)-bench/tools/bench/mixer_bench
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-native
+	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench
