@@ -496,6 +496,43 @@ TEST_F(ExtendedExports, QuitClosesEveryReadStillOpenExactlyOnce) {
 
 // Readers on threads of their own decode files of three plug-ins while the engine plays a tone
 // of one of them in real time; each read is closed by two threads at once.
+TEST(ExtendedExportsDuringTheScan, HostThreadsAskingWhileTheRegistryFillsFindTheOwnerOrNobody) {
+    RefHost host;
+    host.InstallProduct();
+    for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll",
+                                  L"in_synthnoseek.dll", L"in_stream.dll", L"in_wavpcm.dll"})
+        host.InstallPlugin(plugin);
+    host.Start();
+    const Exports x{host.Plugin(L"in_hvqblend.dll")->Library};
+    const std::wstring file = L"C:\\m\\tone_8000_1_16_1234.syw";
+    std::atomic<bool> scanned{false};
+    std::atomic<int> wrong{0}, foundAfterScan{0};
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 3; ++t) {
+        askers.emplace_back([&] {
+            for (int afterScan = 0; afterScan < 200;) {
+                const bool wasScanned = scanned;
+                wchar_t answer[64] = {};
+                const int found = x.winampGetExtendedFileInfoW(file.c_str(), "length", answer, 64);
+                if (found ? std::wstring(answer) != L"1234" : wasScanned)
+                    ++wrong;
+                if (wasScanned) {
+                    ++afterScan;
+                    foundAfterScan += found != 0;
+                }
+            }
+        });
+    }
+    Sleep(20);
+    EXPECT_EQ(host.Product()->IsOurFile(file.c_str()), 1); // the host's first question: the scan
+    scanned = true;
+    for (auto &asker : askers)
+        asker.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(foundAfterScan, 3 * 200);
+    host.Shutdown();
+}
+
 class ExtendedExportsInRealTime : public ExtendedExports {
   protected:
     void SetUp() override {

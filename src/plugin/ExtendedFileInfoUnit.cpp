@@ -15,7 +15,10 @@ namespace extinfo {
 
 namespace {
 
+// Under the lock the first scan of the registry holds: a host thread asking while the host's
+// main thread makes the scan finds the owner or nobody, never a registry half filled.
 THookedInPlugin *OwnerOf(const std::wstring &fileName) {
+    GERCSBomb guard;
     if (!HookedInPlugins || fileName.empty())
         return nullptr;
     return HookedInPlugins->FindForFile(fileName.c_str());

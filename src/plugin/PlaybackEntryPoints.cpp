@@ -71,7 +71,12 @@ In_Module &Active() {
 int ClaimFile(const wchar_t *name) {
     if (!HookedInPlugins)
         return 1;
-    HookedInPlugins->LoadAll();
+    {
+        // Threads of the host may ask the extended exports about files meanwhile: they look
+        // the registry up under the same lock, so none sees it half filled.
+        GERCSBomb guard;
+        HookedInPlugins->LoadAll();
+    }
     if (!HookedInPlugins->FindForFile(name))
         return 0;
     LastClaimedFile = name ? name : L"";
