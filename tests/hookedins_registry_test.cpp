@@ -98,7 +98,7 @@ TEST_F(Registry, LeavesOutLibrariesWithoutAUsableRecordReleasesThemAndTellsNobod
     EXPECT_EQ(Names(), (std::vector<std::string>{"in_badext.dll", "in_synthw.dll"}));
     EXPECT_EQ(Hooked("in_badext.dll").Extensions, "");
     EXPECT_TRUE(Hooked("in_badext.dll").Items.empty());
-    EXPECT_EQ(nullRecord.Probe().Count("winampGetInModule2"), 1);
+    EXPECT_EQ(TestPluginProbe(nullRecord.Handle()).Count("winampGetInModule2"), 1);
 
     // Only our own references are left: the scan released each library it could not use.
     noExport.Release();
@@ -137,7 +137,7 @@ TEST_F(Registry, TakesOverIsOurFileWhileHookedInAndGivesItBack) {
     In_Module *ansi = ansiLibrary.Module();
     const auto ownWide = wide->IsOurFile;
     const auto ownAnsi = ansi->IsOurFile;
-    const TestPluginProbe probe = wideLibrary.Probe();
+    const TestPluginProbe probe = TestPluginProbe(wideLibrary.Handle());
     probe.Set("IsOurFile", 1);
 
     Scan();
@@ -177,7 +177,7 @@ TEST_F(Registry, KeepsOutOfAPluginThatDoesNotUseTheOutput) {
     EXPECT_FALSE(plugin.CanExtendedRead);
     EXPECT_EQ(plugin.SavedIsOurFile.load(), nullptr);
     EXPECT_EQ(record->IsOurFile, own);
-    library.Probe().Set("IsOurFile", 1);
+    TestPluginProbe(library.Handle()).Set("IsOurFile", 1);
     EXPECT_EQ(OwnerOf(L"strm://x"), "in_synthw.dll");
     registry.reset();
     EXPECT_EQ(record->IsOurFile, own);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "RefHost.h"
+#include "support/Library.h"
+#include "support/PluginProbe.h"
 #include "hookedins/HookedInsUnit.h"
 
 #include <windows.h>
@@ -18,33 +20,7 @@
 namespace hookedins_test {
 
 // The TestPlugin_* exports of one loaded test plug-in.
-class TestPluginProbe {
-public:
-    explicit TestPluginProbe(HMODULE library) : library_(library) {}
-    int Count(const char *name) const {
-        return Call<int (*)(const char *)>("TestPlugin_Count")(name);
-    }
-    std::string Log() const {
-        auto log = Call<int (*)(char *, int)>("TestPlugin_Log");
-        std::string text(static_cast<std::size_t>(log(nullptr, 0)) + 1, '\0');
-        text.resize(static_cast<std::size_t>(log(text.data(), static_cast<int>(text.size()))));
-        return text;
-    }
-    void ClearLog() const { Call<void (*)()>("TestPlugin_ClearLog")(); }
-    void Set(const char *knob, int value) const {
-        Call<void (*)(const char *, int)>("TestPlugin_Set")(knob, value);
-    }
-
-private:
-    template <class F> F Call(const char *name) const {
-        auto function =
-            reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(library_, name)));
-        if (!function)
-            throw std::runtime_error(std::string("no export ") + name);
-        return function;
-    }
-    HMODULE library_;
-};
+using TestPluginProbe = support::PluginProbe;
 
 inline std::string ToAnsi(const std::wstring &text) {
     const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -68,28 +44,7 @@ inline bool IsLoaded(const std::filesystem::path &file) {
 }
 
 // A library loaded by the test itself: one more reference, as the host holds one.
-class HeldLibrary {
-public:
-    explicit HeldLibrary(const std::filesystem::path &file) : handle_(LoadLibraryW(file.c_str())) {}
-    ~HeldLibrary() { Release(); }
-    HeldLibrary(const HeldLibrary &) = delete;
-    HeldLibrary &operator=(const HeldLibrary &) = delete;
-    HMODULE Handle() const { return handle_; }
-    In_Module *Module() const {
-        auto get = reinterpret_cast<WinampGetInModule2Fn>(
-            reinterpret_cast<void *>(GetProcAddress(handle_, "winampGetInModule2")));
-        return get ? get() : nullptr;
-    }
-    TestPluginProbe Probe() const { return TestPluginProbe(handle_); }
-    void Release() {
-        if (handle_)
-            FreeLibrary(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HMODULE handle_;
-};
+using HeldLibrary = support::Library;
 
 // A Plugins folder of our own (the reference host's, which is never started here) and a
 // registry that takes it for the folder of our library.

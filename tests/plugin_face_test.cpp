@@ -1,6 +1,7 @@
 // The module face as the host sees it: the record, the description, the export table, and the
 // lifecycle of the global objects under Init and Quit.
 #include "RefHost.h"
+#include "support/Library.h"
 #include "hostlink/PluginError.h"
 #include "plugin/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
@@ -14,29 +15,7 @@ namespace {
 
 using refhost::RefHost;
 
-// An owned LoadLibrary of a built DLL, outside any host.
-class Library {
-public:
-    explicit Library(const wchar_t *name)
-        : handle_(LoadLibraryW((RefHost::BuildFolder() / name).c_str())) {}
-    ~Library() {
-        if (handle_)
-            FreeLibrary(handle_);
-    }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-    HMODULE Handle() const { return handle_; }
-    void *Symbol(const char *name) const {
-        return reinterpret_cast<void *>(GetProcAddress(handle_, name));
-    }
-    In_Module *Module() const {
-        auto get = reinterpret_cast<WinampGetInModule2Fn>(Symbol("winampGetInModule2"));
-        return get ? get() : nullptr;
-    }
-
-private:
-    HMODULE handle_;
-};
+using support::Library;
 
 // Every name of the module's export directory with the address it resolves to.
 std::map<std::string, const void *> ExportTable(HMODULE module) {

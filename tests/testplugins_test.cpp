@@ -2,6 +2,8 @@
 // extended read, file information, direct playback and real faults) and the WAV plug-in with its
 // reader and writer.
 #include "RefHost.h"
+#include "support/Library.h"
+#include "support/PluginProbe.h"
 #include "SynthSignal.h"
 #include "WavFile.h"
 
@@ -33,63 +35,8 @@ std::string Narrow(const std::wstring &text) {
     return std::string(text.begin(), text.end()); // the tests' names are ASCII
 }
 
-// An owned LoadLibrary of a built DLL or of a host's installed copy.
-class Library {
-  public:
-    explicit Library(const fs::path &path) : handle_(LoadLibraryW(path.c_str())) {}
-    explicit Library(const wchar_t *builtName) : Library(RefHost::BuildFolder() / builtName) {}
-    ~Library() {
-        if (handle_)
-            FreeLibrary(handle_);
-    }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-    HMODULE Handle() const { return handle_; }
-    template <class F> F Get(const char *name) const {
-        return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(handle_, name)));
-    }
-    In_Module *Module() const {
-        auto get = Get<WinampGetInModule2Fn>("winampGetInModule2");
-        return get ? get() : nullptr;
-    }
-
-  private:
-    HMODULE handle_;
-};
-
-// The TestPlugin_* exports of one loaded test plug-in.
-struct Probe {
-    explicit Probe(HMODULE library) {
-        auto get = [&](const char *name) {
-            return reinterpret_cast<void *>(GetProcAddress(library, name));
-        };
-        count = reinterpret_cast<int(__cdecl *)(const char *)>(get("TestPlugin_Count"));
-        log = reinterpret_cast<int(__cdecl *)(char *, int)>(get("TestPlugin_Log"));
-        clear = reinterpret_cast<void(__cdecl *)()>(get("TestPlugin_ClearLog"));
-        openReads = reinterpret_cast<int(__cdecl *)()>(get("TestPlugin_OpenReads"));
-        opens = reinterpret_cast<int(__cdecl *)()>(get("TestPlugin_TotalOpens"));
-        closes = reinterpret_cast<int(__cdecl *)()>(get("TestPlugin_TotalCloses"));
-        badCloses = reinterpret_cast<int(__cdecl *)()>(get("TestPlugin_BadCloses"));
-        wishes =
-            reinterpret_cast<void(__cdecl *)(int *, int *, int *)>(get("TestPlugin_LastWishes"));
-        set = reinterpret_cast<void(__cdecl *)(const char *, int)>(get("TestPlugin_Set"));
-    }
-    std::string Log() const {
-        std::string text(static_cast<std::size_t>(log(nullptr, 0)) + 1, '\0');
-        log(text.data(), static_cast<int>(text.size()));
-        text.pop_back();
-        return text;
-    }
-    int (*count)(const char *);
-    int (*log)(char *, int);
-    void (*clear)();
-    int (*openReads)();
-    int (*opens)();
-    int (*closes)();
-    int (*badCloses)();
-    void (*wishes)(int *, int *, int *);
-    void (*set)(const char *, int);
-};
+using support::Library;
+using Probe = support::PluginProbe;
 
 // The extended-read exports of a library, opened with the wide name or its ANSI form.
 struct Reader {
@@ -362,13 +309,13 @@ TEST_P(ExtendedRead, DeliversTheToneInWholeFramesAndCountsOpensAndCloses) {
     const intptr_t handle = reader.Open(name, &size, &bps, &nch, &srate);
     ASSERT_NE(handle, 0);
     int wished[3] = {};
-    probe.wishes(&wished[0], &wished[1], &wished[2]);
+    probe.LastWishes(wished[0], wished[1], wished[2]);
     EXPECT_EQ(std::vector<int>(wished, wished + 3), (std::vector<int>{16, 2, 48000}));
     EXPECT_EQ(bps, 24);
     EXPECT_EQ(nch, 2);
     EXPECT_EQ(srate, 44100);
     EXPECT_EQ(size, 11025 * 6);
-    EXPECT_EQ(probe.openReads(), 1);
+    EXPECT_EQ(probe.OpenReads(), 1);
 
     // 1000 bytes is not a whole number of 6-byte frames: 996 come.
     std::vector<char> first(1000);
@@ -381,16 +328,16 @@ TEST_P(ExtendedRead, DeliversTheToneInWholeFramesAndCountsOpensAndCloses) {
 
     const intptr_t second = reader.Open(name, &size, &bps, &nch, &srate);
     EXPECT_NE(second, handle);
-    EXPECT_EQ(probe.openReads(), 2);
+    EXPECT_EQ(probe.OpenReads(), 2);
     reader.close(handle);
     reader.close(second);
     reader.close(second); // already closed: counted, not touched
-    EXPECT_EQ(probe.opens(), 2);
-    EXPECT_EQ(probe.closes(), 2);
-    EXPECT_EQ(probe.openReads(), 0);
-    EXPECT_EQ(probe.badCloses(), 1);
-    EXPECT_EQ(probe.count("ExtOpen"), 2);
-    EXPECT_EQ(probe.count("ExtClose"), 3);
+    EXPECT_EQ(probe.TotalOpens(), 2);
+    EXPECT_EQ(probe.TotalCloses(), 2);
+    EXPECT_EQ(probe.OpenReads(), 0);
+    EXPECT_EQ(probe.BadCloses(), 1);
+    EXPECT_EQ(probe.Count("ExtOpen"), 2);
+    EXPECT_EQ(probe.Count("ExtClose"), 3);
     EXPECT_EQ(reader.getData(second, first.data(), 1000, &kill), 0);
 }
 
@@ -399,8 +346,8 @@ TEST_P(ExtendedRead, RefusesNamesOutsideTheGrammar) {
     EXPECT_EQ(reader.Open(L"C:\\music\\song.syw", &size, &bps, &nch, &srate), 0);
     EXPECT_EQ(reader.Open(L"", &size, &bps, &nch, &srate), 0);
     EXPECT_EQ(size, 7);
-    EXPECT_EQ(probe.opens(), 0);
-    EXPECT_EQ(probe.count("ExtOpen"), 2);
+    EXPECT_EQ(probe.TotalOpens(), 0);
+    EXPECT_EQ(probe.Count("ExtOpen"), 2);
 }
 
 // The flavours that export setTime.
@@ -424,27 +371,27 @@ TEST_P(SeekingRead, SetTimeLandsOnTheFrameOfTheTime) {
 TEST_P(ExtendedRead, KnobsBendTheReportAndTheDelivery) {
     const std::wstring name = Name(L"tone_8000_2_16_500");
     int size = 0, bps = 0, nch = 0, srate = 0;
-    probe.set("SizeUnknown", 1);
-    probe.set("Channels", 7);
-    probe.set("Bits", 12);
-    probe.set("Rate", 1);
+    probe.Set("SizeUnknown", 1);
+    probe.Set("Channels", 7);
+    probe.Set("Bits", 12);
+    probe.Set("Rate", 1);
     intptr_t handle = reader.Open(name, &size, &bps, &nch, &srate);
     EXPECT_EQ(std::vector<int>({size, bps, nch, srate}), std::vector<int>({-1, 12, 7, 1}));
     reader.close(handle);
     for (const char *knob : {"SizeUnknown", "Channels", "Bits", "Rate"})
-        probe.set(knob, 0);
+        probe.Set(knob, 0);
 
-    probe.set("ReadLimit", 100);
+    probe.Set("ReadLimit", 100);
     handle = reader.Open(name, &size, &bps, &nch, &srate);
     EXPECT_EQ(size, 16000);
     std::vector<char> buffer(4096);
     int kill = 0;
     EXPECT_EQ(reader.getData(handle, buffer.data(), 4096, &kill), 100);
-    probe.set("ReadLimit", 0);
-    probe.set("EndAfterBytes", 1002); // ends early, on a whole frame
+    probe.Set("ReadLimit", 0);
+    probe.Set("EndAfterBytes", 1002); // ends early, on a whole frame
     const auto rest = reader.ReadAll(handle, 4096);
     EXPECT_EQ(rest.size(), 900u);
-    probe.set("EndAfterBytes", 0);
+    probe.Set("EndAfterBytes", 0);
     kill = 1;
     EXPECT_EQ(reader.getData(handle, buffer.data(), 4096, &kill), 0);
     reader.close(handle);
@@ -504,7 +451,7 @@ TEST(FileInformation, WideAndAnsiAnswerTheFourFields) {
     EXPECT_EQ(infoA("C:\\music\\tone_8000_1_8_1234_9.sya", "title", text, 64), 1);
     EXPECT_STREQ(text, "tone_8000_1_8_1234_9");
     EXPECT_EQ(infoA("", "type", text, 64), 0);
-    EXPECT_EQ(Probe(ansi.Handle()).count("GetExtendedFileInfo"), 3);
+    EXPECT_EQ(Probe(ansi.Handle()).Count("GetExtendedFileInfo"), 3);
 }
 
 TEST(FileInformation, GetFileInfoGivesTitleAndLengthAndToleratesNullOutputs) {
@@ -525,9 +472,9 @@ TEST(FileInformation, GetFileInfoGivesTitleAndLengthAndToleratesNullOutputs) {
     EXPECT_EQ(module->IsOurFile(L"C:\\m\\tone_8000_1_16_1234.syw"), 0); // claimed by extension
 
     Probe probe(library.Handle());
-    probe.set("IsOurFile", 1);
+    probe.Set("IsOurFile", 1);
     EXPECT_EQ(module->IsOurFile(L"anything"), 1);
-    EXPECT_EQ(probe.count("GetFileInfo"), 5);
+    EXPECT_EQ(probe.Count("GetFileInfo"), 5);
     EXPECT_NE(probe.Log().find("GetFileInfo(C:\\m\\song.syw)\n"), std::string::npos);
 }
 
@@ -550,14 +497,14 @@ TEST_F(FaultInfo, GetFileInfoAlwaysFaults) {
     EXPECT_TRUE(
         Faults([&] { module->GetFileInfo(L"C:\\m\\tone_8000_1_16_100.syf", title, &length); }));
     EXPECT_TRUE(Faults([&] { module->GetFileInfo(nullptr, title, &length); }));
-    EXPECT_EQ(probe.count("GetFileInfo"), 2);
+    EXPECT_EQ(probe.Count("GetFileInfo"), 2);
 }
 
 TEST_F(FaultInfo, EachMarkerFaultsItsOwnCallAndNothingElse) {
     EXPECT_TRUE(Faults([&] {
         reader.Open(L"C:\\m\\tone_8000_1_16_100_crash_open.syf", &size, &bps, &nch, &srate);
     }));
-    EXPECT_EQ(probe.opens(), 0);
+    EXPECT_EQ(probe.TotalOpens(), 0);
 
     const intptr_t data =
         reader.Open(L"C:\\m\\tone_8000_1_16_100_1_crash_data.syf", &size, &bps, &nch, &srate);
@@ -583,10 +530,10 @@ TEST_F(FaultInfo, EachMarkerFaultsItsOwnCallAndNothingElse) {
         reader.close(other);
         reader.close(seek);
     }));
-    EXPECT_EQ(probe.opens(), 4);
-    EXPECT_EQ(probe.closes(), 3);
-    EXPECT_EQ(probe.openReads(), 1); // the one whose close faulted
-    EXPECT_EQ(probe.badCloses(), 0);
+    EXPECT_EQ(probe.TotalOpens(), 4);
+    EXPECT_EQ(probe.TotalCloses(), 3);
+    EXPECT_EQ(probe.OpenReads(), 1); // the one whose close faulted
+    EXPECT_EQ(probe.BadCloses(), 0);
 
     auto info = library.Get<InfoWFn>("winampGetExtendedFileInfoW");
     wchar_t answer[32] = {};
@@ -608,7 +555,7 @@ TEST(BrokenPlugins, EachIsBrokenInItsOwnWayAndStillCountsCalls) {
     Library nullRecord(L"in_nullrec.dll");
     ASSERT_NE(nullRecord.Get<WinampGetInModule2Fn>("winampGetInModule2"), nullptr);
     EXPECT_EQ(nullRecord.Module(), nullptr);
-    EXPECT_EQ(Probe(nullRecord.Handle()).count("winampGetInModule2"), 1);
+    EXPECT_EQ(Probe(nullRecord.Handle()).Count("winampGetInModule2"), 1);
 
     Library badExtensions(L"in_badext.dll");
     In_Module *module = badExtensions.Module();
@@ -696,8 +643,8 @@ TEST_P(DirectPlay, PlaysThePlaylistToItsEndSampleExact) {
     EXPECT_EQ(host.LastTitle(), L"tone_22050_1_8_200_2");
 
     const Probe probe = HostProbe();
-    EXPECT_EQ(probe.count("Play"), 2);
-    EXPECT_EQ(probe.count("Stop"), 2);
+    EXPECT_EQ(probe.Count("Play"), 2);
+    EXPECT_EQ(probe.Count("Stop"), 2);
     EXPECT_NE(probe.Log().find("Play(" + Narrow(a) + ")\nGetOutputTime()"), std::string::npos);
 }
 
@@ -725,7 +672,7 @@ TEST_P(DirectPlay, SeeksByFlushingAndGoingOnFromTheFrameOfTheTime) {
     EXPECT_GT(before, 0u);
     EXPECT_TRUE(std::equal(pcm.begin(), pcm.begin() + before, whole.begin()));
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), pcm.begin() + before));
-    EXPECT_EQ(HostProbe().count("SetOutputTime"), 1);
+    EXPECT_EQ(HostProbe().Count("SetOutputTime"), 1);
 }
 
 TEST_P(DirectPlay, PauseHoldsTheWriterUntilResumed) {
@@ -749,8 +696,8 @@ TEST_P(DirectPlay, PauseHoldsTheWriterUntilResumed) {
     EXPECT_EQ(host.ActiveModule()->IsPaused(), 0);
     ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 20000));
     EXPECT_TRUE(host.Output().Pcm() == ToneOf(name));
-    EXPECT_EQ(HostProbe().count("Pause"), 1);
-    EXPECT_EQ(HostProbe().count("UnPause"), 1);
+    EXPECT_EQ(HostProbe().Count("Pause"), 1);
+    EXPECT_EQ(HostProbe().Count("UnPause"), 1);
 }
 
 TEST_P(DirectPlay, StopEndsTheWriterClosesTheOutputAndTellsTheHostNothing) {
@@ -770,15 +717,15 @@ TEST_P(DirectPlay, StopEndsTheWriterClosesTheOutputAndTellsTheHostNothing) {
 TEST_P(DirectPlay, FailuresAnswerTheirCodesAndOpenNothingForLong) {
     host.SetPlaylist({Name(L"song"), Name(L"tone_8000_1_16_100")});
     EXPECT_EQ(host.StartPlaying(0), -1); // not a tone
-    HostProbe().set("PlayResult", 5);
+    HostProbe().Set("PlayResult", 5);
     EXPECT_EQ(host.StartPlaying(1), 5);
-    HostProbe().set("PlayResult", 0);
+    HostProbe().Set("PlayResult", 0);
     host.Output().SetOpenAnswer(-1);
     EXPECT_EQ(host.StartPlaying(1), 1); // the output refused the format
     host.Pump(100);
     EXPECT_EQ(host.Output().CountOf("Write"), 0);
     EXPECT_EQ(host.Output().CountOf("Open"), 1);
-    EXPECT_EQ(HostProbe().count("Play"), 3);
+    EXPECT_EQ(HostProbe().Count("Play"), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Plugins, DirectPlay,
