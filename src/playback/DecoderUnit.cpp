@@ -8,7 +8,6 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     if (this != &other) {
         Close();
         Plugin = other.Plugin;
-        WideOpen = other.WideOpen;
         GetDataFn = other.GetDataFn;
         SetTimeFn = other.SetTimeFn;
         CloseFn = other.CloseFn;
@@ -86,7 +85,6 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
         return std::nullopt;
     TDecoder decoder;
     decoder.Plugin = &plugin;
-    decoder.WideOpen = plugin.ExtendedReadOpenW != nullptr;
     decoder.GetDataFn = plugin.ExtendedReadGetData;
     decoder.SetTimeFn = plugin.ExtendedReadSetTime;
     decoder.CloseFn = plugin.ExtendedReadClose;

@@ -20,14 +20,12 @@ public:
     bool IsOpen() const { return Handle != 0; }
     // Bytes delivered; below 1 at the end, after a read error, a fault or an exception.
     int GetData(std::uint8_t *destination, int length) noexcept;
-    bool CanSeek() const { return SetTimeFn != nullptr; }
     enum class SeekResult { Moved, Refused, Failed };
     SeekResult SetTime(int milliseconds) noexcept;
     // Closes the plug-in's handle once; later calls do nothing.
     void Close() noexcept;
 
     THookedInPlugin *Plugin = nullptr;
-    bool WideOpen = false; // opened through the wide open function
     hookedin::ExtendedReadGetDataFn GetDataFn = nullptr;
     hookedin::ExtendedReadSetTimeFn SetTimeFn = nullptr;
     hookedin::ExtendedReadCloseFn CloseFn = nullptr;

@@ -86,7 +86,6 @@ public:
     void QuitLoop();
     bool WaitFor(unsigned long milliseconds);
 
-    bool IsPlayingNow() const { return IsPlaying.load(); }
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
 
@@ -129,6 +128,7 @@ private:
     bool AdoptDecoder(const std::wstring &fileName, TPreLoadPtr record);
     int PrepareOutput(Out_Module *output);
     void CloseOpenedOutput();
+    void GiveUpRequest();
     enum class LoopEnd { RanOut, HandedOver, Stopped };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);

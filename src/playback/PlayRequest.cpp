@@ -64,9 +64,7 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 
     Out_Module *output = OutModule.load();
     if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record))) {
-        CloseOpenedOutput();
-        Decoder.Close();
-        PostEndOfTrack();
+        GiveUpRequest();
         return;
     }
     LengthMs = Decoder.LengthMs;
@@ -79,9 +77,7 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     if (PrepareOutput(output) < 0) {
         if (PluginModule.SetInfo)
             Foreign([] { PluginModule.SetInfo(0, 0, -1, 0); });
-        CloseOpenedOutput();
-        Decoder.Close();
-        PostEndOfTrack();
+        GiveUpRequest();
         return;
     }
 
@@ -100,6 +96,13 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
         return;
     }
     EndOfTrack(output, pauseMs);
+}
+
+// A request that cannot play: nothing is written, and the host is told to move on.
+void TInPluginPlaybackThread::GiveUpRequest() {
+    CloseOpenedOutput();
+    Decoder.Close();
+    PostEndOfTrack();
 }
 
 // The request's decoder: the prepared record's, or one opened here for a plug-in that can also
