@@ -51,7 +51,6 @@ constexpr unsigned char ScrambleKey(std::size_t i) {
 }
 
 template <std::size_t N>
-
 consteval ScrambledText<N> Scramble(const char (&text)[N]) {
     ScrambledText<N> scrambled;
     for (std::size_t i = 0; i + 1 < N; ++i)
@@ -62,7 +61,6 @@ consteval ScrambledText<N> Scramble(const char (&text)[N]) {
 constexpr auto kSecondLine = Scramble("Where one track ends, the next one begins.");
 
 template <std::size_t N>
-
 std::string Unscramble(const ScrambledText<N> &scrambled) {
     // Read through volatile so that the compiler cannot fold the plain text back into the binary.
     const volatile unsigned char *bytes = scrambled.Bytes.data();
