@@ -22,7 +22,8 @@ constexpr int kBoxLeft = 402, kBoxTop = 272, kBoxWidth = 73, kBoxHeight = 57;
 constexpr int kTimeoutMs = 20000;
 
 // Waits (generously: the machine may be loaded) until the condition holds.
-template <class F> bool Eventually(F condition) {
+template <class F>
+bool Eventually(F condition) {
     for (int waited = 0; waited < kTimeoutMs; waited += 5) {
         if (condition())
             return true;
@@ -222,6 +223,11 @@ TEST(AboutWindow, IsABorderlessTopmostBlueWindowCentredOnTheScreen) {
     EXPECT_FALSE(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
     EXPECT_TRUE(GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_EQ(Text(window), "About");
+    // The plug-in's icon when the library carries one, and none otherwise.
+    const bool hasIcon = FindResourceW(library.Handle(), MAKEINTRESOURCEW(IDI_HVQBLEND),
+                                       MAKEINTRESOURCEW(14)) != nullptr; // RT_GROUP_ICON
+    EXPECT_EQ(SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0, hasIcon);
+    EXPECT_EQ(SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0, hasIcon);
 
     RECT client{}, outer{};
     GetClientRect(window, &client);

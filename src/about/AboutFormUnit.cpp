@@ -248,7 +248,7 @@ void TAboutForm::CreateWindows() {
     if (!CreateWindowExW(WS_EX_TOPMOST, kFormClass, L"About", WS_POPUP | WS_CLIPCHILDREN, 0, 0,
                          kClientWidth, kClientHeight, nullptr, nullptr, instance_, this)) {
         window_ = nullptr;
-        throw EPluginError("Infernal Error!");
+        throw EPluginError("The about window could not be created");
     }
     auto child = [&](const wchar_t *className, int id, RECT bounds) {
         return CreateWindowExW(0, className, L"", WS_CHILD, bounds.left, bounds.top,
@@ -259,7 +259,7 @@ void TAboutForm::CreateWindows() {
     label2_ = child(kLabelClass, kAboutLabel2Id, {0, kLabel2Top, 0, kLabel2Top});
     label3_ = child(kLabelClass, kAboutLabel3Id, {0, kLabel3Top, 0, kLabel3Top});
     if (!paintBox1_ || !label2_ || !label3_)
-        throw EPluginError("Infernal Error!");
+        throw EPluginError("The about window could not be created");
     SetWindowTextA(paintBox1_, ButtonState.Caption);
     // The plug-in's icon; a build without it simply shows none.
     bigIcon_ =
