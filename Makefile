@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo bench clean
+.PHONY: all setup build native fuzz test demo bench shot-about clean
 
 all: build
 
@@ -48,6 +48,10 @@ bench: setup
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
+
+# A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
+shot-about: build
+	@tools/setup/window-shot docs/about-dialog.png --trim -- $(BUILD)/bin/hvq_about.exe
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-fuzz

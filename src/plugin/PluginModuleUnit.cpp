@@ -1,5 +1,6 @@
 #include "PluginModuleUnit.h"
 
+#include "../about/AboutFormUnit.h"
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
@@ -148,6 +149,8 @@ void __cdecl PluginConfigure(HWND) {
     HostCalledFlag = 1;
 }
 
+// The host's About button: our about window, modal; returns when it is closed.
 void __cdecl PluginAbout(HWND) {
     HostCalledFlag = 1;
+    Firewall([] { OpenAboutForm(); });
 }
