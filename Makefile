@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native test demo bench clean
+.PHONY: all setup build native fuzz test demo bench clean
 
 all: build
 
@@ -23,8 +23,14 @@ native: setup
 	@cmake -S . -B $(BUILD)-native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVQ_SANITIZE=ON >/dev/null
 	@cmake --build $(BUILD)-native -j $(JOBS)
 
-test: build native
+# libFuzzer targets of the pure parsers, rules and the mixer, natively with clang and sanitizers.
+fuzz: setup
+	@CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVQ_FUZZ=ON >/dev/null
+	@cmake --build $(BUILD)-fuzz -j $(JOBS)
+
+test: build native fuzz
 	@cd $(BUILD)-native && ctest --output-on-failure
+	@cd $(BUILD)-fuzz && ctest --output-on-failure
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
@@ -44,4 +50,4 @@ bench: setup
 	@$(BUILD)-bench/tools/bench/mixer_bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-fuzz

@@ -10,6 +10,11 @@ have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686 mingw-w64-tools
 have_cmd i686-w64-mingw32-windres || need+=(binutils-mingw-w64-i686)
 have_cmd cmake || need+=(cmake)
 have_cmd g++ || need+=(g++)
+have_cmd clang++ || need+=(clang)
+# libFuzzer's runtime comes apart from the compiler.
+if ! have_cmd clang++ || [ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
+  need+=(libclang-rt-dev)
+fi
 have_cmd make || need+=(make)
 have_cmd Xvfb || need+=(xvfb xauth)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
