@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo bench clean
+.PHONY: all setup build native fuzz test demo bench shot-config clean
 
 all: build
 
@@ -48,6 +48,10 @@ bench: setup
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
+
+# A picture of the configuration dialog as a Windows user sees it, for the README.
+shot-config: build
+	@tools/setup/window-shot docs/config-dialog.png --trim -- $(BUILD)/bin/hvq_configshot.exe
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-fuzz
