@@ -623,6 +623,34 @@ TEST_F(ConfigDialog, QuitDestroysTheOpenDialogBeforeTheSettings) {
     EXPECT_TRUE(OpenDialogs().empty());
 }
 
+// A host that opens the dialog on another of its threads still gets it destroyed by Quit: the
+// window belongs to that thread, which is asked to destroy it.
+TEST_F(ConfigDialog, QuitFromAnotherThreadOfTheHostTakesTheDialogAway) {
+    PluginInit();
+    std::atomic<HWND> opened{nullptr};
+    std::atomic<bool> gone{false}, giveUp{false};
+    std::thread uiThread([&] {
+        PluginConfigure(nullptr);
+        const HWND window = ConfigForm ? ConfigForm->Handle() : nullptr;
+        opened = window;
+        MSG message;
+        while (window && IsWindow(window) && !giveUp) {
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&message);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        gone = !IsWindow(window);
+        DestroyWindow(window); // only when Quit left it behind
+    });
+    EXPECT_TRUE(host.WaitUntil([&] { return opened.load() != nullptr; }, 5000));
+    PluginQuit();
+    EXPECT_EQ(ConfigForm, nullptr);
+    EXPECT_TRUE(host.WaitUntil([&] { return gone.load(); }, 5000));
+    giveUp = true;
+    uiThread.join();
+    EXPECT_FALSE(IsWindow(opened.load()));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The built plug-in in the reference host
 
