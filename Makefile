@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo bench shot-about clean
+.PHONY: all setup build native fuzz test demo bench shots shot-about shot-config clean
 
 all: build
 
@@ -50,8 +50,15 @@ bench: setup
 	@$(BUILD)-bench/tools/bench/mixer_bench
 
 # A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
+# The pictures of both dialogs in docs/, as the README shows them.
+shots: shot-about shot-config
+
 shot-about: build
 	@tools/setup/window-shot docs/about-dialog.png --trim -- $(BUILD)/bin/hvq_about.exe
+
+# A picture of the configuration dialog as a Windows user sees it, for the README.
+shot-config: build
+	@tools/setup/window-shot docs/config-dialog.png --trim -- $(BUILD)/bin/hvq_configshot.exe
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-fuzz

@@ -1,6 +1,7 @@
 #include "PluginModuleUnit.h"
 
 #include "../about/AboutFormUnit.h"
+#include "../config/ConfigFormUnit.h"
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
@@ -117,6 +118,7 @@ void QuitGlobals() {
         // Open extended reads are closed first, then the configuration dialog, the playback
         // thread, the registry and the settings go, in that order, before the host link.
         CloseAndDestroyOpenExtendedReads();
+        DestroyConfigForm();
         StopPlaybackThread();
         // The registry hands every plug-in its own IsOurFile back and releases its library. A
         // plug-in still active in direct mode goes with it.
@@ -145,8 +147,10 @@ void __cdecl PluginQuit() {
     Firewall([] { QuitGlobals(); });
 }
 
+// The host's Configure button: opens the settings window, or brings the open one to the front.
 void __cdecl PluginConfigure(HWND) {
     HostCalledFlag = 1;
+    Firewall([] { OpenConfigForm(); });
 }
 
 // The host's About button: our about window, modal; returns when it is closed.
