@@ -49,10 +49,10 @@ bench: setup
 	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
 
-# A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
 # The pictures of both dialogs in docs/, as the README shows them.
 shots: shot-about shot-config
 
+# A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
 shot-about: build
 	@tools/setup/window-shot docs/about-dialog.png --trim -- $(BUILD)/bin/hvq_about.exe
 
