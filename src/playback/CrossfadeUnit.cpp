@@ -23,8 +23,9 @@ namespace {
 // The outgoing track's decoder, read by the mixer after its play request ended.
 class TDecoderFadeOutSource : public TFadeOutSource {
 public:
-    TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs)
+    TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs, int *killSwitch)
         : decoder_(std::move(decoder)) {
+        decoder_.KillSwitch = killSwitch;
         BitsPerSample = decoder_.BitsPerSample;
         Channels = decoder_.Channels;
         SampleRate = decoder_.SampleRate;
@@ -33,7 +34,7 @@ public:
         RemainingMs = remainingMs;
     }
     int GetData(std::uint8_t *destination, int length) override {
-        return decoder_.GetData(destination, length);
+        return decoder_.ReadFrames(destination, length);
     }
     void Close() noexcept override { decoder_.Close(); }
 
@@ -94,17 +95,28 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
                                 Decoder.SampleRate, FadeTimeMs());
 }
 
-// Answers true when the track's decoder was handed over: this block is its last.
+// Answers true when the track's decoder was handed over: this block is its last. The fade is
+// at most what is left of the track (nothing after a seek past its end); a fade time of 0 or
+// below, from a hand-edited settings file, is no fade.
 bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
-    if (StopRequested || tooShortForFade_ || Crossfade.Source)
+    if (StopRequested || Stopped() || tooShortForFade_ || Crossfade.Source)
         return false;
-    const int length = LengthMs.load();
-    if (writtenMs <= length - FadeTimeMs())
+    const std::int64_t length = LengthMs.load();
+    const std::int64_t fadeTime = FadeTimeMs();
+    if (fadeTime <= 0) {
+        tooShortForFade_ = true;
         return false;
-    if (length > MinFileSizeMs() && PreLoadNext()) {
-        Crossfade.HoldSource(
-            std::make_unique<TDecoderFadeOutSource>(std::move(Decoder), blockBytes_, length - writtenMs));
+    }
+    if (writtenMs <= length - fadeTime)
+        return false;
+    const std::int64_t remaining = length - writtenMs;
+    if (remaining > 0 && length > MinFileSizeMs() && PreLoadNext()) {
+        fadeKill_ = 0;
+        Crossfade.HoldSource(std::make_unique<TDecoderFadeOutSource>(
+            std::move(Decoder), blockBytes_, static_cast<int>(remaining),
+            reinterpret_cast<int *>(&fadeKill_)));
         Crossfade.Armed = false;
+        fadeInto_ = FadePreLoad->FileName;
         return true;
     }
     tooShortForFade_ = true;

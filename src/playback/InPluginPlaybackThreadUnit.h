@@ -8,6 +8,7 @@
 #include "DecoderUnit.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,8 +68,13 @@ public:
 
     // Host's thread: whether the engine would play this file itself.
     bool AcceptsFile(const std::wstring &fileName);
-    // Host's thread: offers a file; false leaves it to its own plug-in.
+    // Host's thread: offers a file; false leaves it to its own plug-in, which then uses the
+    // output itself.
     bool Play(const std::wstring &fileName);
+    // Host's thread: ends the running request, of either kind of stop, without an end-of-track
+    // message. When it returns the engine makes no further call into the output: it waits for
+    // the playback thread to let go of it (a stalled decoder gets its kill switch), answering
+    // messages sent to this thread meanwhile, and gives the output up when the wait is over.
     void Stop();
     void Pause();
     void UnPause();
@@ -85,6 +91,14 @@ public:
     void ShutdownPlayback();
     void QuitLoop();
     bool WaitFor(unsigned long milliseconds);
+    // The whole quit sequence with bounded waits; false when the thread is still stuck in a
+    // plug-in's call, and the object must then be left alive for it.
+    bool Shutdown();
+
+    // How long a stop waits for the playback thread to let go of the output, and the quit
+    // sequence for the thread to end.
+    static constexpr unsigned long kStopWaitMs = 2000;
+    static constexpr unsigned long kQuitWaitMs = 3000;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -122,18 +136,36 @@ private:
     unsigned long RunMessageLoop();
     void DrainMessages();
     void CleanUpAtEnd() noexcept;
+    bool PostRequest(std::unique_ptr<PlayRequestMessage> request);
+    std::unique_ptr<PlayRequestMessage> TakePostedRequest(LPARAM id);
+    void CarryOut(std::unique_ptr<PlayRequestMessage> request);
+    void CleanUpAfterStop();
 
-    // The play request and its block loop.
-    void HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
+    // A request runs between Activate and Deactivate; a stop that came after it was posted
+    // (a newer stop generation) cancels it before it starts, or ends it.
+    bool Activate(unsigned generation);
+    void Deactivate(bool postEndOfTrack);
+    bool Stopped() const;
+    // Ends whatever runs: the stop generation moves on and the kill switches are set. Answers
+    // whether a request was running.
+    bool CancelRequests();
+    bool WaitUntilIdle(unsigned long milliseconds);
+    // The output is no longer the engine's to call for the running request.
+    void GiveUpOutput();
+    // Every call of the playback thread into the output goes through here: none once given up.
+    template <class F> bool CallOutput(F &&call);
+    // The play request and its block loop; answers whether the host is to be told the track ended.
+    bool HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
     bool AdoptDecoder(const std::wstring &fileName, TPreLoadPtr record);
     int PrepareOutput(Out_Module *output);
     void CloseOpenedOutput();
-    void GiveUpRequest();
+    bool GiveUpRequest();
     enum class LoopEnd { RanOut, HandedOver, Stopped };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
     int WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs);
-    void EndOfTrack(Out_Module *output, int pauseMs);
+    bool EndOfTrack(Out_Module *output, int pauseMs);
+    bool EndAsStopped(Out_Module *output);
     void PostEndOfTrack() const;
     bool KeepsGoing() const;
     void WaitWhilePaused() const;
@@ -147,11 +179,31 @@ private:
     // The host's next playlist entry's file name, copied at once; empty when there is none.
     std::wstring PlaylistFile(int index) const;
 
-    int blockBytes_ = 0;         // of the current track
+    int blockBytes_ = 0;           // of the current track
+    std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
     void *thread_ = nullptr;
     void *ready_ = nullptr; // set once the thread has its queue and window
     unsigned long threadId_ = 0;
     std::atomic<bool> terminated_{false};
     std::atomic<unsigned> stopGeneration_{0};
+    // Guards the start and end of a request against a stop of the host's thread.
+    std::mutex activation_;
+    bool requestActive_ = false;
+    unsigned requestGeneration_ = 0;
+    void *idle_ = nullptr; // set while no request runs
+    // Kill switches given to getData: of the current track's decoder and of the fade-out source.
+    std::atomic<int> decoderKill_{0};
+    std::atomic<int> fadeKill_{0};
+    // The output of the running request, given up by a stop that waited in vain; and whether
+    // anyone but the engine has used the output since the engine opened it.
+    std::mutex outputCalls_;
+    std::atomic<bool> outputGivenUp_{false};
+    std::atomic<bool> outputUsedElsewhere_{false};
+    void *pinnedModule_ = nullptr;
+    // Play requests posted and not yet taken by the playback thread, by the number their
+    // message carries.
+    std::mutex requestsLock_;
+    std::map<LPARAM, std::unique_ptr<PlayRequestMessage>> postedRequests_;
+    unsigned long nextRequestId_ = 1;
 };

@@ -41,32 +41,41 @@ void TInPluginPlaybackThread::PostEndOfTrack() const {
 }
 
 bool TInPluginPlaybackThread::KeepsGoing() const {
-    return IsPlaying && !StopRequested;
+    return IsPlaying && !Stopped();
 }
 
 void TInPluginPlaybackThread::WaitWhilePaused() const {
-    while (Paused && KeepsGoing() && !terminated_)
+    while (Paused && KeepsGoing())
         Sleep(5);
+}
+
+// The lock only orders these calls against a stop giving the output up: it is never held by
+// the host's thread while the output is called.
+template <class F> bool TInPluginPlaybackThread::CallOutput(F &&call) {
+    std::lock_guard guard(outputCalls_);
+    return !outputGivenUp_ && Foreign(std::forward<F>(call));
 }
 
 void TInPluginPlaybackThread::CloseOpenedOutput() {
     if (Out_Module *opened = std::exchange(OpenedOutModule, nullptr))
-        Foreign([&] { opened->Close(); });
+        CallOutput([&] { opened->Close(); });
 }
 
-void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record) {
+bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record) {
     if (IsPlaying)
-        return; // the record closes its decoder on the way out
+        return false; // the record closes its decoder on the way out
     IsPlayingBomb playing(*this);
     StopRequested = false;
     SeekPending = false;
     OutModule = PluginModule.outMod;
 
     Out_Module *output = OutModule.load();
-    if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record))) {
-        GiveUpRequest();
-        return;
-    }
+    if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record)))
+        return GiveUpRequest();
+    Decoder.KillSwitch = reinterpret_cast<int *>(&decoderKill_);
+    // A fade goes only into the track its hand-over prepared.
+    if (Crossfade.Source && fileName != fadeInto_)
+        Crossfade.ReleaseSource();
     LengthMs = Decoder.LengthMs;
     const int blockBytes = BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
@@ -77,8 +86,7 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     if (PrepareOutput(output) < 0) {
         if (PluginModule.SetInfo)
             Foreign([] { PluginModule.SetInfo(0, 0, -1, 0); });
-        GiveUpRequest();
-        return;
+        return GiveUpRequest();
     }
 
     Crossfade.Armed = true;
@@ -86,23 +94,29 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int pauseMs = BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
-    if (end == LoopEnd::Stopped) {
-        StopRequested = false;
-        Foreign([&] { output->Flush(0); });
-        CloseOpenedOutput();
-        Crossfade.ReleaseSource();
-        if (PluginModule.SAVSADeInit)
-            Foreign([] { PluginModule.SAVSADeInit(); });
-        return;
-    }
-    EndOfTrack(output, pauseMs);
+    if (end == LoopEnd::Stopped)
+        return EndAsStopped(output);
+    return EndOfTrack(output, pauseMs);
+}
+
+// A stopped request flushes and closes the output and lets go of everything it prepared for a
+// next track: the host plays whatever comes next on its own.
+bool TInPluginPlaybackThread::EndAsStopped(Out_Module *output) {
+    StopRequested = false;
+    CallOutput([&] { output->Flush(0); });
+    CloseOpenedOutput();
+    Crossfade.ReleaseSource();
+    FreePreLoad(std::move(FadePreLoad));
+    if (PluginModule.SAVSADeInit)
+        Foreign([] { PluginModule.SAVSADeInit(); });
+    return false;
 }
 
 // A request that cannot play: nothing is written, and the host is told to move on.
-void TInPluginPlaybackThread::GiveUpRequest() {
+bool TInPluginPlaybackThread::GiveUpRequest() {
     CloseOpenedOutput();
     Decoder.Close();
-    PostEndOfTrack();
+    return true;
 }
 
 // The request's decoder: the prepared record's, or one opened here for a plug-in that can also
@@ -126,9 +140,12 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
 // latency, below 0 when the output could not be opened.
 int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
+    // Another plug-in opened and closed it meanwhile: it is not ours to close, nor open.
+    if (outputUsedElsewhere_.exchange(false))
+        OpenedOutModule = nullptr;
     if (OpenedOutModule == output && OpenedBits == bits && OpenedChannels == channels &&
         OpenedRate == rate) {
-        Foreign([&] { output->Flush(0); });
+        CallOutput([&] { output->Flush(0); });
         return 0;
     }
     if (OpenedOutModule) {
@@ -141,7 +158,7 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     OpenedChannels = channels;
     OpenedRate = rate;
     int latency = -1;
-    if (!Foreign([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
+    if (!CallOutput([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
         latency = -1;
     if (latency < 0)
         return latency;
@@ -170,15 +187,14 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             if (seek == TDecoder::SeekResult::Failed)
                 return LoopEnd::RanOut;
             if (seek == TDecoder::SeekResult::Moved)
-                Foreign([&] { output->Flush(target); });
+                CallOutput([&] { output->Flush(target); });
         }
-        int bytes = Decoder.GetData(buffer.data(), blockBytes);
+        int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
         if (bytes < 1)
-            return StopRequested || terminated_ ? LoopEnd::Stopped : LoopEnd::RanOut;
+            return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
-        bytes = frames * frameBytes; // a torn last frame is not written
         int written = 0;
-        Foreign([&] { written = output->GetWrittenTime(); });
+        CallOutput([&] { written = output->GetWrittenTime(); });
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
@@ -205,11 +221,11 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             return LoopEnd::RanOut;
 
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs))
-            return StopRequested || !IsPlaying || terminated_ ? LoopEnd::Stopped : LoopEnd::RanOut;
+            return Stopped() || !IsPlaying ? LoopEnd::Stopped : LoopEnd::RanOut;
         pauseMs = BlockDurationMs(bytes, bits, channels, rate);
         if (handedOver)
             return LoopEnd::HandedOver;
-        if (StopRequested || terminated_ || !IsPlaying)
+        if (Stopped() || !IsPlaying)
             return LoopEnd::Stopped;
     }
 }
@@ -227,7 +243,7 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
         char *chunk = reinterpret_cast<char *>(data + offset);
         int refused = 0;
         for (;;) {
-            if (!Foreign([&] { refused = output->Write(chunk, room); }))
+            if (!CallOutput([&] { refused = output->Write(chunk, room); }))
                 return false;
             if (refused <= 0)
                 break;
@@ -247,14 +263,14 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
 int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs) {
     for (;;) {
         int room = 0;
-        if (!Foreign([&] { room = output->CanWrite(); }))
+        if (!CallOutput([&] { room = output->CanWrite(); }))
             return 0;
         if (room >= bytes)
             return bytes;
         if (!KeepsGoing())
             return 0;
         int playing = 1;
-        if (room >= frameBytes && Foreign([&] { playing = output->IsPlaying(); }) && !playing)
+        if (room >= frameBytes && CallOutput([&] { playing = output->IsPlaying(); }) && !playing)
             return room - room % frameBytes;
         Sleep(static_cast<DWORD>(pauseMs));
         WaitWhilePaused();
@@ -262,25 +278,25 @@ int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int fram
 }
 
 // The track ran out (or went on into a crossfade): prepare the next one, let the output play
-// out what it holds, then tell the host.
-void TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
-    const unsigned generation = stopGeneration_.load();
+// out what it holds, then tell the host (answers whether to). A next entry the engine cannot
+// open closes the output once it has played out; a stop meanwhile ends the request as a stop.
+bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (NextPreLoad.IsEmpty())
         NextPreLoad.Put(TakeNextPreLoad());
     for (;;) {
         int playing = 0;
-        if (!Foreign([&] { playing = output->IsPlaying(); }) || !playing)
+        if (!CallOutput([&] { playing = output->IsPlaying(); }) || !playing)
             break;
-        if (StopRequested || terminated_)
+        if (Stopped())
             break;
         Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
         WaitWhilePaused();
     }
+    if (Stopped())
+        return EndAsStopped(output);
     if (StopRequested) {
         OpenedOutModule = nullptr;
-        Foreign([&] { output->Close(); });
+        CallOutput([&] { output->Close(); });
     }
-    // The user's stop while the output played out: the host must not move on to the next entry.
-    if (stopGeneration_.load() == generation)
-        PostEndOfTrack();
+    return true;
 }
