@@ -5,17 +5,16 @@
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "../plugin/PluginGlobals.h"
 #include "BlockMath.h"
 
 using namespace hostapi;
 
-int FadeTimeMs() {
-    return PluginConfig ? PluginConfig->FadeTime() : 5000;
+int FadeTimeMs(const TPluginConfig *settings) {
+    return settings ? settings->FadeTime() : 5000;
 }
 
-int MinFileSizeMs() {
-    return PluginConfig ? PluginConfig->MinFileSize() : 10000;
+int MinFileSizeMs(const TPluginConfig *settings) {
+    return settings ? settings->MinFileSize() : 10000;
 }
 
 namespace {
@@ -50,8 +49,7 @@ void SetLogCurve(bool logCurve) {
     CrossfadeState.SetLogCurve(logCurve);
 }
 
-int NextPlaylistIndex() {
-    const TWinAmpAPIMan *host = WinAmpAPIMan;
+int NextPlaylistIndex(const TWinAmpAPIMan *host) {
     if (!host)
         return -1;
     const bool newHost = host->HostVersionMajor > 0x50 ||
@@ -79,7 +77,7 @@ int NextPlaylistIndex() {
 }
 
 std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
-    const TWinAmpAPIMan *host = WinAmpAPIMan;
+    const TWinAmpAPIMan *host = Links.Host;
     if (!host)
         return {};
     // The host answers a pointer into one buffer it reuses: copy before anything else asks.
@@ -124,12 +122,11 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
 }
 
 bool TInPluginPlaybackThread::PreLoadNext() {
-    const int index = NextPlaylistIndex();
+    const int index = NextPlaylistIndex(Links.Host);
     if (index < 0)
         return false;
     const std::wstring name = PlaylistFile(index);
-    THookedInPlugin *plugin =
-        name.empty() || !HookedInPlugins ? nullptr : HookedInPlugins->FindForFile(name.c_str());
+    THookedInPlugin *plugin = name.empty() ? nullptr : OwnerOf(name);
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
         !HasUsableOpen(*plugin, false))
         return false;
@@ -165,7 +162,7 @@ bool TInPluginPlaybackThread::PreLoadNext() {
 TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
     if (FadePreLoad)
         return std::move(FadePreLoad);
-    const int index = NextPlaylistIndex();
+    const int index = NextPlaylistIndex(Links.Host);
     if (index < 0)
         return nullptr;
     const std::wstring name = PlaylistFile(index);
@@ -173,7 +170,7 @@ TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
         StopRequested = true;
         return nullptr;
     }
-    TPreLoadPtr record = OpenPreLoad(name);
+    TPreLoadPtr record = OpenPreLoad(Links.Registry, name);
     if (!record)
         StopRequested = true;
     return record;

@@ -5,7 +5,6 @@
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "../plugin/PluginGlobals.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,8 +49,8 @@ bool WaitServicingSends(HANDLE handle, DWORD milliseconds) {
     }
 }
 
-THookedInPlugin *OwnerOf(const std::wstring &fileName) {
-    return HookedInPlugins ? HookedInPlugins->FindForFile(fileName.c_str()) : nullptr;
+THookedInPlugin *OwnerIn(THookedInPlugins *registry, const std::wstring &fileName) {
+    return registry ? registry->FindForFile(fileName.c_str()) : nullptr;
 }
 
 } // namespace
@@ -84,8 +83,8 @@ bool TPreLoadSlot::IsEmpty() const {
     return record_ == nullptr;
 }
 
-TPreLoadPtr OpenPreLoad(const std::wstring &fileName) {
-    THookedInPlugin *plugin = OwnerOf(fileName);
+TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName) {
+    THookedInPlugin *plugin = OwnerIn(registry, fileName);
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, fileName))
         return nullptr;
     if (!HasUsableOpen(*plugin, false))
@@ -106,7 +105,8 @@ void FreePreLoad(TPreLoadPtr record) noexcept {
     record.reset(); // the decoder closes itself
 }
 
-TInPluginPlaybackThread::TInPluginPlaybackThread(int threadPriority) {
+TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority)
+    : Links(links), Module(*links.Module) {
     ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     idle_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     // A thread that outlives a bounded quit (stuck in a plug-in's call) keeps our code loaded.
@@ -173,7 +173,7 @@ unsigned long TInPluginPlaybackThread::Execute() {
 // The utility window's class uses the default procedure, so a class left registered by an
 // earlier load of the plug-in in the same process is reused as it is.
 void TInPluginPlaybackThread::CreateUtilWindow() {
-    const HINSTANCE instance = PluginInstance ? PluginInstance : GetModuleHandleA(nullptr);
+    const HINSTANCE instance = Links.Instance ? Links.Instance : GetModuleHandleA(nullptr);
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = instance;
@@ -287,8 +287,8 @@ void TInPluginPlaybackThread::CleanUpAfterStop() {
     FreePreLoad(std::move(FadePreLoad));
     if (OpenedOutModule) {
         CloseOpenedOutput();
-        if (PluginModule.SAVSADeInit)
-            CallGuarded([] { PluginModule.SAVSADeInit(); });
+        if (Module.SAVSADeInit)
+            CallGuarded([this] { Module.SAVSADeInit(); });
     }
     Deactivate(false);
 }
@@ -345,6 +345,10 @@ void TInPluginPlaybackThread::GiveUpOutput() {
     }
 }
 
+THookedInPlugin *TInPluginPlaybackThread::OwnerOf(const std::wstring &fileName) const {
+    return OwnerIn(Links.Registry, fileName);
+}
+
 bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
     if (IsStreamAddress(fileName))
         return false;
@@ -371,14 +375,13 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     if (record && record->FileName != fileName)
         FreePreLoad(std::move(record));
     if (!record)
-        record = OpenPreLoad(fileName);
+        record = OpenPreLoad(Links.Registry, fileName);
     if (!record) {
         StopRequested = true;
         return leftToItsPlugin();
     }
 
-    PluginModule.is_seekable =
-        record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
+    Module.is_seekable = record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
     // The host asks for the length as soon as Play returns, before the request has started.
     LengthMs = record->Decoder.LengthMs;
 
@@ -424,7 +427,7 @@ TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
 // running request as well: the host has left that track and plays the next entry itself. The
 // user's stop also lets go of everything prepared for a next track and of an output left open.
 void TInPluginPlaybackThread::Stop() {
-    const bool immediate = WinAmpAPIMan && WinAmpAPIMan->IsImmediateStop();
+    const bool immediate = Links.Host && Links.Host->IsImmediateStop();
     // A paused output would never play out, for this track or the next.
     if (Paused.exchange(0)) {
         if (Out_Module *output = OutModule.load())
@@ -524,14 +527,14 @@ void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
 
 void TInPluginPlaybackThread::SetVolume(int volume) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, PluginModule.outMod);
+    OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
         output->SetVolume(volume);
 }
 
 void TInPluginPlaybackThread::SetPan(int pan) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, PluginModule.outMod);
+    OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
         output->SetPan(pan);
 }

@@ -14,10 +14,22 @@
 #include <string>
 
 class TInPluginPlaybackThread;
+class TWinAmpAPIMan;
+class TPluginConfig;
+
+// What the engine uses of the plug-in around it, handed over when the thread is created. Each
+// object outlives the thread; the registry and the settings may be missing.
+struct TEngineLinks {
+    In_Module *Module = nullptr;             // the plug-in's own record: host members, is_seekable
+    HINSTANCE Instance = nullptr;            // for the utility window's class
+    const TWinAmpAPIMan *Host = nullptr;     // the host's IPC
+    THookedInPlugins *Registry = nullptr;    // the owners of files
+    const TPluginConfig *Settings = nullptr; // fade time and shortest faded track
+};
 
 // The host's next playlist entry as the engine learns it from the host's IPC answers; -1 when
 // there is none.
-int NextPlaylistIndex();
+int NextPlaylistIndex(const TWinAmpAPIMan *host);
 
 // The crossfade of the process: one, used by the playback thread; its curve is set at Init
 // before the thread exists, and by the configuration dialog at any time.
@@ -25,8 +37,8 @@ extern TCrossfadeState CrossfadeState;
 void SetLogCurve(bool logCurve);
 
 // The crossfade time and the shortest crossfaded track, in ms, as the settings hold them now.
-int FadeTimeMs();
-int MinFileSizeMs();
+int FadeTimeMs(const TPluginConfig *settings);
+int MinFileSizeMs(const TPluginConfig *settings);
 
 // One opened decoder of one file, prepared for a play request. Destroying it closes the
 // decoder; a play request adopts the decoder instead.
@@ -38,7 +50,7 @@ using TPreLoadPtr = std::unique_ptr<TInPluginPlaybackThreadPreLoad>;
 
 // Opens fileName for the engine, or answers null: not owned, no extended read, not audio, no
 // known length, open failed or a format that cannot be played.
-TPreLoadPtr OpenPreLoad(const std::wstring &fileName);
+TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName);
 // Closes the record's decoder and frees it.
 void FreePreLoad(TPreLoadPtr record) noexcept;
 
@@ -60,7 +72,7 @@ class TInPluginPlaybackThread {
 public:
     // Starts the thread at once with the given Win32 priority. Raises EPluginError when the
     // thread cannot be created.
-    explicit TInPluginPlaybackThread(int threadPriority);
+    TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority);
     // Resumes a paused output, then ends and waits for a thread that still runs.
     ~TInPluginPlaybackThread();
     TInPluginPlaybackThread(const TInPluginPlaybackThread &) = delete;
@@ -114,6 +126,9 @@ public:
     std::atomic<Out_Module *> OutModule{nullptr};
     std::atomic<HWND> UtilWindow{nullptr};
     TPreLoadSlot NextPreLoad;
+
+    const TEngineLinks Links;
+    In_Module &Module; // Links.Module
 
     // Playback thread only.
     TPreLoadPtr FadePreLoad;
@@ -178,6 +193,9 @@ private:
     TPreLoadPtr TakeNextPreLoad();
     // The host's next playlist entry's file name, copied at once; empty when there is none.
     std::wstring PlaylistFile(int index) const;
+    int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
+    int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
+    THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
     int blockBytes_ = 0;           // of the current track
     std::wstring fadeInto_;        // the file whose request the held fade-out source goes into

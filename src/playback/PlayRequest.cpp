@@ -3,7 +3,6 @@
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hostlink/FaultGuard.h"
-#include "../plugin/PluginGlobals.h"
 #include "BlockMath.h"
 
 #include <algorithm>
@@ -37,7 +36,7 @@ bool Foreign(F &&call) noexcept {
 } // namespace
 
 void TInPluginPlaybackThread::PostEndOfTrack() const {
-    PostMessageA(PluginModule.hMainWindow, hostapi::WM_WA_MPEG_EOF, 0, 0);
+    PostMessageA(Module.hMainWindow, hostapi::WM_WA_MPEG_EOF, 0, 0);
 }
 
 bool TInPluginPlaybackThread::KeepsGoing() const {
@@ -67,7 +66,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     IsPlayingBomb playing(*this);
     StopRequested = false;
     SeekPending = false;
-    OutModule = PluginModule.outMod;
+    OutModule = Module.outMod;
 
     Out_Module *output = OutModule.load();
     if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record)))
@@ -80,12 +79,12 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int blockBytes = BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
-    output = PluginModule.outMod ? PluginModule.outMod : output;
+    output = Module.outMod ? Module.outMod : output;
     OutModule = output;
 
     if (PrepareOutput(output) < 0) {
-        if (PluginModule.SetInfo)
-            Foreign([] { PluginModule.SetInfo(0, 0, -1, 0); });
+        if (Module.SetInfo)
+            Foreign([this] { Module.SetInfo(0, 0, -1, 0); });
         return GiveUpRequest();
     }
 
@@ -107,8 +106,8 @@ bool TInPluginPlaybackThread::EndAsStopped(Out_Module *output) {
     CloseOpenedOutput();
     Crossfade.ReleaseSource();
     FreePreLoad(std::move(FadePreLoad));
-    if (PluginModule.SAVSADeInit)
-        Foreign([] { PluginModule.SAVSADeInit(); });
+    if (Module.SAVSADeInit)
+        Foreign([this] { Module.SAVSADeInit(); });
     return false;
 }
 
@@ -126,7 +125,7 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
         Decoder = std::move(record->Decoder);
         return Decoder.IsOpen();
     }
-    THookedInPlugin *plugin = HookedInPlugins ? HookedInPlugins->FindForFile(fileName.c_str()) : nullptr;
+    THookedInPlugin *plugin = OwnerOf(fileName);
     if (!plugin)
         return false;
     auto decoder = OpenDecoder(*plugin, fileName, {0, true, 0});
@@ -150,8 +149,8 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     }
     if (OpenedOutModule) {
         CloseOpenedOutput();
-        if (PluginModule.SAVSADeInit)
-            Foreign([] { PluginModule.SAVSADeInit(); });
+        if (Module.SAVSADeInit)
+            Foreign([this] { Module.SAVSADeInit(); });
     }
     OpenedOutModule = output;
     OpenedBits = bits;
@@ -162,14 +161,14 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         latency = -1;
     if (latency < 0)
         return latency;
-    if (PluginModule.SetInfo) {
+    if (Module.SetInfo) {
         const int kbps = KbpsFor(bits, rate, channels), khz = KhzFor(rate);
-        Foreign([&] { PluginModule.SetInfo(kbps, khz, channels, 1); });
+        Foreign([&] { Module.SetInfo(kbps, khz, channels, 1); });
     }
-    if (PluginModule.SAVSAInit)
-        Foreign([&] { PluginModule.SAVSAInit(latency, rate); });
-    if (PluginModule.VSASetInfo)
-        Foreign([&] { PluginModule.VSASetInfo(rate, channels); });
+    if (Module.SAVSAInit)
+        Foreign([&] { Module.SAVSAInit(latency, rate); });
+    if (Module.VSASetInfo)
+        Foreign([&] { Module.VSASetInfo(rate, channels); });
     return latency;
 }
 
@@ -199,13 +198,13 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
 
-        if (PluginModule.dsp_isactive && PluginModule.dsp_dosamples) {
+        if (Module.dsp_isactive && Module.dsp_dosamples) {
             int active = 0;
-            if (!Foreign([&] { active = PluginModule.dsp_isactive(); }))
+            if (!Foreign([&] { active = Module.dsp_isactive(); }))
                 return LoopEnd::RanOut;
             if (active) {
                 auto *samples = reinterpret_cast<short *>(buffer.data());
-                if (!Foreign([&] { frames = PluginModule.dsp_dosamples(samples, frames, bits, channels, rate); }))
+                if (!Foreign([&] { frames = Module.dsp_dosamples(samples, frames, bits, channels, rate); }))
                     return LoopEnd::RanOut;
                 // The host's DSP may at most double a block: that is the room the buffer has.
                 frames = std::clamp(frames, 0, 2 * blockBytes / frameBytes);
@@ -213,11 +212,11 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             }
         }
         char *data = reinterpret_cast<char *>(buffer.data());
-        if (PluginModule.SAAddPCMData &&
-            !Foreign([&] { PluginModule.SAAddPCMData(data, channels, bits, written); }))
+        if (Module.SAAddPCMData &&
+            !Foreign([&] { Module.SAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
-        if (PluginModule.VSAAddPCMData &&
-            !Foreign([&] { PluginModule.VSAAddPCMData(data, channels, bits, written); }))
+        if (Module.VSAAddPCMData &&
+            !Foreign([&] { Module.VSAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
 
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs))

@@ -105,6 +105,7 @@ void InitGlobals() {
         HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
     if (!InPluginPlaybackThread)
         InPluginPlaybackThread = new TInPluginPlaybackThread(
+            TEngineLinks{&PluginModule, PluginInstance, WinAmpAPIMan, HookedInPlugins, PluginConfig},
             PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
     CreateOpenExtendedReads();
 }
