@@ -445,6 +445,17 @@ TEST_F(EngineWithStalls, QuitEndsADecoderStalledInGetData) {
     EXPECT_FALSE(out().IsOpen());
 }
 
+// A decoder that ignores its kill switch: Quit returns all the same; the playback thread ends
+// by itself once the decoder lets go, and closes it.
+TEST_F(EngineWithStalls, QuitDoesNotWaitForeverForADecoderThatNeverLetsGo) {
+    PlayUntilStalled(1);
+    WithinWatchdog([&] { host.Product()->Quit(); });
+    PluginProbe probe(host, L"in_synthw.dll");
+    probe.Set("StallAtBytes", 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return probe.OpenReads() == 0; }, 5000));
+    host.Pump(200);
+}
+
 TEST_F(EngineWithStalls, AStopWaitsWhileTheStoppedDecoderSendsToTheHost) {
     PluginProbe(host, L"in_synthw.dll").Set("KillSendsToHost", 1);
     PlayUntilStalled(0);

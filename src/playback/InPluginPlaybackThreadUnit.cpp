@@ -219,7 +219,9 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
             CleanUpAfterStop();
         return 0;
     case kReleaseFade:
-        if (lParam == reinterpret_cast<LPARAM>(this) && !requestActive_)
+        // Between requests only: a running one (or a stop's clean-up) decides for itself.
+        if (lParam == reinterpret_cast<LPARAM>(this) &&
+            WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
             Crossfade.ReleaseSource();
         return 0;
     default:

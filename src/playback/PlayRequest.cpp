@@ -189,7 +189,8 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
                 CallOutput([&] { output->Flush(target); });
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
-        if (bytes < 1)
+        // A stop while the decoder read: nothing more reaches the host or its output.
+        if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
         int written = 0;
