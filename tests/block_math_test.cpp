@@ -58,6 +58,13 @@ TEST(BlockMath, RefusesFormatsThatCannotBePlayed) {
     EXPECT_FALSE(IsPlayableFormat(16, -2, 44100));
 }
 
+TEST(BlockMath, RatesAndChannelsStayWithinWhatAnOutputTakes) {
+    EXPECT_TRUE(IsPlayableFormat(32, 8, 768000));
+    EXPECT_FALSE(IsPlayableFormat(16, 2, 768001));
+    EXPECT_FALSE(IsPlayableFormat(16, 9, 44100));
+    EXPECT_FALSE(IsPlayableFormat(32, 64, 10'000'000));
+}
+
 TEST(BlockMath, WritesArePiecesOfAtMost8192BytesInWholeFrames) {
     EXPECT_EQ(MaxWritePiece(4), 8192);
     EXPECT_EQ(MaxWritePiece(6), 8190);

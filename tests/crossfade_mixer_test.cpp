@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -142,6 +143,29 @@ TEST(MixingStep, StartsTheFadeFromTheShorterOfRemainderAndFadeTime) {
     full.MixingStep(block.data(), 10, 16, 2, 44100, 5000);
     EXPECT_EQ(full.StepDown, 1.0 / 220500);
     EXPECT_NEAR(full.FadePosition, 1.0 - 10.0 / 220500, 1e-12); // ten frames moved
+}
+
+// A seek past the end leaves less than nothing of the outgoing track; a fade time of 0 or
+// below (from a hand-edited settings file) is no fade either.
+TEST(MixingStep, AFadeOfZeroOrLessIsNoneAndLetsTheSourceGo) {
+    for (const auto [remainingMs, fadeTimeMs] :
+         {std::pair{-500, 5000}, std::pair{0, 5000}, std::pair{3000, -2000}, std::pair{3000, 0},
+          std::pair{3000, INT32_MIN}}) {
+        int closes = 0;
+        TCrossfadeState state;
+        auto source = std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(400, 1000)), 16,
+                                                   2, 44100, &closes);
+        source->RemainingMs = remainingMs;
+        state.HoldSource(std::move(source));
+        state.Armed = true;
+        std::vector<std::uint8_t> block = Pcm16(std::vector<std::int16_t>(20, -300));
+        const auto before = block;
+        state.MixingStep(block.data(), 10, 16, 2, 44100, fadeTimeMs);
+        EXPECT_EQ(block, before) << remainingMs << " " << fadeTimeMs;
+        EXPECT_EQ(closes, 1);
+        EXPECT_FALSE(state.Source);
+        EXPECT_FALSE(state.Armed);
+    }
 }
 
 TEST(MixingStep, WithoutASourceDisarmsAndLeavesTheBlockAlone) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -268,6 +269,18 @@ TEST_F(Crossfade, AnOutgoingDecoderThatEndsEarlyLeavesTheRestAtFullLevel) {
     EXPECT_TRUE(std::equal(second_pcm.end() - 4000, second_pcm.end(), out().Pcm().end() - 4000));
 }
 
+// A hand-edited settings file may hold any number: a fade time of 0 or below is no fade.
+TEST_F(Crossfade, AFadeTimeOfZeroOrBelowIsNoFade) {
+    StartWith({INT32_MIN, 400, false});
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 40);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 41);
+    PlayToTheEnd({first, second});
+    Bytes expected = TonePcm(first);
+    const Bytes b = TonePcm(second);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+}
+
 TEST_F(Crossfade, AnotherFormatIsNoHandOverAndReopensTheOutput) {
     StartWith({});
     const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 11);
@@ -372,6 +385,59 @@ TEST_F(Crossfade, AStopWhileMixingClosesBothDecodersAndTheNextTrackStartsUnmixed
     ASSERT_EQ(host.StartPlaying(0), 0);
     ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
     EXPECT_EQ(out().Pcm(), TonePcm(third));
+}
+
+// While the output plays out after a hand-over, the outgoing decoder is held for the next track.
+class HandedOver : public Crossfade {
+protected:
+    void PlayUntilHandedOver() {
+        host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
+        StartWith({1500, 1000, false});
+        host.SetPlaylist({first, second, third});
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        // The second entry is opened early while the first is still the host's.
+        ASSERT_TRUE(host.WaitUntil(
+            [&] { return PluginProbe(host, L"in_syntha.dll").OpenReads() == 1; }, 10000));
+        // The first track's last block is written: its output plays out.
+        const std::size_t handOver =
+            FindHandOver(Format{8000, 2, 16}, TonePcm(first).size(), 1500).WrittenBytes;
+        ASSERT_TRUE(host.WaitUntil([&] { return out().Pcm().size() == handOver; }, 5000));
+        ASSERT_EQ(host.State().Position, 0);
+    }
+    void PlayThirdAlone() {
+        host.WaitUntil([&] { return !host.IsPlaying(); }, 10000);
+        out().ClearRecord();
+        out().SetSpeed(0.0);
+        host.SetPlaylist({third});
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
+    }
+    const std::wstring first = ToneName(8000, 2, 16, 2000, L"syw", 30);
+    const std::wstring second = ToneName(8000, 2, 16, 3000, L"sya", 31);
+    const std::wstring third = ToneName(8000, 2, 16, 1200, L"syw", 32);
+};
+
+TEST_F(HandedOver, AUsersStopReleasesTheOutgoingTrack) {
+    PlayUntilHandedOver();
+    host.PressStop();
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0); // the file is let go at once
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+    host.Pump(1000);
+    PlayThirdAlone();
+    EXPECT_EQ(Compare(out().Pcm(), TonePcm(third)), "equal"); // nothing of the first mixed in
+}
+
+TEST_F(HandedOver, AFadeGoesOnlyIntoTheTrackItsHandOverPrepared) {
+    PlayUntilHandedOver();
+    // "Play now" of the third entry instead of the prepared second, while the first plays out.
+    const std::size_t before = out().Pcm().size();
+    host.State().Answers[IPC_ISFULLSTOP] = 1;
+    ASSERT_EQ(host.StartPlaying(2), 0);
+    host.State().Answers.erase(IPC_ISFULLSTOP);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
+    const Bytes pcm = out().Pcm();
+    EXPECT_EQ(Compare(Bytes(pcm.begin() + static_cast<long>(before), pcm.end()), TonePcm(third)),
+              "equal");
 }
 
 TEST_F(Crossfade, ANewHostIsAskedForTheNextEntryInTheDocumentedOrder) {

@@ -11,8 +11,8 @@ std::int64_t RoundHalfAway(double value) {
 bool IsPlayableFormat(int bitsPerSample, int channels, int sampleRate) {
     const bool knownWidth = bitsPerSample == 8 || bitsPerSample == 16 || bitsPerSample == 24 ||
                             bitsPerSample == 32;
-    return knownWidth && channels >= 1 && channels <= 64 && sampleRate > 0 &&
-           sampleRate <= 10'000'000;
+    return knownWidth && channels >= 1 && channels <= kMaxChannels && sampleRate > 0 &&
+           sampleRate <= kMaxSampleRate;
 }
 
 int FrameBytes(int bitsPerSample, int channels) {

@@ -9,8 +9,13 @@ namespace blockmath {
 // Nearest integer, halves away from zero.
 std::int64_t RoundHalfAway(double value);
 
+// What an output plug-in can take: anything beyond is a decoder's nonsense.
+constexpr int kMaxSampleRate = 768'000;
+constexpr int kMaxChannels = 8;
+
 // Whether a decoder's reported format can be played: whole bytes per sample the engine knows,
-// at least one channel and a positive rate. Anything else would divide by zero further on.
+// one to kMaxChannels channels and a positive rate up to kMaxSampleRate. Anything else would
+// divide by zero further on or ask for block buffers no allocation gives.
 bool IsPlayableFormat(int bitsPerSample, int channels, int sampleRate);
 
 int FrameBytes(int bitsPerSample, int channels);

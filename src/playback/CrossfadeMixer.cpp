@@ -52,8 +52,15 @@ int TCrossfadeState::MixingStep(std::uint8_t *buffer, int frames, int bits, int 
         Started = false;
     }
     if (Armed && !Started) {
+        // The fade is at most what was left of the outgoing track; nothing left is no fade.
+        const double fadeSeconds = std::min(Source->RemainingMs * 0.001, fadeTimeMs * 0.001);
+        if (!(fadeSeconds > 0.0)) {
+            ReleaseSource();
+            Armed = false;
+            return frames;
+        }
         Started = true;
-        FadeSecondsIn = FadeSecondsOut = std::min(Source->RemainingMs * 0.001, fadeTimeMs * 0.001);
+        FadeSecondsIn = FadeSecondsOut = fadeSeconds;
         FadeTarget = 0.0;
         FadePosition = 1.0;
         FadeComplement = 0.0;

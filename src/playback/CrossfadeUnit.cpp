@@ -5,17 +5,16 @@
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "../plugin/PluginGlobals.h"
 #include "BlockMath.h"
 
 using namespace hostapi;
 
-int FadeTimeMs() {
-    return PluginConfig ? PluginConfig->FadeTime() : 5000;
+int FadeTimeMs(const TPluginConfig *settings) {
+    return settings ? settings->FadeTime() : 5000;
 }
 
-int MinFileSizeMs() {
-    return PluginConfig ? PluginConfig->MinFileSize() : 10000;
+int MinFileSizeMs(const TPluginConfig *settings) {
+    return settings ? settings->MinFileSize() : 10000;
 }
 
 namespace {
@@ -23,8 +22,9 @@ namespace {
 // The outgoing track's decoder, read by the mixer after its play request ended.
 class TDecoderFadeOutSource : public TFadeOutSource {
 public:
-    TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs)
+    TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs, int *killSwitch)
         : decoder_(std::move(decoder)) {
+        decoder_.KillSwitch = killSwitch;
         BitsPerSample = decoder_.BitsPerSample;
         Channels = decoder_.Channels;
         SampleRate = decoder_.SampleRate;
@@ -33,7 +33,7 @@ public:
         RemainingMs = remainingMs;
     }
     int GetData(std::uint8_t *destination, int length) override {
-        return decoder_.GetData(destination, length);
+        return decoder_.ReadFrames(destination, length);
     }
     void Close() noexcept override { decoder_.Close(); }
 
@@ -49,8 +49,7 @@ void SetLogCurve(bool logCurve) {
     CrossfadeState.SetLogCurve(logCurve);
 }
 
-int NextPlaylistIndex() {
-    const TWinAmpAPIMan *host = WinAmpAPIMan;
+int NextPlaylistIndex(const TWinAmpAPIMan *host) {
     if (!host)
         return -1;
     const bool newHost = host->HostVersionMajor > 0x50 ||
@@ -78,7 +77,7 @@ int NextPlaylistIndex() {
 }
 
 std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
-    const TWinAmpAPIMan *host = WinAmpAPIMan;
+    const TWinAmpAPIMan *host = Links.Host;
     if (!host)
         return {};
     // The host answers a pointer into one buffer it reuses: copy before anything else asks.
@@ -94,17 +93,28 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
                                 Decoder.SampleRate, FadeTimeMs());
 }
 
-// Answers true when the track's decoder was handed over: this block is its last.
+// Answers true when the track's decoder was handed over: this block is its last. The fade is
+// at most what is left of the track (nothing after a seek past its end); a fade time of 0 or
+// below, from a hand-edited settings file, is no fade.
 bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
-    if (StopRequested || tooShortForFade_ || Crossfade.Source)
+    if (StopRequested || Stopped() || tooShortForFade_ || Crossfade.Source)
         return false;
-    const int length = LengthMs.load();
-    if (writtenMs <= length - FadeTimeMs())
+    const std::int64_t length = LengthMs.load();
+    const std::int64_t fadeTime = FadeTimeMs();
+    if (fadeTime <= 0) {
+        tooShortForFade_ = true;
         return false;
-    if (length > MinFileSizeMs() && PreLoadNext()) {
-        Crossfade.HoldSource(
-            std::make_unique<TDecoderFadeOutSource>(std::move(Decoder), blockBytes_, length - writtenMs));
+    }
+    if (writtenMs <= length - fadeTime)
+        return false;
+    const std::int64_t remaining = length - writtenMs;
+    if (remaining > 0 && length > MinFileSizeMs() && PreLoadNext()) {
+        fadeKill_ = 0;
+        Crossfade.HoldSource(std::make_unique<TDecoderFadeOutSource>(
+            std::move(Decoder), blockBytes_, static_cast<int>(remaining),
+            reinterpret_cast<int *>(&fadeKill_)));
         Crossfade.Armed = false;
+        fadeInto_ = FadePreLoad->FileName;
         return true;
     }
     tooShortForFade_ = true;
@@ -112,12 +122,11 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
 }
 
 bool TInPluginPlaybackThread::PreLoadNext() {
-    const int index = NextPlaylistIndex();
+    const int index = NextPlaylistIndex(Links.Host);
     if (index < 0)
         return false;
     const std::wstring name = PlaylistFile(index);
-    THookedInPlugin *plugin =
-        name.empty() || !HookedInPlugins ? nullptr : HookedInPlugins->FindForFile(name.c_str());
+    THookedInPlugin *plugin = name.empty() ? nullptr : OwnerOf(name);
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
         !HasUsableOpen(*plugin, false))
         return false;
@@ -153,7 +162,7 @@ bool TInPluginPlaybackThread::PreLoadNext() {
 TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
     if (FadePreLoad)
         return std::move(FadePreLoad);
-    const int index = NextPlaylistIndex();
+    const int index = NextPlaylistIndex(Links.Host);
     if (index < 0)
         return nullptr;
     const std::wstring name = PlaylistFile(index);
@@ -161,7 +170,7 @@ TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
         StopRequested = true;
         return nullptr;
     }
-    TPreLoadPtr record = OpenPreLoad(name);
+    TPreLoadPtr record = OpenPreLoad(Links.Registry, name);
     if (!record)
         StopRequested = true;
     return record;

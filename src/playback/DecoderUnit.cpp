@@ -4,9 +4,12 @@
 #include "../hostlink/TextConvert.h"
 #include "BlockMath.h"
 
+#include <algorithm>
+
 TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     if (this != &other) {
         Close();
+        KillSwitch = other.KillSwitch;
         Plugin = other.Plugin;
         GetDataFn = other.GetDataFn;
         SetTimeFn = other.SetTimeFn;
@@ -17,6 +20,8 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
         SampleRate = other.SampleRate;
         SizeBytes = other.SizeBytes;
         LengthMs = other.LengthMs;
+        torn_ = std::move(other.torn_);
+        other.torn_.clear();
         other.Handle = 0;
     }
     return *this;
@@ -29,7 +34,7 @@ int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
     try {
         const auto getData = GetDataFn;
         const intptr_t handle = Handle;
-        int *killSwitch = &killSwitch_;
+        int *killSwitch = KillSwitch ? KillSwitch : &killSwitch_;
         char *target = reinterpret_cast<char *>(destination);
         if (!CallGuarded([&] { bytes = getData(handle, target, length, killSwitch); }))
             bytes = -1;
@@ -38,6 +43,25 @@ int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
     }
     // A decoder that claims more than it was asked for is not believed past the request.
     return bytes > length ? length : static_cast<int>(bytes);
+}
+
+int TDecoder::ReadFrames(std::uint8_t *destination, int length) noexcept {
+    const int frame = blockmath::FrameBytes(BitsPerSample, Channels);
+    if (frame <= 0 || length < frame)
+        return GetData(destination, length);
+    int held = static_cast<int>(torn_.size());
+    std::copy(torn_.begin(), torn_.end(), destination);
+    torn_.clear();
+    // A read that ends inside the first frame is no end of the track: read on.
+    while (held < frame) {
+        const int bytes = GetData(destination + held, length - held);
+        if (bytes < 1)
+            return bytes;
+        held += bytes;
+    }
+    const int whole = held - held % frame;
+    torn_.assign(destination + whole, destination + held);
+    return whole;
 }
 
 TDecoder::SeekResult TDecoder::SetTime(int milliseconds) noexcept {
@@ -52,7 +76,10 @@ TDecoder::SeekResult TDecoder::SetTime(int milliseconds) noexcept {
     } catch (...) {
         return SeekResult::Failed;
     }
-    return moved != 0 ? SeekResult::Moved : SeekResult::Refused;
+    if (moved == 0)
+        return SeekResult::Refused;
+    torn_.clear(); // the bytes of before the seek belong nowhere now
+    return SeekResult::Moved;
 }
 
 void TDecoder::Close() noexcept {

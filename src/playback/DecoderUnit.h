@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TDecoder {
 public:
@@ -20,11 +21,18 @@ public:
     bool IsOpen() const { return Handle != 0; }
     // Bytes delivered; below 1 at the end, after a read error, a fault or an exception.
     int GetData(std::uint8_t *destination, int length) noexcept;
+    // Whole frames only, at most length bytes (at least one frame): a decoder may deliver any
+    // byte count, and the bytes of a frame it tore apart are kept and put in front of the next
+    // read. Below 1 at the end; a torn frame left at the end is dropped.
+    int ReadFrames(std::uint8_t *destination, int length) noexcept;
     enum class SeekResult { Moved, Refused, Failed };
     SeekResult SetTime(int milliseconds) noexcept;
     // Closes the plug-in's handle once; later calls do nothing.
     void Close() noexcept;
 
+    // The kill switch getData is given: another thread sets it to make a blocked read return.
+    // Null gives the decoder one of its own that stays 0. Must outlive every read.
+    int *KillSwitch = nullptr;
     THookedInPlugin *Plugin = nullptr;
     hookedin::ExtendedReadGetDataFn GetDataFn = nullptr;
     hookedin::ExtendedReadSetTimeFn SetTimeFn = nullptr;
@@ -37,7 +45,8 @@ public:
     int LengthMs = 0;
 
 private:
-    int killSwitch_ = 0; // kept at 0: the engine never interrupts a read from outside
+    int killSwitch_ = 0;             // for a decoder nobody interrupts
+    std::vector<std::uint8_t> torn_; // bytes of a frame the last read tore apart
 };
 
 struct TDecoderOpenOptions {

@@ -5,15 +5,22 @@
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "../plugin/PluginGlobals.h"
 
 #include <algorithm>
 #include <cctype>
 
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "a kill switch is handed to plug-ins as a plain int");
+
 namespace {
 
 constexpr const char *kUtilWindowClass = "HVQBlendPlaybackThreadUtilWindow";
-constexpr UINT kPlayRequest = WM_USER;
+// Private to the utility window's class: no other program's message means a play request.
+constexpr UINT kPlayRequest = WM_APP + 0x51;
+// After a stop while no request runs: let go of what a request would have let go of.
+constexpr UINT kStopCleanUp = WM_APP + 0x52;
+// The host played a file of ours directly: a held fade-out source goes nowhere now.
+constexpr UINT kReleaseFade = WM_APP + 0x53;
 
 // Stream addresses are left to their own plug-in.
 bool IsStreamAddress(const std::wstring &fileName) {
@@ -42,8 +49,8 @@ bool WaitServicingSends(HANDLE handle, DWORD milliseconds) {
     }
 }
 
-THookedInPlugin *OwnerOf(const std::wstring &fileName) {
-    return HookedInPlugins ? HookedInPlugins->FindForFile(fileName.c_str()) : nullptr;
+THookedInPlugin *OwnerIn(THookedInPlugins *registry, const std::wstring &fileName) {
+    return registry ? registry->FindForFile(fileName.c_str()) : nullptr;
 }
 
 } // namespace
@@ -76,8 +83,8 @@ bool TPreLoadSlot::IsEmpty() const {
     return record_ == nullptr;
 }
 
-TPreLoadPtr OpenPreLoad(const std::wstring &fileName) {
-    THookedInPlugin *plugin = OwnerOf(fileName);
+TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName) {
+    THookedInPlugin *plugin = OwnerIn(registry, fileName);
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, fileName))
         return nullptr;
     if (!HasUsableOpen(*plugin, false))
@@ -98,13 +105,27 @@ void FreePreLoad(TPreLoadPtr record) noexcept {
     record.reset(); // the decoder closes itself
 }
 
-TInPluginPlaybackThread::TInPluginPlaybackThread(int threadPriority) {
+TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority)
+    : Links(links), Module(*links.Module) {
     ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    idle_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    // A thread that outlives a bounded quit (stuck in a plug-in's call) keeps our code loaded.
+    HMODULE self = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCSTR>(&TInPluginPlaybackThread::ThreadEntry),
+                           &self) &&
+        self == GetModuleHandleA(nullptr))
+        FreeLibrary(self); // linked into the program itself: nothing to keep
+    else
+        pinnedModule_ = self;
     thread_ = CreateThread(nullptr, 0, &TInPluginPlaybackThread::ThreadEntry, this,
                            CREATE_SUSPENDED, &threadId_);
-    if (!thread_ || !ready_) {
-        if (ready_)
-            CloseHandle(ready_);
+    if (!thread_ || !ready_ || !idle_) {
+        for (HANDLE handle : {static_cast<HANDLE>(ready_), static_cast<HANDLE>(idle_)})
+            if (handle)
+                CloseHandle(handle);
+        if (pinnedModule_)
+            FreeLibrary(static_cast<HMODULE>(pinnedModule_));
         throw EPluginError("Infernal Error!");
     }
     SetThreadPriority(thread_, threadPriority);
@@ -121,12 +142,19 @@ TInPluginPlaybackThread::~TInPluginPlaybackThread() {
     }
     QuitLoop();
     WaitFor(INFINITE);
+    postedRequests_.clear();
     CloseHandle(thread_);
     CloseHandle(ready_);
+    CloseHandle(idle_);
 }
 
 unsigned long __stdcall TInPluginPlaybackThread::ThreadEntry(void *self) {
-    return Firewall(0ul, [self] { return static_cast<TInPluginPlaybackThread *>(self)->Execute(); });
+    auto *thread = static_cast<TInPluginPlaybackThread *>(self);
+    HMODULE pinned = static_cast<HMODULE>(thread->pinnedModule_);
+    const unsigned long result = Firewall(0ul, [thread] { return thread->Execute(); });
+    if (pinned)
+        FreeLibraryAndExitThread(pinned, result);
+    return result;
 }
 
 unsigned long TInPluginPlaybackThread::Execute() {
@@ -145,7 +173,7 @@ unsigned long TInPluginPlaybackThread::Execute() {
 // The utility window's class uses the default procedure, so a class left registered by an
 // earlier load of the plug-in in the same process is reused as it is.
 void TInPluginPlaybackThread::CreateUtilWindow() {
-    const HINSTANCE instance = PluginInstance ? PluginInstance : GetModuleHandleA(nullptr);
+    const HINSTANCE instance = Links.Instance ? Links.Instance : GetModuleHandleA(nullptr);
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = instance;
@@ -159,8 +187,9 @@ void TInPluginPlaybackThread::CreateUtilWindow() {
     } else {
         RegisterClassA(&windowClass);
     }
+    // Message-only: no broadcast of another program ever reaches it.
     HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, kUtilWindowClass, "", WS_POPUP, 0, 0, 0, 0,
-                                  nullptr, nullptr, instance, nullptr);
+                                  HWND_MESSAGE, nullptr, instance, nullptr);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProcStub));
     UtilWindow = window;
@@ -180,13 +209,21 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
     case WM_DESTROY:
         QuitLoop();
         return DefWindowProcA(window, message, wParam, lParam);
-    case kPlayRequest: {
-        std::unique_ptr<PlayRequestMessage> request(reinterpret_cast<PlayRequestMessage *>(lParam));
-        // A stop that came after this request was posted cancels it.
-        if (request && request->StopGeneration == stopGeneration_.load())
-            HandlePlayRequest(request->FileName, std::move(request->Record));
+    case kPlayRequest:
+        // Only a request this engine posted is carried out; anything else is ignored.
+        if (std::unique_ptr<PlayRequestMessage> request = TakePostedRequest(lParam))
+            CarryOut(std::move(request));
         return 0;
-    }
+    case kStopCleanUp:
+        if (lParam == reinterpret_cast<LPARAM>(this))
+            CleanUpAfterStop();
+        return 0;
+    case kReleaseFade:
+        // Between requests only: a running one (or a stop's clean-up) decides for itself.
+        if (lParam == reinterpret_cast<LPARAM>(this) &&
+            WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
+            Crossfade.ReleaseSource();
+        return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -209,7 +246,7 @@ void TInPluginPlaybackThread::DrainMessages() {
             quitSeen = true;
             quitCode = message.wParam;
         } else if (message.message == kPlayRequest) {
-            delete reinterpret_cast<PlayRequestMessage *>(message.lParam);
+            TakePostedRequest(message.lParam); // released unplayed
         } else {
             DispatchMessageA(&message);
         }
@@ -221,10 +258,97 @@ void TInPluginPlaybackThread::DrainMessages() {
 }
 
 void TInPluginPlaybackThread::CleanUpAtEnd() noexcept {
+    {
+        // Requests whose message never arrived (their window is gone) close their decoders here.
+        std::lock_guard guard(requestsLock_);
+        postedRequests_.clear();
+    }
     Decoder.Close();
     Crossfade.ReleaseSource();
     FreePreLoad(std::move(FadePreLoad));
     FreePreLoad(NextPreLoad.Take());
+}
+
+// A stop that came after the request was posted cancels it; any failure of the request ends it
+// as a request that cannot play ends, so that the host moves on.
+void TInPluginPlaybackThread::CarryOut(std::unique_ptr<PlayRequestMessage> request) {
+    if (!Activate(request->StopGeneration))
+        return; // the record closes its decoder on the way out
+    bool tellHost = true;
+    try {
+        tellHost = HandlePlayRequest(request->FileName, std::move(request->Record));
+    } catch (...) {
+        Decoder.Close();
+        CloseOpenedOutput();
+    }
+    Deactivate(tellHost);
+}
+
+void TInPluginPlaybackThread::CleanUpAfterStop() {
+    Crossfade.ReleaseSource();
+    FreePreLoad(std::move(FadePreLoad));
+    if (OpenedOutModule) {
+        CloseOpenedOutput();
+        if (Module.SAVSADeInit)
+            CallGuarded([this] { Module.SAVSADeInit(); });
+    }
+    Deactivate(false);
+}
+
+bool TInPluginPlaybackThread::Activate(unsigned generation) {
+    std::lock_guard guard(activation_);
+    if (generation != stopGeneration_.load())
+        return false;
+    requestActive_ = true;
+    requestGeneration_ = generation;
+    decoderKill_ = 0;
+    outputGivenUp_ = false;
+    ResetEvent(idle_);
+    return true;
+}
+
+// The end-of-track message is posted under the same lock a stop takes: a stop either comes
+// before it, and there is none, or finds the request over.
+void TInPluginPlaybackThread::Deactivate(bool postEndOfTrack) {
+    std::lock_guard guard(activation_);
+    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_)
+        PostEndOfTrack();
+    requestActive_ = false;
+    SetEvent(idle_);
+}
+
+bool TInPluginPlaybackThread::Stopped() const {
+    return stopGeneration_.load() != requestGeneration_ || terminated_;
+}
+
+bool TInPluginPlaybackThread::CancelRequests() {
+    std::lock_guard guard(activation_);
+    ++stopGeneration_;
+    decoderKill_ = 1;
+    if (requestActive_)
+        fadeKill_ = 1;
+    return requestActive_;
+}
+
+bool TInPluginPlaybackThread::WaitUntilIdle(unsigned long milliseconds) {
+    return WaitServicingSends(idle_, milliseconds);
+}
+
+// Calls already under way are not waited for long: a stalled output keeps its own.
+void TInPluginPlaybackThread::GiveUpOutput() {
+    outputGivenUp_ = true;
+    outputUsedElsewhere_ = true; // the next request opens it anew
+    for (int tries = 0; tries < 20; ++tries) {
+        if (outputCalls_.try_lock()) {
+            outputCalls_.unlock();
+            return;
+        }
+        WaitServicingSends(nullptr, 5);
+    }
+}
+
+THookedInPlugin *TInPluginPlaybackThread::OwnerOf(const std::wstring &fileName) const {
+    return OwnerIn(Links.Registry, fileName);
 }
 
 bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
@@ -237,22 +361,29 @@ bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
 }
 
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
+    const auto leftToItsPlugin = [&] {
+        // Its plug-in opens and closes the same output: the engine's next track opens it again,
+        // and a fade prepared for a track of the engine goes nowhere.
+        outputUsedElsewhere_ = true;
+        if (HWND window = UtilWindow.load())
+            PostMessageA(window, kReleaseFade, 0, reinterpret_cast<LPARAM>(this));
+        return false;
+    };
     if (IsStreamAddress(fileName)) {
         FreePreLoad(NextPreLoad.Take());
-        return false;
+        return leftToItsPlugin();
     }
     TPreLoadPtr record = NextPreLoad.Take();
     if (record && record->FileName != fileName)
         FreePreLoad(std::move(record));
     if (!record)
-        record = OpenPreLoad(fileName);
+        record = OpenPreLoad(Links.Registry, fileName);
     if (!record) {
         StopRequested = true;
-        return false;
+        return leftToItsPlugin();
     }
 
-    PluginModule.is_seekable =
-        record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
+    Module.is_seekable = record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
     // The host asks for the length as soon as Play returns, before the request has started.
     LengthMs = record->Decoder.LengthMs;
 
@@ -260,38 +391,91 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->FileName = fileName;
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
-    HWND window = UtilWindow.load();
-    if (!window || !PostMessageA(window, kPlayRequest, 0, reinterpret_cast<LPARAM>(request.get())))
-        return false; // the request and its decoder go with it
-    request.release(); // owned by the message now
-    return true;
+    return PostRequest(std::move(request)) || leftToItsPlugin();
 }
 
+// The message carries only a number: the request stays in our own table until the playback
+// thread takes it, so no pointer ever travels through the message queue.
+bool TInPluginPlaybackThread::PostRequest(std::unique_ptr<PlayRequestMessage> request) {
+    HWND window = UtilWindow.load();
+    if (!window)
+        return false;
+    LPARAM id = 0;
+    {
+        std::lock_guard guard(requestsLock_);
+        id = static_cast<LPARAM>(nextRequestId_++ & 0x7FFFFFFF);
+        if (id == 0)
+            id = static_cast<LPARAM>(nextRequestId_++);
+        postedRequests_[id] = std::move(request);
+    }
+    if (PostMessageA(window, kPlayRequest, 0, id))
+        return true;
+    TakePostedRequest(id); // the request and its decoder go with it
+    return false;
+}
+
+std::unique_ptr<TInPluginPlaybackThread::PlayRequestMessage>
+TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
+    std::lock_guard guard(requestsLock_);
+    const auto found = postedRequests_.find(id);
+    if (found == postedRequests_.end())
+        return nullptr;
+    std::unique_ptr<PlayRequestMessage> request = std::move(found->second);
+    postedRequests_.erase(found);
+    return request;
+}
+
+// A stop of the host's own (its end-of-track handling, or "play now" of another entry) ends a
+// running request as well: the host has left that track and plays the next entry itself. The
+// user's stop also lets go of everything prepared for a next track and of an output left open.
 void TInPluginPlaybackThread::Stop() {
-    const bool immediate = WinAmpAPIMan && WinAmpAPIMan->IsImmediateStop();
+    const bool immediate = Links.Host && Links.Host->IsImmediateStop();
+    // A paused output would never play out, for this track or the next.
+    if (Paused.exchange(0)) {
+        if (Out_Module *output = OutModule.load())
+            CallGuarded([&] { output->Pause(0); });
+    }
+    const bool running = CancelRequests();
     if (immediate) {
-        ++stopGeneration_;
         StopRequested = true;
         FreePreLoad(NextPreLoad.Take());
         IsPlaying = false;
-    } else if (IsPlaying) {
-        SeekTargetMs = LengthMs.load();
-        SeekPending = true;
+        if (!running) {
+            HWND window = UtilWindow.load();
+            {
+                std::lock_guard guard(activation_);
+                requestActive_ = true;
+                ResetEvent(idle_);
+            }
+            if (!window || !PostMessageA(window, kStopCleanUp, 0, reinterpret_cast<LPARAM>(this))) {
+                std::lock_guard guard(activation_);
+                requestActive_ = false;
+                SetEvent(idle_);
+            }
+        }
     }
-    Paused = 0;
+    if (!WaitUntilIdle(kStopWaitMs))
+        GiveUpOutput();
 }
 
 void TInPluginPlaybackThread::ShutdownPlayback() {
-    if (!IsPlaying)
+    if (!IsPlaying && WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
         return;
     PostEndOfTrack();
     StopRequested = true;
+    CancelRequests();
     FreePreLoad(NextPreLoad.Take());
     Paused = 0;
-    while (IsPlaying)
-        WaitServicingSends(nullptr, 100);
+    if (!WaitUntilIdle(kStopWaitMs))
+        GiveUpOutput();
     OutModule = nullptr;
     PostEndOfTrack();
+}
+
+bool TInPluginPlaybackThread::Shutdown() {
+    ShutdownPlayback();
+    QuitLoop();
+    return WaitFor(kQuitWaitMs);
 }
 
 void TInPluginPlaybackThread::QuitLoop() {
@@ -345,14 +529,14 @@ void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
 
 void TInPluginPlaybackThread::SetVolume(int volume) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, PluginModule.outMod);
+    OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
         output->SetVolume(volume);
 }
 
 void TInPluginPlaybackThread::SetPan(int pan) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, PluginModule.outMod);
+    OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
         output->SetPan(pan);
 }

@@ -8,15 +8,28 @@
 #include "DecoderUnit.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
 class TInPluginPlaybackThread;
+class TWinAmpAPIMan;
+class TPluginConfig;
+
+// What the engine uses of the plug-in around it, handed over when the thread is created. Each
+// object outlives the thread; the registry and the settings may be missing.
+struct TEngineLinks {
+    In_Module *Module = nullptr;             // the plug-in's own record: host members, is_seekable
+    HINSTANCE Instance = nullptr;            // for the utility window's class
+    const TWinAmpAPIMan *Host = nullptr;     // the host's IPC
+    THookedInPlugins *Registry = nullptr;    // the owners of files
+    const TPluginConfig *Settings = nullptr; // fade time and shortest faded track
+};
 
 // The host's next playlist entry as the engine learns it from the host's IPC answers; -1 when
 // there is none.
-int NextPlaylistIndex();
+int NextPlaylistIndex(const TWinAmpAPIMan *host);
 
 // The crossfade of the process: one, used by the playback thread; its curve is set at Init
 // before the thread exists, and by the configuration dialog at any time.
@@ -24,8 +37,8 @@ extern TCrossfadeState CrossfadeState;
 void SetLogCurve(bool logCurve);
 
 // The crossfade time and the shortest crossfaded track, in ms, as the settings hold them now.
-int FadeTimeMs();
-int MinFileSizeMs();
+int FadeTimeMs(const TPluginConfig *settings);
+int MinFileSizeMs(const TPluginConfig *settings);
 
 // One opened decoder of one file, prepared for a play request. Destroying it closes the
 // decoder; a play request adopts the decoder instead.
@@ -37,7 +50,7 @@ using TPreLoadPtr = std::unique_ptr<TInPluginPlaybackThreadPreLoad>;
 
 // Opens fileName for the engine, or answers null: not owned, no extended read, not audio, no
 // known length, open failed or a format that cannot be played.
-TPreLoadPtr OpenPreLoad(const std::wstring &fileName);
+TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName);
 // Closes the record's decoder and frees it.
 void FreePreLoad(TPreLoadPtr record) noexcept;
 
@@ -59,7 +72,7 @@ class TInPluginPlaybackThread {
 public:
     // Starts the thread at once with the given Win32 priority. Raises EPluginError when the
     // thread cannot be created.
-    explicit TInPluginPlaybackThread(int threadPriority);
+    TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority);
     // Resumes a paused output, then ends and waits for a thread that still runs.
     ~TInPluginPlaybackThread();
     TInPluginPlaybackThread(const TInPluginPlaybackThread &) = delete;
@@ -67,8 +80,13 @@ public:
 
     // Host's thread: whether the engine would play this file itself.
     bool AcceptsFile(const std::wstring &fileName);
-    // Host's thread: offers a file; false leaves it to its own plug-in.
+    // Host's thread: offers a file; false leaves it to its own plug-in, which then uses the
+    // output itself.
     bool Play(const std::wstring &fileName);
+    // Host's thread: ends the running request, of either kind of stop, without an end-of-track
+    // message. When it returns the engine makes no further call into the output: it waits for
+    // the playback thread to let go of it (a stalled decoder gets its kill switch), answering
+    // messages sent to this thread meanwhile, and gives the output up when the wait is over.
     void Stop();
     void Pause();
     void UnPause();
@@ -85,6 +103,14 @@ public:
     void ShutdownPlayback();
     void QuitLoop();
     bool WaitFor(unsigned long milliseconds);
+    // The whole quit sequence with bounded waits; false when the thread is still stuck in a
+    // plug-in's call, and the object must then be left alive for it.
+    bool Shutdown();
+
+    // How long a stop waits for the playback thread to let go of the output, and the quit
+    // sequence for the thread to end.
+    static constexpr unsigned long kStopWaitMs = 2000;
+    static constexpr unsigned long kQuitWaitMs = 3000;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -100,6 +126,9 @@ public:
     std::atomic<Out_Module *> OutModule{nullptr};
     std::atomic<HWND> UtilWindow{nullptr};
     TPreLoadSlot NextPreLoad;
+
+    const TEngineLinks Links;
+    In_Module &Module; // Links.Module
 
     // Playback thread only.
     TPreLoadPtr FadePreLoad;
@@ -122,18 +151,36 @@ private:
     unsigned long RunMessageLoop();
     void DrainMessages();
     void CleanUpAtEnd() noexcept;
+    bool PostRequest(std::unique_ptr<PlayRequestMessage> request);
+    std::unique_ptr<PlayRequestMessage> TakePostedRequest(LPARAM id);
+    void CarryOut(std::unique_ptr<PlayRequestMessage> request);
+    void CleanUpAfterStop();
 
-    // The play request and its block loop.
-    void HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
+    // A request runs between Activate and Deactivate; a stop that came after it was posted
+    // (a newer stop generation) cancels it before it starts, or ends it.
+    bool Activate(unsigned generation);
+    void Deactivate(bool postEndOfTrack);
+    bool Stopped() const;
+    // Ends whatever runs: the stop generation moves on and the kill switches are set. Answers
+    // whether a request was running.
+    bool CancelRequests();
+    bool WaitUntilIdle(unsigned long milliseconds);
+    // The output is no longer the engine's to call for the running request.
+    void GiveUpOutput();
+    // Every call of the playback thread into the output goes through here: none once given up.
+    template <class F> bool CallOutput(F &&call);
+    // The play request and its block loop; answers whether the host is to be told the track ended.
+    bool HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
     bool AdoptDecoder(const std::wstring &fileName, TPreLoadPtr record);
     int PrepareOutput(Out_Module *output);
     void CloseOpenedOutput();
-    void GiveUpRequest();
+    bool GiveUpRequest();
     enum class LoopEnd { RanOut, HandedOver, Stopped };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
     int WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs);
-    void EndOfTrack(Out_Module *output, int pauseMs);
+    bool EndOfTrack(Out_Module *output, int pauseMs);
+    bool EndAsStopped(Out_Module *output);
     void PostEndOfTrack() const;
     bool KeepsGoing() const;
     void WaitWhilePaused() const;
@@ -146,12 +193,35 @@ private:
     TPreLoadPtr TakeNextPreLoad();
     // The host's next playlist entry's file name, copied at once; empty when there is none.
     std::wstring PlaylistFile(int index) const;
+    int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
+    int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
+    THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
-    int blockBytes_ = 0;         // of the current track
+    int blockBytes_ = 0;           // of the current track
+    std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
     void *thread_ = nullptr;
     void *ready_ = nullptr; // set once the thread has its queue and window
     unsigned long threadId_ = 0;
     std::atomic<bool> terminated_{false};
     std::atomic<unsigned> stopGeneration_{0};
+    // Guards the start and end of a request against a stop of the host's thread.
+    std::mutex activation_;
+    bool requestActive_ = false;
+    unsigned requestGeneration_ = 0;
+    void *idle_ = nullptr; // set while no request runs
+    // Kill switches given to getData: of the current track's decoder and of the fade-out source.
+    std::atomic<int> decoderKill_{0};
+    std::atomic<int> fadeKill_{0};
+    // The output of the running request, given up by a stop that waited in vain; and whether
+    // anyone but the engine has used the output since the engine opened it.
+    std::mutex outputCalls_;
+    std::atomic<bool> outputGivenUp_{false};
+    std::atomic<bool> outputUsedElsewhere_{false};
+    void *pinnedModule_ = nullptr;
+    // Play requests posted and not yet taken by the playback thread, by the number their
+    // message carries.
+    std::mutex requestsLock_;
+    std::map<LPARAM, std::unique_ptr<PlayRequestMessage>> postedRequests_;
+    unsigned long nextRequestId_ = 1;
 };

@@ -3,7 +3,6 @@
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hostlink/FaultGuard.h"
-#include "../plugin/PluginGlobals.h"
 #include "BlockMath.h"
 
 #include <algorithm>
@@ -37,48 +36,56 @@ bool Foreign(F &&call) noexcept {
 } // namespace
 
 void TInPluginPlaybackThread::PostEndOfTrack() const {
-    PostMessageA(PluginModule.hMainWindow, hostapi::WM_WA_MPEG_EOF, 0, 0);
+    PostMessageA(Module.hMainWindow, hostapi::WM_WA_MPEG_EOF, 0, 0);
 }
 
 bool TInPluginPlaybackThread::KeepsGoing() const {
-    return IsPlaying && !StopRequested;
+    return IsPlaying && !Stopped();
 }
 
 void TInPluginPlaybackThread::WaitWhilePaused() const {
-    while (Paused && KeepsGoing() && !terminated_)
+    while (Paused && KeepsGoing())
         Sleep(5);
+}
+
+// The lock only orders these calls against a stop giving the output up: it is never held by
+// the host's thread while the output is called.
+template <class F> bool TInPluginPlaybackThread::CallOutput(F &&call) {
+    std::lock_guard guard(outputCalls_);
+    return !outputGivenUp_ && Foreign(std::forward<F>(call));
 }
 
 void TInPluginPlaybackThread::CloseOpenedOutput() {
     if (Out_Module *opened = std::exchange(OpenedOutModule, nullptr))
-        Foreign([&] { opened->Close(); });
+        CallOutput([&] { opened->Close(); });
 }
 
-void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record) {
+bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record) {
     if (IsPlaying)
-        return; // the record closes its decoder on the way out
+        return false; // the record closes its decoder on the way out
     IsPlayingBomb playing(*this);
     StopRequested = false;
     SeekPending = false;
-    OutModule = PluginModule.outMod;
+    OutModule = Module.outMod;
 
     Out_Module *output = OutModule.load();
-    if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record))) {
-        GiveUpRequest();
-        return;
-    }
+    if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record)))
+        return GiveUpRequest();
+    Decoder.KillSwitch = reinterpret_cast<int *>(&decoderKill_);
+    // A fade goes only into the track its hand-over prepared.
+    if (Crossfade.Source && fileName != fadeInto_)
+        Crossfade.ReleaseSource();
     LengthMs = Decoder.LengthMs;
     const int blockBytes = BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
-    output = PluginModule.outMod ? PluginModule.outMod : output;
+    output = Module.outMod ? Module.outMod : output;
     OutModule = output;
 
     if (PrepareOutput(output) < 0) {
-        if (PluginModule.SetInfo)
-            Foreign([] { PluginModule.SetInfo(0, 0, -1, 0); });
-        GiveUpRequest();
-        return;
+        if (Module.SetInfo)
+            Foreign([this] { Module.SetInfo(0, 0, -1, 0); });
+        return GiveUpRequest();
     }
 
     Crossfade.Armed = true;
@@ -86,23 +93,29 @@ void TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int pauseMs = BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
-    if (end == LoopEnd::Stopped) {
-        StopRequested = false;
-        Foreign([&] { output->Flush(0); });
-        CloseOpenedOutput();
-        Crossfade.ReleaseSource();
-        if (PluginModule.SAVSADeInit)
-            Foreign([] { PluginModule.SAVSADeInit(); });
-        return;
-    }
-    EndOfTrack(output, pauseMs);
+    if (end == LoopEnd::Stopped)
+        return EndAsStopped(output);
+    return EndOfTrack(output, pauseMs);
+}
+
+// A stopped request flushes and closes the output and lets go of everything it prepared for a
+// next track: the host plays whatever comes next on its own.
+bool TInPluginPlaybackThread::EndAsStopped(Out_Module *output) {
+    StopRequested = false;
+    CallOutput([&] { output->Flush(0); });
+    CloseOpenedOutput();
+    Crossfade.ReleaseSource();
+    FreePreLoad(std::move(FadePreLoad));
+    if (Module.SAVSADeInit)
+        Foreign([this] { Module.SAVSADeInit(); });
+    return false;
 }
 
 // A request that cannot play: nothing is written, and the host is told to move on.
-void TInPluginPlaybackThread::GiveUpRequest() {
+bool TInPluginPlaybackThread::GiveUpRequest() {
     CloseOpenedOutput();
     Decoder.Close();
-    PostEndOfTrack();
+    return true;
 }
 
 // The request's decoder: the prepared record's, or one opened here for a plug-in that can also
@@ -112,7 +125,7 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
         Decoder = std::move(record->Decoder);
         return Decoder.IsOpen();
     }
-    THookedInPlugin *plugin = HookedInPlugins ? HookedInPlugins->FindForFile(fileName.c_str()) : nullptr;
+    THookedInPlugin *plugin = OwnerOf(fileName);
     if (!plugin)
         return false;
     auto decoder = OpenDecoder(*plugin, fileName, {0, true, 0});
@@ -126,33 +139,36 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
 // latency, below 0 when the output could not be opened.
 int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
+    // Another plug-in opened and closed it meanwhile: it is not ours to close, nor open.
+    if (outputUsedElsewhere_.exchange(false))
+        OpenedOutModule = nullptr;
     if (OpenedOutModule == output && OpenedBits == bits && OpenedChannels == channels &&
         OpenedRate == rate) {
-        Foreign([&] { output->Flush(0); });
+        CallOutput([&] { output->Flush(0); });
         return 0;
     }
     if (OpenedOutModule) {
         CloseOpenedOutput();
-        if (PluginModule.SAVSADeInit)
-            Foreign([] { PluginModule.SAVSADeInit(); });
+        if (Module.SAVSADeInit)
+            Foreign([this] { Module.SAVSADeInit(); });
     }
     OpenedOutModule = output;
     OpenedBits = bits;
     OpenedChannels = channels;
     OpenedRate = rate;
     int latency = -1;
-    if (!Foreign([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
+    if (!CallOutput([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
         latency = -1;
     if (latency < 0)
         return latency;
-    if (PluginModule.SetInfo) {
+    if (Module.SetInfo) {
         const int kbps = KbpsFor(bits, rate, channels), khz = KhzFor(rate);
-        Foreign([&] { PluginModule.SetInfo(kbps, khz, channels, 1); });
+        Foreign([&] { Module.SetInfo(kbps, khz, channels, 1); });
     }
-    if (PluginModule.SAVSAInit)
-        Foreign([&] { PluginModule.SAVSAInit(latency, rate); });
-    if (PluginModule.VSASetInfo)
-        Foreign([&] { PluginModule.VSASetInfo(rate, channels); });
+    if (Module.SAVSAInit)
+        Foreign([&] { Module.SAVSAInit(latency, rate); });
+    if (Module.VSASetInfo)
+        Foreign([&] { Module.VSASetInfo(rate, channels); });
     return latency;
 }
 
@@ -170,26 +186,26 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             if (seek == TDecoder::SeekResult::Failed)
                 return LoopEnd::RanOut;
             if (seek == TDecoder::SeekResult::Moved)
-                Foreign([&] { output->Flush(target); });
+                CallOutput([&] { output->Flush(target); });
         }
-        int bytes = Decoder.GetData(buffer.data(), blockBytes);
-        if (bytes < 1)
-            return StopRequested || terminated_ ? LoopEnd::Stopped : LoopEnd::RanOut;
+        int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
+        // A stop while the decoder read: nothing more reaches the host or its output.
+        if (bytes < 1 || Stopped())
+            return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
-        bytes = frames * frameBytes; // a torn last frame is not written
         int written = 0;
-        Foreign([&] { written = output->GetWrittenTime(); });
+        CallOutput([&] { written = output->GetWrittenTime(); });
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
 
-        if (PluginModule.dsp_isactive && PluginModule.dsp_dosamples) {
+        if (Module.dsp_isactive && Module.dsp_dosamples) {
             int active = 0;
-            if (!Foreign([&] { active = PluginModule.dsp_isactive(); }))
+            if (!Foreign([&] { active = Module.dsp_isactive(); }))
                 return LoopEnd::RanOut;
             if (active) {
                 auto *samples = reinterpret_cast<short *>(buffer.data());
-                if (!Foreign([&] { frames = PluginModule.dsp_dosamples(samples, frames, bits, channels, rate); }))
+                if (!Foreign([&] { frames = Module.dsp_dosamples(samples, frames, bits, channels, rate); }))
                     return LoopEnd::RanOut;
                 // The host's DSP may at most double a block: that is the room the buffer has.
                 frames = std::clamp(frames, 0, 2 * blockBytes / frameBytes);
@@ -197,19 +213,19 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             }
         }
         char *data = reinterpret_cast<char *>(buffer.data());
-        if (PluginModule.SAAddPCMData &&
-            !Foreign([&] { PluginModule.SAAddPCMData(data, channels, bits, written); }))
+        if (Module.SAAddPCMData &&
+            !Foreign([&] { Module.SAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
-        if (PluginModule.VSAAddPCMData &&
-            !Foreign([&] { PluginModule.VSAAddPCMData(data, channels, bits, written); }))
+        if (Module.VSAAddPCMData &&
+            !Foreign([&] { Module.VSAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
 
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs))
-            return StopRequested || !IsPlaying || terminated_ ? LoopEnd::Stopped : LoopEnd::RanOut;
+            return Stopped() || !IsPlaying ? LoopEnd::Stopped : LoopEnd::RanOut;
         pauseMs = BlockDurationMs(bytes, bits, channels, rate);
         if (handedOver)
             return LoopEnd::HandedOver;
-        if (StopRequested || terminated_ || !IsPlaying)
+        if (Stopped() || !IsPlaying)
             return LoopEnd::Stopped;
     }
 }
@@ -227,7 +243,7 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
         char *chunk = reinterpret_cast<char *>(data + offset);
         int refused = 0;
         for (;;) {
-            if (!Foreign([&] { refused = output->Write(chunk, room); }))
+            if (!CallOutput([&] { refused = output->Write(chunk, room); }))
                 return false;
             if (refused <= 0)
                 break;
@@ -247,14 +263,14 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
 int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs) {
     for (;;) {
         int room = 0;
-        if (!Foreign([&] { room = output->CanWrite(); }))
+        if (!CallOutput([&] { room = output->CanWrite(); }))
             return 0;
         if (room >= bytes)
             return bytes;
         if (!KeepsGoing())
             return 0;
         int playing = 1;
-        if (room >= frameBytes && Foreign([&] { playing = output->IsPlaying(); }) && !playing)
+        if (room >= frameBytes && CallOutput([&] { playing = output->IsPlaying(); }) && !playing)
             return room - room % frameBytes;
         Sleep(static_cast<DWORD>(pauseMs));
         WaitWhilePaused();
@@ -262,25 +278,25 @@ int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int fram
 }
 
 // The track ran out (or went on into a crossfade): prepare the next one, let the output play
-// out what it holds, then tell the host.
-void TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
-    const unsigned generation = stopGeneration_.load();
+// out what it holds, then tell the host (answers whether to). A next entry the engine cannot
+// open closes the output once it has played out; a stop meanwhile ends the request as a stop.
+bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (NextPreLoad.IsEmpty())
         NextPreLoad.Put(TakeNextPreLoad());
     for (;;) {
         int playing = 0;
-        if (!Foreign([&] { playing = output->IsPlaying(); }) || !playing)
+        if (!CallOutput([&] { playing = output->IsPlaying(); }) || !playing)
             break;
-        if (StopRequested || terminated_)
+        if (Stopped())
             break;
         Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
         WaitWhilePaused();
     }
+    if (Stopped())
+        return EndAsStopped(output);
     if (StopRequested) {
         OpenedOutModule = nullptr;
-        Foreign([&] { output->Close(); });
+        CallOutput([&] { output->Close(); });
     }
-    // The user's stop while the output played out: the host must not move on to the next entry.
-    if (stopGeneration_.load() == generation)
-        PostEndOfTrack();
+    return true;
 }

@@ -66,17 +66,16 @@ void ShowInitFailure(const std::exception &error) {
 } // namespace
 
 // Ends the running track and the thread's message loop, waits for the thread, then destroys it;
-// its global is cleared only after that, so the thread finds itself while it ends.
+// its global is cleared only after that, so the thread finds itself while it ends. The waits
+// are bounded: a thread stuck in a plug-in's call keeps its object, which it still uses.
 static void StopPlaybackThread() noexcept {
     TInPluginPlaybackThread *thread = InPluginPlaybackThread;
     if (!thread)
         return;
-    Firewall([&] {
-        thread->ShutdownPlayback();
-        thread->QuitLoop();
-        thread->WaitFor(INFINITE);
-    });
-    Firewall([&] { delete thread; });
+    bool ended = false;
+    Firewall([&] { ended = thread->Shutdown(); });
+    if (ended)
+        Firewall([&] { delete thread; });
     InPluginPlaybackThread = nullptr;
 }
 
@@ -108,6 +107,7 @@ void InitGlobals() {
         HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
     if (!InPluginPlaybackThread)
         InPluginPlaybackThread = new TInPluginPlaybackThread(
+            TEngineLinks{&PluginModule, PluginInstance, WinAmpAPIMan, HookedInPlugins, PluginConfig},
             PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
     CreateOpenExtendedReads();
 }

@@ -353,6 +353,7 @@ struct SynthRead {
     SynthFormat Format;
     int64_t Frame = 0; // next frame to deliver
     int64_t Given = 0; // bytes delivered so far
+    int Torn = 0;      // bytes of frame Frame already delivered (the TornReads knob)
     bool CrashData = false;
     bool CrashSeek = false;
     bool CrashClose = false;
@@ -430,6 +431,50 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
     return frames * frameBytes;
 }
 
+// The TornReads knob: at most that many bytes per read, cut anywhere, frames torn apart.
+int64_t DeliverTorn(SynthRead &read, char *dest, int len, int chunk) {
+    const int frameBytes = SynthFrameBytes(read.Format);
+    const int64_t total = SynthTotalBytes(read.Format);
+    const int64_t start = read.Frame * frameBytes + read.Torn;
+    const int64_t end = std::min<int64_t>(total, start + std::min(len, chunk));
+    if (end <= start)
+        return 0;
+    const int64_t lastFrame = (end + frameBytes - 1) / frameBytes;
+    std::string frames(static_cast<std::size_t>((lastFrame - read.Frame) * frameBytes), '\0');
+    SynthPcm(read.Format, read.Frame, lastFrame - read.Frame,
+             reinterpret_cast<uint8_t *>(frames.data()));
+    std::memcpy(dest, frames.data() + read.Torn, static_cast<std::size_t>(end - start));
+    read.Frame = end / frameBytes;
+    read.Torn = static_cast<int>(end % frameBytes);
+    read.Given += end - start;
+    return end - start;
+}
+
+// The StallAtBytes knob: once a read has given that many bytes, getData blocks, as on a stalled
+// network stream, until the knob is cleared or (unless StallIgnoresKill is set) the caller sets
+// the kill switch. With KillSendsToHost it then sends the host's main window a message first,
+// as a decoder reporting its state to the player would.
+bool StallWhileAsked(intptr_t handle, int *killswitch) {
+    const int stallAt = Knob("StallAtBytes");
+    if (stallAt <= 0)
+        return false;
+    int64_t given = 0;
+    Reads().With(handle, [&](SynthRead &read) { given = read.Given; });
+    if (given < stallAt)
+        return false;
+    Note("ExtStall");
+    while (Knob("StallAtBytes") > 0) {
+        if (killswitch && *killswitch && !Knob("StallIgnoresKill")) {
+            if (Knob("KillSendsToHost"))
+                SendMessageA(Record().hMainWindow, hostapi::WM_WA_IPC, 0, hostapi::IPC_GETVERSION);
+            Note("ExtKilled");
+            return true;
+        }
+        Sleep(2);
+    }
+    return false;
+}
+
 [[maybe_unused]] intptr_t GetData(intptr_t handle, char *dest, int len, int *killswitch) {
     return Firewall(intptr_t{0}, [&] {
         Note("ExtGetData", {Number(len)});
@@ -437,11 +482,16 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
             FaultNow(); // outside every lock: the caller may carry on after catching it
         if (!dest || len <= 0 || (killswitch && *killswitch))
             return 0;
+        if (StallWhileAsked(handle, killswitch))
+            return 0;
         const int limit = Knob("ReadLimit");
         const int endAfter = Knob("EndAfterBytes");
         int64_t given = 0;
-        Reads().With(handle,
-                     [&](SynthRead &read) { given = Deliver(read, dest, len, limit, endAfter); });
+        const int torn = Knob("TornReads");
+        Reads().With(handle, [&](SynthRead &read) {
+            given = torn > 0 ? DeliverTorn(read, dest, len, torn)
+                             : Deliver(read, dest, len, limit, endAfter);
+        });
         return static_cast<intptr_t>(given);
     });
 }
@@ -456,6 +506,7 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
                                 const int64_t frame =
                                     static_cast<int64_t>(std::max(ms, 0)) * read.Format.Rate / 1000;
                                 read.Frame = std::min(frame, SynthTotalFrames(read.Format));
+                                read.Torn = 0;
                             })
                    ? 1
                    : 0;
