@@ -518,6 +518,23 @@ TEST_F(Installer, TheUninstallerAsksAndDeletesTheSettingsWhenTheUserSaysYes) {
     EXPECT_FALSE(fs::exists(perUser.File()));
 }
 
+// Some other program holds the DLL (a player whose window was not seen): a silent run stops
+// with its error code rather than claim an install or removal that did not happen.
+TEST_F(Installer, ADllHeldByAnotherProgramStopsTheRun) {
+    ASSERT_EQ(InstallInto(player), 0u);
+    WriteBytes(InstalledDll(), "the version in use");
+    {
+        HANDLE held = CreateFileW(InstalledDll().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(InstallInto(player), static_cast<DWORD>(kStopped));
+        EXPECT_EQ(UninstallInPlace(), static_cast<DWORD>(kStopped));
+        EXPECT_TRUE(KeyExists(kEntryKey));
+        CloseHandle(held);
+    }
+    EXPECT_EQ(ReadBytes(InstalledDll()), "the version in use");
+}
+
 TEST_F(Installer, AFolderWithoutThePlayerIsRefused) {
     const fs::path elsewhere = TempFolder(L"not a player");
     fs::remove_all(elsewhere);
