@@ -50,7 +50,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (C) 2026 ${PUBLISHER}, MI
 !define MUI_LICENSEPAGE_TEXT_BOTTOM "${PRODUCT} is free software under the MIT licence. Click Next to go on."
 !insertmacro MUI_PAGE_LICENSE "${HVQ_LICENSE}"
 
-!define MUI_DIRECTORYPAGE_TEXT_TOP "Setup will install the ${PRODUCT} input plug-in into the Plugins folder of the Winamp installation below.$\r$\n$\r$\nChoose the folder that holds winamp.exe; Next stays disabled until it does."
+!define MUI_DIRECTORYPAGE_TEXT_TOP "Setup will install the ${PRODUCT} input plug-in into the Plugins folder of the Winamp installation below.$\r$\n$\r$\nChoose the folder that holds winamp.exe: Install stays disabled until you do."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Winamp folder"
 !insertmacro MUI_PAGE_DIRECTORY
 
@@ -202,8 +202,9 @@ Section "Uninstall"
   ${Loop}
 
   ; The plug-in keeps its settings in Plugins\HVQBlend.ini of the player's settings folder: the
-  ; player's own folder, or %APPDATA%\Winamp for a per-user installation. An older version kept
-  ; them directly in that folder. A silent uninstall keeps them.
+  ; player's own folder, or %APPDATA%\Winamp for a per-user installation; a file directly in
+  ; that folder (the older place) is moved there only at the plug-in's next start, so it is ours
+  ; too. A silent uninstall keeps them.
   ${GetParent} "$INSTDIR" $0
   StrCpy $1 0
   ${If} ${FileExists} "$INSTDIR\${SETTINGS_FILE}"
