@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo bench shots shot-about shot-config clean
+.PHONY: all setup build native fuzz test demo bench dist shots shot-about shot-config clean
 
 all: build
 
@@ -60,5 +60,14 @@ shot-about: build
 shot-config: build
 	@tools/setup/window-shot docs/config-dialog.png --trim -- $(BUILD)/bin/hvq_configshot.exe
 
+# The release: an optimised in_hvqblend.dll with its version resource, in a zip with a read-me,
+# the licence and the release notes from CHANGELOG.md, and the setup program made by makensis:
+# dist/in_hvqblend-<version>.zip and dist/hvqblend-<version>-setup.exe.
+dist: setup
+	@cmake -S . -B $(BUILD)-release $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	    -DHVQ_DIST_DIR=$(CURDIR)/dist >/dev/null
+	@cmake --build $(BUILD)-release --target hvq_dist -j $(JOBS)
+	@ls -l dist
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz

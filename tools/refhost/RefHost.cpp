@@ -153,8 +153,19 @@ RefHost::RefHost() : output_(std::make_unique<RecordingOutput>()) {
                                     std::to_wstring(counter++));
     RemoveFolder(hostFolder_);
     fs::create_directories(hostFolder_ / L"Plugins");
-    state_.IniPath = ToAnsi((hostFolder_ / L"winamp.ini").wstring());
+    ownsFolder_ = true;
+    CreateMainWindow();
+}
 
+RefHost::RefHost(fs::path hostFolder)
+    : hostFolder_(std::move(hostFolder)), output_(std::make_unique<RecordingOutput>()) {
+    if (!fs::is_directory(hostFolder_ / L"Plugins"))
+        throw std::runtime_error("the host folder has no Plugins folder");
+    CreateMainWindow();
+}
+
+void RefHost::CreateMainWindow() {
+    state_.IniPath = ToAnsi((hostFolder_ / L"winamp.ini").wstring());
     RegisterMainWindowClass();
     window_ = CreateWindowExA(0, kMainWindowClass, "Reference host", WS_OVERLAPPEDWINDOW, 0, 0, 275,
                               116, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
@@ -174,7 +185,8 @@ RefHost::~RefHost() {
     DestroyWindow(window_);
     if (CurrentHost == this)
         CurrentHost = nullptr;
-    RemoveFolder(hostFolder_);
+    if (ownsFolder_)
+        RemoveFolder(hostFolder_);
 }
 
 fs::path RefHost::BuildFolder() {

@@ -62,6 +62,9 @@ class RefHost {
 public:
     // Lays out an empty temporary host folder with a Plugins folder and creates the main window.
     RefHost();
+    // Plays the player of an existing folder (an installation with its Plugins folder), which it
+    // leaves as it finds it but for what the plug-ins write there.
+    explicit RefHost(std::filesystem::path hostFolder);
     // Quits the plug-ins if the host has not, releases them and removes the folders.
     ~RefHost();
     RefHost(const RefHost &) = delete;
@@ -132,8 +135,10 @@ private:
     void FillHostMembers(In_Module &module);
     int CallIsOurFile(const LoadedPlugin &plugin, const std::wstring &fileName);
     LoadedPlugin *FindLoaded(const In_Module *module);
+    void CreateMainWindow();
 
     std::filesystem::path hostFolder_;
+    bool ownsFolder_ = false;
     HWND window_ = nullptr;
     HostState state_;
     std::unique_ptr<RecordingOutput> output_;

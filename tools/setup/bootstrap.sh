@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need (Debian packages only) and prepares the
-# project's own Wine prefix. Quick when everything is already there.
+# Installs what the build, the tests, the demo and the release need (Debian packages only) and
+# prepares the project's own Wine prefix. Quick when everything is already there.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -18,6 +18,7 @@ fi
 have_cmd make || need+=(make)
 have_cmd Xvfb || need+=(xvfb xauth)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+have_cmd makensis || need+=(nsis)
 if ! have_cmd wine || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386 wine64)
 fi
