@@ -470,18 +470,25 @@ TEST(DemoReasons, ShortTracksEarlyEndsAndLongFadesAreReported) {
                   .find("track 2's decoder ended early, after 4.480 s of its 10.000 s"),
               std::string::npos);
 
-    // A fade longer than the track: handed over after its first block, faded from its start.
+    // Fades longer than the tracks: track 1 is handed over after its first block; track 2 only
+    // once track 1's rest has been mixed in (one fade at a time), 7040 ms before its end.
     options.FadeMs = 60000;
     std::vector<OutputCall> early{{K::Open, 0, kPlayback}};
     PlayBlocksOn(early, 1, kPlayback);
     early.push_back({K::Flush, 0, kPlayback});
-    PlayBlocksOn(early, 500, kPlayback);
-    const std::vector<demo::TrackFile> long2 = {{"a.wav", 25000}, {"b.wav", 32000}};
-    const auto faded = demo::Analyse(early, kFormat, long2, options, kPlayback, 1252);
-    ASSERT_EQ(faded.Transitions.size(), 1u);
+    PlayBlocksOn(early, 391, kPlayback);
+    early.push_back({K::Flush, 0, kPlayback});
+    PlayBlocksOn(early, 625, kPlayback);
+    const std::vector<demo::TrackFile> longer = {
+        {"a.wav", 25000}, {"b.wav", 32000}, {"c.wav", 40000}};
+    const auto faded = demo::Analyse(early, kFormat, longer, options, kPlayback, 1252);
+    ASSERT_EQ(faded.Transitions.size(), 2u);
     EXPECT_TRUE(faded.Transitions[0].Crossfaded);
+    EXPECT_TRUE(faded.Transitions[1].Crossfaded);
     EXPECT_EQ(Joined(demo::ReportNotes(faded, options)),
-              "FadeTime 60000 ms is longer than track 1 (25 s): it fades out from its start\n");
+              "FadeTime 60000 ms is longer than track 1 (25 s): it fades out from its start\n"
+              "FadeTime 60000 ms is longer than track 2 (32 s): it fades out as soon as the "
+              "crossfade into it ends, over its last 7.040 s\n");
 }
 
 // ----------------------------------------------------------------- refused inputs

@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::size_t kWavHeaderBytes = 44;
 constexpr std::int64_t kReadFrames = 16384;
+// A hand-over within this much of a track's start counts as at its start: the plug-in writes
+// a block (1/64 s) before it looks.
+constexpr int kFirstBlocksMs = 100;
 
 std::string Printf(const char *format, auto... values) {
     char text[512];
@@ -166,10 +169,20 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
     std::vector<std::string> notes;
     for (const Transition &t : result.Transitions) {
         const int lengthMs = LengthMsOf(result, t.From);
-        if (t.Crossfaded && options.FadeMs > lengthMs)
-            notes.push_back("FadeTime " + std::to_string(options.FadeMs) +
-                            " ms is longer than track " + std::to_string(t.From + 1) + " (" +
-                            ShortSeconds(lengthMs) + "): it fades out from its start");
+        if (!t.Crossfaded || options.FadeMs <= lengthMs)
+            continue;
+        const std::string longer = "FadeTime " + std::to_string(options.FadeMs) +
+                                   " ms is longer than track " + std::to_string(t.From + 1) + " (" +
+                                   ShortSeconds(lengthMs) + "): ";
+        // Handed over at its first block, or only once the fade into it had ended (the plug-in
+        // fades one track at a time).
+        if (t.RemainingMs >= lengthMs - kFirstBlocksMs)
+            notes.push_back(longer + "it fades out from its start");
+        else
+            notes.push_back(longer +
+                            "it fades out as soon as the crossfade into it ends, over "
+                            "its last " +
+                            Seconds3(t.FadeSeconds));
     }
     const std::size_t count = std::min(result.Segments.size(), result.Tracks.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -238,8 +251,11 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
         out += "  peak " + Dbfs(peak) + "\n";
     }
-    for (const std::string &note : ReportNotes(result, options))
-        out += "\nnote: " + note + "\n";
+    const std::vector<std::string> notes = ReportNotes(result, options);
+    if (!notes.empty())
+        out += "\n";
+    for (const std::string &note : notes)
+        out += "note: " + note + "\n";
     if (result.Segments.size() != result.Tracks.size())
         out += Printf("\nnote: the output received %d tracks for %d playlist entries; tracks "
                       "are matched in order\n",
