@@ -192,11 +192,11 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
                            result.Tracks[i].Name + ") itself and left it to " + result.FilePlugin +
                            ", which plays it without crossfades";
         if (result.Tracks[i].NameOutsideAnsi)
-            note += ": its name has characters outside the ANSI code page" +
+            note += ": its path (name or folder) has characters outside the ANSI code page" +
                     (result.AnsiCodePage > 0 ? " (" + std::to_string(result.AnsiCodePage) + ")"
                                              : std::string()) +
-                    ", which this version of the plug-in cannot pass on. Rename the file with "
-                    "characters of that code page to crossfade it";
+                    ", which this version of the plug-in cannot pass on. Rename or move the file "
+                    "so that its path has only characters of that code page, to crossfade it";
         notes.push_back(note);
     }
     return notes;

@@ -17,7 +17,7 @@ namespace demo {
 struct TrackFile {
     std::string Name;        // as shown: the file's name, UTF-8
     std::int64_t Frames = 0; // as its WAV file gives them
-    // The name has characters the ANSI code page cannot hold.
+    // The file's path has characters the ANSI code page cannot hold.
     bool NameOutsideAnsi = false;
 };
 

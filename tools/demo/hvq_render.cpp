@@ -96,7 +96,7 @@ struct Track {
     wav::WavLayout Layout;
 };
 
-// Whether the name survives the ANSI code page, as plug-ins without wide names receive it.
+// Whether a path survives the ANSI code page, as plug-ins without wide names receive it.
 bool OutsideAnsi(const std::wstring &name) {
     if (name.empty())
         return false;
@@ -347,7 +347,7 @@ int Render(const RenderOptions &options) {
             throw std::runtime_error(t.Name + ": in_hvqblend.dll does not take this file");
         playlist.push_back(t.Path.wstring());
         lengthsMs.push_back(demo::TrackLengthMs(t.Layout.Frames(), format.Rate));
-        files.push_back({t.Name, t.Layout.Frames(), OutsideAnsi(t.Path.filename().wstring())});
+        files.push_back({t.Name, t.Layout.Frames(), OutsideAnsi(t.Path.wstring())});
     }
     host.SetPlaylist(playlist);
 
