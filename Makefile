@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo bench dist shots shot-about shot-config clean
+.PHONY: all setup build native fuzz test demo module bench dist shots shot-about shot-config clean
 
 all: build
 
@@ -34,14 +34,16 @@ test: build native fuzz
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
-# the crossfaded result, a picture of the transitions and a report, once with each curve.
-demo: build
+# the crossfaded result, a picture of the transitions and a report, once with each curve. Builds
+# only what the demo needs; one line per step (tools/demo/demo.sh).
+demo:
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" bash tools/demo/demo.sh $(BUILD) $(JOBS) $(DEMO)
+
+# What the player sees of the plug-in: its module record after loading and Init.
+module: setup
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) --target hvq_module -j $(JOBS) >/dev/null
 	@$(WINE_RUN) $(BUILD)/bin/hvq_module.exe
-	@echo
-	@$(WINE_RUN) $(BUILD)/bin/hvq_makewavs.exe $(DEMO)/tracks
-	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe -o $(DEMO)/demo.wav --png $(DEMO)/demo.png $(DEMO)/tracks/*.wav
-	@echo
-	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe --curve log -o $(DEMO)/demo-log.wav --png $(DEMO)/demo-log.png $(DEMO)/tracks/*.wav
 
 # The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation.
 bench: setup

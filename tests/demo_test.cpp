@@ -1,14 +1,31 @@
-// The render tool's pure helpers: the PNG it writes must decode to the pixels drawn (checked with
-// an inflater and checksums written here from the formats' definitions), and the transitions it
-// reports must follow from what the output was asked.
+// The render tool's pure helpers: the PNG it writes must decode to the pixels drawn, the
+// transitions it reports and the reasons it gives for a plain one must follow from what the
+// output was asked, names must print and draw as written, labels must not run together, and a
+// render stopped half way must leave a playable file or none.
+#include "Canvas.h"
+#include "InputCheck.h"
+#include "OutputWav.h"
+#include "Plot.h"
 #include "PngWriter.h"
 #include "RenderOptions.h"
+#include "RenderReport.h"
 #include "Transitions.h"
+#include "Utf8Text.h"
 
 #include <gtest/gtest.h>
 
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_PNG
+#include <stb_image.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,176 +34,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// ----------------------------------------------------------------- an independent PNG reader
+// ----------------------------------------------------------------- picture file
 
-std::uint32_t BitwiseCrc(const std::uint8_t *data, std::size_t size) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
-std::uint32_t BigEndian(const std::uint8_t *p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-class BitReader {
-  public:
-    explicit BitReader(const Bytes &data, std::size_t at) : data_(data), at_(at) {}
-    unsigned Bits(int n) {
-        unsigned value = 0;
-        for (int i = 0; i < n; ++i) {
-            if (at_ >= data_.size())
-                throw std::runtime_error("deflate data ends early");
-            value |= ((data_[at_] >> bit_) & 1u) << i;
-            if (++bit_ == 8)
-                bit_ = 0, ++at_;
-        }
-        return value;
-    }
-    unsigned Code(int n) { // Huffman codes arrive from their most significant bit
-        unsigned value = 0;
-        for (int i = 0; i < n; ++i)
-            value = value << 1 | Bits(1);
-        return value;
-    }
-    void Align() {
-        if (bit_)
-            bit_ = 0, ++at_;
-    }
-    void Skip(std::size_t bytes) { at_ += bytes; } // only when aligned
-    std::size_t At() const { return at_; }
-
-  private:
-    const Bytes &data_;
-    std::size_t at_;
-    int bit_ = 0;
-};
-
-// Deflate's fixed literal/length code: 7, 8 or 9 bits by range (RFC 1951, 3.2.6).
-int FixedSymbol(BitReader &in) {
-    unsigned code = in.Code(7);
-    if (code <= 0x17)
-        return static_cast<int>(code) + 256;
-    code = code << 1 | in.Bits(1);
-    if (code >= 0x30 && code <= 0xBF)
-        return static_cast<int>(code) - 0x30;
-    if (code >= 0xC0 && code <= 0xC7)
-        return static_cast<int>(code) - 0xC0 + 280;
-    code = code << 1 | in.Bits(1);
-    return static_cast<int>(code) - 0x190 + 144;
-}
-
-// A zlib stream of stored and fixed-code blocks; the Adler-32 at its end is checked.
-Bytes Inflate(const Bytes &z) {
-    static const int lengthBase[] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                     15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                     67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const int lengthExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-    if (z.size() < 6 || (z[0] & 0x0F) != 8 || (z[0] * 256 + z[1]) % 31 != 0)
-        throw std::runtime_error("not a zlib header");
-    BitReader in(z, 2);
-    Bytes out;
-    for (bool last = false; !last;) {
-        last = in.Bits(1);
-        const unsigned type = in.Bits(2);
-        if (type == 0) {
-            in.Align();
-            const std::size_t at = in.At();
-            const unsigned len = z[at] | z[at + 1] << 8, nlen = z[at + 2] | z[at + 3] << 8;
-            if ((len ^ 0xFFFF) != nlen)
-                throw std::runtime_error("stored block length check");
-            out.insert(out.end(), z.begin() + at + 4, z.begin() + at + 4 + len);
-            in.Skip(4 + len);
-        } else if (type == 1) {
-            for (int symbol; (symbol = FixedSymbol(in)) != 256;) {
-                if (symbol < 256) {
-                    out.push_back(static_cast<std::uint8_t>(symbol));
-                    continue;
-                }
-                const int length = lengthBase[symbol - 257] + in.Bits(lengthExtra[symbol - 257]);
-                const int d = static_cast<int>(in.Code(5));
-                const int extra = d < 4 ? 0 : d / 2 - 1;
-                const int distance = (d < 4 ? d + 1 : ((2 + d % 2) << extra) + 1) + in.Bits(extra);
-                if (distance > static_cast<int>(out.size()))
-                    throw std::runtime_error("distance reaches before the start");
-                for (int i = 0; i < length; ++i)
-                    out.push_back(out[out.size() - distance]);
-            }
-        } else {
-            throw std::runtime_error("unexpected block type");
-        }
-    }
-    in.Align();
-    std::uint32_t a = 1, b = 0;
-    for (std::uint8_t byte : out)
-        a = (a + byte) % 65521, b = (b + a) % 65521;
-    if (in.At() + 4 > z.size() || BigEndian(z.data() + in.At()) != (b << 16 | a))
-        throw std::runtime_error("Adler-32 does not match");
-    return out;
-}
-
-int PaethPredictor(int a, int b, int c) {
-    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-}
-
-struct Decoded {
-    int Width = 0, Height = 0;
-    Bytes Rgb;
-};
-
-// Every chunk's CRC is checked; IHDR must say 8-bit RGB without interlace.
-Decoded DecodePng(const Bytes &file) {
-    static const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (file.size() < 8 || !std::equal(signature, signature + 8, file.begin()))
-        throw std::runtime_error("no PNG signature");
-    Decoded image;
-    Bytes idat;
-    bool ended = false;
-    for (std::size_t at = 8; at < file.size() && !ended;) {
-        const std::uint32_t length = BigEndian(&file[at]);
-        const std::string type(file.begin() + at + 4, file.begin() + at + 8);
-        const std::uint8_t *body = &file[at + 8];
-        if (BitwiseCrc(&file[at + 4], length + 4) != BigEndian(body + length))
-            throw std::runtime_error("CRC of " + type);
-        if (type == "IHDR") {
-            image.Width = static_cast<int>(BigEndian(body));
-            image.Height = static_cast<int>(BigEndian(body + 4));
-            if (length != 13 || body[8] != 8 || body[9] != 2 || body[12] != 0)
-                throw std::runtime_error("not 8-bit RGB");
-        } else if (type == "IDAT") {
-            idat.insert(idat.end(), body, body + length);
-        }
-        ended = type == "IEND";
-        at += 12 + length;
-    }
-    const Bytes raw = Inflate(idat);
-    const std::size_t stride = static_cast<std::size_t>(image.Width) * 3;
-    if (raw.size() != (stride + 1) * image.Height)
-        throw std::runtime_error("wrong amount of image data");
-    for (int y = 0; y < image.Height; ++y) {
-        const std::uint8_t filter = raw[y * (stride + 1)];
-        const std::uint8_t *row = &raw[y * (stride + 1) + 1];
-        const std::size_t rowStart = image.Rgb.size();
-        for (std::size_t i = 0; i < stride; ++i) {
-            const int a = i >= 3 ? image.Rgb[rowStart + i - 3] : 0;
-            const int b = y > 0 ? image.Rgb[rowStart + i - stride] : 0;
-            const int c = i >= 3 && y > 0 ? image.Rgb[rowStart + i - stride - 3] : 0;
-            const int predictor[] = {0, a, b, (a + b) / 2, PaethPredictor(a, b, c)};
-            if (filter > 4)
-                throw std::runtime_error("unknown filter");
-            image.Rgb.push_back(static_cast<std::uint8_t>(row[i] + predictor[filter]));
-        }
-    }
-    return image;
-}
-
-// Flat areas, gradients and a scatter of values: every filter and long and short matches.
+// A drawing with flat areas, gradients and a scatter of values.
 png::Image TestPicture(int width, int height) {
     png::Image image{width, height, {}};
     std::uint32_t noise = 12345;
@@ -201,51 +51,22 @@ png::Image TestPicture(int width, int height) {
     return image;
 }
 
-TEST(DemoPng, ChecksumsMatchTheirPublishedCheckValues) {
-    const std::string digits = "123456789", word = "Wikipedia";
-    EXPECT_EQ(png::Crc32({reinterpret_cast<const std::uint8_t *>(digits.data()), digits.size()}),
-              0xCBF43926u);
-    EXPECT_EQ(png::Adler32({reinterpret_cast<const std::uint8_t *>(word.data()), word.size()}),
-              0x11E60398u);
-    // Continuing a CRC over a second piece gives the CRC of the whole.
-    const auto *bytes = reinterpret_cast<const std::uint8_t *>(digits.data());
-    EXPECT_EQ(png::Crc32({bytes + 4, 5}, png::Crc32({bytes, 4})), 0xCBF43926u);
-}
-
-TEST(DemoPng, HeaderChunkCarriesSizeFormatAndItsCrc) {
-    const Bytes file = png::Encode(TestPicture(300, 2));
-    ASSERT_GT(file.size(), 33u);
-    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8),
-              (Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}));
-    EXPECT_EQ(BigEndian(&file[8]), 13u);
-    EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), "IHDR");
-    EXPECT_EQ(BigEndian(&file[16]), 300u);
-    EXPECT_EQ(BigEndian(&file[20]), 2u);
-    EXPECT_EQ(Bytes(file.begin() + 24, file.begin() + 29), (Bytes{8, 2, 0, 0, 0}));
-    EXPECT_EQ(BigEndian(&file[29]), BitwiseCrc(&file[12], 17));
-}
-
-TEST(DemoPng, BothDeflateModesDecodeToThePixelsDrawn) {
-    // More than one stored block's worth (65535 bytes) of image data.
+TEST(DemoPng, FileDecodesToThePixelsDrawnAndEmptyImagesAreRefused) {
     const png::Image picture = TestPicture(211, 157);
-    for (png::Deflate mode : {png::Deflate::Stored, png::Deflate::Fixed}) {
-        SCOPED_TRACE(mode == png::Deflate::Stored ? "stored" : "fixed codes");
-        const Decoded decoded = DecodePng(png::Encode(picture, mode));
-        EXPECT_EQ(decoded.Width, 211);
-        EXPECT_EQ(decoded.Height, 157);
-        EXPECT_TRUE(decoded.Rgb == picture.Rgb);
-    }
-    // The fixed codes must earn their keep on a drawing with flat areas.
-    EXPECT_LT(png::Encode(picture, png::Deflate::Fixed).size() * 2,
-              png::Encode(picture, png::Deflate::Stored).size());
-}
+    const Bytes file = png::Encode(picture);
+    ASSERT_GT(file.size(), 8u);
+    int width = 0, height = 0, channels = 0;
+    std::uint8_t *pixels = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &width,
+                                                 &height, &channels, 3);
+    ASSERT_NE(pixels, nullptr) << stbi_failure_reason();
+    EXPECT_EQ(width, 211);
+    EXPECT_EQ(height, 157);
+    EXPECT_EQ(channels, 3);
+    EXPECT_TRUE(Bytes(pixels, pixels + picture.Rgb.size()) == picture.Rgb);
+    stbi_image_free(pixels);
 
-TEST(DemoPng, EmptyAndShortImagesAreRefused) {
     EXPECT_TRUE(png::Encode({0, 5, {}}).empty());
     EXPECT_TRUE(png::Encode({2, 2, Bytes(11, 0)}).empty());
-    const Bytes empty = png::ZlibCompress({}, png::Deflate::Stored);
-    EXPECT_TRUE(Inflate(empty).empty());
-    EXPECT_TRUE(Inflate(png::ZlibCompress({}, png::Deflate::Fixed)).empty());
 }
 
 // ----------------------------------------------------------------- transitions
@@ -420,6 +241,362 @@ TEST(DemoOptions, WrongValuesAreRefusedWithTheReason) {
     EXPECT_NE(Parse({"--volume", "3", "a.wav"}).Error.find("unknown option"), std::string::npos);
     EXPECT_NE(Parse({}).Error.find("no WAV files"), std::string::npos);
     EXPECT_EQ(Parse({"--help"}).Error, "");
+}
+
+// ----------------------------------------------------------------- names
+
+TEST(DemoNames, Utf8IsTakenApartAndMeasuredInTerminalColumns) {
+    EXPECT_EQ(demo::DecodeUtf8("a\xC3\xA9\xE3\x82\xAC\xF0\x9F\x8E\xB5"),
+              (std::u32string{U'a', 0xE9, 0x30AC, 0x1F3B5}));
+    // A stray continuation byte, a sequence cut short, an overlong form and a surrogate: each
+    // one replacement character, and what follows is read again.
+    EXPECT_EQ(demo::DecodeUtf8("\x80"
+                               "x"
+                               "\xE0\x80\x80"
+                               "\xED\xA0\x80"
+                               "\xE3\x82"),
+              (std::u32string{0xFFFD, U'x', 0xFFFD, 0xFFFD, 0xFFFD}));
+    const std::string mixed = "02-\xD0\xBD\xD0\xBE\xD1\x87\xD1\x8C-\xE3\x82\xAC.wav";
+    EXPECT_EQ(demo::EncodeUtf8(demo::DecodeUtf8(mixed)), mixed);
+
+    EXPECT_EQ(demo::TextColumns("\xE3\x82\xAC\xE3\x83\xA9\xE3\x82\xB9"), 6); // three kana
+    EXPECT_EQ(demo::TextColumns("Cafe\xCC\x81"), 4);                         // e + acute
+    EXPECT_EQ(demo::TextColumns("\xD0\xBD\xD0\xBE\xD1\x87\xD1\x8C"), 4);     // Cyrillic
+    EXPECT_EQ(demo::PadColumns("\xE3\x82\xAC", 4), "\xE3\x82\xAC  ");
+    EXPECT_EQ(demo::PadColumns("toolong", 3), "toolong");
+}
+
+TEST(DemoNames, ReportColumnsStayAlignedWithWideAndCombiningNamesPastNineTracks) {
+    demo::RenderResult result;
+    result.Format = {1000, 1, 16};
+    const std::vector<std::string> names = {
+        "01-sunrise.wav", "02-\xE3\x82\xAC\xE3\x83\xA9\xE3\x82\xB9.wav", "03-Cafe\xCC\x81.wav",
+        "04-\xD0\xBD\xD0\xBE\xD1\x87\xD1\x8C.wav"};
+    for (int i = 0; i < 11; ++i)
+        result.Tracks.push_back({names[static_cast<std::size_t>(i % 4)], 10000});
+    const std::string report = demo::FormatReport(result, {});
+
+    std::vector<int> lengthColumns;
+    std::size_t at = 0;
+    while ((at = report.find("0:10.000", at)) != std::string::npos) {
+        const std::size_t lineStart = report.rfind('\n', at) + 1;
+        lengthColumns.push_back(demo::TextColumns(report.substr(lineStart, at - lineStart)));
+        at += 8;
+    }
+    ASSERT_EQ(lengthColumns.size(), 11u);
+    for (int column : lengthColumns)
+        EXPECT_EQ(column, lengthColumns.front());
+    EXPECT_NE(report.find("\n   1  01-sunrise.wav"), std::string::npos);
+    EXPECT_NE(report.find("\n  11  03-Cafe"), std::string::npos);
+}
+
+// ----------------------------------------------------------------- the picture's text
+
+// The lit pixels of a text drawn alone.
+std::vector<std::pair<int, int>> Lit(const std::string &text) {
+    draw::Canvas canvas(80, 20, {0, 0, 0});
+    canvas.Text(4, 6, text, {255, 255, 255});
+    std::vector<std::pair<int, int>> lit;
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 80; ++x)
+            if (canvas.At(x, y).R)
+                lit.emplace_back(x, y);
+    return lit;
+}
+
+TEST(DemoPictureText, LatinLettersAreDrawnWithTheirMarksAndOthersAsBoxes) {
+    using draw::Canvas;
+    const std::string eAcute = "\xC3\xA9", eCombining = "e\xCC\x81";
+    EXPECT_EQ(Canvas::TextWidth(eAcute), Canvas::TextWidth("e"));
+    EXPECT_EQ(Canvas::TextWidth(eCombining), Canvas::TextWidth("e"));
+    EXPECT_EQ(Lit(eAcute), Lit(eCombining));
+    EXPECT_NE(Lit(eAcute), Lit("e"));
+    // A mark over a capital sits just above the cell.
+    const auto capital = Lit("\xC3\x89");
+    EXPECT_TRUE(std::any_of(capital.begin(), capital.end(), [](auto p) { return p.second < 6; }));
+    EXPECT_TRUE(Canvas::HasGlyph(0xE9));
+    EXPECT_TRUE(Canvas::HasGlyph(0x141)); // L with stroke
+
+    // A Cyrillic letter: a box, hollow; a kana: a box two cells wide.
+    EXPECT_FALSE(Canvas::HasGlyph(0x42F));
+    const auto box = Lit("\xD0\xAF");
+    EXPECT_EQ(box.size(), 20u); // the outline of 5 x 7 pixels
+    EXPECT_EQ(Canvas::TextWidth("\xE3\x82\xAC"), Canvas::TextWidth("ab"));
+}
+
+TEST(DemoPictureText, NamesAreCutBetweenWholeCharacters) {
+    using draw::Canvas;
+    const std::string kana = "\xE3\x82\xAC\xE3\x83\xA9\xE3\x82\xB9.wav";
+    EXPECT_EQ(Canvas::FitText(kana, Canvas::TextWidth(kana)), kana);
+    const int room = Canvas::TextWidth("\xE3\x82\xAC\xE3\x83\xA9..");
+    EXPECT_EQ(Canvas::FitText(kana, room), "\xE3\x82\xAC\xE3\x83\xA9..");
+    EXPECT_EQ(Canvas::FitText(kana, room - 1), "\xE3\x82\xAC..");
+    // A letter keeps its mark or goes with it.
+    std::string marked;
+    for (int i = 0; i < 5; ++i)
+        marked += "e\xCC\x81";
+    EXPECT_EQ(Canvas::FitText(marked, Canvas::TextWidth("ee..")), "e\xCC\x81"
+                                                                  "e\xCC\x81..");
+    EXPECT_EQ(Canvas::FitText(marked, Canvas::TextWidth("e..") + 2), "e\xCC\x81..");
+    EXPECT_EQ(Canvas::FitText(marked, 5), "");
+}
+
+// ----------------------------------------------------------------- the picture's labels
+
+TEST(DemoPictureLabels, CrowdedLabelsAreStaggeredShortenedOrLeftOut) {
+    const std::vector<demo::LabelSpan> labels = {
+        {0, {100, 30}}, {50, {100, 30}}, {120, {100, 30}}, {130, {50, 20}}, {140, {60, 20}}};
+    const auto places = demo::PlaceLabels(labels, 2, 8);
+    ASSERT_EQ(places.size(), 5u);
+    EXPECT_EQ(places[0].Row, 0);
+    EXPECT_EQ(places[0].Choice, 0);
+    // The full form would run into the label two places on, which takes the same row.
+    EXPECT_EQ(places[1].Row, 1);
+    EXPECT_EQ(places[1].Choice, 1);
+    EXPECT_EQ(places[2].Row, 0);
+    EXPECT_EQ(places[3].Row, 1);
+    EXPECT_EQ(places[4].Row, -1); // no row has room left
+
+    // Whatever was placed does not overlap within its row.
+    for (std::size_t i = 0; i < places.size(); ++i)
+        for (std::size_t j = i + 1; j < places.size(); ++j) {
+            if (places[i].Row < 0 || places[i].Row != places[j].Row)
+                continue;
+            const int end = labels[i].Left + labels[i].Widths[places[i].Choice];
+            EXPECT_LE(end + 8, labels[j].Left) << i << " and " << j;
+        }
+}
+
+TEST(DemoPictureLabels, NamesThatDoNotFitTheirBarsAreListedUnderThePicture) {
+    demo::PlotInput few, many;
+    for (demo::PlotInput *input : {&few, &many}) {
+        input->Format = {1000, 1, 16};
+        const int count = input == &few ? 4 : 20;
+        for (int i = 0; i < count; ++i)
+            input->Tracks.push_back(
+                {"t" + std::to_string(i + 1) + "-a-long-name.wav", i * 15000LL, 15000});
+        input->TotalFrames = count * 15000LL;
+        input->Wave.Min.assign(static_cast<std::size_t>(demo::PlotColumns(1200)), -0.5f);
+        input->Wave.Max.assign(input->Wave.Min.size(), 0.5f);
+        input->Wave.Rms.assign(input->Wave.Min.size(), 0.3f);
+    }
+    const int fewHeight = demo::PictureHeight(few, 1200);
+    EXPECT_GT(demo::PictureHeight(many, 1200), fewHeight);
+    EXPECT_EQ(demo::DrawPlot(many, 1200).Height(), demo::PictureHeight(many, 1200));
+    EXPECT_EQ(demo::DrawPlot(few, 1200).Height(), fewHeight);
+}
+
+// ----------------------------------------------------------------- why not a crossfade
+
+std::string Joined(const std::vector<std::string> &lines) {
+    std::string all;
+    for (const std::string &line : lines)
+        all += line + "\n";
+    return all;
+}
+
+void PlayBlocksOn(std::vector<OutputCall> &calls, int blocks, unsigned long thread) {
+    for (int b = 0; b < blocks; ++b) {
+        calls.push_back({K::WrittenTime, 0, thread});
+        calls.push_back({K::Write, 128, thread});
+    }
+}
+
+TEST(DemoReasons, FileLeftToItsOwnPluginIsNamedWithWhatToDo) {
+    constexpr unsigned long kWavPlugin = 9;
+    std::vector<OutputCall> calls{{K::Open, 0, kPlayback}};
+    PlayBlocksOn(calls, 100, kPlayback); // 6400 frames
+    calls.push_back({K::Close, 0, kPlayback});
+    calls.push_back({K::Open, 0, kWavPlugin});
+    PlayBlocksOn(calls, 100, kWavPlugin);
+    calls.push_back({K::Close, 0, kWavPlugin});
+    calls.push_back({K::Open, 0, kPlayback});
+    PlayBlocksOn(calls, 100, kPlayback);
+
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 3000;
+    const std::vector<demo::TrackFile> tracks = {
+        {"one.wav", 6400},
+        {"\xD0\xBD\xD0\xBE\xD1\x87\xD1\x8C.wav", 6400, true},
+        {"three.wav", 6400}};
+    const auto result = demo::Analyse(calls, kFormat, tracks, options, kPlayback, 1252);
+    ASSERT_EQ(result.Transitions.size(), 2u);
+    for (const demo::Transition &t : result.Transitions) {
+        EXPECT_FALSE(t.Crossfaded);
+        EXPECT_TRUE(t.Reopened);
+        const std::string why = Joined(demo::NoCrossfadeReasons(result, t, options));
+        EXPECT_NE(why.find("track 2 was played by in_wavpcm.dll itself"), std::string::npos) << why;
+    }
+    const std::string notes = Joined(demo::ReportNotes(result, options));
+    EXPECT_NE(notes.find("could not open track 2 (\xD0\xBD\xD0\xBE\xD1\x87\xD1\x8C.wav) itself"),
+              std::string::npos)
+        << notes;
+    EXPECT_NE(notes.find("outside the ANSI code page (1252)"), std::string::npos) << notes;
+    EXPECT_EQ(notes.find("track 1 ("), std::string::npos) << notes;
+}
+
+TEST(DemoReasons, ShortTracksEarlyEndsAndLongFadesAreReported) {
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 3000;
+    // Track 1 (2000 ms) is too short to fade out; track 2's decoder gives out at 4480 of its
+    // 10000 frames, long before its fade point; track 3 plays whole.
+    std::vector<OutputCall> calls{{K::Open, 0, kPlayback}};
+    PlayBlocksOn(calls, 31, kPlayback);
+    calls.push_back({K::Write, 32, kPlayback}); // 1984 + 16 frames: all of track 1
+    calls.push_back({K::Flush, 0, kPlayback});
+    PlayBlocksOn(calls, 70, kPlayback);
+    calls.push_back({K::Flush, 0, kPlayback});
+    PlayBlocksOn(calls, 100, kPlayback);
+    const std::vector<demo::TrackFile> tracks = {
+        {"a.wav", 2000}, {"b.wav", 10000}, {"c.wav", 6400}};
+    const auto result = demo::Analyse(calls, kFormat, tracks, options, kPlayback, 1252);
+    ASSERT_EQ(result.Transitions.size(), 2u);
+
+    const demo::Transition &first = result.Transitions[0];
+    EXPECT_FALSE(first.Crossfaded);
+    EXPECT_FALSE(first.EndedEarly);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(result, first, options))
+                  .find("track 1 (2.000 s) is not longer than MinFileSize (3000 ms): give "
+                        "--min-ms less than 2000"),
+              std::string::npos);
+
+    const demo::Transition &second = result.Transitions[1];
+    EXPECT_FALSE(second.Crossfaded);
+    EXPECT_TRUE(second.EndedEarly);
+    EXPECT_EQ(second.MixedFrames(), 0);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(result, second, options))
+                  .find("track 2's decoder ended early, after 4.480 s of its 10.000 s"),
+              std::string::npos);
+
+    // Fades longer than the tracks: track 1 is handed over after its first block; track 2 only
+    // once track 1's rest has been mixed in (one fade at a time), 7040 ms before its end.
+    options.FadeMs = 60000;
+    std::vector<OutputCall> early{{K::Open, 0, kPlayback}};
+    PlayBlocksOn(early, 1, kPlayback);
+    early.push_back({K::Flush, 0, kPlayback});
+    PlayBlocksOn(early, 391, kPlayback);
+    early.push_back({K::Flush, 0, kPlayback});
+    PlayBlocksOn(early, 625, kPlayback);
+    const std::vector<demo::TrackFile> longer = {
+        {"a.wav", 25000}, {"b.wav", 32000}, {"c.wav", 40000}};
+    const auto faded = demo::Analyse(early, kFormat, longer, options, kPlayback, 1252);
+    ASSERT_EQ(faded.Transitions.size(), 2u);
+    EXPECT_TRUE(faded.Transitions[0].Crossfaded);
+    EXPECT_TRUE(faded.Transitions[1].Crossfaded);
+    EXPECT_EQ(Joined(demo::ReportNotes(faded, options)),
+              "FadeTime 60000 ms is longer than track 1 (25 s): it fades out from its start\n"
+              "FadeTime 60000 ms is longer than track 2 (32 s): it fades out as soon as the "
+              "crossfade into it ends, over its last 7.040 s\n");
+}
+
+// ----------------------------------------------------------------- refused inputs
+
+// A WAV file's bytes with the format chunk given; no data chunk when data is false.
+Bytes WavWith(std::uint16_t tag, int channels, int bits, std::uint16_t subTag = 0,
+              bool data = true) {
+    Bytes file = wav::MakeFile({44100, channels, bits},
+                               Bytes(static_cast<std::size_t>(channels * bits / 8 * 4), 0));
+    file[20] = static_cast<std::uint8_t>(tag);
+    file[21] = static_cast<std::uint8_t>(tag >> 8);
+    if (tag == wav::kFormatExtensible) {
+        // A 40-byte format chunk: 24 bytes more before the data chunk.
+        Bytes extra(24, 0);
+        extra[0] = 22;
+        extra[8] = static_cast<std::uint8_t>(subTag);
+        extra[9] = static_cast<std::uint8_t>(subTag >> 8);
+        file[16] = 40;
+        file.insert(file.begin() + 36, extra.begin(), extra.end());
+    }
+    if (!data)
+        file.resize(file.size() - 8 - static_cast<std::size_t>(channels * bits / 8 * 4));
+    return file;
+}
+
+std::string Why(const Bytes &file) {
+    wav::MemorySource source(file);
+    return demo::WhyNotPlayable(source);
+}
+
+TEST(DemoInputs, RefusedFilesAreDescribedWithWhatToDo) {
+    EXPECT_EQ(Why(WavWith(3, 2, 32)),
+              "32-bit float WAV files are not supported: convert them to 8-, 16-, 24- or 32-bit "
+              "integer PCM");
+    EXPECT_EQ(Why(WavWith(wav::kFormatExtensible, 2, 32, 3)).substr(0, 40),
+              "32-bit float WAV files are not supported");
+    EXPECT_NE(Why(WavWith(2, 2, 4)).find("compressed WAV files (MS ADPCM)"), std::string::npos);
+    EXPECT_NE(Why(WavWith(0x55, 2, 0)).find("(MP3)"), std::string::npos);
+    EXPECT_NE(Why(WavWith(1, 2, 12)).find("12-bit samples are not supported"), std::string::npos);
+    EXPECT_EQ(Why(WavWith(1, 10, 16)), "10 channels: the WAV plug-in plays 1 to 8");
+    EXPECT_NE(Why(WavWith(1, 2, 16, 0, false)).find("without a data chunk"), std::string::npos);
+    const std::string ogg = "OggS and more bytes";
+    EXPECT_EQ(Why(Bytes(ogg.begin(), ogg.end())), "not a WAV file (no RIFF/WAVE header)");
+}
+
+// ----------------------------------------------------------------- the output file
+
+struct TempFolder {
+    std::filesystem::path Path =
+        std::filesystem::temp_directory_path() / ("hvq_demo_test_" + std::to_string(std::rand()));
+    TempFolder() { std::filesystem::create_directories(Path); }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(Path, ignored);
+    }
+};
+
+Bytes ReadAll(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint32_t Le32At(const Bytes &b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t{b[at + 3]} << 24;
+}
+
+TEST(DemoOutput, StoppedRenderLeavesATrueHeaderUnderThePartNameAndCommitReplacesTheFile) {
+    TempFolder folder;
+    const auto final = folder.Path / "mix.wav";
+    std::ofstream(final) << "the previous render";
+    const Bytes first{1, 2, 3, 4, 5, 6}, second{7, 8, 9, 10, 11};
+    {
+        demo::OutputWav out(final, {8000, 1, 8});
+        out.Append(first);
+        // As a render stopped here finds it: the samples so far, and a header that says so.
+        const Bytes part = ReadAll(demo::OutputWav::PartPathFor(final));
+        ASSERT_EQ(part.size(), 44u + 6u);
+        EXPECT_EQ(Le32At(part, 40), 6u);
+        EXPECT_EQ(Le32At(part, 4), 36u + 6u);
+        wav::MemorySource source(part);
+        const auto layout = wav::ReadLayout(source);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->DataBytes, 6u);
+        EXPECT_EQ(ReadAll(final).size(), std::string("the previous render").size());
+
+        out.Append(second);
+        out.Commit();
+    }
+    EXPECT_FALSE(std::filesystem::exists(demo::OutputWav::PartPathFor(final)));
+    const Bytes done = ReadAll(final);
+    ASSERT_EQ(done.size(), 44u + 12u); // padded to an even length
+    EXPECT_EQ(Le32At(done, 40), 11u);
+    EXPECT_EQ(Bytes(done.begin() + 44, done.begin() + 55),
+              (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+}
+
+TEST(DemoOutput, RenderGivenUpLeavesNoPartFileAndTheOldOutputAsItWas) {
+    TempFolder folder;
+    const auto final = folder.Path / "mix.wav";
+    std::ofstream(final) << "kept";
+    {
+        demo::OutputWav out(final, {8000, 1, 16});
+        out.Append(Bytes(64, 1));
+    } // an error or Ctrl-C unwinds past it
+    EXPECT_FALSE(std::filesystem::exists(demo::OutputWav::PartPathFor(final)));
+    EXPECT_EQ(ReadAll(final), (Bytes{'k', 'e', 'p', 't'}));
+    EXPECT_THROW(demo::OutputWav(folder.Path / "no-such-folder" / "x.wav", {8000, 1, 16}),
+                 std::runtime_error);
 }
 
 } // namespace

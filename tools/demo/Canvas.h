@@ -5,6 +5,7 @@
 #include "PngWriter.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,9 +30,16 @@ class Canvas {
     };
     // Connected lines of the given width with soft edges, through points in pixel coordinates.
     void Polyline(const std::vector<Point> &points, Color color, double width = 1.0);
-    // Text in the 5x7 font, each font pixel scale x scale; (x, y) is the top left corner.
+    // UTF-8 text in the 5x7 font, each font pixel scale x scale; (x, y) is the top left corner.
+    // The font has ASCII and the Latin letters of Western and Central Europe (marks above
+    // capitals reach two pixels over the top); any other character is drawn as an empty box, two
+    // cells wide where a terminal gives it two columns.
     void Text(int x, int y, std::string_view text, Color color, int scale = 1);
     static int TextWidth(std::string_view text, int scale = 1);
+    // The text cut with ".." at the end to fit a width, whole characters only; empty when not
+    // even one character fits.
+    static std::string FitText(std::string_view text, int width, int scale = 1);
+    static bool HasGlyph(char32_t c);
     static int TextHeight(int scale = 1) { return 8 * scale; }
 
     png::Image ToImage() const;

@@ -31,8 +31,25 @@ constexpr int kMarginLeft = 56;
 constexpr int kMarginRight = 24;
 constexpr int kBandTop = 66;
 constexpr int kBandHeight = 22;
-constexpr int kPlotTop = kBandTop + kBandHeight + 10;
-constexpr int kBelowPlot = 78; // the time axis and the legend
+constexpr int kWaveTop = kBandTop + kBandHeight + 10;
+constexpr int kWaveHeight = 190;
+constexpr int kGainTop = kWaveTop + kWaveHeight + 8;
+constexpr int kGainHeight = 110;
+constexpr int kAxisHeight = 26;
+constexpr int kLegendTop = kGainTop + kGainHeight + kAxisHeight + 6;
+constexpr int kLegendLine = 18;
+constexpr int kKeyTop = kLegendTop + 2 * kLegendLine + 8;
+constexpr int kKeyLine = 13;
+constexpr int kBottomMargin = 10;
+constexpr int kLabelRows = 2;
+constexpr int kLabelHeight = 12;
+constexpr int kLabelGap = 8;
+
+struct Panel {
+    int Left = 0, Top = 0, Width = 0, Height = 0;
+    int Bottom() const { return Top + Height; }
+    int Right() const { return Left + Width; }
+};
 
 Color TrackColor(std::size_t index) {
     return kTrackColors[index % kTrackColors.size()];
@@ -45,29 +62,76 @@ Color Lighter(Color c, double amount) {
     return {up(c.R), up(c.G), up(c.B)};
 }
 
-// Maps frames of the output to x pixels of the plot area.
-struct TimeAxis {
-    PlotArea Area;
-    std::int64_t Frames;
-    double X(std::int64_t frame) const {
-        return Area.Left + static_cast<double>(frame) * Area.Width / static_cast<double>(Frames);
-    }
-};
-
-// The text cut with ".." at the end to fit a width.
-std::string Fit(std::string text, int width, int scale) {
-    if (Canvas::TextWidth(text, scale) <= width)
-        return text;
-    while (!text.empty() && Canvas::TextWidth(text + "..", scale) > width)
-        text.pop_back();
-    return text.empty() ? std::string() : text + "..";
-}
-
 Color Mix(Color a, Color b, double t) {
     const auto m = [t](std::uint8_t x, std::uint8_t y) {
         return static_cast<std::uint8_t>(std::lround(x + (y - x) * t));
     };
     return {m(a.R, b.R), m(a.G, b.G), m(a.B, b.B)};
+}
+
+int PlotWidth(int width) {
+    return std::max(width - kMarginLeft - kMarginRight, 1);
+}
+
+// Maps frames of the output to x pixels.
+struct TimeAxis {
+    int Left;
+    int Width;
+    std::int64_t Frames;
+    double X(std::int64_t frame) const {
+        return Left + static_cast<double>(frame) * Width / static_cast<double>(Frames);
+    }
+};
+
+std::string TrackLabel(std::size_t index, const PlotTrack &track) {
+    return std::to_string(index + 1) + " " + track.Name;
+}
+
+// The text shown in each track's bar: number and name, else the number alone, else nothing.
+struct BandLabel {
+    std::string Text;
+    bool WholeName = false;
+};
+
+BandLabel BandLabelOf(std::size_t index, const PlotTrack &track, const TimeAxis &axis) {
+    const int room =
+        static_cast<int>(axis.X(track.StartFrame + track.Frames) - axis.X(track.StartFrame)) - 10;
+    const std::string full = TrackLabel(index, track);
+    if (Canvas::TextWidth(full) <= room)
+        return {full, true};
+    const std::string number = std::to_string(index + 1);
+    return {Canvas::TextWidth(number) <= room ? number : std::string(), false};
+}
+
+TimeAxis AxisOf(const PlotInput &input, int width) {
+    return {kMarginLeft, PlotWidth(width), std::max<std::int64_t>(input.TotalFrames, 1)};
+}
+
+// The list of track names under the picture, in columns; empty when every bar shows its name.
+struct TrackKey {
+    std::vector<std::string> Entries;
+    int ColumnWidth = 0;
+    int Columns = 1;
+    int Rows() const {
+        return Entries.empty() ? 0 : static_cast<int>((Entries.size() + Columns - 1) / Columns);
+    }
+};
+
+TrackKey KeyOf(const PlotInput &input, int width) {
+    const TimeAxis axis = AxisOf(input, width);
+    TrackKey key;
+    bool needed = false;
+    for (std::size_t i = 0; i < input.Tracks.size(); ++i)
+        needed = needed || !BandLabelOf(i, input.Tracks[i], axis).WholeName;
+    if (!needed)
+        return key;
+    const int room = width - kMarginLeft - kMarginRight;
+    for (std::size_t i = 0; i < input.Tracks.size(); ++i) {
+        key.Entries.push_back(Canvas::FitText(TrackLabel(i, input.Tracks[i]), room));
+        key.ColumnWidth = std::max(key.ColumnWidth, Canvas::TextWidth(key.Entries.back()) + 24);
+    }
+    key.Columns = std::max(1, room / std::max(key.ColumnWidth, 1));
+    return key;
 }
 
 std::size_t TrackAt(const PlotInput &input, std::int64_t frame) {
@@ -103,8 +167,7 @@ void DrawTrackBand(Canvas &canvas, const PlotInput &input, const TimeAxis &axis)
         const int x0 = static_cast<int>(std::lround(axis.X(track.StartFrame)));
         const int x1 = static_cast<int>(std::lround(axis.X(track.StartFrame + track.Frames)));
         canvas.FillRect(x0, kBandTop, std::max(x1 - x0 - 1, 1), kBandHeight, TrackColor(i), 0.85);
-        const std::string label = Fit(std::to_string(i + 1) + " " + track.Name, x1 - x0 - 10, 1);
-        canvas.Text(x0 + 5, kBandTop + 7, label, kBackground, 1);
+        canvas.Text(x0 + 5, kBandTop + 7, BandLabelOf(i, track, axis).Text, kBackground, 1);
     }
     for (const Transition &t : input.Transitions) {
         if (!t.Crossfaded)
@@ -116,60 +179,65 @@ void DrawTrackBand(Canvas &canvas, const PlotInput &input, const TimeAxis &axis)
     }
 }
 
-void DrawGrid(Canvas &canvas, const PlotArea &area) {
-    canvas.FillRect(area.Left, area.Top, area.Width, area.Height, kPlotBackground);
-    for (int quarter = 0; quarter <= 4; ++quarter) {
-        const int y = area.Top + area.Height - 1 - quarter * (area.Height - 1) / 4;
-        canvas.FillRect(area.Left, y, area.Width, 1, kGrid);
-    }
-    // Gain labels for the curves: 0 at the bottom, 1 at the top.
-    canvas.Text(area.Left - 14, area.Top - 3, "1", kDimText, 1);
-    canvas.Text(area.Left - 20, area.Top + area.Height / 2 - 4, ".5", kDimText, 1);
-    canvas.Text(area.Left - 14, area.Top + area.Height - 7, "0", kDimText, 1);
-    canvas.Text(area.Left - 50, area.Top - 3, "gain", kDimText, 1);
+void DrawScaleLabel(Canvas &canvas, const Panel &panel, double fraction, const std::string &text) {
+    const int y = panel.Top + static_cast<int>(std::lround((panel.Height - 1) * fraction));
+    canvas.Text(panel.Left - 6 - Canvas::TextWidth(text),
+                std::clamp(y - 3, panel.Top, panel.Bottom() - 7), text, kDimText, 1);
 }
 
-void DrawWave(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
-    const PlotArea &area = axis.Area;
-    const double middle = area.Top + area.Height / 2.0;
-    const double half = area.Height / 2.0 - 2;
-    const auto columns = static_cast<int>(std::min<std::size_t>(input.Wave.Max.size(), area.Width));
+// The waveform's panel: full scale at the top and bottom edges, silence in the middle.
+void DrawWavePanel(Canvas &canvas, const Panel &panel) {
+    canvas.FillRect(panel.Left, panel.Top, panel.Width, panel.Height, kPlotBackground);
+    for (int quarter = 0; quarter <= 4; ++quarter)
+        canvas.FillRect(panel.Left, panel.Top + quarter * (panel.Height - 1) / 4, panel.Width, 1,
+                        kGrid);
+    DrawScaleLabel(canvas, panel, 0.0, "+1");
+    DrawScaleLabel(canvas, panel, 0.25, "+.5");
+    DrawScaleLabel(canvas, panel, 0.5, "0");
+    DrawScaleLabel(canvas, panel, 0.75, "-.5");
+    DrawScaleLabel(canvas, panel, 1.0, "-1");
+    canvas.Text(4, panel.Top + panel.Height / 2 - 20, "level", kDimText, 1);
+}
+
+void DrawGainPanel(Canvas &canvas, const Panel &panel) {
+    canvas.FillRect(panel.Left, panel.Top, panel.Width, panel.Height, kPlotBackground);
+    for (int half = 0; half <= 2; ++half)
+        canvas.FillRect(panel.Left, panel.Top + half * (panel.Height - 1) / 2, panel.Width, 1,
+                        kGrid);
+    DrawScaleLabel(canvas, panel, 0.0, "1");
+    DrawScaleLabel(canvas, panel, 0.5, ".5");
+    DrawScaleLabel(canvas, panel, 1.0, "0");
+    canvas.Text(4, panel.Top + panel.Height / 2 - 20, "gain", kDimText, 1);
+}
+
+void DrawWave(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Panel &panel) {
+    const double middle = panel.Top + (panel.Height - 1) / 2.0;
+    const double half = (panel.Height - 1) / 2.0;
+    const auto columns = static_cast<int>(std::min<std::size_t>(input.Wave.Max.size(), axis.Width));
+    const auto y = [&](double v) { return static_cast<int>(std::lround(middle - v * half)); };
     for (int c = 0; c < columns; ++c) {
-        const auto frame = static_cast<std::int64_t>((c + 0.5) * input.TotalFrames / area.Width);
+        const auto frame = static_cast<std::int64_t>((c + 0.5) * input.TotalFrames / axis.Width);
         const Color color = WaveColor(input, frame);
-        const auto y = [&](double v) { return static_cast<int>(std::lround(middle - v * half)); };
         const int top = y(input.Wave.Max[c]), bottom = y(input.Wave.Min[c]);
-        canvas.FillRect(area.Left + c, top, 1, bottom - top + 1, color, 0.45);
+        canvas.FillRect(axis.Left + c, top, 1, bottom - top + 1, Lighter(color, 0.35), 0.45);
         const double rms = input.Wave.Rms[c];
-        canvas.FillRect(area.Left + c, y(rms), 1, y(-rms) - y(rms) + 1, Lighter(color, 0.25), 0.9);
+        canvas.FillRect(axis.Left + c, y(rms), 1, y(-rms) - y(rms) + 1, color, 0.95);
     }
 }
 
-// "1 > 2 at 0:11.030" at the bottom of the plot, cut to the room there is.
-void DrawTransitionLabel(Canvas &canvas, const PlotInput &input, const PlotArea &area,
-                         const Transition &t, int x, int room, const std::string &suffix = "") {
-    const double seconds = static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1);
-    const std::string label = Fit(std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2) +
-                                      " at " + FormatTime(seconds, true) + suffix,
-                                  room, 1);
-    canvas.FillRect(x - 2, area.Top + area.Height - 16, Canvas::TextWidth(label) + 4, 12,
-                    kBackground, 0.7);
-    canvas.Text(x, area.Top + area.Height - 14, label, kText, 1);
-}
-
-// The shaded region of a crossfade, its start line, its peak and its two gain curves.
-void DrawTransition(Canvas &canvas, const PlotInput &input, const TimeAxis &axis,
-                    const Transition &t, double peakDbfs, int labelRoom) {
-    const PlotArea &area = axis.Area;
+// The shaded region of a crossfade through both panels, its dashed start line and its curves.
+void DrawCrossfade(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Panel &wave,
+                   const Panel &gain, const Transition &t) {
     const double x0 = axis.X(t.StartFrame), x1 = axis.X(t.StartFrame + t.MixedFrames());
     const int left = static_cast<int>(std::floor(x0)), right = static_cast<int>(std::ceil(x1));
-    canvas.FillRect(left, area.Top, std::max(right - left, 1), area.Height, kFade, 0.13);
-    for (int y = area.Top; y < area.Top + area.Height; y += 6)
-        canvas.FillRect(left, y, 1, 3, kFade, 0.8);
-
+    for (const Panel *panel : {&wave, &gain}) {
+        canvas.FillRect(left, panel->Top, std::max(right - left, 1), panel->Height, kFade, 0.13);
+        for (int y = panel->Top; y < panel->Bottom(); y += 6)
+            canvas.FillRect(left, y, 1, 3, kFade, 0.8);
+    }
     // The curves reach a little beyond the region so that the levels either side show.
     const double lead = 10.0;
-    const auto gainY = [&](double g) { return area.Top + (area.Height - 1) * (1.0 - g); };
+    const auto gainY = [&](double g) { return gain.Top + (gain.Height - 1) * (1.0 - g); };
     std::vector<Canvas::Point> in{{x0 - lead, gainY(0.0)}}, out{{x0 - lead, gainY(1.0)}};
     const int steps = std::max(static_cast<int>((x1 - x0) * 2), 2);
     for (int s = 0; s <= steps; ++s) {
@@ -183,87 +251,201 @@ void DrawTransition(Canvas &canvas, const PlotInput &input, const TimeAxis &axis
     out.push_back({x1 + lead, gainY(0.0)});
     canvas.Polyline(out, kOutgoing, 2.2);
     canvas.Polyline(in, kIncoming, 2.2);
-
-    char peak[32];
-    std::snprintf(peak, sizeof peak, "%.1f dBFS", peakDbfs);
-    const int labelX = static_cast<int>(std::lround((x0 + x1) / 2)) - Canvas::TextWidth(peak) / 2;
-    canvas.FillRect(labelX - 3, area.Top + 4, Canvas::TextWidth(peak) + 6, 12, kBackground, 0.7);
-    canvas.Text(labelX, area.Top + 6, peak, kFade, 1);
-    DrawTransitionLabel(canvas, input, area, t, left + 4, labelRoom);
 }
 
 // An ordinary boundary: the incoming track starts at full level where the outgoing one ended.
-void DrawCut(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Transition &t,
-             int labelRoom) {
+void DrawCut(Canvas &canvas, const TimeAxis &axis, const Panel &wave, const Panel &gain,
+             const Transition &t) {
     const int x = static_cast<int>(std::lround(axis.X(t.StartFrame)));
-    canvas.FillRect(x, axis.Area.Top, 1, axis.Area.Height, kText, 0.6);
-    DrawTransitionLabel(canvas, input, axis.Area, t, x + 4, labelRoom, " no crossfade");
+    canvas.FillRect(x, wave.Top, 1, gain.Bottom() - wave.Top, kText, 0.6);
 }
 
-void DrawTimeAxis(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
-    const PlotArea &area = axis.Area;
+// Labels in the forms they may take, staggered over two rows from the given top.
+struct LabelSet {
+    std::vector<std::vector<std::string>> Forms;
+    std::vector<LabelSpan> Spans;
+    std::vector<Color> Colors;
+
+    void Add(int left, std::vector<std::string> forms, Color color, const Panel &panel) {
+        LabelSpan span;
+        for (const std::string &form : forms)
+            span.Widths.push_back(Canvas::TextWidth(form));
+        // Kept inside the panel: one at its right edge moves left.
+        span.Left = std::clamp(left, panel.Left + 2, panel.Right() - 2 - span.Widths.front());
+        Spans.push_back(span);
+        Forms.push_back(std::move(forms));
+        Colors.push_back(color);
+    }
+    void Draw(Canvas &canvas, int top, int rowStep) const {
+        const std::vector<LabelPlace> places = PlaceLabels(Spans, kLabelRows, kLabelGap);
+        for (std::size_t i = 0; i < places.size(); ++i) {
+            if (places[i].Row < 0)
+                continue;
+            const std::string &text = Forms[i][static_cast<std::size_t>(places[i].Choice)];
+            const int y = top + places[i].Row * rowStep;
+            canvas.FillRect(Spans[i].Left - 2, y - 2, Canvas::TextWidth(text) + 4, kLabelHeight,
+                            kBackground, 0.75);
+            canvas.Text(Spans[i].Left, y, text, Colors[i], 1);
+        }
+    }
+};
+
+std::string PeakText(double dbfs, bool withUnit) {
+    if (!std::isfinite(dbfs))
+        return "silent";
+    char text[32];
+    std::snprintf(text, sizeof text, withUnit ? "%.1f dBFS" : "%.1f", dbfs);
+    return text;
+}
+
+void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Panel &wave,
+                const Panel &gain) {
+    LabelSet peaks, names;
+    for (std::size_t i = 0; i < input.Transitions.size(); ++i) {
+        const Transition &t = input.Transitions[i];
+        const double x0 = axis.X(t.StartFrame);
+        const std::string pair = std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2);
+        const std::string at =
+            FormatTime(static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1), true);
+        if (t.Crossfaded) {
+            const double peak = i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0;
+            const double middle = (x0 + axis.X(t.StartFrame + t.MixedFrames())) / 2;
+            const std::string full = PeakText(peak, true);
+            peaks.Add(static_cast<int>(std::lround(middle)) - Canvas::TextWidth(full) / 2,
+                      {full, PeakText(peak, false)}, kFade, wave);
+            names.Add(static_cast<int>(x0) + 4, {pair + " at " + at, pair}, kText, gain);
+        } else {
+            names.Add(static_cast<int>(x0) + 4,
+                      {pair + " at " + at + ", no crossfade", pair + " no crossfade", pair}, kText,
+                      gain);
+        }
+    }
+    peaks.Draw(canvas, wave.Top + 5, kLabelHeight + 2);
+    names.Draw(canvas, gain.Bottom() - 2 * (kLabelHeight + 2) - 1, kLabelHeight + 2);
+}
+
+void DrawTimeAxis(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, int y) {
     const double seconds = static_cast<double>(input.TotalFrames) / std::max(input.Format.Rate, 1);
     double tick = 1.0;
     for (double step : {1.0, 2.0, 5.0, 10.0, 15.0, 30.0, 60.0, 120.0, 300.0, 600.0, 1800.0}) {
         tick = step;
-        if (area.Width * step / std::max(seconds, 1e-9) >= 70)
+        if (axis.Width * step / std::max(seconds, 1e-9) >= 70)
             break;
     }
-    const int y = area.Top + area.Height;
     for (double s = 0.0; s <= seconds + 1e-9; s += tick) {
-        const int x = static_cast<int>(std::lround(area.Left + s / seconds * area.Width));
+        const int x = static_cast<int>(std::lround(axis.Left + s / seconds * axis.Width));
         canvas.FillRect(x, y, 1, 6, kDimText);
         const std::string label = FormatTime(s);
         canvas.Text(x - Canvas::TextWidth(label) / 2, y + 10, label, kDimText, 1);
     }
+    canvas.Text(4, y + 10, "time", kDimText, 1);
 }
 
+// Every mark of the picture, in two lines.
 void DrawLegend(Canvas &canvas, const PlotInput &input, int y) {
     int x = kMarginLeft;
-    const auto sample = [&](Color color, const std::string &text) {
-        canvas.Polyline({{double(x), y + 4.0}, {x + 24.0, y + 4.0}}, color, 2.2);
-        canvas.Text(x + 32, y, text, kText, 1);
-        x += 32 + Canvas::TextWidth(text) + 28;
+    const auto entry = [&](int markWidth, const std::string &text) {
+        canvas.Text(x + markWidth + 8, y, text, kText, 1);
+        x += markWidth + 8 + Canvas::TextWidth(text) + 26;
     };
-    const std::string curve = input.LogCurve ? "logarithmic" : "linear";
-    sample(kIncoming, "incoming gain (" + curve + ")");
-    sample(kOutgoing, "outgoing gain");
+    canvas.FillRect(x, y - 2, 24, 12, TrackColor(0), 0.85);
+    canvas.FillRect(x + 24, y + 5, 12, 5, TrackColor(0), 1.0);
+    entry(36, "track's part of the output; thin bar: its sound mixed into the next");
+    canvas.FillRect(x, y - 3, 24, 14, Lighter(TrackColor(0), 0.35), 0.45);
+    canvas.FillRect(x, y + 1, 24, 6, TrackColor(0), 0.95);
+    entry(24, "output envelope: lowest to highest sample (light), RMS (dark)");
+
+    y += kLegendLine;
+    x = kMarginLeft;
     canvas.FillRect(x, y - 2, 24, 12, kFade, 0.3);
-    canvas.Text(x + 32, y, "crossfade region, peak level inside", kText, 1);
-    x += 32 + Canvas::TextWidth("crossfade region, peak level inside") + 28;
-    canvas.FillRect(x, y - 2, 24, 12, TrackColor(0), 0.6);
-    canvas.FillRect(x + 6, y + 1, 12, 6, Lighter(TrackColor(0), 0.25), 0.9);
-    canvas.Text(x + 32, y, "output envelope: min/max, RMS", kText, 1);
+    canvas.FillRect(x, y - 2, 1, 3, kFade, 0.8);
+    canvas.FillRect(x, y + 4, 1, 3, kFade, 0.8);
+    canvas.Text(x + 4, y, "dB", kFade, 1);
+    entry(24, "crossfade: dashed start, peak level in dBFS");
+    canvas.FillRect(x + 12, y - 2, 1, 12, kText, 0.6);
+    entry(24, "no crossfade");
+    const std::string curve = input.LogCurve ? "logarithmic" : "linear";
+    canvas.Polyline({{double(x), y + 4.0}, {x + 24.0, y + 4.0}}, kIncoming, 2.2);
+    entry(24, "incoming gain (" + curve + ")");
+    canvas.Polyline({{double(x), y + 4.0}, {x + 24.0, y + 4.0}}, kOutgoing, 2.2);
+    entry(24, "outgoing gain");
+}
+
+void DrawKey(Canvas &canvas, const TrackKey &key) {
+    if (key.Entries.empty())
+        return;
+    const int rows = key.Rows();
+    for (std::size_t i = 0; i < key.Entries.size(); ++i) {
+        const int column = static_cast<int>(i) / rows, row = static_cast<int>(i) % rows;
+        canvas.FillRect(kMarginLeft + column * key.ColumnWidth, kKeyTop + row * kKeyLine, 8, 8,
+                        TrackColor(i), 0.85);
+        canvas.Text(kMarginLeft + column * key.ColumnWidth + 14, kKeyTop + row * kKeyLine,
+                    key.Entries[i], kText, 1);
+    }
 }
 
 } // namespace
 
-PlotArea PlotAreaOf(int width, int height) {
-    return {kMarginLeft, kPlotTop, std::max(width - kMarginLeft - kMarginRight, 1),
-            std::max(height - kPlotTop - kBelowPlot, 1)};
+std::vector<LabelPlace> PlaceLabels(std::span<const LabelSpan> labels, int rows, int gap) {
+    std::vector<LabelPlace> places(labels.size());
+    std::vector<long long> rowEnd(static_cast<std::size_t>(std::max(rows, 0)), -(1LL << 40));
+    const auto place = [&](std::size_t i, std::size_t choice, long long limit) {
+        const LabelSpan &label = labels[i];
+        if (label.Left + label.Widths[choice] + gap > limit)
+            return false;
+        for (std::size_t row = 0; row < rowEnd.size(); ++row)
+            if (rowEnd[row] + gap <= label.Left) {
+                places[i] = {static_cast<int>(row), static_cast<int>(choice)};
+                rowEnd[row] = label.Left + label.Widths[choice];
+                return true;
+            }
+        return false;
+    };
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (labels[i].Widths.empty())
+            continue;
+        // A form is preferred that ends before the label that will want the same row next;
+        // failing that the shortest form, if a row has room for it at all.
+        const std::size_t next = i + rowEnd.size();
+        const long long limit = next < labels.size() ? labels[next].Left : (1LL << 40);
+        bool placed = false;
+        for (std::size_t choice = 0; choice < labels[i].Widths.size() && !placed; ++choice)
+            placed = place(i, choice, limit);
+        if (!placed)
+            place(i, labels[i].Widths.size() - 1, 1LL << 40);
+    }
+    return places;
 }
 
-draw::Canvas DrawPlot(const PlotInput &input, int width, int height) {
-    Canvas canvas(width, height, kBackground);
-    const TimeAxis axis{PlotAreaOf(width, height), std::max<std::int64_t>(input.TotalFrames, 1)};
+int PlotColumns(int width) {
+    return PlotWidth(width);
+}
+
+int PictureHeight(const PlotInput &input, int width) {
+    const int rows = KeyOf(input, width).Rows();
+    return kKeyTop + (rows > 0 ? rows * kKeyLine + 4 : -8) + kBottomMargin;
+}
+
+draw::Canvas DrawPlot(const PlotInput &input, int width) {
+    Canvas canvas(width, PictureHeight(input, width), kBackground);
+    const TimeAxis axis = AxisOf(input, width);
+    const Panel wave{axis.Left, kWaveTop, axis.Width, kWaveHeight};
+    const Panel gain{axis.Left, kGainTop, axis.Width, kGainHeight};
     DrawHeader(canvas, input);
     DrawTrackBand(canvas, input, axis);
-    DrawGrid(canvas, axis.Area);
-    DrawWave(canvas, input, axis);
-    const auto &transitions = input.Transitions;
-    for (std::size_t i = 0; i < transitions.size(); ++i) {
-        // A label may run on to the next transition.
-        const double next = i + 1 < transitions.size() ? axis.X(transitions[i + 1].StartFrame)
-                                                       : axis.Area.Left + axis.Area.Width;
-        const int room = static_cast<int>(next - axis.X(transitions[i].StartFrame)) - 12;
-        if (transitions[i].Crossfaded)
-            DrawTransition(canvas, input, axis, transitions[i],
-                           i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0, room);
+    DrawWavePanel(canvas, wave);
+    DrawGainPanel(canvas, gain);
+    DrawWave(canvas, input, axis, wave);
+    for (const Transition &t : input.Transitions) {
+        if (t.Crossfaded)
+            DrawCrossfade(canvas, input, axis, wave, gain, t);
         else
-            DrawCut(canvas, input, axis, transitions[i], room);
+            DrawCut(canvas, axis, wave, gain, t);
     }
-    DrawTimeAxis(canvas, input, axis);
-    DrawLegend(canvas, input, height - 30);
+    DrawLabels(canvas, input, axis, wave, gain);
+    DrawTimeAxis(canvas, input, axis, gain.Bottom());
+    DrawLegend(canvas, input, kLegendTop);
+    DrawKey(canvas, KeyOf(input, width));
     return canvas;
 }
 

@@ -1,10 +1,14 @@
-// The render tool's picture: the mixed output's waveform envelope with each track's span, every
-// crossfade region shaded and the incoming and outgoing gain curves drawn over it. Pure.
+// The render tool's picture: each track's span, the mixed output's waveform envelope on its own
+// level scale, and below it the incoming and outgoing gain curves on a 0-1 scale, every
+// crossfade region shaded through both. Labels that would run into each other are staggered or
+// shortened, or left out; track names that do not fit their bar are listed under the picture.
+// Pure.
 #pragma once
 
 #include "Canvas.h"
 #include "Transitions.h"
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,17 +28,30 @@ struct PlotInput {
     std::vector<PlotTrack> Tracks;
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition
-    Envelope Wave;                // one column per pixel of the plot area's width
+    Envelope Wave;                // PlotColumns(width) columns
     bool LogCurve = false;
 };
 
-// Where the waveform and the curves go in a picture of the given size.
-struct PlotArea {
-    int Left = 0, Top = 0, Width = 0, Height = 0;
-};
-PlotArea PlotAreaOf(int width, int height);
+// Columns of the waveform in a picture of the given width: one per pixel.
+int PlotColumns(int width);
+// The picture's height: fixed, plus the list of track names when some do not fit their bars.
+int PictureHeight(const PlotInput &input, int width);
+draw::Canvas DrawPlot(const PlotInput &input, int width);
 
-draw::Canvas DrawPlot(const PlotInput &input, int width, int height);
+// A label that wants to start at Left, in one of several forms (widths in pixels, the preferred
+// first). Labels are placed from left to right, each in the first row where it clears the
+// labels already there by gap pixels, in the first form that also ends before the label that
+// comes `rows` places later (the next to want the same row); failing that in its last form
+// wherever a row has room, else it is left out.
+struct LabelSpan {
+    int Left = 0;
+    std::vector<int> Widths;
+};
+struct LabelPlace {
+    int Row = -1;    // -1: left out
+    int Choice = -1; // index into Widths
+};
+std::vector<LabelPlace> PlaceLabels(std::span<const LabelSpan> labels, int rows, int gap);
 
 // "m:ss" of a time in seconds, or "m:ss.mmm" with milliseconds.
 std::string FormatTime(double seconds, bool withMilliseconds = false);

@@ -130,7 +130,8 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
   -h, --help        this text
 
 All files must share one format (rate, bits, channels). Paths may be Windows paths or, under
-Wine, Unix paths.
+Wine, Unix paths. The output is written as FILE.part and renamed to FILE when the render is done;
+Ctrl-C removes it. Under each transition that is not a crossfade the report says why.
 )";
 }
 

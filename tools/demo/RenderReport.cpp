@@ -1,5 +1,7 @@
 #include "RenderReport.h"
 
+#include "Utf8Text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,9 @@ namespace {
 
 constexpr std::size_t kWavHeaderBytes = 44;
 constexpr std::int64_t kReadFrames = 16384;
+// A hand-over within this much of a track's start counts as at its start: the plug-in writes
+// a block (1/64 s) before it looks.
+constexpr int kFirstBlocksMs = 100;
 
 std::string Printf(const char *format, auto... values) {
     char text[512];
@@ -26,6 +31,15 @@ std::string Dbfs(double dbfs) {
     return std::isfinite(dbfs) ? Printf("%.1f dBFS", dbfs) : std::string("silent");
 }
 
+std::string Seconds3(double seconds) {
+    return Printf("%.3f s", seconds);
+}
+
+// "25 s" or "25.3 s": a track's length as a person says it.
+std::string ShortSeconds(int ms) {
+    return ms % 1000 == 0 ? Printf("%d s", ms / 1000) : Printf("%.1f s", ms / 1000.0);
+}
+
 } // namespace
 
 std::string FormatDescription(const PcmFormat &format) {
@@ -36,16 +50,51 @@ std::string FormatDescription(const PcmFormat &format) {
     return Printf("%d Hz %d-bit ", format.Rate, format.Bits) + channels;
 }
 
+namespace {
+
+int LengthMsOf(const RenderResult &result, int track) {
+    return TrackLengthMs(result.Tracks[static_cast<std::size_t>(track)].Frames, result.Format.Rate);
+}
+
+bool ByPlugin(const RenderResult &result, const Segment &segment) {
+    return result.PlaybackThread == 0 || segment.Writer == result.PlaybackThread;
+}
+
+// Whether the plug-in can have handed the outgoing track over: it played both tracks itself,
+// both are long enough, and the output took the outgoing track past its fade point.
+bool CouldHandOver(const RenderResult &result, const Transition &t, const RenderOptions &options) {
+    const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
+    const Segment &in = result.Segments[static_cast<std::size_t>(t.From + 1)];
+    const int lengthMs = LengthMsOf(result, t.From);
+    const double playedMs =
+        static_cast<double>(out.Frames) * 1000.0 / std::max(result.Format.Rate, 1);
+    return ByPlugin(result, out) && ByPlugin(result, in) && lengthMs > options.MinMs &&
+           LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
+           playedMs > lengthMs - options.FadeMs;
+}
+
+} // namespace
+
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
-                     std::vector<TrackFile> tracks, const RenderOptions &options) {
+                     std::vector<TrackFile> tracks, const RenderOptions &options,
+                     unsigned long playbackThread, int ansiCodePage) {
     RenderResult result;
     result.Format = format;
     result.Tracks = std::move(tracks);
     result.Segments = SplitSegments(calls, format);
+    result.PlaybackThread = playbackThread;
+    result.AnsiCodePage = ansiCodePage;
     std::vector<std::int64_t> frames;
     for (const TrackFile &t : result.Tracks)
         frames.push_back(t.Frames);
     result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs);
+    for (Transition &t : result.Transitions) {
+        if (t.Crossfaded && !CouldHandOver(result, t, options)) {
+            const Transition plain{t.From, t.StartFrame, t.Reopened};
+            t = plain;
+            t.EndedEarly = true;
+        }
+    }
     for (const Segment &s : result.Segments)
         result.OutputFrames = std::max(result.OutputFrames, s.StartFrame + s.Frames);
     return result;
@@ -81,19 +130,76 @@ Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &resul
     return envelope.Take();
 }
 
-std::string NoCrossfadeReason(const RenderResult &result, const Transition &t,
-                              const RenderOptions &options) {
-    const auto lengthMs = [&](int i) {
-        return TrackLengthMs(result.Tracks[static_cast<std::size_t>(i)].Frames, result.Format.Rate);
-    };
-    std::string why = "track " + std::to_string(t.From + 1) + " played to its end";
-    if (lengthMs(t.From) <= options.MinMs)
-        why += " (it is not longer than MinFileSize)";
-    else if (lengthMs(t.From + 1) < options.MinMs)
-        why += " (the next one is shorter than MinFileSize)";
-    else if (options.FadeMs <= 0)
-        why += " (FadeTime is 0)";
+std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
+                                            const RenderOptions &options) {
+    std::vector<std::string> why;
+    const auto number = [](int track) { return "track " + std::to_string(track + 1); };
+    // The plug-in left the file to its own plug-in, which plays it alone (a note says why).
+    for (int track : {t.From, t.From + 1}) {
+        const auto index = static_cast<std::size_t>(track);
+        if (index < result.Segments.size() && !ByPlugin(result, result.Segments[index]))
+            why.push_back(number(track) + " was played by " + result.FilePlugin +
+                          " itself, not by the plug-in (see the note below)");
+    }
+    const int outMs = LengthMsOf(result, t.From), inMs = LengthMsOf(result, t.From + 1);
+    if (outMs <= options.MinMs)
+        why.push_back(number(t.From) + " (" + Seconds3(outMs / 1000.0) +
+                      ") is not longer than MinFileSize (" + std::to_string(options.MinMs) +
+                      " ms): give --min-ms less than " + std::to_string(outMs) + " to fade it out");
+    if (inMs < options.MinMs)
+        why.push_back(number(t.From + 1) + " (" + Seconds3(inMs / 1000.0) +
+                      ") is shorter than MinFileSize (" + std::to_string(options.MinMs) +
+                      " ms): give --min-ms " + std::to_string(inMs) + " or less to fade into it");
+    if (options.FadeMs <= 0)
+        why.push_back("FadeTime is 0 ms: give --fade-ms more than 0");
+    if (t.EndedEarly) {
+        const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
+        why.push_back(number(t.From) + "'s decoder ended early, after " +
+                      Seconds3(Seconds(out.Frames, result.Format)) + " of its " +
+                      Seconds3(outMs / 1000.0) + " (is the file cut short or unreadable?)");
+    }
+    if (why.empty())
+        why.push_back("the plug-in did not hand " + number(t.From) +
+                      " over, for no reason the output shows (could it not open the next "
+                      "entry?)");
     return why;
+}
+
+std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options) {
+    std::vector<std::string> notes;
+    for (const Transition &t : result.Transitions) {
+        const int lengthMs = LengthMsOf(result, t.From);
+        if (!t.Crossfaded || options.FadeMs <= lengthMs)
+            continue;
+        const std::string longer = "FadeTime " + std::to_string(options.FadeMs) +
+                                   " ms is longer than track " + std::to_string(t.From + 1) + " (" +
+                                   ShortSeconds(lengthMs) + "): ";
+        // Handed over at its first block, or only once the fade into it had ended (the plug-in
+        // fades one track at a time).
+        if (t.RemainingMs >= lengthMs - kFirstBlocksMs)
+            notes.push_back(longer + "it fades out from its start");
+        else
+            notes.push_back(longer +
+                            "it fades out as soon as the crossfade into it ends, over "
+                            "its last " +
+                            Seconds3(t.FadeSeconds));
+    }
+    const std::size_t count = std::min(result.Segments.size(), result.Tracks.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (ByPlugin(result, result.Segments[i]))
+            continue;
+        std::string note = "the plug-in could not open track " + std::to_string(i + 1) + " (" +
+                           result.Tracks[i].Name + ") itself and left it to " + result.FilePlugin +
+                           ", which plays it without crossfades";
+        if (result.Tracks[i].NameOutsideAnsi)
+            note += ": its path (name or folder) has characters outside the ANSI code page" +
+                    (result.AnsiCodePage > 0 ? " (" + std::to_string(result.AnsiCodePage) + ")"
+                                             : std::string()) +
+                    ", which this version of the plug-in cannot pass on. Rename or move the file "
+                    "so that its path has only characters of that code page, to crossfade it";
+        notes.push_back(note);
+    }
+    return notes;
 }
 
 std::string FormatReport(const RenderResult &result, const RenderOptions &options) {
@@ -103,11 +209,13 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                   "PlaybackThreadPriority %s\n",
                   options.FadeMs, options.MinMs, options.LogCurve ? 1 : 0,
                   options.LogCurve ? "logarithmic" : "linear", options.Priority.c_str());
-    std::size_t nameWidth = 5;
+    // Columns by what a terminal shows: wide characters take two, combining marks none.
+    const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
+    int nameWidth = 5;
     for (const TrackFile &t : result.Tracks)
-        nameWidth = std::max(nameWidth, t.Name.size());
-    const int w = static_cast<int>(nameWidth);
-    out += Printf("\n  #  %-*s  %10s   %s\n", w, "track", "length", "in the output");
+        nameWidth = std::max(nameWidth, TextColumns(t.Name));
+    out += Printf("\n  %*s  ", numberWidth, "#") + PadColumns("track", nameWidth) +
+           Printf("  %10s   %s\n", "length", "in the output");
     for (std::size_t i = 0; i < result.Tracks.size(); ++i) {
         const TrackFile &t = result.Tracks[i];
         std::string place = "(not played)";
@@ -116,19 +224,24 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
             place = FormatTime(Seconds(s.StartFrame, f), true) + " - " +
                     FormatTime(Seconds(s.StartFrame + s.Frames, f), true);
         }
-        out += Printf("  %d  %-*s  %10s   %s\n", static_cast<int>(i + 1), w, t.Name.c_str(),
-                      FormatTime(Seconds(t.Frames, f), true).c_str(), place.c_str());
+        out +=
+            Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
+            PadColumns(t.Name, nameWidth) +
+            Printf("  %10s   %s\n", FormatTime(Seconds(t.Frames, f), true).c_str(), place.c_str());
     }
     out += "\ntransitions (times in the output):\n";
     if (result.Transitions.empty())
         out += "  none\n";
     for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
         const Transition &t = result.Transitions[i];
-        out += Printf("  %d > %d  at %s  ", t.From + 1, t.From + 2,
+        out += Printf("  %*d > %-*d  at %s  ", numberWidth, t.From + 1, numberWidth, t.From + 2,
                       FormatTime(Seconds(t.StartFrame, f), true).c_str());
         if (!t.Crossfaded) {
-            out += "no crossfade: " + NoCrossfadeReason(result, t, options);
-            out += t.Reopened ? ", output re-opened\n" : "\n";
+            const std::vector<std::string> reasons = NoCrossfadeReasons(result, t, options);
+            out += "no crossfade" + std::string(t.Reopened ? " (output re-opened)" : "") + ":\n";
+            for (const std::string &reason : reasons)
+                out += std::string(static_cast<std::size_t>(2 * numberWidth + 9), ' ') + "- " +
+                       reason + "\n";
             continue;
         }
         // The curve runs a little longer than the outgoing sound: what was left of the track
@@ -138,6 +251,11 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
         out += "  peak " + Dbfs(peak) + "\n";
     }
+    const std::vector<std::string> notes = ReportNotes(result, options);
+    if (!notes.empty())
+        out += "\n";
+    for (const std::string &note : notes)
+        out += "note: " + note + "\n";
     if (result.Segments.size() != result.Tracks.size())
         out += Printf("\nnote: the output received %d tracks for %d playlist entries; tracks "
                       "are matched in order\n",

@@ -1,6 +1,6 @@
 // What the render tool works out after a render: the tracks' places in the output, the
-// transitions with their peak levels (read back from the written WAV), the printed report and
-// the picture. Pure: no windows.h.
+// transitions with their peak levels (read back from the written WAV), why a transition was
+// not a crossfade, the printed report and the picture. Pure: no windows.h.
 #pragma once
 
 #include "Plot.h"
@@ -15,8 +15,10 @@
 namespace demo {
 
 struct TrackFile {
-    std::string Name;        // as shown: the file's name
+    std::string Name;        // as shown: the file's name, UTF-8
     std::int64_t Frames = 0; // as its WAV file gives them
+    // The file's path has characters the ANSI code page cannot hold.
+    bool NameOutsideAnsi = false;
 };
 
 struct RenderResult {
@@ -26,11 +28,19 @@ struct RenderResult {
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition, over its mixed frames
     std::int64_t OutputFrames = 0;
+    // The plug-in's own playback thread: samples from any other thread were written by a
+    // file's own plug-in, which the plug-in left the file to. 0: not known, all are its own.
+    unsigned long PlaybackThread = 0;
+    int AnsiCodePage = 0;
+    std::string FilePlugin = "in_wavpcm.dll"; // the plug-in that owns the tracks
 };
 
-// Segments and transitions from the output's calls.
+// Segments and transitions from the output's calls. A segment that ended before its file's
+// end counts as handed over only where the plug-in's rules allow a hand-over; elsewhere its
+// decoder ended early.
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
-                     std::vector<TrackFile> tracks, const RenderOptions &options);
+                     std::vector<TrackFile> tracks, const RenderOptions &options,
+                     unsigned long playbackThread = 0, int ansiCodePage = 0);
 
 // Reads the samples of a canonical WAV file (44-byte header) once: the peak of every crossfade
 // into result.PeakDbfs and, when columns > 0, the envelope for the picture.
@@ -38,11 +48,15 @@ Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &resul
 
 // The report printed after a render.
 std::string FormatReport(const RenderResult &result, const RenderOptions &options);
-// Why a transition was not a crossfade, as far as the settings and the lengths tell.
-std::string NoCrossfadeReason(const RenderResult &result, const Transition &t,
-                              const RenderOptions &options);
+// Why a transition was not a crossfade: every cause the output, the settings and the files
+// show, each with what to change.
+std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
+                                            const RenderOptions &options);
+// Remarks under the transitions: a fade longer than a track, a track the plug-in left to the
+// file's own plug-in and why.
+std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options);
 
-// The picture's input, the envelope measured for PlotAreaOf(width, height).Width columns.
+// The picture's input, the envelope measured for PlotColumns(width) columns.
 PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave);
 
 std::string FormatDescription(const PcmFormat &format);

@@ -60,6 +60,7 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
         open->Current.StartFrame = open->StartByte / frameBytes;
         open->Current.Frames = open->Bytes / frameBytes;
         open->Current.FramesBeforeLastBlock = before / frameBytes;
+        open->Current.Writer = open->Writer;
         segments.push_back(open->Current);
     };
     const auto start = [&](bool reopened) {

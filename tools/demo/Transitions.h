@@ -36,7 +36,8 @@ struct Segment {
     // Frames written when the last block was read: the writing thread's last GetWrittenTime
     // before the block's writes (or the frames before the last write when it never asked).
     std::int64_t FramesBeforeLastBlock = 0;
-    bool Reopened = false; // began with Open rather than Flush(0)
+    bool Reopened = false;    // began with Open rather than Flush(0)
+    unsigned long Writer = 0; // the thread that wrote its samples
 };
 
 // Each Open and each Flush(0) starts a track; a Flush to another time is a seek within one.
@@ -56,6 +57,9 @@ struct Transition {
     // A crossfade took place: the outgoing track's segment ended before its last frame, so its
     // decoder was handed over and its rest mixed into the incoming track.
     bool Crossfaded = false;
+    // The outgoing track's segment ended before its last frame where no hand-over can have
+    // been: its decoder gave out early (set by the render's analysis, not by FindTransitions).
+    bool EndedEarly = false;
     int RemainingMs = 0;             // of the outgoing track when it was handed over
     double FadeSeconds = 0.0;        // the curve's duration: fade time or RemainingMs, the shorter
     double Step = 1.0;               // the weight's change per frame

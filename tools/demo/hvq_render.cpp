@@ -2,6 +2,8 @@
 // the WAV input plug-in beside it, and writes what the output received to a WAV file, with a
 // report of the transitions and, if asked, a picture of them. A way to hear the plug-in's
 // crossfades without a Windows machine: it runs under Wine.
+#include "InputCheck.h"
+#include "OutputWav.h"
 #include "RefHost.h"
 #include "RenderOptions.h"
 #include "RenderReport.h"
@@ -11,6 +13,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -25,7 +28,6 @@ namespace fs = std::filesystem;
 using demo::RenderOptions;
 
 constexpr int kPictureWidth = 1200;
-constexpr int kPictureHeight = 440;
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 // A render whose output does not move for this long is given up.
 constexpr auto kStallLimit = std::chrono::seconds(60);
@@ -94,6 +96,37 @@ struct Track {
     wav::WavLayout Layout;
 };
 
+// Whether a path survives the ANSI code page, as plug-ins without wide names receive it.
+bool OutsideAnsi(const std::wstring &name) {
+    if (name.empty())
+        return false;
+    BOOL lost = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.data(),
+                                      static_cast<int>(name.size()), nullptr, 0, nullptr, &lost);
+    return n <= 0 || lost;
+}
+
+// The plug-in's own playback thread: the one that owns its hidden utility window.
+unsigned long PlaybackThreadOfPlugin() {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"HVQBlendPlaybackThreadUtilWindow",
+                                   nullptr)) != nullptr) {
+        DWORD process = 0;
+        const DWORD thread = GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId())
+            return thread;
+    }
+    return 0;
+}
+
+// Ctrl-C and the console closing end the render where it stands: the part file is removed.
+std::atomic<bool> interrupted{false};
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    interrupted = true;
+    return TRUE;
+}
+
 // Every input must be a WAV file the WAV plug-in plays, all in one format: the plug-in crossfades
 // only between tracks of one format and re-opens the output at a change.
 std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &output) {
@@ -106,16 +139,15 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
             throw std::runtime_error(input + ": cannot open it");
         const auto layout = wav::ReadLayout(file);
         if (!layout)
-            throw std::runtime_error(input +
-                                     ": not a WAV file of 8-, 16-, 24- or 32-bit integer PCM "
-                                     "with 1 to 8 channels");
+            throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file));
         if (layout->DataBytes > INT32_MAX)
             throw std::runtime_error(input + ": more than 2 GiB of samples, more than the "
                                              "plug-in's decoder interface can count");
         // The plug-in leaves a file without a length in whole milliseconds to its own plug-in,
         // which plays it alone: it would be missing from the crossfaded sequence.
         if (demo::TrackLengthMs(layout->Frames(), layout->Format.Rate) < 1)
-            throw std::runtime_error(input + ": holds less than a millisecond of sound");
+            throw std::runtime_error(input + ": holds less than a millisecond of sound, which "
+                                             "the plug-in leaves to the WAV plug-in to play alone");
         track.Layout = *layout;
         std::error_code missing;
         if (fs::equivalent(track.Path, output, missing))
@@ -147,43 +179,6 @@ void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
     put(L"LogTrans", options.LogCurve ? "1" : "0");
     put(L"PlaybackThreadPriority", options.Priority);
 }
-
-// The mixed output, written as it arrives: a canonical header now, its sizes at the end.
-class WavSink {
-  public:
-    WavSink(const fs::path &path, const wav::WavFormat &format)
-        : path_(path), format_(format), out_(path, std::ios::binary | std::ios::trunc) {
-        if (!out_)
-            throw std::runtime_error("cannot write " + ToUtf8(path.wstring()));
-        Put(wav::CanonicalHeader(format, 0));
-    }
-    void Append(const std::vector<std::uint8_t> &pcm) {
-        if (bytes_ + pcm.size() > UINT32_MAX - wav::kCanonicalHeaderBytes)
-            throw std::runtime_error("the output would be larger than a WAV file can be (4 GiB)");
-        Put(pcm);
-        bytes_ += pcm.size();
-    }
-    void Finish() {
-        if (bytes_ & 1)
-            Put({0});
-        out_.seekp(0);
-        Put(wav::CanonicalHeader(format_, static_cast<uint32_t>(bytes_)));
-        out_.close();
-        if (!out_)
-            throw std::runtime_error("cannot write " + ToUtf8(path_.wstring()));
-    }
-    std::uint64_t Bytes() const { return bytes_; }
-
-  private:
-    void Put(const std::vector<std::uint8_t> &bytes) {
-        out_.write(reinterpret_cast<const char *>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
-    fs::path path_;
-    wav::WavFormat format_;
-    std::ofstream out_;
-    std::uint64_t bytes_ = 0;
-};
 
 // Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
 class Progress {
@@ -259,7 +254,7 @@ demo::OutputCallKind KindOf(const std::string &name, bool &known) {
 // the output's record is taken and cleared, so that memory holds one track at a time.
 class Renderer {
   public:
-    Renderer(refhost::RefHost &host, WavSink &sink, Progress &progress)
+    Renderer(refhost::RefHost &host, demo::OutputWav &sink, Progress &progress)
         : host_(host), sink_(sink), progress_(progress) {}
 
     void Run() {
@@ -277,6 +272,8 @@ class Renderer {
             }
             if (!host_.IsPlaying())
                 break;
+            if (interrupted)
+                throw std::runtime_error("interrupted: no output written");
             const std::pair<int, int> place{host_.State().Position, OutputTimeMs()};
             progress_.Show(place.first, place.second);
             const auto now = std::chrono::steady_clock::now();
@@ -315,7 +312,7 @@ class Renderer {
     }
 
     refhost::RefHost &host_;
-    WavSink &sink_;
+    demo::OutputWav &sink_;
     Progress &progress_;
     std::vector<demo::OutputCall> calls_;
 };
@@ -350,23 +347,25 @@ int Render(const RenderOptions &options) {
             throw std::runtime_error(t.Name + ": in_hvqblend.dll does not take this file");
         playlist.push_back(t.Path.wstring());
         lengthsMs.push_back(demo::TrackLengthMs(t.Layout.Frames(), format.Rate));
-        files.push_back({t.Name, t.Layout.Frames()});
+        files.push_back({t.Name, t.Layout.Frames(), OutsideAnsi(t.Path.wstring())});
     }
     host.SetPlaylist(playlist);
 
     std::printf("hvq_render: %d track%s, %s\n", static_cast<int>(tracks.size()),
                 tracks.size() == 1 ? "" : "s", demo::FormatDescription(pcmFormat).c_str());
     std::fflush(stdout);
-    WavSink sink(outputPath, format);
+    const unsigned long playbackThread = PlaybackThreadOfPlugin();
+    demo::OutputWav sink(outputPath, format);
     Progress progress(lengthsMs);
     Renderer renderer(host, sink, progress);
     renderer.Run();
-    sink.Finish();
+    sink.Commit();
     host.Shutdown();
 
-    demo::RenderResult result = demo::Analyse(renderer.Calls(), pcmFormat, files, options);
+    demo::RenderResult result = demo::Analyse(renderer.Calls(), pcmFormat, files, options,
+                                              playbackThread, static_cast<int>(GetACP()));
     const bool picture = !options.Png.empty();
-    const int columns = demo::PlotAreaOf(kPictureWidth, kPictureHeight).Width;
+    const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);
     std::printf("%s", demo::FormatReport(result, options).c_str());
     if (static_cast<std::uint64_t>(result.OutputFrames) * pcmFormat.FrameBytes() != sink.Bytes())
@@ -379,11 +378,12 @@ int Render(const RenderOptions &options) {
         demo::FormatTime(static_cast<double>(result.OutputFrames) / format.Rate, true).c_str(),
         sink.Bytes() / 1e6);
     if (picture) {
-        const draw::Canvas canvas = demo::DrawPlot(
-            demo::MakePlotInput(result, options, std::move(wave)), kPictureWidth, kPictureHeight);
+        const draw::Canvas canvas =
+            demo::DrawPlot(demo::MakePlotInput(result, options, std::move(wave)), kPictureWidth);
         if (!png::Save(WindowsPath(options.Png), canvas.ToImage()))
             throw std::runtime_error("cannot write " + options.Png);
-        std::printf("picture: %s  (%d x %d)\n", options.Png.c_str(), kPictureWidth, kPictureHeight);
+        std::printf("picture: %s  (%d x %d)\n", options.Png.c_str(), canvas.Width(),
+                    canvas.Height());
     }
     return 0;
 }
@@ -406,6 +406,7 @@ int wmain(int argc, wchar_t **argv) {
         std::fprintf(stderr, "hvq_render: %s (see --help)\n", parsed.Error.c_str());
         return 2;
     }
+    SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
     try {
         return Render(parsed.Options);
     } catch (const std::exception &error) {

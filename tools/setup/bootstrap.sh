@@ -19,6 +19,7 @@ have_cmd make || need+=(make)
 have_cmd Xvfb || need+=(xvfb xauth)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 have_cmd makensis || need+=(nsis)
+[ -f /usr/include/stb/stb_image_write.h ] || need+=(libstb-dev)
 if ! have_cmd wine || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386 wine64)
 fi
