@@ -15,7 +15,7 @@ setup:
 	@bash tools/setup/bootstrap.sh
 
 build: setup
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # The pure code also runs natively, under the address and undefined-behaviour sanitizers.

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int channels = input.TakeInRange(1, 8);
     const int rate = input.TakeInRange(1, 768000);
     const bool sameFormat = input.TakeInRange(0, 3) != 0;
-    const int fadeTimeMs = input.TakeInRange(1, 60000);
+    const int fadeTimeMs = input.Take<std::int32_t>();
     const bool logCurve = input.TakeInRange(0, 1) == 1;
 
     TCrossfadeState state;
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     source->Channels = sameFormat ? channels : input.TakeInRange(1, 8);
     source->SampleRate = sameFormat ? rate : input.TakeInRange(1, 768000);
     source->BlockBytes = input.TakeInRange(0, 1 << 16);
-    source->RemainingMs = input.TakeInRange(0, 600000);
+    source->RemainingMs = input.Take<std::int32_t>();
     state.HoldSource(std::move(source));
     state.Armed = true;
 
