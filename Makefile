@@ -43,11 +43,17 @@ demo: build
 	@echo
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_render.exe --curve log -o $(DEMO)/demo-log.wav --png $(DEMO)/demo-log.png $(DEMO)/tracks/*.wav
 
-# The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation.
+# The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
+# then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
+# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier).
+BENCH_FLAGS ?=
 bench: setup
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS)
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
 
 # A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
 shot-about: build
