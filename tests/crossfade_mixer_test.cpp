@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -243,6 +244,128 @@ TEST(MixBlock, TheCurveChosenByTheHostAppliesToTheNextFrame) {
     state.ReleaseSource();
     state.ReleaseSource();
     EXPECT_EQ(closes, 1);
+}
+
+// The equal-power curve from its definition: the incoming track at sin(pi/2 (1 - p)), the
+// outgoing one at sin(pi/2 p).
+double SineGain(double x) {
+    return std::sin(1.5707963267948966 * x);
+}
+
+TEST(GainCurve, EqualPowerKeepsTheSummedPowerOfUnrelatedTracks) {
+    EXPECT_EQ(TCrossfadeState::GainOf(0.0, TFadeCurve::EqualPower), 0.0);
+    EXPECT_EQ(TCrossfadeState::GainOf(1.0, TFadeCurve::EqualPower), 1.0);
+    EXPECT_NEAR(TCrossfadeState::GainOf(0.5, TFadeCurve::EqualPower), std::sqrt(0.5), 1e-15);
+    for (double x = 0.0; x <= 1.0; x += 1.0 / 1024) {
+        const double in = TCrossfadeState::GainOf(1.0 - x, TFadeCurve::EqualPower);
+        const double out = TCrossfadeState::GainOf(x, TFadeCurve::EqualPower);
+        EXPECT_NEAR(in * in + out * out, 1.0, 1e-12) << x;
+    }
+    EXPECT_EQ(FadeCurveFor(false, false), TFadeCurve::Linear);
+    EXPECT_EQ(FadeCurveFor(true, false), TFadeCurve::Logarithmic);
+    EXPECT_EQ(FadeCurveFor(true, true), TFadeCurve::EqualPower);
+    EXPECT_EQ(FadeCurveFor(false, true), TFadeCurve::EqualPower);
+}
+
+std::vector<std::uint8_t> PcmOf(const std::vector<std::int64_t> &values, int bits) {
+    std::vector<std::uint8_t> bytes(values.size() * static_cast<std::size_t>(bits / 8));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        pcm::WriteSample(&bytes[i * static_cast<std::size_t>(bits / 8)], bits, values[i]);
+    return bytes;
+}
+
+// Samples relative to silence: full scale both ways, near it, small, and of opposite signs.
+struct EqualPowerCase {
+    std::vector<std::int64_t> New, Old;
+};
+
+EqualPowerCase CaseFor(int bits) {
+    const std::int64_t top = (std::int64_t{1} << (bits - 1)) - 1, bottom = -top - 1;
+    const std::int64_t near = top * 9 / 10, small = top / 100;
+    return {{top, bottom, near, -near, small, top, bottom, 0, near, -small},
+            {top, bottom, near, -near, -small, bottom, top, top, 0, near}};
+}
+
+TEST(MixBlock, EqualPowerAtEveryWidthHoldsTheSumAtTheFormatsLimits) {
+    for (const int bits : {8, 16, 24, 32}) {
+        for (const int channels : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
+            const EqualPowerCase c = CaseFor(bits);
+            const std::int64_t zero = bits == 8 ? 128 : 0;
+            const auto stored = [&](const std::vector<std::int64_t> &centred) {
+                std::vector<std::int64_t> values;
+                for (std::int64_t v : centred)
+                    values.push_back(v + zero);
+                return PcmOf(values, bits);
+            };
+            // The old decoder delivers the case and then silence, in blocks of its own size.
+            std::vector<std::int64_t> oldSound = c.Old;
+            oldSound.resize(200, 0);
+            int closes = 0;
+            TCrossfadeState state;
+            state.HoldSource(std::make_unique<FakeSource>(stored(oldSound), bits, channels, kRate, &closes));
+            state.SetCurve(TFadeCurve::EqualPower);
+            FadeFrom(state, 0.5);
+            std::vector<std::uint8_t> block = stored(c.New);
+            const int frames = static_cast<int>(c.New.size()) / channels;
+            state.MixBlock(block.data(), frames, bits, channels, kRate);
+
+            const std::int64_t low = bits == 8 ? 0 : -(std::int64_t{1} << (bits - 1));
+            const std::int64_t high = bits == 8 ? 255 : (std::int64_t{1} << (bits - 1)) - 1;
+            std::int64_t saturated = 0;
+            const auto values = Samples(block, bits);
+            for (std::size_t i = 0; i < c.New.size(); ++i) {
+                const double p = 0.5 - static_cast<double>(i / channels) * kStep;
+                double mixed = SineGain(1.0 - p) * static_cast<double>(c.New[i]) +
+                               SineGain(p) * static_cast<double>(c.Old[i]);
+                mixed += static_cast<double>(zero);
+                auto expected = static_cast<std::int64_t>(mixed);
+                if (expected < low || expected > high) {
+                    ++saturated;
+                    expected = std::clamp(expected, low, high);
+                }
+                EXPECT_EQ(values[i], expected) << "sample " << i;
+            }
+            EXPECT_GE(saturated, 4); // both full-scale pairs and the near-full ones
+            EXPECT_EQ(state.SaturatedSamples, saturated);
+            state.ReleaseSource();
+            EXPECT_EQ(closes, 1);
+        }
+    }
+}
+
+// Both other curves sum to at most full scale: full-scale tracks come out unchanged, never held.
+TEST(MixBlock, LinearAndLogarithmicFadesOfFullScaleTracksNeverSaturate) {
+    for (const TFadeCurve curve : {TFadeCurve::Linear, TFadeCurve::Logarithmic}) {
+        int closes = 0;
+        TCrossfadeState state;
+        state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 32767)), 16, 1, kRate, &closes));
+        state.SetCurve(curve);
+        FadeFrom(state, 0.5);
+        std::vector<std::uint8_t> block = Pcm16({32767, 32767, -32768});
+        state.MixBlock(block.data(), 3, 16, 1, kRate);
+        const auto values = Samples(block, 16);
+        const double p = 0.5 - kStep;
+        const bool log = curve == TFadeCurve::Logarithmic;
+        EXPECT_EQ(values[1], static_cast<std::int64_t>(TCrossfadeState::GainOf(1 - p, log) * 32767 +
+                                                       TCrossfadeState::GainOf(p, log) * 32767));
+        EXPECT_EQ(state.SaturatedSamples, 0);
+    }
+}
+
+TEST(MixBlock, TheEqualPowerCurveChosenMidFadeAppliesToTheNextFrame) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16, 1, kRate, &closes));
+    FadeFrom(state, 0.5);
+    std::vector<std::uint8_t> block = Pcm16({10000, 10000});
+    state.MixBlock(block.data(), 1, 16, 1, kRate);
+    EXPECT_EQ(Samples(block, 16)[0], 10000);
+    state.SetCurve(TFadeCurve::EqualPower);
+    state.MixBlock(block.data() + 2, 1, 16, 1, kRate);
+    const double p = 0.5 - kStep;
+    EXPECT_EQ(Samples(block, 16)[1],
+              static_cast<std::int64_t>(SineGain(1 - p) * 10000.0 + SineGain(p) * 10000.0));
 }
 
 } // namespace

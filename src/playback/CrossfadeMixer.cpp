@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace pcm {
 
@@ -41,8 +42,16 @@ double StepFor(double fadeSeconds, int rate) {
 
 } // namespace
 
-double TCrossfadeState::GainOf(double x, bool logCurve) {
-    return logCurve ? -std::log10(0.9 * (1.0 - x) + 0.1) : x;
+double TCrossfadeState::GainOf(double x, TFadeCurve curve) {
+    switch (curve) {
+    case TFadeCurve::Logarithmic:
+        return -std::log10(0.9 * (1.0 - x) + 0.1);
+    case TFadeCurve::EqualPower:
+        return std::sin(std::numbers::pi / 2 * x);
+    case TFadeCurve::Linear:
+        break;
+    }
+    return x;
 }
 
 int TCrossfadeState::MixingStep(std::uint8_t *buffer, int frames, int bits, int channels, int rate,
@@ -71,6 +80,33 @@ int TCrossfadeState::MixingStep(std::uint8_t *buffer, int frames, int bits, int 
 
 namespace {
 
+// Truncates the mixed value toward zero and holds it at the format's limits: an equal-power fade
+// of similar tracks sums above full scale, where wrapping around would be a loud click.
+template <int Bits>
+std::int64_t Saturated(double mixed, std::int64_t &saturatedSamples) {
+    constexpr std::int64_t kMin = pcm::MinSample(Bits);
+    constexpr std::int64_t kMax = pcm::MaxSample(Bits);
+    const auto value = static_cast<std::int64_t>(mixed);
+    if (value < kMin || value > kMax) [[unlikely]] {
+        ++saturatedSamples;
+        return value < kMin ? kMin : kMax;
+    }
+    return value;
+}
+
+std::int64_t SaturatedAnyWidth(int bits, double mixed, std::int64_t &saturatedSamples) {
+    switch (bits) {
+    case 8:
+        return Saturated<8>(mixed, saturatedSamples);
+    case 16:
+        return Saturated<16>(mixed, saturatedSamples);
+    case 24:
+        return Saturated<24>(mixed, saturatedSamples);
+    default:
+        return Saturated<32>(mixed, saturatedSamples);
+    }
+}
+
 // One sample of a width known at compile time, for the mixer's inner loop.
 template <int Bits>
 std::int64_t ReadAs(const std::uint8_t *sample) {
@@ -95,7 +131,7 @@ void WriteAs(std::uint8_t *sample, std::int64_t value) {
 // Mixes the channels of one frame whose old samples all stand in the current old block.
 template <int Bits>
 void MixWholeFrame(std::uint8_t *frame, const std::uint8_t *old, int channels, double gainNew,
-                   double gainOld, std::int64_t zeroLevel) {
+                   double gainOld, std::int64_t zeroLevel, std::int64_t &saturatedSamples) {
     constexpr int kWidth = Bits / 8;
     for (int channel = 0; channel < channels; ++channel) {
         std::uint8_t *sample = frame + channel * kWidth;
@@ -103,12 +139,12 @@ void MixWholeFrame(std::uint8_t *frame, const std::uint8_t *old, int channels, d
         const auto oldValue = static_cast<double>(ReadAs<Bits>(old + channel * kWidth) - zeroLevel);
         double mixed = gainNew * newValue + gainOld * oldValue;
         mixed += static_cast<double>(zeroLevel);
-        WriteAs<Bits>(sample, static_cast<std::int64_t>(mixed));
+        WriteAs<Bits>(sample, Saturated<Bits>(mixed, saturatedSamples));
     }
 }
 
 using WholeFrameMixer = void (*)(std::uint8_t *, const std::uint8_t *, int, double, double,
-                                 std::int64_t);
+                                 std::int64_t, std::int64_t &);
 
 WholeFrameMixer WholeFrameMixerFor(int bits) {
     switch (bits) {
@@ -161,14 +197,14 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
     for (int frame = 0; frame < frames; ++frame) {
         MovePosition();
         // Both gains change per frame only: computing them here gives the per-sample values.
-        const bool logCurve = IsLogCurve();
-        const double gainNew = GainOf(FadeComplement, logCurve);
-        const double gainOld = GainOf(FadePosition, logCurve);
+        const TFadeCurve curve = GetCurve();
+        const double gainNew = GainOf(FadeComplement, curve);
+        const double gainOld = GainOf(FadePosition, curve);
         std::uint8_t *frameData = buffer + static_cast<std::size_t>(frame) * channels * width;
 
         if (mixWholeFrame && blockReady() && Block.Samples - OldPos >= channels) {
             mixWholeFrame(frameData, Block.Data.data() + static_cast<std::size_t>(OldPos) * width,
-                          channels, gainNew, gainOld, ZeroLevel);
+                          channels, gainNew, gainOld, ZeroLevel, SaturatedSamples);
             OldPos += channels;
             if (OldPos == Block.Samples)
                 EnsureOldBlock(bits, channels, rate);
@@ -190,7 +226,7 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
                 double mixed = gainNew * static_cast<double>(newValue) +
                                gainOld * static_cast<double>(oldValue);
                 mixed += static_cast<double>(ZeroLevel);
-                pcm::WriteSample(sample, bits, static_cast<std::int64_t>(mixed));
+                pcm::WriteSample(sample, bits, SaturatedAnyWidth(bits, mixed, SaturatedSamples));
             }
             if (!blockReady())
                 EnsureOldBlock(bits, channels, rate);

@@ -1,5 +1,5 @@
 // The crossfade mixer: mixes what the outgoing track's decoder still delivers into the blocks of
-// the incoming track, sample by sample, with a linear or logarithmic gain curve.
+// the incoming track, sample by sample, with a linear, logarithmic or equal-power gain curve.
 // Pure code over buffers: it never sees a window, a thread or a plug-in.
 #pragma once
 
@@ -7,6 +7,16 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+// The gain curve of a fade. The equal-power curve keeps the summed power of unrelated tracks
+// constant; its sum of gains exceeds 1 in the middle, so similar tracks can exceed full scale.
+enum class TFadeCurve : std::uint8_t { Linear = 0, Logarithmic = 1, EqualPower = 2 };
+
+// The curve the two settings choose: equal power wins over the logarithmic check box.
+constexpr TFadeCurve FadeCurveFor(bool logTrans, bool equalPower) {
+    return equalPower ? TFadeCurve::EqualPower
+                      : (logTrans ? TFadeCurve::Logarithmic : TFadeCurve::Linear);
+}
 
 // The outgoing track's decoder, kept open after its play request ended. The engine implements
 // the two calls with the owning plug-in's getData and close.
@@ -36,7 +46,7 @@ struct TOldBlock {
     int Samples = 0; // over all channels
 };
 
-// The crossfade of the playback thread. Only the playback thread touches it, except LogCurve.
+// The crossfade of the playback thread. Only the playback thread touches it, except the curve.
 class TCrossfadeState {
 public:
     bool Armed = false;   // the current track may be mixed
@@ -55,18 +65,29 @@ public:
     bool Reached = false;
     int LastBits = 0;
     std::int64_t ZeroLevel = 0;
+    // Mixed samples held at the format's limits since the state was made; linear and
+    // logarithmic fades never get there.
+    std::int64_t SaturatedSamples = 0;
 
     // Written by the host's thread at any time; read once per frame.
-    void SetLogCurve(bool logCurve) { LogCurve.store(logCurve, std::memory_order_relaxed); }
-    bool IsLogCurve() const { return LogCurve.load(std::memory_order_relaxed); }
+    void SetCurve(TFadeCurve curve) { Curve.store(curve, std::memory_order_relaxed); }
+    TFadeCurve GetCurve() const { return Curve.load(std::memory_order_relaxed); }
+    void SetLogCurve(bool logCurve) {
+        SetCurve(logCurve ? TFadeCurve::Logarithmic : TFadeCurve::Linear);
+    }
+    bool IsLogCurve() const { return GetCurve() == TFadeCurve::Logarithmic; }
 
     // The per-block mixing step of the incoming track while Armed.
     int MixingStep(std::uint8_t *buffer, int frames, int bits, int channels, int rate,
                    int fadeTimeMs);
     // Mixes the old block into buffer in place; answers the frames it was given.
     int MixBlock(std::uint8_t *buffer, int frames, int bits, int channels, int rate);
-    double Gain(double x) const { return GainOf(x, IsLogCurve()); }
-    static double GainOf(double x, bool logCurve);
+    double Gain(double x) const { return GainOf(x, GetCurve()); }
+    // The gain of the track whose weight position is x: 0 at x = 0, 1 at x = 1.
+    static double GainOf(double x, TFadeCurve curve);
+    static double GainOf(double x, bool logCurve) {
+        return GainOf(x, logCurve ? TFadeCurve::Logarithmic : TFadeCurve::Linear);
+    }
 
     // Hands a decoder over as the outgoing track (the current one is released first).
     void HoldSource(std::unique_ptr<TFadeOutSource> source);
@@ -82,7 +103,7 @@ private:
     void DropBlock();
     // Moves p one frame towards the target.
     void MovePosition();
-    std::atomic<bool> LogCurve{false};
+    std::atomic<TFadeCurve> Curve{TFadeCurve::Linear};
 };
 
 namespace pcm {
@@ -90,4 +111,11 @@ namespace pcm {
 std::int64_t ReadSample(const std::uint8_t *sample, int bits);
 // Stores the low bits of value in place of the sample.
 void WriteSample(std::uint8_t *sample, int bits, std::int64_t value);
+// The smallest and largest value a sample of the width holds (8 bits: 0 and 255).
+constexpr std::int64_t MinSample(int bits) {
+    return bits == 8 ? 0 : -(std::int64_t{1} << (bits - 1));
+}
+constexpr std::int64_t MaxSample(int bits) {
+    return bits == 8 ? 255 : (std::int64_t{1} << (bits - 1)) - 1;
+}
 } // namespace pcm

@@ -5,6 +5,7 @@
 #include "../../src/playback/CrossfadeMixer.h"
 #include "FuzzInput.h"
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -40,10 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int rate = input.TakeInRange(1, 768000);
     const bool sameFormat = input.TakeInRange(0, 3) != 0;
     const int fadeTimeMs = input.Take<std::int32_t>();
-    const bool logCurve = input.TakeInRange(0, 1) == 1;
+    const auto curve = static_cast<TFadeCurve>(input.TakeInRange(0, 2));
 
     TCrossfadeState state;
-    state.SetLogCurve(logCurve);
+    state.SetCurve(curve);
     auto source = std::make_unique<FuzzSource>(input, input.TakeBytes(input.TakeInRange(0, 65536)));
     source->BitsPerSample = sameFormat ? bits : kWidths[input.TakeInRange(0, 3)];
     source->Channels = sameFormat ? channels : input.TakeInRange(1, 8);
@@ -68,12 +69,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(state.FadePosition >= 0.0 && state.FadePosition <= 1.0);
         if (!hadOldTrack)
             FUZZ_CHECK(buffer == before);
+        // Only the equal-power curve sums above full scale.
+        if (curve != TFadeCurve::EqualPower)
+            FUZZ_CHECK(state.SaturatedSamples == 0);
     }
     state.ReleaseSource();
 
     const double x = input.TakeInRange(0, 1 << 20) / double(1 << 20);
-    const double gain = TCrossfadeState::GainOf(x, logCurve);
+    const double gain = TCrossfadeState::GainOf(x, curve);
     FUZZ_CHECK(gain >= 0.0 && gain <= 1.0);
-    FUZZ_CHECK(gain + TCrossfadeState::GainOf(1.0 - x, logCurve) <= 1.0 + 1e-12);
+    const double other = TCrossfadeState::GainOf(1.0 - x, curve);
+    if (curve == TFadeCurve::EqualPower)
+        FUZZ_CHECK(std::abs(gain * gain + other * other - 1.0) <= 1e-12);
+    else
+        FUZZ_CHECK(gain + other <= 1.0 + 1e-12);
     return 0;
 }
