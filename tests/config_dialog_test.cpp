@@ -6,6 +6,7 @@
 #include "RefHost.h"
 #include "config/ConfigFormUnit.h"
 #include "config/PluginConfigUnit.h"
+#include "config/TransitionOptionsFormUnit.h"
 #include "hostlink/TextConvert.h"
 #include "playback/InPluginPlaybackThreadUnit.h"
 #include "plugin/PluginGlobals.h"
@@ -324,7 +325,7 @@ TEST_F(ConfigDialog, IsAFixedWindowOfItsSizeCentredOnTheScreenOwnedByTheHostsDia
     DestroyWindow(parent);
 }
 
-TEST_F(ConfigDialog, HoldsItsEightControlsInTabOrderWithTheirPlacesAndCaptions) {
+TEST_F(ConfigDialog, HoldsItsNineControlsInTabOrderWithTheirPlacesAndCaptions) {
     Open();
     struct Expected {
         int Id;
@@ -350,6 +351,7 @@ TEST_F(ConfigDialog, HoldsItsEightControlsInTabOrderWithTheirPlacesAndCaptions) 
          nullptr,
          kPlaybackThreadPriorityGroupBoxId,
          {8, 16, 233, 45}},
+        {kMoreButtonId, "Button", "More...", 0, {8, 216, 75, 25}},
     };
     HWND control = GetWindow(dialog, GW_CHILD);
     for (const Expected &item : expected) {
@@ -499,6 +501,116 @@ TEST_F(ConfigDialog, TheCheckBoxHandsTheShapeToTheEngineAtOnce) {
     EXPECT_EQ(Value("LogTrans"), "0");
 }
 
+// ---------------------------------------------------------------------------------------------
+// The transition options behind "More..."
+
+class TransitionOptionsDialog : public ConfigDialog {
+  protected:
+    void OpenOptions() {
+        Open();
+        Click(Control(kMoreButtonId));
+        ASSERT_NE(ConfigForm->TransitionOptions(), nullptr);
+        options = ConfigForm->TransitionOptions()->Handle();
+        ASSERT_TRUE(IsWindow(options));
+    }
+    HWND Option(int id) const { return GetDlgItem(options, id); }
+    bool Checked(HWND button) const {
+        return SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    HWND options = nullptr;
+};
+
+TEST_F(TransitionOptionsDialog, MoreOpensOneOwnedDialogShowingTheOptionsAndWritesNothing) {
+    const std::string content = "[HVQBlend]\r\nFadeTime=3000\r\nMinFileSize=9000\r\nLogTrans=1\r\n"
+                                "PlaybackThreadPriority=Idle\r\n";
+    WriteBytes(IniFile(), content);
+    OpenOptions();
+    EXPECT_EQ(GetWindow(options, GW_OWNER), dialog);
+    EXPECT_TRUE(IsWindowVisible(options));
+    EXPECT_EQ(Text(options), "Q-Blend Transitions");
+    EXPECT_FALSE(Checked(Option(kLinearRadioId)));
+    EXPECT_TRUE(Checked(Option(kLogarithmicRadioId)));
+    EXPECT_FALSE(Checked(Option(kEqualPowerRadioId)));
+    EXPECT_FALSE(Checked(Option(kSkipFadeCheckBoxId)));
+    EXPECT_EQ(Text(Option(kSkipFadeTimeEditId)), "1000");
+    EXPECT_FALSE(IsWindowEnabled(Option(kSkipFadeTimeEditId)));
+    // A second click brings the same dialog back.
+    Click(Control(kMoreButtonId));
+    EXPECT_EQ(ConfigForm->TransitionOptions()->Handle(), options);
+    EXPECT_EQ(ReadBytes(IniFile()), content);
+}
+
+TEST_F(TransitionOptionsDialog, TheCurveAppliesAtOnceAndTheCheckBoxFollowsIt) {
+    OpenOptions();
+    ASSERT_EQ(CrossfadeState.GetCurve(), TFadeCurve::Linear);
+    Click(Option(kEqualPowerRadioId));
+    EXPECT_EQ(CrossfadeState.GetCurve(), TFadeCurve::EqualPower);
+    EXPECT_TRUE(PluginConfig->EqualPowerTrans());
+    EXPECT_EQ(Value("EqualPowerTrans"), "1");
+    EXPECT_EQ(Value("LogTrans"), "0");
+
+    Click(Option(kLogarithmicRadioId));
+    EXPECT_EQ(CrossfadeState.GetCurve(), TFadeCurve::Logarithmic);
+    EXPECT_EQ(Value("EqualPowerTrans"), "0");
+    EXPECT_EQ(Value("LogTrans"), "1");
+    EXPECT_TRUE(Checked(Control(kLogTransCheckBoxId)));
+
+    Click(Option(kEqualPowerRadioId));
+    EXPECT_FALSE(Checked(Control(kLogTransCheckBoxId)));
+    // The configuration dialog's check box chooses logarithmic, and the options show it.
+    Click(Control(kLogTransCheckBoxId));
+    EXPECT_EQ(CrossfadeState.GetCurve(), TFadeCurve::Logarithmic);
+    EXPECT_FALSE(PluginConfig->EqualPowerTrans());
+    EXPECT_TRUE(Checked(Option(kLogarithmicRadioId)));
+    EXPECT_FALSE(Checked(Option(kEqualPowerRadioId)));
+
+    Click(Option(kLinearRadioId));
+    EXPECT_EQ(CrossfadeState.GetCurve(), TFadeCurve::Linear);
+    EXPECT_EQ(Value("LogTrans"), "0");
+}
+
+TEST_F(TransitionOptionsDialog, TheSkipFadeAndItsTimeAreStoredAsTyped) {
+    OpenOptions();
+    Click(Option(kSkipFadeCheckBoxId));
+    EXPECT_TRUE(PluginConfig->SkipFade());
+    EXPECT_EQ(Value("SkipFade"), "1");
+    EXPECT_EQ(Value("SkipFadeTime"), "<missing>");
+    EXPECT_TRUE(IsWindowEnabled(Option(kSkipFadeTimeEditId)));
+    TypeInto(Option(kSkipFadeTimeEditId), L"2500");
+    EXPECT_EQ(PluginConfig->SkipFadeTime(), 2500);
+    EXPECT_EQ(Value("SkipFadeTime"), "2500");
+    TypeInto(Option(kSkipFadeTimeEditId), L"x");
+    EXPECT_EQ(PluginConfig->SkipFadeTime(), 2500);
+    EXPECT_EQ(Text(Option(kSkipFadeTimeEditId)), "x");
+    // Enter and Escape close the options only; the configuration dialog stays.
+    PostKey(Option(kSkipFadeTimeEditId), VK_RETURN);
+    EXPECT_FALSE(IsWindow(options));
+    EXPECT_EQ(ConfigForm->TransitionOptions(), nullptr);
+    EXPECT_TRUE(IsWindow(dialog));
+    OpenOptions();
+    EXPECT_EQ(Text(Option(kSkipFadeTimeEditId)), "2500");
+    PostKey(Option(kSkipFadeCheckBoxId), VK_ESCAPE);
+    EXPECT_FALSE(IsWindow(options));
+    EXPECT_TRUE(IsWindow(dialog));
+}
+
+TEST_F(TransitionOptionsDialog, GoesWithTheConfigurationDialogAndWithQuit) {
+    OpenOptions();
+    Click(Control(kDoneButtonId));
+    EXPECT_FALSE(IsWindow(options));
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_EQ(ConfigForm, nullptr);
+
+    PluginConfigure(host.MainWindow());
+    Drain();
+    dialog = ConfigForm->Handle();
+    Click(Control(kMoreButtonId));
+    options = ConfigForm->TransitionOptions()->Handle();
+    PluginQuit();
+    EXPECT_FALSE(IsWindow(options));
+    EXPECT_FALSE(IsWindow(dialog));
+}
+
 TEST_F(ConfigDialog, DoneAndTheCloseBoxCloseTheDialogAndChangedSettingsStaySaved) {
     Open();
     TypeInto(CrossfadeEdit(), L"4000");
@@ -522,9 +634,13 @@ TEST_F(ConfigDialog, DoneAndTheCloseBoxCloseTheDialogAndChangedSettingsStaySaved
 TEST_F(ConfigDialog, TabAndShiftTabWalkTheControlsInTabOrder) {
     Open();
     EXPECT_EQ(GetFocus(), CrossfadeEdit());
-    const std::vector<HWND> order = {
-        CrossfadeEdit(), MinLengthEdit(), Control(kDoneButtonId), Control(kLogTransCheckBoxId),
-        TrackBar(),      CrossfadeEdit()};
+    const std::vector<HWND> order = {CrossfadeEdit(),
+                                     MinLengthEdit(),
+                                     Control(kDoneButtonId),
+                                     Control(kLogTransCheckBoxId),
+                                     TrackBar(),
+                                     Control(kMoreButtonId),
+                                     CrossfadeEdit()};
     for (std::size_t i = 1; i < order.size(); ++i) {
         PostKey(GetFocus(), VK_TAB);
         EXPECT_EQ(GetFocus(), order[i]) << "after Tab number " << i;

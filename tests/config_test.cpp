@@ -321,6 +321,79 @@ TEST_F(SettingsStore, AValueSetToWhatItWasWritesNothing) {
     EXPECT_EQ(Value("PlaybackThreadPriority"), "Higher");
 }
 
+// ---------------------------------------------------------------------------------------------
+// The transition options after the four keys
+
+TEST_F(SettingsStore, AFileOfTheFourKeysReadsAsBeforeAndIsWrittenBackWithoutTheOptions) {
+    const std::string four = "[HVQBlend]\r\nFadeTime=3000\r\nMinFileSize=9000\r\nLogTrans=1\r\n"
+                             "PlaybackThreadPriority=Lower\r\n";
+    WriteBytes(IniFile(), four);
+    auto store = MakeStore();
+    EXPECT_FALSE(store->EqualPowerTrans());
+    EXPECT_FALSE(store->SkipFade());
+    EXPECT_EQ(store->SkipFadeTime(), 1000);
+    store->SetEqualPowerTrans(false);
+    store->SetSkipFade(false);
+    store->SetSkipFadeTime(1000);
+    store->SetFadeTime(4000);
+    store.reset();
+    EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "4000"},
+                                                          {"MinFileSize", "9000"},
+                                                          {"LogTrans", "1"},
+                                                          {"PlaybackThreadPriority", "Lower"}}));
+}
+
+TEST_F(SettingsStore, AnOptionIsWrittenAfterTheFourKeysOnceTheUserChangesIt) {
+    auto store = MakeStore();
+    store->SetSkipFade(true);
+    EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "5000"},
+                                                          {"MinFileSize", "10000"},
+                                                          {"LogTrans", "0"},
+                                                          {"PlaybackThreadPriority", "Higher"},
+                                                          {"SkipFade", "1"}}));
+    store->SetSkipFadeTime(1500);
+    store->SetEqualPowerTrans(true);
+    // Turned off again, an option stays in the file as off.
+    store->SetSkipFade(false);
+    store.reset();
+    EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "5000"},
+                                                          {"MinFileSize", "10000"},
+                                                          {"LogTrans", "0"},
+                                                          {"PlaybackThreadPriority", "Higher"},
+                                                          {"SkipFade", "0"},
+                                                          {"SkipFadeTime", "1500"},
+                                                          {"EqualPowerTrans", "1"}}));
+    auto again = MakeStore();
+    EXPECT_TRUE(again->EqualPowerTrans());
+    EXPECT_FALSE(again->SkipFade());
+    EXPECT_EQ(again->SkipFadeTime(), 1500);
+}
+
+TEST_F(SettingsStore, OptionValuesThatDoNotParseMeanOff) {
+    struct Case {
+        const char *content;
+        bool equalPower, skipFade;
+        std::int32_t skipFadeTime;
+    };
+    for (const Case c :
+         {Case{"EqualPowerTrans=1\r\nSkipFade=1\r\nSkipFadeTime=0x1F4\r\n", true, true, 500},
+          Case{"EqualPowerTrans=yes\r\nSkipFade=on\r\n", false, false, 1000},
+          Case{"EqualPowerTrans=2\r\nSkipFade=-1\r\nSkipFadeTime=\r\n", true, true, 1000},
+          Case{"SkipFade=1\r\nSkipFadeTime=1.5s\r\n", false, false, 1000},
+          Case{"EQUALPOWERTRANS=1\r\nskipfadetime=250\r\n", true, false, 250}}) {
+        SCOPED_TRACE(c.content);
+        WriteBytes(IniFile(), std::string("[HVQBlend]\r\nFadeTime=3000\r\n") + c.content);
+        auto store = MakeStore();
+        EXPECT_EQ(store->EqualPowerTrans(), c.equalPower);
+        EXPECT_EQ(store->SkipFade(), c.skipFade);
+        EXPECT_EQ(store->SkipFadeTime(), c.skipFadeTime);
+        EXPECT_EQ(store->FadeTime(), 3000);
+        EXPECT_FALSE(store->LogTrans());
+        store.reset();
+        fs::remove(IniFile());
+    }
+}
+
 TEST_F(SettingsStore, NothingIsWrittenAgainAfterDeleteIniFile) {
     auto store = MakeStore();
     store->SetFadeTime(6000);

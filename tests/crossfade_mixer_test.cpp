@@ -13,7 +13,7 @@ namespace {
 
 // An outgoing decoder that delivers fixed PCM and counts its closes.
 class FakeSource : public TFadeOutSource {
-public:
+  public:
     FakeSource(std::vector<std::uint8_t> pcm, int bits, int channels, int rate, int *closes)
         : pcm_(std::move(pcm)), closes_(closes) {
         BitsPerSample = bits;
@@ -31,7 +31,7 @@ public:
     }
     void Close() noexcept override { ++*closes_; }
 
-private:
+  private:
     std::vector<std::uint8_t> pcm_;
     std::size_t position_ = 0;
     int *closes_;
@@ -75,7 +75,8 @@ TEST(GainCurve, LinearAndLogarithmicMeetAtTheEnds) {
         EXPECT_EQ(TCrossfadeState::GainOf(0.0, logCurve), 0.0);
         EXPECT_EQ(TCrossfadeState::GainOf(1.0, logCurve), 1.0);
         for (double x = 0.0; x <= 1.0; x += 1.0 / 1024)
-            EXPECT_LE(TCrossfadeState::GainOf(x, logCurve) + TCrossfadeState::GainOf(1 - x, logCurve),
+            EXPECT_LE(TCrossfadeState::GainOf(x, logCurve) +
+                          TCrossfadeState::GainOf(1 - x, logCurve),
                       1.0 + 1e-12);
     }
 }
@@ -83,7 +84,8 @@ TEST(GainCurve, LinearAndLogarithmicMeetAtTheEnds) {
 TEST(MixBlock, EightBitSamplesMixAroundTheirMidpoint) {
     int closes = 0;
     TCrossfadeState state;
-    state.HoldSource(std::make_unique<FakeSource>(std::vector<std::uint8_t>(64, 56), 8, 1, kRate, &closes));
+    state.HoldSource(
+        std::make_unique<FakeSource>(std::vector<std::uint8_t>(64, 56), 8, 1, kRate, &closes));
     FadeFrom(state, 0.5);
     std::vector<std::uint8_t> block(4, 200);
     state.MixBlock(block.data(), 4, 8, 1, kRate);
@@ -128,7 +130,8 @@ TEST(MixBlock, TruncatesTowardZeroWithoutClipping) {
 TEST(MixingStep, StartsTheFadeFromTheShorterOfRemainderAndFadeTime) {
     int closes = 0;
     TCrossfadeState state;
-    auto source = std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2, 44100, &closes);
+    auto source = std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2,
+                                               44100, &closes);
     source->RemainingMs = 3000;
     state.HoldSource(std::move(source));
     state.Armed = true;
@@ -139,7 +142,8 @@ TEST(MixingStep, StartsTheFadeFromTheShorterOfRemainderAndFadeTime) {
     EXPECT_EQ(state.StepDown, 1.0 / 3.0 / 44100);
 
     TCrossfadeState full;
-    full.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2, 44100, &closes));
+    full.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(4000, 0)), 16, 2,
+                                                 44100, &closes));
     full.Armed = true;
     full.MixingStep(block.data(), 10, 16, 2, 44100, 5000);
     EXPECT_EQ(full.StepDown, 1.0 / 220500);
@@ -184,7 +188,8 @@ TEST(MixBlock, AnOutgoingDecoderThatEndsEarlyLeavesTheRestUnmixed) {
     int closes = 0;
     TCrossfadeState state;
     // Ten stereo frames of old sound, then the decoder ends.
-    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(20, 1000)), 16, 2, kRate, &closes));
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(20, 1000)), 16, 2,
+                                                  kRate, &closes));
     FadeFrom(state, 0.5);
     std::vector<std::uint8_t> block = Pcm16(std::vector<std::int16_t>(40, 3000));
     state.MixBlock(block.data(), 20, 16, 2, kRate);
@@ -200,7 +205,8 @@ TEST(MixBlock, AnOutgoingDecoderThatEndsEarlyLeavesTheRestUnmixed) {
 TEST(MixBlock, LetsTheSourceGoAtTheNextReadAfterTheFadeReachedZero) {
     int closes = 0;
     TCrossfadeState state;
-    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(100000, 500)), 16, 1, 1000, &closes));
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(100000, 500)), 16,
+                                                  1, 1000, &closes));
     state.FadeSecondsIn = state.FadeSecondsOut = 0.004; // four frames at 1 kHz
     state.FadePosition = 1.0;
     state.FadeComplement = 0.0;
@@ -222,7 +228,8 @@ TEST(MixBlock, LetsTheSourceGoAtTheNextReadAfterTheFadeReachedZero) {
 TEST(MixBlock, AnOutgoingTrackOfAnotherFormatIsReleasedUnmixed) {
     int closes = 0;
     TCrossfadeState state;
-    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 1000)), 16, 2, 48000, &closes));
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 1000)), 16, 2,
+                                                  48000, &closes));
     FadeFrom(state, 0.5);
     std::vector<std::uint8_t> block = Pcm16({1, 2, 3, 4});
     const auto before = block;
@@ -235,7 +242,8 @@ TEST(MixBlock, AnOutgoingTrackOfAnotherFormatIsReleasedUnmixed) {
 TEST(MixBlock, TheCurveChosenByTheHostAppliesToTheNextFrame) {
     int closes = 0;
     TCrossfadeState state;
-    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16, 1, kRate, &closes));
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16,
+                                                  1, kRate, &closes));
     FadeFrom(state, 0.5);
     state.SetLogCurve(true);
     std::vector<std::uint8_t> block = Pcm16({10000});
@@ -303,7 +311,8 @@ TEST(MixBlock, EqualPowerAtEveryWidthHoldsTheSumAtTheFormatsLimits) {
             oldSound.resize(200, 0);
             int closes = 0;
             TCrossfadeState state;
-            state.HoldSource(std::make_unique<FakeSource>(stored(oldSound), bits, channels, kRate, &closes));
+            state.HoldSource(
+                std::make_unique<FakeSource>(stored(oldSound), bits, channels, kRate, &closes));
             state.SetCurve(TFadeCurve::EqualPower);
             FadeFrom(state, 0.5);
             std::vector<std::uint8_t> block = stored(c.New);
@@ -339,7 +348,8 @@ TEST(MixBlock, LinearAndLogarithmicFadesOfFullScaleTracksNeverSaturate) {
     for (const TFadeCurve curve : {TFadeCurve::Linear, TFadeCurve::Logarithmic}) {
         int closes = 0;
         TCrossfadeState state;
-        state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 32767)), 16, 1, kRate, &closes));
+        state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 32767)),
+                                                      16, 1, kRate, &closes));
         state.SetCurve(curve);
         FadeFrom(state, 0.5);
         std::vector<std::uint8_t> block = Pcm16({32767, 32767, -32768});
@@ -356,7 +366,8 @@ TEST(MixBlock, LinearAndLogarithmicFadesOfFullScaleTracksNeverSaturate) {
 TEST(MixBlock, TheEqualPowerCurveChosenMidFadeAppliesToTheNextFrame) {
     int closes = 0;
     TCrossfadeState state;
-    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16, 1, kRate, &closes));
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 10000)), 16,
+                                                  1, kRate, &closes));
     FadeFrom(state, 0.5);
     std::vector<std::uint8_t> block = Pcm16({10000, 10000});
     state.MixBlock(block.data(), 1, 16, 1, kRate);

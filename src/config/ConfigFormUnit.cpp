@@ -6,7 +6,9 @@
 #include "../plugin/PluginGlobals.h"
 #include "../plugin/ResourceIds.h"
 #include "ConfigFormRules.h"
+#include "DialogTemplate.h"
 #include "PluginConfigUnit.h"
+#include "TransitionOptionsFormUnit.h"
 
 #include <commctrl.h>
 
@@ -29,25 +31,6 @@ constexpr UINT kDestroyRequestTimeoutMs = 5000;
 
 // The one open dialog whose keys the keyboard hook hands to the dialog manager; UI thread only.
 HWND KeyboardDialog = nullptr;
-
-// An empty dialog template: the dialog manager gives the window its font (and with it the
-// dialog's keyboard behaviour), while every control is placed in pixels afterwards, which a
-// template in dialog units could not promise.
-std::vector<WORD> EmptyDialogTemplate() {
-    std::vector<WORD> words(sizeof(DLGTEMPLATE) / sizeof(WORD), 0);
-    auto *header = reinterpret_cast<DLGTEMPLATE *>(words.data());
-    header->style = kWindowStyle;
-    words.push_back(0); // no menu
-    words.push_back(0); // the dialog class
-    for (const wchar_t *c = kCaption; *c; ++c)
-        words.push_back(static_cast<WORD>(*c));
-    words.push_back(0);
-    words.push_back(kFontPoints);
-    for (const wchar_t *c = kFontFace; *c; ++c)
-        words.push_back(static_cast<WORD>(*c));
-    words.push_back(0);
-    return words;
-}
 
 std::wstring WindowText(HWND window) {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
@@ -81,7 +64,8 @@ HWND DialogParentOfHost() {
 TConfigForm::TConfigForm() {
     INITCOMMONCONTROLSEX classes{sizeof classes, ICC_BAR_CLASSES};
     InitCommonControlsEx(&classes);
-    const std::vector<WORD> dialogTemplate = EmptyDialogTemplate();
+    const std::vector<WORD> dialogTemplate =
+        EmptyDialogTemplate(kWindowStyle, kCaption, kFontFace, kFontPoints);
     CreateDialogIndirectParamW(
         PluginInstance, reinterpret_cast<const DLGTEMPLATE *>(dialogTemplate.data()),
         DialogParentOfHost(), &TConfigForm::DialogProc, reinterpret_cast<LPARAM>(this));
@@ -99,6 +83,8 @@ TConfigForm::TConfigForm() {
 }
 
 TConfigForm::~TConfigForm() {
+    // An owned window goes before its owner: the options dialog first.
+    transitionOptions_.reset();
     const HWND window = std::exchange(window_, nullptr);
     if (!window)
         return;
@@ -143,6 +129,9 @@ void TConfigForm::CreateControls() {
     SendMessageW(PlaybackThreadPriorityTrackBar, TBM_SETRANGE, FALSE,
                  MAKELPARAM(0, kPriorityLevelCount - 1));
     SendMessageW(PlaybackThreadPriorityTrackBar, TBM_SETTICFREQ, 1, 0);
+    // The options beyond the four settings, last in the tab order.
+    MoreButton = CreateControl(L"BUTTON", L"More...", child | WS_TABSTOP | BS_PUSHBUTTON, 0,
+                               Place(8, 216, 75, 25), kMoreButtonId);
     SendMessageW(window_, DM_SETDEFID, kDoneButtonId, 0);
 }
 
@@ -265,6 +254,10 @@ void TConfigForm::OnCommand(int control, int notification) {
         if (notification == BN_CLICKED)
             RunHandler([this] { LogTransCheckBoxClick(); });
         break;
+    case kMoreButtonId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] { MoreButtonClick(); });
+        break;
     case kDoneButtonId: // the button, or Enter anywhere in the dialog
         if (notification == BN_CLICKED)
             RunHandler([this] { DoneButtonClick(); });
@@ -288,14 +281,14 @@ void TConfigForm::OnWindowGone() {
 
 // Hands the dialog's keys to the dialog manager whatever message loop the host runs: Tab and
 // Shift+Tab move through the controls, Enter presses Done, Escape closes. The host's loop then
-// sees an empty message in their place.
+// sees an empty message in their place. The same for the options dialog the dialog owns.
 LRESULT CALLBACK TConfigForm::KeyboardHookProc(int code, WPARAM removal, LPARAM lParam) {
     auto *message = reinterpret_cast<MSG *>(lParam);
     const HWND dialog = KeyboardDialog;
+    const HWND root = message->hwnd ? GetAncestor(message->hwnd, GA_ROOT) : nullptr;
+    const bool ours = root && (root == dialog || GetWindow(root, GW_OWNER) == dialog);
     if (code == HC_ACTION && removal == PM_REMOVE && dialog && message->message >= WM_KEYFIRST &&
-        message->message <= WM_KEYLAST &&
-        (message->hwnd == dialog || IsChild(dialog, message->hwnd)) &&
-        IsDialogMessageW(dialog, message)) {
+        message->message <= WM_KEYLAST && ours && IsDialogMessageW(root, message)) {
         message->message = WM_NULL;
         message->wParam = 0;
         message->lParam = 0;
@@ -373,7 +366,30 @@ void TConfigForm::LogTransCheckBoxClick() {
         return;
     const bool checked = SendMessageW(LogTransCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
     Store([&] { config->SetLogTrans(checked); });
-    SetLogCurve(config->LogTrans());
+    // Whoever checks or clears it chooses logarithmic or linear, not equal power.
+    Store([&] { config->SetEqualPowerTrans(false); });
+    SetFadeCurve(FadeCurveFor(config->LogTrans(), config->EqualPowerTrans()));
+    if (TTransitionOptionsForm *options = TransitionOptions())
+        options->ShowCurve();
+}
+
+// Opens the options dialog, or brings the open one to the front.
+void TConfigForm::MoreButtonClick() {
+    if (TTransitionOptionsForm *options = TransitionOptions()) {
+        options->Show();
+        return;
+    }
+    transitionOptions_.reset();
+    transitionOptions_ = std::make_unique<TTransitionOptionsForm>(window_, [this] {
+        if (const TPluginConfig *config = PluginConfig)
+            SendMessageW(LogTransCheckBox, BM_SETCHECK,
+                         config->LogTrans() ? BST_CHECKED : BST_UNCHECKED, 0);
+    });
+    transitionOptions_->Show();
+}
+
+TTransitionOptionsForm *TConfigForm::TransitionOptions() const {
+    return transitionOptions_ && transitionOptions_->IsOpen() ? transitionOptions_.get() : nullptr;
 }
 
 // The running playback thread takes the new priority at once.

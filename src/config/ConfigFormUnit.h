@@ -1,6 +1,6 @@
-// The plug-in's settings window: shows the four settings, writes every change through the store
-// at once and hands a new priority and transition shape to the running engine at once. Modeless;
-// at most one is open, referred to by the global ConfigForm.
+// The plug-in's settings window: shows the four settings (and opens the transition options), writes
+// every change through the store at once and hands a new priority and transition shape to the
+// running engine at once. Modeless; at most one is open, referred to by the global ConfigForm.
 #pragma once
 
 #include <windows.h>
@@ -19,7 +19,10 @@ enum TConfigFormControl : int {
     kLogTransCheckBoxId = 106,
     kPlaybackThreadPriorityGroupBoxId = 107,
     kPlaybackThreadPriorityTrackBarId = 108,
+    kMoreButtonId = 109,
 };
+
+class TTransitionOptionsForm;
 
 // Lives on the thread that created it (the host's user-interface thread); every handler runs
 // there. The global ConfigForm owns the open dialog: closing the window frees it and clears
@@ -47,6 +50,9 @@ class TConfigForm {
     HWND LogTransCheckBox = nullptr;
     HWND PlaybackThreadPriorityGroupBox = nullptr;
     HWND PlaybackThreadPriorityTrackBar = nullptr;
+    HWND MoreButton = nullptr;
+    // The dialog of the transition options, while "More..." has it open.
+    TTransitionOptionsForm *TransitionOptions() const;
 
   private:
     struct IconDeleter {
@@ -77,6 +83,7 @@ class TConfigForm {
     void LogTransCheckBoxClick();
     void PlaybackThreadPriorityTrackBarChange();
     void DoneButtonClick();
+    void MoreButtonClick();
     void FormClose();
 
     // Runs one handler; a handler may run inside another (an edit's change event fired by a
@@ -94,6 +101,7 @@ class TConfigForm {
     OwnedIcon bigIcon_;
     OwnedIcon smallIcon_;
     OwnedHook keyboardHook_;
+    std::unique_ptr<TTransitionOptionsForm> transitionOptions_;
 };
 
 // The host's Config: brings an open dialog to the front, or opens one (when the settings exist)

@@ -117,6 +117,30 @@ void TPluginConfig::Load() {
     logTrans_ = ReadInteger("LogTrans", logTrans_ ? 1 : 0) != 0;
     playbackThreadPriority_ = PriorityLevelFromName(
         ReadString("PlaybackThreadPriority", PriorityLevelToName(playbackThreadPriority_)));
+    LoadOptions();
+}
+
+// A missing or empty option key keeps the current value; one that does not parse turns its
+// option off, and so does a skip fade time that does not parse.
+void TPluginConfig::LoadOptions() {
+    if (const std::string text = ReadOption("EqualPowerTrans", kEqualPowerKey); !text.empty())
+        equalPowerTrans_ = ParseIniInteger(text).value_or(0) != 0;
+    if (const std::string text = ReadOption("SkipFade", kSkipFadeKey); !text.empty())
+        skipFade_ = ParseIniInteger(text).value_or(0) != 0;
+    if (const std::string text = ReadOption("SkipFadeTime", kSkipFadeTimeKey); !text.empty()) {
+        if (const auto ms = ParseIniInteger(text))
+            skipFadeTime_ = *ms;
+        else
+            skipFade_ = false;
+    }
+}
+
+// The option key's text, empty when it is missing; a key the file holds is written from now on.
+std::string TPluginConfig::ReadOption(const char *key, OptionKey which) {
+    std::string text = ReadString(key, "");
+    if (!text.empty())
+        optionKeysInUse_ |= which;
+    return text;
 }
 
 void TPluginConfig::Save() {
@@ -126,6 +150,16 @@ void TPluginConfig::Save() {
     WriteString("MinFileSize", std::to_string(minFileSize_));
     WriteString("LogTrans", logTrans_ ? "1" : "0");
     WriteString("PlaybackThreadPriority", PriorityLevelToName(playbackThreadPriority_));
+    SaveOptions();
+}
+
+void TPluginConfig::SaveOptions() {
+    if (optionKeysInUse_ & kEqualPowerKey)
+        WriteString("EqualPowerTrans", equalPowerTrans_ ? "1" : "0");
+    if (optionKeysInUse_ & kSkipFadeKey)
+        WriteString("SkipFade", skipFade_ ? "1" : "0");
+    if (optionKeysInUse_ & kSkipFadeTimeKey)
+        WriteString("SkipFadeTime", std::to_string(skipFadeTime_));
 }
 
 std::int32_t TPluginConfig::ReadInteger(const char *key, std::int32_t current) const {
@@ -152,6 +186,14 @@ template <class T> void TPluginConfig::Change(std::atomic<T> &field, T value) {
     Save();
 }
 
+template <class T> void TPluginConfig::ChangeOption(std::atomic<T> &field, T value, OptionKey key) {
+    if (field.load() == value)
+        return;
+    field = value;
+    optionKeysInUse_ |= key;
+    Save();
+}
+
 void TPluginConfig::SetFadeTime(std::int32_t value) {
     Change(fadeTime_, value);
 }
@@ -166,6 +208,18 @@ void TPluginConfig::SetLogTrans(bool value) {
 
 void TPluginConfig::SetPlaybackThreadPriority(TPriorityLevel value) {
     Change(playbackThreadPriority_, value);
+}
+
+void TPluginConfig::SetEqualPowerTrans(bool value) {
+    ChangeOption(equalPowerTrans_, value, kEqualPowerKey);
+}
+
+void TPluginConfig::SetSkipFade(bool value) {
+    ChangeOption(skipFade_, value, kSkipFadeKey);
+}
+
+void TPluginConfig::SetSkipFadeTime(std::int32_t value) {
+    ChangeOption(skipFadeTime_, value, kSkipFadeTimeKey);
 }
 
 bool TPluginConfig::DeleteIniFile() {

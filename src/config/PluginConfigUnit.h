@@ -1,5 +1,6 @@
-// The plug-in's four user settings, kept in HVQBlend.ini in the "Plugins" folder of the host's
-// settings folder, and the playback-thread priority levels they share with the dialog and thread.
+// The plug-in's user settings (four, and the transition options after them), kept in HVQBlend.ini
+// in the "Plugins" folder of the host's settings folder, and the playback-thread priority levels
+// they share with the dialog and thread.
 #pragma once
 
 #include "PluginConfigValues.h"
@@ -30,8 +31,10 @@ class TPluginConfig {
     TPluginConfig &operator=(const TPluginConfig &) = delete;
 
     // Reads the four keys; a missing key or a value that is no integer keeps the current value.
+    // Then the option keys: a value that is no integer turns its option off.
     void Load();
-    // Writes the four keys in their order. Raises EPluginError("Unable to write to <path>").
+    // Writes the four keys in their order, then each option key that the file held or the user
+    // changed. Raises EPluginError("Unable to write to <path>").
     void Save();
 
     // Each stores a different value and saves at once; an equal value writes nothing. The new
@@ -40,6 +43,9 @@ class TPluginConfig {
     void SetMinFileSize(std::int32_t value);
     void SetLogTrans(bool value);
     void SetPlaybackThreadPriority(TPriorityLevel value);
+    void SetEqualPowerTrans(bool value);
+    void SetSkipFade(bool value);
+    void SetSkipFadeTime(std::int32_t value);
 
     // Forgets the settings file for the rest of this object's life, then deletes it. Answers
     // whether a file was deleted.
@@ -51,6 +57,10 @@ class TPluginConfig {
     std::int32_t MinFileSize() const { return minFileSize_; } // shortest crossfaded track in ms
     bool LogTrans() const { return logTrans_; }               // logarithmic transitions
     TPriorityLevel PlaybackThreadPriority() const { return playbackThreadPriority_; }
+    // The options, all off until the user turns them on. Equal power wins over LogTrans.
+    bool EqualPowerTrans() const { return equalPowerTrans_; }   // equal-power transitions
+    bool SkipFade() const { return skipFade_; }                 // fade when the user skips
+    std::int32_t SkipFadeTime() const { return skipFadeTime_; } // in ms
 
   private:
     void ChooseIniFileBesideLibrary(const std::string &ownLibraryFileName);
@@ -59,10 +69,20 @@ class TPluginConfig {
     std::string ReadString(const char *key, const std::string &current) const;
     void WriteString(const char *key, const std::string &value) const;
     template <class T> void Change(std::atomic<T> &field, T value);
+    // The option keys, each written from the first time the file held it or the user changed it.
+    enum OptionKey : unsigned { kEqualPowerKey = 1, kSkipFadeKey = 2, kSkipFadeTimeKey = 4 };
+    template <class T> void ChangeOption(std::atomic<T> &field, T value, OptionKey key);
+    void LoadOptions();
+    void SaveOptions();
+    std::string ReadOption(const char *key, OptionKey which);
 
     std::string iniFileName_;
     std::atomic<std::int32_t> fadeTime_{5000};
     std::atomic<std::int32_t> minFileSize_{10000};
     std::atomic<bool> logTrans_{false};
     std::atomic<TPriorityLevel> playbackThreadPriority_{TPriorityLevel::Higher};
+    std::atomic<bool> equalPowerTrans_{false};
+    std::atomic<bool> skipFade_{false};
+    std::atomic<std::int32_t> skipFadeTime_{1000};
+    unsigned optionKeysInUse_ = 0; // OptionKey bits
 };

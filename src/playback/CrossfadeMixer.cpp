@@ -82,8 +82,7 @@ namespace {
 
 // Truncates the mixed value toward zero and holds it at the format's limits: an equal-power fade
 // of similar tracks sums above full scale, where wrapping around would be a loud click.
-template <int Bits>
-std::int64_t Saturated(double mixed, std::int64_t &saturatedSamples) {
+template <int Bits> std::int64_t Saturated(double mixed, std::int64_t &saturatedSamples) {
     constexpr std::int64_t kMin = pcm::MinSample(Bits);
     constexpr std::int64_t kMax = pcm::MaxSample(Bits);
     const auto value = static_cast<std::int64_t>(mixed);
@@ -108,8 +107,7 @@ std::int64_t SaturatedAnyWidth(int bits, double mixed, std::int64_t &saturatedSa
 }
 
 // One sample of a width known at compile time, for the mixer's inner loop.
-template <int Bits>
-std::int64_t ReadAs(const std::uint8_t *sample) {
+template <int Bits> std::int64_t ReadAs(const std::uint8_t *sample) {
     if constexpr (Bits == 8)
         return sample[0];
     else if constexpr (Bits == 16)
@@ -118,8 +116,7 @@ std::int64_t ReadAs(const std::uint8_t *sample) {
         return pcm::ReadSample(sample, Bits);
 }
 
-template <int Bits>
-void WriteAs(std::uint8_t *sample, std::int64_t value) {
+template <int Bits> void WriteAs(std::uint8_t *sample, std::int64_t value) {
     if constexpr (Bits == 16) {
         sample[0] = static_cast<std::uint8_t>(value);
         sample[1] = static_cast<std::uint8_t>(value >> 8);
@@ -220,7 +217,8 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
                 std::uint8_t *sample = frameData + channel * width;
                 const std::int64_t newValue = pcm::ReadSample(sample, bits) - ZeroLevel;
                 const std::int64_t oldValue =
-                    pcm::ReadSample(Block.Data.data() + static_cast<std::size_t>(OldPos) * width, bits) -
+                    pcm::ReadSample(Block.Data.data() + static_cast<std::size_t>(OldPos) * width,
+                                    bits) -
                     ZeroLevel;
                 ++OldPos;
                 double mixed = gainNew * static_cast<double>(newValue) +

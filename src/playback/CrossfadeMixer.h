@@ -21,7 +21,7 @@ constexpr TFadeCurve FadeCurveFor(bool logTrans, bool equalPower) {
 // The outgoing track's decoder, kept open after its play request ended. The engine implements
 // the two calls with the owning plug-in's getData and close.
 class TFadeOutSource {
-public:
+  public:
     virtual ~TFadeOutSource() = default;
     // Up to length bytes of PCM into destination; below 1 means the end.
     virtual int GetData(std::uint8_t *destination, int length) = 0;
@@ -48,7 +48,7 @@ struct TOldBlock {
 
 // The crossfade of the playback thread. Only the playback thread touches it, except the curve.
 class TCrossfadeState {
-public:
+  public:
     bool Armed = false;   // the current track may be mixed
     bool Started = false; // the fade of the current track has been initialised
     double FadeSecondsIn = 1.0;
@@ -97,7 +97,7 @@ public:
     bool EnsureOldBlock(int bits, int channels, int rate);
     bool FetchOldBlock();
 
-private:
+  private:
     bool BlockMatches(int bits, int channels, int rate) const;
     bool FetchMatchingBlock(int bits, int channels, int rate);
     void DropBlock();

@@ -49,6 +49,10 @@ void SetLogCurve(bool logCurve) {
     CrossfadeState.SetLogCurve(logCurve);
 }
 
+void SetFadeCurve(TFadeCurve curve) {
+    CrossfadeState.SetCurve(curve);
+}
+
 int NextPlaylistIndex(const TWinAmpAPIMan *host) {
     if (!host)
         return -1;

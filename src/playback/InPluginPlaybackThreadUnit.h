@@ -35,6 +35,7 @@ int NextPlaylistIndex(const TWinAmpAPIMan *host);
 // before the thread exists, and by the configuration dialog at any time.
 extern TCrossfadeState CrossfadeState;
 void SetLogCurve(bool logCurve);
+void SetFadeCurve(TFadeCurve curve);
 
 // The crossfade time and the shortest crossfaded track, in ms, as the settings hold them now.
 int FadeTimeMs(const TPluginConfig *settings);

@@ -101,7 +101,7 @@ void InitGlobals() {
         WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
     if (!PluginConfig)
         PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileName);
-    SetLogCurve(PluginConfig->LogTrans());
+    SetFadeCurve(FadeCurveFor(PluginConfig->LogTrans(), PluginConfig->EqualPowerTrans()));
     // The registry starts empty: our IsOurFile makes it scan at the host's first question.
     if (!HookedInPlugins)
         HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);

@@ -14,7 +14,7 @@ constexpr int kWidths[] = {8, 16, 24, 32};
 
 // An outgoing decoder whose PCM is the fuzzer's bytes, in reads of any size.
 class FuzzSource : public TFadeOutSource {
-public:
+  public:
     FuzzSource(FuzzInput &input, std::span<const std::uint8_t> pcm) : input_(input), pcm_(pcm) {}
     int GetData(std::uint8_t *destination, int length) override {
         FUZZ_CHECK(!closed_);
@@ -26,7 +26,7 @@ public:
     }
     void Close() noexcept override { closed_ = true; }
 
-private:
+  private:
     FuzzInput &input_;
     std::span<const std::uint8_t> pcm_;
     bool closed_ = false;

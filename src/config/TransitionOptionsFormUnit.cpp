@@ -1,0 +1,252 @@
+#include "TransitionOptionsFormUnit.h"
+
+#include "../hostlink/PluginError.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
+#include "../plugin/PluginGlobals.h"
+#include "ConfigFormRules.h"
+#include "DialogTemplate.h"
+#include "PluginConfigUnit.h"
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr const wchar_t *kCaption = L"Q-Blend Transitions";
+constexpr const wchar_t *kFontFace = L"MS Sans Serif";
+constexpr WORD kFontPoints = 8;
+constexpr int kClientWidth = 217;
+constexpr int kClientHeight = 209;
+constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT;
+
+RECT Place(int left, int top, int width, int height) {
+    return RECT{left, top, left + width, top + height};
+}
+
+RECT PlaceInside(const RECT &group, int left, int top, int width, int height) {
+    return Place(group.left + left, group.top + top, width, height);
+}
+
+std::wstring WindowText(HWND window) {
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), text.size())));
+    return text;
+}
+
+void SetChecked(HWND button, bool checked) {
+    SendMessageW(button, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool IsChecked(HWND button) {
+    return SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+} // namespace
+
+TTransitionOptionsForm::TTransitionOptionsForm(HWND owner, std::function<void()> onCurveChanged)
+    : onCurveChanged_(std::move(onCurveChanged)) {
+    const std::vector<WORD> dialogTemplate =
+        EmptyDialogTemplate(kWindowStyle, kCaption, kFontFace, kFontPoints);
+    CreateDialogIndirectParamW(PluginInstance,
+                               reinterpret_cast<const DLGTEMPLATE *>(dialogTemplate.data()), owner,
+                               &TTransitionOptionsForm::DialogProc, reinterpret_cast<LPARAM>(this));
+    if (!window_)
+        throw EPluginError("Unable to create the configuration dialog");
+    try {
+        CreateControls();
+    } catch (...) {
+        DestroyWindow(window_);
+        throw;
+    }
+    FillControls();
+    handlersAttached_ = true;
+    PlaceWindow(owner);
+}
+
+TTransitionOptionsForm::~TTransitionOptionsForm() {
+    const HWND window = std::exchange(window_, nullptr);
+    if (!window)
+        return;
+    SetWindowLongPtrW(window, DWLP_USER, 0);
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+        DestroyWindow(window);
+}
+
+void TTransitionOptionsForm::CreateControls() {
+    const RECT curveGroup = Place(8, 8, 201, 81);
+    const RECT timeGroup = Place(8, 120, 201, 49);
+    const DWORD child = WS_CHILD | WS_VISIBLE;
+    CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", child | BS_GROUPBOX, 0,
+                                  curveGroup, kCurveGroupBoxId);
+    // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice.
+    LinearRadio =
+        CreateControl(L"BUTTON", L"Linear", child | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0,
+                      PlaceInside(curveGroup, 8, 16, 185, 17), kLinearRadioId);
+    LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", child | BS_AUTORADIOBUTTON, 0,
+                                     PlaceInside(curveGroup, 8, 36, 185, 17), kLogarithmicRadioId);
+    EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", child | BS_AUTORADIOBUTTON, 0,
+                                    PlaceInside(curveGroup, 8, 56, 185, 17), kEqualPowerRadioId);
+    SkipFadeCheckBox = CreateControl(L"BUTTON", L"Fade When Skipping to Another Track",
+                                     child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
+                                     Place(8, 96, 201, 17), kSkipFadeCheckBoxId);
+    SkipFadeTimeGroupBox =
+        CreateControl(L"BUTTON", L"Skip Fade Time (in Milliseconds)", child | BS_GROUPBOX, 0,
+                      timeGroup, kSkipFadeTimeGroupBoxId);
+    SkipFadeTimeEdit =
+        CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
+                      PlaceInside(timeGroup, 8, 16, 185, 21), kSkipFadeTimeEditId);
+    DoneButton = CreateControl(L"BUTTON", L"Done", child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
+                               Place(134, 176, 75, 25), kOptionsDoneButtonId);
+    SendMessageW(window_, DM_SETDEFID, kOptionsDoneButtonId, 0);
+}
+
+HWND TTransitionOptionsForm::CreateControl(const wchar_t *windowClass, const wchar_t *text,
+                                           DWORD style, DWORD exStyle, RECT place, int id) {
+    const HWND control =
+        CreateWindowExW(exStyle, windowClass, text, style, place.left, place.top,
+                        place.right - place.left, place.bottom - place.top, window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), PluginInstance, nullptr);
+    if (!control)
+        throw EPluginError("Unable to create the configuration dialog");
+    SendMessageW(control, WM_SETFONT, SendMessageW(window_, WM_GETFONT, 0, 0), FALSE);
+    return control;
+}
+
+// Centred over the configuration dialog.
+void TTransitionOptionsForm::PlaceWindow(HWND owner) {
+    RECT outer{0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRectEx(&outer, GetWindowLongW(window_, GWL_STYLE), FALSE,
+                       GetWindowLongW(window_, GWL_EXSTYLE));
+    const int width = outer.right - outer.left, height = outer.bottom - outer.top;
+    RECT over{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (owner)
+        GetWindowRect(owner, &over);
+    const int left = (over.left + over.right - width) / 2;
+    const int top = (over.top + over.bottom - height) / 2;
+    SetWindowPos(window_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TTransitionOptionsForm::FillControls() {
+    const TPluginConfig *config = PluginConfig;
+    if (!config)
+        return;
+    ShowCurve();
+    SetChecked(SkipFadeCheckBox, config->SkipFade());
+    SetWindowTextW(SkipFadeTimeEdit, std::to_wstring(config->SkipFadeTime()).c_str());
+    EnableWindow(SkipFadeTimeEdit, config->SkipFade());
+}
+
+void TTransitionOptionsForm::ShowCurve() {
+    const TPluginConfig *config = PluginConfig;
+    if (!config || !window_)
+        return;
+    const TFadeCurve curve = FadeCurveFor(config->LogTrans(), config->EqualPowerTrans());
+    SetChecked(LinearRadio, curve == TFadeCurve::Linear);
+    SetChecked(LogarithmicRadio, curve == TFadeCurve::Logarithmic);
+    SetChecked(EqualPowerRadio, curve == TFadeCurve::EqualPower);
+}
+
+void TTransitionOptionsForm::Show() {
+    ShowWindow(window_, SW_SHOW);
+    BringWindowToTop(window_);
+    SetForegroundWindow(window_);
+}
+
+INT_PTR CALLBACK TTransitionOptionsForm::DialogProc(HWND window, UINT message, WPARAM wParam,
+                                                    LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        auto *form = reinterpret_cast<TTransitionOptionsForm *>(lParam);
+        form->window_ = window;
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        return FALSE;
+    }
+    auto *form = reinterpret_cast<TTransitionOptionsForm *>(GetWindowLongPtrW(window, DWLP_USER));
+    if (!form)
+        return FALSE;
+    if (message == WM_NCDESTROY) {
+        form->window_ = nullptr;
+        return FALSE;
+    }
+    return Firewall(INT_PTR{FALSE}, [&] { return form->OnMessage(message, wParam, lParam); });
+}
+
+INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_CLOSE) {
+        DestroyWindow(window_);
+        return TRUE;
+    }
+    if (message != WM_COMMAND)
+        return FALSE;
+    const int control = LOWORD(wParam), notification = HIWORD(wParam);
+    switch (control) {
+    case kLinearRadioId:
+    case kLogarithmicRadioId:
+    case kEqualPowerRadioId:
+        if (notification == BN_CLICKED)
+            RunHandler([&] { CurveRadioClick(control); });
+        break;
+    case kSkipFadeCheckBoxId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] { SkipFadeCheckBoxClick(); });
+        break;
+    case kSkipFadeTimeEditId:
+        if (notification == EN_CHANGE)
+            RunHandler([this] { SkipFadeTimeEditChange(); });
+        break;
+    case kOptionsDoneButtonId: // the button, or Enter
+    case IDCANCEL:             // Escape
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+        break;
+    }
+    return TRUE;
+}
+
+// A failed write is shown over this dialog, which keeps working with the value now in memory.
+template <class F> void TTransitionOptionsForm::RunHandler(F &&handler) {
+    if (!handlersAttached_)
+        return;
+    try {
+        handler();
+    } catch (const std::exception &error) {
+        MessageBoxA(window_, error.what(), "Halvern Q-Blend", MB_OK | MB_ICONERROR);
+    }
+}
+
+// The check box of the configuration dialog says whether transitions are logarithmic, so the
+// other two curves clear it; the engine takes the curve from its next sample on.
+void TTransitionOptionsForm::CurveRadioClick(int control) {
+    TPluginConfig *config = PluginConfig;
+    if (!config || SendMessageW(GetDlgItem(window_, control), BM_GETCHECK, 0, 0) != BST_CHECKED)
+        return;
+    const auto apply = [&] {
+        SetFadeCurve(FadeCurveFor(config->LogTrans(), config->EqualPowerTrans()));
+        if (onCurveChanged_)
+            onCurveChanged_();
+    };
+    try {
+        config->SetEqualPowerTrans(control == kEqualPowerRadioId);
+        config->SetLogTrans(control == kLogarithmicRadioId);
+    } catch (...) {
+        apply();
+        throw;
+    }
+    apply();
+}
+
+void TTransitionOptionsForm::SkipFadeCheckBoxClick() {
+    TPluginConfig *config = PluginConfig;
+    if (!config)
+        return;
+    const bool checked = IsChecked(SkipFadeCheckBox);
+    EnableWindow(SkipFadeTimeEdit, checked);
+    config->SetSkipFade(checked);
+}
+
+// Text that is no number stores nothing and stays as typed.
+void TTransitionOptionsForm::SkipFadeTimeEditChange() {
+    TPluginConfig *config = PluginConfig;
+    if (!config)
+        return;
+    if (const auto ms = ParseEditInteger(WindowText(SkipFadeTimeEdit)))
+        config->SetSkipFadeTime(*ms);
+}

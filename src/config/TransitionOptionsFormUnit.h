@@ -1,0 +1,67 @@
+// The small dialog behind the configuration dialog's "More..." button: the transition curve (one
+// of three) and the fade on skip with its time. Like the configuration dialog it writes every
+// change through the store at once and hands a new curve to the running engine at once.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+enum TTransitionOptionsControl : int {
+    kCurveGroupBoxId = 201,
+    kLinearRadioId = 202,
+    kLogarithmicRadioId = 203,
+    kEqualPowerRadioId = 204,
+    kSkipFadeCheckBoxId = 205,
+    kSkipFadeTimeGroupBoxId = 206,
+    kSkipFadeTimeEditId = 207,
+    kOptionsDoneButtonId = IDOK,
+};
+
+// Owned by the configuration dialog's window (it goes with it) and by its TConfigForm object;
+// lives on that dialog's thread. Closing the window leaves the object, which then only answers
+// that it is closed.
+class TTransitionOptionsForm {
+  public:
+    // onCurveChanged runs after a curve was chosen here, so that the owner can show it too.
+    // Raises EPluginError when the window cannot be made.
+    TTransitionOptionsForm(HWND owner, std::function<void()> onCurveChanged);
+    ~TTransitionOptionsForm();
+    TTransitionOptionsForm(const TTransitionOptionsForm &) = delete;
+    TTransitionOptionsForm &operator=(const TTransitionOptionsForm &) = delete;
+
+    void Show();
+    bool IsOpen() const { return window_ != nullptr; }
+    HWND Handle() const { return window_; }
+    // Shows the curve the settings hold now (changed in the configuration dialog).
+    void ShowCurve();
+
+    HWND CurveGroupBox = nullptr;
+    HWND LinearRadio = nullptr;
+    HWND LogarithmicRadio = nullptr;
+    HWND EqualPowerRadio = nullptr;
+    HWND SkipFadeCheckBox = nullptr;
+    HWND SkipFadeTimeGroupBox = nullptr;
+    HWND SkipFadeTimeEdit = nullptr;
+    HWND DoneButton = nullptr;
+
+  private:
+    static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateControls();
+    HWND CreateControl(const wchar_t *windowClass, const wchar_t *text, DWORD style, DWORD exStyle,
+                       RECT place, int id);
+    void PlaceWindow(HWND owner);
+    void FillControls();
+
+    // The handlers, named after control and event.
+    void CurveRadioClick(int control);
+    void SkipFadeCheckBoxClick();
+    void SkipFadeTimeEditChange();
+    template <class F> void RunHandler(F &&handler);
+
+    HWND window_ = nullptr;
+    bool handlersAttached_ = false; // not while the controls are filled
+    std::function<void()> onCurveChanged_;
+};
