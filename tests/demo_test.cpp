@@ -11,6 +11,7 @@
 #include "RenderReport.h"
 #include "Transitions.h"
 #include "Utf8Text.h"
+#include "WavFile.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -597,6 +599,87 @@ TEST(DemoOutput, RenderGivenUpLeavesNoPartFileAndTheOldOutputAsItWas) {
     EXPECT_EQ(ReadAll(final), (Bytes{'k', 'e', 'p', 't'}));
     EXPECT_THROW(demo::OutputWav(folder.Path / "no-such-folder" / "x.wav", {8000, 1, 16}),
                  std::runtime_error);
+}
+
+} // namespace
+
+// ----------------------------------------------------------------- the equal-power curve
+
+namespace {
+
+TEST(DemoOptions, TheEqualPowerCurveIsAThirdChoice) {
+    const auto parsed = Parse({"--curve", "equal-power", "a.wav"});
+    ASSERT_EQ(parsed.Error, "");
+    EXPECT_TRUE(parsed.Options.EqualPower);
+    EXPECT_FALSE(parsed.Options.LogCurve);
+    EXPECT_EQ(demo::CurveOf(parsed.Options), demo::Curve::EqualPower);
+    EXPECT_STREQ(demo::CurveName(demo::Curve::EqualPower), "equal-power");
+    EXPECT_EQ(demo::CurveOf(Parse({"--curve", "log", "a.wav"}).Options), demo::Curve::Log);
+    EXPECT_NEAR(demo::Gain(0.5, demo::Curve::EqualPower), std::sqrt(0.5), 1e-15);
+}
+
+// Two loud tracks of one constant level: an equal-power fade sums them above full scale in its
+// middle, where the output holds full scale. The counts come from the curve's definition.
+TEST(DemoFades, SaturatedSamplesAndTheLoudnessAtTheMiddleAreMeasured) {
+    const demo::PcmFormat format{1000, 1, 16};
+    constexpr std::int16_t kLevel = 30000;
+    const std::vector<std::int64_t> tracks{3000, 3000};
+    const std::vector<demo::Segment> segments{{0, 2000, 1984, true, 0},
+                                              {2000, 3000, 2984, false, 0}};
+    demo::RenderResult result;
+    result.Format = format;
+    result.Tracks = {{"a.wav", 3000}, {"b.wav", 3000}};
+    result.Segments = segments;
+    result.Transitions = demo::FindTransitions(segments, tracks, format, 1000);
+    result.OutputFrames = 5000;
+    ASSERT_EQ(result.Transitions.size(), 1u);
+    const demo::Transition &t = result.Transitions[0];
+    ASSERT_TRUE(t.Crossfaded);
+    ASSERT_EQ(t.MixedFrames(), 1000);
+
+    // The output as the plug-in writes it: sums held at the limit.
+    std::vector<std::int16_t> output(5000, kLevel);
+    std::int64_t expectedSaturated = 0;
+    for (std::int64_t k = 1; k <= t.MixedFrames(); ++k) {
+        const double p = t.Position(k);
+        const double sum = std::trunc(
+            (std::sin(std::numbers::pi / 2 * (1 - p)) + std::sin(std::numbers::pi / 2 * p)) *
+            kLevel);
+        if (sum > 32767)
+            ++expectedSaturated;
+        output[static_cast<std::size_t>(2000 + k - 1)] =
+            static_cast<std::int16_t>(std::min(sum, 32767.0));
+    }
+    ASSERT_GT(expectedSaturated, 100);
+    TempFolder folder;
+    const auto file = folder.Path / "out.wav";
+    ASSERT_TRUE(
+        wav::SaveFile(file, {format.Rate, format.Channels, format.Bits},
+                      {reinterpret_cast<const std::uint8_t *>(output.data()), output.size() * 2}));
+    const auto readTrack = [&](int, std::int64_t first, std::int64_t count) {
+        const std::int64_t frames =
+            std::max<std::int64_t>(0, std::min<std::int64_t>(count, 3000 - first));
+        std::vector<std::int16_t> samples(static_cast<std::size_t>(frames), kLevel);
+        const auto *bytes = reinterpret_cast<const std::uint8_t *>(samples.data());
+        return Bytes(bytes, bytes + samples.size() * 2);
+    };
+    demo::RenderOptions options;
+    options.EqualPower = true;
+    demo::MeasureFades(file, result, options, readTrack);
+    ASSERT_EQ(result.Fades.size(), 1u);
+    EXPECT_EQ(result.Fades[0].Saturated, expectedSaturated);
+    // Held at full scale in the middle: 32767 against the tracks' own 30000.
+    EXPECT_NEAR(result.Fades[0].MiddleDb, 20 * std::log10(32767.0 / kLevel), 0.01);
+    const std::string report = demo::FormatReport(result, options);
+    EXPECT_NE(report.find("saturated " + std::to_string(expectedSaturated) + " samples"),
+              std::string::npos);
+    EXPECT_NE(report.find("middle of the fade: +0.8 dB"), std::string::npos);
+    EXPECT_NE(report.find("EqualPowerTrans 1"), std::string::npos);
+
+    // The linear curve never sums above full scale.
+    demo::MeasureFades(file, result, {}, readTrack);
+    EXPECT_EQ(result.Fades[0].Saturated, 0);
+    EXPECT_EQ(demo::FormatReport(result, {}).find("saturated"), std::string::npos);
 }
 
 } // namespace

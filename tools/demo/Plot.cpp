@@ -149,7 +149,7 @@ Color WaveColor(const PlotInput &input, std::int64_t frame) {
         const std::int64_t k = frame - t.StartFrame + 1;
         if (t.Crossfaded && k >= 1 && k <= t.MixedFrames())
             return Mix(TrackColor(static_cast<std::size_t>(t.From)), TrackColor(track),
-                       t.IncomingGain(k, input.LogCurve));
+                       t.IncomingGain(k, input.FadeCurve));
     }
     return TrackColor(track);
 }
@@ -244,8 +244,8 @@ void DrawCrossfade(Canvas &canvas, const PlotInput &input, const TimeAxis &axis,
         const auto k = static_cast<std::int64_t>(
             std::llround(static_cast<double>(t.MixedFrames()) * s / steps));
         const double x = x0 + (x1 - x0) * s / steps;
-        in.push_back({x, gainY(t.IncomingGain(k, input.LogCurve))});
-        out.push_back({x, gainY(t.OutgoingGain(k, input.LogCurve))});
+        in.push_back({x, gainY(t.IncomingGain(k, input.FadeCurve))});
+        out.push_back({x, gainY(t.OutgoingGain(k, input.FadeCurve))});
     }
     in.push_back({x1 + lead, gainY(1.0)});
     out.push_back({x1 + lead, gainY(0.0)});
@@ -364,7 +364,7 @@ void DrawLegend(Canvas &canvas, const PlotInput &input, int y) {
     entry(24, "crossfade: dashed start, peak level in dBFS");
     canvas.FillRect(x + 12, y - 2, 1, 12, kText, 0.6);
     entry(24, "no crossfade");
-    const std::string curve = input.LogCurve ? "logarithmic" : "linear";
+    const std::string curve = CurveName(input.FadeCurve);
     canvas.Polyline({{double(x), y + 4.0}, {x + 24.0, y + 4.0}}, kIncoming, 2.2);
     entry(24, "incoming gain (" + curve + ")");
     canvas.Polyline({{double(x), y + 4.0}, {x + 24.0, y + 4.0}}, kOutgoing, 2.2);

@@ -29,7 +29,7 @@ struct PlotInput {
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition
     Envelope Wave;                // PlotColumns(width) columns
-    bool LogCurve = false;
+    Curve FadeCurve = Curve::Linear;
 };
 
 // Columns of the waveform in a picture of the given width: one per pixel.

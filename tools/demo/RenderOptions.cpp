@@ -33,6 +33,10 @@ std::optional<double> Speed(const std::string &text) {
 
 } // namespace
 
+Curve CurveOf(const RenderOptions &options) {
+    return options.EqualPower ? Curve::EqualPower : options.LogCurve ? Curve::Log : Curve::Linear;
+}
+
 ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
     ParsedArgs parsed;
     RenderOptions &o = parsed.Options;
@@ -80,9 +84,10 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
                             ", not \"" + *v + "\"");
             (arg == "--fade-ms" ? o.FadeMs : o.MinMs) = *ms;
         } else if (arg == "--curve") {
-            if (*v != "linear" && *v != "log")
-                return fail("--curve is linear or log, not \"" + *v + "\"");
+            if (*v != "linear" && *v != "log" && *v != "equal-power")
+                return fail("--curve is linear or log (or equal-power), not \"" + *v + "\"");
             o.LogCurve = *v == "log";
+            o.EqualPower = *v == "equal-power";
         } else if (arg == "--priority") {
             if (std::find(kPriorityNames.begin(), kPriorityNames.end(), *v) == kPriorityNames.end())
                 return fail("--priority is one of Idle, Lowest, Lower, Normal, Higher, Highest, "
@@ -121,7 +126,8 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
   --fade-ms N       crossfade time in milliseconds (FadeTime; default 5000)
   --min-ms N        tracks must be longer than this to fade out, and at least this long to
                     fade in (MinFileSize; default 10000)
-  --curve KIND      linear or log (LogTrans; default linear)
+  --curve KIND      linear, log (LogTrans) or equal-power (EqualPowerTrans, written only
+                    then; default linear)
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)

@@ -1,6 +1,8 @@
 // The render tool's command line. Pure: no windows.h.
 #pragma once
 
+#include "Transitions.h"
+
 #include <array>
 #include <span>
 #include <string>
@@ -19,6 +21,8 @@ struct RenderOptions {
     int MinMs = 10000;
     bool LogCurve = false;
     std::string Priority = "Higher";
+    // The option written after the four (EqualPowerTrans), only when chosen.
+    bool EqualPower = false;
 
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty
@@ -26,6 +30,9 @@ struct RenderOptions {
     bool Help = false;
     std::vector<std::string> Inputs; // the playlist, in order
 };
+
+// The curve the settings choose: equal power wins over LogTrans.
+Curve CurveOf(const RenderOptions &options);
 
 struct ParsedArgs {
     RenderOptions Options;

@@ -130,6 +130,104 @@ Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &resul
     return envelope.Take();
 }
 
+namespace {
+
+std::vector<std::uint8_t> ReadOutputFrames(const std::filesystem::path &wavFile,
+                                           const PcmFormat &format, std::int64_t first,
+                                           std::int64_t count) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count * format.FrameBytes()));
+    std::ifstream in(wavFile, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(kWavHeaderBytes + first * format.FrameBytes()));
+    in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+// One sample relative to silence, in the format's own units.
+double Centred(const std::uint8_t *sample, int bits) {
+    std::int64_t value = 0;
+    for (int byte = bits / 8 - 1; byte >= 0; --byte)
+        value = (value << 8) | sample[byte];
+    if (bits == 8)
+        return static_cast<double>(value - 128);
+    if (value & (std::int64_t{1} << (bits - 1)))
+        value -= std::int64_t{1} << bits;
+    return static_cast<double>(value);
+}
+
+// The mean square of the frames [first, first + count) of pcm, as fractions of full scale.
+double MeanSquare(const std::vector<std::uint8_t> &pcm, const PcmFormat &format, std::int64_t first,
+                  std::int64_t count) {
+    const int width = format.Bits / 8;
+    double sum = 0.0;
+    std::int64_t samples = 0;
+    for (std::int64_t f = first; f < first + count; ++f) {
+        for (int c = 0; c < format.Channels; ++c) {
+            const std::size_t at = static_cast<std::size_t>((f * format.Channels + c) * width);
+            if (at + width > pcm.size())
+                continue;
+            const double unit = SampleUnit(&pcm[at], format.Bits);
+            sum += unit * unit;
+            ++samples;
+        }
+    }
+    return samples > 0 ? sum / static_cast<double>(samples) : 0.0;
+}
+
+// The samples of the incoming frames 1..n whose mix with the outgoing sound lies beyond the
+// format's limits, with the engine's arithmetic: gains per frame, truncation toward zero.
+std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &format,
+                            const std::vector<std::uint8_t> &incoming,
+                            const std::vector<std::uint8_t> &outgoing) {
+    const int width = format.Bits / 8;
+    const double low = format.Bits == 8 ? -128.0 : -std::ldexp(1.0, format.Bits - 1);
+    const double high = -low - 1.0;
+    const std::size_t samples = std::min(incoming.size(), outgoing.size()) / width;
+    std::int64_t saturated = 0;
+    for (std::size_t i = 0; i < samples; ++i) {
+        const auto k = static_cast<std::int64_t>(i / format.Channels) + 1;
+        const double mixed = t.IncomingGain(k, curve) * Centred(&incoming[i * width], format.Bits) +
+                             t.OutgoingGain(k, curve) * Centred(&outgoing[i * width], format.Bits);
+        const double truncated = std::trunc(mixed);
+        if (truncated < low || truncated > high)
+            ++saturated;
+    }
+    return saturated;
+}
+
+} // namespace
+
+void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack) {
+    const PcmFormat &format = result.Format;
+    const Curve curve = CurveOf(options);
+    result.Fades.assign(result.Transitions.size(), {});
+    for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
+        const Transition &t = result.Transitions[i];
+        if (!t.Crossfaded || static_cast<std::size_t>(t.From) >= result.Segments.size())
+            continue;
+        const std::int64_t mixed = t.MixedFrames();
+        const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
+        const std::vector<std::uint8_t> incoming = readTrack(t.From + 1, 0, mixed);
+        const std::vector<std::uint8_t> outgoing = readTrack(t.From, played, mixed);
+        FadeMeasure &measure = result.Fades[i];
+        measure.Saturated = CountSaturated(t, curve, format, incoming, outgoing);
+
+        const std::int64_t window = std::int64_t{format.Rate} * kLoudnessWindowMs / 1000;
+        const std::int64_t first = t.CurveFrames / 2 - window / 2;
+        if (window < 1 || first < 0 || first + window > mixed)
+            continue;
+        const std::vector<std::uint8_t> output =
+            ReadOutputFrames(wavFile, format, t.StartFrame + first, window);
+        const double own = (MeanSquare(incoming, format, first, window) +
+                            MeanSquare(outgoing, format, first, window)) /
+                           2.0;
+        const double heard = MeanSquare(output, format, 0, window);
+        if (own > 0.0 && heard > 0.0)
+            measure.MiddleDb = 10.0 * std::log10(heard / own);
+    }
+}
+
 std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
                                             const RenderOptions &options) {
     std::vector<std::string> why;
@@ -209,6 +307,8 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                   "PlaybackThreadPriority %s\n",
                   options.FadeMs, options.MinMs, options.LogCurve ? 1 : 0,
                   options.LogCurve ? "logarithmic" : "linear", options.Priority.c_str());
+    if (options.EqualPower)
+        out += "          EqualPowerTrans 1 (equal-power curve, in place of LogTrans)\n";
     // Columns by what a terminal shows: wide characters take two, combining marks none.
     const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
     int nameWidth = 5;
@@ -249,7 +349,16 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         out +=
             Printf("crossfade %.3f s (curve %.3f s)", Seconds(t.MixedFrames(), f), t.FadeSeconds);
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
-        out += "  peak " + Dbfs(peak) + "\n";
+        out += "  peak " + Dbfs(peak);
+        const FadeMeasure measure = i < result.Fades.size() ? result.Fades[i] : FadeMeasure{};
+        if (measure.Saturated > 0)
+            out += Printf("  saturated %lld samples", static_cast<long long>(measure.Saturated));
+        out += "\n";
+        if (std::isfinite(measure.MiddleDb))
+            out += std::string(static_cast<std::size_t>(2 * numberWidth + 9), ' ') +
+                   Printf("middle of the fade: %+.1f dB against the two tracks' own loudness "
+                          "(RMS over %d ms)\n",
+                          measure.MiddleDb, kLoudnessWindowMs);
     }
     const std::vector<std::string> notes = ReportNotes(result, options);
     if (!notes.empty())
@@ -273,8 +382,7 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
         Printf("Halvern Q-Blend: %d tracks, %d crossfade%s", static_cast<int>(result.Tracks.size()),
                crossfades, crossfades == 1 ? "" : "s");
     input.Subtitle = Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs,
-                            options.LogCurve ? "logarithmic" : "linear",
-                            FormatDescription(result.Format).c_str(),
+                            CurveName(CurveOf(options)), FormatDescription(result.Format).c_str(),
                             FormatTime(Seconds(result.OutputFrames, result.Format), true).c_str());
     input.Format = result.Format;
     input.TotalFrames = result.OutputFrames;
@@ -284,7 +392,7 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
     input.Transitions = result.Transitions;
     input.PeakDbfs = result.PeakDbfs;
     input.Wave = std::move(wave);
-    input.LogCurve = options.LogCurve;
+    input.FadeCurve = CurveOf(options);
     return input;
 }
 

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -21,12 +23,27 @@ struct TrackFile {
     bool NameOutsideAnsi = false;
 };
 
+// What the middle of a crossfade sounds like and how often its sum was held at full scale.
+struct FadeMeasure {
+    // Samples whose mix lay beyond the format's limits (and so were held there), recomputed from
+    // the two tracks with the curve.
+    std::int64_t Saturated = 0;
+    // The output's RMS over 50 ms at the middle of the curve against the mean power of the two
+    // tracks' own sound there, in dB; not finite when the fade is shorter than that.
+    double MiddleDb = std::numeric_limits<double>::quiet_NaN();
+};
+
+// Frames [first, first + count) of a track's own PCM as its file holds them (fewer at its end).
+using TrackReader =
+    std::function<std::vector<std::uint8_t>(int track, std::int64_t first, std::int64_t count)>;
+
 struct RenderResult {
     PcmFormat Format;
     std::vector<TrackFile> Tracks;
     std::vector<Segment> Segments;
     std::vector<Transition> Transitions;
-    std::vector<double> PeakDbfs; // per transition, over its mixed frames
+    std::vector<double> PeakDbfs;   // per transition, over its mixed frames
+    std::vector<FadeMeasure> Fades; // per transition
     std::int64_t OutputFrames = 0;
     // The plug-in's own playback thread: samples from any other thread were written by a
     // file's own plug-in, which the plug-in left the file to. 0: not known, all are its own.
@@ -45,6 +62,13 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
 // Reads the samples of a canonical WAV file (44-byte header) once: the peak of every crossfade
 // into result.PeakDbfs and, when columns > 0, the envelope for the picture.
 Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns);
+
+// Measures every crossfade of the output WAV (canonical header) against the tracks' own sound
+// into result.Fades. The outgoing track is taken to have played from its start without a seek.
+void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack);
+// The window of the loudness figure.
+inline constexpr int kLoudnessWindowMs = 50;
 
 // The report printed after a render.
 std::string FormatReport(const RenderResult &result, const RenderOptions &options);

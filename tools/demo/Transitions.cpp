@@ -116,8 +116,28 @@ int TrackLengthMs(std::int64_t frames, int rate) {
     return static_cast<int>(std::round(static_cast<double>(frames) / (rate * 0.001)));
 }
 
-double Gain(double x, bool logCurve) {
-    return logCurve ? -std::log10(0.9 * (1.0 - x) + 0.1) : x;
+double Gain(double x, Curve curve) {
+    switch (curve) {
+    case Curve::Log:
+        return -std::log10(0.9 * (1.0 - x) + 0.1);
+    case Curve::EqualPower:
+        return std::sin(1.5707963267948966 * x);
+    case Curve::Linear:
+        break;
+    }
+    return x;
+}
+
+const char *CurveName(Curve curve) {
+    switch (curve) {
+    case Curve::Log:
+        return "logarithmic";
+    case Curve::EqualPower:
+        return "equal-power";
+    case Curve::Linear:
+        break;
+    }
+    return "linear";
 }
 
 double Transition::Position(std::int64_t k) const {
@@ -128,20 +148,20 @@ double Transition::Position(std::int64_t k) const {
     return std::max(0.0, 1.0 - static_cast<double>(k) * Step);
 }
 
-double Transition::IncomingGain(std::int64_t k, bool logCurve) const {
+double Transition::IncomingGain(std::int64_t k, Curve curve) const {
     if (!Crossfaded)
         return k > 0 ? 1.0 : 0.0;
     if (k <= 0)
         return 0.0;
-    return k > MixedFrames() ? 1.0 : Gain(1.0 - Position(k), logCurve);
+    return k > MixedFrames() ? 1.0 : Gain(1.0 - Position(k), curve);
 }
 
-double Transition::OutgoingGain(std::int64_t k, bool logCurve) const {
+double Transition::OutgoingGain(std::int64_t k, Curve curve) const {
     if (!Crossfaded)
         return k > 0 ? 0.0 : 1.0;
     if (k <= 0)
         return 1.0;
-    return k > MixedFrames() ? 0.0 : Gain(Position(k), logCurve);
+    return k > MixedFrames() ? 0.0 : Gain(Position(k), curve);
 }
 
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,

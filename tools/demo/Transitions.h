@@ -46,8 +46,15 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
 
 // The plug-in's length of a track: frames in milliseconds, halves rounded away from zero.
 int TrackLengthMs(std::int64_t frames, int rate);
-// The transition curves: x itself, or -log10(0.9 (1 - x) + 0.1) for the logarithmic one.
-double Gain(double x, bool logCurve);
+// The transition curves: x itself, -log10(0.9 (1 - x) + 0.1) for the logarithmic one, and
+// sin(pi/2 x) for the equal-power one.
+enum class Curve { Linear, Log, EqualPower };
+double Gain(double x, Curve curve);
+inline double Gain(double x, bool logCurve) {
+    return Gain(x, logCurve ? Curve::Log : Curve::Linear);
+}
+// The curve's name as the report and the picture say it.
+const char *CurveName(Curve curve);
 
 // The boundary between track From and track From + 1, in the output's timeline.
 struct Transition {
@@ -73,8 +80,14 @@ struct Transition {
     double Position(std::int64_t k) const;
     // The two gains at frame k of the incoming track (0 before it); after the mixed frames the
     // incoming track plays at full level.
-    double IncomingGain(std::int64_t k, bool logCurve) const;
-    double OutgoingGain(std::int64_t k, bool logCurve) const;
+    double IncomingGain(std::int64_t k, Curve curve) const;
+    double OutgoingGain(std::int64_t k, Curve curve) const;
+    double IncomingGain(std::int64_t k, bool logCurve) const {
+        return IncomingGain(k, logCurve ? Curve::Log : Curve::Linear);
+    }
+    double OutgoingGain(std::int64_t k, bool logCurve) const {
+        return OutgoingGain(k, logCurve ? Curve::Log : Curve::Linear);
+    }
 };
 
 // Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them.

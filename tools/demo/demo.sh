@@ -48,4 +48,25 @@ echo
 tools/setup/wine-run-live "$build/bin/hvq_render.exe" --curve log -o "$out/demo-log.wav" \
     --png "$out/demo-log.png" "$out"/tracks/*.wav || exit 1
 echo
-step "done: listen to $out/demo.wav and $out/demo-log.wav, see $out/demo.png and $out/demo-log.png"
+step "the same with the equal-power curve"
+echo
+tools/setup/wine-run-live "$build/bin/hvq_render.exe" --curve equal-power -o "$out/demo-equal.wav" \
+    --png "$out/demo-equal.png" "$out"/tracks/*.wav || exit 1
+echo
+
+# The loudness at the middle of a fade between two unrelated tracks (independent noise), with
+# each curve: the output's RMS over 50 ms against the two tracks' own there.
+step "writing two unrelated tracks (noise) to $out/unrelated/"
+tools/setup/wine-run "$build/bin/hvq_makewavs.exe" --unrelated "$out/unrelated" >>"$log" 2>&1 ||
+    fail "writing the unrelated tracks"
+step "loudness at the middle of a 4 s fade between them, against the tracks' own (RMS over 50 ms):"
+for curve in linear log equal-power; do
+    tools/setup/wine-run "$build/bin/hvq_render.exe" --curve "$curve" --fade-ms 4000 --min-ms 4000 \
+        -o "$out/unrelated-$curve.wav" "$out"/unrelated/*.wav >"$out/unrelated-$curve.txt" 2>>"$log" ||
+        fail "the $curve render of the unrelated tracks"
+    dip=$(sed -n 's/.*middle of the fade: \([-+0-9.]* dB\).*/\1/p' "$out/unrelated-$curve.txt" | head -n 1)
+    saturated=$(sed -n 's/.*saturated \([0-9]*\) samples.*/\1/p' "$out/unrelated-$curve.txt" | head -n 1)
+    printf 'demo:   %-12s %s%s\n' "$curve" "${dip:-(no figure)}" \
+        "${saturated:+, $saturated samples held at full scale}"
+done
+step "done: listen to $out/demo.wav, $out/demo-log.wav and $out/demo-equal.wav, see the .png beside each"

@@ -1,19 +1,63 @@
 // hvq_makewavs FOLDER: writes the demo's playlist, four short music-like tracks of 44.1 kHz
 // 16-bit stereo, as 01-<name>.wav ... into FOLDER (created if needed), and prints their names.
+// hvq_makewavs --unrelated FOLDER: two tracks of independent noise instead, 1-noise.wav and
+// 2-noise.wav, 8 s each: unrelated material, on which a crossfade's loudness dip is measured.
 #include "Synth.h"
 #include "WavFile.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <span>
+#include <string_view>
+
+namespace {
+
+constexpr int kRate = 44100;
+
+// Gaussian noise at an RMS of 0.15 of full scale (about -16.5 dBFS), both channels independent.
+std::vector<std::int16_t> Noise(std::uint32_t seed, double seconds) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal(0.0, 0.15 * 32767.0);
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * kRate) * 2);
+    for (std::int16_t &s : samples)
+        s = static_cast<std::int16_t>(std::clamp(std::lround(normal(random)), -32768L, 32767L));
+    return samples;
+}
+
+bool Save(const std::filesystem::path &file, const std::vector<std::int16_t> &samples) {
+    // WAV samples are little-endian, as this machine's are.
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t *>(samples.data()),
+        samples.size() * sizeof(std::int16_t));
+    if (wav::SaveFile(file, {kRate, 2, 16}, bytes))
+        return true;
+    std::fprintf(stderr, "hvq_makewavs: cannot write %s\n", file.string().c_str());
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: hvq_makewavs FOLDER\n");
+    const bool unrelated = argc == 3 && std::string_view(argv[1]) == "--unrelated";
+    if (argc != 2 && !unrelated) {
+        std::fprintf(stderr, "usage: hvq_makewavs [--unrelated] FOLDER\n");
         return 2;
     }
-    constexpr int kRate = 44100;
-    const std::filesystem::path folder = argv[1];
+    const std::filesystem::path folder = argv[argc - 1];
+    if (unrelated) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        for (std::uint32_t seed : {1u, 2u}) {
+            const auto file = folder / (std::to_string(seed) + "-noise.wav");
+            if (!Save(file, Noise(seed, 8.0)))
+                return 1;
+            std::printf("%s  8.0 s\n", file.generic_string().c_str());
+        }
+        return 0;
+    }
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     const auto recipes = synth::DemoRecipes();
@@ -22,15 +66,8 @@ int main(int argc, char **argv) {
         char name[64];
         std::snprintf(name, sizeof name, "%02d-%s.wav", static_cast<int>(i + 1),
                       recipes[i].Name.c_str());
-        // WAV samples are little-endian, as this machine's are.
-        const std::span<const std::uint8_t> bytes(
-            reinterpret_cast<const std::uint8_t *>(samples.data()),
-            samples.size() * sizeof(std::int16_t));
-        if (!wav::SaveFile(folder / name, {kRate, 2, 16}, bytes)) {
-            std::fprintf(stderr, "hvq_makewavs: cannot write %s\n",
-                         (folder / name).string().c_str());
+        if (!Save(folder / name, samples))
             return 1;
-        }
         std::printf("%s  %.1f s\n", (folder / name).generic_string().c_str(), recipes[i].Seconds);
     }
     return 0;

@@ -96,6 +96,20 @@ struct Track {
     wav::WavLayout Layout;
 };
 
+// Frames [first, first + count) of a track's samples, fewer at its end.
+std::vector<std::uint8_t> ReadTrackFrames(const Track &track, std::int64_t first,
+                                          std::int64_t count) {
+    const std::int64_t frameBytes = track.Layout.Format.FrameBytes();
+    const std::int64_t available =
+        std::max<std::int64_t>(0, std::min(count, track.Layout.Frames() - first));
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available * frameBytes));
+    FileSource file(track.Path);
+    bytes.resize(
+        file.ReadAt(track.Layout.DataOffset + static_cast<std::uint64_t>(first * frameBytes),
+                    bytes.data(), bytes.size()));
+    return bytes;
+}
+
 // Whether a path survives the ANSI code page, as plug-ins without wide names receive it.
 bool OutsideAnsi(const std::wstring &name) {
     if (name.empty())
@@ -178,6 +192,8 @@ void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
     put(L"MinFileSize", std::to_string(options.MinMs));
     put(L"LogTrans", options.LogCurve ? "1" : "0");
     put(L"PlaybackThreadPriority", options.Priority);
+    if (options.EqualPower)
+        put(L"EqualPowerTrans", "1");
 }
 
 // Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
@@ -367,6 +383,10 @@ int Render(const RenderOptions &options) {
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);
+    demo::MeasureFades(
+        outputPath, result, options, [&](int track, std::int64_t first, std::int64_t count) {
+            return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
+        });
     std::printf("%s", demo::FormatReport(result, options).c_str());
     if (static_cast<std::uint64_t>(result.OutputFrames) * pcmFormat.FrameBytes() != sink.Bytes())
         std::printf("note: the output took %llu bytes but its calls account for %lld frames; the "
