@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numbers>
 
 namespace {
 
@@ -23,6 +25,7 @@ struct Settings {
     int FadeTimeMs = 500;
     int MinFileSizeMs = 400;
     bool LogCurve = false;
+    bool EqualPower = false; // written to the settings file only when set
 };
 
 // ---- the expected output, from the formulas ----
@@ -38,7 +41,8 @@ std::int64_t Sample(const std::uint8_t *at, int bits) {
         return value >= 0x800000 ? value - 0x1000000 : value;
     }
     default:
-        return static_cast<std::int32_t>(at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24);
+        return static_cast<std::int32_t>(at[0] | at[1] << 8 | at[2] << 16 |
+                                         static_cast<std::uint32_t>(at[3]) << 24);
     }
 }
 
@@ -72,10 +76,12 @@ struct HandOver {
 
 HandOver FindHandOver(const Format &format, std::size_t trackBytes, int fadeTimeMs) {
     const auto frames = static_cast<std::int64_t>(trackBytes) / format.FrameBytes();
-    const auto lengthMs = static_cast<int>(std::llround(static_cast<double>(frames) / (format.Rate * 0.001)));
+    const auto lengthMs =
+        static_cast<int>(std::llround(static_cast<double>(frames) / (format.Rate * 0.001)));
     const std::size_t block = static_cast<std::size_t>(format.BlockBytes());
     for (std::size_t written = 0; written < trackBytes; written += block) {
-        const auto writtenMs = static_cast<int>(static_cast<std::int64_t>(written) * 1000 / format.BytesPerSecond());
+        const auto writtenMs =
+            static_cast<int>(static_cast<std::int64_t>(written) * 1000 / format.BytesPerSecond());
         if (writtenMs > lengthMs - fadeTimeMs)
             return {std::min(written + block, trackBytes), lengthMs - writtenMs};
     }
@@ -86,7 +92,7 @@ HandOver FindHandOver(const Format &format, std::size_t trackBytes, int fadeTime
 // per frame; the outgoing decoder is read in its own blocks and let go when it has nothing more,
 // or at the first block read after p reached 0.
 Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRest, int fadeMs,
-            bool logCurve) {
+            bool logCurve, bool equalPower = false) {
     Bytes out = incoming;
     const int width = format.Bits / 8;
     const std::int64_t zero = format.Bits == 8 ? 128 : 0;
@@ -117,15 +123,23 @@ Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRe
             fetch(reached);
         if (!alive)
             break;
-        const double newGain = Gain(1.0 - p, logCurve), oldGain = Gain(p, logCurve);
+        const auto gain = [&](double x) {
+            return equalPower ? std::sin(std::numbers::pi / 2 * x) : Gain(x, logCurve);
+        };
+        const double newGain = gain(1.0 - p), oldGain = gain(p);
         for (int channel = 0; channel < format.Channels; ++channel) {
             std::uint8_t *sample = &out[frame * format.FrameBytes() + channel * width];
             const std::int64_t newValue = Sample(sample, format.Bits) - zero;
             const std::int64_t oldValue = Sample(&outgoingRest[at], format.Bits) - zero;
             at += width;
-            double value = newGain * static_cast<double>(newValue) + oldGain * static_cast<double>(oldValue);
+            double value =
+                newGain * static_cast<double>(newValue) + oldGain * static_cast<double>(oldValue);
             value += static_cast<double>(zero);
-            Store(sample, format.Bits, static_cast<std::int64_t>(value));
+            // Held at the format's limits: only an equal-power sum gets there.
+            const std::int64_t top =
+                format.Bits == 8 ? 255 : (std::int64_t{1} << (format.Bits - 1)) - 1;
+            const std::int64_t bottom = format.Bits == 8 ? 0 : -top - 1;
+            Store(sample, format.Bits, std::clamp(static_cast<std::int64_t>(value), bottom, top));
         }
         if (at == blockEnd)
             fetch(reached);
@@ -134,7 +148,8 @@ Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRe
 }
 
 // The whole output of a two-track playlist whose first track hands over to the second.
-Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second, const Settings &settings) {
+Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second,
+                         const Settings &settings) {
     const auto formatOf = [](const std::wstring &name) {
         const SynthFormat tone = *ParseSynthName(name);
         return Format{tone.Rate, tone.Channels, tone.Bits};
@@ -145,7 +160,7 @@ Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second, 
     const int fadeMs = std::min(handOver.RemainingMs, settings.FadeTimeMs);
     const Bytes rest(a.begin() + static_cast<long>(handOver.WrittenBytes), a.end());
     Bytes out(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
-    const Bytes mixed = Mixed(format, b, rest, fadeMs, settings.LogCurve);
+    const Bytes mixed = Mixed(format, b, rest, fadeMs, settings.LogCurve, settings.EqualPower);
     out.insert(out.end(), mixed.begin(), mixed.end());
     return out;
 }
@@ -153,7 +168,7 @@ Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second, 
 // ---- the host ----
 
 class Crossfade : public ::testing::Test {
-protected:
+  protected:
     void StartWith(const Settings &settings) {
         host.InstallProduct();
         for (const wchar_t *plugin : kPlugins)
@@ -165,6 +180,8 @@ protected:
         write("FadeTime", std::to_string(settings.FadeTimeMs));
         write("MinFileSize", std::to_string(settings.MinFileSizeMs));
         write("LogTrans", settings.LogCurve ? "1" : "0");
+        if (settings.EqualPower)
+            write("EqualPowerTrans", "1");
         host.Start();
     }
     void TearDown() override {
@@ -188,7 +205,8 @@ protected:
     // Whether the first bytes of a recording equal the expectation, and where they part.
     static std::string Compare(const Bytes &actual, const Bytes &expected) {
         if (actual.size() != expected.size())
-            return "sizes " + std::to_string(actual.size()) + " and " + std::to_string(expected.size());
+            return "sizes " + std::to_string(actual.size()) + " and " +
+                   std::to_string(expected.size());
         const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
         if (diff.first == actual.end())
             return "equal";
@@ -196,7 +214,8 @@ protected:
     }
     std::vector<HostMessage> AskedFor(LPARAM number) const { return host.IpcMessages(number); }
 
-    static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"};
+    static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll",
+                                                  L"in_synthnx.dll"};
     RefHost host;
 };
 struct Shape {
@@ -219,11 +238,33 @@ TEST_P(EveryShape, MixesTheOutgoingTrackIntoTheNextByteForByte) {
     EXPECT_EQ(out().CountOf("Flush"), 1); // the second track restarted the output's clock
 }
 
+// The equal-power curve chosen in the settings file reaches the engine at Init; tones of one
+// level sum above full scale in the middle of the fade and are held there.
+class EqualPowerAtEveryWidth : public Crossfade, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EqualPowerAtEveryWidth, MixesByteForByteHeldAtFullScale) {
+    Settings settings;
+    settings.EqualPower = true;
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, 2, GetParam(), 1500, L"syw", 3);
+    const std::wstring second = ToneName(8000, 2, GetParam(), 1000, L"sya", 3);
+    PlayToTheEnd({first, second});
+    const Bytes expected = ExpectedTransition(first, second, settings);
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // Linear mixing of the same tracks differs: the curve did reach the engine.
+    Settings linear;
+    EXPECT_NE(expected, ExpectedTransition(first, second, linear));
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, EqualPowerAtEveryWidth, ::testing::Values(8, 16, 24, 32));
+
 INSTANTIATE_TEST_SUITE_P(Crossfade, EveryShape,
-                         ::testing::Values(Shape{8, 1, false}, Shape{8, 2, true}, Shape{16, 1, true},
-                                           Shape{16, 2, false}, Shape{16, 2, true}, Shape{24, 1, false},
-                                           Shape{24, 2, true}, Shape{32, 1, true}, Shape{32, 2, false},
-                                           Shape{8, 2, false}, Shape{24, 2, false}, Shape{32, 2, true}));
+                         ::testing::Values(Shape{8, 1, false}, Shape{8, 2, true},
+                                           Shape{16, 1, true}, Shape{16, 2, false},
+                                           Shape{16, 2, true}, Shape{24, 1, false},
+                                           Shape{24, 2, true}, Shape{32, 1, true},
+                                           Shape{32, 2, false}, Shape{8, 2, false},
+                                           Shape{24, 2, false}, Shape{32, 2, true}));
 
 TEST_F(Crossfade, AtFortyFourKilohertzTheFadeTakesItsFullTime) {
     Settings settings{2000, 1000, false};
@@ -241,7 +282,8 @@ TEST_F(Crossfade, TheFadeIsShortenedToWhatWasLeftOfTheOutgoingTrack) {
     const std::wstring first = ToneName(8000, 2, 16, 1000, L"syw", 7);
     const std::wstring second = ToneName(8000, 2, 16, 2000, L"syw", 8);
     PlayToTheEnd({first, second});
-    EXPECT_EQ(FindHandOver(Format{8000, 2, 16}, TonePcm(first).size(), 3000).WrittenBytes, 125u * 4);
+    EXPECT_EQ(FindHandOver(Format{8000, 2, 16}, TonePcm(first).size(), 3000).WrittenBytes,
+              125u * 4);
     EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
 }
 
@@ -261,7 +303,8 @@ TEST_F(Crossfade, AnOutgoingDecoderThatEndsEarlyLeavesTheRestAtFullLevel) {
     ASSERT_LT(handOver.WrittenBytes, cut.size());
     Bytes expected(cut.begin(), cut.begin() + static_cast<long>(handOver.WrittenBytes));
     const Bytes rest(cut.begin() + static_cast<long>(handOver.WrittenBytes), cut.end());
-    const Bytes mixed = Mixed(format, TonePcm(second), rest, std::min(handOver.RemainingMs, 500), false);
+    const Bytes mixed =
+        Mixed(format, TonePcm(second), rest, std::min(handOver.RemainingMs, 500), false);
     expected.insert(expected.end(), mixed.begin(), mixed.end());
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     // After the old sound, the second track is there unchanged.
@@ -336,11 +379,13 @@ TEST_F(Crossfade, WithRepeatOnTheLastEntryFadesIntoTheFirst) {
     const Format format{8000, 2, 16};
     const HandOver handOver = FindHandOver(format, TonePcm(last).size(), settings.FadeTimeMs);
     const std::size_t compared =
-        handOver.WrittenBytes + static_cast<std::size_t>(handOver.RemainingMs) * format.BytesPerSecond() / 1000;
+        handOver.WrittenBytes +
+        static_cast<std::size_t>(handOver.RemainingMs) * format.BytesPerSecond() / 1000;
     const Bytes expected = ExpectedTransition(last, first, settings);
     const Bytes pcm = out().Pcm();
     ASSERT_GE(pcm.size(), compared);
-    EXPECT_TRUE(std::equal(pcm.begin(), pcm.begin() + static_cast<long>(compared), expected.begin()));
+    EXPECT_TRUE(
+        std::equal(pcm.begin(), pcm.begin() + static_cast<long>(compared), expected.begin()));
     const auto files = AskedFor(IPC_GETPLAYLISTFILEW);
     ASSERT_FALSE(files.empty());
     EXPECT_EQ(files.front().WParam, 0u);
@@ -357,7 +402,8 @@ TEST_F(Crossfade, ANextEntryTheEngineCannotOpenClosesTheOutputAfterItPlaysOut) {
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     // The engine closed its output before the direct plug-in opened its own.
     const auto names = out().CallNames();
-    const auto secondOpen = std::find(std::find(names.begin(), names.end(), "Open") + 1, names.end(), "Open");
+    const auto secondOpen =
+        std::find(std::find(names.begin(), names.end(), "Open") + 1, names.end(), "Open");
     ASSERT_NE(secondOpen, names.end());
     EXPECT_NE(std::find(names.begin(), secondOpen, "Close"), secondOpen);
     EXPECT_EQ(PluginProbe(host, L"in_synthnx.dll").Count("Play"), 1);
@@ -389,7 +435,7 @@ TEST_F(Crossfade, AStopWhileMixingClosesBothDecodersAndTheNextTrackStartsUnmixed
 
 // While the output plays out after a hand-over, the outgoing decoder is held for the next track.
 class HandedOver : public Crossfade {
-protected:
+  protected:
     void PlayUntilHandedOver() {
         host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
         StartWith({1500, 1000, false});
