@@ -26,6 +26,7 @@ struct Settings {
     int MinFileSizeMs = 400;
     bool LogCurve = false;
     bool EqualPower = false; // written to the settings file only when set
+    int SkipFadeMs = 0;      // the fade on skip, off at 0
 };
 
 // ---- the expected output, from the formulas ----
@@ -182,6 +183,10 @@ class Crossfade : public ::testing::Test {
         write("LogTrans", settings.LogCurve ? "1" : "0");
         if (settings.EqualPower)
             write("EqualPowerTrans", "1");
+        if (settings.SkipFadeMs > 0) {
+            write("SkipFade", "1");
+            write("SkipFadeTime", std::to_string(settings.SkipFadeMs));
+        }
         host.Start();
     }
     void TearDown() override {
@@ -527,6 +532,233 @@ TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
     ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
     EXPECT_EQ(out().Pcm(), TonePcm(first));
     EXPECT_EQ(AskedFor(IPC_GETPLAYLISTFILEW).size(), 0u);
+}
+
+// ---- the fade on skip ----
+
+// The user plays another entry while a track sounds: the output, which plays in real time with a
+// buffer of its own, is held still around the skip, so that what the listener heard is known.
+class SkipFade : public Crossfade {
+  protected:
+    void StartInRealTime(const Settings &settings) {
+        host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
+        StartWith(settings);
+    }
+    Out_Module *Output() { return out().Module(); }
+    // Skips to the entry while the listener's clock stands still; answers what was heard (ms).
+    int SkipWhileHeld(int index) {
+        Output()->Pause(1);
+        host.Pump(400); // the engine fills the buffer and waits for room
+        const int heard = Output()->GetOutputTime();
+        EXPECT_EQ(host.SkipTo(index), 0);
+        host.Pump(200);
+        out().SetSpeed(20.0);
+        Output()->Pause(0);
+        return heard;
+    }
+    void WaitForTheEnd() {
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 20000));
+        host.Pump(50);
+    }
+    // The bytes written before the n-th Flush(0).
+    std::size_t WrittenBeforeFlush(int n) {
+        std::size_t bytes = 0;
+        int flushes = 0;
+        for (const auto &call : host.Output().Calls()) {
+            if (call.Name == "Flush" && call.Args[0] == 0 && ++flushes == n)
+                return bytes;
+            if (call.Name == "Write")
+                bytes += static_cast<std::size_t>(call.Args[0]);
+        }
+        ADD_FAILURE() << "no Flush number " << n;
+        return bytes;
+    }
+    static Bytes From(const Bytes &pcm, std::size_t offset) {
+        return Bytes(pcm.begin() + static_cast<long>(std::min(offset, pcm.size())), pcm.end());
+    }
+    static Bytes Joined(Bytes head, std::size_t headBytes, const Bytes &tail) {
+        head.resize(headBytes);
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    }
+    static constexpr Format kFormat{8000, 2, 16};
+};
+
+TEST_F(SkipFade, ASkipFadesFromWhatTheListenerHeardIntoTheNewTrack) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 31);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 32);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(150);
+    const int heard = SkipWhileHeld(1);
+    ASSERT_GT(heard, 0);
+    WaitForTheEnd();
+
+    // The first track as written until the skip; from the flush on, the second track with the
+    // first mixed in from the heard position over the skip fade time.
+    const Bytes a = TonePcm(first);
+    const Bytes rest = From(a, static_cast<std::size_t>(heard) * 8 * kFormat.FrameBytes());
+    const Bytes expected =
+        Joined(a, WrittenBeforeFlush(1),
+               Mixed(kFormat, TonePcm(second), rest, std::min(5000 - heard, 300), false));
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // One output throughout: never closed or opened again, flushed once.
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    EXPECT_EQ(out().CountOf("Flush"), 1);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+}
+
+// In real time the output keeps sounding through the skip: it never runs dry, and it is
+// neither closed nor flushed before the first block of the new track goes in.
+TEST_F(SkipFade, AnOutputPlayingInRealTimeNeverRunsDryThroughASkip) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    const std::wstring first = ToneName(44100, 2, 16, 5000, L"syw", 45);
+    const std::wstring second = ToneName(44100, 2, 16, 800, L"sya", 46);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(400);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    WaitForTheEnd();
+    EXPECT_EQ(out().Underruns(), 0);
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    EXPECT_EQ(out().CountOf("Flush"), 1);
+    const auto calls = out().Calls();
+    const auto flush =
+        std::find_if(calls.begin(), calls.end(), [](const auto &c) { return c.Name == "Flush"; });
+    ASSERT_NE(flush, calls.end());
+    // The first mixed block follows the flush, after no more than the room check.
+    const auto next = std::find_if(flush + 1, calls.end(), [&](const auto &c) {
+        return c.ThreadId == flush->ThreadId && c.Name != "CanWrite";
+    });
+    ASSERT_NE(next, calls.end());
+    EXPECT_EQ(next->Name, "Write");
+    EXPECT_EQ(std::count_if(calls.begin(), flush, [](const auto &c) { return c.Name == "Close"; }),
+              0);
+}
+
+TEST_F(SkipFade, ASkipDuringAFadeFadesOutTheIncomingTrackAndLetsTheOlderOneGo) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 33);
+    const std::wstring second = ToneName(8000, 2, 16, 3000, L"sya", 34);
+    const std::wstring third = ToneName(8000, 2, 16, 1000, L"syw", 35);
+    host.SetPlaylist({first, second, third});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    // Early in the second track, while the first still fades out of it.
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 5000));
+    host.Pump(30);
+    const int heard = SkipWhileHeld(2);
+    ASSERT_LT(heard, settings.FadeTimeMs);
+    WaitForTheEnd();
+
+    const Bytes b = TonePcm(second);
+    const Bytes rest = From(b, static_cast<std::size_t>(heard) * 8 * kFormat.FrameBytes());
+    const Bytes expected =
+        Joined(ExpectedTransition(first, second, settings), WrittenBeforeFlush(2),
+               Mixed(kFormat, TonePcm(third), rest, std::min(3000 - heard, 300), false));
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 1);
+    EXPECT_EQ(out().CountOf("Flush"), 2);
+}
+
+// Stop, and Play only after the grace: the stop it always was; the next track starts anew.
+TEST_F(SkipFade, AStopThatNoPlayFollowsInTheGraceStopsAsBefore) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 36);
+    const std::wstring second = ToneName(8000, 2, 16, 600, L"sya", 37);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    host.PressStop();
+    const double stoppedAt = refhost::RecordingOutput::ClockMs();
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 3000));
+    double closedAt = 0.0;
+    for (const auto &call : out().Calls())
+        if (call.Name == "Close")
+            closedAt = call.AtMs;
+    // The grace and a block, with room for a loaded machine.
+    EXPECT_LT(closedAt - stoppedAt, 50 + 16 + 500);
+    const auto names = out().CallNames();
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names[names.size() - 2], "Flush");
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+
+    out().SetSpeed(0.0);
+    ASSERT_EQ(host.StartPlaying(1), 0);
+    WaitForTheEnd();
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    const Bytes pcm = out().Pcm(), tail = TonePcm(second);
+    ASSERT_GE(pcm.size(), tail.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), pcm.end() - static_cast<long>(tail.size())));
+}
+
+// With the option off a skip cuts as it always did: the output is closed and opened anew.
+TEST_F(SkipFade, WithTheOptionOffASkipIsAStopAndAPlay) {
+    StartInRealTime({});
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 38);
+    const std::wstring second = ToneName(8000, 2, 16, 600, L"sya", 39);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    out().SetSpeed(0.0);
+    WaitForTheEnd();
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    const Bytes pcm = out().Pcm(), tail = TonePcm(second);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), pcm.end() - static_cast<long>(tail.size())));
+}
+
+// Every decoder is closed once, however the skip fade ends (checked as every test ends).
+TEST_F(SkipFade, AStopDuringASkipFadeClosesEverything) {
+    Settings settings;
+    settings.SkipFadeMs = 2000;
+    StartInRealTime(settings);
+    host.SetPlaylist(
+        {ToneName(8000, 2, 16, 5000, L"syw", 40), ToneName(8000, 2, 16, 5000, L"sya", 41)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    host.Pump(300);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 1); // the fading track
+    host.PressStop();
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 3000));
+    host.Pump(100);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
+TEST_F(SkipFade, QuitDuringASkipFadeClosesEverything) {
+    Settings settings;
+    settings.SkipFadeMs = 2000;
+    StartInRealTime(settings);
+    host.SetPlaylist(
+        {ToneName(8000, 2, 16, 5000, L"syw", 42), ToneName(8000, 2, 16, 5000, L"sya", 43)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    host.Pump(300);
+    host.Shutdown();
+    EXPECT_FALSE(out().IsOpen());
+}
+
+TEST_F(SkipFade, QuitInTheGraceClosesTheOutputAndEveryDecoder) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    host.SetPlaylist({ToneName(8000, 2, 16, 5000, L"syw", 44)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    host.PressStop();
+    host.Shutdown();
+    EXPECT_FALSE(out().IsOpen());
 }
 
 } // namespace

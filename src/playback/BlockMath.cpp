@@ -9,8 +9,8 @@ std::int64_t RoundHalfAway(double value) {
 }
 
 bool IsPlayableFormat(int bitsPerSample, int channels, int sampleRate) {
-    const bool knownWidth = bitsPerSample == 8 || bitsPerSample == 16 || bitsPerSample == 24 ||
-                            bitsPerSample == 32;
+    const bool knownWidth =
+        bitsPerSample == 8 || bitsPerSample == 16 || bitsPerSample == 24 || bitsPerSample == 32;
     return knownWidth && channels >= 1 && channels <= kMaxChannels && sampleRate > 0 &&
            sampleRate <= kMaxSampleRate;
 }
@@ -33,8 +33,8 @@ int LengthMsFor(std::int64_t sizeBytes, int bitsPerSample, int channels, int sam
 }
 
 int KbpsFor(int bitsPerSample, int sampleRate, int channels) {
-    return static_cast<int>(RoundHalfAway(static_cast<double>(bitsPerSample) * sampleRate * channels) /
-                            1000);
+    return static_cast<int>(
+        RoundHalfAway(static_cast<double>(bitsPerSample) * sampleRate * channels) / 1000);
 }
 
 int KhzFor(int sampleRate) {

@@ -7,6 +7,8 @@
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "BlockMath.h"
 
+#include <algorithm>
+
 using namespace hostapi;
 
 int FadeTimeMs(const TPluginConfig *settings) {
@@ -17,11 +19,15 @@ int MinFileSizeMs(const TPluginConfig *settings) {
     return settings ? settings->MinFileSize() : 10000;
 }
 
+int SkipFadeMs(const TPluginConfig *settings) {
+    return settings && settings->SkipFade() ? std::max(settings->SkipFadeTime(), 0) : 0;
+}
+
 namespace {
 
 // The outgoing track's decoder, read by the mixer after its play request ended.
 class TDecoderFadeOutSource : public TFadeOutSource {
-public:
+  public:
     TDecoderFadeOutSource(TDecoder decoder, int blockBytes, int remainingMs, int *killSwitch)
         : decoder_(std::move(decoder)) {
         decoder_.KillSwitch = killSwitch;
@@ -37,11 +43,17 @@ public:
     }
     void Close() noexcept override { decoder_.Close(); }
 
-private:
+  private:
     TDecoder decoder_;
 };
 
 } // namespace
+
+std::unique_ptr<TFadeOutSource> MakeDecoderFadeOutSource(TDecoder decoder, int blockBytes,
+                                                         int remainingMs, int *killSwitch) {
+    return std::make_unique<TDecoderFadeOutSource>(std::move(decoder), blockBytes, remainingMs,
+                                                   killSwitch);
+}
 
 TCrossfadeState CrossfadeState;
 
@@ -94,7 +106,7 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
     if (!Crossfade.Armed)
         return frames;
     return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
-                                Decoder.SampleRate, FadeTimeMs());
+                                Decoder.SampleRate, skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs());
 }
 
 // Answers true when the track's decoder was handed over: this block is its last. The fade is

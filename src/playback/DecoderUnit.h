@@ -10,7 +10,7 @@
 #include <vector>
 
 class TDecoder {
-public:
+  public:
     TDecoder() = default;
     ~TDecoder() { Close(); }
     TDecoder(TDecoder &&other) noexcept { *this = std::move(other); }
@@ -44,7 +44,7 @@ public:
     std::int64_t SizeBytes = 0; // what open reported; 0 or below = unknown
     int LengthMs = 0;
 
-private:
+  private:
     int killSwitch_ = 0;             // for a decoder nobody interrupts
     std::vector<std::uint8_t> torn_; // bytes of a frame the last read tore apart
 };

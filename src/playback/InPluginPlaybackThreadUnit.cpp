@@ -36,10 +36,11 @@ bool WaitServicingSends(HANDLE handle, DWORD milliseconds) {
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = milliseconds == INFINITE ? INFINITE
-                           : now >= deadline      ? 0
-                                                  : static_cast<DWORD>(deadline - now);
-        const DWORD result = handle ? MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE)
-                                    : MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_SENDMESSAGE);
+                           : now >= deadline        ? 0
+                                                    : static_cast<DWORD>(deadline - now);
+        const DWORD result =
+            handle ? MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE)
+                   : MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_SENDMESSAGE);
         if (handle && result == WAIT_OBJECT_0)
             return true;
         if (result == WAIT_TIMEOUT || result == WAIT_FAILED)
@@ -61,6 +62,7 @@ struct TInPluginPlaybackThread::PlayRequestMessage {
     std::wstring FileName;
     TPreLoadPtr Record;
     unsigned StopGeneration = 0;
+    bool Skip = false; // the Play of a skip
 };
 
 TPreLoadPtr TPreLoadSlot::Take() {
@@ -197,7 +199,8 @@ void TInPluginPlaybackThread::CreateUtilWindow() {
 
 LRESULT __stdcall TInPluginPlaybackThread::WindowProcStub(HWND window, UINT message, WPARAM wParam,
                                                           LPARAM lParam) {
-    auto *self = reinterpret_cast<TInPluginPlaybackThread *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto *self =
+        reinterpret_cast<TInPluginPlaybackThread *>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self)
         return DefWindowProcA(window, message, wParam, lParam);
     return Firewall(LRESULT(0), [&] { return self->WindowProc(message, wParam, lParam); });
@@ -217,6 +220,12 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
     case kStopCleanUp:
         if (lParam == reinterpret_cast<LPARAM>(this))
             CleanUpAfterStop();
+        return 0;
+    case WM_TIMER:
+        if (wParam != kSkipGraceTimer)
+            return DefWindowProcA(window, message, wParam, lParam);
+        KillTimer(window, kSkipGraceTimer);
+        OnSkipGraceOver();
         return 0;
     case kReleaseFade:
         // Between requests only: a running one (or a stop's clean-up) decides for itself.
@@ -275,6 +284,7 @@ void TInPluginPlaybackThread::CarryOut(std::unique_ptr<PlayRequestMessage> reque
     if (!Activate(request->StopGeneration))
         return; // the record closes its decoder on the way out
     bool tellHost = true;
+    requestIsSkip_ = request->Skip;
     try {
         tellHost = HandlePlayRequest(request->FileName, std::move(request->Record));
     } catch (...) {
@@ -361,7 +371,11 @@ bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
 }
 
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
+    const bool skip = TakeSkip();
     const auto leftToItsPlugin = [&] {
+        // Its plug-in is to find the output as a stop leaves it.
+        if (skip)
+            ConcludeSkipAsStop();
         // Its plug-in opens and closes the same output: the engine's next track opens it again,
         // and a fade prepared for a track of the engine goes nowhere.
         outputUsedElsewhere_ = true;
@@ -391,6 +405,7 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->FileName = fileName;
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
+    request->Skip = skip;
     return PostRequest(std::move(request)) || leftToItsPlugin();
 }
 
@@ -430,6 +445,12 @@ TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
 // user's stop also lets go of everything prepared for a next track and of an output left open.
 void TInPluginPlaybackThread::Stop() {
     const bool immediate = Links.Host && Links.Host->IsImmediateStop();
+    if (immediate && BeginSkip())
+        return;
+    StopNow(immediate);
+}
+
+void TInPluginPlaybackThread::StopNow(bool immediate) {
     // A paused output would never play out, for this track or the next.
     if (Paused.exchange(0)) {
         if (Out_Module *output = OutModule.load())
@@ -459,6 +480,7 @@ void TInPluginPlaybackThread::Stop() {
 }
 
 void TInPluginPlaybackThread::ShutdownPlayback() {
+    ConcludeSkipAsStop();
     if (!IsPlaying && WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
         return;
     PostEndOfTrack();

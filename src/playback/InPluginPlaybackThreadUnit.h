@@ -40,6 +40,12 @@ void SetFadeCurve(TFadeCurve curve);
 // The crossfade time and the shortest crossfaded track, in ms, as the settings hold them now.
 int FadeTimeMs(const TPluginConfig *settings);
 int MinFileSizeMs(const TPluginConfig *settings);
+// The fade on skip in ms; 0 when it is off.
+int SkipFadeMs(const TPluginConfig *settings);
+
+// A track's decoder as the outgoing track of a fade, read by the mixer after its request ended.
+std::unique_ptr<TFadeOutSource> MakeDecoderFadeOutSource(TDecoder decoder, int blockBytes,
+                                                         int remainingMs, int *killSwitch);
 
 // One opened decoder of one file, prepared for a play request. Destroying it closes the
 // decoder; a play request adopts the decoder instead.
@@ -59,18 +65,18 @@ void FreePreLoad(TPreLoadPtr record) noexcept;
 // the end of a track while the host's thread may take or release it in Play, Stop or shut-down:
 // every exchange happens under its own lock, and a record is only ever owned by one side.
 class TPreLoadSlot {
-public:
+  public:
     TPreLoadPtr Take();
     void Put(TPreLoadPtr record);
     bool IsEmpty() const;
 
-private:
+  private:
     mutable std::mutex lock_;
     TPreLoadPtr record_;
 };
 
 class TInPluginPlaybackThread {
-public:
+  public:
     // Starts the thread at once with the given Win32 priority. Raises EPluginError when the
     // thread cannot be created.
     TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority);
@@ -112,6 +118,9 @@ public:
     // sequence for the thread to end.
     static constexpr unsigned long kStopWaitMs = 2000;
     static constexpr unsigned long kQuitWaitMs = 3000;
+    // How long a user's Stop waits for the host's Play of another file, which makes it a skip.
+    static constexpr unsigned long kSkipGraceMs = 50;
+    static constexpr UINT_PTR kSkipGraceTimer = 0x51; // on the utility window
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -140,7 +149,7 @@ public:
     int OpenedChannels = 0;
     int OpenedRate = 0;
 
-private:
+  private:
     struct PlayRequestMessage;
     class IsPlayingBomb;
 
@@ -156,6 +165,8 @@ private:
     std::unique_ptr<PlayRequestMessage> TakePostedRequest(LPARAM id);
     void CarryOut(std::unique_ptr<PlayRequestMessage> request);
     void CleanUpAfterStop();
+    // The stop as it is without the fade on skip.
+    void StopNow(bool immediate);
 
     // A request runs between Activate and Deactivate; a stop that came after it was posted
     // (a newer stop generation) cancels it before it starts, or ends it.
@@ -176,7 +187,7 @@ private:
     int PrepareOutput(Out_Module *output);
     void CloseOpenedOutput();
     bool GiveUpRequest();
-    enum class LoopEnd { RanOut, HandedOver, Stopped };
+    enum class LoopEnd { RanOut, HandedOver, Stopped, Skipped };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
     int WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs);
@@ -195,10 +206,37 @@ private:
     // The host's next playlist entry's file name, copied at once; empty when there is none.
     std::wstring PlaylistFile(int index) const;
     int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
+    int SkipFadeMs() const { return ::SkipFadeMs(Links.Settings); }
+
+    // The fade on skip: a user's Stop of a track in the block loop waits a short grace for the
+    // host's Play of another file. Then the stopped track goes on from what the listener heard,
+    // fading out, while the new one fades in; without that Play it stops as any stop.
+    enum class SkipState { None, Pending, Taken };
+    // Host's thread. Stop: whether this stop waits for a Play as a skip. Play: whether the Play
+    // continues a skip (one that comes too late ends the stop first). Direct mode, a second
+    // Stop and shut-down: a skip no request of ours continues ends as the stop it was.
+    bool BeginSkip();
+    bool TakeSkip();
+    void ConcludeSkipAsStop();
+    // Playback thread: the stopped track's decoder becomes the fade-out source, or the request
+    // ends as stopped; the grace ran out without a Play; the request's start with a skip.
+    bool EndAsSkipped(Out_Module *output);
+    void OnSkipGraceOver();
+    bool TakeSkipSource(bool skipRequest);
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
     THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
-    int blockBytes_ = 0;           // of the current track
+    std::mutex skipLock_; // guards skipState_ and skipDeadline_
+    SkipState skipState_ = SkipState::None;
+    unsigned long long skipDeadline_ = 0;    // tick count
+    std::atomic<bool> skipRequested_{false}; // the block loop is to end as skipped
+    std::atomic<int> skipHeardMs_{0};        // the output's time at the Stop
+    std::atomic<bool> inBlockLoop_{false};   // the track's decoder reads in the loop
+    bool requestIsSkip_ = false;             // playback thread: the request's Play was one
+    bool skipSource_ = false;                // the held source is a skipped track
+    bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
+    bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
+    int blockBytes_ = 0;                     // of the current track
     std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
     void *thread_ = nullptr;

@@ -11,21 +11,22 @@ using namespace blockmath;
 
 // Holds IsPlaying for the whole request, whatever way it ends.
 class TInPluginPlaybackThread::IsPlayingBomb {
-public:
-    explicit IsPlayingBomb(TInPluginPlaybackThread &thread) : thread_(thread) { thread_.IsPlaying = true; }
+  public:
+    explicit IsPlayingBomb(TInPluginPlaybackThread &thread) : thread_(thread) {
+        thread_.IsPlaying = true;
+    }
     ~IsPlayingBomb() { thread_.IsPlaying = false; }
     IsPlayingBomb(const IsPlayingBomb &) = delete;
     IsPlayingBomb &operator=(const IsPlayingBomb &) = delete;
 
-private:
+  private:
     TInPluginPlaybackThread &thread_;
 };
 
 namespace {
 
 // A call into the host or another plug-in from the block loop; false when it raised anything.
-template <class F>
-bool Foreign(F &&call) noexcept {
+template <class F> bool Foreign(F &&call) noexcept {
     try {
         return CallGuarded(std::forward<F>(call));
     } catch (...) {
@@ -40,7 +41,7 @@ void TInPluginPlaybackThread::PostEndOfTrack() const {
 }
 
 bool TInPluginPlaybackThread::KeepsGoing() const {
-    return IsPlaying && !Stopped();
+    return IsPlaying && !Stopped() && !skipRequested_;
 }
 
 void TInPluginPlaybackThread::WaitWhilePaused() const {
@@ -72,11 +73,13 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     if (!output || fileName.empty() || !AdoptDecoder(fileName, std::move(record)))
         return GiveUpRequest();
     Decoder.KillSwitch = reinterpret_cast<int *>(&decoderKill_);
-    // A fade goes only into the track its hand-over prepared.
-    if (Crossfade.Source && fileName != fadeInto_)
+    // A fade goes only into the track its hand-over prepared, or a skip's into the skip's Play.
+    skipFadeRunning_ = TakeSkipSource(requestIsSkip_);
+    if (Crossfade.Source && !skipFadeRunning_ && fileName != fadeInto_)
         Crossfade.ReleaseSource();
     LengthMs = Decoder.LengthMs;
-    const int blockBytes = BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
+    const int blockBytes =
+        BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
     output = Module.outMod ? Module.outMod : output;
@@ -90,8 +93,13 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 
     Crossfade.Armed = true;
     tooShortForFade_ = LengthMs < MinFileSizeMs();
-    const int pauseMs = BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
+    const int pauseMs =
+        BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
+    inBlockLoop_ = true;
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
+    inBlockLoop_ = false;
+    if (end == LoopEnd::Skipped || skipRequested_)
+        return EndAsSkipped(output);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
     if (end == LoopEnd::Stopped)
         return EndAsStopped(output);
@@ -144,8 +152,16 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         OpenedOutModule = nullptr;
     if (OpenedOutModule == output && OpenedBits == bits && OpenedChannels == channels &&
         OpenedRate == rate) {
-        CallOutput([&] { output->Flush(0); });
+        // After a skip the output plays the skipped track on until the first mixed block.
+        flushBeforeFirstBlock_ = skipFadeRunning_;
+        if (!flushBeforeFirstBlock_)
+            CallOutput([&] { output->Flush(0); });
         return 0;
+    }
+    // Another format (or output): a skip stops as any stop.
+    if (skipFadeRunning_) {
+        skipFadeRunning_ = false;
+        Crossfade.ReleaseSource();
     }
     if (OpenedOutModule) {
         CloseOpenedOutput();
@@ -172,14 +188,16 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     return latency;
 }
 
-TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Module *output,
-                                                                      std::vector<std::uint8_t> &buffer,
-                                                                      int blockBytes) {
+TInPluginPlaybackThread::LoopEnd
+TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer,
+                                      int blockBytes) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
     const int frameBytes = FrameBytes(bits, channels);
     int pauseMs = 0;
     for (;;) {
         WaitWhilePaused();
+        if (skipRequested_)
+            return LoopEnd::Skipped;
         if (SeekPending.exchange(false)) {
             const int target = SeekTargetMs.load();
             const auto seek = Decoder.SetTime(target);
@@ -193,8 +211,11 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
         if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
+        // After a skip the output holds the skipped track until this first block goes in.
+        const bool flushFirst = std::exchange(flushBeforeFirstBlock_, false);
         int written = 0;
-        CallOutput([&] { written = output->GetWrittenTime(); });
+        if (!flushFirst)
+            CallOutput([&] { written = output->GetWrittenTime(); });
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
@@ -205,7 +226,9 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
                 return LoopEnd::RanOut;
             if (active) {
                 auto *samples = reinterpret_cast<short *>(buffer.data());
-                if (!Foreign([&] { frames = Module.dsp_dosamples(samples, frames, bits, channels, rate); }))
+                if (!Foreign([&] {
+                        frames = Module.dsp_dosamples(samples, frames, bits, channels, rate);
+                    }))
                     return LoopEnd::RanOut;
                 // The host's DSP may at most double a block: that is the room the buffer has.
                 frames = std::clamp(frames, 0, 2 * blockBytes / frameBytes);
@@ -220,8 +243,13 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             !Foreign([&] { Module.VSAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
 
-        if (!WriteBlock(output, buffer.data(), bytes, pauseMs))
+        if (flushFirst)
+            CallOutput([&] { output->Flush(0); });
+        if (!WriteBlock(output, buffer.data(), bytes, pauseMs)) {
+            if (skipRequested_ && !Stopped())
+                return LoopEnd::Skipped;
             return Stopped() || !IsPlaying ? LoopEnd::Stopped : LoopEnd::RanOut;
+        }
         pauseMs = BlockDurationMs(bytes, bits, channels, rate);
         if (handedOver)
             return LoopEnd::HandedOver;
@@ -260,7 +288,8 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
 // Waits until the output takes bytes and answers them; 0 when the request is stopped or the
 // output fails. An output whose whole buffer is smaller than the piece (a 4096-byte block of a
 // 1 kHz track, say) never finds that room: once it holds nothing, it gets what fits.
-int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs) {
+int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes,
+                                         int pauseMs) {
     for (;;) {
         int room = 0;
         if (!CallOutput([&] { room = output->CanWrite(); }))

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cstring>
 #include <cwctype>
 #include <mutex>
 #include <set>
@@ -49,7 +49,8 @@ std::wstring Lower(std::wstring text) {
 
 bool PatternListed(const std::string &patterns, const std::wstring &extension) {
     const std::wstring list = Lower(ToWide(patterns)) + L";";
-    for (std::size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1) {
+    for (std::size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos;
+         start = end + 1) {
         if (list.substr(start, std::min<std::size_t>(end - start, 14)) == extension)
             return true;
     }
@@ -66,7 +67,8 @@ bool IsReadableMemory(const void *address) {
         return false;
     const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    return info.State == MEM_COMMIT && (info.Protect & readable) != 0 && !(info.Protect & PAGE_GUARD);
+    return info.State == MEM_COMMIT && (info.Protect & readable) != 0 &&
+           !(info.Protect & PAGE_GUARD);
 }
 
 bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
@@ -75,7 +77,8 @@ bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
         return false;
     const std::wstring extension = Lower(fileName.substr(dot + 1));
     bool isPattern = true;
-    for (const char *text = extensions; *text; text += std::strlen(text) + 1, isPattern = !isPattern) {
+    for (const char *text = extensions; *text;
+         text += std::strlen(text) + 1, isPattern = !isPattern) {
         if (isPattern && PatternListed(text, extension))
             return true;
     }
@@ -111,16 +114,28 @@ struct HostCallbacks {
     }
     static void __cdecl SAVSAInit(int latency, int rate) { Record("SAVSAInit", {latency, rate}); }
     static void __cdecl SAVSADeInit() { Record("SAVSADeInit", {}); }
-    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) { Record("SAAddPCMData", {nch, bps, ts}); }
+    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("SAAddPCMData", {nch, bps, ts});
+    }
     static int __cdecl SAGetMode() { return 0; }
-    static int __cdecl SAAdd(void *, int ts, int csa) { Record("SAAdd", {ts, csa}); return 0; }
-    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) { Record("VSAAddPCMData", {nch, bps, ts}); }
-    static int __cdecl VSAGetMode(int *specNch, int *waveNch) {
-        if (specNch) *specNch = 0;
-        if (waveNch) *waveNch = 0;
+    static int __cdecl SAAdd(void *, int ts, int csa) {
+        Record("SAAdd", {ts, csa});
         return 0;
     }
-    static int __cdecl VSAAdd(void *, int ts) { Record("VSAAdd", {ts}); return 0; }
+    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("VSAAddPCMData", {nch, bps, ts});
+    }
+    static int __cdecl VSAGetMode(int *specNch, int *waveNch) {
+        if (specNch)
+            *specNch = 0;
+        if (waveNch)
+            *waveNch = 0;
+        return 0;
+    }
+    static int __cdecl VSAAdd(void *, int ts) {
+        Record("VSAAdd", {ts});
+        return 0;
+    }
     static void __cdecl VSASetInfo(int rate, int nch) { Record("VSASetInfo", {rate, nch}); }
     static int __cdecl DspIsActive() { return CurrentHost ? CurrentHost->state_.DspActive : 0; }
     static int __cdecl DspDoSamples(short *samples, int frames, int bps, int nch, int rate) {
@@ -205,7 +220,8 @@ void RefHost::Start() {
     std::vector<fs::path> files;
     for (const auto &entry : fs::directory_iterator(PluginsFolder())) {
         const std::wstring name = Lower(entry.path().filename().wstring());
-        if (name.rfind(L"in_", 0) == 0 && name.size() > 7 && name.substr(name.size() - 4) == L".dll")
+        if (name.rfind(L"in_", 0) == 0 && name.size() > 7 &&
+            name.substr(name.size() - 4) == L".dll")
             files.push_back(entry.path());
     }
     // NTFS lists a folder in name order; the module list follows it.
@@ -229,7 +245,8 @@ void RefHost::LoadPlugin(const fs::path &file) {
         if (getModule)
             FreeLibrary(library);
         else
-            plugins_.push_back({file.filename().wstring(), library, nullptr}); // stays loaded, ignored
+            plugins_.push_back(
+                {file.filename().wstring(), library, nullptr}); // stays loaded, ignored
         return;
     }
     FillHostMembers(*module);
@@ -261,13 +278,13 @@ void RefHost::ProbeVideo(LoadedPlugin &plugin) {
     using WideInfo = int(__cdecl *)(const wchar_t *, const char *, wchar_t *, int);
     using AnsiInfo = int(__cdecl *)(const char *, const char *, char *, int);
     std::string answer;
-    if (auto wide = reinterpret_cast<WideInfo>(
-            reinterpret_cast<void *>(GetProcAddress(plugin.Library, "winampGetExtendedFileInfoW")))) {
+    if (auto wide = reinterpret_cast<WideInfo>(reinterpret_cast<void *>(
+            GetProcAddress(plugin.Library, "winampGetExtendedFileInfoW")))) {
         wchar_t buffer[16] = {};
         answer += "W:" + std::to_string(wide(L"", "type", buffer, 16)) + ":" + ToAnsi(buffer) + ";";
     }
-    if (auto ansi = reinterpret_cast<AnsiInfo>(
-            reinterpret_cast<void *>(GetProcAddress(plugin.Library, "winampGetExtendedFileInfo")))) {
+    if (auto ansi = reinterpret_cast<AnsiInfo>(reinterpret_cast<void *>(
+            GetProcAddress(plugin.Library, "winampGetExtendedFileInfo")))) {
         char buffer[16] = {};
         answer += "A:" + std::to_string(ansi("", "type", buffer, 16)) + ":" + buffer + ";";
     }
@@ -373,6 +390,11 @@ void RefHost::PressStop() {
     SendMessageW(window_, WM_COMMAND, kCommandStop, 0);
 }
 
+int RefHost::SkipTo(int index) {
+    fullStop_ = 0;
+    return StartPlaying(index);
+}
+
 void RefHost::PressPause() {
     if (!playing_)
         return;
@@ -396,7 +418,8 @@ void RefHost::SetPan(int pan) {
 }
 
 int RefHost::JumpToTime(int ms) {
-    return static_cast<int>(SendMessageW(window_, WM_WA_IPC, static_cast<WPARAM>(ms), IPC_JUMPTOTIME));
+    return static_cast<int>(
+        SendMessageW(window_, WM_WA_IPC, static_cast<WPARAM>(ms), IPC_JUMPTOTIME));
 }
 
 void RefHost::UseOutput(std::unique_ptr<RecordingOutput> output) {
@@ -420,7 +443,8 @@ bool RefHost::WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 5)),
+        MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                                  static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 5)),
                                   QS_ALLINPUT);
     }
 }
@@ -435,8 +459,9 @@ std::vector<HostMessage> RefHost::IpcMessages(LPARAM ipcNumber) const {
 }
 
 int RefHost::ServiceCount(const std::string &name) const {
-    return static_cast<int>(std::count_if(services_.begin(), services_.end(),
-                                          [&](const ServiceCall &call) { return call.Name == name; }));
+    return static_cast<int>(
+        std::count_if(services_.begin(), services_.end(),
+                      [&](const ServiceCall &call) { return call.Name == name; }));
 }
 
 LRESULT CALLBACK RefHost::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -447,7 +472,8 @@ LRESULT CALLBACK RefHost::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 LRESULT RefHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message >= WM_USER || message == WM_COMMAND)
-        messages_.push_back({message, wParam, lParam, (InSendMessageEx(nullptr) & ISMEX_SEND) != 0});
+        messages_.push_back(
+            {message, wParam, lParam, (InSendMessageEx(nullptr) & ISMEX_SEND) != 0});
     switch (message) {
     case WM_WA_IPC:
         return OnIpc(wParam, lParam);
@@ -493,7 +519,8 @@ void RefHost::OnTimer() {
 // when the playlist has ended.
 void RefHost::OnEndOfTrack() {
     fullStop_ = 1;
-    const auto override = static_cast<int>(SendMessageW(window_, WM_WA_IPC, 0, IPC_GET_NEXT_PLITEM));
+    const auto override =
+        static_cast<int>(SendMessageW(window_, WM_WA_IPC, 0, IPC_GET_NEXT_PLITEM));
     const int count = static_cast<int>(state_.Playlist.size());
     if (override != -1) {
         StartPlaying(override);
@@ -561,13 +588,14 @@ LRESULT RefHost::ExtendedFileInfo(const extendedFileInfoStructW *request) {
     using AnsiInfo = int(__cdecl *)(const char *, const char *, char *, int);
     const std::string field = ToAnsi(request->metadata);
     const int capacity = static_cast<int>(request->retlen);
-    if (auto wide = reinterpret_cast<WideInfo>(
-            reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampGetExtendedFileInfoW"))))
+    if (auto wide = reinterpret_cast<WideInfo>(reinterpret_cast<void *>(
+            GetProcAddress(plugin->Library, "winampGetExtendedFileInfoW"))))
         return wide(request->filename, field.c_str(), request->ret, capacity);
-    if (auto ansi = reinterpret_cast<AnsiInfo>(
-            reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampGetExtendedFileInfo")))) {
+    if (auto ansi = reinterpret_cast<AnsiInfo>(reinterpret_cast<void *>(
+            GetProcAddress(plugin->Library, "winampGetExtendedFileInfo")))) {
         std::vector<char> answer(static_cast<std::size_t>(capacity) + 1, '\0');
-        const int found = ansi(ToAnsi(request->filename).c_str(), field.c_str(), answer.data(), capacity);
+        const int found =
+            ansi(ToAnsi(request->filename).c_str(), field.c_str(), answer.data(), capacity);
         const std::wstring text = ToWide(answer.data()).substr(0, capacity > 0 ? capacity - 1 : 0);
         std::copy(text.c_str(), text.c_str() + text.size() + 1, request->ret);
         return found;
@@ -610,7 +638,8 @@ LRESULT RefHost::OnIpc(WPARAM argument, LPARAM number) {
         auto *request = reinterpret_cast<waFormatTitleExtended *>(argument);
         if (request && request->out && request->out_len > 0 && request->filename) {
             const std::wstring title = fs::path(request->filename).stem().wstring();
-            const std::size_t n = std::min<std::size_t>(title.size(), static_cast<std::size_t>(request->out_len - 1));
+            const std::size_t n =
+                std::min<std::size_t>(title.size(), static_cast<std::size_t>(request->out_len - 1));
             std::copy_n(title.c_str(), n, request->out);
             request->out[n] = L'\0';
         }

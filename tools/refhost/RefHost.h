@@ -46,14 +46,14 @@ struct HostState {
     bool Repeat = false;
     bool ManualAdvance = false;
     bool StopAfterCurrent = false;
-    int NextItemOverride = -1;       // IPC_GET_NEXT_PLITEM's answer
-    std::string IniPath;             // IPC_GETINIFILE; default: winamp.ini in the host folder
-    HWND Windows[4] = {};            // IPC_GETWND answers
-    HWND DialogParent = nullptr;     // IPC_GETDIALOGBOXPARENT; null = the main window
-    int DspActive = 0;               // dsp_isactive's answer
-    bool DspDoublesFrames = false;   // dsp_dosamples repeats every frame when set
-    bool DspFaults = false;          // dsp_dosamples faults (an access violation) when set
-    std::map<LPARAM, LRESULT> Answers; // overrides for any IPC number (old hosts answer 1)
+    int NextItemOverride = -1;           // IPC_GET_NEXT_PLITEM's answer
+    std::string IniPath;                 // IPC_GETINIFILE; default: winamp.ini in the host folder
+    HWND Windows[4] = {};                // IPC_GETWND answers
+    HWND DialogParent = nullptr;         // IPC_GETDIALOGBOXPARENT; null = the main window
+    int DspActive = 0;                   // dsp_isactive's answer
+    bool DspDoublesFrames = false;       // dsp_dosamples repeats every frame when set
+    bool DspFaults = false;              // dsp_dosamples faults (an access violation) when set
+    std::map<LPARAM, LRESULT> Answers;   // overrides for any IPC number (old hosts answer 1)
     std::optional<HWND> GivenMainWindow; // hMainWindow handed to plug-ins; default the real one
 };
 
@@ -65,7 +65,7 @@ struct LoadedPlugin {
 };
 
 class RefHost {
-public:
+  public:
     // Lays out an empty temporary host folder with a Plugins folder and creates the main window.
     RefHost();
     // Plays the player of an existing folder (an installation with its Plugins folder), which it
@@ -94,12 +94,15 @@ public:
 
     // Playing, as the player's buttons and end-of-track handling do it.
     void SetPlaylist(std::vector<std::wstring> entries, int position = 0);
-    int StartPlaying(int index);   // answers the module's Play result (-2: nobody owns it)
-    void PressStop();              // the user's stop: IPC_ISFULLSTOP answers 0 meanwhile
-    void PressPause();             // pauses or resumes
-    void SetVolume(int volume);    // 0..255
-    void SetPan(int pan);          // -127..127
-    int JumpToTime(int ms);        // IPC_JUMPTOTIME's answer
+    int StartPlaying(int index); // answers the module's Play result (-2: nobody owns it)
+    void PressStop();            // the user's stop: IPC_ISFULLSTOP answers 0 meanwhile
+    // The user plays another entry at once (Next, or a double click): Stop with IPC_ISFULLSTOP
+    // answering 0, then Play of that entry. Answers the module's Play result.
+    int SkipTo(int index);
+    void PressPause();          // pauses or resumes
+    void SetVolume(int volume); // 0..255
+    void SetPan(int pan);       // -127..127
+    int JumpToTime(int ms);     // IPC_JUMPTOTIME's answer
     bool IsPlaying() const { return playing_; }
     In_Module *ActiveModule() const { return active_; }
     int FullStop() const { return fullStop_; }
@@ -128,7 +131,7 @@ public:
     // What the extended-information probe right after Init answered, per plug-in file name.
     std::map<std::wstring, std::string> TypeProbes() const { return typeProbes_; }
 
-private:
+  private:
     friend struct HostCallbacks;
     static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -172,7 +175,7 @@ private:
 // Watches for message boxes of this process on its own thread, records their caption and text
 // and closes them, so tests can see what a user would have seen.
 class MessageBoxWatcher {
-public:
+  public:
     struct Box {
         std::string Caption;
         std::string Text;
@@ -183,7 +186,7 @@ public:
     MessageBoxWatcher &operator=(const MessageBoxWatcher &) = delete;
     std::vector<Box> Boxes() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
