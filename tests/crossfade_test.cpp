@@ -761,4 +761,56 @@ TEST_F(SkipFade, QuitInTheGraceClosesTheOutputAndEveryDecoder) {
     EXPECT_FALSE(out().IsOpen());
 }
 
+// A skip to a file its own plug-in plays: that plug-in finds the output closed, as after any
+// stop, and the engine calls it no more.
+TEST_F(SkipFade, ASkipToADirectModeFileStopsFirst) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    host.SetPlaylist(
+        {ToneName(8000, 2, 16, 5000, L"syw", 47), ToneName(8000, 2, 16, 300, L"synx", 48)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    unsigned long engineThread = 0; // the writer of the first track
+    for (const auto &call : out().Calls())
+        if (call.Name == "Write")
+            engineThread = call.ThreadId;
+    ASSERT_EQ(host.SkipTo(1), 0);
+    WaitForTheEnd();
+    ASSERT_EQ(PluginProbe(host, L"in_synthnx.dll").Count("Play"), 1);
+    const auto calls = out().Calls();
+    std::vector<std::size_t> opens;
+    std::size_t lastOfEngine = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].Name == "Open")
+            opens.push_back(i);
+        if (calls[i].ThreadId == engineThread)
+            lastOfEngine = i;
+    }
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_LT(lastOfEngine, opens[1]);
+    EXPECT_EQ(calls[opens[1] - 1].Name, "Close");
+}
+
+// A track whose decoder cannot seek cannot go on from the heard position: the skip cuts.
+TEST_F(SkipFade, ASkipFromATrackThatCannotSeekIsAStopAndAPlay) {
+    host.InstallPlugin(L"in_synthnoseek.dll");
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    StartInRealTime(settings);
+    const std::wstring second = ToneName(8000, 2, 16, 600, L"sya", 50);
+    host.SetPlaylist({ToneName(8000, 2, 16, 5000, L"syns", 49), second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(200);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    out().SetSpeed(0.0);
+    WaitForTheEnd();
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    const Bytes pcm = out().Pcm(), tail = TonePcm(second);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), pcm.end() - static_cast<long>(tail.size())));
+    PluginProbe probe(host, L"in_synthnoseek.dll");
+    EXPECT_EQ(probe.OpenReads(), 0);
+    EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses());
+}
+
 } // namespace
