@@ -683,3 +683,53 @@ TEST(DemoFades, SaturatedSamplesAndTheLoudnessAtTheMiddleAreMeasured) {
 }
 
 } // namespace
+
+// ----------------------------------------------------------------- skips
+
+namespace {
+
+TEST(DemoOptions, SkipsAreTimesInTheOutputInOrder) {
+    const auto parsed = Parse({"--skip-fade-ms", "800", "--skip-at", "6", "--skip-at=1:15.5", "a.wav"});
+    ASSERT_EQ(parsed.Error, "");
+    EXPECT_EQ(parsed.Options.SkipFadeMs, 800);
+    EXPECT_EQ(parsed.Options.SkipAtSeconds, (std::vector<double>{6.0, 75.5}));
+    EXPECT_NE(Parse({"--skip-at", "8", "--skip-at", "7", "a.wav"}).Error.find("later"), std::string::npos);
+    EXPECT_NE(Parse({"--skip-at", "1:1.5:2", "a.wav"}).Error, "");
+    EXPECT_NE(Parse({"--skip-at", "soon", "a.wav"}).Error, "");
+    EXPECT_EQ(Parse({"a.wav"}).Options.SkipFadeMs, 0);
+}
+
+// A skip in the output's calls: what a Flush threw away unplayed leaves the timeline, and the
+// transition is a skip fade over the skip fade time, or a plain one when the output re-opened.
+TEST(DemoSkips, AFlushThatDiscardsShortensTheTrackAndTheSkipFadesOverItsTime) {
+    const demo::PcmFormat format{1000, 1, 16};
+    using K = demo::OutputCallKind;
+    const std::vector<demo::OutputCall> calls = {
+        {K::Open, 0, 1},  {K::Write, 4000, 1}, {K::Write, 2000, 1},
+        {K::Flush, 0, 1, 1000}, // 500 frames of the first track were never heard
+        {K::Write, 6000, 1},
+    };
+    std::vector<demo::TrackFile> tracks = {{"a.wav", 10000}, {"b.wav", 3000}};
+    demo::RenderOptions options;
+    options.SkipFadeMs = 1000;
+    const auto result = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
+    ASSERT_EQ(result.Segments.size(), 2u);
+    EXPECT_EQ(result.Segments[0].Frames, 2500);
+    EXPECT_EQ(result.Segments[1].StartFrame, 2500);
+    ASSERT_EQ(result.Transitions.size(), 1u);
+    const demo::Transition &t = result.Transitions[0];
+    EXPECT_TRUE(t.Skipped);
+    EXPECT_TRUE(t.Crossfaded);
+    EXPECT_EQ(t.RemainingMs, 7500);
+    EXPECT_DOUBLE_EQ(t.FadeSeconds, 1.0);
+    EXPECT_EQ(t.MixedFrames(), 1000);
+    EXPECT_NE(demo::FormatReport(result, options).find("skip (Next pressed), fade 1.000 s"),
+              std::string::npos);
+
+    options.SkipFadeMs = 0;
+    const auto cut = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
+    EXPECT_FALSE(cut.Transitions[0].Crossfaded);
+    EXPECT_NE(demo::FormatReport(cut, options).find("the fade on skip is off"), std::string::npos);
+}
+
+} // namespace

@@ -304,7 +304,8 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
     for (std::size_t i = 0; i < input.Transitions.size(); ++i) {
         const Transition &t = input.Transitions[i];
         const double x0 = axis.X(t.StartFrame);
-        const std::string pair = std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2);
+        const std::string pair = std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2) +
+                                 (t.Skipped ? " skip" : "");
         const std::string at =
             FormatTime(static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1), true);
         if (t.Crossfaded) {

@@ -31,6 +31,23 @@ std::optional<double> Speed(const std::string &text) {
     }
 }
 
+// "75.5", "1:15.5" or "0:01:15.5": seconds, or minutes and seconds (with hours before them).
+std::optional<double> TimeSeconds(const std::string &text) {
+    double seconds = 0.0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', start);
+        const std::string part = text.substr(start, colon == std::string::npos ? colon : colon - start);
+        const auto value = Speed(part);
+        if (!value || (colon != std::string::npos && part.find('.') != std::string::npos))
+            return std::nullopt;
+        seconds = seconds * 60.0 + *value;
+        if (colon == std::string::npos)
+            return seconds;
+        start = colon + 1;
+    }
+}
+
 } // namespace
 
 Curve CurveOf(const RenderOptions &options) {
@@ -88,6 +105,18 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
                 return fail("--curve is linear or log (or equal-power), not \"" + *v + "\"");
             o.LogCurve = *v == "log";
             o.EqualPower = *v == "equal-power";
+        } else if (arg == "--skip-fade-ms") {
+            const auto ms = Milliseconds(*v);
+            if (!ms)
+                return fail(arg + " takes milliseconds from 0 to " + std::to_string(kLongestMs) +
+                            ", not \"" + *v + "\"");
+            o.SkipFadeMs = *ms;
+        } else if (arg == "--skip-at") {
+            const auto at = TimeSeconds(*v);
+            if (!at || (!o.SkipAtSeconds.empty() && *at <= o.SkipAtSeconds.back()))
+                return fail("--skip-at takes a time in the output (seconds, or m:ss.mmm), each "
+                            "later than the one before, not \"" + *v + "\"");
+            o.SkipAtSeconds.push_back(*at);
         } else if (arg == "--priority") {
             if (std::find(kPriorityNames.begin(), kPriorityNames.end(), *v) == kPriorityNames.end())
                 return fail("--priority is one of Idle, Lowest, Lower, Normal, Higher, Highest, "
@@ -128,6 +157,10 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     fade in (MinFileSize; default 10000)
   --curve KIND      linear, log (LogTrans) or equal-power (EqualPowerTrans, written only
                     then; default linear)
+  --skip-fade-ms N  fade on skip over N milliseconds (SkipFade, SkipFadeTime; default off)
+  --skip-at TIME    press Next when the output has played TIME (seconds or m:ss.mmm); give
+                    it again for more skips. The output then plays in real time (at --speed,
+                    or 4 times real time), and what it throws away unplayed is left out
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)

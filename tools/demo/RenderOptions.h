@@ -23,6 +23,10 @@ struct RenderOptions {
     std::string Priority = "Higher";
     // The option written after the four (EqualPowerTrans), only when chosen.
     bool EqualPower = false;
+    // The fade on skip (SkipFade, SkipFadeTime; written only when above 0), and the output times
+    // in seconds at which the user presses Next, in order.
+    int SkipFadeMs = 0;
+    std::vector<double> SkipAtSeconds;
 
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty

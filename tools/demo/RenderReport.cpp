@@ -73,11 +73,31 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
            playedMs > lengthMs - options.FadeMs;
 }
 
+// A skip: with the fade on skip and the output kept (not re-opened), the outgoing track went on
+// from where it was heard, fading out over the skip fade time or what was left of it.
+void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &options) {
+    const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
+    const std::int64_t trackFrames = result.Tracks[static_cast<std::size_t>(t.From)].Frames;
+    Transition skip{t.From, t.StartFrame, t.Reopened};
+    skip.Skipped = true;
+    const auto heardMs = static_cast<int>(out.Frames * 1000 / std::max(result.Format.Rate, 1));
+    skip.RemainingMs = LengthMsOf(result, t.From) - heardMs;
+    skip.Crossfaded = !t.Reopened && options.SkipFadeMs > 0 && skip.RemainingMs > 0;
+    if (skip.Crossfaded) {
+        skip.FadeSeconds = std::min(skip.RemainingMs, options.SkipFadeMs) * 0.001;
+        skip.Step = 1.0 / skip.FadeSeconds / result.Format.Rate;
+        skip.CurveFrames = CurveFramesFor(skip.Step);
+        skip.OutgoingFrames = std::max<std::int64_t>(trackFrames - out.Frames, 0);
+    }
+    t = skip;
+}
+
 } // namespace
 
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
                      std::vector<TrackFile> tracks, const RenderOptions &options,
-                     unsigned long playbackThread, int ansiCodePage) {
+                     unsigned long playbackThread, int ansiCodePage,
+                     const std::vector<int> &skippedFrom) {
     RenderResult result;
     result.Format = format;
     result.Tracks = std::move(tracks);
@@ -89,11 +109,22 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
         frames.push_back(t.Frames);
     result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs);
     for (Transition &t : result.Transitions) {
+        if (std::find(skippedFrom.begin(), skippedFrom.end(), t.From) != skippedFrom.end()) {
+            MarkSkip(result, t, options);
+            continue;
+        }
         if (t.Crossfaded && !CouldHandOver(result, t, options)) {
             const Transition plain{t.From, t.StartFrame, t.Reopened};
             t = plain;
             t.EndedEarly = true;
         }
+    }
+    // A fade that a skip out of the incoming track cut short mixed only until the skip.
+    for (Transition &t : result.Transitions) {
+        const auto in = static_cast<std::size_t>(t.From + 1);
+        if (t.Crossfaded && in < result.Segments.size() &&
+            std::find(skippedFrom.begin(), skippedFrom.end(), t.From + 1) != skippedFrom.end())
+            t.OutgoingFrames = std::min(t.OutgoingFrames, result.Segments[in].Frames);
     }
     for (const Segment &s : result.Segments)
         result.OutputFrames = std::max(result.OutputFrames, s.StartFrame + s.Frames);
@@ -204,7 +235,8 @@ void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
     result.Fades.assign(result.Transitions.size(), {});
     for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
         const Transition &t = result.Transitions[i];
-        if (!t.Crossfaded || static_cast<std::size_t>(t.From) >= result.Segments.size())
+        // A skip goes on from the heard position, which the output's record cannot tell exactly.
+        if (!t.Crossfaded || t.Skipped || static_cast<std::size_t>(t.From) >= result.Segments.size())
             continue;
         const std::int64_t mixed = t.MixedFrames();
         const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
@@ -232,6 +264,14 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
                                             const RenderOptions &options) {
     std::vector<std::string> why;
     const auto number = [](int track) { return "track " + std::to_string(track + 1); };
+    if (t.Skipped) {
+        if (options.SkipFadeMs <= 0)
+            why.push_back("the fade on skip is off: give --skip-fade-ms to fade when skipping");
+        else
+            why.push_back(number(t.From) + " could not go on from where it was heard (its "
+                                           "decoder cannot seek, or the tracks differ in format)");
+        return why;
+    }
     // The plug-in left the file to its own plug-in, which plays it alone (a note says why).
     for (int track : {t.From, t.From + 1}) {
         const auto index = static_cast<std::size_t>(track);
@@ -338,7 +378,8 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                       FormatTime(Seconds(t.StartFrame, f), true).c_str());
         if (!t.Crossfaded) {
             const std::vector<std::string> reasons = NoCrossfadeReasons(result, t, options);
-            out += "no crossfade" + std::string(t.Reopened ? " (output re-opened)" : "") + ":\n";
+            out += std::string(t.Skipped ? "skip (Next pressed), no fade" : "no crossfade") +
+                   std::string(t.Reopened ? " (output re-opened)" : "") + ":\n";
             for (const std::string &reason : reasons)
                 out += std::string(static_cast<std::size_t>(2 * numberWidth + 9), ' ') + "- " +
                        reason + "\n";
@@ -346,8 +387,9 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         }
         // The curve runs a little longer than the outgoing sound: what was left of the track
         // counts the block written at the hand-over.
-        out +=
-            Printf("crossfade %.3f s (curve %.3f s)", Seconds(t.MixedFrames(), f), t.FadeSeconds);
+        out += Printf("%s %.3f s (curve %.3f s)",
+                      t.Skipped ? "skip (Next pressed), fade" : "crossfade",
+                      Seconds(t.MixedFrames(), f), t.FadeSeconds);
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
         out += "  peak " + Dbfs(peak);
         const FadeMeasure measure = i < result.Fades.size() ? result.Fades[i] : FadeMeasure{};

@@ -57,7 +57,8 @@ struct RenderResult {
 // decoder ended early.
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
                      std::vector<TrackFile> tracks, const RenderOptions &options,
-                     unsigned long playbackThread = 0, int ansiCodePage = 0);
+                     unsigned long playbackThread = 0, int ansiCodePage = 0,
+                     const std::vector<int> &skippedFrom = {});
 
 // Reads the samples of a canonical WAV file (44-byte header) once: the peak of every crossfade
 // into result.PeakDbfs and, when columns > 0, the envelope for the picture.

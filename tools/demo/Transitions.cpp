@@ -22,9 +22,9 @@ struct OpenSegment {
     std::vector<std::pair<unsigned long, std::int64_t>> AskedAt; // thread, bytes at its last ask
 };
 
-// Frames until the outgoing weight p, moved down by step each frame as the mixer does it,
-// reaches 0.
-std::int64_t CountCurveFrames(double step) {
+} // namespace
+
+std::int64_t CurveFramesFor(double step) {
     if (!(step > 0.0))
         return 0;
     if (1.0 / step > static_cast<double>(kCountedCurveFrames))
@@ -39,8 +39,6 @@ std::int64_t CountCurveFrames(double step) {
     }
     return frames;
 }
-
-} // namespace
 
 std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmFormat &format) {
     const int frameBytes = std::max(format.FrameBytes(), 1);
@@ -71,6 +69,14 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
     };
 
     for (const OutputCall &call : calls) {
+        // What the output threw away unplayed was never heard: it leaves the timeline.
+        if (open && call.Discarded > 0 &&
+            (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close)) {
+            const std::int64_t dropped = std::min<std::int64_t>(call.Discarded, open->Bytes);
+            open->Bytes -= dropped;
+            open->BytesBeforeLastWrite = std::min(open->BytesBeforeLastWrite, open->Bytes);
+            total -= dropped;
+        }
         switch (call.Kind) {
         case OutputCallKind::Open:
             outputOpen = true;
@@ -183,7 +189,7 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
             t.RemainingMs = TrackLengthMs(trackFrames[i], format.Rate) - writtenMs;
             t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
             t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / format.Rate : 1.0;
-            t.CurveFrames = CountCurveFrames(t.Step);
+            t.CurveFrames = CurveFramesFor(t.Step);
         }
         transitions.push_back(t);
     }

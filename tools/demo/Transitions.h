@@ -26,6 +26,7 @@ struct OutputCall {
     OutputCallKind Kind = OutputCallKind::Write;
     int Arg = 0;              // Flush: the time it moves to; Write: the bytes given
     unsigned long Thread = 0; // the caller's thread
+    int Discarded = 0;        // Flush, Close: bytes thrown away unplayed (when the output says)
 };
 
 // What the output received of one track. Every Write while the output is open counts as taken,
@@ -67,6 +68,8 @@ struct Transition {
     // The outgoing track's segment ended before its last frame where no hand-over can have
     // been: its decoder gave out early (set by the render's analysis, not by FindTransitions).
     bool EndedEarly = false;
+    // The user skipped from the outgoing track here; Crossfaded when the fade on skip took it.
+    bool Skipped = false;
     int RemainingMs = 0;             // of the outgoing track when it was handed over
     double FadeSeconds = 0.0;        // the curve's duration: fade time or RemainingMs, the shorter
     double Step = 1.0;               // the weight's change per frame
@@ -89,6 +92,9 @@ struct Transition {
         return OutgoingGain(k, logCurve ? Curve::Log : Curve::Linear);
     }
 };
+
+// Frames until the outgoing weight, moved down by step each frame as the mixer does, reaches 0.
+std::int64_t CurveFramesFor(double step);
 
 // Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them.
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,

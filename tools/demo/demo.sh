@@ -35,8 +35,9 @@ cmake --build "$build" --target in_hvqblend in_wavpcm hvq_render hvq_makewavs -j
     >>"$log" 2>&1 || fail "the build"
 
 step "writing four tracks to $out/tracks/"
-tools/setup/wine-run "$build/bin/hvq_makewavs.exe" "$out/tracks" >>"$log" 2>&1 ||
+tools/setup/wine-run "$build/bin/hvq_makewavs.exe" "$out/tracks" >"$out/tracks.txt" 2>>"$log" ||
     fail "writing the tracks"
+cat "$out/tracks.txt" >>"$log"
 
 step "playing them as one playlist through the plug-in, linear curve"
 echo
@@ -54,6 +55,16 @@ tools/setup/wine-run-live "$build/bin/hvq_render.exe" --curve equal-power -o "$o
     --png "$out/demo-equal.png" "$out"/tracks/*.wav || exit 1
 echo
 
+# Skips with the fade on skip: Next at 6 s, during the first track, and again 2 s into the
+# crossfade of the second track into the third (it starts 5 s before the second track's end).
+second_s=$(tr -d '\r' <"$out/tracks.txt" | sed -n '2s/.* \([0-9][0-9]*\)\.[0-9]* s$/\1/p')
+skip2=$((6 + ${second_s:-13} - 5 + 2))
+step "skipping with a fade of 1 s: Next at 0:06 (during a track) and at 0:$skip2 (during a crossfade), in 4x real time"
+echo
+tools/setup/wine-run-live "$build/bin/hvq_render.exe" --skip-fade-ms 1000 --skip-at 6 \
+    --skip-at "$skip2" -o "$out/demo-skip.wav" --png "$out/demo-skip.png" "$out"/tracks/*.wav || exit 1
+echo
+
 # The loudness at the middle of a fade between two unrelated tracks (independent noise), with
 # each curve: the output's RMS over 50 ms against the two tracks' own there.
 step "writing two unrelated tracks (noise) to $out/unrelated/"
@@ -69,4 +80,4 @@ for curve in linear log equal-power; do
     printf 'demo:   %-12s %s%s\n' "$curve" "${dip:-(no figure)}" \
         "${saturated:+, $saturated samples held at full scale}"
 done
-step "done: listen to $out/demo.wav, $out/demo-log.wav and $out/demo-equal.wav, see the .png beside each"
+step "done: listen to $out/demo.wav, $out/demo-log.wav, $out/demo-equal.wav and $out/demo-skip.wav, see the .png beside each"

@@ -194,6 +194,10 @@ void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
     put(L"PlaybackThreadPriority", options.Priority);
     if (options.EqualPower)
         put(L"EqualPowerTrans", "1");
+    if (options.SkipFadeMs > 0) {
+        put(L"SkipFade", "1");
+        put(L"SkipFadeTime", std::to_string(options.SkipFadeMs));
+    }
 }
 
 // Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
@@ -270,8 +274,10 @@ demo::OutputCallKind KindOf(const std::string &name, bool &known) {
 // the output's record is taken and cleared, so that memory holds one track at a time.
 class Renderer {
   public:
-    Renderer(refhost::RefHost &host, demo::OutputWav &sink, Progress &progress)
-        : host_(host), sink_(sink), progress_(progress) {}
+    Renderer(refhost::RefHost &host, demo::OutputWav &sink, Progress &progress,
+             std::vector<double> skipAtSeconds, int bytesPerSecond)
+        : host_(host), sink_(sink), progress_(progress), skipAt_(std::move(skipAtSeconds)),
+          bytesPerSecond_(bytesPerSecond) {}
 
     void Run() {
         host_.StartPlaying(0);
@@ -288,6 +294,7 @@ class Renderer {
             }
             if (!host_.IsPlaying())
                 break;
+            PressNextWhenDue();
             if (interrupted)
                 throw std::runtime_error("interrupted: no output written");
             const std::pair<int, int> place{host_.State().Position, OutputTimeMs()};
@@ -307,8 +314,25 @@ class Renderer {
     }
 
     const std::vector<demo::OutputCall> &Calls() const { return calls_; }
+    // The entries the user skipped from, one per press.
+    const std::vector<int> &SkippedFrom() const { return skippedFrom_; }
 
   private:
+    // Next, as the user presses it, once the output has played the next skip time.
+    void PressNextWhenDue() {
+        if (nextSkip_ >= skipAt_.size() || bytesPerSecond_ <= 0)
+            return;
+        const double heardMs =
+            static_cast<double>(sink_.Bytes()) * 1000.0 / bytesPerSecond_ + host_.Output().HeardMs();
+        if (heardMs < skipAt_[nextSkip_] * 1000.0)
+            return;
+        ++nextSkip_;
+        const int from = host_.State().Position;
+        if (from + 1 >= static_cast<int>(host_.State().Playlist.size()))
+            return;
+        skippedFrom_.push_back(from);
+        host_.SkipTo(from + 1);
+    }
     int OutputTimeMs() {
         In_Module *active = host_.ActiveModule();
         return active && active->GetOutputTime ? active->GetOutputTime() : 0;
@@ -321,8 +345,15 @@ class Renderer {
         for (const refhost::OutCall &call : calls) {
             bool known = false;
             const demo::OutputCallKind kind = KindOf(call.Name, known);
-            if (known)
-                calls_.push_back({kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId});
+            if (!known)
+                continue;
+            // Flush(time, discarded) and Close(discarded), when the output drops what it discards.
+            int discarded = 0;
+            if (kind == demo::OutputCallKind::Flush && call.Args.size() > 1)
+                discarded = call.Args[1];
+            if (kind == demo::OutputCallKind::Close && !call.Args.empty())
+                discarded = call.Args[0];
+            calls_.push_back({kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded});
         }
         sink_.Append(pcm);
     }
@@ -331,6 +362,10 @@ class Renderer {
     demo::OutputWav &sink_;
     Progress &progress_;
     std::vector<demo::OutputCall> calls_;
+    std::vector<double> skipAt_;
+    std::size_t nextSkip_ = 0;
+    std::vector<int> skippedFrom_;
+    int bytesPerSecond_ = 0;
 };
 
 void RequireLoaded(refhost::RefHost &host, const wchar_t *name) {
@@ -347,7 +382,14 @@ int Render(const RenderOptions &options) {
     const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
 
     refhost::RefHost host;
-    host.UseOutput(std::make_unique<refhost::RecordingOutput>(options.Speed));
+    // Skips need a listener's clock: the output plays in real time (or faster) with a short
+    // buffer, and keeps only what was heard.
+    const bool skips = !options.SkipAtSeconds.empty();
+    auto output = skips ? std::make_unique<refhost::RecordingOutput>(
+                              options.Speed > 0.0 ? options.Speed : 4.0, 500)
+                        : std::make_unique<refhost::RecordingOutput>(options.Speed);
+    output->SetDropDiscarded(skips);
+    host.UseOutput(std::move(output));
     WriteSettings(host.PluginsFolder() / L"HVQBlend.ini", options);
     host.InstallProduct();
     host.InstallPlugin(L"in_wavpcm.dll");
@@ -373,13 +415,15 @@ int Render(const RenderOptions &options) {
     const unsigned long playbackThread = PlaybackThreadOfPlugin();
     demo::OutputWav sink(outputPath, format);
     Progress progress(lengthsMs);
-    Renderer renderer(host, sink, progress);
+    Renderer renderer(host, sink, progress, options.SkipAtSeconds,
+                      format.Rate * format.Channels * (format.Bits / 8));
     renderer.Run();
     sink.Commit();
     host.Shutdown();
 
-    demo::RenderResult result = demo::Analyse(renderer.Calls(), pcmFormat, files, options,
-                                              playbackThread, static_cast<int>(GetACP()));
+    demo::RenderResult result =
+        demo::Analyse(renderer.Calls(), pcmFormat, files, options, playbackThread,
+                      static_cast<int>(GetACP()), renderer.SkippedFrom());
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);

@@ -330,8 +330,33 @@ void RecordingOutput::SetKeepPcm(bool keep) {
 // Written bytes the listener will never hear: what Flush or Close finds still unplayed.
 void RecordingOutput::DiscardUnplayed() {
     const int perSecond = format_.BytesPerSecond();
-    if (open_ && perSecond > 0 && written_ > played_)
-        discardedMs_ += static_cast<double>(written_ - played_) * 1000.0 / perSecond;
+    const std::int64_t unplayed = open_ && written_ > played_ ? written_ - played_ : 0;
+    if (perSecond > 0 && unplayed > 0)
+        discardedMs_ += static_cast<double>(unplayed) * 1000.0 / perSecond;
+    if (!dropDiscarded_)
+        return;
+    // The clock plays bytes, not frames: what was heard ends at the frame it reached.
+    const std::int64_t frameBytes = std::max(format_.Channels * (format_.Bits / 8), 1);
+    const std::int64_t dropped = unplayed - unplayed % frameBytes;
+    if (keepPcm_)
+        pcm_.resize(pcm_.size() - static_cast<std::size_t>(std::min<std::int64_t>(
+                                      dropped, static_cast<std::int64_t>(pcm_.size()))));
+    calls_.back().Args.push_back(static_cast<int>(dropped));
+}
+
+double RecordingOutput::HeardMs() {
+    std::lock_guard guard(lock_);
+    Advance();
+    const int perSecond = format_.BytesPerSecond();
+    const auto unplayed = open_ && written_ > played_ ? written_ - played_ : 0;
+    return perSecond > 0 ? static_cast<double>(static_cast<std::int64_t>(pcm_.size()) - unplayed) *
+                               1000.0 / perSecond
+                         : 0.0;
+}
+
+void RecordingOutput::SetDropDiscarded(bool drop) {
+    std::lock_guard guard(lock_);
+    dropDiscarded_ = drop;
 }
 
 } // namespace refhost

@@ -57,6 +57,8 @@ public:
     // Open until the Close (pauses excluded); and milliseconds written but thrown away unplayed
     // by Flush or Close. Both run on across ClearRecord.
     double UnderrunMs() const;
+    // Milliseconds of Pcm() a listener has heard by now (at the output's speed).
+    double HeardMs();
     double DiscardedMs() const;
     void ClearRecord();
 
@@ -68,6 +70,9 @@ public:
     void SetPlayingThresholdMs(int ms);
     // Long measures need not keep every byte: Pcm() stays empty while this is off.
     void SetKeepPcm(bool keep);
+    // What a Flush or Close throws away unplayed is taken out of Pcm() again, so that it holds
+    // what a listener heard; the call's record then carries the bytes as its last argument.
+    void SetDropDiscarded(bool drop);
 
     // The clock of AtMs and of the real-time playing, in milliseconds (the performance counter).
     static double ClockMs();
@@ -119,6 +124,7 @@ private:
     // its Open (only then does an empty buffer count as an underrun), and the running totals.
     int playingThresholdMs_ = 0;
     bool keepPcm_ = true;
+    bool dropDiscarded_ = false;
     bool started_ = false;
     double underrunMs_ = 0.0;
     double discardedMs_ = 0.0;
