@@ -689,11 +689,13 @@ TEST(DemoFades, SaturatedSamplesAndTheLoudnessAtTheMiddleAreMeasured) {
 namespace {
 
 TEST(DemoOptions, SkipsAreTimesInTheOutputInOrder) {
-    const auto parsed = Parse({"--skip-fade-ms", "800", "--skip-at", "6", "--skip-at=1:15.5", "a.wav"});
+    const auto parsed =
+        Parse({"--skip-fade-ms", "800", "--skip-at", "6", "--skip-at=1:15.5", "a.wav"});
     ASSERT_EQ(parsed.Error, "");
     EXPECT_EQ(parsed.Options.SkipFadeMs, 800);
     EXPECT_EQ(parsed.Options.SkipAtSeconds, (std::vector<double>{6.0, 75.5}));
-    EXPECT_NE(Parse({"--skip-at", "8", "--skip-at", "7", "a.wav"}).Error.find("later"), std::string::npos);
+    EXPECT_NE(Parse({"--skip-at", "8", "--skip-at", "7", "a.wav"}).Error.find("later"),
+              std::string::npos);
     EXPECT_NE(Parse({"--skip-at", "1:1.5:2", "a.wav"}).Error, "");
     EXPECT_NE(Parse({"--skip-at", "soon", "a.wav"}).Error, "");
     EXPECT_EQ(Parse({"a.wav"}).Options.SkipFadeMs, 0);
@@ -705,7 +707,7 @@ TEST(DemoSkips, AFlushThatDiscardsShortensTheTrackAndTheSkipFadesOverItsTime) {
     const demo::PcmFormat format{1000, 1, 16};
     using K = demo::OutputCallKind;
     const std::vector<demo::OutputCall> calls = {
-        {K::Open, 0, 1},  {K::Write, 4000, 1}, {K::Write, 2000, 1},
+        {K::Open, 0, 1},        {K::Write, 4000, 1}, {K::Write, 2000, 1},
         {K::Flush, 0, 1, 1000}, // 500 frames of the first track were never heard
         {K::Write, 6000, 1},
     };

@@ -37,7 +37,8 @@ std::optional<double> TimeSeconds(const std::string &text) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t colon = text.find(':', start);
-        const std::string part = text.substr(start, colon == std::string::npos ? colon : colon - start);
+        const std::string part =
+            text.substr(start, colon == std::string::npos ? colon : colon - start);
         const auto value = Speed(part);
         if (!value || (colon != std::string::npos && part.find('.') != std::string::npos))
             return std::nullopt;
@@ -115,7 +116,8 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             const auto at = TimeSeconds(*v);
             if (!at || (!o.SkipAtSeconds.empty() && *at <= o.SkipAtSeconds.back()))
                 return fail("--skip-at takes a time in the output (seconds, or m:ss.mmm), each "
-                            "later than the one before, not \"" + *v + "\"");
+                            "later than the one before, not \"" +
+                            *v + "\"");
             o.SkipAtSeconds.push_back(*at);
         } else if (arg == "--priority") {
             if (std::find(kPriorityNames.begin(), kPriorityNames.end(), *v) == kPriorityNames.end())

@@ -236,7 +236,8 @@ void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
     for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
         const Transition &t = result.Transitions[i];
         // A skip goes on from the heard position, which the output's record cannot tell exactly.
-        if (!t.Crossfaded || t.Skipped || static_cast<std::size_t>(t.From) >= result.Segments.size())
+        if (!t.Crossfaded || t.Skipped ||
+            static_cast<std::size_t>(t.From) >= result.Segments.size())
             continue;
         const std::int64_t mixed = t.MixedFrames();
         const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
@@ -349,6 +350,9 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                   options.LogCurve ? "logarithmic" : "linear", options.Priority.c_str());
     if (options.EqualPower)
         out += "          EqualPowerTrans 1 (equal-power curve, in place of LogTrans)\n";
+    if (options.SkipFadeMs > 0)
+        out +=
+            Printf("          SkipFade 1, SkipFadeTime %d ms (fade on skip)\n", options.SkipFadeMs);
     // Columns by what a terminal shows: wide characters take two, combining marks none.
     const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
     int nameWidth = 5;

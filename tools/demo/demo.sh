@@ -35,6 +35,7 @@ cmake --build "$build" --target in_hvqblend in_wavpcm hvq_render hvq_makewavs -j
     >>"$log" 2>&1 || fail "the build"
 
 step "writing four tracks to $out/tracks/"
+mkdir -p "$out"
 tools/setup/wine-run "$build/bin/hvq_makewavs.exe" "$out/tracks" >"$out/tracks.txt" 2>>"$log" ||
     fail "writing the tracks"
 cat "$out/tracks.txt" >>"$log"

@@ -322,8 +322,8 @@ class Renderer {
     void PressNextWhenDue() {
         if (nextSkip_ >= skipAt_.size() || bytesPerSecond_ <= 0)
             return;
-        const double heardMs =
-            static_cast<double>(sink_.Bytes()) * 1000.0 / bytesPerSecond_ + host_.Output().HeardMs();
+        const double heardMs = static_cast<double>(sink_.Bytes()) * 1000.0 / bytesPerSecond_ +
+                               host_.Output().HeardMs();
         if (heardMs < skipAt_[nextSkip_] * 1000.0)
             return;
         ++nextSkip_;
@@ -353,7 +353,8 @@ class Renderer {
                 discarded = call.Args[1];
             if (kind == demo::OutputCallKind::Close && !call.Args.empty())
                 discarded = call.Args[0];
-            calls_.push_back({kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded});
+            calls_.push_back(
+                {kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded});
         }
         sink_.Append(pcm);
     }

@@ -12,7 +12,9 @@ RecordingOutput *Current = nullptr;
 
 // The host's record holds plain C functions: each forwards to the live RecordingOutput.
 struct OutputCallbacks {
-    static int __cdecl Open(int r, int c, int b, int l, int p) { return Current->Open(r, c, b, l, p); }
+    static int __cdecl Open(int r, int c, int b, int l, int p) {
+        return Current->Open(r, c, b, l, p);
+    }
     static void __cdecl Close() { Current->Close(); }
     static int __cdecl Write(char *buf, int len) { return Current->Write(buf, len); }
     static int __cdecl CanWrite() { return Current->CanWrite(); }

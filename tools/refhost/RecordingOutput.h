@@ -12,8 +12,8 @@
 namespace refhost {
 
 struct OutCall {
-    std::string Name;            // "Open", "Write", "Flush", ...
-    std::vector<int> Args;       // the call's integer arguments (Write: its length)
+    std::string Name;      // "Open", "Write", "Flush", ...
+    std::vector<int> Args; // the call's integer arguments (Write: its length)
     unsigned long ThreadId = 0;
     // For latency measures: when the call came (ClockMs), what it answered, the unplayed
     // milliseconds it left, and the running totals of underrun and discarded milliseconds.
@@ -32,7 +32,7 @@ struct OutFormat {
 };
 
 class RecordingOutput {
-public:
+  public:
     // speed: how many times faster than real time the buffered sound plays out; 0 = at once.
     explicit RecordingOutput(double speed = 0.0, int bufferMs = 2000);
     ~RecordingOutput();
@@ -77,7 +77,7 @@ public:
     // The clock of AtMs and of the real-time playing, in milliseconds (the performance counter).
     static double ClockMs();
 
-private:
+  private:
     friend struct OutputCallbacks;
     int Open(int rate, int channels, int bits, int bufferLenMs, int prebufferMs);
     void Close();
