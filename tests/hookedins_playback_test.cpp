@@ -48,7 +48,7 @@ template <class T> T ProductGlobal(HMODULE product, const char *symbol) {
 // The product and test plug-ins in the reference host's Plugins folder, started as the player
 // starts: every library loaded, initialised and probed.
 class DirectPlay : public ::testing::Test {
-protected:
+  protected:
     void StartHost(std::initializer_list<const wchar_t *> plugins) {
         host.InstallProduct();
         for (const wchar_t *plugin : plugins)
@@ -219,7 +219,7 @@ TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
 
 // Three plug-ins for the calls of the record made one by one.
 class EntryPoints : public DirectPlay {
-protected:
+  protected:
     void SetUp() override {
         StartHost({L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"});
         // The player's first question makes the scan.
@@ -227,7 +227,8 @@ protected:
         // Their extended reads report a format the engine cannot play: the files are theirs.
         for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"})
             Probe(plugin).Set("Channels", -1);
-        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"})
+        for (const wchar_t *plugin :
+             {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"})
             Probe(plugin).ClearLog();
     }
     void TearDown() override { Product().Stop(); }
@@ -394,7 +395,7 @@ TEST_F(EntryPoints, QuitWhilePlayingLeavesNothingActive) {
 TEST(BeforeInit, EveryEntryPointAnswersAsWithoutARegistry) {
     HeldLibrary library(RefHost::BuildFolder() / L"in_hvqblend.dll");
     In_Module &product = *library.Module();
-    EXPECT_EQ(product.IsOurFile(L"C:\\m\\tone_8000_1_16_2000.syw"), 1);
+    EXPECT_EQ(product.IsOurFile(L"C:\\m\\tone_8000_1_16_2000.syw"), 0);
     EXPECT_EQ(product.InfoBox(L"C:\\m\\x.syw", nullptr), hostapi::kInfoBoxUnchanged);
     wchar_t title[4] = {L'#', L'#', L'#', L'#'};
     int length = 5;
@@ -409,6 +410,31 @@ TEST(BeforeInit, EveryEntryPointAnswersAsWithoutARegistry) {
     EXPECT_EQ(product.GetLength(), 0);
     EXPECT_EQ(product.GetOutputTime(), 0);
     EXPECT_EQ(product.IsPaused(), 0);
+}
+
+// Without a registry nothing is ours: the host's other plug-ins play their own files, where a
+// claim would send every track to a Play that cannot start it.
+TEST(WithoutRegistry, NothingIsOursAfterAFailedInitNorAfterQuit) {
+    const std::wstring tone = L"C:\\m\\tone_8000_1_16_2000.syw";
+    {
+        RefHost host;
+        host.InstallProduct();
+        host.InstallPlugin(L"in_synthw.dll");
+        host.State().GivenMainWindow = HWND(nullptr);
+        refhost::MessageBoxWatcher watcher;
+        host.Start(); // Init fails: no host link, no registry
+        ASSERT_EQ(watcher.Boxes().size(), 1u);
+        EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 0);
+        EXPECT_EQ(host.ResolveOwner(tone), host.Plugin(L"in_synthw.dll")->Module);
+    }
+    RefHost host;
+    host.InstallProduct();
+    host.InstallPlugin(L"in_synthw.dll");
+    host.Start();
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 1);
+    host.Shutdown();
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 0);
+    EXPECT_EQ(host.ResolveOwner(tone), host.Plugin(L"in_synthw.dll")->Module);
 }
 
 } // namespace

@@ -68,9 +68,11 @@ In_Module &Active() {
     return *ActiveHookedIn->Module;
 }
 
+// Without a registry (before Init, after a failed Init or after Quit) nothing is ours: a claim
+// would take the file from its own plug-in and hand it to a Play that cannot start it.
 int ClaimFile(const wchar_t *name) {
     if (!HookedInPlugins)
-        return 1;
+        return 0;
     {
         // Threads of the host may ask the extended exports about files meanwhile: they look
         // the registry up under the same lock, so none sees it half filled.
