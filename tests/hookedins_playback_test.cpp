@@ -165,6 +165,21 @@ TEST_F(DirectPlay, ARealWaveFilePlaysThroughTheEngine) {
     EXPECT_EQ(format.Bits, 24);
 }
 
+// A plug-in that hands its ownership question on to us would be asked again by our walk, and so
+// on until the stack ran out: the question asked back on the same thread is not ours.
+TEST_F(DirectPlay, APluginThatAsksUsBackIsToldTheFileIsNotOurs) {
+    StartHost({L"in_askback.dll", L"in_synthw.dll"});
+    const TestPluginProbe askBack = Probe(L"in_askback.dll");
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\cover.jpg"), 0);
+    EXPECT_EQ(askBack.Count("IsOurFile"), 1);
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\tone_8000_1_16_100.syw"), 1);
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\x.syq"), 1); // in_askback's by its extension
+    // The host's own walk finds in_askback's record refusing, then asks us, and we ask it once.
+    askBack.ClearLog();
+    EXPECT_EQ(host.ResolveOwner(L"C:\\m\\cover.jpg"), nullptr);
+    EXPECT_EQ(askBack.Count("IsOurFile"), 1);
+}
+
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
     StartHost({L"in_synthnx.dll"});
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(2.0)); // twice real time

@@ -87,7 +87,7 @@ bool SameTextIgnoringCase(const std::wstring &a, const std::wstring &b) {
 
 // A folder listing that is closed when it goes.
 class TFolderListing {
-public:
+  public:
     explicit TFolderListing(const std::wstring &pattern)
         : handle_(FindFirstFileW(pattern.c_str(), &entry_)) {}
     ~TFolderListing() {
@@ -101,7 +101,7 @@ public:
     std::wstring Name() const { return entry_.cFileName; }
     void Next() { ended_ = !FindNextFileW(handle_, &entry_); }
 
-private:
+  private:
     WIN32_FIND_DATAW entry_{};
     HANDLE handle_;
     bool ended_ = false;
@@ -325,8 +325,11 @@ void THookedInPlugins::RestoreAllIsOurFile() {
     }
 }
 
+thread_local int TOwnershipQuestion::depth_ = 0;
+
 THookedInPlugin *THookedInPlugins::FindForFile(const wchar_t *fileName) const {
-    if (!fileName)
+    const TOwnershipQuestion question;
+    if (!fileName || question.IsAskedBack())
         return nullptr;
     const std::wstring wide(fileName);
     const std::string narrow = WideToAnsi(wide);
