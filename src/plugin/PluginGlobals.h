@@ -48,16 +48,12 @@ extern std::wstring LastInfoFileName;
 // The plug-in that takes the next extended-information write; guarded by GlobalLock.
 extern THookedInPlugin *PendingWritePlugin;
 
-// Holds GlobalLock (a recursive critical section, created on first use) for its whole scope.
+// Holds GlobalLock, a recursive critical section that lives as long as the library, for its
+// whole scope.
 class GERCSBomb {
-public:
+  public:
     GERCSBomb();
     ~GERCSBomb();
     GERCSBomb(const GERCSBomb &) = delete;
     GERCSBomb &operator=(const GERCSBomb &) = delete;
 };
-
-// Whether GlobalLock exists right now (it is created by the first guard and deleted by Quit).
-bool GlobalLockExists();
-// Deletes GlobalLock so that a later guard creates a new one. Must not be held by a guard.
-void DestroyGlobalLock();

@@ -2,9 +2,9 @@
 
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
-#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
@@ -48,8 +48,7 @@ std::string OwnFileName(HINSTANCE instance) {
 
 // The global owns its object; it is cleared before the object goes, so that code reached
 // during the destruction finds it empty.
-template <class T>
-void ClearThenDestroy(T *&global) {
+template <class T> void ClearThenDestroy(T *&global) {
     std::unique_ptr<T> owned(global);
     global = nullptr;
 }
@@ -111,22 +110,19 @@ void InitGlobals() {
 }
 
 void QuitGlobals() {
-    {
-        GERCSBomb guard;
-        // Open extended reads are closed first, then the configuration dialog, the playback
-        // thread, the registry and the settings go, in that order, before the host link.
-        CloseAndDestroyOpenExtendedReads();
-        StopPlaybackThread();
-        // The registry hands every plug-in its own IsOurFile back and releases its library. A
-        // plug-in still active in direct mode goes with it.
-        if (HookedInPlugins) {
-            ActiveHookedIn = nullptr;
-            ClearThenDestroy(HookedInPlugins);
-        }
-        ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
-        ClearThenDestroy(WinAmpAPIMan);
+    GERCSBomb guard;
+    // Open extended reads are closed first, then the configuration dialog, the playback
+    // thread, the registry and the settings go, in that order, before the host link.
+    CloseAndDestroyOpenExtendedReads();
+    StopPlaybackThread();
+    // The registry hands every plug-in its own IsOurFile back and releases its library. A
+    // plug-in still active in direct mode goes with it.
+    if (HookedInPlugins) {
+        ActiveHookedIn = nullptr;
+        ClearThenDestroy(HookedInPlugins);
     }
-    DestroyGlobalLock();
+    ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
+    ClearThenDestroy(WinAmpAPIMan);
 }
 
 void __cdecl PluginInit() {
