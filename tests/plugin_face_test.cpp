@@ -77,6 +77,19 @@ TEST(ModuleRecord, DescriptionCarriesTheFileVersionOfTheVersionResource) {
     EXPECT_STREQ(bare.Module()->description, "Halvern Q-Blend");
 }
 
+// Reading a version resource loads and maps files: not under the loader lock, but at the host's
+// first call, before it reads the description.
+TEST(ModuleRecord, TheVersionIsReadAtTheHostsFirstCallNotAtLoad) {
+    Library product(L"in_hvqblend.dll");
+    const auto *result =
+        static_cast<const TVersionReaderResult *>(product.Symbol("_VersionReaderResult"));
+    ASSERT_NE(result, nullptr);
+    EXPECT_FALSE(result->StringInfoRead);
+    In_Module *record = product.Module();
+    EXPECT_TRUE(result->StringInfoRead);
+    EXPECT_STREQ(record->description, "Halvern Q-Blend v" HVQ_PROJECT_VERSION);
+}
+
 TEST(ModuleRecord, RemembersItsOwnFullPath) {
     Library product(L"in_hvqblend.dll");
     const auto *name = static_cast<const std::string *>(product.Symbol("_ThisLibraryFileName"));

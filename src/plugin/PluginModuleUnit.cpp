@@ -81,12 +81,24 @@ void AttachLibrary(HINSTANCE instance) {
     std::memset(&PluginModule, 0, sizeof PluginModule);
     PluginInstance = instance;
     ThisLibraryFileName = OwnFileName(instance);
-    if (!ThisLibraryFileName.empty()) {
-        VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
-        if (VersionReaderResult.StringInfoRead)
-            ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
-    }
     PluginModule = RecordTemplate();
+}
+
+// Reading a version resource loads and maps files, which must not happen under the loader lock
+// of the library's attach: the host's first call reads it, before the host reads the record.
+void DescribeModule() noexcept {
+    static const bool described = [] {
+        Firewall([] {
+            if (ThisLibraryFileName.empty())
+                return;
+            VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
+            if (VersionReaderResult.StringInfoRead)
+                ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
+        });
+        PluginModule.description = ModuleDescription.data();
+        return true;
+    }();
+    (void)described;
 }
 
 void DetachLibrary() {
