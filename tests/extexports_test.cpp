@@ -494,6 +494,34 @@ TEST_F(ExtendedExports, QuitClosesEveryReadStillOpenExactlyOnce) {
         EXPECT_EQ(Calls(plugin), "") << plugin;
 }
 
+// A host that quits the plug-in and starts it again (an uninstall undone, a restart of its
+// plug-ins) finds nothing of the first run: no file of a request without a name, no write of a
+// set made before, and a read handle kept from before never names a read of the new run.
+TEST_F(ExtendedExports, AnotherInitRemembersNothingOfTheRunBefore) {
+    const intptr_t before = OpenW(ToneName(8000, 1, 16, 100));
+    ASSERT_NE(before, 0);
+    wchar_t wide[32] = {};
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(kAll.c_str(), "artist", wide, 32), 1);
+    EXPECT_EQ(x->winampSetExtendedFileInfoW(kAll.c_str(), "artist", L"a"), 1);
+    host.Product()->Quit();
+    host.Product()->Init();
+    host.Product()->IsOurFile(L"C:\\nobody.none");
+    ClearLogs();
+
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(L"", "artist", wide, 32), 0);
+    EXPECT_EQ(x->winampWriteExtendedFileInfo(), 0);
+    const intptr_t after = OpenW(ToneName(8000, 1, 16, 200));
+    ASSERT_NE(after, 0);
+    EXPECT_NE(after, before);
+    char buffer[64];
+    EXPECT_EQ(x->winampGetExtendedRead_getData(before, buffer, 64, nullptr), -1);
+    x->winampGetExtendedRead_close(before);
+    EXPECT_EQ(Probe(L"in_synthw.dll").OpenReads(), 1);
+    EXPECT_EQ(x->winampGetExtendedRead_getData(after, buffer, 64, nullptr), 64);
+    x->winampGetExtendedRead_close(after);
+    EXPECT_EQ(Calls(L"in_extall.dll"), "");
+}
+
 // Readers on threads of their own decode files of three plug-ins while the engine plays a tone
 // of one of them in real time; each read is closed by two threads at once.
 TEST(ExtendedExportsDuringTheScan, HostThreadsAskingWhileTheRegistryFillsFindTheOwnerOrNobody) {

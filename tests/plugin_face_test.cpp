@@ -225,6 +225,20 @@ TEST(Lifecycle, AFailedInitInTheCoreLeavesTheLockFree) {
     EXPECT_EQ(watcher.Boxes()[0].Text, "NULL Winamp Main HWND Var.");
 }
 
+TEST(Lifecycle, QuitForgetsTheLastNamesAndThePendingWrite) {
+    RefHost host;
+    PluginModule.hMainWindow = host.MainWindow();
+    PluginInit();
+    LastClaimedFile = L"C:\\m\\claimed.syw";
+    LastInfoFileName = L"C:\\m\\asked.syw";
+    PendingWritePlugin = reinterpret_cast<THookedInPlugin *>(&host);
+    PluginQuit();
+    EXPECT_EQ(LastClaimedFile, L"");
+    EXPECT_EQ(LastInfoFileName, L"");
+    EXPECT_EQ(PendingWritePlugin, nullptr);
+    PluginModule.hMainWindow = nullptr;
+}
+
 TEST(Lifecycle, InitFromTheCoreKeepsTheHostLinkUntilQuit) {
     RefHost host;
     PluginModule.hMainWindow = host.MainWindow();

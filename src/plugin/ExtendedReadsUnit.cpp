@@ -9,6 +9,7 @@
 #include <string>
 
 TExtendedReadList *OpenExtendedReads = nullptr;
+intptr_t TExtendedReadList::lastHandle_ = 0;
 
 std::vector<TExtendedReadList::TEntry>::const_iterator
 TExtendedReadList::Locate(intptr_t hostHandle) const {

@@ -18,8 +18,9 @@ struct ExtendedReadRecord {
     hookedin::ExtendedReadCloseFn Close = nullptr;
 };
 
-// The open reads, each under the handle the host was given. Handles are serial numbers that are
-// not given out again while the list lives, so a handle kept after its close (or one made up)
+// The open reads, each under the handle the host was given. Handles are serial numbers counted
+// for the life of the library, across Quit and another Init (until 2^31 reads have been opened),
+// so a handle kept after its close (or one made up)
 // never reaches a record, even when a new record takes the memory of the old one. Nothing the
 // host hands in is ever dereferenced: it is only compared.
 class TExtendedReadList {
@@ -43,7 +44,7 @@ class TExtendedReadList {
     intptr_t NextHandle();
 
     std::vector<TEntry> entries_; // in opening order
-    intptr_t lastHandle_ = 0;
+    static intptr_t lastHandle_;  // of every list the library made; guarded by GlobalLock
 };
 
 // Exists between Init and Quit; owned here, guarded by GlobalLock.
