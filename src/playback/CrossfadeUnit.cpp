@@ -81,10 +81,7 @@ std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
     const TWinAmpAPIMan *host = WinAmpAPIMan;
     if (!host)
         return {};
-    // The host answers a pointer into one buffer it reuses: copy before anything else asks.
-    const auto *name = reinterpret_cast<const wchar_t *>(
-        host->SendIpc(static_cast<WPARAM>(index), IPC_GETPLAYLISTFILEW));
-    return name ? std::wstring(name) : std::wstring();
+    return host->GetPlaylistFile(index);
 }
 
 int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
