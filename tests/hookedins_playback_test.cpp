@@ -180,6 +180,19 @@ TEST_F(DirectPlay, APluginThatAsksUsBackIsToldTheFileIsNotOurs) {
     EXPECT_EQ(askBack.Count("IsOurFile"), 1);
 }
 
+// A Unicode plug-in is asked about a file under its own name, also for the length that decides
+// whether the engine plays it: a folder outside the ANSI code page is no reason to refuse.
+TEST_F(DirectPlay, AUnicodePluginIsAskedUnderTheWideNameOnly) {
+    StartHost({L"in_synthw.dll"});
+    const std::wstring name = L"C:\\m\\\u0416\u0443\\tone_8000_1_16_300.syw";
+    ASSERT_EQ(PlayThroughProduct(name), 0);
+    EXPECT_EQ(Active(), nullptr); // the engine plays it
+    const std::string log = Probe(L"in_synthw.dll").Log();
+    EXPECT_NE(log.find("GetExtendedFileInfo(" + ToUtf8(name) + ",length)"), std::string::npos);
+    EXPECT_EQ(log.find("?"), std::string::npos) << log;
+    Product().Stop();
+}
+
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
     StartHost({L"in_synthnx.dll"});
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(2.0)); // twice real time

@@ -118,7 +118,7 @@ bool TInPluginPlaybackThread::PreLoadNext() {
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
         !HasUsableOpen(*plugin, false))
         return false;
-    const int lengthMs = ::GetLengthMs(*plugin, ThroughAnsi(name));
+    const int lengthMs = ::GetLengthMs(*plugin, name);
     if (lengthMs < 1)
         return false;
     auto decoder = OpenDecoder(*plugin, name, {lengthMs, false, lengthMs});
