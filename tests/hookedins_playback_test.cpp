@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -191,6 +193,51 @@ TEST_F(DirectPlay, AUnicodePluginIsAskedUnderTheWideNameOnly) {
     EXPECT_NE(log.find("GetExtendedFileInfo(" + ToUtf8(name) + ",length)"), std::string::npos);
     EXPECT_EQ(log.find("?"), std::string::npos) << log;
     Product().Stop();
+}
+
+// The host asks for the playing file's title with no name: while the engine plays, that is the
+// file the engine plays, asked of its own plug-in by name.
+TEST_F(DirectPlay, TheTitleOfTheFileTheEnginePlays) {
+    StartHost({L"in_synthw.dll"});
+    const std::wstring tone = L"C:\\m\\tone_8000_1_16_300.syw";
+    ASSERT_EQ(PlayThroughProduct(tone), 0);
+    ASSERT_EQ(Active(), nullptr);
+    std::vector<wchar_t> title(hostapi::kTitleLength, L'#');
+    int length = 0;
+    Product().GetFileInfo(nullptr, title.data(), &length);
+    EXPECT_STREQ(title.data(), L"tone_8000_1_16_300");
+    EXPECT_EQ(length, 300);
+    Product().GetFileInfo(L"", title.data(), &length);
+    EXPECT_STREQ(title.data(), L"tone_8000_1_16_300");
+    Product().Stop();
+    Product().GetFileInfo(nullptr, title.data(), &length);
+    EXPECT_EQ(title[0], L'\0');
+    EXPECT_EQ(length, -1000);
+}
+
+// Host threads ask about titles of other entries while the host's thread sets the volume: the
+// claimed name is never read while another thread replaces it.
+TEST_F(DirectPlay, ClaimsFromSeveralHostThreadsLeaveAWholeName) {
+    StartHost({L"in_stream.dll"});
+    const std::wstring names[] = {L"http://a.example/" + std::wstring(300, L'a'),
+                                  L"http://b.example/" + std::wstring(5, L'b')};
+    ASSERT_EQ(Product().IsOurFile(names[0].c_str()), 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 2; ++t)
+        askers.emplace_back([&, t] {
+            while (!stop)
+                Product().IsOurFile(names[t].c_str());
+        });
+    Product().outMod = host.Output().Module();
+    for (int i = 0; i < 300; ++i) {
+        Product().SetVolume(i % 255);
+        EXPECT_EQ(ActiveName(), "in_stream.dll");
+        Product().Stop();
+    }
+    stop = true;
+    for (auto &asker : askers)
+        asker.join();
 }
 
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {

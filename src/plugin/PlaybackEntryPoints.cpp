@@ -7,6 +7,7 @@
 #include "PluginGlobals.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 using namespace hostapi;
@@ -68,6 +69,31 @@ In_Module &Active() {
     return *ActiveHookedIn->Module;
 }
 
+// The host calls IsOurFile, Play, Stop and GetFileInfo from threads of its own: the names they
+// share are kept under this lock, which is never held while a plug-in runs.
+std::mutex NamesLock;
+std::wstring EngineFile; // the file the engine took at the last Play, until Stop
+
+void RememberClaim(const wchar_t *name) {
+    std::lock_guard guard(NamesLock);
+    LastClaimedFile = name ? name : L"";
+}
+
+std::wstring ClaimedFile() {
+    std::lock_guard guard(NamesLock);
+    return LastClaimedFile;
+}
+
+void RememberEngineFile(const wchar_t *name) {
+    std::lock_guard guard(NamesLock);
+    EngineFile = name ? name : L"";
+}
+
+std::wstring EnginePlayingFile() {
+    std::lock_guard guard(NamesLock);
+    return EngineFile;
+}
+
 // Without a registry (before Init, after a failed Init or after Quit) nothing is ours: a claim
 // would take the file from its own plug-in and hand it to a Play that cannot start it.
 int ClaimFile(const wchar_t *name) {
@@ -81,7 +107,7 @@ int ClaimFile(const wchar_t *name) {
     }
     if (!HookedInPlugins->FindForFile(name))
         return 0;
-    LastClaimedFile = name ? name : L"";
+    RememberClaim(name);
     return 1;
 }
 
@@ -110,6 +136,7 @@ int PlayDirect(const wchar_t *name) {
 
 int PlayFile(const wchar_t *name) {
     if (playbackthread::Play(name)) {
+        RememberEngineFile(name);
         PluginModule.UsesOutputPlug |= kOwnEqualizer;
         return 0;
     }
@@ -118,6 +145,7 @@ int PlayFile(const wchar_t *name) {
 
 void StopPlaying() {
     if (!ActiveHookedIn) {
+        RememberEngineFile(nullptr);
         playbackthread::Stop();
         return;
     }
@@ -141,6 +169,12 @@ void CopyTitle(const std::wstring &title, wchar_t *destination) {
 void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (!HookedInPlugins)
         return;
+    // No name means the playing file; the engine's is asked of its own plug-in by name, as that
+    // plug-in plays nothing itself.
+    const std::wstring engineFile =
+        (!name || !*name) && !ActiveHookedIn ? EnginePlayingFile() : L"";
+    if (!engineFile.empty())
+        name = engineFile.c_str();
     THookedInPlugin *plugin = name ? HookedInPlugins->FindForFile(name) : nullptr;
     if (!plugin)
         plugin = ActiveHookedIn;
@@ -318,14 +352,20 @@ int __cdecl InfoBox(const void *file, HWND parent) {
 
 void EnsureActiveHookedIn() {
     if (!ActiveHookedIn) {
-        if (LastClaimedFile.empty() || playbackthread::AcceptsFile(LastClaimedFile) ||
-            !HookedInPlugins)
+        const std::wstring claimed = ClaimedFile();
+        if (claimed.empty() || playbackthread::AcceptsFile(claimed) || !HookedInPlugins)
             return;
-        ActiveHookedIn = HookedInPlugins->FindForFile(LastClaimedFile.c_str());
+        ActiveHookedIn = HookedInPlugins->FindForFile(claimed.c_str());
         if (!ActiveHookedIn)
             return;
     }
     Active().outMod = PluginModule.outMod;
+}
+
+void ForgetPlaybackNames() {
+    std::lock_guard guard(NamesLock);
+    LastClaimedFile.clear();
+    EngineFile.clear();
 }
 
 void FillPlaybackEntryPoints(In_Module &record) {

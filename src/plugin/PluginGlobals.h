@@ -41,7 +41,8 @@ extern std::string ModuleDescription;
 
 // Set by every entry point the host calls, so uninstall can tell when the host stopped calling.
 extern std::atomic<unsigned char> HostCalledFlag;
-// The last wide file name IsOurFile claimed (empty when none); host thread only.
+// The last wide file name IsOurFile claimed (empty when none); IsOurFile may come from any host
+// thread, so it is read and written through the playback entry points' lock.
 extern std::wstring LastClaimedFile;
 // The file of the last extended-information query; guarded by GlobalLock.
 extern std::wstring LastInfoFileName;

@@ -136,7 +136,7 @@ void QuitGlobals() {
     ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
     ClearThenDestroy(WinAmpAPIMan);
     // Another Init starts afresh: these name files and a plug-in of the run that ends here.
-    LastClaimedFile.clear();
+    ForgetPlaybackNames();
     LastInfoFileName.clear();
     PendingWritePlugin = nullptr;
 }
