@@ -240,6 +240,28 @@ TEST_F(DirectPlay, ClaimsFromSeveralHostThreadsLeaveAWholeName) {
         asker.join();
 }
 
+// While the engine plays, the host asks about another entry (a stream, for its title) and then
+// changes the volume: the stream's plug-in must not take over the playback calls.
+TEST_F(DirectPlay, NothingBecomesActiveWhileTheEnginePlays) {
+    StartHost({L"in_synthw.dll", L"in_stream.dll"});
+    ASSERT_EQ(PlayThroughProduct(L"C:\\m\\tone_8000_1_16_3000.syw"), 0);
+    ASSERT_EQ(Active(), nullptr);
+    EXPECT_EQ(Product().IsOurFile(L"http://radio.example/live"), 1);
+    Product().SetVolume(50);
+    char bands[10] = {};
+    Product().EQSet(1, bands, 31);
+    Product().SetPan(10);
+    EXPECT_EQ(Active(), nullptr);
+    EXPECT_EQ(host.Output().Volume(), 50);
+    Product().Stop();
+    const TestPluginProbe stream = Probe(L"in_stream.dll");
+    EXPECT_EQ(stream.Count("SetVolume") + stream.Count("EQSet") + stream.Count("Stop"), 0);
+    // Once the engine has stopped, the claim counts again.
+    Product().SetVolume(60);
+    EXPECT_EQ(ActiveName(), "in_stream.dll");
+    Product().Stop();
+}
+
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
     StartHost({L"in_synthnx.dll"});
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(2.0)); // twice real time

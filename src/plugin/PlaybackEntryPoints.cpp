@@ -26,6 +26,7 @@ bool AcceptsFile(const std::wstring &name) {
 bool Play(const wchar_t *name) {
     return Thread() && name && Thread()->Play(name);
 }
+bool HasRequest();
 void Pause() {
     if (Thread())
         Thread()->Pause();
@@ -141,6 +142,11 @@ int PlayFile(const wchar_t *name) {
         return 0;
     }
     return PlayDirect(name);
+}
+
+// The engine took a file at Play and was not stopped since, or still plays one out.
+bool playbackthread::HasRequest() {
+    return !EnginePlayingFile().empty() || (Thread() && Thread()->IsPlaying.load());
 }
 
 void StopPlaying() {
@@ -350,8 +356,12 @@ int __cdecl InfoBox(const void *file, HWND parent) {
 
 } // namespace
 
+// While the engine has a request, volume, pan and EQ are the engine's: a claim made meanwhile
+// (the host asking about another entry's title) activates nobody.
 void EnsureActiveHookedIn() {
     if (!ActiveHookedIn) {
+        if (playbackthread::HasRequest())
+            return;
         const std::wstring claimed = ClaimedFile();
         if (claimed.empty() || playbackthread::AcceptsFile(claimed) || !HookedInPlugins)
             return;
