@@ -1,6 +1,7 @@
 #include "PlaybackEntryPoints.h"
 
 #include "../hookedins/HookedInsUnit.h"
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
@@ -194,18 +195,22 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const auto getFileInfo = plugin->Module->GetFileInfo;
     if (!getFileInfo)
         return;
+    // Guarded: a plug-in that faults over a title must not take the host's thread with it.
     int ownLength = 0;
     int *lengthOut = length ? length : &ownLength;
     if (plugin->IsUnicode) {
         std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
-        getFileInfo(name, title ? title : ownTitle.data(), lengthOut);
+        wchar_t *titleOut = title ? title : ownTitle.data();
+        CallGuarded([&] { getFileInfo(name, titleOut, lengthOut); });
         return;
     }
     if (title)
         std::fill_n(title, kTitleLength, L'\0');
     std::vector<char> ansiTitle(kTitleLength + 1, '\0');
     const TPluginFileName ansiName(*plugin, name);
-    getFileInfo(ansiName.Get(), ansiTitle.data(), lengthOut);
+    const void *ansiArgument = ansiName.Get();
+    char *ansiOut = ansiTitle.data();
+    CallGuarded([&] { getFileInfo(ansiArgument, ansiOut, lengthOut); });
     ansiTitle.back() = '\0';
     if (title)
         CopyTitle(AnsiToWide(ansiTitle.data()), title);
