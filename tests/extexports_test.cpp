@@ -494,6 +494,31 @@ TEST_F(ExtendedExports, QuitClosesEveryReadStillOpenExactlyOnce) {
         EXPECT_EQ(Calls(plugin), "") << plugin;
 }
 
+// A host thread transcodes through us with a decoder that asks the host's window something, while
+// the host's own thread asks about ownership and file information: neither may wait for the
+// other, so no lock of ours is held while the decoder runs.
+TEST_F(ExtendedExports, ADecoderAskingTheHostWhileItsThreadAsksUsHangsNobody) {
+    const std::wstring tone = ToneName(8000, 1, 16, 300);
+    const intptr_t handle = OpenW(tone);
+    ASSERT_NE(handle, 0);
+    Probe(L"in_synthw.dll").Set("GetDataAsksHost", 1);
+    std::atomic<int> read{-2};
+    std::thread transcoder([&] {
+        char buffer[64];
+        int stop = 0;
+        read = static_cast<int>(x->winampGetExtendedRead_getData(handle, buffer, 64, &stop));
+    });
+    Sleep(50); // the decoder waits for the host's thread by now
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 1);
+    wchar_t answer[32] = {};
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(tone.c_str(), "length", answer, 32), 1);
+    EXPECT_TRUE(host.WaitUntil([&] { return read != -2; }));
+    transcoder.join();
+    EXPECT_EQ(read, 64);
+    Probe(L"in_synthw.dll").Set("GetDataAsksHost", 0);
+    x->winampGetExtendedRead_close(handle);
+}
+
 // A host that quits the plug-in and starts it again (an uninstall undone, a restart of its
 // plug-ins) finds nothing of the first run: no file of a request without a name, no write of a
 // set made before, and a read handle kept from before never names a read of the new run.

@@ -231,7 +231,8 @@ TEST(Lifecycle, QuitForgetsTheLastNamesAndThePendingWrite) {
     PluginInit();
     LastClaimedFile = L"C:\\m\\claimed.syw";
     LastInfoFileName = L"C:\\m\\asked.syw";
-    PendingWritePlugin = reinterpret_cast<THookedInPlugin *>(&host);
+    PendingWritePlugin = std::shared_ptr<THookedInPlugin>(
+        reinterpret_cast<THookedInPlugin *>(&host), [](THookedInPlugin *) {});
     PluginQuit();
     EXPECT_EQ(LastClaimedFile, L"");
     EXPECT_EQ(LastInfoFileName, L"");

@@ -152,6 +152,8 @@ class TOwnershipQuestion {
     static thread_local int depth_;
 };
 
+using TPluginList = std::vector<std::shared_ptr<THookedInPlugin>>;
+
 class THookedInPlugins {
   public:
     // ownFileName: the full ANSI path of our own library; its folder is scanned.
@@ -171,10 +173,15 @@ class THookedInPlugins {
     // Null for a null or empty name, when nobody takes it, or when asked again from inside an
     // ownership question of the same thread. Loads nothing.
     THookedInPlugin *FindForFile(const wchar_t *fileName) const;
+    // The same lookup over a copy of the list: the plug-in found stays alive, with its library,
+    // as long as the caller keeps it, also when the registry goes meanwhile.
+    static std::shared_ptr<THookedInPlugin> FindIn(const TPluginList &plugins,
+                                                   const wchar_t *fileName);
 
-    // Owned, in loading order; filled by the scan on the host's thread, read-only afterwards
-    // until shut-down.
-    std::vector<std::unique_ptr<THookedInPlugin>> Plugins;
+    // In loading order; filled by the scan on the host's thread (under GlobalLock), read-only
+    // afterwards until shut-down. Shared with whoever still calls into a plug-in when the
+    // registry goes.
+    TPluginList Plugins;
     bool Scanned = false;
 
   private:

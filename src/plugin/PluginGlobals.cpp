@@ -1,5 +1,7 @@
 #include "PluginGlobals.h"
 
+#include "../hookedins/HookedInsUnit.h"
+
 extern "C" {
 TWinAmpAPIMan *WinAmpAPIMan = nullptr;
 TPluginConfig *PluginConfig = nullptr;
@@ -20,7 +22,7 @@ std::string ModuleDescription = "Halvern Q-Blend";
 std::atomic<unsigned char> HostCalledFlag{0};
 std::wstring LastClaimedFile;
 std::wstring LastInfoFileName;
-THookedInPlugin *PendingWritePlugin = nullptr;
+std::shared_ptr<THookedInPlugin> PendingWritePlugin;
 
 namespace {
 
@@ -51,4 +53,17 @@ GERCSBomb::GERCSBomb() {
 
 GERCSBomb::~GERCSBomb() {
     LeaveCriticalSection(GlobalLock());
+}
+
+std::shared_ptr<THookedInPlugin> SharedOwnerOf(const wchar_t *fileName) {
+    if (!fileName || !*fileName)
+        return nullptr;
+    TPluginList plugins;
+    {
+        GERCSBomb guard;
+        if (!HookedInPlugins)
+            return nullptr;
+        plugins = HookedInPlugins->Plugins;
+    }
+    return THookedInPlugins::FindIn(plugins, fileName);
 }

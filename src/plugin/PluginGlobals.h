@@ -7,6 +7,7 @@
 #include "../hostlink/WinampApi.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 class TWinAmpAPIMan;
@@ -47,7 +48,13 @@ extern std::wstring LastClaimedFile;
 // The file of the last extended-information query; guarded by GlobalLock.
 extern std::wstring LastInfoFileName;
 // The plug-in that takes the next extended-information write; guarded by GlobalLock.
-extern THookedInPlugin *PendingWritePlugin;
+extern std::shared_ptr<THookedInPlugin> PendingWritePlugin;
+
+// The hooked-in plug-in that owns a file, for calls from any host thread: the registry's list
+// is copied under GlobalLock, the plug-ins are asked outside it, and the plug-in found stays
+// alive (with its library) while the caller holds it, whatever Quit does meanwhile. Null
+// without registry, for a null or empty name, or when nobody owns the file.
+std::shared_ptr<THookedInPlugin> SharedOwnerOf(const wchar_t *fileName);
 
 // Holds GlobalLock, a recursive critical section that lives as long as the library, for its
 // whole scope.

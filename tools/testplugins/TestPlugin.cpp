@@ -437,6 +437,8 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
             FaultNow(); // outside every lock: the caller may carry on after catching it
         if (!dest || len <= 0 || (killswitch && *killswitch))
             return 0;
+        if (Knob("GetDataAsksHost")) // as a decoder that asks the host's window something
+            SendMessageW(Record().hMainWindow, hostapi::WM_WA_IPC, 0, hostapi::IPC_GETVERSION);
         const int limit = Knob("ReadLimit");
         const int endAfter = Knob("EndAfterBytes");
         int64_t given = 0;
