@@ -519,6 +519,29 @@ TEST_F(ExtendedExports, ADecoderAskingTheHostWhileItsThreadAsksUsHangsNobody) {
     x->winampGetExtendedRead_close(handle);
 }
 
+// The host's main thread quits while a host thread is inside a read: Quit waits for nobody, and
+// the read, with its plug-in and library, lives until that call has returned; then it is closed
+// once.
+TEST_F(ExtendedExports, QuitWhileAHostThreadReadsClosesTheReadWhenTheCallReturns) {
+    const std::wstring tone = ToneName(8000, 1, 16, 300);
+    const intptr_t handle = OpenW(tone);
+    ASSERT_NE(handle, 0);
+    const PluginProbe plugin = Probe(L"in_synthw.dll");
+    plugin.Set("GetDataAsksHost", 1);
+    std::atomic<int> read{-2};
+    std::thread transcoder([&] {
+        char buffer[64];
+        read = static_cast<int>(x->winampGetExtendedRead_getData(handle, buffer, 64, nullptr));
+    });
+    Sleep(50); // the decoder waits for the host's thread by now
+    host.Product()->Quit();
+    EXPECT_TRUE(host.WaitUntil([&] { return read != -2; }));
+    transcoder.join();
+    EXPECT_EQ(read, 64);
+    EXPECT_EQ(plugin.TotalCloses(), 1);
+    plugin.Set("GetDataAsksHost", 0);
+}
+
 // A host that quits the plug-in and starts it again (an uninstall undone, a restart of its
 // plug-ins) finds nothing of the first run: no file of a request without a name, no write of a
 // set made before, and a read handle kept from before never names a read of the new run.

@@ -107,7 +107,9 @@ int ClaimFile(const wchar_t *name) {
         GERCSBomb guard;
         HookedInPlugins->LoadAll();
     }
-    if (!HookedInPlugins->FindForFile(name))
+    // The walk runs on a copy of the list, outside the lock, so a Quit on another host thread
+    // cannot free a plug-in while it is asked.
+    if (!SharedOwnerOf(name))
         return 0;
     RememberClaim(name);
     return 1;
@@ -182,9 +184,8 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
         (!name || !*name) && !ActiveHookedIn ? EnginePlayingFile() : L"";
     if (!engineFile.empty())
         name = engineFile.c_str();
-    THookedInPlugin *plugin = name ? HookedInPlugins->FindForFile(name) : nullptr;
-    if (!plugin)
-        plugin = ActiveHookedIn;
+    const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
+    THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
     if (!plugin) {
         if (title)
             title[0] = L'\0';
@@ -219,7 +220,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
 int ShowInfoBox(const wchar_t *name, HWND parent) {
     if (!HookedInPlugins)
         return kInfoBoxUnchanged;
-    THookedInPlugin *plugin = HookedInPlugins->FindForFile(name);
+    const std::shared_ptr<THookedInPlugin> plugin = SharedOwnerOf(name);
     if (!plugin || !plugin->Module->InfoBox)
         return kInfoBoxUnchanged;
     const TPluginFileName pluginName(*plugin, name);

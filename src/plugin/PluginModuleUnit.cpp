@@ -122,10 +122,11 @@ void InitGlobals() {
 }
 
 void QuitGlobals() {
-    GERCSBomb guard;
-    // Open extended reads are closed first, then the configuration dialog, the playback
-    // thread, the registry and the settings go, in that order, before the host link.
+    // Open extended reads are closed first (their plug-ins outside the lock), then the
+    // configuration dialog, the playback thread, the registry and the settings go, in that
+    // order, before the host link.
     CloseAndDestroyOpenExtendedReads();
+    GERCSBomb guard;
     StopPlaybackThread();
     // The registry hands every plug-in its own IsOurFile back and releases its library. A
     // plug-in still active in direct mode goes with it.
