@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -70,6 +71,42 @@ TEST(ReferenceHost, ProbesEveryPluginForVideoRightAfterInit) {
     host.Start();
     const auto probes = host.TypeProbes();
     ASSERT_EQ(probes.count(L"in_hvqblend.dll"), 1u);
+}
+
+// The output's clock runs so slowly here that what is written stays buffered for the test.
+TEST(ReferenceHost, TheOutputReportsABufferAheadMarkAndCountsWhatAFlushOrCloseThrowsAway) {
+    refhost::RecordingOutput output(1e-9, 2000);
+    output.SetKeepPcm(false);
+    Out_Module *out = output.Module();
+    ASSERT_EQ(out->Open(44100, 2, 16, -1, -1), 0);
+    std::vector<char> second(176400); // one second
+    ASSERT_EQ(out->Write(second.data(), 176400), 0);
+    EXPECT_EQ(out->IsPlaying(), 1);
+    output.SetPlayingThresholdMs(1000); // a second left is "not playing" already
+    EXPECT_EQ(out->IsPlaying(), 0);
+    output.SetPlayingThresholdMs(999);
+    EXPECT_EQ(out->IsPlaying(), 1);
+    EXPECT_EQ(out->Write(second.data(), 176400), 0);
+    EXPECT_EQ(out->Write(second.data(), 4), 1); // the two-second buffer is full
+    EXPECT_EQ(output.UnderrunMs(), 0.0);        // never empty yet
+    out->Flush(0);
+    EXPECT_NEAR(output.DiscardedMs(), 2000.0, 0.01);
+    ASSERT_EQ(out->Write(second.data(), 44100), 0); // a quarter of a second
+    out->Close();
+    EXPECT_NEAR(output.DiscardedMs(), 2250.0, 0.01);
+    EXPECT_TRUE(output.Pcm().empty());
+
+    const auto calls = output.Calls();
+    ASSERT_EQ(calls.size(), 10u);
+    EXPECT_EQ(calls[1].Name, "Write");
+    EXPECT_EQ(calls[1].Answer, 0);
+    EXPECT_NEAR(calls[1].BufferedMs, 1000.0, 0.01);
+    EXPECT_EQ(calls[3].Answer, 0); // IsPlaying
+    EXPECT_EQ(calls[6].Answer, 1); // the refused write
+    EXPECT_NEAR(calls[7].DiscardedMs, 2000.0, 0.01);
+    EXPECT_NEAR(calls[9].DiscardedMs, 2250.0, 0.01);
+    for (std::size_t i = 1; i < calls.size(); ++i)
+        EXPECT_GE(calls[i].AtMs, calls[i - 1].AtMs);
 }
 
 } // namespace

@@ -19,7 +19,7 @@ constexpr int kSeconds = 60;      // of sound per measured pass
 
 // An endless outgoing track of a fixed pattern.
 class PatternSource : public TFadeOutSource {
-public:
+  public:
     PatternSource() {
         BitsPerSample = kBits;
         Channels = kChannels;
@@ -36,7 +36,7 @@ public:
     }
     void Close() noexcept override {}
 
-private:
+  private:
     std::vector<std::uint8_t> pattern_;
 };
 
@@ -53,8 +53,7 @@ void KeepBytes(const std::vector<std::uint8_t> &buffer) {
 }
 
 // Seconds for one pass over the track, block by block; the best of several passes.
-template <class Pass>
-double BestSeconds(Pass &&pass) {
+template <class Pass> double BestSeconds(Pass &&pass) {
     double best = 1e30;
     for (int run = 0; run < 5; ++run) {
         const auto start = std::chrono::steady_clock::now();

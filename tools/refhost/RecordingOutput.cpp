@@ -50,14 +50,31 @@ RecordingOutput::~RecordingOutput() {
 }
 
 void RecordingOutput::Record(const char *name, std::vector<int> args) {
-    calls_.push_back({name, std::move(args), GetCurrentThreadId()});
+    OutCall call{name, std::move(args), GetCurrentThreadId()};
+    call.AtMs = ClockMs();
+    calls_.push_back(std::move(call));
 }
 
-double RecordingOutput::NowMs() const {
+// Completes the record of the call in progress with its answer and the state it left.
+void RecordingOutput::Answered(int answer) {
+    OutCall &call = calls_.back();
+    call.Answer = answer;
+    const int perSecond = format_.BytesPerSecond();
+    call.BufferedMs =
+        perSecond > 0 ? static_cast<double>(written_ - played_) * 1000.0 / perSecond : 0.0;
+    call.UnderrunMs = underrunMs_;
+    call.DiscardedMs = discardedMs_;
+}
+
+double RecordingOutput::ClockMs() {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+double RecordingOutput::NowMs() const {
+    return ClockMs();
 }
 
 void RecordingOutput::Advance() {
@@ -71,8 +88,11 @@ void RecordingOutput::Advance() {
         played_ = written_;
         return;
     }
-    const auto playable =
-        static_cast<std::int64_t>(elapsed * speed_ * format_.BytesPerSecond() / 1000.0);
+    const double bytesPerMs = speed_ * format_.BytesPerSecond() / 1000.0;
+    const auto playable = static_cast<std::int64_t>(elapsed * bytesPerMs);
+    // Whatever part of the elapsed time the buffered bytes could not fill was heard as silence.
+    if (started_ && bytesPerMs > 0.0 && buffered >= 0)
+        underrunMs_ += std::max(0.0, elapsed - static_cast<double>(buffered) / bytesPerMs);
     if (playable >= buffered && buffered >= 0 && written_ > 0) {
         played_ = written_;
         ranDry_ = true;
@@ -93,36 +113,50 @@ int RecordingOutput::BytesToMs(std::int64_t bytes) const {
 int RecordingOutput::Open(int rate, int channels, int bits, int bufferLenMs, int prebufferMs) {
     std::lock_guard guard(lock_);
     Record("Open", {rate, channels, bits, bufferLenMs, prebufferMs});
-    if (openAnswer_ < 0)
+    if (openAnswer_ < 0) {
+        Answered(openAnswer_);
         return openAnswer_;
+    }
     format_ = {rate, channels, bits};
     open_ = true;
     paused_ = false;
     written_ = played_ = 0;
     ranDry_ = false;
+    started_ = false;
     offsetMs_ = 0;
     lastAdvanceMs_ = NowMs();
+    Answered(openAnswer_);
     return openAnswer_;
 }
 
 void RecordingOutput::Close() {
     std::lock_guard guard(lock_);
     Record("Close", {});
+    Advance();
+    DiscardUnplayed();
     open_ = false;
+    started_ = false;
+    Answered(0);
 }
 
 int RecordingOutput::Write(const char *buffer, int length) {
     std::lock_guard guard(lock_);
     Record("Write", {length});
     Advance();
-    if (!open_ || length < 0 || written_ - played_ + length > std::max<std::int64_t>(BufferBytes(), length))
+    if (!open_ || length < 0 ||
+        written_ - played_ + length > std::max<std::int64_t>(BufferBytes(), length)) {
+        Answered(1);
         return 1;
+    }
     if (ranDry_ && written_ > 0)
         ++underruns_;
     ranDry_ = false;
-    pcm_.insert(pcm_.end(), buffer, buffer + length);
+    if (keepPcm_)
+        pcm_.insert(pcm_.end(), buffer, buffer + length);
     written_ += length;
+    started_ = started_ || length > 0;
     largestWrite_ = std::max(largestWrite_, length);
+    Answered(0);
     return 0;
 }
 
@@ -130,16 +164,22 @@ int RecordingOutput::CanWrite() {
     std::lock_guard guard(lock_);
     Record("CanWrite", {});
     Advance();
-    if (!open_)
-        return 0;
-    return static_cast<int>(std::max<std::int64_t>(0, BufferBytes() - (written_ - played_)));
+    const int room =
+        open_ ? static_cast<int>(std::max<std::int64_t>(0, BufferBytes() - (written_ - played_)))
+              : 0;
+    Answered(room);
+    return room;
 }
 
 int RecordingOutput::IsPlaying() {
     std::lock_guard guard(lock_);
     Record("IsPlaying", {});
     Advance();
-    return open_ && written_ > played_ ? 1 : 0;
+    const std::int64_t threshold =
+        static_cast<std::int64_t>(format_.BytesPerSecond()) * playingThresholdMs_ / 1000;
+    const int playing = open_ && written_ - played_ > threshold ? 1 : 0;
+    Answered(playing);
+    return playing;
 }
 
 int RecordingOutput::Pause(int pause) {
@@ -148,6 +188,7 @@ int RecordingOutput::Pause(int pause) {
     Advance();
     const bool previous = paused_;
     paused_ = pause != 0;
+    Answered(previous ? 1 : 0);
     return previous ? 1 : 0;
 }
 
@@ -156,34 +197,43 @@ void RecordingOutput::SetVolume(int volume) {
     Record("SetVolume", {volume});
     if (volume != -666)
         volume_ = volume;
+    Answered(0);
 }
 
 void RecordingOutput::SetPan(int pan) {
     std::lock_guard guard(lock_);
     Record("SetPan", {pan});
     pan_ = pan;
+    Answered(0);
 }
 
 void RecordingOutput::Flush(int ms) {
     std::lock_guard guard(lock_);
     Record("Flush", {ms});
+    Advance();
+    DiscardUnplayed();
     written_ = played_ = 0;
     ranDry_ = false;
     offsetMs_ = ms;
     lastAdvanceMs_ = NowMs();
+    Answered(0);
 }
 
 int RecordingOutput::GetOutputTime() {
     std::lock_guard guard(lock_);
     Record("GetOutputTime", {});
     Advance();
-    return offsetMs_ + BytesToMs(played_);
+    const int time = offsetMs_ + BytesToMs(played_);
+    Answered(time);
+    return time;
 }
 
 int RecordingOutput::GetWrittenTime() {
     std::lock_guard guard(lock_);
     Record("GetWrittenTime", {});
-    return offsetMs_ + BytesToMs(written_);
+    const int time = offsetMs_ + BytesToMs(written_);
+    Answered(time);
+    return time;
 }
 
 std::vector<OutCall> RecordingOutput::Calls() const {
@@ -240,6 +290,16 @@ int RecordingOutput::LargestWrite() const {
     return largestWrite_;
 }
 
+double RecordingOutput::UnderrunMs() const {
+    std::lock_guard guard(lock_);
+    return underrunMs_;
+}
+
+double RecordingOutput::DiscardedMs() const {
+    std::lock_guard guard(lock_);
+    return discardedMs_;
+}
+
 void RecordingOutput::ClearRecord() {
     std::lock_guard guard(lock_);
     calls_.clear();
@@ -255,6 +315,23 @@ void RecordingOutput::SetSpeed(double speed) {
     std::lock_guard guard(lock_);
     Advance();
     speed_ = speed;
+}
+
+void RecordingOutput::SetPlayingThresholdMs(int ms) {
+    std::lock_guard guard(lock_);
+    playingThresholdMs_ = std::max(0, ms);
+}
+
+void RecordingOutput::SetKeepPcm(bool keep) {
+    std::lock_guard guard(lock_);
+    keepPcm_ = keep;
+}
+
+// Written bytes the listener will never hear: what Flush or Close finds still unplayed.
+void RecordingOutput::DiscardUnplayed() {
+    const int perSecond = format_.BytesPerSecond();
+    if (open_ && perSecond > 0 && written_ > played_)
+        discardedMs_ += static_cast<double>(written_ - played_) * 1000.0 / perSecond;
 }
 
 } // namespace refhost

@@ -15,6 +15,13 @@ struct OutCall {
     std::string Name;            // "Open", "Write", "Flush", ...
     std::vector<int> Args;       // the call's integer arguments (Write: its length)
     unsigned long ThreadId = 0;
+    // For latency measures: when the call came (ClockMs), what it answered, the unplayed
+    // milliseconds it left, and the running totals of underrun and discarded milliseconds.
+    double AtMs = 0.0;
+    int Answer = 0;
+    double BufferedMs = 0.0;
+    double UnderrunMs = 0.0;
+    double DiscardedMs = 0.0;
 };
 
 struct OutFormat {
@@ -46,11 +53,24 @@ public:
     int Pan() const;
     int Underruns() const; // writes that found the buffer already played dry
     int LargestWrite() const;
+    // Milliseconds the real-time clock ran with nothing to play, from the first write after an
+    // Open until the Close (pauses excluded); and milliseconds written but thrown away unplayed
+    // by Flush or Close. Both run on across ClearRecord.
+    double UnderrunMs() const;
+    double DiscardedMs() const;
     void ClearRecord();
 
     // What the output answers.
     void SetOpenAnswer(int latencyMs);
     void SetSpeed(double speed);
+    // A buffer-ahead output: IsPlaying answers "not playing" while ms or less remain unplayed, so
+    // that the next track can start in time. 0, the default, means only when empty.
+    void SetPlayingThresholdMs(int ms);
+    // Long measures need not keep every byte: Pcm() stays empty while this is off.
+    void SetKeepPcm(bool keep);
+
+    // The clock of AtMs and of the real-time playing, in milliseconds (the performance counter).
+    static double ClockMs();
 
 private:
     friend struct OutputCallbacks;
@@ -67,6 +87,8 @@ private:
     int GetWrittenTime();
 
     void Record(const char *name, std::vector<int> args);
+    void Answered(int answer);
+    void DiscardUnplayed();
     double NowMs() const;
     // Moves the clock on to now: buffered bytes play out while not paused.
     void Advance();
@@ -93,6 +115,13 @@ private:
     double lastAdvanceMs_ = 0.0;
     bool ranDry_ = false; // the buffer emptied while the clock ran
     int offsetMs_ = 0;
+    // Latency measures: the buffer-ahead threshold, whether the output has been written since
+    // its Open (only then does an empty buffer count as an underrun), and the running totals.
+    int playingThresholdMs_ = 0;
+    bool keepPcm_ = true;
+    bool started_ = false;
+    double underrunMs_ = 0.0;
+    double discardedMs_ = 0.0;
 };
 
 } // namespace refhost

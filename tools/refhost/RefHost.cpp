@@ -339,6 +339,7 @@ int RefHost::StartPlaying(int index) {
         module->SetPan(pan_);
         const LoadedPlugin *plugin = FindLoaded(module);
         const std::string ansi = ToAnsi(name);
+        playStarts_.push_back({index, RecordingOutput::ClockMs()});
         result = plugin->IsUnicode() ? module->Play(name.c_str()) : module->Play(ansi.c_str());
     }
     if (result != 0) {

@@ -32,6 +32,12 @@ struct ServiceCall {
     std::vector<int> Args;
 };
 
+// When the host called a module's Play, on the output's clock (RecordingOutput::ClockMs).
+struct PlayStart {
+    int Index = 0; // in the playlist
+    double AtMs = 0.0;
+};
+
 // What the host answers; tests change it freely between steps.
 struct HostState {
     int Version = 0x5070;
@@ -114,6 +120,9 @@ public:
     std::vector<HostMessage> IpcMessages(LPARAM ipcNumber) const;
     void ClearMessages() { messages_.clear(); }
     std::vector<ServiceCall> ServiceCalls() const { return services_; }
+    // Every Play the host called, in order; for latency measures around track changes.
+    std::vector<PlayStart> PlayStarts() const { return playStarts_; }
+    void ClearPlayStarts() { playStarts_.clear(); }
     int ServiceCount(const std::string &name) const;
     std::wstring LastTitle() const { return lastTitle_; }
     // What the extended-information probe right after Init answered, per plug-in file name.
@@ -156,6 +165,7 @@ private:
     std::wstring playlistFileBuffer_; // IPC_GETPLAYLISTFILEW's static buffer
     std::vector<HostMessage> messages_;
     std::vector<ServiceCall> services_;
+    std::vector<PlayStart> playStarts_;
     std::map<std::wstring, std::string> typeProbes_;
 };
 
