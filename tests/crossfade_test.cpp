@@ -588,6 +588,20 @@ TEST_P(Seamless, BeforeADirectModeFileTheLastTrackIsHeardWhole) {
     host.PressStop();
 }
 
+// Another format cannot continue the stream: the output plays out whole before it is reopened.
+TEST_P(Seamless, AnotherFormatIsHeardWholeBeforeTheOutputReopens) {
+    StartInRealTime({300, 1000, false});
+    const std::wstring first = ToneName(44100, 2, 16, 600, L"syw", 72);
+    const std::wstring second = ToneName(48000, 2, 16, 600, L"sya", 73);
+    PlayAllInRealTime({first, second});
+    Bytes expected = TonePcm(first);
+    const Bytes b = TonePcm(second);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(RealTime, Seamless, ::testing::Values(0, 300),
                          [](const ::testing::TestParamInfo<int> &info) {
                              return info.param ? std::string("BufferAhead") : std::string("Plain");
