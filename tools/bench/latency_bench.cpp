@@ -273,12 +273,14 @@ std::vector<bench::TransitionFigures> RunTransitions(const TransitionRun &run,
     auto host = MakeHost(setup);
     const int trackMs = run.Crossfade ? kCrossfadeTrackMs : kGaplessTrackMs;
     std::vector<std::wstring> playlist;
+    // Lengths a few ms apart, so that the changes meet the engine's block loop at every phase.
     for (int track = 0; track <= options.Trials; ++track)
-        playlist.push_back(Tone(trackMs, track + 1));
+        playlist.push_back(Tone(trackMs + track * 7 % 16, track + 1));
     host->SetPlaylist(playlist);
     if (host->StartPlaying(0) != 0)
         return {};
-    host->WaitUntil([&] { return !host->IsPlaying(); }, (options.Trials + 1) * trackMs * 3 + 5000);
+    host->WaitUntil([&] { return !host->IsPlaying(); },
+                    (options.Trials + 1) * (trackMs + 16) * 3 + 5000);
     std::vector<double> starts;
     for (const auto &start : host->PlayStarts())
         starts.push_back(start.AtMs);
