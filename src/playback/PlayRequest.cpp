@@ -140,8 +140,6 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
     return true;
 }
 
-// Opens the output for the track's format, or reuses the open one. Answers the latency, below 0
-// when the output could not be opened.
 // The previous track may still sound from the output: the new one is written after it, and its
 // times count from its own first sample. An output that holds nothing restarts its clock instead,
 // as when tracks were not continued.
@@ -178,6 +176,8 @@ int TInPluginPlaybackThread::TrackWrittenMs(Out_Module *output, std::int64_t tra
     return written;
 }
 
+// Opens the output for the track's format, or reuses the open one. Answers the latency, below 0
+// when the output could not be opened.
 int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
     // Another plug-in opened and closed it meanwhile: it is not ours to close, nor open.
