@@ -14,9 +14,14 @@ constexpr double kPassbandEdge = 0.45;
 constexpr double kStopbandEdge = 0.5;
 // The window's attenuation, with room for the float arithmetic and the interpolated table.
 constexpr double kAttenuationDb = 96.0;
-// A rate pair with more phases than this interpolates between the rows of a finer table.
+// A rate pair with more phases than this, or whose table would hold more coefficients than that,
+// interpolates between the rows of a finer table instead.
 constexpr std::int64_t kMaxExactPhases = 1024;
-constexpr int kInterpolatedRows = 512;
+constexpr std::int64_t kMaxExactCoefficients = 1 << 18;
+// Rows of the interpolated table for a cutoff of half the input rate; a lower cutoff makes the
+// kernel smoother, and as many fewer rows keep the interpolation error the same.
+constexpr double kInterpolatedRowsAtHalf = 512;
+constexpr int kMinInterpolatedRows = 64;
 
 // The modified Bessel function of order 0, from its power series.
 double BesselI0(double x) {
@@ -136,15 +141,24 @@ void Dot2(const float *coefficients, const float *left, const float *right, int 
 
 } // namespace
 
-double TResamplerDesign::Kernel(double t) const {
-    const double half = Taps / 2.0;
+namespace {
+
+// The kernel with the window's divisor I0(beta) worked out once by the caller.
+double KernelOf(const TResamplerDesign &design, double t, double windowDivisor) {
+    const double half = design.Taps / 2.0;
     if (!(std::fabs(t) < half))
         return 0.0;
-    const double x = 2.0 * Cutoff * t;
+    const double x = 2.0 * design.Cutoff * t;
     const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
     const double r = t / half;
-    const double window = BesselI0(Beta * std::sqrt(1.0 - r * r)) / BesselI0(Beta);
-    return 2.0 * Cutoff * sinc * window;
+    const double window = BesselI0(design.Beta * std::sqrt(1.0 - r * r)) / windowDivisor;
+    return 2.0 * design.Cutoff * sinc * window;
+}
+
+} // namespace
+
+double TResamplerDesign::Kernel(double t) const {
+    return KernelOf(*this, t, BesselI0(Beta));
 }
 
 TResamplerDesign ResamplerDesignFor(int inputRate, int outputRate) {
@@ -175,8 +189,12 @@ TResampler::TResampler(int inputRate, int outputRate, int channels)
     const std::int64_t divisor = std::gcd(inputRate, outputRate);
     up_ = outputRate / divisor;
     down_ = inputRate / divisor;
-    exactPhases_ = up_ <= kMaxExactPhases;
-    rows_ = exactPhases_ ? static_cast<int>(up_) : kInterpolatedRows;
+    exactPhases_ = up_ <= kMaxExactPhases && up_ * design_.Taps <= kMaxExactCoefficients;
+    rows_ =
+        exactPhases_
+            ? static_cast<int>(up_)
+            : std::max(kMinInterpolatedRows,
+                       static_cast<int>(std::ceil(kInterpolatedRowsAtHalf * 2.0 * design_.Cutoff)));
     BuildTable();
     // The input before the first frame is silence.
     historyStart_ = -(half_ - 1);
@@ -190,11 +208,13 @@ void TResampler::BuildTable() {
     const int taps = design_.Taps;
     const int tableRows = exactPhases_ ? rows_ : rows_ + 1;
     table_.resize(static_cast<std::size_t>(tableRows) * taps);
+    const double windowDivisor = BesselI0(design_.Beta);
     for (int r = 0; r < tableRows; ++r) {
         const double fraction = static_cast<double>(r) / rows_;
         float *row = table_.data() + static_cast<std::size_t>(r) * taps;
         for (int j = 0; j < taps; ++j)
-            row[j] = static_cast<float>(design_.Kernel(fraction + (half_ - 1 - j)));
+            row[j] =
+                static_cast<float>(KernelOf(design_, fraction + (half_ - 1 - j), windowDivisor));
     }
     if (!exactPhases_)
         scratch_.resize(static_cast<std::size_t>(taps));
