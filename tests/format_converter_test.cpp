@@ -70,7 +70,8 @@ TEST(FormatConverter, EveryWidthAndChannelPairIsSampleExact) {
     std::mt19937 random(18);
     for (const int from : kWidths) {
         for (const int to : kWidths) {
-            for (const auto [inChannels, outChannels] : {std::pair{1, 1}, {1, 2}, {2, 1}, {2, 2}}) {
+            for (const auto &[inChannels, outChannels] :
+                 {std::pair{1, 1}, {1, 2}, {2, 1}, {2, 2}}) {
                 // Frames of two channels pair each sample with another one of the list.
                 const std::vector<std::int64_t> samples = Samples(from, random);
                 std::vector<std::uint8_t> input, expected;

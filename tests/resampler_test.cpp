@@ -141,7 +141,7 @@ TEST(Resampler, OutputLengthCountsTheInstantsBeforeTheInputsEnd) {
 TEST(Resampler, BlocksOfAnySizeGiveTheOutputOfOneBlock) {
     std::mt19937 random(18);
     std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
-    for (const auto [from, to] :
+    for (const auto &[from, to] :
          {std::pair{44100, 48000}, {96000, 44100}, {22050, 48000}, {44100, 44117}}) {
         std::vector<float> input(2 * 5000);
         for (float &value : input)
