@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -218,6 +219,7 @@ TEST(FormatConverter, RefusesWhatItCannotConvert) {
         EXPECT_FALSE(TFormatConverter::Create(cd, other));
         EXPECT_FALSE(TFormatConverter::Create(other, cd));
     }
+    EXPECT_THROW(TFormatConverter({16, 6, 44100}, cd), std::invalid_argument);
     // Six channels stay refused even where nothing else would change.
     EXPECT_FALSE(TFormatConverter::CanConvert({16, 6, 44100}, {16, 6, 44100}));
     // More than 24 times down in rate.

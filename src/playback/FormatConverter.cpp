@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace {
 
@@ -30,6 +31,8 @@ std::unique_ptr<TFormatConverter> TFormatConverter::Create(const TPcmFormat &fro
 
 TFormatConverter::TFormatConverter(const TPcmFormat &from, const TPcmFormat &to)
     : from_(from), to_(to) {
+    if (!CanConvert(from, to))
+        throw std::invalid_argument("format converter: formats it cannot convert");
     // Fewer channels through the resampler: averaging before it, copying after it.
     if (from.SampleRate != to.SampleRate)
         resampler_ = std::make_unique<TResampler>(from.SampleRate, to.SampleRate,

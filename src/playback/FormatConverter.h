@@ -42,6 +42,7 @@ class TFormatConverter {
     // Frames the whole output has, after Finish, for this many whole input frames.
     std::int64_t OutputFramesFor(std::int64_t inputFrames) const;
 
+    // Formats as CanConvert accepts them, else std::invalid_argument.
     TFormatConverter(const TPcmFormat &from, const TPcmFormat &to);
 
   private:
