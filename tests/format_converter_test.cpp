@@ -244,3 +244,93 @@ TEST(FormatConverter, SampleForHoldsFullScaleAndRoundsHalvesAway) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<std::uint8_t> ConvertWithDither(const TPcmFormat &from, const TPcmFormat &to,
+                                            const std::vector<std::uint8_t> &input,
+                                            std::size_t block) {
+    TFormatConverter converter(from, to);
+    converter.SetDither(true);
+    std::vector<std::uint8_t> output;
+    for (std::size_t start = 0; start < input.size(); start += block)
+        converter.Convert(std::span<const std::uint8_t>(input).subspan(
+                              start, std::min(block, input.size() - start)),
+                          output);
+    converter.Finish(output);
+    return output;
+}
+
+std::vector<std::int64_t> Samples16(const std::vector<std::uint8_t> &bytes) {
+    std::vector<std::int64_t> samples;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        samples.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    return samples;
+}
+
+// A steady level of a quarter of a 16-bit step, held in 24 bits.
+std::vector<std::uint8_t> QuarterStep(int frames) {
+    std::vector<std::uint8_t> input;
+    for (int i = 0; i < frames; ++i)
+        Put(input, 64, 24);
+    return input;
+}
+
+TEST(FormatConverterDither, IsOffAtFirstAndOnlyWhereValuesAreRounded) {
+    TFormatConverter narrowing({24, 2, 44100}, {16, 2, 44100});
+    EXPECT_FALSE(narrowing.Dithers());
+    narrowing.SetDither(true);
+    EXPECT_TRUE(narrowing.Dithers());
+    TFormatConverter widening({16, 2, 44100}, {24, 2, 44100});
+    widening.SetDither(true);
+    EXPECT_FALSE(widening.Dithers());
+    TFormatConverter averaging({16, 2, 44100}, {16, 1, 44100});
+    averaging.SetDither(true);
+    EXPECT_TRUE(averaging.Dithers());
+    TFormatConverter resampling({16, 2, 44100}, {24, 2, 48000});
+    resampling.SetDither(true);
+    EXPECT_TRUE(resampling.Dithers());
+
+    // Widening with dither asked for stays exact.
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> input;
+    for (const std::int64_t sample : Samples(16, random))
+        Put(input, sample, 16);
+    EXPECT_EQ(ConvertWithDither({16, 1, 8000}, {24, 1, 8000}, input, 100),
+              ConvertAll({16, 1, 8000}, {24, 1, 8000}, input));
+}
+
+TEST(FormatConverterDither, KeepsALevelBelowOneStepOnAverage) {
+    const std::vector<std::uint8_t> input = QuarterStep(20000);
+    // Rounded plainly, a quarter step is silence.
+    for (const std::int64_t sample : Samples16(ConvertAll({24, 1, 44100}, {16, 1, 44100}, input)))
+        ASSERT_EQ(sample, 0);
+    // Dithered, each sample lies within one step of it, and their mean is the quarter step.
+    const std::vector<std::int64_t> dithered =
+        Samples16(ConvertWithDither({24, 1, 44100}, {16, 1, 44100}, input, 4096));
+    ASSERT_EQ(dithered.size(), 20000u);
+    double sum = 0.0;
+    for (const std::int64_t sample : dithered) {
+        ASSERT_GE(sample, -1);
+        ASSERT_LE(sample, 1);
+        sum += static_cast<double>(sample);
+    }
+    EXPECT_NEAR(sum / 20000.0, 0.25, 0.02);
+}
+
+TEST(FormatConverterDither, SameOutputForAnyBlocksAndEveryRun) {
+    std::mt19937 random(99);
+    std::vector<std::uint8_t> input;
+    for (const std::int64_t sample : Samples(24, random)) {
+        Put(input, sample, 24);
+        Put(input, -sample / 3, 24);
+    }
+    const TPcmFormat from{24, 2, 48000};
+    const TPcmFormat to{16, 2, 44100};
+    const std::vector<std::uint8_t> whole = ConvertWithDither(from, to, input, input.size());
+    EXPECT_EQ(ConvertWithDither(from, to, input, 7), whole);
+    EXPECT_EQ(ConvertWithDither(from, to, input, 1000), whole);
+    EXPECT_NE(ConvertAll(from, to, input), whole);
+}
+
+} // namespace

@@ -114,13 +114,19 @@ void ReadFractions(const std::uint8_t *frames, int count, int channels, int mapp
 }
 
 // Fractions in the mapped channels into frames: one into two by copying.
+// With noise, each written sample gets its own, copies too.
 template <int Bits, class Value>
 void WriteFractions(const Value *values, int count, int mappedChannels, int channels,
-                    std::uint8_t *out) {
+                    TTpdfNoise *noise, std::uint8_t *out) {
     constexpr int kWidth = Bits / 8;
+    constexpr double kStep = 1.0 / pcmformat::FullScale(Bits);
     for (int f = 0; f < count; ++f, values += mappedChannels) {
-        for (int c = 0; c < channels; ++c, out += kWidth)
-            WriteAs<Bits>(out, pcmformat::SampleFor(values[std::min(c, mappedChannels - 1)], Bits));
+        for (int c = 0; c < channels; ++c, out += kWidth) {
+            double value = values[std::min(c, mappedChannels - 1)];
+            if (noise)
+                value += noise->Next() * kStep;
+            WriteAs<Bits>(out, pcmformat::SampleFor(value, Bits));
+        }
     }
 }
 
@@ -141,16 +147,16 @@ void ReadFractionsOf(int bits, const std::uint8_t *frames, int count, int channe
 
 template <class Value>
 void WriteFractionsOf(int bits, const Value *values, int count, int mappedChannels, int channels,
-                      std::uint8_t *out) {
+                      TTpdfNoise *noise, std::uint8_t *out) {
     switch (bits) {
     case 8:
-        return WriteFractions<8>(values, count, mappedChannels, channels, out);
+        return WriteFractions<8>(values, count, mappedChannels, channels, noise, out);
     case 16:
-        return WriteFractions<16>(values, count, mappedChannels, channels, out);
+        return WriteFractions<16>(values, count, mappedChannels, channels, noise, out);
     case 24:
-        return WriteFractions<24>(values, count, mappedChannels, channels, out);
+        return WriteFractions<24>(values, count, mappedChannels, channels, noise, out);
     default:
-        return WriteFractions<32>(values, count, mappedChannels, channels, out);
+        return WriteFractions<32>(values, count, mappedChannels, channels, noise, out);
     }
 }
 
@@ -162,6 +168,11 @@ std::uint8_t *GrowBy(std::vector<std::uint8_t> &output, int count, const TPcmFor
 }
 
 } // namespace
+
+bool TFormatConverter::Dithers() const {
+    const bool averages = from_.Channels > to_.Channels && to_.BitsPerSample <= from_.BitsPerSample;
+    return dither_ && (resampler_ || to_.BitsPerSample < from_.BitsPerSample || averages);
+}
 
 int TFormatConverter::MappedChannels() const {
     return std::min(from_.Channels, to_.Channels);
@@ -182,14 +193,14 @@ int TFormatConverter::ConvertFrames(const std::uint8_t *frames, int count,
     ReadFractionsOf(from_.BitsPerSample, frames, count, from_.Channels, MappedChannels(),
                     exact_.data());
     WriteFractionsOf(to_.BitsPerSample, exact_.data(), count, MappedChannels(), to_.Channels,
-                     GrowBy(output, count, to_));
+                     Dithers() ? &noise_ : nullptr, GrowBy(output, count, to_));
     return count;
 }
 
 int TFormatConverter::WriteResampled(std::vector<std::uint8_t> &output) {
     const int count = static_cast<int>(resampled_.size() / MappedChannels());
     WriteFractionsOf(to_.BitsPerSample, resampled_.data(), count, MappedChannels(), to_.Channels,
-                     GrowBy(output, count, to_));
+                     Dithers() ? &noise_ : nullptr, GrowBy(output, count, to_));
     resampled_.clear();
     return count;
 }

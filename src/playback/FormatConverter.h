@@ -19,10 +19,29 @@ struct TPcmFormat {
     int FrameBytes() const { return BitsPerSample / 8 * Channels; }
 };
 
+// Triangular (TPDF) noise of one step peak for dithering, from a fixed seed: the same input
+// always gives the same output.
+class TTpdfNoise {
+  public:
+    // A value in [-1, 1), triangular around 0: the sum of two uniform ones.
+    double Next() { return Uniform() + Uniform() - 1.0; }
+
+  private:
+    double Uniform() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return static_cast<double>(state_ >> 8) * (1.0 / 16777216.0);
+    }
+    std::uint32_t state_ = 0x2545F491u;
+};
+
 // Channels: one to two by copying, two to one by averaging, equal counts as they are. Widths 8,
 // 16, 24 and 32 bits in any direction through the sample's value as a fraction of full scale;
 // towards fewer bits rounded to the nearest step, halves away from zero, and held at full scale.
 // Rates through TResampler. Input bytes that end inside a frame wait for the next block.
+// With dither on, values the output cannot hold exactly get TPDF noise of one output step
+// before they are rounded.
 class TFormatConverter {
   public:
     // Whether blocks of one format can be turned into the other: playable widths and rates, one
@@ -42,6 +61,12 @@ class TFormatConverter {
     // Frames the whole output has, after Finish, for this many whole input frames.
     std::int64_t OutputFramesFor(std::int64_t inputFrames) const;
 
+    // Off at first; takes effect with the next block.
+    void SetDither(bool dither) { dither_ = dither; }
+    // Whether dither is on and this pair rounds: fewer bits, a mean of two channels in as many
+    // bits or fewer, or another rate. Other pairs are exact and get none.
+    bool Dithers() const;
+
     // Formats as CanConvert accepts them, else std::invalid_argument.
     TFormatConverter(const TPcmFormat &from, const TPcmFormat &to);
 
@@ -58,6 +83,8 @@ class TFormatConverter {
     std::vector<float> resampled_; // its output, waiting to be written
     std::vector<double> exact_;    // input frames in the output's channels, at the same rate
     bool finished_ = false;
+    bool dither_ = false;
+    TTpdfNoise noise_;
 };
 
 namespace pcmformat {

@@ -1,7 +1,7 @@
-// The format converter fed random formats on both sides (refused ones among them) and input in
-// blocks of any size, frames cut anywhere: no read or write outside the buffers, no undefined
-// arithmetic, each call appends the whole frames it reports, never more than the input so far
-// can give, and after the end exactly the length promised.
+// The format converter fed random formats on both sides (refused ones among them), with or
+// without dither, and input in blocks of any size, frames cut anywhere: no read or write outside
+// the buffers, no undefined arithmetic, each call appends the whole frames it reports, never
+// more than the input so far can give, and after the end exactly the length promised.
 #include "../../src/playback/FormatConverter.h"
 #include "FuzzInput.h"
 
@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(static_cast<bool>(converter) == TFormatConverter::CanConvert(from, to));
     if (!converter)
         return 0;
+    converter->SetDither(input.TakeInRange(0, 1) == 1);
 
     std::vector<std::uint8_t> output;
     std::int64_t inputBytes = 0;
