@@ -89,7 +89,7 @@ TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName
         return nullptr;
     if (!HasUsableOpen(*plugin, false))
         return nullptr;
-    const int lengthMs = GetLengthMs(*plugin, ThroughAnsi(fileName));
+    const int lengthMs = GetLengthMs(*plugin, fileName);
     if (lengthMs < 1)
         return nullptr;
     auto decoder = OpenDecoder(*plugin, fileName, {lengthMs, false, lengthMs});
