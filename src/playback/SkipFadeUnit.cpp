@@ -36,14 +36,17 @@ bool TInPluginPlaybackThread::BeginSkip() {
         return false;
     }
     int heard = 0;
-    if (!CallGuarded([&] { heard = output->GetOutputTime(); }) || heard < 0) {
+    if (!CallGuarded([&] { heard = GetOutputTime(); }) || heard < 0) {
         skipRequested_ = false;
         return false;
     }
     skipHeardMs_ = heard;
     skipDeadline_ = Now() + kSkipGraceMs;
     skipState_ = SkipState::Pending;
-    FreePreLoad(NextPreLoad.Take()); // as a user's stop does
+    // As a user's stop does; the rest of an earlier track still held goes with the flush.
+    heldEndMs_ = -1;
+    heldOutput_ = nullptr;
+    FreePreLoad(NextPreLoad.Take());
     return true;
 }
 
