@@ -286,8 +286,10 @@ class Renderer {
         for (;;) {
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                // With skips the record is kept whole: a skip's flush takes back sound written
+                // before the previous end of track, which a drained record no longer holds.
                 if (message.hwnd == host_.MainWindow() &&
-                    message.message == hostapi::WM_WA_MPEG_EOF)
+                    message.message == hostapi::WM_WA_MPEG_EOF && skipAt_.empty())
                     Drain();
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
@@ -314,6 +316,30 @@ class Renderer {
     }
 
     const std::vector<demo::OutputCall> &Calls() const { return calls_; }
+    // In real time a track may continue the one before on the output without a Flush(0): its
+    // start is then marked where its first Write follows the host's Play of it.
+    std::vector<demo::OutputCall> CallsWithTrackStarts() const {
+        std::vector<demo::OutputCall> marked;
+        const std::vector<refhost::PlayStart> plays = host_.PlayStarts();
+        std::size_t nextPlay = 1; // the first track begins with the Open
+        bool started = false;     // the current track's start is in the calls
+        for (std::size_t i = 0; i < calls_.size(); ++i) {
+            const demo::OutputCall &call = calls_[i];
+            while (nextPlay < plays.size() && callTimes_[i] >= plays[nextPlay].AtMs) {
+                ++nextPlay;
+                started = false;
+            }
+            if (call.Kind == demo::OutputCallKind::Open ||
+                (call.Kind == demo::OutputCallKind::Flush && call.Arg == 0))
+                started = true;
+            if (call.Kind == demo::OutputCallKind::Write && !started && nextPlay > 1) {
+                marked.push_back({demo::OutputCallKind::Flush, 0, call.Thread, 0});
+                started = true;
+            }
+            marked.push_back(call);
+        }
+        return marked;
+    }
     // The entries the user skipped from, one per press.
     const std::vector<int> &SkippedFrom() const { return skippedFrom_; }
 
@@ -345,7 +371,8 @@ class Renderer {
         for (const refhost::OutCall &call : calls) {
             bool known = false;
             const demo::OutputCallKind kind = KindOf(call.Name, known);
-            if (!known)
+            // A Write the output refused (its buffer full) took nothing; the engine writes again.
+            if (!known || (kind == demo::OutputCallKind::Write && call.Answer != 0))
                 continue;
             // Flush(time, discarded) and Close(discarded), when the output drops what it discards.
             int discarded = 0;
@@ -353,6 +380,7 @@ class Renderer {
                 discarded = call.Args[1];
             if (kind == demo::OutputCallKind::Close && !call.Args.empty())
                 discarded = call.Args[0];
+            callTimes_.push_back(call.AtMs);
             calls_.push_back(
                 {kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded});
         }
@@ -363,6 +391,7 @@ class Renderer {
     demo::OutputWav &sink_;
     Progress &progress_;
     std::vector<demo::OutputCall> calls_;
+    std::vector<double> callTimes_; // when each of calls_ came (the output's clock)
     std::vector<double> skipAt_;
     std::size_t nextSkip_ = 0;
     std::vector<int> skippedFrom_;
@@ -423,8 +452,8 @@ int Render(const RenderOptions &options) {
     host.Shutdown();
 
     demo::RenderResult result =
-        demo::Analyse(renderer.Calls(), pcmFormat, files, options, playbackThread,
-                      static_cast<int>(GetACP()), renderer.SkippedFrom());
+        demo::Analyse(skips ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files,
+                      options, playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);
