@@ -499,16 +499,18 @@ void TInPluginPlaybackThread::SetPriority(int threadPriority) {
 
 // Pause holds the playback thread at its next point between calls into the decoder and the
 // output (see WaitWhilePaused); the output itself stops sounding at once.
+// The host's output called on the host's thread: a fault inside it is caught here, so that it
+// never reaches the host through our entry points.
 void TInPluginPlaybackThread::Pause() {
     Paused = 1;
     if (Out_Module *output = OutModule.load())
-        output->Pause(1);
+        CallGuarded([&] { output->Pause(1); });
 }
 
 void TInPluginPlaybackThread::UnPause() {
     Paused = 0;
     if (Out_Module *output = OutModule.load())
-        output->Pause(0);
+        CallGuarded([&] { output->Pause(0); });
 }
 
 int TInPluginPlaybackThread::IsPaused() const {
@@ -517,7 +519,10 @@ int TInPluginPlaybackThread::IsPaused() const {
 
 int TInPluginPlaybackThread::GetOutputTime() const {
     Out_Module *output = OutModule.load();
-    return output ? output->GetOutputTime() : 0;
+    int time = 0;
+    if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
+        return 0;
+    return time;
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
@@ -531,14 +536,14 @@ void TInPluginPlaybackThread::SetVolume(int volume) {
     Out_Module *expected = nullptr;
     OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
-        output->SetVolume(volume);
+        CallGuarded([&] { output->SetVolume(volume); });
 }
 
 void TInPluginPlaybackThread::SetPan(int pan) {
     Out_Module *expected = nullptr;
     OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
-        output->SetPan(pan);
+        CallGuarded([&] { output->SetPan(pan); });
 }
 
 // The engine leaves the equaliser to the host: it says so with bit 1 of UsesOutputPlug.

@@ -111,10 +111,20 @@ struct HostCallbacks {
     }
     static void __cdecl SAVSAInit(int latency, int rate) { Record("SAVSAInit", {latency, rate}); }
     static void __cdecl SAVSADeInit() { Record("SAVSADeInit", {}); }
-    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) { Record("SAAddPCMData", {nch, bps, ts}); }
+    static void FaultInVisualisation() {
+        if (CurrentHost && CurrentHost->state_.VisualisationFaults)
+            RaiseFault(CurrentHost->state_.FaultHow);
+    }
+    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("SAAddPCMData", {nch, bps, ts});
+        FaultInVisualisation();
+    }
     static int __cdecl SAGetMode() { return 0; }
     static int __cdecl SAAdd(void *, int ts, int csa) { Record("SAAdd", {ts, csa}); return 0; }
-    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) { Record("VSAAddPCMData", {nch, bps, ts}); }
+    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("VSAAddPCMData", {nch, bps, ts});
+        FaultInVisualisation();
+    }
     static int __cdecl VSAGetMode(int *specNch, int *waveNch) {
         if (specNch) *specNch = 0;
         if (waveNch) *waveNch = 0;
@@ -125,10 +135,8 @@ struct HostCallbacks {
     static int __cdecl DspIsActive() { return CurrentHost ? CurrentHost->state_.DspActive : 0; }
     static int __cdecl DspDoSamples(short *samples, int frames, int bps, int nch, int rate) {
         Record("dsp_dosamples", {frames, bps, nch, rate});
-        if (CurrentHost && CurrentHost->state_.DspFaults) {
-            volatile int *nowhere = nullptr;
-            *nowhere = frames; // a real fault inside the host's DSP
-        }
+        if (CurrentHost && CurrentHost->state_.DspFaults)
+            RaiseFault(CurrentHost->state_.FaultHow); // a real fault inside the host's DSP
         if (!CurrentHost || !CurrentHost->state_.DspDoublesFrames)
             return frames;
         // Repeats every frame in place, from the back, as a time-stretching DSP would.

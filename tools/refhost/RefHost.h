@@ -53,6 +53,8 @@ struct HostState {
     int DspActive = 0;               // dsp_isactive's answer
     bool DspDoublesFrames = false;   // dsp_dosamples repeats every frame when set
     bool DspFaults = false;          // dsp_dosamples faults (an access violation) when set
+    int FaultHow = 1;                // how DspFaults and VisualisationFaults fault (RaiseFault)
+    bool VisualisationFaults = false; // SAAddPCMData and VSAAddPCMData fault when set
     std::map<LPARAM, LRESULT> Answers; // overrides for any IPC number (old hosts answer 1)
     std::optional<HWND> GivenMainWindow; // hMainWindow handed to plug-ins; default the real one
 };
@@ -120,6 +122,7 @@ public:
     std::vector<HostMessage> IpcMessages(LPARAM ipcNumber) const;
     void ClearMessages() { messages_.clear(); }
     std::vector<ServiceCall> ServiceCalls() const { return services_; }
+    void ClearServiceCalls() { services_.clear(); }
     // Every Play the host called, in order; for latency measures around track changes.
     std::vector<PlayStart> PlayStarts() const { return playStarts_; }
     void ClearPlayStarts() { playStarts_.clear(); }
