@@ -11,6 +11,7 @@
 #include "plugin/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
 #include "plugin/ResourceIds.h"
+#include "support/FileBytes.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -33,15 +34,8 @@ std::string Ansi(const fs::path &path) {
     return WideToAnsi(path.wstring());
 }
 
-std::string ReadBytes(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path &file, const std::string &bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-}
+using support::ReadBytes;
+using support::WriteBytes;
 
 std::string IniValue(const fs::path &file, const char *key) {
     char value[256] = {};

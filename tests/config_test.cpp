@@ -5,6 +5,7 @@
 #include "hostlink/PluginError.h"
 #include "hostlink/TextConvert.h"
 #include "hostlink/WinAmpAPIUnit.h"
+#include "support/FileBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -28,15 +29,8 @@ std::string Ansi(const fs::path &path) {
     return WideToAnsi(path.wstring());
 }
 
-std::string ReadBytes(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path &file, const std::string &bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-}
+using support::ReadBytes;
+using support::WriteBytes;
 
 std::vector<std::string> Lines(const std::string &bytes) {
     std::vector<std::string> lines;

@@ -5,6 +5,7 @@
 #include "RefHost.h"
 #include "SynthSignal.h"
 #include "WavFile.h"
+#include "support/FileBytes.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -146,14 +147,8 @@ std::wstring Quoted(const fs::path &path) {
 
 // ------------------------------------------------------------------------------ files
 
-std::string ReadBytes(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path &file, const std::string &bytes) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-}
+using support::ReadBytes;
+using support::WriteBytes;
 
 std::string FileVersionOf(const fs::path &file) {
     DWORD ignored = 0;
