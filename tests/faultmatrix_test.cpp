@@ -150,8 +150,9 @@ TEST_P(FaultMatrix, ExtendedFileInformation) {
         GetProcAddress(host.Plugin(L"in_hvqblend.dll")->Library, "winampGetExtendedFileInfoW")));
     ASSERT_NE(getInfo, nullptr);
     wchar_t answer[64] = L"unchanged";
+    const int askedBefore = Faulty().Count("GetExtendedFileInfo"); // the host's probe at start
     EXPECT_EQ(getInfo(FaultyTone().c_str(), "length", answer, 64), 0);
-    EXPECT_EQ(Faulty().Count("GetExtendedFileInfo"), 1);
+    EXPECT_EQ(Faulty().Count("GetExtendedFileInfo"), askedBefore + 1);
     // The engine would ask for the length and the type before it takes a file.
     PlayFaultyThenHealthy(FaultyTone());
 }
@@ -187,24 +188,6 @@ TEST_P(FaultMatrix, PlayInDirectModeAnswersAFailure) {
     host.Product()->Stop();
     EXPECT_EQ(Faulty().Count("Stop"), 0);
     PlayFaultyThenHealthy(FaultyTone(300, 1));
-}
-
-TEST_P(FaultMatrix, StopInDirectModeLeavesNothingActive) {
-    Faulty().Set("Channels", -1);
-    host.SetPlaylist({FaultyTone(5000), ToneName(44100, 2, 16, 300, L"syw", 3)});
-    ASSERT_EQ(host.StartPlaying(0), 0);
-    ASSERT_EQ(Faulty().Count("Play"), 1);
-    FaultIn("Stop");
-    host.PressStop();
-    EXPECT_EQ(Faulty().Count("Stop"), 1);
-    EXPECT_EQ(host.Plugin(L"in_faulty.dll")->Module->outMod, nullptr);
-    // The engine's next track gets the output and the playback calls.
-    out().ClearRecord();
-    ASSERT_EQ(host.StartPlaying(1), 0);
-    EXPECT_EQ(host.Product()->IsPaused(), 0);
-    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }));
-    EXPECT_TRUE(EndsWith(out().Pcm(), TonePcm(ToneName(44100, 2, 16, 300, L"syw", 3))));
-    EXPECT_EQ(Faulty().Count("Stop"), 1);
 }
 
 // ---- the host's DSP and visualisation ----
@@ -294,6 +277,25 @@ TEST_P(FaultMatrixInRealTime, OutputCallsOfTheHostsThread) {
     EXPECT_EQ(out().FaultsRaised(), 5);
     ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
     EXPECT_EQ(out().Pcm(), TonePcm(track));
+}
+
+// On a real-time clock, so that the plug-in still plays when the user stops it.
+TEST_P(FaultMatrixInRealTime, StopInDirectModeLeavesNothingActive) {
+    Faulty().Set("Channels", -1);
+    host.SetPlaylist({FaultyTone(5000), ToneName(44100, 2, 16, 300, L"syw", 3)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_EQ(Faulty().Count("Play"), 1);
+    FaultIn("Stop");
+    host.PressStop();
+    EXPECT_EQ(Faulty().Count("Stop"), 1);
+    EXPECT_EQ(host.Plugin(L"in_faulty.dll")->Module->outMod, nullptr);
+    // The engine's next track gets the output and the playback calls.
+    out().ClearRecord();
+    ASSERT_EQ(host.StartPlaying(1), 0);
+    EXPECT_EQ(host.Product()->IsPaused(), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }));
+    EXPECT_TRUE(EndsWith(out().Pcm(), TonePcm(ToneName(44100, 2, 16, 300, L"syw", 3))));
+    EXPECT_EQ(Faulty().Count("Stop"), 1);
 }
 
 TEST_P(FaultMatrixInRealTime, SetTimeEndsTheTrackAtTheSeek) {
