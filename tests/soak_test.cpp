@@ -87,16 +87,16 @@ ProcessFigures Measure() {
 const wchar_t *const kReaders[] = {L"in_synthw.dll", L"in_syntha.dll"};
 const wchar_t *const kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"};
 
-// Short tracks: runs of one format that crossfade into each other (fade 60 ms, minimum 150 ms),
+// Short tracks: runs of one format that crossfade into each other (fade 40 ms, minimum 100 ms),
 // other formats between them, a file too short to fade, and files played in direct mode.
 std::vector<std::wstring> SoakPlaylist() {
     return {
-        ToneName(8000, 2, 16, 300, L"syw", 1),  ToneName(8000, 2, 16, 260, L"sya", 2),
-        ToneName(8000, 2, 16, 340, L"syw", 3),  ToneName(11025, 1, 8, 200, L"syw", 4),
-        ToneName(8000, 2, 16, 280, L"synx", 5), ToneName(8000, 2, 16, 320, L"sya", 6),
-        ToneName(8000, 1, 24, 240, L"syw", 7),  ToneName(8000, 1, 24, 300, L"syw", 8),
-        ToneName(8000, 2, 16, 120, L"syw", 9),  ToneName(11025, 1, 8, 220, L"synx", 10),
-        ToneName(8000, 2, 16, 310, L"syw", 11), ToneName(8000, 2, 16, 290, L"sya", 12),
+        ToneName(8000, 2, 16, 200, L"syw", 1),  ToneName(8000, 2, 16, 170, L"sya", 2),
+        ToneName(8000, 2, 16, 220, L"syw", 3),  ToneName(11025, 1, 8, 140, L"syw", 4),
+        ToneName(8000, 2, 16, 180, L"synx", 5), ToneName(8000, 2, 16, 210, L"sya", 6),
+        ToneName(8000, 1, 24, 160, L"syw", 7),  ToneName(8000, 1, 24, 200, L"syw", 8),
+        ToneName(8000, 2, 16, 80, L"syw", 9),   ToneName(11025, 1, 8, 150, L"synx", 10),
+        ToneName(8000, 2, 16, 205, L"syw", 11), ToneName(8000, 2, 16, 190, L"sya", 12),
     };
 }
 
@@ -107,8 +107,8 @@ class Soak : public ::testing::Test {
         for (const wchar_t *plugin : kPlugins)
             host.InstallPlugin(plugin);
         const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
-        WritePrivateProfileStringA("HVQBlend", "FadeTime", "60", ini.c_str());
-        WritePrivateProfileStringA("HVQBlend", "MinFileSize", "150", ini.c_str());
+        WritePrivateProfileStringA("HVQBlend", "FadeTime", "40", ini.c_str());
+        WritePrivateProfileStringA("HVQBlend", "MinFileSize", "100", ini.c_str());
         host.Start();
     }
 
@@ -171,7 +171,7 @@ class Soak : public ::testing::Test {
             host.PressStop();
             host.StartPlaying(static_cast<int>(random_() % entries));
         } else if (action < 90) { // a seek somewhere in the track
-            host.JumpToTime(static_cast<int>(random_() % 300));
+            host.JumpToTime(static_cast<int>(random_() % 200));
         } else { // the host moves on by itself (a click on another entry)
             host.StartPlaying(static_cast<int>(random_() % entries));
         }
