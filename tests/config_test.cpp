@@ -419,12 +419,11 @@ TEST_F(PluginSettings, InitReadsTheSettingsAfterTheHostLinkAndQuitLeavesTheFourK
     EXPECT_EQ(written, WrittenBySystem(host.HostFolder(), kDefaultKeys));
 }
 
-// The older file wins over one already in the Plugins folder, which is overwritten key by key.
+const std::string kOlderSettings = "[HVQBlend]\r\nFadeTime=2500\r\nMinFileSize=8000\r\nLogTrans=1\r\n"
+                                  "PlaybackThreadPriority=Idle\r\n";
+
 TEST_F(PluginSettings, InitMovesTheOlderFileIntoThePluginsFolder) {
-    WriteBytes(SettingsFolder() / L"HVQBlend.ini",
-               "[HVQBlend]\r\nFadeTime=2500\r\nMinFileSize=8000\r\nLogTrans=1\r\n"
-               "PlaybackThreadPriority=Idle\r\n");
-    WriteBytes(IniFile(), "[HVQBlend]\r\nFadeTime=1111\r\nKeptKey=kept\r\n");
+    WriteBytes(SettingsFolder() / L"HVQBlend.ini", kOlderSettings);
     host.Start();
     TPluginConfig *store = Store();
     ASSERT_NE(store, nullptr);
@@ -434,12 +433,54 @@ TEST_F(PluginSettings, InitMovesTheOlderFileIntoThePluginsFolder) {
     EXPECT_EQ(store->PlaybackThreadPriority(), TPriorityLevel::Idle);
     // Moved at once, not only at Quit.
     EXPECT_FALSE(fs::exists(SettingsFolder() / L"HVQBlend.ini"));
-    EXPECT_EQ(
-        Lines(ReadBytes(IniFile())),
-        (std::vector<std::string>{"[HVQBlend]", "FadeTime=2500", "KeptKey=kept", "MinFileSize=8000",
-                                  "LogTrans=1", "PlaybackThreadPriority=Idle"}));
+    EXPECT_EQ(Lines(ReadBytes(IniFile())),
+              (std::vector<std::string>{"[HVQBlend]", "FadeTime=2500", "MinFileSize=8000",
+                                        "LogTrans=1", "PlaybackThreadPriority=Idle"}));
     host.Shutdown();
     EXPECT_EQ(Value(IniFile(), "LogTrans"), "1");
+}
+
+// The file in the Plugins folder holds the user's current settings: an older file never
+// overwrites it, and is left as it is.
+TEST_F(PluginSettings, AnOlderFileNeverOverwritesTheCurrentOne) {
+    WriteBytes(SettingsFolder() / L"HVQBlend.ini", kOlderSettings);
+    WriteBytes(IniFile(), "[HVQBlend]\r\nFadeTime=1111\r\nKeptKey=kept\r\n");
+    host.Start();
+    ASSERT_NE(Store(), nullptr);
+    EXPECT_EQ(Store()->FadeTime(), 1111);
+    EXPECT_EQ(Store()->MinFileSize(), 10000);
+    EXPECT_EQ(ReadBytes(SettingsFolder() / L"HVQBlend.ini"), kOlderSettings);
+    EXPECT_EQ(Lines(ReadBytes(IniFile())),
+              (std::vector<std::string>{"[HVQBlend]", "FadeTime=1111", "KeptKey=kept"}));
+    host.Shutdown();
+    EXPECT_EQ(Value(IniFile(), "FadeTime"), "1111");
+}
+
+// An older file that cannot be deleted was moved all the same; the next start must not move it
+// again over what the user has changed since.
+TEST_F(PluginSettings, AnOlderFileThatCannotBeDeletedIsMovedOnceOnly) {
+    WriteBytes(SettingsFolder() / L"HVQBlend.ini", kOlderSettings);
+    UnwritableFile undeletable(SettingsFolder() / L"HVQBlend.ini");
+    ASSERT_TRUE(undeletable.Holds());
+    refhost::MessageBoxWatcher watcher;
+    host.Start();
+    ASSERT_NE(Store(), nullptr);
+    EXPECT_EQ(Store()->FadeTime(), 2500);
+    EXPECT_EQ(Value(IniFile(), "FadeTime"), "2500");
+    Store()->SetFadeTime(777);
+    host.Shutdown();
+
+    RefHost second;
+    second.InstallProduct();
+    second.State().IniPath = host.State().IniPath;
+    second.Start();
+    auto *const *store = reinterpret_cast<TPluginConfig *const *>(
+        GetProcAddress(second.Plugin(L"in_hvqblend.dll")->Library, "_PluginConfig"));
+    ASSERT_NE(*store, nullptr);
+    EXPECT_EQ((*store)->FadeTime(), 777);
+    second.Shutdown();
+    EXPECT_EQ(Value(IniFile(), "FadeTime"), "777");
+    EXPECT_TRUE(watcher.Boxes().empty());
 }
 
 TEST_F(PluginSettings, QuitSwallowsAFailedSaveAndStillTakesTheHostLinkAway) {
@@ -462,9 +503,7 @@ TEST_F(PluginSettings, QuitSwallowsAFailedSaveAndStillTakesTheHostLinkAway) {
 TEST_F(PluginSettings, AMoveThatCannotBeWrittenStopsInitWithTheWriteError) {
     const std::string older = "[HVQBlend]\r\nFadeTime=3000\r\n";
     WriteBytes(SettingsFolder() / L"HVQBlend.ini", older);
-    WriteBytes(IniFile(), "[HVQBlend]\r\n");
-    UnwritableFile target(IniFile());
-    ASSERT_TRUE(target.Holds());
+    fs::create_directories(IniFile()); // a folder where the file should go
     refhost::MessageBoxWatcher watcher;
     host.Start();
     EXPECT_EQ(Store(), nullptr);

@@ -483,4 +483,128 @@ TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
     EXPECT_EQ(AskedFor(IPC_GETPLAYLISTFILEW).size(), 0u);
 }
 
+// ---- track changes through an output on a real-time clock ----
+
+// A playlist whose every track hands over to the next: each track's own written bytes decide its
+// hand-over, and what it writes is itself mixed with the rest of the track before it.
+Bytes ExpectedChain(const std::vector<std::wstring> &tracks, const Settings &settings) {
+    const SynthFormat tone = *ParseSynthName(tracks.front());
+    const Format format{tone.Rate, tone.Channels, tone.Bits};
+    Bytes out, rest;
+    int fadeMs = 0;
+    for (std::size_t index = 0; index < tracks.size(); ++index) {
+        const Bytes own = TonePcm(tracks[index]);
+        const Bytes heard = Mixed(format, own, rest, fadeMs, settings.LogCurve);
+        const HandOver handOver = index + 1 == tracks.size()
+                                      ? HandOver{own.size(), 0}
+                                      : FindHandOver(format, own.size(), settings.FadeTimeMs);
+        out.insert(out.end(), heard.begin(),
+                   heard.begin() + static_cast<long>(handOver.WrittenBytes));
+        rest.assign(own.begin() + static_cast<long>(handOver.WrittenBytes), own.end());
+        fadeMs = std::min(handOver.RemainingMs, settings.FadeTimeMs);
+    }
+    return out;
+}
+
+// The output plays in real time from a 500 ms buffer; the parameter is how much it still holds
+// when it says it is no longer playing (0: only when empty; 300: a buffer-ahead output that asks
+// for the next track in time).
+class Seamless : public Crossfade, public ::testing::WithParamInterface<int> {
+  protected:
+    void StartInRealTime(const Settings &settings) {
+        auto output = std::make_unique<refhost::RecordingOutput>(1.0, 500);
+        output->SetPlayingThresholdMs(GetParam());
+        host.UseOutput(std::move(output));
+        StartWith(settings);
+    }
+    // Plays the playlist to its end; the end-of-track message of its last track comes only once
+    // the output has played everything.
+    void PlayAllInRealTime(const std::vector<std::wstring> &playlist) {
+        host.SetPlaylist(playlist);
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 30000));
+        Out_Module *raw = out().Module();
+        EXPECT_EQ(raw->GetWrittenTime() - raw->GetOutputTime(), 0) << "the last track cut short";
+        int endOfTrack = 0;
+        for (const auto &message : host.Messages())
+            endOfTrack += message.Message == WM_WA_MPEG_EOF;
+        EXPECT_EQ(endOfTrack, static_cast<int>(playlist.size())); // one per track
+        ASSERT_EQ(host.PlayStarts().size(), playlist.size());
+    }
+    // Silence heard up to the last write (after it the playlist is over), and sound thrown away.
+    double UnderrunUntilTheLastWrite() const {
+        const auto calls = const_cast<Seamless *>(this)->out().Calls();
+        for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+            if (call->Name == "Write")
+                return call->UnderrunMs;
+        }
+        return -1.0;
+    }
+};
+
+TEST_P(Seamless, CrossfadesNeitherRunTheOutputDryNorThrowSoundAway) {
+    const Settings settings{300, 500, false};
+    StartInRealTime(settings);
+    std::vector<std::wstring> playlist;
+    for (int track = 0; track < 4; ++track)
+        playlist.push_back(ToneName(44100, 2, 16, 900, track % 2 ? L"sya" : L"syw", 50 + track));
+    PlayAllInRealTime(playlist);
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedChain(playlist, settings)), "equal");
+    EXPECT_EQ(UnderrunUntilTheLastWrite(), 0.0);
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+}
+
+TEST_P(Seamless, GaplessChangesNeitherRunTheOutputDryNorThrowSoundAway) {
+    StartInRealTime({300, 1000, false}); // every track is shorter than the minimum: no fade
+    std::vector<std::wstring> playlist;
+    Bytes expected;
+    for (int track = 0; track < 4; ++track) {
+        playlist.push_back(ToneName(44100, 2, 16, 600, track % 2 ? L"sya" : L"syw", 60 + track));
+        const Bytes pcm = TonePcm(playlist.back());
+        expected.insert(expected.end(), pcm.begin(), pcm.end());
+    }
+    PlayAllInRealTime(playlist);
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(UnderrunUntilTheLastWrite(), 0.0);
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+}
+
+// The next file is played by its own plug-in: the engine's output plays out whole, then closes.
+TEST_P(Seamless, BeforeADirectModeFileTheLastTrackIsHeardWhole) {
+    StartInRealTime({300, 1000, false});
+    const std::wstring first = ToneName(44100, 2, 16, 600, L"syw", 70);
+    // Long enough that its own plug-in is still playing it when the test looks.
+    const std::wstring direct = ToneName(44100, 2, 16, 3000, L"synx", 71);
+    host.SetPlaylist({first, direct});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil(
+        [&] { return PluginProbe(host, L"in_synthnx.dll").Count("Play") == 1; }, 10000));
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+    const auto names = out().CallNames();
+    const auto secondOpen =
+        std::find(std::find(names.begin(), names.end(), "Open") + 1, names.end(), "Open");
+    ASSERT_NE(secondOpen, names.end());
+    EXPECT_NE(std::find(names.begin(), secondOpen, "Close"), secondOpen);
+    host.PressStop();
+}
+
+// Another format cannot continue the stream: the output plays out whole before it is reopened.
+TEST_P(Seamless, AnotherFormatIsHeardWholeBeforeTheOutputReopens) {
+    StartInRealTime({300, 1000, false});
+    const std::wstring first = ToneName(44100, 2, 16, 600, L"syw", 72);
+    const std::wstring second = ToneName(48000, 2, 16, 600, L"sya", 73);
+    PlayAllInRealTime({first, second});
+    Bytes expected = TonePcm(first);
+    const Bytes b = TonePcm(second);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 2);
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealTime, Seamless, ::testing::Values(0, 300),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return info.param ? std::string("BufferAhead") : std::string("Plain");
+                         });
+
 } // namespace

@@ -231,6 +231,13 @@ protected:
     }
     // Written bytes so far.
     std::size_t Written() const { return out().Pcm().size(); }
+    // Silence heard up to the last write: after it the playlist is over.
+    double UnderrunUntilTheLastWrite() const {
+        const auto calls = out().Calls();
+        const auto last =
+            std::find_if(calls.rbegin(), calls.rend(), [](auto &c) { return c.Name == "Write"; });
+        return last == calls.rend() ? -1.0 : last->UnderrunMs;
+    }
 };
 
 TEST_F(EngineInRealTime, AnImmediateStopEndsTheTrackWithinABlockAndPostsNothing) {
@@ -349,6 +356,100 @@ TEST_F(EngineInRealTime, TheOutputNeverRunsDry) {
     PlayToTheEnd({track}, 10000);
     EXPECT_EQ(out().Pcm(), TonePcm(track));
     EXPECT_EQ(out().Underruns(), 0);
+}
+
+// The next track writes on after what the output still holds of the one before: its position
+// counts from its own first sample as the listener hears it, and is never below 0.
+TEST_F(EngineInRealTime, TheNextTracksPositionCountsFromItsFirstAudibleSample) {
+    const std::wstring first = ToneName(44100, 2, 16, 1000, L"syw", 1);
+    const std::wstring second = ToneName(44100, 2, 16, 1500, L"sya", 2);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 5000));
+    // The first track's sound ends where the second's begins on the output's own clock.
+    const int secondBeginsMs = 1000;
+    Out_Module *raw = out().Module();
+    constexpr int kBlockMs = 16;
+    int samples = 0, whileTheFirstSounded = 0;
+    while (host.IsPlaying() && samples < 60) {
+        const int position = host.Product()->GetOutputTime();
+        const int heard = raw->GetOutputTime() - secondBeginsMs;
+        EXPECT_GE(position, 0);
+        EXPECT_NEAR(position, std::max(heard, 0), kBlockMs) << "heard " << heard;
+        whileTheFirstSounded += heard < 0;
+        ++samples;
+        host.Pump(10);
+    }
+    EXPECT_GT(samples, 20);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    EXPECT_EQ(out().CountOf("Flush"), 0);
+    EXPECT_EQ(out().Pcm(), Concat({TonePcm(first), TonePcm(second)}));
+    EXPECT_EQ(EndOfTrackMessages(), 2);
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+}
+
+// Right after the host moved on, the output still sounds the previous track: what the user
+// does now acts on what is heard.
+TEST_F(EngineInRealTime, AStopRightAfterATrackChangeSilencesBothTracksAtOnce) {
+    host.SetPlaylist(
+        {ToneName(44100, 2, 16, 800, L"syw", 3), ToneName(44100, 2, 16, 3000, L"sya", 4)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 5000));
+    host.PressStop();
+    EXPECT_FALSE(out().IsOpen());
+    const auto names = out().CallNames();
+    EXPECT_EQ(names.back(), "Close");
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
+TEST_F(EngineInRealTime, ASeekRightAfterATrackChangeFlushesTheRestOfThePreviousTrackWithIt) {
+    const std::wstring second = ToneName(44100, 2, 16, 3000, L"sya", 6);
+    const std::wstring first = ToneName(44100, 2, 16, 800, L"syw", 5);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    // The second track's request runs (its first block is written): it takes the seek.
+    const std::size_t firstBytes = TonePcm(first).size();
+    ASSERT_TRUE(host.WaitUntil([&] { return Written() > firstBytes; }, 5000));
+    const std::size_t before = Written();
+    EXPECT_EQ(host.JumpToTime(2000), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return out().CountOf("Flush") == 1; }, 2000));
+    EXPECT_GE(host.Product()->GetOutputTime(), 2000);
+    EXPECT_LT(host.Product()->GetOutputTime(), 2000 + 100);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    // After the flush: the second track from 2000 ms on, and nothing of the first.
+    std::size_t flushedAt = 0, bytes = 0;
+    for (const auto &call : out().Calls()) {
+        if (call.Name == "Flush")
+            flushedAt = bytes;
+        if (call.Name == "Write")
+            bytes += static_cast<std::size_t>(call.Args[0]);
+    }
+    ASSERT_GE(flushedAt, before);
+    const auto pcm = out().Pcm();
+    EXPECT_EQ(std::vector<std::uint8_t>(pcm.begin() + static_cast<long>(flushedAt), pcm.end()),
+              TonePcm(second, 88200));
+}
+
+TEST_F(EngineInRealTime, APauseRightAfterATrackChangeHoldsWhatIsHeardAndLosesNothing) {
+    const std::wstring first = ToneName(44100, 2, 16, 800, L"syw", 7);
+    const std::wstring second = ToneName(44100, 2, 16, 800, L"sya", 8);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    // The second track's request runs (its first block is written): IsPaused answers for it.
+    const std::size_t firstBytes = TonePcm(first).size();
+    ASSERT_TRUE(host.WaitUntil([&] { return Written() > firstBytes; }, 5000));
+    host.PressPause();
+    EXPECT_EQ(host.Product()->IsPaused(), 1);
+    Out_Module *raw = out().Module();
+    const int held = raw->GetOutputTime();
+    host.Pump(200);
+    EXPECT_EQ(raw->GetOutputTime(), held);
+    host.PressPause();
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+    EXPECT_EQ(out().Pcm(), Concat({TonePcm(first), TonePcm(second)}));
+    EXPECT_EQ(out().DiscardedMs(), 0.0);
+    EXPECT_EQ(UnderrunUntilTheLastWrite(), 0.0);
 }
 
 TEST_F(EngineInRealTime, QuitWhilePlayingEndsCleanly) {

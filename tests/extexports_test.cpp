@@ -494,6 +494,82 @@ TEST_F(ExtendedExports, QuitClosesEveryReadStillOpenExactlyOnce) {
         EXPECT_EQ(Calls(plugin), "") << plugin;
 }
 
+// A host thread transcodes through us with a decoder that asks the host's window something, while
+// the host's own thread asks about ownership and file information: neither may wait for the
+// other, so no lock of ours is held while the decoder runs.
+TEST_F(ExtendedExports, ADecoderAskingTheHostWhileItsThreadAsksUsHangsNobody) {
+    const std::wstring tone = ToneName(8000, 1, 16, 300);
+    const intptr_t handle = OpenW(tone);
+    ASSERT_NE(handle, 0);
+    Probe(L"in_synthw.dll").Set("GetDataAsksHost", 1);
+    std::atomic<int> read{-2};
+    std::thread transcoder([&] {
+        char buffer[64];
+        int stop = 0;
+        read = static_cast<int>(x->winampGetExtendedRead_getData(handle, buffer, 64, &stop));
+    });
+    Sleep(50); // the decoder waits for the host's thread by now
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 1);
+    wchar_t answer[32] = {};
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(tone.c_str(), "length", answer, 32), 1);
+    EXPECT_TRUE(host.WaitUntil([&] { return read != -2; }));
+    transcoder.join();
+    EXPECT_EQ(read, 64);
+    Probe(L"in_synthw.dll").Set("GetDataAsksHost", 0);
+    x->winampGetExtendedRead_close(handle);
+}
+
+// The host's main thread quits while a host thread is inside a read: Quit waits for nobody, and
+// the read, with its plug-in and library, lives until that call has returned; then it is closed
+// once.
+TEST_F(ExtendedExports, QuitWhileAHostThreadReadsClosesTheReadWhenTheCallReturns) {
+    const std::wstring tone = ToneName(8000, 1, 16, 300);
+    const intptr_t handle = OpenW(tone);
+    ASSERT_NE(handle, 0);
+    const PluginProbe plugin = Probe(L"in_synthw.dll");
+    plugin.Set("GetDataAsksHost", 1);
+    std::atomic<int> read{-2};
+    std::thread transcoder([&] {
+        char buffer[64];
+        read = static_cast<int>(x->winampGetExtendedRead_getData(handle, buffer, 64, nullptr));
+    });
+    Sleep(50); // the decoder waits for the host's thread by now
+    host.Product()->Quit();
+    EXPECT_TRUE(host.WaitUntil([&] { return read != -2; }));
+    transcoder.join();
+    EXPECT_EQ(read, 64);
+    EXPECT_EQ(plugin.TotalCloses(), 1);
+    plugin.Set("GetDataAsksHost", 0);
+}
+
+// A host that quits the plug-in and starts it again (an uninstall undone, a restart of its
+// plug-ins) finds nothing of the first run: no file of a request without a name, no write of a
+// set made before, and a read handle kept from before never names a read of the new run.
+TEST_F(ExtendedExports, AnotherInitRemembersNothingOfTheRunBefore) {
+    const intptr_t before = OpenW(ToneName(8000, 1, 16, 100));
+    ASSERT_NE(before, 0);
+    wchar_t wide[32] = {};
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(kAll.c_str(), "artist", wide, 32), 1);
+    EXPECT_EQ(x->winampSetExtendedFileInfoW(kAll.c_str(), "artist", L"a"), 1);
+    host.Product()->Quit();
+    host.Product()->Init();
+    host.Product()->IsOurFile(L"C:\\nobody.none");
+    ClearLogs();
+
+    EXPECT_EQ(x->winampGetExtendedFileInfoW(L"", "artist", wide, 32), 0);
+    EXPECT_EQ(x->winampWriteExtendedFileInfo(), 0);
+    const intptr_t after = OpenW(ToneName(8000, 1, 16, 200));
+    ASSERT_NE(after, 0);
+    EXPECT_NE(after, before);
+    char buffer[64];
+    EXPECT_EQ(x->winampGetExtendedRead_getData(before, buffer, 64, nullptr), -1);
+    x->winampGetExtendedRead_close(before);
+    EXPECT_EQ(Probe(L"in_synthw.dll").OpenReads(), 1);
+    EXPECT_EQ(x->winampGetExtendedRead_getData(after, buffer, 64, nullptr), 64);
+    x->winampGetExtendedRead_close(after);
+    EXPECT_EQ(Calls(L"in_extall.dll"), "");
+}
+
 // Readers on threads of their own decode files of three plug-ins while the engine plays a tone
 // of one of them in real time; each read is closed by two threads at once.
 TEST(ExtendedExportsDuringTheScan, HostThreadsAskingWhileTheRegistryFillsFindTheOwnerOrNobody) {

@@ -160,6 +160,26 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS *exception) {
 }
 
 // Outside a guarded call a fault is nobody's but the system's: the process goes down with it.
+__attribute__((noinline)) int RecurseForever(int depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return RecurseForever(depth + 1) + frame[0];
+}
+
+// A caught stack overflow leaves the thread's stack without its guard page unless the guard
+// puts it back: the next overflow on that thread would end the process without a word.
+TEST(FaultGuard, CatchesAStackOverflowAgainAndAgainOnOneThread) {
+    std::vector<bool> answers;
+    std::thread worker([&] {
+        for (int round = 0; round < 3; ++round)
+            answers.push_back(CallGuarded([] { Sink = RecurseForever(0); }));
+        answers.push_back(CallGuarded([] { ReadThroughNull(); }));
+        answers.push_back(CallGuarded([] { Sink = 1; }));
+    });
+    worker.join();
+    EXPECT_EQ(answers, (std::vector<bool>{false, false, false, false, true}));
+}
+
 TEST(FaultGuardDeathTest, DoesNotSwallowAFaultAfterTheGuardedCallReturned) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -48,7 +50,7 @@ template <class T> T ProductGlobal(HMODULE product, const char *symbol) {
 // The product and test plug-ins in the reference host's Plugins folder, started as the player
 // starts: every library loaded, initialised and probed.
 class DirectPlay : public ::testing::Test {
-protected:
+  protected:
     void StartHost(std::initializer_list<const wchar_t *> plugins) {
         host.InstallProduct();
         for (const wchar_t *plugin : plugins)
@@ -165,6 +167,101 @@ TEST_F(DirectPlay, ARealWaveFilePlaysThroughTheEngine) {
     EXPECT_EQ(format.Bits, 24);
 }
 
+// A plug-in that hands its ownership question on to us would be asked again by our walk, and so
+// on until the stack ran out: the question asked back on the same thread is not ours.
+TEST_F(DirectPlay, APluginThatAsksUsBackIsToldTheFileIsNotOurs) {
+    StartHost({L"in_askback.dll", L"in_synthw.dll"});
+    const TestPluginProbe askBack = Probe(L"in_askback.dll");
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\cover.jpg"), 0);
+    EXPECT_EQ(askBack.Count("IsOurFile"), 1);
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\tone_8000_1_16_100.syw"), 1);
+    EXPECT_EQ(Product().IsOurFile(L"C:\\m\\x.syq"), 1); // in_askback's by its extension
+    // The host's own walk finds in_askback's record refusing, then asks us, and we ask it once.
+    askBack.ClearLog();
+    EXPECT_EQ(host.ResolveOwner(L"C:\\m\\cover.jpg"), nullptr);
+    EXPECT_EQ(askBack.Count("IsOurFile"), 1);
+}
+
+// A Unicode plug-in is asked about a file under its own name, also for the length that decides
+// whether the engine plays it: a folder outside the ANSI code page is no reason to refuse.
+TEST_F(DirectPlay, AUnicodePluginIsAskedUnderTheWideNameOnly) {
+    StartHost({L"in_synthw.dll"});
+    const std::wstring name = L"C:\\m\\\u0416\u0443\\tone_8000_1_16_300.syw";
+    ASSERT_EQ(PlayThroughProduct(name), 0);
+    EXPECT_EQ(Active(), nullptr); // the engine plays it
+    const std::string log = Probe(L"in_synthw.dll").Log();
+    EXPECT_NE(log.find("GetExtendedFileInfo(" + ToUtf8(name) + ",length)"), std::string::npos);
+    EXPECT_EQ(log.find("?"), std::string::npos) << log;
+    Product().Stop();
+}
+
+// The host asks for the playing file's title with no name: while the engine plays, that is the
+// file the engine plays, asked of its own plug-in by name.
+TEST_F(DirectPlay, TheTitleOfTheFileTheEnginePlays) {
+    StartHost({L"in_synthw.dll"});
+    const std::wstring tone = L"C:\\m\\tone_8000_1_16_300.syw";
+    ASSERT_EQ(PlayThroughProduct(tone), 0);
+    ASSERT_EQ(Active(), nullptr);
+    std::vector<wchar_t> title(hostapi::kTitleLength, L'#');
+    int length = 0;
+    Product().GetFileInfo(nullptr, title.data(), &length);
+    EXPECT_STREQ(title.data(), L"tone_8000_1_16_300");
+    EXPECT_EQ(length, 300);
+    Product().GetFileInfo(L"", title.data(), &length);
+    EXPECT_STREQ(title.data(), L"tone_8000_1_16_300");
+    Product().Stop();
+    Product().GetFileInfo(nullptr, title.data(), &length);
+    EXPECT_EQ(title[0], L'\0');
+    EXPECT_EQ(length, -1000);
+}
+
+// Host threads ask about titles of other entries while the host's thread sets the volume: the
+// claimed name is never read while another thread replaces it.
+TEST_F(DirectPlay, ClaimsFromSeveralHostThreadsLeaveAWholeName) {
+    StartHost({L"in_stream.dll"});
+    const std::wstring names[] = {L"http://a.example/" + std::wstring(300, L'a'),
+                                  L"http://b.example/" + std::wstring(5, L'b')};
+    ASSERT_EQ(Product().IsOurFile(names[0].c_str()), 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 2; ++t)
+        askers.emplace_back([&, t] {
+            while (!stop)
+                Product().IsOurFile(names[t].c_str());
+        });
+    Product().outMod = host.Output().Module();
+    for (int i = 0; i < 300; ++i) {
+        Product().SetVolume(i % 255);
+        EXPECT_EQ(ActiveName(), "in_stream.dll");
+        Product().Stop();
+    }
+    stop = true;
+    for (auto &asker : askers)
+        asker.join();
+}
+
+// While the engine plays, the host asks about another entry (a stream, for its title) and then
+// changes the volume: the stream's plug-in must not take over the playback calls.
+TEST_F(DirectPlay, NothingBecomesActiveWhileTheEnginePlays) {
+    StartHost({L"in_synthw.dll", L"in_stream.dll"});
+    ASSERT_EQ(PlayThroughProduct(L"C:\\m\\tone_8000_1_16_3000.syw"), 0);
+    ASSERT_EQ(Active(), nullptr);
+    EXPECT_EQ(Product().IsOurFile(L"http://radio.example/live"), 1);
+    Product().SetVolume(50);
+    char bands[10] = {};
+    Product().EQSet(1, bands, 31);
+    Product().SetPan(10);
+    EXPECT_EQ(Active(), nullptr);
+    EXPECT_EQ(host.Output().Volume(), 50);
+    Product().Stop();
+    const TestPluginProbe stream = Probe(L"in_stream.dll");
+    EXPECT_EQ(stream.Count("SetVolume") + stream.Count("EQSet") + stream.Count("Stop"), 0);
+    // Once the engine has stopped, the claim counts again.
+    Product().SetVolume(60);
+    EXPECT_EQ(ActiveName(), "in_stream.dll");
+    Product().Stop();
+}
+
 TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
     StartHost({L"in_synthnx.dll"});
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(2.0)); // twice real time
@@ -219,7 +316,7 @@ TEST_F(DirectPlay, PauseSeekVolumePanAndStopReachTheRightModule) {
 
 // Three plug-ins for the calls of the record made one by one.
 class EntryPoints : public DirectPlay {
-protected:
+  protected:
     void SetUp() override {
         StartHost({L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"});
         // The player's first question makes the scan.
@@ -227,7 +324,8 @@ protected:
         // Their extended reads report a format the engine cannot play: the files are theirs.
         for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"})
             Probe(plugin).Set("Channels", -1);
-        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"})
+        for (const wchar_t *plugin :
+             {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll", L"in_stream.dll"})
             Probe(plugin).ClearLog();
     }
     void TearDown() override { Product().Stop(); }
@@ -394,7 +492,7 @@ TEST_F(EntryPoints, QuitWhilePlayingLeavesNothingActive) {
 TEST(BeforeInit, EveryEntryPointAnswersAsWithoutARegistry) {
     HeldLibrary library(RefHost::BuildFolder() / L"in_hvqblend.dll");
     In_Module &product = *library.Module();
-    EXPECT_EQ(product.IsOurFile(L"C:\\m\\tone_8000_1_16_2000.syw"), 1);
+    EXPECT_EQ(product.IsOurFile(L"C:\\m\\tone_8000_1_16_2000.syw"), 0);
     EXPECT_EQ(product.InfoBox(L"C:\\m\\x.syw", nullptr), hostapi::kInfoBoxUnchanged);
     wchar_t title[4] = {L'#', L'#', L'#', L'#'};
     int length = 5;
@@ -409,6 +507,31 @@ TEST(BeforeInit, EveryEntryPointAnswersAsWithoutARegistry) {
     EXPECT_EQ(product.GetLength(), 0);
     EXPECT_EQ(product.GetOutputTime(), 0);
     EXPECT_EQ(product.IsPaused(), 0);
+}
+
+// Without a registry nothing is ours: the host's other plug-ins play their own files, where a
+// claim would send every track to a Play that cannot start it.
+TEST(WithoutRegistry, NothingIsOursAfterAFailedInitNorAfterQuit) {
+    const std::wstring tone = L"C:\\m\\tone_8000_1_16_2000.syw";
+    {
+        RefHost host;
+        host.InstallProduct();
+        host.InstallPlugin(L"in_synthw.dll");
+        host.State().GivenMainWindow = HWND(nullptr);
+        refhost::MessageBoxWatcher watcher;
+        host.Start(); // Init fails: no host link, no registry
+        ASSERT_EQ(watcher.Boxes().size(), 1u);
+        EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 0);
+        EXPECT_EQ(host.ResolveOwner(tone), host.Plugin(L"in_synthw.dll")->Module);
+    }
+    RefHost host;
+    host.InstallProduct();
+    host.InstallPlugin(L"in_synthw.dll");
+    host.Start();
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 1);
+    host.Shutdown();
+    EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 0);
+    EXPECT_EQ(host.ResolveOwner(tone), host.Plugin(L"in_synthw.dll")->Module);
 }
 
 } // namespace

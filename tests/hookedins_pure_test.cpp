@@ -66,12 +66,17 @@ TEST(ExtensionOfAName, IsWhatFollowsTheLastDotWhenNoSeparatorComesAfterIt) {
     EXPECT_EQ(ExtensionOf(""), "");
 }
 
-TEST(ExtensionMatch, IsAPlainSubstringSearchOfExtensionAndSemicolon) {
-    const std::string extensions = "mp3;mp2;wav;";
+// The host compares whole patterns: "x.p3" is no mp3 file, and ".psf" files are not the
+// minipsf player's.
+TEST(ExtensionMatch, MatchesWholePatternsOnly) {
+    const std::string extensions = "mp3;mp2;wav;minipsf;";
     EXPECT_TRUE(ExtensionListed(extensions, "mp3"));
     EXPECT_TRUE(ExtensionListed(extensions, "wav"));
-    EXPECT_TRUE(ExtensionListed(extensions, "p3")); // inside "mp3;"
-    EXPECT_TRUE(ExtensionListed(extensions, "3"));
+    EXPECT_TRUE(ExtensionListed(extensions, "minipsf"));
+    EXPECT_FALSE(ExtensionListed(extensions, "p3"));
+    EXPECT_FALSE(ExtensionListed(extensions, "3"));
+    EXPECT_FALSE(ExtensionListed(extensions, "psf"));
+    EXPECT_FALSE(ExtensionListed(extensions, "mp3;mp2"));
     EXPECT_FALSE(ExtensionListed(extensions, "mp"));
     EXPECT_FALSE(ExtensionListed(extensions, "ogg"));
     EXPECT_FALSE(ExtensionListed(extensions, ""));

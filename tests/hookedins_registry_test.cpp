@@ -256,7 +256,7 @@ TEST_F(Resolution, MatchesExtensionsInAnyCaseAndOnlyAfterTheLastDot) {
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.syw.sya"), "in_b.dll");
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.sya.gz"), "(none)");
     EXPECT_EQ(OwnerOf(L"C:\\music.syw\\song"), "(none)"); // the dot lies before the last '\'
-    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "in_a.dll");   // "yw;" occurs in "syw;"
+    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "(none)"); // only a whole pattern matches
     EXPECT_EQ(OwnerOf(L"some.host/live"), "(none)");
 }
 

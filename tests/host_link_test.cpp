@@ -6,13 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
+#include <thread>
+
 namespace {
 
 using namespace hostapi;
 using refhost::RefHost;
 
 class HostLink : public ::testing::Test {
-protected:
+  protected:
     In_Module ModuleWithMainWindow() {
         In_Module module{};
         module.hMainWindow = host.MainWindow();
@@ -189,6 +193,68 @@ TEST_F(HostLink, AnExtendedInfoQueryIsFoundOnlyOnANonZeroAnswer) {
     const TExtendedInfoAnswer found = link.QueryExtendedInfo(L"C:\\x.xyz", L"length");
     EXPECT_TRUE(found.Found);
     EXPECT_EQ(found.Text, L""); // the host answered without writing: the zeroed buffer stays
+}
+
+// A host whose one playlist-name buffer is filled again by the next request right after it has
+// answered one, as when a thread asks just after another: the next request waits in its queue.
+wchar_t PlaylistBuffer[64];
+constexpr UINT kAnotherRequest = WM_APP + 1;
+
+LRESULT CALLBACK BusyBufferHost(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kAnotherRequest) {
+        wcscpy(PlaylistBuffer, L"C:\\list\\another request.syw");
+        return 0;
+    }
+    if (message != WM_WA_IPC || lParam != IPC_GETPLAYLISTFILEW)
+        return DefWindowProcW(window, message, wParam, lParam);
+    if (wParam > 9)
+        return 0;
+    swprintf(PlaylistBuffer, 64, L"C:\\list\\entry%u.syw", static_cast<unsigned>(wParam));
+    PostMessageW(window, kAnotherRequest, 0, 0);
+    return reinterpret_cast<LRESULT>(PlaylistBuffer);
+}
+
+TEST(PlaylistFile, IsCopiedBeforeTheHostsBufferServesAnotherRequest) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &BusyBufferHost;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"HVQTestBusyBufferHost";
+    RegisterClassW(&windowClass);
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10,
+                                        10, nullptr, nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    {
+        In_Module module{};
+        module.hMainWindow = window;
+        TWinAmpAPIMan link(&module);
+        EXPECT_EQ(link.GetPlaylistFile(2), L"C:\\list\\entry2.syw"); // on the host's thread
+        EXPECT_EQ(link.GetPlaylistFile(10), L"");
+
+        std::atomic<bool> done{false};
+        std::vector<std::wstring> names;
+        std::thread engine([&] {
+            for (int round = 0; round < 50; ++round) {
+                for (int index : {3, 4, 12})
+                    names.push_back(link.GetPlaylistFile(index));
+            }
+            done = true;
+        });
+        const ULONGLONG deadline = GetTickCount64() + 10000;
+        while (!done && GetTickCount64() < deadline) {
+            MSG pending;
+            while (PeekMessageW(&pending, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&pending);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        }
+        engine.join();
+        ASSERT_EQ(names.size(), 150u);
+        for (std::size_t i = 0; i < names.size(); i += 3) {
+            EXPECT_EQ(names[i], L"C:\\list\\entry3.syw") << i;
+            EXPECT_EQ(names[i + 1], L"C:\\list\\entry4.syw") << i;
+            EXPECT_EQ(names[i + 2], L"") << i;
+        }
+    }
+    DestroyWindow(window);
 }
 
 } // namespace

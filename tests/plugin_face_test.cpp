@@ -1,10 +1,10 @@
 // The module face as the host sees it: the record, the description, the export table, and the
 // lifecycle of the global objects under Init and Quit.
 #include "RefHost.h"
-#include "support/Library.h"
 #include "hostlink/PluginError.h"
 #include "plugin/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
+#include "support/Library.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,10 @@ std::map<std::string, const void *> ExportTable(HMODULE module) {
     const auto *base = reinterpret_cast<const BYTE *>(module);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    const auto *directory = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + entry.VirtualAddress);
+    const IMAGE_DATA_DIRECTORY &entry =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const auto *directory =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + entry.VirtualAddress);
     const auto *names = reinterpret_cast<const DWORD *>(base + directory->AddressOfNames);
     const auto *ordinals = reinterpret_cast<const WORD *>(base + directory->AddressOfNameOrdinals);
     const auto *functions = reinterpret_cast<const DWORD *>(base + directory->AddressOfFunctions);
@@ -34,9 +36,9 @@ std::map<std::string, const void *> ExportTable(HMODULE module) {
 }
 
 const char *const kDataSymbols[] = {
-    "ActiveHookedIn", "WinAmpAPIMan", "VersionReader1", "VersionReader", "VersionReaderResult",
-    "ThisLibraryFileName", "HookedInPlugins", "InPluginPlaybackThread", "PluginConfig",
-    "AboutForm", "ConfigForm"};
+    "ActiveHookedIn",      "WinAmpAPIMan",        "VersionReader1",  "VersionReader",
+    "VersionReaderResult", "ThisLibraryFileName", "HookedInPlugins", "InPluginPlaybackThread",
+    "PluginConfig",        "AboutForm",           "ConfigForm"};
 
 TEST(ModuleRecord, IsTheSameRecordEveryCallFilledAsAtLoad) {
     Library library(L"in_hvqblend.dll");
@@ -73,6 +75,19 @@ TEST(ModuleRecord, DescriptionCarriesTheFileVersionOfTheVersionResource) {
     EXPECT_STREQ(foreign.Module()->description, "Halvern Q-Blend v2.1.0.5");
     Library bare(L"in_hvqblend_noversion.dll");
     EXPECT_STREQ(bare.Module()->description, "Halvern Q-Blend");
+}
+
+// Reading a version resource loads and maps files: not under the loader lock, but at the host's
+// first call, before it reads the description.
+TEST(ModuleRecord, TheVersionIsReadAtTheHostsFirstCallNotAtLoad) {
+    Library product(L"in_hvqblend.dll");
+    const auto *result =
+        static_cast<const TVersionReaderResult *>(product.Symbol("_VersionReaderResult"));
+    ASSERT_NE(result, nullptr);
+    EXPECT_FALSE(result->StringInfoRead);
+    In_Module *record = product.Module();
+    EXPECT_TRUE(result->StringInfoRead);
+    EXPECT_STREQ(record->description, "Halvern Q-Blend v" HVQ_PROJECT_VERSION);
 }
 
 TEST(ModuleRecord, RemembersItsOwnFullPath) {
@@ -119,7 +134,8 @@ TEST(Lifecycle, InitMakesTheHostLinkAndQuitTakesItAway) {
     std::vector<std::pair<WPARAM, LPARAM>> asked;
     for (const auto &message : host.Messages())
         asked.emplace_back(message.WParam, message.LParam);
-    const std::vector<std::pair<WPARAM, LPARAM>> expected{{0, 260}, {1, 260}, {2, 260}, {0, 0}, {0, 334}};
+    const std::vector<std::pair<WPARAM, LPARAM>> expected{
+        {0, 260}, {1, 260}, {2, 260}, {0, 0}, {0, 334}};
     EXPECT_EQ(asked, expected);
 
     // A second Init creates nothing new.
@@ -140,11 +156,30 @@ bool LockIsFree() {
     return taken.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
 }
 
-TEST(Lifecycle, QuitWithoutInitDestroysNothingAndLeavesNoLock) {
+TEST(Lifecycle, QuitWithoutInitDestroysNothingAndLeavesTheLockFree) {
     ASSERT_EQ(WinAmpAPIMan, nullptr);
     PluginQuit();
     EXPECT_EQ(WinAmpAPIMan, nullptr);
-    EXPECT_FALSE(GlobalLockExists());
+    EXPECT_TRUE(LockIsFree());
+}
+
+// A thread of the host may be waiting for the lock while Quit runs: the lock it waits on must
+// still be there, and still the lock, when it gets its turn.
+TEST(Lifecycle, AThreadWaitingForTheLockGetsItAfterQuit) {
+    std::promise<void> waiting;
+    std::future<void> entered;
+    {
+        GERCSBomb held;
+        entered = std::async(std::launch::async, [&] {
+            waiting.set_value();
+            GERCSBomb guard;
+        });
+        waiting.get_future().wait();
+        Sleep(100); // inside EnterCriticalSection by now
+        PluginQuit();
+    }
+    EXPECT_EQ(entered.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(LockIsFree());
 }
 
 struct InitFailure {
@@ -173,10 +208,10 @@ TEST_P(FailedInit, ShowsTheMessageStoresNothingAndReleasesTheLock) {
     host.Shutdown();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lifecycle, FailedInit,
-    ::testing::Values(InitFailure{HWND(nullptr), "NULL Winamp Main HWND Var."},
-                      InitFailure{reinterpret_cast<HWND>(0x7FF0), "Bad Winamp Main HWND Var."}));
+INSTANTIATE_TEST_SUITE_P(Lifecycle, FailedInit,
+                         ::testing::Values(InitFailure{HWND(nullptr), "NULL Winamp Main HWND Var."},
+                                           InitFailure{reinterpret_cast<HWND>(0x7FF0),
+                                                       "Bad Winamp Main HWND Var."}));
 
 TEST(Lifecycle, AFailedInitInTheCoreLeavesTheLockFree) {
     refhost::MessageBoxWatcher watcher;
@@ -185,9 +220,24 @@ TEST(Lifecycle, AFailedInitInTheCoreLeavesTheLockFree) {
     EXPECT_EQ(WinAmpAPIMan, nullptr);
     EXPECT_TRUE(LockIsFree());
     PluginQuit();
-    EXPECT_FALSE(GlobalLockExists());
+    EXPECT_TRUE(LockIsFree());
     ASSERT_EQ(watcher.Boxes().size(), 1u);
     EXPECT_EQ(watcher.Boxes()[0].Text, "NULL Winamp Main HWND Var.");
+}
+
+TEST(Lifecycle, QuitForgetsTheLastNamesAndThePendingWrite) {
+    RefHost host;
+    PluginModule.hMainWindow = host.MainWindow();
+    PluginInit();
+    LastClaimedFile = L"C:\\m\\claimed.syw";
+    LastInfoFileName = L"C:\\m\\asked.syw";
+    PendingWritePlugin = std::shared_ptr<THookedInPlugin>(
+        reinterpret_cast<THookedInPlugin *>(&host), [](THookedInPlugin *) {});
+    PluginQuit();
+    EXPECT_EQ(LastClaimedFile, L"");
+    EXPECT_EQ(LastInfoFileName, L"");
+    EXPECT_EQ(PendingWritePlugin, nullptr);
+    PluginModule.hMainWindow = nullptr;
 }
 
 TEST(Lifecycle, InitFromTheCoreKeepsTheHostLinkUntilQuit) {
@@ -195,11 +245,10 @@ TEST(Lifecycle, InitFromTheCoreKeepsTheHostLinkUntilQuit) {
     PluginModule.hMainWindow = host.MainWindow();
     PluginInit();
     ASSERT_NE(WinAmpAPIMan, nullptr);
-    EXPECT_TRUE(GlobalLockExists());
     EXPECT_TRUE(LockIsFree());
     PluginQuit();
     EXPECT_EQ(WinAmpAPIMan, nullptr);
-    EXPECT_FALSE(GlobalLockExists());
+    EXPECT_TRUE(LockIsFree());
     PluginModule.hMainWindow = nullptr;
 }
 

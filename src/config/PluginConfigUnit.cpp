@@ -82,9 +82,10 @@ TPluginConfig::TPluginConfig(const TWinAmpAPIMan *hostLink, const std::string &o
     const std::string pluginsFolder = hostFolder + kPluginsFolder;
     ForceDirectories(pluginsFolder);
     iniFileName_ = pluginsFolder + "\\" + kIniFile;
-    // Older versions kept the file directly in the host's settings folder.
+    // Older versions kept the file directly in the host's settings folder. Once the Plugins
+    // folder has a file, that one holds the user's settings, whatever is left of the older one.
     const std::string olderFileName = hostFolder + kIniFile;
-    if (FileExists(olderFileName))
+    if (!FileExists(iniFileName_) && FileExists(olderFileName))
         MoveFromOlderLocation(olderFileName);
     else
         Load();
@@ -99,12 +100,13 @@ void TPluginConfig::ChooseIniFileBesideLibrary(const std::string &ownLibraryFile
     iniFileName_ = folder.empty() ? std::string() : folder + kIniFile;
 }
 
-// The older file wins over one already in the Plugins folder, which is overwritten key by key.
+// Only ever into a Plugins folder that has no settings file yet.
 void TPluginConfig::MoveFromOlderLocation(const std::string &olderFileName) {
     const std::string target = std::exchange(iniFileName_, olderFileName);
     Load();
     iniFileName_ = target;
-    // Written before the older file goes, so that a failed write loses no settings.
+    // Written before the older file goes, so that a failed write loses no settings. An older
+    // file that cannot be deleted does no harm: the file written here takes precedence.
     Save();
     DeleteFileA(olderFileName.c_str());
 }

@@ -17,7 +17,8 @@ int PriorityLevelToThreadPriority(TPriorityLevel level);
 // destruction); the playback thread reads the four values at any time, hence the atomics.
 class TPluginConfig {
   public:
-    // Chooses the settings file, loads it and moves one from the older location. Raises
+    // Chooses the settings file, loads it, and moves one from the older location when the
+    // Plugins folder has none yet (never over an existing one). Raises
     // EPluginError("Infernal Error!") without a host link, and the write error of Save() when
     // the moved settings cannot be written (the older file is then left where it was).
     // A host that names no settings folder gets the file beside the plug-in's own library

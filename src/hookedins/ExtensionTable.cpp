@@ -40,7 +40,12 @@ std::string ExtensionOf(std::string_view narrowName) {
 bool ExtensionListed(std::string_view extensions, std::string_view lowerExtension) {
     if (lowerExtension.empty())
         return false;
-    return extensions.find(std::string(lowerExtension) + ";") != std::string_view::npos;
+    for (std::size_t start = 0, end; (end = extensions.find(';', start)) != std::string_view::npos;
+         start = end + 1) {
+        if (extensions.substr(start, end - start) == lowerExtension)
+            return true;
+    }
+    return false;
 }
 
 std::size_t ExtensionListSize(const char *list) {

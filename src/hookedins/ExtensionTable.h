@@ -31,8 +31,8 @@ TExtensionTable ParseFileExtensions(const char *list);
 // "host/live". Empty when there is none.
 std::string ExtensionOf(std::string_view narrowName);
 
-// Whether extension + ";" occurs anywhere in extensions (a plain substring search, so "p3"
-// is found in "mp3;"). An empty extension is never listed.
+// Whether the extension equals one whole pattern of extensions, as the host compares them: "p3"
+// is not listed in "mp3;", nor "psf" in "minipsf;". An empty extension is never listed.
 bool ExtensionListed(std::string_view extensions, std::string_view lowerExtension);
 
 // Bytes of a declaration list up to and including its terminating empty string, reading

@@ -87,7 +87,7 @@ bool SameTextIgnoringCase(const std::wstring &a, const std::wstring &b) {
 
 // A folder listing that is closed when it goes.
 class TFolderListing {
-public:
+  public:
     explicit TFolderListing(const std::wstring &pattern)
         : handle_(FindFirstFileW(pattern.c_str(), &entry_)) {}
     ~TFolderListing() {
@@ -101,7 +101,7 @@ public:
     std::wstring Name() const { return entry_.cFileName; }
     void Next() { ended_ = !FindNextFileW(handle_, &entry_); }
 
-private:
+  private:
     WIN32_FIND_DATAW entry_{};
     HANDLE handle_;
     bool ended_ = false;
@@ -279,9 +279,9 @@ void THookedInPlugins::LoadEntry(const std::wstring &folder, const std::wstring 
         reinterpret_cast<void *>(GetProcAddress(library.Handle(), "winampGetInModule2")));
     if (!getModule || IsCopyOfThisPlugin(library.Handle()))
         return;
-    std::unique_ptr<THookedInPlugin> plugin;
+    std::shared_ptr<THookedInPlugin> plugin;
     try {
-        plugin = std::make_unique<THookedInPlugin>(this, std::move(library), entryName, getModule);
+        plugin = std::make_shared<THookedInPlugin>(this, std::move(library), entryName, getModule);
     } catch (...) {
         return;
     }
@@ -307,7 +307,7 @@ bool THookedInPlugins::IsOwnFile(const std::wstring &fullPath) const {
 
 void THookedInPlugins::UnloadAll() {
     while (!Plugins.empty()) {
-        std::unique_ptr<THookedInPlugin> first = std::move(Plugins.front());
+        std::shared_ptr<THookedInPlugin> first = std::move(Plugins.front());
         Plugins.erase(Plugins.begin());
         first.reset();
     }
@@ -329,22 +329,30 @@ void THookedInPlugins::RestoreAllIsOurFile() {
     }
 }
 
+thread_local int TOwnershipQuestion::depth_ = 0;
+
 THookedInPlugin *THookedInPlugins::FindForFile(const wchar_t *fileName) const {
-    if (!fileName)
+    return FindIn(Plugins, fileName).get();
+}
+
+std::shared_ptr<THookedInPlugin> THookedInPlugins::FindIn(const TPluginList &plugins,
+                                                          const wchar_t *fileName) {
+    const TOwnershipQuestion question;
+    if (!fileName || question.IsAskedBack())
         return nullptr;
     const std::wstring wide(fileName);
     const std::string narrow = WideToAnsi(wide);
     if (narrow.empty())
         return nullptr;
     const std::string extension = ExtensionOf(narrow);
-    for (std::size_t i = 0; i < Plugins.size(); ++i) {
-        const THookedInPlugin *plugin = Plugins[i].get();
+    for (std::size_t i = 0; i < plugins.size(); ++i) {
+        const THookedInPlugin *plugin = plugins[i].get();
         if (!plugin)
             continue;
         const void *name = plugin->IsUnicode ? static_cast<const void *>(wide.c_str())
                                              : static_cast<const void *>(narrow.c_str());
         if (CallIsOurFile(*plugin, name) != 0 || ExtensionListed(plugin->Extensions, extension))
-            return Plugins[i].get();
+            return plugins[i];
     }
     return nullptr;
 }

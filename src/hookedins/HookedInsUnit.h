@@ -63,7 +63,7 @@ using ExtendedReadCloseFn = void(__cdecl *)(intptr_t handle);
 
 // One load reference of a library, released when the owner goes.
 class TLibrary {
-public:
+  public:
     TLibrary() = default;
     explicit TLibrary(HMODULE handle) : handle_(handle) {}
     ~TLibrary() { Release(); }
@@ -75,7 +75,7 @@ public:
     HMODULE Handle() const { return handle_; }
     void Release();
 
-private:
+  private:
     HMODULE handle_ = nullptr;
 };
 
@@ -85,7 +85,7 @@ class THookedInPlugins;
 // afterwards, so the playback thread reads it without a lock; SavedIsOurFile alone is written
 // again (by RestoreAllIsOurFile) while others may read it.
 class THookedInPlugin {
-public:
+  public:
     // Takes over the load reference in library, also when construction fails. Raises
     // EPluginError: "Infernal Error!" without owner, library or export, "Bad input plugin: " +
     // file name + "!" when the library gives no readable record.
@@ -112,7 +112,7 @@ public:
     TLibrary Library;
     std::vector<TRFEItem> Items;
 
-private:
+  private:
     void ReadRecord(WinampGetInModule2Fn getModule, const std::wstring &fileName);
     void LookUpEntryPoints();
     void ReadExtensions();
@@ -126,18 +126,36 @@ int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName);
 // A wide file name in the form a plug-in takes: as it is, or in the ANSI code page (an empty
 // conversion gives an empty string). A null name stays null.
 class TPluginFileName {
-public:
+  public:
     TPluginFileName(const THookedInPlugin &plugin, const wchar_t *wideName);
     const void *Get() const;
 
-private:
+  private:
     const wchar_t *wide_;
     std::string ansi_;
     bool unicode_;
 };
 
+// Marks the calling thread as inside an ownership question while it lives. A plug-in may hand
+// its own question on to us (a wrapper loading our library and calling our IsOurFile): asked
+// again on the same thread, the question would go round until the stack ran out, so there it
+// is answered "nobody's". Keep it out of guarded calls: a fault skips its destructor.
+class TOwnershipQuestion {
+  public:
+    TOwnershipQuestion() { ++depth_; }
+    ~TOwnershipQuestion() { --depth_; }
+    TOwnershipQuestion(const TOwnershipQuestion &) = delete;
+    TOwnershipQuestion &operator=(const TOwnershipQuestion &) = delete;
+    bool IsAskedBack() const { return depth_ > 1; }
+
+  private:
+    static thread_local int depth_;
+};
+
+using TPluginList = std::vector<std::shared_ptr<THookedInPlugin>>;
+
 class THookedInPlugins {
-public:
+  public:
     // ownFileName: the full ANSI path of our own library; its folder is scanned.
     explicit THookedInPlugins(std::string ownFileName);
     // RestoreAllIsOurFile, then UnloadAll.
@@ -152,15 +170,21 @@ public:
     // Puts every replaced IsOurFile back; a fault while restoring one plug-in skips it.
     void RestoreAllIsOurFile();
     // The plug-in that owns a file: in list order, its own test first, then its extensions.
-    // Null for a null or empty name, or when nobody takes it. Loads nothing.
+    // Null for a null or empty name, when nobody takes it, or when asked again from inside an
+    // ownership question of the same thread. Loads nothing.
     THookedInPlugin *FindForFile(const wchar_t *fileName) const;
+    // The same lookup over a copy of the list: the plug-in found stays alive, with its library,
+    // as long as the caller keeps it, also when the registry goes meanwhile.
+    static std::shared_ptr<THookedInPlugin> FindIn(const TPluginList &plugins,
+                                                   const wchar_t *fileName);
 
-    // Owned, in loading order; filled by the scan on the host's thread, read-only afterwards
-    // until shut-down.
-    std::vector<std::unique_ptr<THookedInPlugin>> Plugins;
+    // In loading order; filled by the scan on the host's thread (under GlobalLock), read-only
+    // afterwards until shut-down. Shared with whoever still calls into a plug-in when the
+    // registry goes.
+    TPluginList Plugins;
     bool Scanned = false;
 
-private:
+  private:
     void LoadEntry(const std::wstring &folder, const std::wstring &entryName);
     bool IsOwnFile(const std::wstring &fullPath) const;
 

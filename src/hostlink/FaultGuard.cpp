@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // The i386 structured-exception chain: a list of frames that starts at fs:[0]. A guarded call
 // pushes one frame; the system asks the frames of the faulting code first and ours only when
@@ -21,6 +22,7 @@ struct TRegistration {
 struct TGuardFrame {
     TRegistration Registration;
     void *Resume[5]; // __builtin_setjmp's buffer
+    DWORD Code;      // of the exception caught
 };
 
 static_assert(offsetof(TGuardFrame, Registration) == 0);
@@ -51,6 +53,7 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *estab
     if (record->ExceptionFlags & kUnwindFlags)
         return ExceptionContinueSearch;
     auto *frame = static_cast<TGuardFrame *>(establisher);
+    frame->Code = record->ExceptionCode;
     UnwindFramesAbove(&frame->Registration, record);
     __builtin_longjmp(frame->Resume, 1);
 }
@@ -58,7 +61,7 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *estab
 // Keeps our frame on the chain for exactly the length of the call, also when a C++ exception
 // leaves it.
 class TFrameLink {
-public:
+  public:
     explicit TFrameLink(TGuardFrame &frame) : frame_(frame) {
         frame_.Registration.Next = ChainHead();
         frame_.Registration.Handler = reinterpret_cast<void *>(&GuardHandler);
@@ -68,7 +71,7 @@ public:
     TFrameLink(const TFrameLink &) = delete;
     TFrameLink &operator=(const TFrameLink &) = delete;
 
-private:
+  private:
     TGuardFrame &frame_;
 };
 
@@ -77,6 +80,23 @@ private:
 __attribute__((noinline)) void RunLinked(TGuardFrame &frame, void (*thunk)(void *), void *context) {
     TFrameLink link(frame);
     thunk(context);
+}
+
+// A stack overflow used up the guard page at the end of the thread's stack, and the system put
+// none back: the next overflow on this thread would end the process without an exception. Gives
+// the lowest committed page of the stack its guard again, as the runtime's _resetstkoflw does,
+// once we are back far above it.
+void RestoreStackGuardPage() {
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const auto page = static_cast<std::uintptr_t>(system.dwPageSize);
+    const auto *tib = reinterpret_cast<const NT_TIB *>(NtCurrentTeb());
+    const auto guard = reinterpret_cast<std::uintptr_t>(tib->StackLimit) & ~(page - 1);
+    volatile char here = 0;
+    if (reinterpret_cast<std::uintptr_t>(&here) < guard + 4 * page)
+        return;
+    DWORD previous = 0;
+    VirtualProtect(reinterpret_cast<void *>(guard), page, PAGE_READWRITE | PAGE_GUARD, &previous);
 }
 
 } // namespace
@@ -91,6 +111,8 @@ __attribute__((noinline)) bool CallWithFrame(void (*thunk)(void *), void *contex
     }
     // Back from the handler: the unwind left our frame at the head; take it off.
     SetChainHead(frame.Registration.Next);
+    if (frame.Code == EXCEPTION_STACK_OVERFLOW)
+        RestoreStackGuardPage();
     return false;
 }
 

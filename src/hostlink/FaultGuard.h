@@ -14,8 +14,10 @@ bool CallWithFrame(void (*thunk)(void *), void *context);
 // Runs body and answers true, or false when a structured exception (access violation, illegal
 // instruction, division by zero, an MSVC C++ exception ...) left the foreign code unhandled.
 // Handlers of the foreign code itself are asked first, as they would be without the guard.
-// Faults outside a guarded call are not touched. Thread-safe and nestable: the frame lives on
-// the calling thread's own chain. C++ exceptions of our own pass through unchanged.
+// After a stack overflow the thread's stack gets its guard page back, so a later overflow on
+// the same thread is caught (or reported) as well. Faults outside a guarded call are not touched.
+// Thread-safe and nestable: the frame lives on the calling thread's own chain. C++ exceptions of
+// our own pass through unchanged.
 //
 // A fault abandons the body's frames without running their destructors: the body must own
 // nothing. Keep buffers and results in the caller, and let the body only make the call.

@@ -18,6 +18,18 @@ wchar_t *__cdecl NoTagAnswer(const wchar_t *, void *) {
     return nullptr;
 }
 
+constexpr UINT kCopyPlaylistFileMessage = WM_APP + 214;
+constexpr const wchar_t *kHostThreadWindowClass = L"HVQBlendHostThreadWindow";
+
+// The module this code lives in: the plug-in's library, or a test program.
+HINSTANCE ModuleInstance() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &module);
+    return module;
+}
+
 bool IsPathDelimiter(char c) {
     return c == '\\' || c == '/' || c == ':';
 }
@@ -47,6 +59,8 @@ void TWinAmpAPIMan::AttachMainWindow(HWND window) {
     HostVersionMajor = static_cast<std::uint8_t>(version >> 8);
     HostVersionMinor = static_cast<std::uint8_t>(version);
     HostVersion = static_cast<std::uint16_t>(version);
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+        MakeHostThreadWindow();
 }
 
 HWND TWinAmpAPIMan::QueryHostWindow(HostWindow which, const char *fallbackClass) const {
@@ -61,6 +75,61 @@ HWND TWinAmpAPIMan::QueryHostWindow(HostWindow which, const char *fallbackClass)
 
 LRESULT TWinAmpAPIMan::SendIpc(WPARAM argument, LPARAM ipcNumber) const {
     return SendMessageW(MainWindow, WM_WA_IPC, argument, ipcNumber);
+}
+
+// On the host's thread the send and the copy follow each other with no other request between.
+std::wstring TWinAmpAPIMan::CopyPlaylistFileHere(int index) const {
+    const auto *name = reinterpret_cast<const wchar_t *>(
+        SendIpc(static_cast<WPARAM>(index), IPC_GETPLAYLISTFILEW));
+    return name ? std::wstring(name) : std::wstring();
+}
+
+std::wstring TWinAmpAPIMan::GetPlaylistFile(int index) const {
+    if (!hostThreadWindow_ || GetWindowThreadProcessId(MainWindow, nullptr) == GetCurrentThreadId())
+        return CopyPlaylistFileHere(index);
+    std::lock_guard guard(copyLock_);
+    copyIndex_ = index;
+    copiedName_.clear();
+    SendMessageW(hostThreadWindow_, kCopyPlaylistFileMessage, ++copyTicket_, 0);
+    return std::move(copiedName_);
+}
+
+// Carries out a copy handed over by GetPlaylistFile; the ticket tells it from a stray message.
+LRESULT __stdcall TWinAmpAPIMan::HostThreadWindowProc(HWND window, UINT message, WPARAM wParam,
+                                                      LPARAM lParam) {
+    if (message != kCopyPlaylistFileMessage)
+        return DefWindowProcW(window, message, wParam, lParam);
+    const auto *self =
+        reinterpret_cast<const TWinAmpAPIMan *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self && wParam == self->copyTicket_) {
+        Firewall([&] { self->copiedName_ = self->CopyPlaylistFileHere(self->copyIndex_); });
+    }
+    return 0;
+}
+
+void TWinAmpAPIMan::MakeHostThreadWindow() {
+    static const ATOM windowClass = [] {
+        WNDCLASSW description{};
+        description.lpfnWndProc = &TWinAmpAPIMan::HostThreadWindowProc;
+        description.hInstance = ModuleInstance();
+        description.lpszClassName = kHostThreadWindowClass;
+        return RegisterClassW(&description);
+    }();
+    if (!windowClass)
+        return;
+    hostThreadWindow_ = CreateWindowExW(0, kHostThreadWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, ModuleInstance(), nullptr);
+    if (hostThreadWindow_)
+        SetWindowLongPtrW(hostThreadWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+TWinAmpAPIMan::~TWinAmpAPIMan() {
+    if (!hostThreadWindow_)
+        return;
+    SetWindowLongPtrW(hostThreadWindow_, GWLP_USERDATA, 0);
+    // Only its own thread may destroy a window; from another, the window closes itself.
+    if (!DestroyWindow(hostThreadWindow_))
+        PostMessageW(hostThreadWindow_, WM_CLOSE, 0, 0);
 }
 
 int TWinAmpAPIMan::GetPlaylistPosition() const {

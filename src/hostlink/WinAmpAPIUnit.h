@@ -5,6 +5,7 @@
 #include "WinampApi.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // Result of QueryTitleAndLength; all three texts are ANSI.
@@ -20,10 +21,11 @@ struct TExtendedInfoAnswer {
 };
 
 class TWinAmpAPIMan {
-public:
+  public:
     // Raises EPluginError when the record is null (after a message box) or its main window is
     // unusable. Fields are fixed after construction and only read afterwards, from any thread.
     explicit TWinAmpAPIMan(In_Module *ownModule);
+    ~TWinAmpAPIMan();
 
     TWinAmpAPIMan(const TWinAmpAPIMan &) = delete;
     TWinAmpAPIMan &operator=(const TWinAmpAPIMan &) = delete;
@@ -35,6 +37,9 @@ public:
     HWND GetDialogParent() const;
     // True only when the host says the stop is the user's (IPC_ISFULLSTOP answers 0).
     bool IsImmediateStop() const;
+    // The full file name of a playlist entry (IPC_GETPLAYLISTFILEW); empty for an index the host
+    // does not know. Any thread.
+    std::wstring GetPlaylistFile(int index) const;
     TExtendedInfoAnswer QueryExtendedInfo(const std::wstring &fileName,
                                           const std::wstring &fieldName) const;
     TBasicFileInfoStruct QueryTitleAndLength(const std::string &fileName) const;
@@ -51,7 +56,19 @@ public:
     std::uint8_t HostVersionMinor = 0;
     std::uint16_t HostVersion = 0;
 
-private:
+  private:
     void AttachMainWindow(HWND window);
     HWND QueryHostWindow(hostapi::HostWindow which, const char *fallbackClass) const;
+    void MakeHostThreadWindow();
+    std::wstring CopyPlaylistFileHere(int index) const;
+    static LRESULT __stdcall HostThreadWindowProc(HWND, UINT, WPARAM, LPARAM);
+
+    // The host answers a playlist name in one buffer that its next answer reuses. A message-only
+    // window on the host's thread asks and copies there, so no other request comes in between;
+    // other threads hand it their index one at a time.
+    HWND hostThreadWindow_ = nullptr;
+    mutable std::mutex copyLock_;
+    mutable int copyIndex_ = 0;       // guarded by copyLock_
+    mutable unsigned copyTicket_ = 0; // guarded by copyLock_
+    mutable std::wstring copiedName_; // guarded by copyLock_
 };

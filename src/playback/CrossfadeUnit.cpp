@@ -80,10 +80,7 @@ std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
     const TWinAmpAPIMan *host = Links.Host;
     if (!host)
         return {};
-    // The host answers a pointer into one buffer it reuses: copy before anything else asks.
-    const auto *name = reinterpret_cast<const wchar_t *>(
-        host->SendIpc(static_cast<WPARAM>(index), IPC_GETPLAYLISTFILEW));
-    return name ? std::wstring(name) : std::wstring();
+    return host->GetPlaylistFile(index);
 }
 
 int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
@@ -130,7 +127,7 @@ bool TInPluginPlaybackThread::PreLoadNext() {
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
         !HasUsableOpen(*plugin, false))
         return false;
-    const int lengthMs = ::GetLengthMs(*plugin, ThroughAnsi(name));
+    const int lengthMs = ::GetLengthMs(*plugin, name);
     if (lengthMs < 1)
         return false;
     auto decoder = OpenDecoder(*plugin, name, {lengthMs, false, lengthMs});

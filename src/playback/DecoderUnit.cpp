@@ -102,10 +102,6 @@ bool HasUsableOpen(const THookedInPlugin &plugin, bool needSetTime) {
     return readAndClose && (plugin.ExtendedReadOpenW || plugin.ExtendedReadOpen);
 }
 
-std::wstring ThroughAnsi(const std::wstring &fileName) {
-    return AnsiToWide(WideToAnsi(fileName));
-}
-
 std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring &fileName,
                                     const TDecoderOpenOptions &options) {
     if (!HasUsableOpen(plugin, options.NeedSetTime))

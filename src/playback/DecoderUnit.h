@@ -64,6 +64,3 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
 
 // Whether plugin has an open function the engine can use (with getData and close).
 bool HasUsableOpen(const THookedInPlugin &plugin, bool needSetTime);
-
-// The ANSI form of a name as ANSI plug-ins get it, and back to wide characters.
-std::wstring ThroughAnsi(const std::wstring &fileName);

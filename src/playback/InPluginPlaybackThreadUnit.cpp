@@ -36,10 +36,11 @@ bool WaitServicingSends(HANDLE handle, DWORD milliseconds) {
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = milliseconds == INFINITE ? INFINITE
-                           : now >= deadline      ? 0
-                                                  : static_cast<DWORD>(deadline - now);
-        const DWORD result = handle ? MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE)
-                                    : MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_SENDMESSAGE);
+                           : now >= deadline        ? 0
+                                                    : static_cast<DWORD>(deadline - now);
+        const DWORD result =
+            handle ? MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE)
+                   : MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_SENDMESSAGE);
         if (handle && result == WAIT_OBJECT_0)
             return true;
         if (result == WAIT_TIMEOUT || result == WAIT_FAILED)
@@ -89,7 +90,7 @@ TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName
         return nullptr;
     if (!HasUsableOpen(*plugin, false))
         return nullptr;
-    const int lengthMs = GetLengthMs(*plugin, ThroughAnsi(fileName));
+    const int lengthMs = GetLengthMs(*plugin, fileName);
     if (lengthMs < 1)
         return nullptr;
     auto decoder = OpenDecoder(*plugin, fileName, {lengthMs, false, lengthMs});
@@ -197,7 +198,8 @@ void TInPluginPlaybackThread::CreateUtilWindow() {
 
 LRESULT __stdcall TInPluginPlaybackThread::WindowProcStub(HWND window, UINT message, WPARAM wParam,
                                                           LPARAM lParam) {
-    auto *self = reinterpret_cast<TInPluginPlaybackThread *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto *self =
+        reinterpret_cast<TInPluginPlaybackThread *>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self)
         return DefWindowProcA(window, message, wParam, lParam);
     return Firewall(LRESULT(0), [&] { return self->WindowProc(message, wParam, lParam); });
@@ -360,8 +362,53 @@ bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
     return IsAudioFile(*plugin, fileName);
 }
 
+// The next file is the engine's when the host's next entry opened, it is no stream address, and
+// the output of the track that ends is the host's output, open in the same format and used by
+// nobody else meanwhile.
+bool TInPluginPlaybackThread::NextTrackContinues(Out_Module *output) const {
+    if (StopRequested || Stopped() || outputUsedElsewhere_ || outputGivenUp_ ||
+        OpenedOutModule != output || Module.outMod != output)
+        return false;
+    return NextPreLoad.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
+        return !IsStreamAddress(next.FileName) && next.Decoder.BitsPerSample == OpenedBits &&
+               next.Decoder.Channels == OpenedChannels && next.Decoder.SampleRate == OpenedRate;
+    });
+}
+
+// The host asked for a file the engine does not play, though the engine's last track still
+// sounds from the output: its plug-in would open the output over it. The playback thread is idle
+// (the host stopped before this Play), so this thread may call the output.
+void TInPluginPlaybackThread::LetHeldRestPlayOut() {
+    heldEndMs_ = -1;
+    Out_Module *output = heldOutput_.exchange(nullptr);
+    if (!output)
+        return;
+    int lastHeld = -1;
+    ULONGLONG movedAt = GetTickCount64();
+    for (;;) {
+        int playing = 0, written = 0, heard = 0;
+        if (!CallGuarded([&] {
+                playing = output->IsPlaying();
+                written = output->GetWrittenTime();
+                heard = output->GetOutputTime();
+            }))
+            return;
+        const int held = std::max(0, written - heard);
+        if (!playing && held == 0)
+            return;
+        if (held != lastHeld) {
+            lastHeld = held;
+            movedAt = GetTickCount64();
+        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
+            return;
+        }
+        WaitServicingSends(nullptr, 5);
+    }
+}
+
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     const auto leftToItsPlugin = [&] {
+        LetHeldRestPlayOut();
         // Its plug-in opens and closes the same output: the engine's next track opens it again,
         // and a fade prepared for a track of the engine goes nowhere.
         outputUsedElsewhere_ = true;
@@ -384,8 +431,11 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     }
 
     Module.is_seekable = record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
-    // The host asks for the length as soon as Play returns, before the request has started.
+    // The host asks for the length and position as soon as Play returns, before the request
+    // has started: the position counts from where this track will begin on the output.
     LengthMs = record->Decoder.LengthMs;
+    if (const int heldEnd = heldEndMs_.load(); heldEnd >= 0)
+        outputBaseMs_ = heldEnd;
 
     auto request = std::make_unique<PlayRequestMessage>();
     request->FileName = fileName;
@@ -437,6 +487,10 @@ void TInPluginPlaybackThread::Stop() {
     }
     const bool running = CancelRequests();
     if (immediate) {
+        // The rest of a track that still sounds is silenced with the output, by the request or
+        // by the clean-up.
+        heldEndMs_ = -1;
+        heldOutput_ = nullptr;
         StopRequested = true;
         FreePreLoad(NextPreLoad.Take());
         IsPlaying = false;
@@ -517,12 +571,13 @@ int TInPluginPlaybackThread::IsPaused() const {
     return IsPlaying ? Paused.load() : 0;
 }
 
+// While the output still sounds the previous track, the current one is at 0.
 int TInPluginPlaybackThread::GetOutputTime() const {
     Out_Module *output = OutModule.load();
     int time = 0;
     if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
         return 0;
-    return time;
+    return std::max(0, time - outputBaseMs_.load());
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {

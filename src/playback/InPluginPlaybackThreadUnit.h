@@ -58,18 +58,23 @@ void FreePreLoad(TPreLoadPtr record) noexcept;
 // the end of a track while the host's thread may take or release it in Play, Stop or shut-down:
 // every exchange happens under its own lock, and a record is only ever owned by one side.
 class TPreLoadSlot {
-public:
+  public:
     TPreLoadPtr Take();
     void Put(TPreLoadPtr record);
     bool IsEmpty() const;
+    // Answers look(record) under the lock, or false when the slot is empty.
+    template <class F> bool Inspect(F &&look) const {
+        std::lock_guard guard(lock_);
+        return record_ && look(*record_);
+    }
 
-private:
+  private:
     mutable std::mutex lock_;
     TPreLoadPtr record_;
 };
 
 class TInPluginPlaybackThread {
-public:
+  public:
     // Starts the thread at once with the given Win32 priority. Raises EPluginError when the
     // thread cannot be created.
     TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority);
@@ -111,6 +116,12 @@ public:
     // sequence for the thread to end.
     static constexpr unsigned long kStopWaitMs = 2000;
     static constexpr unsigned long kQuitWaitMs = 3000;
+    // When the next track continues the stream, the host is told a track ended once the output
+    // holds no more than this: time enough for the host to ask for the next file and for its
+    // first block to follow, while the host's display changes near where the listener hears it.
+    static constexpr int kHandOverLeadMs = 200;
+    // An output whose clock stands still though it is not paused is not waited for any longer.
+    static constexpr unsigned long kStillClockMs = 1000;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -139,7 +150,7 @@ public:
     int OpenedChannels = 0;
     int OpenedRate = 0;
 
-private:
+  private:
     struct PlayRequestMessage;
     class IsPlayingBomb;
 
@@ -183,7 +194,26 @@ private:
     bool EndAsStopped(Out_Module *output);
     void PostEndOfTrack() const;
     bool KeepsGoing() const;
-    void WaitWhilePaused() const;
+    // Answers whether it had to wait.
+    bool WaitWhilePaused() const;
+
+    // The stream across track changes. A track whose next one continues on the same output
+    // ends while the output still holds its last moments; the next track writes on after them
+    // and counts its times from where it begins on the output's clock (its base).
+    bool NextTrackContinues(Out_Module *output) const;
+    // Waits until the output holds at most leadMs of sound (with a lead, also once the output
+    // says it wants the next track), or until a stop.
+    void PlayOut(Out_Module *output, int pauseMs, int leadMs);
+    // Unplayed milliseconds in the output; below 0 when the output failed.
+    int HeldMs(Out_Module *output);
+    // A request of the same format on the open output: write on after what it still holds, or
+    // restart its clock with Flush(0) when it holds nothing.
+    void ContinueOrRestart(Out_Module *output);
+    // The written time of the current track on its own clock.
+    int TrackWrittenMs(Out_Module *output, std::int64_t trackBytes, int bytesPerSecond);
+    // Host's thread, before another plug-in takes the output: the rest of the engine's last
+    // track is heard first.
+    void LetHeldRestPlayOut();
 
     // The crossfade: the mixing step and the fade-out trigger of the block loop, and the
     // learning and early opening of the next playlist entry.
@@ -197,7 +227,17 @@ private:
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
     THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
-    int blockBytes_ = 0;           // of the current track
+    int blockBytes_ = 0; // of the current track
+    // The output's clock where the current track begins (0 after an Open, Flush or seek); read
+    // by the host's thread for positions.
+    std::atomic<int> outputBaseMs_{0};
+    // The track's written time counts its own bytes while it continues the stream (its base is
+    // not 0), so that its times are exactly what a restarted output's would be.
+    bool countsOwnBytes_ = false;
+    // Where the last track ended on the output's clock while that output still holds its rest,
+    // for the next request; -1 and null when nothing is held.
+    std::atomic<int> heldEndMs_{-1};
+    std::atomic<Out_Module *> heldOutput_{nullptr};
     std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
     void *thread_ = nullptr;

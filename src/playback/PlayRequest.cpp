@@ -11,21 +11,22 @@ using namespace blockmath;
 
 // Holds IsPlaying for the whole request, whatever way it ends.
 class TInPluginPlaybackThread::IsPlayingBomb {
-public:
-    explicit IsPlayingBomb(TInPluginPlaybackThread &thread) : thread_(thread) { thread_.IsPlaying = true; }
+  public:
+    explicit IsPlayingBomb(TInPluginPlaybackThread &thread) : thread_(thread) {
+        thread_.IsPlaying = true;
+    }
     ~IsPlayingBomb() { thread_.IsPlaying = false; }
     IsPlayingBomb(const IsPlayingBomb &) = delete;
     IsPlayingBomb &operator=(const IsPlayingBomb &) = delete;
 
-private:
+  private:
     TInPluginPlaybackThread &thread_;
 };
 
 namespace {
 
 // A call into the host or another plug-in from the block loop; false when it raised anything.
-template <class F>
-bool Foreign(F &&call) noexcept {
+template <class F> bool Foreign(F &&call) noexcept {
     try {
         return CallGuarded(std::forward<F>(call));
     } catch (...) {
@@ -43,9 +44,11 @@ bool TInPluginPlaybackThread::KeepsGoing() const {
     return IsPlaying && !Stopped();
 }
 
-void TInPluginPlaybackThread::WaitWhilePaused() const {
-    while (Paused && KeepsGoing())
+bool TInPluginPlaybackThread::WaitWhilePaused() const {
+    bool waited = false;
+    for (; Paused && KeepsGoing(); waited = true)
         Sleep(5);
+    return waited;
 }
 
 // The lock only orders these calls against a stop giving the output up: it is never held by
@@ -76,7 +79,8 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     if (Crossfade.Source && fileName != fadeInto_)
         Crossfade.ReleaseSource();
     LengthMs = Decoder.LengthMs;
-    const int blockBytes = BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
+    const int blockBytes =
+        BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
     output = Module.outMod ? Module.outMod : output;
@@ -90,7 +94,8 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 
     Crossfade.Armed = true;
     tooShortForFade_ = LengthMs < MinFileSizeMs();
-    const int pauseMs = BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
+    const int pauseMs =
+        BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
     if (end == LoopEnd::Stopped)
@@ -135,8 +140,44 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
     return true;
 }
 
-// Opens the output for the track's format, or reuses the open one with Flush(0). Answers the
-// latency, below 0 when the output could not be opened.
+// The previous track may still sound from the output: the new one is written after it, and its
+// times count from its own first sample. An output that holds nothing restarts its clock instead,
+// as when tracks were not continued.
+void TInPluginPlaybackThread::ContinueOrRestart(Out_Module *output) {
+    heldEndMs_ = -1;
+    heldOutput_ = nullptr;
+    int playing = 0, written = 0;
+    CallOutput([&] { playing = output->IsPlaying(); });
+    if ((playing || HeldMs(output) > 0) &&
+        CallOutput([&] { written = output->GetWrittenTime(); })) {
+        outputBaseMs_ = written;
+        countsOwnBytes_ = true;
+        return;
+    }
+    CallOutput([&] { output->Flush(0); });
+    outputBaseMs_ = 0;
+    countsOwnBytes_ = false;
+}
+
+int TInPluginPlaybackThread::HeldMs(Out_Module *output) {
+    int written = 0, heard = 0;
+    if (!CallOutput([&] { written = output->GetWrittenTime(); }) ||
+        !CallOutput([&] { heard = output->GetOutputTime(); }))
+        return -1;
+    return std::max(0, written - heard);
+}
+
+int TInPluginPlaybackThread::TrackWrittenMs(Out_Module *output, std::int64_t trackBytes,
+                                            int bytesPerSecond) {
+    if (countsOwnBytes_)
+        return bytesPerSecond > 0 ? static_cast<int>(trackBytes * 1000 / bytesPerSecond) : 0;
+    int written = 0;
+    CallOutput([&] { written = output->GetWrittenTime(); });
+    return written;
+}
+
+// Opens the output for the track's format, or reuses the open one. Answers the latency, below 0
+// when the output could not be opened.
 int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
     // Another plug-in opened and closed it meanwhile: it is not ours to close, nor open.
@@ -144,14 +185,20 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         OpenedOutModule = nullptr;
     if (OpenedOutModule == output && OpenedBits == bits && OpenedChannels == channels &&
         OpenedRate == rate) {
-        CallOutput([&] { output->Flush(0); });
+        ContinueOrRestart(output);
         return 0;
     }
+    heldEndMs_ = -1;
+    heldOutput_ = nullptr;
+    countsOwnBytes_ = false;
     if (OpenedOutModule) {
+        // What the previous track left in it is heard before it closes.
+        PlayOut(OpenedOutModule, 5, 0);
         CloseOpenedOutput();
         if (Module.SAVSADeInit)
             Foreign([this] { Module.SAVSADeInit(); });
     }
+    outputBaseMs_ = 0;
     OpenedOutModule = output;
     OpenedBits = bits;
     OpenedChannels = channels;
@@ -172,12 +219,14 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     return latency;
 }
 
-TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Module *output,
-                                                                      std::vector<std::uint8_t> &buffer,
-                                                                      int blockBytes) {
+TInPluginPlaybackThread::LoopEnd
+TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer,
+                                      int blockBytes) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
     const int frameBytes = FrameBytes(bits, channels);
+    const int bytesPerSecond = frameBytes * rate;
     int pauseMs = 0;
+    std::int64_t trackBytes = 0; // written since the track began
     for (;;) {
         WaitWhilePaused();
         if (SeekPending.exchange(false)) {
@@ -185,16 +234,19 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
             const auto seek = Decoder.SetTime(target);
             if (seek == TDecoder::SeekResult::Failed)
                 return LoopEnd::RanOut;
-            if (seek == TDecoder::SeekResult::Moved)
+            if (seek == TDecoder::SeekResult::Moved) {
+                // Whatever the output still held of the previous track goes with it.
                 CallOutput([&] { output->Flush(target); });
+                outputBaseMs_ = 0;
+                countsOwnBytes_ = false;
+            }
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
         // A stop while the decoder read: nothing more reaches the host or its output.
         if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
-        int written = 0;
-        CallOutput([&] { written = output->GetWrittenTime(); });
+        const int written = TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
@@ -205,7 +257,9 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
                 return LoopEnd::RanOut;
             if (active) {
                 auto *samples = reinterpret_cast<short *>(buffer.data());
-                if (!Foreign([&] { frames = Module.dsp_dosamples(samples, frames, bits, channels, rate); }))
+                if (!Foreign([&] {
+                        frames = Module.dsp_dosamples(samples, frames, bits, channels, rate);
+                    }))
                     return LoopEnd::RanOut;
                 // The host's DSP may at most double a block: that is the room the buffer has.
                 frames = std::clamp(frames, 0, 2 * blockBytes / frameBytes);
@@ -222,6 +276,7 @@ TInPluginPlaybackThread::LoopEnd TInPluginPlaybackThread::RunBlockLoop(Out_Modul
 
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs))
             return Stopped() || !IsPlaying ? LoopEnd::Stopped : LoopEnd::RanOut;
+        trackBytes += bytes;
         pauseMs = BlockDurationMs(bytes, bits, channels, rate);
         if (handedOver)
             return LoopEnd::HandedOver;
@@ -260,7 +315,8 @@ bool TInPluginPlaybackThread::WriteBlock(Out_Module *output, std::uint8_t *data,
 // Waits until the output takes bytes and answers them; 0 when the request is stopped or the
 // output fails. An output whose whole buffer is smaller than the piece (a 4096-byte block of a
 // 1 kHz track, say) never finds that room: once it holds nothing, it gets what fits.
-int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs) {
+int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int frameBytes,
+                                         int pauseMs) {
     for (;;) {
         int room = 0;
         if (!CallOutput([&] { room = output->CanWrite(); }))
@@ -277,26 +333,53 @@ int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int fram
     }
 }
 
-// The track ran out (or went on into a crossfade): prepare the next one, let the output play
-// out what it holds, then tell the host (answers whether to). A next entry the engine cannot
-// open closes the output once it has played out; a stop meanwhile ends the request as a stop.
+// The track ran out (or went on into a crossfade): prepare the next one, then tell the host
+// (answers whether to). When the next track continues the stream, the host is told while the
+// output still holds the last moments of this one, so that the next track's first block follows
+// them without a gap and nothing is flushed away; otherwise the output plays out first, and a
+// next entry the engine cannot open closes it. A stop meanwhile ends the request as a stop.
 bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (NextPreLoad.IsEmpty())
         NextPreLoad.Put(TakeNextPreLoad());
-    for (;;) {
-        int playing = 0;
-        if (!CallOutput([&] { playing = output->IsPlaying(); }) || !playing)
-            break;
-        if (Stopped())
-            break;
-        Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
-        WaitWhilePaused();
-    }
+    const bool continues = NextTrackContinues(output);
+    PlayOut(output, pauseMs, continues ? kHandOverLeadMs : 0);
     if (Stopped())
         return EndAsStopped(output);
+    int written = 0;
+    if (continues && CallOutput([&] { written = output->GetWrittenTime(); })) {
+        heldEndMs_ = written;
+        heldOutput_ = output;
+        return true;
+    }
     if (StopRequested) {
         OpenedOutModule = nullptr;
         CallOutput([&] { output->Close(); });
     }
     return true;
+}
+
+// An output whose clock does not move (though neither paused by the host nor stopped) is not
+// waited for beyond kStillClockMs; one that says it plays is waited for as long as it does.
+void TInPluginPlaybackThread::PlayOut(Out_Module *output, int pauseMs, int leadMs) {
+    int lastHeld = -1;
+    ULONGLONG movedAt = GetTickCount64();
+    for (;;) {
+        int playing = 0;
+        if (Stopped() || !CallOutput([&] { playing = output->IsPlaying(); }))
+            return;
+        const int held = HeldMs(output);
+        if (held < 0)
+            return;
+        if (leadMs > 0 ? !playing || held <= leadMs : !playing && held == 0)
+            return;
+        if (held != lastHeld) {
+            lastHeld = held;
+            movedAt = GetTickCount64();
+        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
+            return;
+        }
+        Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
+        if (WaitWhilePaused())
+            movedAt = GetTickCount64();
+    }
 }

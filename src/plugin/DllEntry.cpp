@@ -14,6 +14,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 
 // The host's first call: the address of the one module record, the same every time.
 __cdecl In_Module *winampGetInModule2() {
+    DescribeModule();
     return &PluginModule;
 }
 }

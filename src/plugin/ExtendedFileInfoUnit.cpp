@@ -16,13 +16,14 @@ namespace extinfo {
 
 namespace {
 
-// Under the lock the first scan of the registry holds: a host thread asking while the host's
-// main thread makes the scan finds the owner or nobody, never a registry half filled.
-THookedInPlugin *OwnerOf(const std::wstring &fileName) {
-    GERCSBomb guard;
-    if (!HookedInPlugins || fileName.empty())
-        return nullptr;
-    return HookedInPlugins->FindForFile(fileName.c_str());
+// The registry's list is copied under the lock the first scan holds, so a host thread asking
+// while the host's main thread scans finds the owner or nobody, never a list half filled; the
+// plug-ins are asked outside the lock, and the owner stays alive until the forwarded call
+// returns.
+using TOwner = std::shared_ptr<THookedInPlugin>;
+
+TOwner OwnerOf(const std::wstring &fileName) {
+    return SharedOwnerOf(fileName.c_str());
 }
 
 // A call into the owner; a fault inside it is no answer (0, or no window).
@@ -49,21 +50,14 @@ std::wstring InfoFileFor(const std::wstring &named) {
     return LastInfoFileName;
 }
 
-void RememberForWrite(THookedInPlugin *owner) {
+void RememberForWrite(const TOwner &owner) {
     GERCSBomb guard;
     PendingWritePlugin = owner;
 }
 
-THookedInPlugin *TakePendingWrite() {
+TOwner TakePendingWrite() {
     GERCSBomb guard;
     return std::exchange(PendingWritePlugin, nullptr);
-}
-
-// A plug-in remembered before an uninstall or a restart may be gone by now.
-bool IsHookedIn(const THookedInPlugin *plugin) {
-    return plugin && HookedInPlugins &&
-           std::any_of(HookedInPlugins->Plugins.begin(), HookedInPlugins->Plugins.end(),
-                       [&](const auto &hooked) { return hooked.get() == plugin; });
 }
 
 // What a caller's buffer of length characters holds up to its first terminator.
@@ -146,7 +140,7 @@ int GetInfo(const char *fileName, const char *field, char *answer, int length) {
     const std::wstring file = InfoFileFor(WideOf(fileName));
     if (MentionsReplayGain(field))
         return 0;
-    const THookedInPlugin *owner = OwnerOf(file);
+    const TOwner owner = OwnerOf(file);
     if (!owner)
         return 0;
     if (owner->GetExtendedFileInfo) {
@@ -164,7 +158,7 @@ int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int le
     const std::wstring file = InfoFileFor(WideOf(fileName));
     if (MentionsReplayGain(field))
         return 0;
-    const THookedInPlugin *owner = OwnerOf(file);
+    const TOwner owner = OwnerOf(file);
     if (!owner)
         return 0;
     if (owner->GetExtendedFileInfoW) {
@@ -179,7 +173,7 @@ int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int le
 }
 
 int SetInfo(const char *fileName, const char *field, const char *value) {
-    THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner)
         return 0;
     RememberForWrite(owner);
@@ -189,7 +183,7 @@ int SetInfo(const char *fileName, const char *field, const char *value) {
 }
 
 int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
-    THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner)
         return 0;
     RememberForWrite(owner);
@@ -204,21 +198,21 @@ int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
 }
 
 int Write() {
-    THookedInPlugin *pending = TakePendingWrite();
-    if (!IsHookedIn(pending) || !pending->WriteExtendedFileInfo)
+    const TOwner pending = TakePendingWrite();
+    if (!pending || !pending->WriteExtendedFileInfo)
         return 0;
     return AskOwner<int>([&] { return pending->WriteExtendedFileInfo(); });
 }
 
 int ClearInfoW(const wchar_t *fileName) {
-    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->ClearExtendedFileInfoW)
         return 0;
     return AskOwner<int>([&] { return owner->ClearExtendedFileInfoW(fileName); });
 }
 
 int UseUnifiedDialog(const wchar_t *fileName) {
-    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->UseUnifiedFileInfoDlg)
         return 0;
     return AskOwner<int>([&] { return owner->UseUnifiedFileInfoDlg(fileName); });
@@ -226,7 +220,7 @@ int UseUnifiedDialog(const wchar_t *fileName) {
 
 HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *name,
                     std::size_t nameLength) {
-    const THookedInPlugin *owner = OwnerOf(WideOf(fileName));
+    const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->AddUnifiedFileInfoPane)
         return nullptr;
     return AskOwner<HWND>(

@@ -1,6 +1,7 @@
 #include "ExtendedReadsUnit.h"
 
 #include "../hostlink/FaultGuard.h"
+#include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
 #include "PluginGlobals.h"
 
@@ -9,6 +10,7 @@
 #include <string>
 
 TExtendedReadList *OpenExtendedReads = nullptr;
+intptr_t TExtendedReadList::lastHandle_ = 0;
 
 std::vector<TExtendedReadList::TEntry>::const_iterator
 TExtendedReadList::Locate(intptr_t hostHandle) const {
@@ -25,39 +27,39 @@ intptr_t TExtendedReadList::NextHandle() {
     return lastHandle_;
 }
 
-intptr_t TExtendedReadList::Add(std::unique_ptr<ExtendedReadRecord> record) {
+intptr_t TExtendedReadList::Add(TReadRef record) {
     const intptr_t handle = NextHandle();
     entries_.push_back({handle, std::move(record)});
     return handle;
 }
 
-ExtendedReadRecord *TExtendedReadList::Find(intptr_t hostHandle) const {
+TReadRef TExtendedReadList::Find(intptr_t hostHandle) const {
     const auto found = Locate(hostHandle);
-    return found == entries_.end() ? nullptr : found->Record.get();
+    return found == entries_.end() ? nullptr : found->Record;
 }
 
-std::unique_ptr<ExtendedReadRecord> TExtendedReadList::Take(intptr_t hostHandle) {
+TReadRef TExtendedReadList::Take(intptr_t hostHandle) {
     const auto found = Locate(hostHandle);
     if (found == entries_.end())
         return nullptr;
-    std::unique_ptr<ExtendedReadRecord> record =
-        std::move(entries_[found - entries_.begin()].Record);
+    TReadRef record = std::move(entries_[found - entries_.begin()].Record);
     entries_.erase(found);
     return record;
 }
 
-std::unique_ptr<ExtendedReadRecord> TExtendedReadList::TakeFirst() {
+TReadRef TExtendedReadList::TakeFirst() {
     return entries_.empty() ? nullptr : Take(entries_.front().HostHandle);
 }
 
-namespace {
-
 // A fault inside the plug-in's close still ends the read on our side.
-void CloseThroughOwner(std::unique_ptr<ExtendedReadRecord> record) noexcept {
-    const auto close = record->Close;
-    const intptr_t handle = record->Handle;
-    CallGuarded([&] { close(handle); });
+ExtendedReadRecord::~ExtendedReadRecord() {
+    const auto close = Close;
+    const intptr_t handle = Handle;
+    if (close && handle)
+        CallGuarded([&] { close(handle); });
 }
+
+namespace {
 
 // One of the owner's open functions: for wide names or for ANSI names.
 struct TOpenCall {
@@ -82,21 +84,26 @@ std::wstring WideFormOf(const TReadFileName &name) {
     return AnsiToWide(name.Ansi ? name.Ansi : "");
 }
 
-// Keeps the plug-in's read; should that fail, the read is closed again so that nothing leaks.
-intptr_t Register(THookedInPlugin *owner, intptr_t handle) {
+// Keeps the plug-in's read under a handle of ours; without a list (Quit came meanwhile), or
+// should that fail, the read is closed again (outside the lock) so that nothing leaks.
+intptr_t Register(const std::shared_ptr<THookedInPlugin> &owner, intptr_t handle) {
+    TReadRef record;
     try {
-        auto record = std::make_unique<ExtendedReadRecord>();
-        record->Owner = owner;
-        record->Handle = handle;
-        record->GetData = owner->ExtendedReadGetData;
-        record->SetTime = owner->ExtendedReadSetTime;
-        record->Close = owner->ExtendedReadClose;
-        return OpenExtendedReads->Add(std::move(record));
+        record = std::make_shared<ExtendedReadRecord>();
     } catch (...) {
         const auto close = owner->ExtendedReadClose;
         CallGuarded([&] { close(handle); });
         throw;
     }
+    record->Owner = owner;
+    record->Handle = handle;
+    record->GetData = owner->ExtendedReadGetData;
+    record->SetTime = owner->ExtendedReadSetTime;
+    record->Close = owner->ExtendedReadClose;
+    GERCSBomb guard;
+    if (!OpenExtendedReads)
+        return 0; // the record closes the read once the guard is gone
+    return OpenExtendedReads->Add(std::move(record));
 }
 
 } // namespace
@@ -108,24 +115,31 @@ void CreateOpenExtendedReads() {
 }
 
 void CloseAndDestroyOpenExtendedReads() noexcept {
-    GERCSBomb guard;
-    while (OpenExtendedReads) {
-        std::unique_ptr<ExtendedReadRecord> record = OpenExtendedReads->TakeFirst();
-        if (!record)
-            break;
-        CloseThroughOwner(std::move(record));
-    }
-    std::unique_ptr<TExtendedReadList> list(OpenExtendedReads);
-    OpenExtendedReads = nullptr;
+    std::vector<TReadRef> open;
+    std::unique_ptr<TExtendedReadList> list;
+    Firewall([&] {
+        GERCSBomb guard;
+        while (OpenExtendedReads) {
+            TReadRef record = OpenExtendedReads->TakeFirst();
+            if (!record)
+                break;
+            open.push_back(std::move(record));
+        }
+        list.reset(OpenExtendedReads);
+        OpenExtendedReads = nullptr;
+    });
+    open.clear(); // closes, in opening order
 }
 
 intptr_t OpenExtendedRead(const TReadFileName &name, TSampleForm form, int *size, int *bps,
                           int *nch, int *srate) {
-    GERCSBomb guard;
-    if (!OpenExtendedReads || !HookedInPlugins)
-        return 0;
+    {
+        GERCSBomb guard;
+        if (!OpenExtendedReads)
+            return 0;
+    }
     const std::wstring wideName = WideFormOf(name);
-    THookedInPlugin *owner = HookedInPlugins->FindForFile(wideName.c_str());
+    const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(wideName.c_str());
     if (!owner || !owner->ExtendedReadGetData || !owner->ExtendedReadClose)
         return 0;
     const TOpenCall open = ChooseOpen(*owner, form, name.IsWide);
@@ -135,6 +149,7 @@ intptr_t OpenExtendedRead(const TReadFileName &name, TSampleForm form, int *size
     const std::string ansiName = name.IsWide ? WideToAnsi(wideName) : std::string();
     const wchar_t *wideArgument = name.IsWide ? name.Wide : wideName.c_str();
     const char *ansiArgument = name.IsWide ? ansiName.c_str() : name.Ansi;
+    // Without any lock of ours: the plug-in may ask the host's window something meanwhile.
     intptr_t handle = 0;
     const bool survived = CallGuarded([&] {
         handle = open.OpenW ? open.OpenW(wideArgument, size, bps, nch, srate)
@@ -145,12 +160,20 @@ intptr_t OpenExtendedRead(const TReadFileName &name, TSampleForm form, int *size
     return Register(owner, handle);
 }
 
+namespace {
+
+// The record of an open handle, with a reference for the call; the lock covers the lookup only.
+TReadRef FindOpenRead(intptr_t hostHandle) {
+    GERCSBomb guard;
+    return OpenExtendedReads ? OpenExtendedReads->Find(hostHandle) : nullptr;
+}
+
+} // namespace
+
 intptr_t GetExtendedReadData(intptr_t hostHandle, char *dest, int length, int *stopFlag) {
     if (hostHandle == 0)
         return -1;
-    GERCSBomb guard;
-    const ExtendedReadRecord *record =
-        OpenExtendedReads ? OpenExtendedReads->Find(hostHandle) : nullptr;
+    const TReadRef record = FindOpenRead(hostHandle);
     if (!record)
         return -1;
     const auto getData = record->GetData;
@@ -167,9 +190,7 @@ intptr_t GetExtendedReadData(intptr_t hostHandle, char *dest, int length, int *s
 int SetExtendedReadTime(intptr_t hostHandle, int milliseconds) {
     if (hostHandle == 0)
         return 0;
-    GERCSBomb guard;
-    const ExtendedReadRecord *record =
-        OpenExtendedReads ? OpenExtendedReads->Find(hostHandle) : nullptr;
+    const TReadRef record = FindOpenRead(hostHandle);
     if (!record || !record->SetTime)
         return 0;
     const auto setTime = record->SetTime;
@@ -181,16 +202,15 @@ int SetExtendedReadTime(intptr_t hostHandle, int milliseconds) {
 }
 
 // The record leaves the list under the lock, so a second close of the same handle (from another
-// thread, too) finds nothing; the plug-in's close runs outside the lock.
+// thread, too) finds nothing; the plug-in's close runs outside the lock, here or when a call
+// another thread is making on the read returns.
 void CloseExtendedRead(intptr_t hostHandle) {
     if (hostHandle == 0)
         return;
-    std::unique_ptr<ExtendedReadRecord> record;
+    TReadRef record;
     {
         GERCSBomb guard;
         if (OpenExtendedReads)
             record = OpenExtendedReads->Take(hostHandle);
     }
-    if (record)
-        CloseThroughOwner(std::move(record));
 }

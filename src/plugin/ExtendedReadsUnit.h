@@ -9,41 +9,51 @@
 #include <memory>
 #include <vector>
 
-// One read that a hooked-in plug-in opened for the host.
+// One read that a hooked-in plug-in opened for the host. Each call into the plug-in holds a
+// reference of its own, outside GlobalLock; the plug-in's close runs when the last reference
+// goes, so a close (or Quit) while another thread still reads waits for nobody and frees nothing
+// under the reader.
 struct ExtendedReadRecord {
-    THookedInPlugin *Owner = nullptr; // only for the record: never used after the open
-    intptr_t Handle = 0;              // the plug-in's own handle, nonzero
+    ExtendedReadRecord() = default;
+    ~ExtendedReadRecord(); // the plug-in's close, guarded
+    ExtendedReadRecord(const ExtendedReadRecord &) = delete;
+    ExtendedReadRecord &operator=(const ExtendedReadRecord &) = delete;
+
+    std::shared_ptr<THookedInPlugin> Owner; // keeps the plug-in and its library
+    intptr_t Handle = 0;                    // the plug-in's own handle, nonzero
     hookedin::ExtendedReadGetDataFn GetData = nullptr;
     hookedin::ExtendedReadSetTimeFn SetTime = nullptr; // optional
     hookedin::ExtendedReadCloseFn Close = nullptr;
 };
+using TReadRef = std::shared_ptr<ExtendedReadRecord>;
 
-// The open reads, each under the handle the host was given. Handles are serial numbers that are
-// not given out again while the list lives, so a handle kept after its close (or one made up)
+// The open reads, each under the handle the host was given. Handles are serial numbers counted
+// for the life of the library, across Quit and another Init (until 2^31 reads have been opened),
+// so a handle kept after its close (or one made up)
 // never reaches a record, even when a new record takes the memory of the old one. Nothing the
 // host hands in is ever dereferenced: it is only compared.
 class TExtendedReadList {
   public:
     // Takes the record and answers its new handle (nonzero).
-    intptr_t Add(std::unique_ptr<ExtendedReadRecord> record);
+    intptr_t Add(TReadRef record);
     // The record of a handle, or null when the handle is not open.
-    ExtendedReadRecord *Find(intptr_t hostHandle) const;
+    TReadRef Find(intptr_t hostHandle) const;
     // Takes the record of a handle out of the list; null when the handle is not open.
-    std::unique_ptr<ExtendedReadRecord> Take(intptr_t hostHandle);
+    TReadRef Take(intptr_t hostHandle);
     // Takes the oldest record out; null when the list is empty.
-    std::unique_ptr<ExtendedReadRecord> TakeFirst();
+    TReadRef TakeFirst();
     std::size_t Size() const { return entries_.size(); }
 
   private:
     struct TEntry {
         intptr_t HostHandle;
-        std::unique_ptr<ExtendedReadRecord> Record;
+        TReadRef Record;
     };
     std::vector<TEntry>::const_iterator Locate(intptr_t hostHandle) const;
     intptr_t NextHandle();
 
     std::vector<TEntry> entries_; // in opening order
-    intptr_t lastHandle_ = 0;
+    static intptr_t lastHandle_;  // of every list the library made; guarded by GlobalLock
 };
 
 // Exists between Init and Quit; owned here, guarded by GlobalLock.
@@ -51,8 +61,9 @@ extern TExtendedReadList *OpenExtendedReads;
 
 // Init: makes the list when there is none. A second Init keeps the reads that are open.
 void CreateOpenExtendedReads();
-// Quit: closes every read still open through its plug-in (each once), then destroys the list.
-// Never raises.
+// Quit: closes every read still open through its plug-in (each once; a read another thread is
+// inside closes when that call returns), then destroys the list. Calls no plug-in under
+// GlobalLock. Never raises.
 void CloseAndDestroyOpenExtendedReads() noexcept;
 
 // Which of the owner's open functions a read asks for.

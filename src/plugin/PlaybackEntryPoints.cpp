@@ -8,6 +8,7 @@
 #include "PluginGlobals.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 using namespace hostapi;
@@ -26,6 +27,7 @@ bool AcceptsFile(const std::wstring &name) {
 bool Play(const wchar_t *name) {
     return Thread() && name && Thread()->Play(name);
 }
+bool HasRequest();
 void Pause() {
     if (Thread())
         Thread()->Pause();
@@ -69,18 +71,47 @@ In_Module &Active() {
     return *ActiveHookedIn->Module;
 }
 
+// The host calls IsOurFile, Play, Stop and GetFileInfo from threads of its own: the names they
+// share are kept under this lock, which is never held while a plug-in runs.
+std::mutex NamesLock;
+std::wstring EngineFile; // the file the engine took at the last Play, until Stop
+
+void RememberClaim(const wchar_t *name) {
+    std::lock_guard guard(NamesLock);
+    LastClaimedFile = name ? name : L"";
+}
+
+std::wstring ClaimedFile() {
+    std::lock_guard guard(NamesLock);
+    return LastClaimedFile;
+}
+
+void RememberEngineFile(const wchar_t *name) {
+    std::lock_guard guard(NamesLock);
+    EngineFile = name ? name : L"";
+}
+
+std::wstring EnginePlayingFile() {
+    std::lock_guard guard(NamesLock);
+    return EngineFile;
+}
+
+// Without a registry (before Init, after a failed Init or after Quit) nothing is ours: a claim
+// would take the file from its own plug-in and hand it to a Play that cannot start it.
 int ClaimFile(const wchar_t *name) {
     if (!HookedInPlugins)
-        return 1;
+        return 0;
     {
         // Threads of the host may ask the extended exports about files meanwhile: they look
         // the registry up under the same lock, so none sees it half filled.
         GERCSBomb guard;
         HookedInPlugins->LoadAll();
     }
-    if (!HookedInPlugins->FindForFile(name))
+    // The walk runs on a copy of the list, outside the lock, so a Quit on another host thread
+    // cannot free a plug-in while it is asked.
+    if (!SharedOwnerOf(name))
         return 0;
-    LastClaimedFile = name ? name : L"";
+    RememberClaim(name);
     return 1;
 }
 
@@ -114,14 +145,21 @@ int PlayDirect(const wchar_t *name) {
 
 int PlayFile(const wchar_t *name) {
     if (playbackthread::Play(name)) {
+        RememberEngineFile(name);
         PluginModule.UsesOutputPlug |= kOwnEqualizer;
         return 0;
     }
     return PlayDirect(name);
 }
 
+// The engine took a file at Play and was not stopped since, or still plays one out.
+bool playbackthread::HasRequest() {
+    return !EnginePlayingFile().empty() || (Thread() && Thread()->IsPlaying.load());
+}
+
 void StopPlaying() {
     if (!ActiveHookedIn) {
+        RememberEngineFile(nullptr);
         playbackthread::Stop();
         return;
     }
@@ -155,9 +193,14 @@ void DescribeNobodysFile(wchar_t *title, int *length) {
 void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (!HookedInPlugins)
         return;
-    THookedInPlugin *plugin = name ? HookedInPlugins->FindForFile(name) : nullptr;
-    if (!plugin)
-        plugin = ActiveHookedIn;
+    // No name means the playing file; the engine's is asked of its own plug-in by name, as that
+    // plug-in plays nothing itself.
+    const std::wstring engineFile =
+        (!name || !*name) && !ActiveHookedIn ? EnginePlayingFile() : L"";
+    if (!engineFile.empty())
+        name = engineFile.c_str();
+    const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
+    THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
     if (!plugin) {
         DescribeNobodysFile(title, length);
         return;
@@ -165,6 +208,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const auto getFileInfo = plugin->Module->GetFileInfo;
     if (!getFileInfo)
         return;
+    // Guarded: a plug-in that faults over a title must not take the host's thread with it.
     int ownLength = 0;
     int *lengthOut = length ? length : &ownLength;
     if (plugin->IsUnicode) {
@@ -192,7 +236,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
 int ShowInfoBox(const wchar_t *name, HWND parent) {
     if (!HookedInPlugins)
         return kInfoBoxUnchanged;
-    THookedInPlugin *plugin = HookedInPlugins->FindForFile(name);
+    const std::shared_ptr<THookedInPlugin> plugin = SharedOwnerOf(name);
     if (!plugin || !plugin->Module->InfoBox)
         return kInfoBoxUnchanged;
     const TPluginFileName pluginName(*plugin, name);
@@ -334,16 +378,26 @@ int __cdecl InfoBox(const void *file, HWND parent) {
 
 } // namespace
 
+// While the engine has a request, volume, pan and EQ are the engine's: a claim made meanwhile
+// (the host asking about another entry's title) activates nobody.
 void EnsureActiveHookedIn() {
     if (!ActiveHookedIn) {
-        if (LastClaimedFile.empty() || playbackthread::AcceptsFile(LastClaimedFile) ||
-            !HookedInPlugins)
+        if (playbackthread::HasRequest())
             return;
-        ActiveHookedIn = HookedInPlugins->FindForFile(LastClaimedFile.c_str());
+        const std::wstring claimed = ClaimedFile();
+        if (claimed.empty() || playbackthread::AcceptsFile(claimed) || !HookedInPlugins)
+            return;
+        ActiveHookedIn = HookedInPlugins->FindForFile(claimed.c_str());
         if (!ActiveHookedIn)
             return;
     }
     Active().outMod = PluginModule.outMod;
+}
+
+void ForgetPlaybackNames() {
+    std::lock_guard guard(NamesLock);
+    LastClaimedFile.clear();
+    EngineFile.clear();
 }
 
 void FillPlaybackEntryPoints(In_Module &record) {

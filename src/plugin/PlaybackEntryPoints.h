@@ -11,3 +11,5 @@ void FillPlaybackEntryPoints(In_Module &record);
 // Makes the owner of LastClaimedFile the active plug-in when nothing is active and the thread
 // would not play that file, then points the active plug-in's outMod at the host's output.
 void EnsureActiveHookedIn();
+// Quit: forgets the last claimed file and the engine's file.
+void ForgetPlaybackNames();

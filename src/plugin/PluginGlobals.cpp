@@ -1,6 +1,6 @@
 #include "PluginGlobals.h"
 
-#include <memory>
+#include "../hookedins/HookedInsUnit.h"
 
 extern "C" {
 TWinAmpAPIMan *WinAmpAPIMan = nullptr;
@@ -22,51 +22,48 @@ std::string ModuleDescription = "Halvern Q-Blend";
 std::atomic<unsigned char> HostCalledFlag{0};
 std::wstring LastClaimedFile;
 std::wstring LastInfoFileName;
-THookedInPlugin *PendingWritePlugin = nullptr;
-
-// Named apart from the Win32 memory function of the same name.
-namespace module {
-std::atomic<CRITICAL_SECTION *> GlobalLock{nullptr};
-}
+std::shared_ptr<THookedInPlugin> PendingWritePlugin;
 
 namespace {
 
-// Two threads may take their first guard at once: only one critical section may win.
-CRITICAL_SECTION *GlobalLockCreatedOnDemand() {
-    CRITICAL_SECTION *lock = module::GlobalLock.load();
-    if (lock)
-        return lock;
-    auto fresh = std::make_unique<CRITICAL_SECTION>();
-    InitializeCriticalSection(fresh.get());
-    if (module::GlobalLock.compare_exchange_strong(lock, fresh.get()))
-        return fresh.release();
-    DeleteCriticalSection(fresh.get());
-    return lock;
+// The lock lives as long as the library: a host thread may wait for it while Quit runs, and
+// must find it there, still the lock, when its turn comes. Made at the first guard.
+class TGlobalLock {
+  public:
+    TGlobalLock() { InitializeCriticalSection(&section_); }
+    ~TGlobalLock() { DeleteCriticalSection(&section_); }
+    TGlobalLock(const TGlobalLock &) = delete;
+    TGlobalLock &operator=(const TGlobalLock &) = delete;
+    CRITICAL_SECTION *Section() { return &section_; }
+
+  private:
+    CRITICAL_SECTION section_;
+};
+
+CRITICAL_SECTION *GlobalLock() {
+    static TGlobalLock lock;
+    return lock.Section();
 }
 
 } // namespace
 
 GERCSBomb::GERCSBomb() {
-    EnterCriticalSection(GlobalLockCreatedOnDemand());
+    EnterCriticalSection(GlobalLock());
 }
 
 GERCSBomb::~GERCSBomb() {
-    if (CRITICAL_SECTION *lock = module::GlobalLock.load())
-        LeaveCriticalSection(lock);
+    LeaveCriticalSection(GlobalLock());
 }
 
-bool GlobalLockExists() {
-    return module::GlobalLock.load() != nullptr;
-}
-
-void DestroyGlobalLock() {
-    CRITICAL_SECTION *lock = module::GlobalLock.load();
-    if (!lock)
-        return;
-    // Wait for any other holder to leave before the section goes away.
-    EnterCriticalSection(lock);
-    LeaveCriticalSection(lock);
-    module::GlobalLock.store(nullptr);
-    DeleteCriticalSection(lock);
-    delete lock;
+std::shared_ptr<THookedInPlugin> SharedOwnerOf(const wchar_t *fileName) {
+    if (!fileName || !*fileName)
+        return nullptr;
+    TPluginList plugins;
+    {
+        GERCSBomb guard;
+        if (!HookedInPlugins)
+            return nullptr;
+        plugins = HookedInPlugins->Plugins;
+    }
+    return THookedInPlugins::FindIn(plugins, fileName);
 }

@@ -7,6 +7,7 @@
 #include "../hostlink/WinampApi.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 class TWinAmpAPIMan;
@@ -41,23 +42,26 @@ extern std::string ModuleDescription;
 
 // Set by every entry point the host calls, so uninstall can tell when the host stopped calling.
 extern std::atomic<unsigned char> HostCalledFlag;
-// The last wide file name IsOurFile claimed (empty when none); host thread only.
+// The last wide file name IsOurFile claimed (empty when none); IsOurFile may come from any host
+// thread, so it is read and written through the playback entry points' lock.
 extern std::wstring LastClaimedFile;
 // The file of the last extended-information query; guarded by GlobalLock.
 extern std::wstring LastInfoFileName;
 // The plug-in that takes the next extended-information write; guarded by GlobalLock.
-extern THookedInPlugin *PendingWritePlugin;
+extern std::shared_ptr<THookedInPlugin> PendingWritePlugin;
 
-// Holds GlobalLock (a recursive critical section, created on first use) for its whole scope.
+// The hooked-in plug-in that owns a file, for calls from any host thread: the registry's list
+// is copied under GlobalLock, the plug-ins are asked outside it, and the plug-in found stays
+// alive (with its library) while the caller holds it, whatever Quit does meanwhile. Null
+// without registry, for a null or empty name, or when nobody owns the file.
+std::shared_ptr<THookedInPlugin> SharedOwnerOf(const wchar_t *fileName);
+
+// Holds GlobalLock, a recursive critical section that lives as long as the library, for its
+// whole scope.
 class GERCSBomb {
-public:
+  public:
     GERCSBomb();
     ~GERCSBomb();
     GERCSBomb(const GERCSBomb &) = delete;
     GERCSBomb &operator=(const GERCSBomb &) = delete;
 };
-
-// Whether GlobalLock exists right now (it is created by the first guard and deleted by Quit).
-bool GlobalLockExists();
-// Deletes GlobalLock so that a later guard creates a new one. Must not be held by a guard.
-void DestroyGlobalLock();

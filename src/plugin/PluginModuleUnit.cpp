@@ -4,9 +4,9 @@
 #include "../config/ConfigFormUnit.h"
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
-#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
+#include "../playback/InPluginPlaybackThreadUnit.h"
 #include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
@@ -50,8 +50,7 @@ std::string OwnFileName(HINSTANCE instance) {
 
 // The global owns its object; it is cleared before the object goes, so that code reached
 // during the destruction finds it empty.
-template <class T>
-void ClearThenDestroy(T *&global) {
+template <class T> void ClearThenDestroy(T *&global) {
     std::unique_ptr<T> owned(global);
     global = nullptr;
 }
@@ -83,12 +82,24 @@ void AttachLibrary(HINSTANCE instance) {
     std::memset(&PluginModule, 0, sizeof PluginModule);
     PluginInstance = instance;
     ThisLibraryFileName = OwnFileName(instance);
-    if (!ThisLibraryFileName.empty()) {
-        VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
-        if (VersionReaderResult.StringInfoRead)
-            ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
-    }
     PluginModule = RecordTemplate();
+}
+
+// Reading a version resource loads and maps files, which must not happen under the loader lock
+// of the library's attach: the host's first call reads it, before the host reads the record.
+void DescribeModule() noexcept {
+    static const bool described = [] {
+        Firewall([] {
+            if (ThisLibraryFileName.empty())
+                return;
+            VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
+            if (VersionReaderResult.StringInfoRead)
+                ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
+        });
+        PluginModule.description = ModuleDescription.data();
+        return true;
+    }();
+    (void)described;
 }
 
 void DetachLibrary() {
@@ -113,23 +124,26 @@ void InitGlobals() {
 }
 
 void QuitGlobals() {
-    {
-        GERCSBomb guard;
-        // Open extended reads are closed first, then the configuration dialog, the playback
-        // thread, the registry and the settings go, in that order, before the host link.
-        CloseAndDestroyOpenExtendedReads();
-        DestroyConfigForm();
-        StopPlaybackThread();
-        // The registry hands every plug-in its own IsOurFile back and releases its library. A
-        // plug-in still active in direct mode goes with it.
-        if (HookedInPlugins) {
-            ActiveHookedIn = nullptr;
-            ClearThenDestroy(HookedInPlugins);
-        }
-        ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
-        ClearThenDestroy(WinAmpAPIMan);
+    // Open extended reads are closed first (their plug-ins outside the lock), then the
+    // configuration dialog and the playback thread go: the thread's wait is bounded, but other
+    // host threads must not wait for the lock meanwhile. The registry and the settings follow,
+    // in that order, before the host link.
+    CloseAndDestroyOpenExtendedReads();
+    DestroyConfigForm();
+    StopPlaybackThread();
+    GERCSBomb guard;
+    // The registry hands every plug-in its own IsOurFile back and releases its library. A
+    // plug-in still active in direct mode goes with it.
+    if (HookedInPlugins) {
+        ActiveHookedIn = nullptr;
+        ClearThenDestroy(HookedInPlugins);
     }
-    DestroyGlobalLock();
+    ClearThenDestroy(PluginConfig); // saves itself; a failed write stops in its destructor
+    ClearThenDestroy(WinAmpAPIMan);
+    // Another Init starts afresh: these name files and a plug-in of the run that ends here.
+    ForgetPlaybackNames();
+    LastInfoFileName.clear();
+    PendingWritePlugin = nullptr;
 }
 
 void __cdecl PluginInit() {

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
-// Process attach: fills PluginModule, ThisLibraryFileName and ModuleDescription.
+// Process attach: fills PluginModule and ThisLibraryFileName.
 void AttachLibrary(HINSTANCE instance);
+// The host's first call: reads our version resource into VersionReaderResult and the
+// description, once.
+void DescribeModule() noexcept;
 // Process detach: zeroes PluginModule.
 void DetachLibrary();
 

@@ -512,6 +512,8 @@ bool StallWhileAsked(intptr_t handle, int *killswitch) {
             return 0;
         if (StallWhileAsked(handle, killswitch))
             return 0;
+        if (Knob("GetDataAsksHost")) // as a decoder that asks the host's window something
+            SendMessageW(Record().hMainWindow, hostapi::WM_WA_IPC, 0, hostapi::IPC_GETVERSION);
         const int limit = Knob("ReadLimit");
         const int endAfter = Knob("EndAfterBytes");
         int64_t given = 0;
