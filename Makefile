@@ -33,7 +33,7 @@ test: build native fuzz
 	@cd $(BUILD)-fuzz && ctest --output-on-failure
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
-# The endurance test's long round: a hundred thousand track changes (about five minutes here);
+# The endurance test's long round: a hundred thousand track changes (about ten minutes here);
 # SOAK_FLAGS="--transitions=N --seed=N" chooses another round. `make test` runs ten thousand.
 SOAK_FLAGS ?= --transitions=100000
 soak: setup
