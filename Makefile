@@ -47,15 +47,18 @@ module: setup
 
 # The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
 # then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
-# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier).
+# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); last the resampler of
+# the format conversion: its passband ripple, its worst image or alias and its cost for stereo
+# (it fails when one misses its target).
 BENCH_FLAGS ?=
 bench: setup
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
+	@cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS)
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
+	@$(BUILD)-bench/tools/bench/resampler_bench
 
 # The pictures of both dialogs in docs/, as the README shows them.
 shots: shot-about shot-config
