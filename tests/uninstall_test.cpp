@@ -94,6 +94,8 @@ class Uninstall : public ::testing::Test {
         host.SetPlaylist({file});
         ASSERT_EQ(host.StartPlaying(0), 0);
         ASSERT_EQ(host.ActiveModule(), host.Product());
+        // A seek reaches the engine once its request plays.
+        ASSERT_TRUE(host.WaitUntil([&] { return host.Product()->GetOutputTime() > 0; }));
         ASSERT_EQ(host.JumpToTime(61000), 0);
         ASSERT_TRUE(host.WaitUntil([&] { return host.Product()->GetOutputTime() >= 61000; }));
         host.ClearMessages();
