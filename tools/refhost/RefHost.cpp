@@ -292,6 +292,32 @@ void RefHost::Shutdown() {
     quit_ = true;
 }
 
+int RefHost::RemovePlugin(const std::wstring &fileName) {
+    using UninstallFn = int(__cdecl *)(HINSTANCE, HWND, int);
+    LoadedPlugin *plugin = Plugin(fileName);
+    if (!plugin)
+        return -1;
+    auto uninstall = reinterpret_cast<UninstallFn>(
+        reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampUninstallPlugin")));
+    if (!uninstall)
+        return -1;
+    const int result = uninstall(plugin->Library, window_, 0);
+    if (result != 1)
+        return result;
+    // Looked up again: the plug-in may have made the host start others meanwhile.
+    plugin = Plugin(fileName);
+    if (active_ && active_ == plugin->Module) {
+        KillTimer(window_, kDisplayTimer);
+        playing_ = false;
+        active_ = nullptr;
+    }
+    if (plugin->Module)
+        plugin->Module->Quit();
+    FreeLibrary(plugin->Library);
+    plugins_.erase(plugins_.begin() + (plugin - plugins_.data()));
+    return result;
+}
+
 LoadedPlugin *RefHost::Plugin(const std::wstring &fileName) {
     for (auto &plugin : plugins_) {
         if (Lower(plugin.FileName) == Lower(fileName))
@@ -470,8 +496,12 @@ LRESULT RefHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(wParam) == kCommandStop && playing_) {
             fullStop_ = 0;
             StopPlaying();
-        } else if (LOWORD(wParam) == kCommandPlay && !playing_) {
-            StartPlaying(state_.Position);
+        } else if (LOWORD(wParam) == kCommandPlay) {
+            // As the player's Play button: resumes a paused track, else (re)starts the entry.
+            if (playing_ && paused_)
+                PressPause();
+            else
+                StartPlaying(state_.Position);
         }
         return 0;
     default:
@@ -584,6 +614,8 @@ LRESULT RefHost::ExtendedFileInfo(const extendedFileInfoStructW *request) {
 }
 
 LRESULT RefHost::OnIpc(WPARAM argument, LPARAM number) {
+    if (const auto reaction = state_.IpcReactions.find(number); reaction != state_.IpcReactions.end())
+        reaction->second();
     if (const auto answer = state_.Answers.find(number); answer != state_.Answers.end())
         return answer->second;
     switch (number) {
