@@ -441,7 +441,13 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->FileName = fileName;
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
-    return PostRequest(std::move(request)) || leftToItsPlugin();
+    // A host that resumes a position seeks as soon as Play returns, before the request starts.
+    SeekPending = false;
+    RequestQueued = true;
+    if (PostRequest(std::move(request)))
+        return true;
+    RequestQueued = false;
+    return leftToItsPlugin();
 }
 
 // The message carries only a number: the request stays in our own table until the playback
@@ -485,6 +491,7 @@ void TInPluginPlaybackThread::Stop() {
         if (Out_Module *output = OutModule.load())
             CallGuarded([&] { output->Pause(0); });
     }
+    RequestQueued = false;
     const bool running = CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -581,7 +588,7 @@ int TInPluginPlaybackThread::GetOutputTime() const {
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
-    if (!IsPlaying)
+    if (!IsPlaying && !RequestQueued)
         return;
     SeekTargetMs = milliseconds;
     SeekPending = true;
