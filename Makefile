@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo module bench dist shots shot-about shot-config clean
+.PHONY: all setup build native fuzz test soak demo module bench dist shots shot-about shot-config clean
 
 all: build
 
@@ -32,6 +32,14 @@ test: build native fuzz
 	@cd $(BUILD)-native && ctest --output-on-failure
 	@cd $(BUILD)-fuzz && ctest --output-on-failure
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
+
+# The endurance test's long round: a hundred thousand track changes (about ten minutes here);
+# SOAK_FLAGS="--transitions=N --seed=N" chooses another round. `make test` runs ten thousand.
+SOAK_FLAGS ?= --transitions=100000
+soak: setup
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) --target soak_tests -j $(JOBS)
+	@$(WINE_RUN) $(BUILD)/bin/soak_tests.exe $(SOAK_FLAGS)
 
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
 # the crossfaded result, a picture of the transitions and a report, once with each curve. Builds

@@ -29,7 +29,7 @@ std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>
 }
 
 class Engine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host.InstallProduct();
         for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll",
@@ -40,8 +40,8 @@ protected:
     void TearDown() override {
         host.Shutdown();
         // Every decoder any test plug-in opened is closed exactly once.
-        for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnoseek.dll",
-                                      L"in_faultinfo.dll"}) {
+        for (const wchar_t *plugin :
+             {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnoseek.dll", L"in_faultinfo.dll"}) {
             PluginProbe probe(host, plugin);
             EXPECT_EQ(probe.OpenReads(), 0) << plugin;
             EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
@@ -82,10 +82,12 @@ TEST_F(Engine, PlaysAWholeTrackSampleExactThroughExtendedRead) {
     EXPECT_EQ(out().Pcm(), TonePcm(track));
     EXPECT_EQ(out().CountOf("Open"), 1);
     const auto calls = out().Calls();
-    const auto open = std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.Name == "Open"; });
+    const auto open =
+        std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.Name == "Open"; });
     EXPECT_EQ(open->Args, (std::vector<int>{44100, 2, 16, -1, -1}));
     const auto services = host.ServiceCalls();
-    const auto setInfo = std::find_if(services.begin(), services.end(), [](auto &c) { return c.Name == "SetInfo"; });
+    const auto setInfo =
+        std::find_if(services.begin(), services.end(), [](auto &c) { return c.Name == "SetInfo"; });
     ASSERT_NE(setInfo, services.end());
     EXPECT_EQ(setInfo->Args, (std::vector<int>{1411, 44, 2, 1}));
     EXPECT_EQ(host.ServiceCount("SAVSAInit"), 1);
@@ -224,7 +226,7 @@ TEST_F(Engine, NamesLongerThanAPathPlay) {
 }
 
 class EngineInRealTime : public Engine {
-protected:
+  protected:
     void SetUp() override {
         host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 500));
         Engine::SetUp();
@@ -304,7 +306,30 @@ TEST_F(EngineInRealTime, SeeksThroughTheDecoderAndFlushesTheOutputThere) {
     const auto pcm = out().Pcm();
     const auto expectedTail = TonePcm(track, 88200);
     ASSERT_EQ(pcm.size() - before, expectedTail.size());
-    EXPECT_TRUE(std::equal(expectedTail.begin(), expectedTail.end(), pcm.begin() + static_cast<long>(before)));
+    EXPECT_TRUE(std::equal(expectedTail.begin(), expectedTail.end(),
+                           pcm.begin() + static_cast<long>(before)));
+}
+
+// A host that resumes a position seeks as soon as Play returns, often before the playback thread
+// has taken the request: the seek is kept for the request rather than dropped.
+TEST_F(EngineInRealTime, ASeekRightAfterPlayIsWhereTheTrackStarts) {
+    const std::wstring track = ToneName(44100, 2, 16, 3000);
+    host.SetPlaylist({track});
+    for (int round = 0; round < 10; ++round) {
+        out().ClearRecord();
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        host.Product()->SetOutputTime(2000);
+        ASSERT_TRUE(host.WaitUntil(
+            [&] {
+                const auto calls = out().Calls();
+                return std::any_of(calls.begin(), calls.end(), [](const auto &call) {
+                    return call.Name == "Flush" && call.Args[0] == 2000;
+                });
+            },
+            3000))
+            << "round " << round;
+        host.PressStop();
+    }
 }
 
 TEST_F(EngineInRealTime, ADecoderWithoutSetTimeIsNotSeekable) {
@@ -502,7 +527,7 @@ TEST_F(Engine, AfterADirectModeTrackTheEngineOpensTheOutputAgain) {
 
 // Whatever stops the host, its thread meanwhile answers the playback thread's messages.
 class EngineWithStalls : public EngineInRealTime {
-protected:
+  protected:
     // Runs what may hang on the host's thread; a watchdog ends the stall after 20 seconds, and
     // the test fails if it had to.
     template <class F> void WithinWatchdog(F &&call) {
@@ -695,8 +720,13 @@ TEST_F(EngineInRealTime, PlayAndStopAtAnyMomentNeverLoseOrDoubleADecoder) {
             host.Product()->Stop(); // as the host's end-of-track handling does
     }
     host.PressStop();
-    ASSERT_TRUE(host.WaitUntil([&] { return !host.Product()->IsPaused() && PluginProbe(host, L"in_synthw.dll").OpenReads() == 0 &&
-                                            PluginProbe(host, L"in_syntha.dll").OpenReads() == 0; }, 5000));
+    ASSERT_TRUE(host.WaitUntil(
+        [&] {
+            return !host.Product()->IsPaused() &&
+                   PluginProbe(host, L"in_synthw.dll").OpenReads() == 0 &&
+                   PluginProbe(host, L"in_syntha.dll").OpenReads() == 0;
+        },
+        5000));
 }
 
 TEST(EngineThread, RunsAtTheSettingsPriorityWithItsUtilityWindowUntilQuit) {
@@ -706,7 +736,8 @@ TEST(EngineThread, RunsAtTheSettingsPriorityWithItsUtilityWindowUntilQuit) {
     PluginModule.hMainWindow = host.MainWindow();
     PluginInit();
     ASSERT_NE(InPluginPlaybackThread, nullptr);
-    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, InPluginPlaybackThread->ThreadId());
+    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE,
+                               InPluginPlaybackThread->ThreadId());
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_LOWEST);
     HWND window = InPluginPlaybackThread->Window();

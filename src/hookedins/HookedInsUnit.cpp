@@ -220,11 +220,15 @@ void THookedInPlugin::TakeOverIsOurFile() {
         SavedIsOurFile = nullptr;
 }
 
+// A plug-in whose own test faults has not claimed the file; its extensions may still.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName) {
-    if (IsOurFileFn saved = plugin.SavedIsOurFile.load())
-        return saved(fileName);
-    IsOurFileFn current = plugin.Module->IsOurFile;
-    return current ? current(fileName) : 0;
+    IsOurFileFn test = plugin.SavedIsOurFile.load();
+    if (!test)
+        test = plugin.Module->IsOurFile;
+    int answer = 0;
+    if (!test || !CallGuarded([&] { answer = test(fileName); }))
+        return 0;
+    return answer;
 }
 
 TPluginFileName::TPluginFileName(const THookedInPlugin &plugin, const wchar_t *wideName)

@@ -120,7 +120,7 @@ class THookedInPlugin {
 };
 
 // The plug-in's own ownership test, whatever the record holds now. fileName is in the form
-// the plug-in takes (see TPluginFileName). A fault inside it is not caught.
+// the plug-in takes (see TPluginFileName). A test that faults answers 0.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName);
 
 // A wide file name in the form a plug-in takes: as it is, or in the ANSI code page (an empty

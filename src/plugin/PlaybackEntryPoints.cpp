@@ -129,7 +129,12 @@ int PlayDirect(const wchar_t *name) {
     } activation;
     const TPluginFileName pluginName(plugin, name);
     EnsureActiveHookedIn();
-    const int result = plugin.Module->Play ? plugin.Module->Play(pluginName.Get()) : 1;
+    // A Play that faults has not started: the host hears of a failure and moves on.
+    const auto play = plugin.Module->Play;
+    const void *fileName = pluginName.Get();
+    int result = 1;
+    if (!play || !CallGuarded([&] { result = play(fileName); }))
+        result = 1;
     if (result == 0) {
         PluginModule.is_seekable = plugin.Module->is_seekable;
         PluginModule.UsesOutputPlug = plugin.Module->UsesOutputPlug;
@@ -159,8 +164,9 @@ void StopPlaying() {
         return;
     }
     In_Module &module = Active();
-    if (module.Stop)
-        module.Stop();
+    // A Stop that faults is over all the same: nothing stays active.
+    if (const auto stop = module.Stop)
+        CallGuarded([&] { stop(); });
     module.outMod = nullptr;
     ActiveHookedIn = nullptr;
 }
@@ -175,6 +181,15 @@ void CopyTitle(const std::wstring &title, wchar_t *destination) {
 
 // The host asks with a null title on one path and might with a null length: the plug-in gets
 // buffers of ours instead, and nothing is written through a null pointer.
+void DescribeNobodysFile(wchar_t *title, int *length) {
+    if (title)
+        title[0] = L'\0';
+    if (length)
+        *length = -1000;
+}
+
+// A plug-in that faults while it describes a file has told nothing: the answer is the one for a
+// file that nobody owns.
 void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (!HookedInPlugins)
         return;
@@ -187,10 +202,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
     THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
     if (!plugin) {
-        if (title)
-            title[0] = L'\0';
-        if (length)
-            *length = -1000;
+        DescribeNobodysFile(title, length);
         return;
     }
     const auto getFileInfo = plugin->Module->GetFileInfo;
@@ -202,16 +214,20 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (plugin->IsUnicode) {
         std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
         wchar_t *titleOut = title ? title : ownTitle.data();
-        CallGuarded([&] { getFileInfo(name, titleOut, lengthOut); });
+        if (!CallGuarded([&] { getFileInfo(name, titleOut, lengthOut); }))
+            DescribeNobodysFile(title, length);
         return;
     }
     if (title)
         std::fill_n(title, kTitleLength, L'\0');
     std::vector<char> ansiTitle(kTitleLength + 1, '\0');
     const TPluginFileName ansiName(*plugin, name);
-    const void *ansiArgument = ansiName.Get();
-    char *ansiOut = ansiTitle.data();
-    CallGuarded([&] { getFileInfo(ansiArgument, ansiOut, lengthOut); });
+    const void *fileName = ansiName.Get();
+    char *titleOut = ansiTitle.data();
+    if (!CallGuarded([&] { getFileInfo(fileName, titleOut, lengthOut); })) {
+        DescribeNobodysFile(title, length);
+        return;
+    }
     ansiTitle.back() = '\0';
     if (title)
         CopyTitle(AnsiToWide(ansiTitle.data()), title);

@@ -5,6 +5,7 @@
 #include "hostlink/WinampApi.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,6 +75,11 @@ class RecordingOutput {
     // what a listener heard; the call's record then carries the bytes as its last argument.
     void SetDropDiscarded(bool drop);
 
+    // The next `times` calls of the named member ("Write", "CanWrite", ...) fault before they do
+    // anything: how 1 = an access violation, 2 = a C++ exception of another compiler's runtime.
+    void FaultNext(const std::string &name, int how, int times = 1);
+    int FaultsRaised() const;
+
     // The clock of AtMs and of the real-time playing, in milliseconds (the performance counter).
     static double ClockMs();
 
@@ -91,6 +97,8 @@ class RecordingOutput {
     int GetOutputTime();
     int GetWrittenTime();
 
+    // Raises the fault armed for the named member, outside the lock.
+    void FaultIfArmed(const char *name);
     void Record(const char *name, std::vector<int> args);
     void Answered(int answer);
     void DiscardUnplayed();
@@ -128,6 +136,13 @@ class RecordingOutput {
     bool started_ = false;
     double underrunMs_ = 0.0;
     double discardedMs_ = 0.0;
+    // Armed faults: member name -> (how, calls left).
+    std::map<std::string, std::pair<int, int>> faults_;
+    int faultsRaised_ = 0;
 };
+
+// A real fault on the calling thread, as foreign code raises one: 1 = an access violation,
+// 2 = the structured exception of a C++ throw of the Microsoft runtime; other values do nothing.
+void RaiseFault(int how);
 
 } // namespace refhost

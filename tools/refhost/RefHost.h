@@ -46,15 +46,20 @@ struct HostState {
     bool Repeat = false;
     bool ManualAdvance = false;
     bool StopAfterCurrent = false;
-    int NextItemOverride = -1;           // IPC_GET_NEXT_PLITEM's answer
-    std::string IniPath;                 // IPC_GETINIFILE; default: winamp.ini in the host folder
-    HWND Windows[4] = {};                // IPC_GETWND answers
-    HWND DialogParent = nullptr;         // IPC_GETDIALOGBOXPARENT; null = the main window
-    int DspActive = 0;                   // dsp_isactive's answer
-    bool DspDoublesFrames = false;       // dsp_dosamples repeats every frame when set
-    bool DspFaults = false;              // dsp_dosamples faults (an access violation) when set
-    std::map<LPARAM, LRESULT> Answers;   // overrides for any IPC number (old hosts answer 1)
+    int NextItemOverride = -1;       // IPC_GET_NEXT_PLITEM's answer
+    std::string IniPath;             // IPC_GETINIFILE; default: winamp.ini in the host folder
+    HWND Windows[4] = {};            // IPC_GETWND answers
+    HWND DialogParent = nullptr;     // IPC_GETDIALOGBOXPARENT; null = the main window
+    int DspActive = 0;               // dsp_isactive's answer
+    bool DspDoublesFrames = false;   // dsp_dosamples repeats every frame when set
+    bool DspFaults = false;          // dsp_dosamples faults (an access violation) when set
+    int FaultHow = 1;                // how DspFaults and VisualisationFaults fault (RaiseFault)
+    bool VisualisationFaults = false; // SAAddPCMData and VSAAddPCMData fault when set
+    std::map<LPARAM, LRESULT> Answers; // overrides for any IPC number (old hosts answer 1)
     std::optional<HWND> GivenMainWindow; // hMainWindow handed to plug-ins; default the real one
+    // Run when an IPC message arrives, before it is answered: a test's stand-in for what the
+    // player does on its own at that moment (a repaint asking a title, say).
+    std::map<LPARAM, std::function<void()>> IpcReactions;
 };
 
 struct LoadedPlugin {
@@ -89,6 +94,10 @@ class RefHost {
     void Start();
     // Shut-down: Quit of every module in reverse order.
     void Shutdown();
+    // The Remove button of the input preferences: the plug-in's winampUninstallPlugin; on 1
+    // ("uninstall now") its Quit, then FreeLibrary, and it leaves the list. Answers the
+    // plug-in's result; -1 when it has no such export (the player then removes it at restart).
+    int RemovePlugin(const std::wstring &fileName);
     LoadedPlugin *Plugin(const std::wstring &fileName);
     In_Module *Product() { return Plugin(L"in_hvqblend.dll")->Module; }
 
@@ -123,6 +132,7 @@ class RefHost {
     std::vector<HostMessage> IpcMessages(LPARAM ipcNumber) const;
     void ClearMessages() { messages_.clear(); }
     std::vector<ServiceCall> ServiceCalls() const { return services_; }
+    void ClearServiceCalls() { services_.clear(); }
     // Every Play the host called, in order; for latency measures around track changes.
     std::vector<PlayStart> PlayStarts() const { return playStarts_; }
     void ClearPlayStarts() { playStarts_.clear(); }
