@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
+#include <atomic>
 #include <cwctype>
 #include <mutex>
 #include <set>
@@ -49,8 +49,7 @@ std::wstring Lower(std::wstring text) {
 
 bool PatternListed(const std::string &patterns, const std::wstring &extension) {
     const std::wstring list = Lower(ToWide(patterns)) + L";";
-    for (std::size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos;
-         start = end + 1) {
+    for (std::size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1) {
         if (list.substr(start, std::min<std::size_t>(end - start, 14)) == extension)
             return true;
     }
@@ -67,8 +66,7 @@ bool IsReadableMemory(const void *address) {
         return false;
     const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    return info.State == MEM_COMMIT && (info.Protect & readable) != 0 &&
-           !(info.Protect & PAGE_GUARD);
+    return info.State == MEM_COMMIT && (info.Protect & readable) != 0 && !(info.Protect & PAGE_GUARD);
 }
 
 bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
@@ -77,8 +75,7 @@ bool ExtensionListed(const char *extensions, const std::wstring &fileName) {
         return false;
     const std::wstring extension = Lower(fileName.substr(dot + 1));
     bool isPattern = true;
-    for (const char *text = extensions; *text;
-         text += std::strlen(text) + 1, isPattern = !isPattern) {
+    for (const char *text = extensions; *text; text += std::strlen(text) + 1, isPattern = !isPattern) {
         if (isPattern && PatternListed(text, extension))
             return true;
     }
@@ -133,6 +130,7 @@ struct HostCallbacks {
         if (waveNch) *waveNch = 0;
         return 0;
     }
+    static int __cdecl VSAAdd(void *, int ts) { Record("VSAAdd", {ts}); return 0; }
     static void __cdecl VSASetInfo(int rate, int nch) { Record("VSASetInfo", {rate, nch}); }
     static int __cdecl DspIsActive() { return CurrentHost ? CurrentHost->state_.DspActive : 0; }
     static int __cdecl DspDoSamples(short *samples, int frames, int bps, int nch, int rate) {
@@ -215,8 +213,7 @@ void RefHost::Start() {
     std::vector<fs::path> files;
     for (const auto &entry : fs::directory_iterator(PluginsFolder())) {
         const std::wstring name = Lower(entry.path().filename().wstring());
-        if (name.rfind(L"in_", 0) == 0 && name.size() > 7 &&
-            name.substr(name.size() - 4) == L".dll")
+        if (name.rfind(L"in_", 0) == 0 && name.size() > 7 && name.substr(name.size() - 4) == L".dll")
             files.push_back(entry.path());
     }
     // NTFS lists a folder in name order; the module list follows it.
@@ -240,8 +237,7 @@ void RefHost::LoadPlugin(const fs::path &file) {
         if (getModule)
             FreeLibrary(library);
         else
-            plugins_.push_back(
-                {file.filename().wstring(), library, nullptr}); // stays loaded, ignored
+            plugins_.push_back({file.filename().wstring(), library, nullptr}); // stays loaded, ignored
         return;
     }
     FillHostMembers(*module);
@@ -273,13 +269,13 @@ void RefHost::ProbeVideo(LoadedPlugin &plugin) {
     using WideInfo = int(__cdecl *)(const wchar_t *, const char *, wchar_t *, int);
     using AnsiInfo = int(__cdecl *)(const char *, const char *, char *, int);
     std::string answer;
-    if (auto wide = reinterpret_cast<WideInfo>(reinterpret_cast<void *>(
-            GetProcAddress(plugin.Library, "winampGetExtendedFileInfoW")))) {
+    if (auto wide = reinterpret_cast<WideInfo>(
+            reinterpret_cast<void *>(GetProcAddress(plugin.Library, "winampGetExtendedFileInfoW")))) {
         wchar_t buffer[16] = {};
         answer += "W:" + std::to_string(wide(L"", "type", buffer, 16)) + ":" + ToAnsi(buffer) + ";";
     }
-    if (auto ansi = reinterpret_cast<AnsiInfo>(reinterpret_cast<void *>(
-            GetProcAddress(plugin.Library, "winampGetExtendedFileInfo")))) {
+    if (auto ansi = reinterpret_cast<AnsiInfo>(
+            reinterpret_cast<void *>(GetProcAddress(plugin.Library, "winampGetExtendedFileInfo")))) {
         char buffer[16] = {};
         answer += "A:" + std::to_string(ansi("", "type", buffer, 16)) + ":" + buffer + ";";
     }
@@ -439,8 +435,7 @@ void RefHost::SetPan(int pan) {
 }
 
 int RefHost::JumpToTime(int ms) {
-    return static_cast<int>(
-        SendMessageW(window_, WM_WA_IPC, static_cast<WPARAM>(ms), IPC_JUMPTOTIME));
+    return static_cast<int>(SendMessageW(window_, WM_WA_IPC, static_cast<WPARAM>(ms), IPC_JUMPTOTIME));
 }
 
 void RefHost::UseOutput(std::unique_ptr<RecordingOutput> output) {
@@ -464,8 +459,7 @@ bool RefHost::WaitUntil(const std::function<bool()> &condition, int timeoutMs) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE,
-                                  static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 5)),
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 5)),
                                   QS_ALLINPUT);
     }
 }
@@ -480,9 +474,8 @@ std::vector<HostMessage> RefHost::IpcMessages(LPARAM ipcNumber) const {
 }
 
 int RefHost::ServiceCount(const std::string &name) const {
-    return static_cast<int>(
-        std::count_if(services_.begin(), services_.end(),
-                      [&](const ServiceCall &call) { return call.Name == name; }));
+    return static_cast<int>(std::count_if(services_.begin(), services_.end(),
+                                          [&](const ServiceCall &call) { return call.Name == name; }));
 }
 
 LRESULT CALLBACK RefHost::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -493,8 +486,7 @@ LRESULT CALLBACK RefHost::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 LRESULT RefHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message >= WM_USER || message == WM_COMMAND)
-        messages_.push_back(
-            {message, wParam, lParam, (InSendMessageEx(nullptr) & ISMEX_SEND) != 0});
+        messages_.push_back({message, wParam, lParam, (InSendMessageEx(nullptr) & ISMEX_SEND) != 0});
     switch (message) {
     case WM_WA_IPC:
         return OnIpc(wParam, lParam);
@@ -544,8 +536,7 @@ void RefHost::OnTimer() {
 // when the playlist has ended.
 void RefHost::OnEndOfTrack() {
     fullStop_ = 1;
-    const auto override =
-        static_cast<int>(SendMessageW(window_, WM_WA_IPC, 0, IPC_GET_NEXT_PLITEM));
+    const auto override = static_cast<int>(SendMessageW(window_, WM_WA_IPC, 0, IPC_GET_NEXT_PLITEM));
     const int count = static_cast<int>(state_.Playlist.size());
     if (override != -1) {
         StartPlaying(override);
@@ -613,14 +604,13 @@ LRESULT RefHost::ExtendedFileInfo(const extendedFileInfoStructW *request) {
     using AnsiInfo = int(__cdecl *)(const char *, const char *, char *, int);
     const std::string field = ToAnsi(request->metadata);
     const int capacity = static_cast<int>(request->retlen);
-    if (auto wide = reinterpret_cast<WideInfo>(reinterpret_cast<void *>(
-            GetProcAddress(plugin->Library, "winampGetExtendedFileInfoW"))))
+    if (auto wide = reinterpret_cast<WideInfo>(
+            reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampGetExtendedFileInfoW"))))
         return wide(request->filename, field.c_str(), request->ret, capacity);
-    if (auto ansi = reinterpret_cast<AnsiInfo>(reinterpret_cast<void *>(
-            GetProcAddress(plugin->Library, "winampGetExtendedFileInfo")))) {
+    if (auto ansi = reinterpret_cast<AnsiInfo>(
+            reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampGetExtendedFileInfo")))) {
         std::vector<char> answer(static_cast<std::size_t>(capacity) + 1, '\0');
-        const int found =
-            ansi(ToAnsi(request->filename).c_str(), field.c_str(), answer.data(), capacity);
+        const int found = ansi(ToAnsi(request->filename).c_str(), field.c_str(), answer.data(), capacity);
         const std::wstring text = ToWide(answer.data()).substr(0, capacity > 0 ? capacity - 1 : 0);
         std::copy(text.c_str(), text.c_str() + text.size() + 1, request->ret);
         return found;
@@ -665,8 +655,7 @@ LRESULT RefHost::OnIpc(WPARAM argument, LPARAM number) {
         auto *request = reinterpret_cast<waFormatTitleExtended *>(argument);
         if (request && request->out && request->out_len > 0 && request->filename) {
             const std::wstring title = fs::path(request->filename).stem().wstring();
-            const std::size_t n =
-                std::min<std::size_t>(title.size(), static_cast<std::size_t>(request->out_len - 1));
+            const std::size_t n = std::min<std::size_t>(title.size(), static_cast<std::size_t>(request->out_len - 1));
             std::copy_n(title.c_str(), n, request->out);
             request->out[n] = L'\0';
         }

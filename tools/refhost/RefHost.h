@@ -70,7 +70,7 @@ struct LoadedPlugin {
 };
 
 class RefHost {
-  public:
+public:
     // Lays out an empty temporary host folder with a Plugins folder and creates the main window.
     RefHost();
     // Plays the player of an existing folder (an installation with its Plugins folder), which it
@@ -103,15 +103,15 @@ class RefHost {
 
     // Playing, as the player's buttons and end-of-track handling do it.
     void SetPlaylist(std::vector<std::wstring> entries, int position = 0);
-    int StartPlaying(int index); // answers the module's Play result (-2: nobody owns it)
-    void PressStop();            // the user's stop: IPC_ISFULLSTOP answers 0 meanwhile
+    int StartPlaying(int index);   // answers the module's Play result (-2: nobody owns it)
     // The user plays another entry at once (Next, or a double click): Stop with IPC_ISFULLSTOP
     // answering 0, then Play of that entry. Answers the module's Play result.
     int SkipTo(int index);
-    void PressPause();          // pauses or resumes
-    void SetVolume(int volume); // 0..255
-    void SetPan(int pan);       // -127..127
-    int JumpToTime(int ms);     // IPC_JUMPTOTIME's answer
+    void PressStop();              // the user's stop: IPC_ISFULLSTOP answers 0 meanwhile
+    void PressPause();             // pauses or resumes
+    void SetVolume(int volume);    // 0..255
+    void SetPan(int pan);          // -127..127
+    int JumpToTime(int ms);        // IPC_JUMPTOTIME's answer
     bool IsPlaying() const { return playing_; }
     In_Module *ActiveModule() const { return active_; }
     int FullStop() const { return fullStop_; }
@@ -141,7 +141,7 @@ class RefHost {
     // What the extended-information probe right after Init answered, per plug-in file name.
     std::map<std::wstring, std::string> TypeProbes() const { return typeProbes_; }
 
-  private:
+private:
     friend struct HostCallbacks;
     static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -185,7 +185,7 @@ class RefHost {
 // Watches for message boxes of this process on its own thread, records their caption and text
 // and closes them, so tests can see what a user would have seen.
 class MessageBoxWatcher {
-  public:
+public:
     struct Box {
         std::string Caption;
         std::string Text;
@@ -196,7 +196,7 @@ class MessageBoxWatcher {
     MessageBoxWatcher &operator=(const MessageBoxWatcher &) = delete;
     std::vector<Box> Boxes() const;
 
-  private:
+private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
