@@ -343,7 +343,7 @@ std::shared_ptr<THookedInPlugin> THookedInPlugins::FindIn(const TPluginList &plu
     const std::string extension = ExtensionOf(narrow);
     for (std::size_t i = 0; i < plugins.size(); ++i) {
         const THookedInPlugin *plugin = plugins[i].get();
-        if (!plugin)
+        if (!plugin || plugin->IsFaulted())
             continue;
         const void *name = plugin->IsUnicode ? static_cast<const void *>(wide.c_str())
                                              : static_cast<const void *>(narrow.c_str());

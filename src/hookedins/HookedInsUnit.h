@@ -2,6 +2,7 @@
 // once, its record shared with the host, its IsOurFile taken over while it is hooked in.
 #pragma once
 
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/WinampApi.h"
 #include "ExtensionTable.h"
 
@@ -110,6 +111,24 @@ class THookedInPlugin {
     std::atomic<IsOurFileFn> SavedIsOurFile{nullptr};
     THookedInPlugins *Owner = nullptr;
     TLibrary Library;
+    // Set for good once a guarded call into the plug-in faulted (an access violation or any
+    // other structured exception caught by the fault guard). The plug-in may have died holding a
+    // lock of its own, or with its state half written: for the rest of this run of the host it is
+    // called no more, by anything of ours.
+    // - Its files are nobody's to us: ownership questions pass it by (a later plug-in that lists
+    //   the extension may take them; otherwise we claim none and the host plays or skips them
+    //   as it would without us); the engine neither opens them nor reads on.
+    // - Decoders and extended reads already open on it read as ended (getData answers -1 and
+    //   sets the caller's stop flag, setTime 0) and are never closed through it: leaking its
+    //   handles is the lesser harm than entering it again.
+    // - File-information queries give their fallback answers (no length, no type, no title).
+    // - A file it plays itself in direct mode is still stopped through its Stop: the user must
+    //   be able to silence it.
+    // Its record still gets its own IsOurFile back at shut-down (a store, no call).
+    mutable std::atomic<bool> Faulted{false};
+    bool IsFaulted() const {
+        return Faulted.load();
+    }
     std::vector<TRFEItem> Items;
 
   private:
@@ -118,6 +137,18 @@ class THookedInPlugin {
     void ReadExtensions();
     void TakeOverIsOurFile();
 };
+
+// Makes one call into plugin under the fault guard; a fault marks the plug-in Faulted. A plug-in
+// already marked is not entered: false then, as after a fault. Same rules for body as
+// CallGuarded: it must own nothing.
+template <class F> bool CallPluginGuarded(const THookedInPlugin &plugin, F &&body) {
+    if (plugin.IsFaulted())
+        return false;
+    if (CallGuarded(std::forward<F>(body)))
+        return true;
+    plugin.Faulted = true;
+    return false;
+}
 
 // The plug-in's own ownership test, whatever the record holds now. fileName is in the form
 // the plug-in takes (see TPluginFileName). A fault inside it is not caught.
@@ -171,7 +202,7 @@ class THookedInPlugins {
     void RestoreAllIsOurFile();
     // The plug-in that owns a file: in list order, its own test first, then its extensions.
     // Null for a null or empty name, when nobody takes it, or when asked again from inside an
-    // ownership question of the same thread. Loads nothing.
+    // ownership question of the same thread. A plug-in that faulted is passed by. Loads nothing.
     THookedInPlugin *FindForFile(const wchar_t *fileName) const;
     // The same lookup over a copy of the list: the plug-in found stays alive, with its library,
     // as long as the caller keeps it, also when the registry goes meanwhile.

@@ -1,5 +1,6 @@
 // One open extended-read decoder of a hooked-in plug-in, with every call into the plug-in
-// guarded: a fault or an exception inside it reads as the end of the track.
+// guarded: a fault or an exception inside it reads as the end of the track, and marks the
+// plug-in faulted (see THookedInPlugin::Faulted): none of its decoders calls it again.
 #pragma once
 
 #include "../hookedins/HookedInsUnit.h"
@@ -10,7 +11,7 @@
 #include <vector>
 
 class TDecoder {
-public:
+  public:
     TDecoder() = default;
     ~TDecoder() { Close(); }
     TDecoder(TDecoder &&other) noexcept { *this = std::move(other); }
@@ -44,7 +45,10 @@ public:
     std::int64_t SizeBytes = 0; // what open reported; 0 or below = unknown
     int LengthMs = 0;
 
-private:
+  private:
+    // One guarded call into the decoder's plug-in; false when it faulted now or before.
+    template <class F> bool CallDecoder(F &&body) const;
+
     int killSwitch_ = 0;             // for a decoder nobody interrupts
     std::vector<std::uint8_t> torn_; // bytes of a frame the last read tore apart
 };

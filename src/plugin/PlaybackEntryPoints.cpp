@@ -186,7 +186,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
         name = engineFile.c_str();
     const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
     THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
-    if (!plugin) {
+    if (!plugin || plugin->IsFaulted()) {
         if (title)
             title[0] = L'\0';
         if (length)
@@ -202,7 +202,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (plugin->IsUnicode) {
         std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
         wchar_t *titleOut = title ? title : ownTitle.data();
-        CallGuarded([&] { getFileInfo(name, titleOut, lengthOut); });
+        CallPluginGuarded(*plugin, [&] { getFileInfo(name, titleOut, lengthOut); });
         return;
     }
     if (title)
@@ -211,7 +211,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const TPluginFileName ansiName(*plugin, name);
     const void *ansiArgument = ansiName.Get();
     char *ansiOut = ansiTitle.data();
-    CallGuarded([&] { getFileInfo(ansiArgument, ansiOut, lengthOut); });
+    CallPluginGuarded(*plugin, [&] { getFileInfo(ansiArgument, ansiOut, lengthOut); });
     ansiTitle.back() = '\0';
     if (title)
         CopyTitle(AnsiToWide(ansiTitle.data()), title);
