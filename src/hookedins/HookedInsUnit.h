@@ -1,5 +1,7 @@
-// The registry of hooked-in plug-ins: every other input plug-in beside our own file, loaded
-// once, its record shared with the host, its IsOurFile taken over while it is hooked in.
+// The registry of hooked-in plug-ins: every other input plug-in beside our own file that the
+// host itself loaded and initialised, its record shared with the host, its IsOurFile taken over
+// while it is hooked in. We never load a plug-in the host did not: we take a reference of our
+// own on the host's module, so that it stays as long as we use it.
 #pragma once
 
 #include "../hostlink/FaultGuard.h"
@@ -89,7 +91,8 @@ class THookedInPlugin {
   public:
     // Takes over the load reference in library, also when construction fails. Raises
     // EPluginError: "Infernal Error!" without owner, library or export, "Bad input plugin: " +
-    // file name + "!" when the library gives no readable record.
+    // file name + "!" when the library gives no readable record, or one whose host members
+    // (main window, visualisation and DSP functions) the host has not filled.
     THookedInPlugin(THookedInPlugins *owner, TLibrary library, const std::wstring &fileName,
                     WinampGetInModule2Fn getModule);
     // Gives the plug-in its own IsOurFile back, then releases the load reference.
