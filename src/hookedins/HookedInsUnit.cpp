@@ -247,8 +247,11 @@ const void *TPluginFileName::Get() const {
     return ansi_.c_str();
 }
 
-THookedInPlugins::THookedInPlugins(std::string ownFileName)
+THookedInPlugins::THookedInPlugins(std::wstring ownFileName)
     : ownFileName_(std::move(ownFileName)) {}
+
+THookedInPlugins::THookedInPlugins(const std::string &ownFileName)
+    : THookedInPlugins(AnsiToWide(ownFileName)) {}
 
 THookedInPlugins::~THookedInPlugins() {
     RestoreAllIsOurFile();
@@ -260,7 +263,7 @@ bool THookedInPlugins::LoadAll() {
         return true;
     Scanned = true;
     UnloadAll();
-    const std::wstring folder = FolderPartOf(AnsiToWide(ownFileName_));
+    const std::wstring folder = FolderPartOf(ownFileName_);
     if (folder.empty())
         return false;
     for (TFolderListing listing(folder + L"*.*"); listing.HasEntry(); listing.Next()) {
@@ -301,7 +304,7 @@ void THookedInPlugins::LoadEntry(const std::wstring &folder, const std::wstring 
 // Our own file, however it is spelt: in another letter case, in its short form, or through
 // another path to the same file.
 bool THookedInPlugins::IsOwnFile(const std::wstring &fullPath) const {
-    const std::wstring own = AnsiToWide(ownFileName_);
+    const std::wstring &own = ownFileName_;
     if (fullPath == own || SameTextIgnoringCase(fullPath, own) ||
         SameTextIgnoringCase(LongPathOf(fullPath), LongPathOf(own)))
         return true;

@@ -190,8 +190,10 @@ using TPluginList = std::vector<std::shared_ptr<THookedInPlugin>>;
 
 class THookedInPlugins {
   public:
-    // ownFileName: the full ANSI path of our own library; its folder is scanned.
-    explicit THookedInPlugins(std::string ownFileName);
+    // ownFileName: the full path of our own library; its folder is scanned.
+    explicit THookedInPlugins(std::wstring ownFileName);
+    // The same from a path in the ANSI code page.
+    explicit THookedInPlugins(const std::string &ownFileName);
     // RestoreAllIsOurFile, then UnloadAll.
     ~THookedInPlugins();
     THookedInPlugins(const THookedInPlugins &) = delete;
@@ -222,5 +224,5 @@ class THookedInPlugins {
     void LoadEntry(const std::wstring &folder, const std::wstring &entryName);
     bool IsOwnFile(const std::wstring &fullPath) const;
 
-    std::string ownFileName_;
+    std::wstring ownFileName_;
 };
