@@ -7,7 +7,7 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test demo module bench dist shots shot-about shot-config clean
+.PHONY: all setup build native fuzz test soak demo module bench dist shots shot-about shot-config clean
 
 all: build
 
@@ -33,6 +33,14 @@ test: build native fuzz
 	@cd $(BUILD)-fuzz && ctest --output-on-failure
 	@bash tools/setup/run-tests.sh $(BUILD) $(JOBS)
 
+# The endurance test's long round: a hundred thousand track changes (about ten minutes here);
+# SOAK_FLAGS="--transitions=N --seed=N" chooses another round. `make test` runs ten thousand.
+SOAK_FLAGS ?= --transitions=100000
+soak: setup
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) --target soak_tests -j $(JOBS)
+	@$(WINE_RUN) $(BUILD)/bin/soak_tests.exe $(SOAK_FLAGS)
+
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
 # the crossfaded result, a picture of the transitions and a report, once with each curve. Builds
 # only what the demo needs; one line per step (tools/demo/demo.sh).
@@ -47,15 +55,18 @@ module: setup
 
 # The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
 # then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
-# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier).
+# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); last the resampler of
+# the format conversion: its passband ripple, its worst image or alias and its cost for stereo
+# (it fails when one misses its target).
 BENCH_FLAGS ?=
 bench: setup
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD)-bench --target mixer_bench -j $(JOBS)
+	@cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS)
 	@$(BUILD)-bench/tools/bench/mixer_bench
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS)
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
+	@$(BUILD)-bench/tools/bench/resampler_bench
 
 # The pictures of both dialogs in docs/, as the README shows them.
 shots: shot-about shot-config

@@ -315,6 +315,28 @@ TEST_F(EngineInRealTime, SeeksThroughTheDecoderAndFlushesTheOutputThere) {
                            pcm.begin() + static_cast<long>(before)));
 }
 
+// A host that resumes a position seeks as soon as Play returns, often before the playback thread
+// has taken the request: the seek is kept for the request rather than dropped.
+TEST_F(EngineInRealTime, ASeekRightAfterPlayIsWhereTheTrackStarts) {
+    const std::wstring track = ToneName(44100, 2, 16, 3000);
+    host.SetPlaylist({track});
+    for (int round = 0; round < 10; ++round) {
+        out().ClearRecord();
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        host.Product()->SetOutputTime(2000);
+        ASSERT_TRUE(host.WaitUntil(
+            [&] {
+                const auto calls = out().Calls();
+                return std::any_of(calls.begin(), calls.end(), [](const auto &call) {
+                    return call.Name == "Flush" && call.Args[0] == 2000;
+                });
+            },
+            3000))
+            << "round " << round;
+        host.PressStop();
+    }
+}
+
 TEST_F(EngineInRealTime, ADecoderWithoutSetTimeIsNotSeekable) {
     const std::wstring track = ToneName(44100, 2, 16, 1500, L"syns");
     host.SetPlaylist({track});
@@ -660,11 +682,15 @@ TEST_F(Engine, ADecoderThatFaultsEndsItsTrackAndTheHostMovesOn) {
     PlayToTheEnd({crashing, next});
     EXPECT_EQ(out().Pcm(), TonePcm(next));
     // The plug-in that faulted is called no more: its decoder is not closed through it, and its
-    // files are not ours for the rest of the host's run.
+    // files, still claimed so that the host does not play them through it, start nowhere.
     faultInfoLeftOpen = 1;
     PluginProbe faulty(host, L"in_faultinfo.dll");
     faulty.ClearLog();
-    EXPECT_EQ(host.Product()->IsOurFile(L"C:\\music\\tone_44100_2_16_1000.syf"), 0);
+    const std::wstring another = L"C:\\music\\tone_44100_2_16_1000.syf";
+    host.SetPlaylist({another, next});
+    out().ClearRecord();
+    PlayToTheEnd({another, next});
+    EXPECT_EQ(out().Pcm(), TonePcm(next)); // the host skipped the first
     EXPECT_EQ(faulty.Log(), "");
 }
 

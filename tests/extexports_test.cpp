@@ -491,7 +491,9 @@ TEST_F(ExtendedExports, APlugInThatFaultedIsNotCalledAgain) {
     char ansi[32] = {};
     EXPECT_EQ(x->winampGetExtendedFileInfo(Ansi(FaultName(L"plain")).c_str(), "length", ansi, 32),
               0);
-    EXPECT_EQ(host.Product()->IsOurFile(FaultName(L"plain").c_str()), 0);
+    // Still claimed, so that the host does not hand it to that plug-in itself; not played.
+    EXPECT_EQ(host.Product()->IsOurFile(FaultName(L"plain").c_str()), 1);
+    EXPECT_NE(host.Product()->Play(FaultName(L"plain").c_str()), 0);
     EXPECT_EQ(faulty.Log(), ""); // no call at all, not even a close
     host.Shutdown();
     EXPECT_EQ(faulty.Count("ExtClose"), 0); // nor at Quit: the two handles are left to it

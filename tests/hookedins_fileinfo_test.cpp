@@ -124,8 +124,9 @@ TEST_F(FileInfo, APlugInThatFaultedIsAskedNothingMore) {
     EXPECT_EQ(Query(Faulty(), tone, "title", false), L"(unchanged)");
     EXPECT_TRUE(IsAudioFile(Faulty(), tone)); // "type" goes unanswered
     EXPECT_EQ(Probe("in_faultinfo.dll").Log(), "");
-    // Ownership passes it by: its files are nobody's now.
-    EXPECT_EQ(OwnerOf(tone), "(none)");
+    // Its files are still found by their extension, without asking it.
+    EXPECT_EQ(OwnerOf(tone), "in_faultinfo.dll");
+    EXPECT_EQ(OwnerOf(L"C:\\m\\no.extension"), "(none)");
     // The other plug-ins answer as before.
     EXPECT_EQ(GetLengthMs(Wide(), wideTone), 180);
 }

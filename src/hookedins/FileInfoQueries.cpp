@@ -17,20 +17,30 @@ struct TInfoAnswer {
     std::wstring Text;
 };
 
-// The extended file information, wide form first: the first one that answers wins.
+// The extended file information, wide form first: the first one that answers wins. A form
+// that faults has not answered.
 TInfoAnswer AskExtendedInfo(const THookedInPlugin &plugin, const std::wstring &fileName,
                             const char *name) {
-    if (plugin.GetExtendedFileInfoW) {
+    if (const auto getInfoW = plugin.GetExtendedFileInfoW) {
         std::vector<wchar_t> buffer(kInfoLength + 1, L'\0');
-        if (plugin.GetExtendedFileInfoW(fileName.c_str(), name, buffer.data(), kInfoLength)) {
+        wchar_t *answer = buffer.data();
+        int answered = 0;
+        if (CallPluginGuarded(
+                plugin,
+                [&] { answered = getInfoW(fileName.c_str(), name, answer, kInfoLength); }) &&
+            answered) {
             buffer[kInfoLength] = L'\0';
             return {true, buffer.data()};
         }
     }
-    if (plugin.GetExtendedFileInfo) {
+    if (const auto getInfo = plugin.GetExtendedFileInfo) {
         const std::string ansiName = WideToAnsi(fileName);
         std::vector<char> buffer(kInfoLength + 1, '\0');
-        if (plugin.GetExtendedFileInfo(ansiName.c_str(), name, buffer.data(), kInfoLength)) {
+        char *answer = buffer.data();
+        int answered = 0;
+        if (CallPluginGuarded(
+                plugin, [&] { answered = getInfo(ansiName.c_str(), name, answer, kInfoLength); }) &&
+            answered) {
             buffer[kInfoLength] = '\0';
             return {true, AnsiToWide(buffer.data())};
         }

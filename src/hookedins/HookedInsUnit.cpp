@@ -228,11 +228,15 @@ void THookedInPlugin::TakeOverIsOurFile() {
         SavedIsOurFile = nullptr;
 }
 
+// A plug-in whose own test faults has not claimed the file, and is marked faulted.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName) {
-    if (IsOurFileFn saved = plugin.SavedIsOurFile.load())
-        return saved(fileName);
-    IsOurFileFn current = plugin.Module->IsOurFile;
-    return current ? current(fileName) : 0;
+    IsOurFileFn test = plugin.SavedIsOurFile.load();
+    if (!test)
+        test = plugin.Module->IsOurFile;
+    int answer = 0;
+    if (!test || !CallPluginGuarded(plugin, [&] { answer = test(fileName); }))
+        return 0;
+    return answer;
 }
 
 TPluginFileName::TPluginFileName(const THookedInPlugin &plugin, const wchar_t *wideName)
@@ -354,11 +358,13 @@ std::shared_ptr<THookedInPlugin> THookedInPlugins::FindIn(const TPluginList &plu
     const std::string extension = ExtensionOf(narrow);
     for (std::size_t i = 0; i < plugins.size(); ++i) {
         const THookedInPlugin *plugin = plugins[i].get();
-        if (!plugin || plugin->IsFaulted())
+        if (!plugin)
             continue;
         const void *name = plugin->IsUnicode ? static_cast<const void *>(wide.c_str())
                                              : static_cast<const void *>(narrow.c_str());
-        if (CallIsOurFile(*plugin, name) != 0 || ExtensionListed(plugin->Extensions, extension))
+        // A plug-in that faulted keeps the files of its extensions, but its own test is not run.
+        const bool ownTest = !plugin->IsFaulted() && CallIsOurFile(*plugin, name) != 0;
+        if (ownTest || ExtensionListed(plugin->Extensions, extension))
             return plugins[i];
     }
     return nullptr;

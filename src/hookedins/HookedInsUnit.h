@@ -118,13 +118,15 @@ class THookedInPlugin {
     // other structured exception caught by the fault guard). The plug-in may have died holding a
     // lock of its own, or with its state half written: for the rest of this run of the host it is
     // called no more, by anything of ours.
-    // - Its files are nobody's to us: ownership questions pass it by (a later plug-in that lists
-    //   the extension may take them; otherwise we claim none and the host plays or skips them
-    //   as it would without us); the engine neither opens them nor reads on.
+    // - Its files stay ours, found by its extensions (its own test is not run), but nothing plays
+    //   them: the engine does not open them and Play answers a failure, so the host skips them.
+    //   Left unclaimed they would reach the same plug-in through the host's own extension
+    //   match, with no guard around its calls.
     // - Decoders and extended reads already open on it read as ended (getData answers -1 and
     //   sets the caller's stop flag, setTime 0) and are never closed through it: leaking its
     //   handles is the lesser harm than entering it again.
-    // - File-information queries give their fallback answers (no length, no type, no title).
+    // - File-information queries give their fallback answers (no length, no type, no title), the
+    //   info box and the extended information exports answer as for a file of nobody.
     // - A file it plays itself in direct mode is still stopped through its Stop: the user must
     //   be able to silence it.
     // Its record still gets its own IsOurFile back at shut-down (a store, no call).
@@ -154,7 +156,7 @@ template <class F> bool CallPluginGuarded(const THookedInPlugin &plugin, F &&bod
 }
 
 // The plug-in's own ownership test, whatever the record holds now. fileName is in the form
-// the plug-in takes (see TPluginFileName). A fault inside it is not caught.
+// the plug-in takes (see TPluginFileName). A test that faults answers 0.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName);
 
 // A wide file name in the form a plug-in takes: as it is, or in the ANSI code page (an empty
@@ -207,7 +209,8 @@ class THookedInPlugins {
     void RestoreAllIsOurFile();
     // The plug-in that owns a file: in list order, its own test first, then its extensions.
     // Null for a null or empty name, when nobody takes it, or when asked again from inside an
-    // ownership question of the same thread. A plug-in that faulted is passed by. Loads nothing.
+    // ownership question of the same thread. A plug-in that faulted is found by its extensions
+    // only. Loads nothing.
     THookedInPlugin *FindForFile(const wchar_t *fileName) const;
     // The same lookup over a copy of the list: the plug-in found stays alive, with its library,
     // as long as the caller keeps it, also when the registry goes meanwhile.

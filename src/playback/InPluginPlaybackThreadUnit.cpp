@@ -441,7 +441,13 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->FileName = fileName;
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
-    return PostRequest(std::move(request)) || leftToItsPlugin();
+    // A host that resumes a position seeks as soon as Play returns, before the request starts.
+    SeekPending = false;
+    RequestQueued = true;
+    if (PostRequest(std::move(request)))
+        return true;
+    RequestQueued = false;
+    return leftToItsPlugin();
 }
 
 // The message carries only a number: the request stays in our own table until the playback
@@ -485,6 +491,7 @@ void TInPluginPlaybackThread::Stop() {
         if (Out_Module *output = OutModule.load())
             CallGuarded([&] { output->Pause(0); });
     }
+    RequestQueued = false;
     const bool running = CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -553,16 +560,18 @@ void TInPluginPlaybackThread::SetPriority(int threadPriority) {
 
 // Pause holds the playback thread at its next point between calls into the decoder and the
 // output (see WaitWhilePaused); the output itself stops sounding at once.
+// The host's output called on the host's thread: a fault inside it is caught here, so that it
+// never reaches the host through our entry points.
 void TInPluginPlaybackThread::Pause() {
     Paused = 1;
     if (Out_Module *output = OutModule.load())
-        output->Pause(1);
+        CallGuarded([&] { output->Pause(1); });
 }
 
 void TInPluginPlaybackThread::UnPause() {
     Paused = 0;
     if (Out_Module *output = OutModule.load())
-        output->Pause(0);
+        CallGuarded([&] { output->Pause(0); });
 }
 
 int TInPluginPlaybackThread::IsPaused() const {
@@ -572,11 +581,14 @@ int TInPluginPlaybackThread::IsPaused() const {
 // While the output still sounds the previous track, the current one is at 0.
 int TInPluginPlaybackThread::GetOutputTime() const {
     Out_Module *output = OutModule.load();
-    return output ? std::max(0, output->GetOutputTime() - outputBaseMs_.load()) : 0;
+    int time = 0;
+    if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
+        return 0;
+    return std::max(0, time - outputBaseMs_.load());
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
-    if (!IsPlaying)
+    if (!IsPlaying && !RequestQueued)
         return;
     SeekTargetMs = milliseconds;
     SeekPending = true;
@@ -586,14 +598,14 @@ void TInPluginPlaybackThread::SetVolume(int volume) {
     Out_Module *expected = nullptr;
     OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
-        output->SetVolume(volume);
+        CallGuarded([&] { output->SetVolume(volume); });
 }
 
 void TInPluginPlaybackThread::SetPan(int pan) {
     Out_Module *expected = nullptr;
     OutModule.compare_exchange_strong(expected, Module.outMod);
     if (Out_Module *output = OutModule.load())
-        output->SetPan(pan);
+        CallGuarded([&] { output->SetPan(pan); });
 }
 
 // The engine leaves the equaliser to the host: it says so with bit 1 of UsesOutputPlug.

@@ -132,6 +132,8 @@ class TInPluginPlaybackThread {
     std::atomic<bool> SeekPending{false};
     std::atomic<int> SeekTargetMs{0};
     std::atomic<bool> IsPlaying{false};
+    // Play accepted a file whose request has not started yet: a seek now is kept for it.
+    std::atomic<bool> RequestQueued{false};
     std::atomic<int> Paused{0};
     std::atomic<int> LengthMs{0};
     std::atomic<Out_Module *> OutModule{nullptr};

@@ -68,7 +68,8 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
         return false; // the record closes its decoder on the way out
     IsPlayingBomb playing(*this);
     StopRequested = false;
-    SeekPending = false;
+    // A seek given between Play and now is this track's: Play cleared any older one.
+    RequestQueued = false;
     OutModule = Module.outMod;
 
     Out_Module *output = OutModule.load();

@@ -1,6 +1,7 @@
 #include "ExtendedFileInfoUnit.h"
 
 #include "../hookedins/HookedInsUnit.h"
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/TextConvert.h"
 #include "PluginGlobals.h"
 
@@ -23,6 +24,15 @@ using TOwner = std::shared_ptr<THookedInPlugin>;
 
 TOwner OwnerOf(const std::wstring &fileName) {
     return SharedOwnerOf(fileName.c_str());
+}
+
+// A call into the owner; a fault inside it is no answer (0, or no window), and marks the owner
+// faulted: it is asked nothing more.
+template <class R, class F> R AskOwner(const THookedInPlugin &owner, F &&call) {
+    R result{};
+    if (!CallPluginGuarded(owner, [&] { result = call(); }))
+        return R{};
+    return result;
 }
 
 std::wstring WideOf(const char *ansi) {
@@ -92,7 +102,9 @@ int AskWideForAnsiCaller(const THookedInPlugin &owner, const char *fileName, con
     const std::wstring wideName = WideOf(fileName);
     std::vector<wchar_t> wide(static_cast<std::size_t>(length) + 1, L'\0');
     CopyOut(TextIn(answer, length), wide.data(), length);
-    const int result = owner.GetExtendedFileInfoW(wideName.c_str(), field, wide.data(), length);
+    wchar_t *buffer = wide.data();
+    const int result = AskOwner<int>(
+        owner, [&] { return owner.GetExtendedFileInfoW(wideName.c_str(), field, buffer, length); });
     wide.back() = L'\0';
     CopyOut(wide.data(), answer, length);
     return result;
@@ -106,7 +118,9 @@ int AskAnsiForWideCaller(const THookedInPlugin &owner, const wchar_t *fileName, 
     const std::string ansiName = WideToAnsi(WideOf(fileName));
     std::vector<char> ansi(static_cast<std::size_t>(length) + 1, '\0');
     CopyOut(TextIn(answer, length), ansi.data(), length);
-    const int result = owner.GetExtendedFileInfo(ansiName.c_str(), field, ansi.data(), length);
+    char *buffer = ansi.data();
+    const int result = AskOwner<int>(
+        owner, [&] { return owner.GetExtendedFileInfo(ansiName.c_str(), field, buffer, length); });
     ansi.back() = '\0';
     CopyOut(AnsiToWide(ansi.data()), answer, length);
     return result;
@@ -131,7 +145,8 @@ int GetInfo(const char *fileName, const char *field, char *answer, int length) {
     if (!owner)
         return 0;
     if (owner->GetExtendedFileInfo) {
-        const int result = owner->GetExtendedFileInfo(fileName, field, answer, length);
+        const int result = AskOwner<int>(
+            *owner, [&] { return owner->GetExtendedFileInfo(fileName, field, answer, length); });
         if (result != 0 || !owner->GetExtendedFileInfoW)
             return result;
     }
@@ -148,7 +163,8 @@ int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int le
     if (!owner)
         return 0;
     if (owner->GetExtendedFileInfoW) {
-        const int result = owner->GetExtendedFileInfoW(fileName, field, answer, length);
+        const int result = AskOwner<int>(
+            *owner, [&] { return owner->GetExtendedFileInfoW(fileName, field, answer, length); });
         if (result != 0 || !owner->GetExtendedFileInfo)
             return result;
     }
@@ -162,7 +178,10 @@ int SetInfo(const char *fileName, const char *field, const char *value) {
     if (!owner)
         return 0;
     RememberForWrite(owner);
-    return owner->SetExtendedFileInfo ? owner->SetExtendedFileInfo(fileName, field, value) : 0;
+    if (!owner->SetExtendedFileInfo)
+        return 0;
+    return AskOwner<int>(*owner,
+                         [&] { return owner->SetExtendedFileInfo(fileName, field, value); });
 }
 
 int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
@@ -171,29 +190,36 @@ int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
         return 0;
     RememberForWrite(owner);
     if (owner->SetExtendedFileInfoW)
-        return owner->SetExtendedFileInfoW(fileName, field, value);
+        return AskOwner<int>(*owner,
+                             [&] { return owner->SetExtendedFileInfoW(fileName, field, value); });
     if (!owner->SetExtendedFileInfo)
         return 0;
     const std::string ansiName = WideToAnsi(WideOf(fileName));
     const std::string ansiValue = WideToAnsi(WideOf(value));
-    return owner->SetExtendedFileInfo(ansiName.c_str(), field, ansiValue.c_str());
+    return AskOwner<int>(*owner, [&] {
+        return owner->SetExtendedFileInfo(ansiName.c_str(), field, ansiValue.c_str());
+    });
 }
 
 int Write() {
     const TOwner pending = TakePendingWrite();
     if (!pending || !pending->WriteExtendedFileInfo)
         return 0;
-    return pending->WriteExtendedFileInfo();
+    return AskOwner<int>(*pending, [&] { return pending->WriteExtendedFileInfo(); });
 }
 
 int ClearInfoW(const wchar_t *fileName) {
     const TOwner owner = OwnerOf(WideOf(fileName));
-    return owner && owner->ClearExtendedFileInfoW ? owner->ClearExtendedFileInfoW(fileName) : 0;
+    if (!owner || !owner->ClearExtendedFileInfoW)
+        return 0;
+    return AskOwner<int>(*owner, [&] { return owner->ClearExtendedFileInfoW(fileName); });
 }
 
 int UseUnifiedDialog(const wchar_t *fileName) {
     const TOwner owner = OwnerOf(WideOf(fileName));
-    return owner && owner->UseUnifiedFileInfoDlg ? owner->UseUnifiedFileInfoDlg(fileName) : 0;
+    if (!owner || !owner->UseUnifiedFileInfoDlg)
+        return 0;
+    return AskOwner<int>(*owner, [&] { return owner->UseUnifiedFileInfoDlg(fileName); });
 }
 
 HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *name,
@@ -201,7 +227,9 @@ HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *na
     const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->AddUnifiedFileInfoPane)
         return nullptr;
-    return owner->AddUnifiedFileInfoPane(index, fileName, parent, name, nameLength);
+    return AskOwner<HWND>(*owner, [&] {
+        return owner->AddUnifiedFileInfoPane(index, fileName, parent, name, nameLength);
+    });
 }
 
 } // namespace extinfo

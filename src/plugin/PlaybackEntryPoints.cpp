@@ -115,10 +115,13 @@ int ClaimFile(const wchar_t *name) {
     return 1;
 }
 
+// A plug-in that faulted plays nothing more: the host hears of a failure and skips the file.
 int PlayDirect(const wchar_t *name) {
     ActiveHookedIn = HookedInPlugins ? HookedInPlugins->FindForFile(name) : nullptr;
-    if (!ActiveHookedIn)
+    if (!ActiveHookedIn || ActiveHookedIn->IsFaulted()) {
+        ActiveHookedIn = nullptr;
         return 1;
+    }
     THookedInPlugin &plugin = *ActiveHookedIn;
     struct TKeepOnlyWhenStarted {
         bool Started = false;
@@ -129,7 +132,12 @@ int PlayDirect(const wchar_t *name) {
     } activation;
     const TPluginFileName pluginName(plugin, name);
     EnsureActiveHookedIn();
-    const int result = plugin.Module->Play ? plugin.Module->Play(pluginName.Get()) : 1;
+    // A Play that faults has not started: the host hears of a failure and moves on.
+    const auto play = plugin.Module->Play;
+    const void *fileName = pluginName.Get();
+    int result = 1;
+    if (!play || !CallPluginGuarded(plugin, [&] { result = play(fileName); }))
+        result = 1;
     if (result == 0) {
         PluginModule.is_seekable = plugin.Module->is_seekable;
         PluginModule.UsesOutputPlug = plugin.Module->UsesOutputPlug;
@@ -159,8 +167,10 @@ void StopPlaying() {
         return;
     }
     In_Module &module = Active();
-    if (module.Stop)
-        module.Stop();
+    // A Stop that faults is over all the same: nothing stays active. A plug-in that faulted before
+    // is still asked to stop what it plays: the user must be able to silence it.
+    if (const auto stop = module.Stop; stop && !CallGuarded([&] { stop(); }))
+        ActiveHookedIn->Faulted = true;
     module.outMod = nullptr;
     ActiveHookedIn = nullptr;
 }
@@ -175,6 +185,15 @@ void CopyTitle(const std::wstring &title, wchar_t *destination) {
 
 // The host asks with a null title on one path and might with a null length: the plug-in gets
 // buffers of ours instead, and nothing is written through a null pointer.
+void DescribeNobodysFile(wchar_t *title, int *length) {
+    if (title)
+        title[0] = L'\0';
+    if (length)
+        *length = -1000;
+}
+
+// A plug-in that faults while it describes a file has told nothing: the answer is the one for a
+// file that nobody owns.
 void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (!HookedInPlugins)
         return;
@@ -187,10 +206,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
     THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
     if (!plugin || plugin->IsFaulted()) {
-        if (title)
-            title[0] = L'\0';
-        if (length)
-            *length = -1000;
+        DescribeNobodysFile(title, length);
         return;
     }
     const auto getFileInfo = plugin->Module->GetFileInfo;
@@ -202,16 +218,20 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (plugin->IsUnicode) {
         std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
         wchar_t *titleOut = title ? title : ownTitle.data();
-        CallPluginGuarded(*plugin, [&] { getFileInfo(name, titleOut, lengthOut); });
+        if (!CallPluginGuarded(*plugin, [&] { getFileInfo(name, titleOut, lengthOut); }))
+            DescribeNobodysFile(title, length);
         return;
     }
     if (title)
         std::fill_n(title, kTitleLength, L'\0');
     std::vector<char> ansiTitle(kTitleLength + 1, '\0');
     const TPluginFileName ansiName(*plugin, name);
-    const void *ansiArgument = ansiName.Get();
-    char *ansiOut = ansiTitle.data();
-    CallPluginGuarded(*plugin, [&] { getFileInfo(ansiArgument, ansiOut, lengthOut); });
+    const void *fileName = ansiName.Get();
+    char *titleOut = ansiTitle.data();
+    if (!CallPluginGuarded(*plugin, [&] { getFileInfo(fileName, titleOut, lengthOut); })) {
+        DescribeNobodysFile(title, length);
+        return;
+    }
     ansiTitle.back() = '\0';
     if (title)
         CopyTitle(AnsiToWide(ansiTitle.data()), title);
@@ -221,7 +241,7 @@ int ShowInfoBox(const wchar_t *name, HWND parent) {
     if (!HookedInPlugins)
         return kInfoBoxUnchanged;
     const std::shared_ptr<THookedInPlugin> plugin = SharedOwnerOf(name);
-    if (!plugin || !plugin->Module->InfoBox)
+    if (!plugin || plugin->IsFaulted() || !plugin->Module->InfoBox)
         return kInfoBoxUnchanged;
     const TPluginFileName pluginName(*plugin, name);
     return plugin->Module->InfoBox(pluginName.Get(), parent);
@@ -371,9 +391,10 @@ void EnsureActiveHookedIn() {
         const std::wstring claimed = ClaimedFile();
         if (claimed.empty() || playbackthread::AcceptsFile(claimed) || !HookedInPlugins)
             return;
-        ActiveHookedIn = HookedInPlugins->FindForFile(claimed.c_str());
-        if (!ActiveHookedIn)
+        THookedInPlugin *owner = HookedInPlugins->FindForFile(claimed.c_str());
+        if (!owner || owner->IsFaulted())
             return;
+        ActiveHookedIn = owner;
     }
     Active().outMod = PluginModule.outMod;
 }

@@ -12,18 +12,85 @@ RecordingOutput *Current = nullptr;
 
 // The host's record holds plain C functions: each forwards to the live RecordingOutput.
 struct OutputCallbacks {
-    static int __cdecl Open(int r, int c, int b, int l, int p) { return Current->Open(r, c, b, l, p); }
-    static void __cdecl Close() { Current->Close(); }
-    static int __cdecl Write(char *buf, int len) { return Current->Write(buf, len); }
-    static int __cdecl CanWrite() { return Current->CanWrite(); }
-    static int __cdecl IsPlaying() { return Current->IsPlaying(); }
-    static int __cdecl Pause(int pause) { return Current->Pause(pause); }
-    static void __cdecl SetVolume(int v) { Current->SetVolume(v); }
-    static void __cdecl SetPan(int p) { Current->SetPan(p); }
-    static void __cdecl Flush(int t) { Current->Flush(t); }
-    static int __cdecl GetOutputTime() { return Current->GetOutputTime(); }
-    static int __cdecl GetWrittenTime() { return Current->GetWrittenTime(); }
+    static int __cdecl Open(int r, int c, int b, int l, int p) {
+        Current->FaultIfArmed("Open");
+        return Current->Open(r, c, b, l, p);
+    }
+    static void __cdecl Close() {
+        Current->FaultIfArmed("Close");
+        Current->Close();
+    }
+    static int __cdecl Write(char *buf, int len) {
+        Current->FaultIfArmed("Write");
+        return Current->Write(buf, len);
+    }
+    static int __cdecl CanWrite() {
+        Current->FaultIfArmed("CanWrite");
+        return Current->CanWrite();
+    }
+    static int __cdecl IsPlaying() {
+        Current->FaultIfArmed("IsPlaying");
+        return Current->IsPlaying();
+    }
+    static int __cdecl Pause(int pause) {
+        Current->FaultIfArmed("Pause");
+        return Current->Pause(pause);
+    }
+    static void __cdecl SetVolume(int v) {
+        Current->FaultIfArmed("SetVolume");
+        Current->SetVolume(v);
+    }
+    static void __cdecl SetPan(int p) {
+        Current->FaultIfArmed("SetPan");
+        Current->SetPan(p);
+    }
+    static void __cdecl Flush(int t) {
+        Current->FaultIfArmed("Flush");
+        Current->Flush(t);
+    }
+    static int __cdecl GetOutputTime() {
+        Current->FaultIfArmed("GetOutputTime");
+        return Current->GetOutputTime();
+    }
+    static int __cdecl GetWrittenTime() {
+        Current->FaultIfArmed("GetWrittenTime");
+        return Current->GetWrittenTime();
+    }
 };
+
+// Through a pointer the compiler cannot see through, so the access violation is real.
+int *volatile NowhereToWrite = nullptr;
+
+void RaiseFault(int how) {
+    if (how == 1)
+        *NowhereToWrite = 0x0BADF00D;
+    else if (how == 2)
+        RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+void RecordingOutput::FaultNext(const std::string &name, int how, int times) {
+    std::lock_guard guard(lock_);
+    faults_[name] = {how, times};
+}
+
+int RecordingOutput::FaultsRaised() const {
+    std::lock_guard guard(lock_);
+    return faultsRaised_;
+}
+
+void RecordingOutput::FaultIfArmed(const char *name) {
+    int how = 0;
+    {
+        std::lock_guard guard(lock_);
+        const auto armed = faults_.find(name);
+        if (armed == faults_.end() || armed->second.second <= 0)
+            return;
+        how = armed->second.first;
+        --armed->second.second;
+        ++faultsRaised_;
+    }
+    RaiseFault(how);
+}
 
 RecordingOutput::RecordingOutput(double speed, int bufferMs) : speed_(speed), bufferMs_(bufferMs) {
     static char description[] = "Reference host recording output";

@@ -5,6 +5,7 @@
 #include "hostlink/WinampApi.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,8 +13,8 @@
 namespace refhost {
 
 struct OutCall {
-    std::string Name;            // "Open", "Write", "Flush", ...
-    std::vector<int> Args;       // the call's integer arguments (Write: its length)
+    std::string Name;      // "Open", "Write", "Flush", ...
+    std::vector<int> Args; // the call's integer arguments (Write: its length)
     unsigned long ThreadId = 0;
     // For latency measures: when the call came (ClockMs), what it answered, the unplayed
     // milliseconds it left, and the running totals of underrun and discarded milliseconds.
@@ -32,7 +33,7 @@ struct OutFormat {
 };
 
 class RecordingOutput {
-public:
+  public:
     // speed: how many times faster than real time the buffered sound plays out; 0 = at once.
     explicit RecordingOutput(double speed = 0.0, int bufferMs = 2000);
     ~RecordingOutput();
@@ -69,10 +70,15 @@ public:
     // Long measures need not keep every byte: Pcm() stays empty while this is off.
     void SetKeepPcm(bool keep);
 
+    // The next `times` calls of the named member ("Write", "CanWrite", ...) fault before they do
+    // anything: how 1 = an access violation, 2 = a C++ exception of another compiler's runtime.
+    void FaultNext(const std::string &name, int how, int times = 1);
+    int FaultsRaised() const;
+
     // The clock of AtMs and of the real-time playing, in milliseconds (the performance counter).
     static double ClockMs();
 
-private:
+  private:
     friend struct OutputCallbacks;
     int Open(int rate, int channels, int bits, int bufferLenMs, int prebufferMs);
     void Close();
@@ -86,6 +92,8 @@ private:
     int GetOutputTime();
     int GetWrittenTime();
 
+    // Raises the fault armed for the named member, outside the lock.
+    void FaultIfArmed(const char *name);
     void Record(const char *name, std::vector<int> args);
     void Answered(int answer);
     void DiscardUnplayed();
@@ -122,6 +130,13 @@ private:
     bool started_ = false;
     double underrunMs_ = 0.0;
     double discardedMs_ = 0.0;
+    // Armed faults: member name -> (how, calls left).
+    std::map<std::string, std::pair<int, int>> faults_;
+    int faultsRaised_ = 0;
 };
+
+// A real fault on the calling thread, as foreign code raises one: 1 = an access violation,
+// 2 = the structured exception of a C++ throw of the Microsoft runtime; other values do nothing.
+void RaiseFault(int how);
 
 } // namespace refhost

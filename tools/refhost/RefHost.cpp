@@ -111,10 +111,20 @@ struct HostCallbacks {
     }
     static void __cdecl SAVSAInit(int latency, int rate) { Record("SAVSAInit", {latency, rate}); }
     static void __cdecl SAVSADeInit() { Record("SAVSADeInit", {}); }
-    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) { Record("SAAddPCMData", {nch, bps, ts}); }
+    static void FaultInVisualisation() {
+        if (CurrentHost && CurrentHost->state_.VisualisationFaults)
+            RaiseFault(CurrentHost->state_.FaultHow);
+    }
+    static void __cdecl SAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("SAAddPCMData", {nch, bps, ts});
+        FaultInVisualisation();
+    }
     static int __cdecl SAGetMode() { return 0; }
     static int __cdecl SAAdd(void *, int ts, int csa) { Record("SAAdd", {ts, csa}); return 0; }
-    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) { Record("VSAAddPCMData", {nch, bps, ts}); }
+    static void __cdecl VSAAddPCMData(void *, int nch, int bps, int ts) {
+        Record("VSAAddPCMData", {nch, bps, ts});
+        FaultInVisualisation();
+    }
     static int __cdecl VSAGetMode(int *specNch, int *waveNch) {
         if (specNch) *specNch = 0;
         if (waveNch) *waveNch = 0;
@@ -125,10 +135,8 @@ struct HostCallbacks {
     static int __cdecl DspIsActive() { return CurrentHost ? CurrentHost->state_.DspActive : 0; }
     static int __cdecl DspDoSamples(short *samples, int frames, int bps, int nch, int rate) {
         Record("dsp_dosamples", {frames, bps, nch, rate});
-        if (CurrentHost && CurrentHost->state_.DspFaults) {
-            volatile int *nowhere = nullptr;
-            *nowhere = frames; // a real fault inside the host's DSP
-        }
+        if (CurrentHost && CurrentHost->state_.DspFaults)
+            RaiseFault(CurrentHost->state_.FaultHow); // a real fault inside the host's DSP
         if (!CurrentHost || !CurrentHost->state_.DspDoublesFrames)
             return frames;
         // Repeats every frame in place, from the back, as a time-stretching DSP would.
@@ -282,6 +290,32 @@ void RefHost::Shutdown() {
             it->Module->Quit();
     }
     quit_ = true;
+}
+
+int RefHost::RemovePlugin(const std::wstring &fileName) {
+    using UninstallFn = int(__cdecl *)(HINSTANCE, HWND, int);
+    LoadedPlugin *plugin = Plugin(fileName);
+    if (!plugin)
+        return -1;
+    auto uninstall = reinterpret_cast<UninstallFn>(
+        reinterpret_cast<void *>(GetProcAddress(plugin->Library, "winampUninstallPlugin")));
+    if (!uninstall)
+        return -1;
+    const int result = uninstall(plugin->Library, window_, 0);
+    if (result != 1)
+        return result;
+    // Looked up again: the plug-in may have made the host start others meanwhile.
+    plugin = Plugin(fileName);
+    if (active_ && active_ == plugin->Module) {
+        KillTimer(window_, kDisplayTimer);
+        playing_ = false;
+        active_ = nullptr;
+    }
+    if (plugin->Module)
+        plugin->Module->Quit();
+    FreeLibrary(plugin->Library);
+    plugins_.erase(plugins_.begin() + (plugin - plugins_.data()));
+    return result;
 }
 
 LoadedPlugin *RefHost::Plugin(const std::wstring &fileName) {
@@ -462,8 +496,12 @@ LRESULT RefHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(wParam) == kCommandStop && playing_) {
             fullStop_ = 0;
             StopPlaying();
-        } else if (LOWORD(wParam) == kCommandPlay && !playing_) {
-            StartPlaying(state_.Position);
+        } else if (LOWORD(wParam) == kCommandPlay) {
+            // As the player's Play button: resumes a paused track, else (re)starts the entry.
+            if (playing_ && paused_)
+                PressPause();
+            else
+                StartPlaying(state_.Position);
         }
         return 0;
     default:
@@ -576,6 +614,8 @@ LRESULT RefHost::ExtendedFileInfo(const extendedFileInfoStructW *request) {
 }
 
 LRESULT RefHost::OnIpc(WPARAM argument, LPARAM number) {
+    if (const auto reaction = state_.IpcReactions.find(number); reaction != state_.IpcReactions.end())
+        reaction->second();
     if (const auto answer = state_.Answers.find(number); answer != state_.Answers.end())
         return answer->second;
     switch (number) {

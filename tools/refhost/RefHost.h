@@ -54,8 +54,13 @@ struct HostState {
     int DspActive = 0;               // dsp_isactive's answer
     bool DspDoublesFrames = false;   // dsp_dosamples repeats every frame when set
     bool DspFaults = false;          // dsp_dosamples faults (an access violation) when set
+    int FaultHow = 1;                // how DspFaults and VisualisationFaults fault (RaiseFault)
+    bool VisualisationFaults = false; // SAAddPCMData and VSAAddPCMData fault when set
     std::map<LPARAM, LRESULT> Answers; // overrides for any IPC number (old hosts answer 1)
     std::optional<HWND> GivenMainWindow; // hMainWindow handed to plug-ins; default the real one
+    // Run when an IPC message arrives, before it is answered: a test's stand-in for what the
+    // player does on its own at that moment (a repaint asking a title, say).
+    std::map<LPARAM, std::function<void()>> IpcReactions;
 };
 
 struct LoadedPlugin {
@@ -90,6 +95,10 @@ public:
     void Start();
     // Shut-down: Quit of every module in reverse order.
     void Shutdown();
+    // The Remove button of the input preferences: the plug-in's winampUninstallPlugin; on 1
+    // ("uninstall now") its Quit, then FreeLibrary, and it leaves the list. Answers the
+    // plug-in's result; -1 when it has no such export (the player then removes it at restart).
+    int RemovePlugin(const std::wstring &fileName);
     LoadedPlugin *Plugin(const std::wstring &fileName);
     In_Module *Product() { return Plugin(L"in_hvqblend.dll")->Module; }
 
@@ -121,6 +130,7 @@ public:
     std::vector<HostMessage> IpcMessages(LPARAM ipcNumber) const;
     void ClearMessages() { messages_.clear(); }
     std::vector<ServiceCall> ServiceCalls() const { return services_; }
+    void ClearServiceCalls() { services_.clear(); }
     // Every Play the host called, in order; for latency measures around track changes.
     std::vector<PlayStart> PlayStarts() const { return playStarts_; }
     void ClearPlayStarts() { playStarts_.clear(); }

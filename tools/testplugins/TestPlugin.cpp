@@ -52,6 +52,9 @@
 #ifndef TP_BAD_EXTENSIONS // FileExtensions points at memory that cannot be read
 #define TP_BAD_EXTENSIONS 0
 #endif
+#ifndef TP_FAULT_KNOBS // faults in the entry point whose "Fault<name>" knob is set (FaultHow)
+#define TP_FAULT_KNOBS 0
+#endif
 
 namespace {
 
@@ -61,6 +64,7 @@ using plugkit::WideToUtf8;
 constexpr bool kUnicode = TP_UNICODE != 0;
 constexpr bool kFaults = TP_FAULTS != 0;
 constexpr bool kStream = TP_STREAM != 0;
+constexpr bool kFaultKnobs = TP_FAULT_KNOBS != 0;
 constexpr int kStreamLengthMs = 1000;
 
 // ------------------------------------------------------------------ faults
@@ -70,6 +74,24 @@ int *volatile NullTarget = nullptr;
 
 [[gnu::noinline]] void FaultNow() {
     *NullTarget = 0x0BADF00D;
+}
+
+// What a plug-in built with another compiler raises when a C++ exception leaves it: the
+// structured exception of the Microsoft runtime. No handler of ours sees it as one of its own.
+[[gnu::noinline]] void ThrowAsForeignCode() {
+    RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+// The knob "Fault" + entryPoint: 1 = an access violation, 2 = a C++ exception of another
+// compiler's runtime. Call it where no lock of the plug-in is held.
+void FaultIfAsked(const char *entryPoint) {
+    if (!kFaultKnobs)
+        return;
+    const int how = Knob((std::string("Fault") + entryPoint).c_str());
+    if (how == 1)
+        FaultNow();
+    else if (how == 2)
+        ThrowAsForeignCode();
 }
 
 bool HasMarker(std::wstring_view name, std::wstring_view marker) {
@@ -191,6 +213,7 @@ void __cdecl GetFileInfo(const void *file, void *title, int *length) {
         Note("GetFileInfo", {WideToUtf8(name)});
         if (kFaults)
             FaultNow();
+        FaultIfAsked("GetFileInfo");
         if (name.empty())
             name = Current.Name();
         const auto format = FormatOf(name);
@@ -212,6 +235,7 @@ int __cdecl IsOurFile(const void *fn) {
     return Firewall(0, [&] {
         const std::wstring name = HostName(fn);
         Note("IsOurFile", {WideToUtf8(name)});
+        FaultIfAsked("IsOurFile");
         if (kStream)
             return IsStreamName(name) ? 1 : 0;
         return Knob("IsOurFile") ? 1 : 0;
@@ -222,6 +246,7 @@ int __cdecl Play(const void *fn) {
     return Firewall(1, [&] {
         const std::wstring name = HostName(fn);
         Note("Play", {WideToUtf8(name)});
+        FaultIfAsked("Play");
         if (const int forced = Knob("PlayResult"))
             return forced;
         const auto format = FormatOf(name);
@@ -260,6 +285,7 @@ void __cdecl Stop() {
         Note("Stop");
         Player().Stop();
         Current.Clear();
+        FaultIfAsked("Stop"); // after the player let go: only the caller's side is at stake
     });
 }
 
@@ -400,6 +426,7 @@ void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int 
              {WideToUtf8(name), Number(wishes[0]), Number(wishes[1]), Number(wishes[2])});
         NoteWishes(wishes[0], wishes[1], wishes[2]);
         FaultAt(name, L"crash_open");
+        FaultIfAsked("ExtOpen");
         const auto format = ParseSynthName(name);
         if (!format)
             return 0;
@@ -480,6 +507,7 @@ bool StallWhileAsked(intptr_t handle, int *killswitch) {
         Note("ExtGetData", {Number(len)});
         if (kFaults && Reads().Flag(handle, &SynthRead::CrashData))
             FaultNow(); // outside every lock: the caller may carry on after catching it
+        FaultIfAsked("ExtGetData");
         if (!dest || len <= 0 || (killswitch && *killswitch))
             return 0;
         if (StallWhileAsked(handle, killswitch))
@@ -503,6 +531,7 @@ bool StallWhileAsked(intptr_t handle, int *killswitch) {
         Note("ExtSetTime", {Number(ms)});
         if (kFaults && Reads().Flag(handle, &SynthRead::CrashSeek))
             FaultNow();
+        FaultIfAsked("ExtSetTime");
         return Reads().With(handle,
                             [&](SynthRead &read) {
                                 const int64_t frame =
@@ -523,6 +552,8 @@ bool StallWhileAsked(intptr_t handle, int *killswitch) {
             FaultNow();
         const bool wasOpen = Reads().Take(handle) != nullptr;
         NoteReadClosed(wasOpen);
+        // Once the read is gone: a second close of the same handle shows as a bad one.
+        FaultIfAsked("ExtClose");
     });
 }
 
@@ -565,6 +596,7 @@ template <class Char>
     return Firewall(0, [&] {
         Note("GetExtendedFileInfo", {WideToUtf8(name), field ? field : ""});
         FaultAt(name, L"crash_info");
+        FaultIfAsked("ExtendedInfo");
         std::wstring value;
         if (!dest || destlen <= 0 || !InfoValue(name, field, value))
             return 0;

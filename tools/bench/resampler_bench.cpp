@@ -1,0 +1,195 @@
+// Measures the resampler that converts an outgoing track's tail to the incoming track's rate, for
+// the rate pairs real libraries mix: how flat its band is, how far down the images and aliases
+// lie, and how many times faster than real time it converts 16-bit stereo.
+//
+// Flatness: sine tones across the band up to 0.45 of the lower rate; the gain of each is the
+// amplitude of the output's least-squares fit at the tone's frequency. Images and aliases: tones
+// across the whole input band; what the fit leaves over (or the whole output, for a tone the
+// output rate cannot carry) is unwanted sound, taken relative to the tone.
+#include "playback/FormatConverter.h"
+#include "playback/Resampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kAmplitude = 0.5;
+constexpr int kToneInputFrames = 40000;
+constexpr int kTones = 160;
+constexpr int kCostSeconds = 30;
+
+constexpr double kPassbandEdge = 0.45;
+constexpr double kStopbandEdge = 0.5;
+constexpr double kMaxRippleDb = 0.1;
+constexpr double kMaxUnwantedDb = -90.0;
+constexpr double kMinRealTime = 200.0;
+
+struct TRatePair {
+    int From;
+    int To;
+};
+constexpr TRatePair kPairs[] = {{44100, 48000}, {48000, 44100}, {96000, 44100}, {22050, 48000}};
+
+struct TToneResult {
+    double GainDb = 0.0;     // of the tone itself, when the output rate carries it
+    double UnwantedDb = 0.0; // everything else, relative to the tone's level
+};
+
+std::vector<float> Resample(const TRatePair &pair, const std::vector<float> &input) {
+    TResampler resampler(pair.From, pair.To, 1);
+    std::vector<float> output;
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = 0; start < input.size(); start += kBlock) {
+        const std::size_t count = std::min(kBlock, input.size() - start);
+        resampler.Push(std::span<const float>(input).subspan(start, count), output);
+    }
+    resampler.Finish(output);
+    return output;
+}
+
+double Db(double ratio) {
+    return 20.0 * std::log10(std::max(ratio, 1e-30));
+}
+
+TToneResult MeasureTone(const TRatePair &pair, double frequency) {
+    std::vector<float> input(kToneInputFrames);
+    for (int n = 0; n < kToneInputFrames; ++n)
+        input[n] = static_cast<float>(kAmplitude * std::sin(2.0 * kPi * frequency * n / pair.From));
+    const std::vector<float> output = Resample(pair, input);
+
+    // Leave out the ends, where the kernel reaches into the silence around the input.
+    const int taps = ResamplerDesignFor(pair.From, pair.To).Taps;
+    const int margin = static_cast<int>(std::ceil(taps * double(pair.To) / pair.From)) + 8;
+    const int first = margin;
+    const int last = static_cast<int>(output.size()) - margin;
+    const double omega = 2.0 * kPi * frequency / pair.To;
+    const bool carried = frequency < kStopbandEdge * pair.To;
+
+    // Least-squares fit of a cos + b sin at the tone's frequency.
+    double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
+    for (int n = first; n < last; ++n) {
+        const double c = std::cos(omega * n), s = std::sin(omega * n);
+        cc += c * c;
+        ss += s * s;
+        cs += c * s;
+        yc += output[n] * c;
+        ys += output[n] * s;
+    }
+    double a = 0, b = 0;
+    if (carried) {
+        const double determinant = cc * ss - cs * cs;
+        a = (yc * ss - ys * cs) / determinant;
+        b = (ys * cc - yc * cs) / determinant;
+    }
+    double residual = 0;
+    for (int n = first; n < last; ++n) {
+        const double rest = output[n] - a * std::cos(omega * n) - b * std::sin(omega * n);
+        residual += rest * rest;
+    }
+    const double toneRms = kAmplitude / std::sqrt(2.0);
+    TToneResult result;
+    result.GainDb = Db(std::hypot(a, b) / kAmplitude);
+    result.UnwantedDb = Db(std::sqrt(residual / (last - first)) / toneRms);
+    return result;
+}
+
+struct TQuality {
+    double RippleDb = 0.0; // largest deviation from 0 dB within the band
+    double WorstUnwantedDb = -300.0;
+    double WorstAtHz = 0.0;
+};
+
+TQuality MeasureQuality(const TRatePair &pair) {
+    const double lower = std::min(pair.From, pair.To);
+    std::vector<double> tones;
+    for (int i = 0; i < kTones; ++i)
+        tones.push_back((i + 0.5) / kTones * 0.5 * pair.From);
+    // The edges themselves: the band's last tone and the first one the stopband must remove.
+    tones.push_back(kPassbandEdge * lower);
+    tones.push_back(kStopbandEdge * lower * 1.0005);
+    TQuality quality;
+    for (const double frequency : tones) {
+        const TToneResult result = MeasureTone(pair, frequency);
+        if (frequency <= kPassbandEdge * lower)
+            quality.RippleDb = std::max(quality.RippleDb, std::fabs(result.GainDb));
+        if (result.UnwantedDb > quality.WorstUnwantedDb) {
+            quality.WorstUnwantedDb = result.UnwantedDb;
+            quality.WorstAtHz = frequency;
+        }
+    }
+    return quality;
+}
+
+// The processor time this thread has used: on a machine shared with other work the wall clock
+// would count their time too.
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+}
+
+// Times real time for 16-bit stereo through the whole converter, read in blocks of 1/64 second
+// as the engine reads, in processor time; the best of three passes.
+double MeasureRealTime(const TRatePair &pair, std::uint64_t &checksum) {
+    const TPcmFormat from{16, 2, pair.From};
+    const TPcmFormat to{16, 2, pair.To};
+    std::vector<std::uint8_t> pcm(static_cast<std::size_t>(kCostSeconds) * pair.From * 4);
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<std::uint8_t>(i * 101 + 7);
+    const std::size_t blockBytes = static_cast<std::size_t>(pair.From / 64) * 4;
+    double best = 1e30;
+    for (int pass = 0; pass < 3; ++pass) {
+        auto converter = TFormatConverter::Create(from, to);
+        std::vector<std::uint8_t> output;
+        const double start = ThreadSeconds();
+        for (std::size_t offset = 0; offset < pcm.size(); offset += blockBytes) {
+            output.clear();
+            const std::size_t count = std::min(blockBytes, pcm.size() - offset);
+            converter->Convert(std::span<const std::uint8_t>(pcm).subspan(offset, count), output);
+            if (!output.empty())
+                checksum += output[output.size() / 2];
+        }
+        converter->Finish(output);
+        best = std::min(best, ThreadSeconds() - start);
+    }
+    return kCostSeconds / best;
+}
+
+const char *Verdict(bool met) {
+    return met ? "ok" : "MISSED";
+}
+
+} // namespace
+
+int main() {
+    std::printf("resampler: Kaiser-windowed sinc, band to %.2f and stopband from %.2f of the lower "
+                "rate\n",
+                kPassbandEdge, kStopbandEdge);
+    std::printf("  targets: ripple within %.1f dB, images and aliases %.0f dB down, %.0fx real "
+                "time for 16-bit stereo\n",
+                kMaxRippleDb, -kMaxUnwantedDb, kMinRealTime);
+    std::printf("  %-15s %5s %16s %26s %20s\n", "rates (Hz)", "taps", "passband ripple",
+                "worst image/alias", "stereo cost (CPU)");
+    std::uint64_t checksum = 0;
+    bool allMet = true;
+    for (const TRatePair &pair : kPairs) {
+        const TQuality quality = MeasureQuality(pair);
+        const double realTime = MeasureRealTime(pair, checksum);
+        const bool rippleMet = quality.RippleDb <= kMaxRippleDb;
+        const bool unwantedMet = quality.WorstUnwantedDb <= kMaxUnwantedDb;
+        const bool costMet = realTime >= kMinRealTime;
+        allMet = allMet && rippleMet && unwantedMet && costMet;
+        std::printf("  %6d->%-6d %5d %9.5f dB %-6s %7.1f dB at %7.0f Hz %-6s %8.0fx %-6s\n",
+                    pair.From, pair.To, ResamplerDesignFor(pair.From, pair.To).Taps,
+                    quality.RippleDb, Verdict(rippleMet), quality.WorstUnwantedDb,
+                    quality.WorstAtHz, Verdict(unwantedMet), realTime, Verdict(costMet));
+    }
+    std::printf("  %s (checksum %llu)\n", allMet ? "all targets met" : "TARGETS MISSED",
+                static_cast<unsigned long long>(checksum));
+    return allMet ? 0 : 1;
+}
