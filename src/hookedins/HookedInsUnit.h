@@ -156,7 +156,8 @@ template <class F> bool CallPluginGuarded(const THookedInPlugin &plugin, F &&bod
 }
 
 // The plug-in's own ownership test, whatever the record holds now. fileName is in the form
-// the plug-in takes (see TPluginFileName). A test that faults answers 0.
+// the plug-in takes (see TPluginFileName). A test that faults answers 0 and marks the plug-in
+// faulted.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName);
 
 // A wide file name in the form a plug-in takes: as it is, or in the ANSI code page (an empty
