@@ -425,6 +425,7 @@ TEST_F(SettingsStore, AReadOnlyFileRaisesTheWriteErrorAndDestructionSwallowsIt) 
 
 TEST_F(SettingsStore, WithNeitherFolderTheSettingsLiveInMemoryOnly) {
     host.State().Answers[hostapi::IPC_GETINIFILE] = 1;
+    host.State().Answers[hostapi::IPC_GETINIFILEW] = 1;
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
     const fs::path profileDefault = fs::path(windows) / L"HVQBlend.ini";
@@ -479,11 +480,12 @@ TEST_F(PluginSettings, InitReadsTheSettingsAfterTheHostLinkAndQuitLeavesTheFourK
     EXPECT_TRUE(fs::is_directory(SettingsFolder() / L"Plugins"));
     EXPECT_FALSE(fs::exists(IniFile()));
 
-    // The host link's version query comes first, then the one question for the settings folder.
+    // The host link's version query comes first, then the one question for the settings folder,
+    // in its wide form: this host has it.
     std::vector<LPARAM> asked;
     for (const auto &message : host.Messages())
         asked.push_back(message.LParam);
-    EXPECT_EQ(asked, (std::vector<LPARAM>{260, 260, 260, 0, 334}));
+    EXPECT_EQ(asked, (std::vector<LPARAM>{260, 260, 260, 0, 1334}));
 
     host.Shutdown();
     EXPECT_EQ(Store(), nullptr);
@@ -588,8 +590,22 @@ TEST_F(PluginSettings, AMoveThatCannotBeWrittenStopsInitWithTheWriteError) {
     EXPECT_EQ(ReadBytes(SettingsFolder() / L"HVQBlend.ini"), older);
 }
 
+// A host older than the wide INI path is not asked for it: its ANSI path places the file.
+TEST_F(PluginSettings, AnOlderHostIsAskedForItsAnsiPathOnly) {
+    host.State().Version = 0x5057;
+    host.Start();
+    ASSERT_NE(Store(), nullptr);
+    std::vector<LPARAM> asked;
+    for (const auto &message : host.Messages())
+        asked.push_back(message.LParam);
+    EXPECT_EQ(asked, (std::vector<LPARAM>{260, 260, 260, 0, 334}));
+    host.Shutdown();
+    EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines(kDefaultKeys));
+}
+
 TEST_F(PluginSettings, WithoutTheHostsSettingsFolderTheFileLivesBesideThePlugin) {
     host.State().Answers[hostapi::IPC_GETINIFILE] = 1;
+    host.State().Answers[hostapi::IPC_GETINIFILEW] = 1;
     host.Start();
     ASSERT_NE(Store(), nullptr);
     host.Shutdown();

@@ -4,8 +4,9 @@
 // survives, gets the documented answer, plays on with the next entry, and every decoder that was
 // opened is closed exactly once.
 //
-// A plug-in that faulted may be left alone from then on (its files refused, or played by itself):
-// no expectation here depends on the engine decoding a faulty plug-in's file after its fault.
+// A plug-in that faulted is called no more in this run of the host: its files are still claimed
+// but not played (the host skips them), and the decoders it had open are left to it, never
+// closed through it; the tests that make a decoder fault count those as left open.
 #include "RefHost.h"
 #include "support/PluginProbe.h"
 
@@ -57,13 +58,15 @@ class FaultMatrix : public ::testing::TestWithParam<int> {
         host.Shutdown();
         for (const wchar_t *plugin : {L"in_faulty.dll", L"in_synthw.dll"}) {
             PluginProbe probe(host, plugin);
-            EXPECT_EQ(probe.OpenReads(), 0) << plugin;
-            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
+            const int leftOpen = plugin == std::wstring(L"in_faulty.dll") ? faultyLeftOpen : 0;
+            EXPECT_EQ(probe.OpenReads(), leftOpen) << plugin;
+            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses() + leftOpen) << plugin;
             EXPECT_EQ(probe.BadCloses(), 0) << plugin;
         }
     }
 
     PluginProbe Faulty() { return PluginProbe(host, L"in_faulty.dll"); }
+    int faultyLeftOpen = 0; // decoders in_faulty.dll had open when it faulted
     // The faulty plug-in faults in this entry point from now on.
     void FaultIn(const char *entryPoint) {
         Faulty().Set((std::string("Fault") + entryPoint).c_str(), GetParam());
@@ -164,11 +167,13 @@ TEST_P(FaultMatrix, ExtendedReadOpenLeavesTheFileToItsPlugin) {
     EXPECT_EQ(Faulty().TotalOpens(), 0);
 }
 
-TEST_P(FaultMatrix, GetDataEndsTheTrackAndTheDecoderIsClosed) {
+TEST_P(FaultMatrix, GetDataEndsTheTrackAndTheDecoderIsLeftToItsPlugin) {
     FaultIn("ExtGetData");
     PlayFaultyThenHealthy(FaultyTone());
-    EXPECT_GE(Faulty().Count("ExtGetData"), 1);
-    EXPECT_EQ(Faulty().Count("ExtClose"), Faulty().TotalOpens());
+    EXPECT_EQ(Faulty().Count("ExtGetData"), 1);
+    EXPECT_EQ(Faulty().TotalOpens(), 1);
+    EXPECT_EQ(Faulty().Count("ExtClose"), 0);
+    faultyLeftOpen = 1;
 }
 
 TEST_P(FaultMatrix, CloseIsCalledOnceAndTheHostMovesOn) {
@@ -309,7 +314,9 @@ TEST_P(FaultMatrixInRealTime, SetTimeEndsTheTrackAtTheSeek) {
     EXPECT_EQ(host.State().Position, 1);
     EXPECT_TRUE(EndsWith(out().Pcm(), TonePcm(healthy)));
     EXPECT_GE(Faulty().Count("ExtSetTime"), 2); // the seekable test at Play, then the seek
-    EXPECT_EQ(Faulty().Count("ExtClose"), Faulty().TotalOpens());
+    EXPECT_EQ(Faulty().Count("ExtClose"), 0);
+    faultyLeftOpen = Faulty().TotalOpens();
+    EXPECT_GE(faultyLeftOpen, 1);
 }
 
 // A decoder that stalls in getData and ignores its kill switch: the user's Stop returns all the
@@ -373,20 +380,27 @@ TEST_P(FaultMatrix, ExtendedReadExports) {
     FaultIn("ExtOpen");
     EXPECT_EQ(open(), 0);
     Faulty().Set("FaultExtOpen", 0);
+    EXPECT_EQ(open(), 0); // not asked again
+    EXPECT_EQ(Faulty().Count("ExtOpen"), 1);
 
+    // Another run of the host trusts the plug-in again; its first fault, in a read's setTime,
+    // ends that read on our side and every later call reaches nothing of the plug-in.
+    host.Shutdown();
+    host.Start();
+    host.Product()->IsOurFile(FaultyTone().c_str());
     const intptr_t reading = open();
     ASSERT_NE(reading, 0);
     FaultIn("ExtSetTime");
     EXPECT_EQ(setTime(reading, 100), 0);
-    FaultIn("ExtGetData");
     char buffer[4096];
     int stop = 0;
     EXPECT_EQ(getData(reading, buffer, sizeof buffer, &stop), -1);
     EXPECT_EQ(stop, 1);
-    FaultIn("ExtClose");
     close(reading);
     close(reading); // already closed: refused without asking the plug-in
-    EXPECT_EQ(Faulty().Count("ExtClose"), 1);
+    EXPECT_EQ(Faulty().Count("ExtGetData"), 0);
+    EXPECT_EQ(Faulty().Count("ExtClose"), 0);
+    faultyLeftOpen = 1;
 }
 
 } // namespace

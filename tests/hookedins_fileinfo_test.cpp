@@ -31,7 +31,7 @@ int __cdecl AnswerNoField(const wchar_t *, const char *, wchar_t *, int) {
 void __cdecl SayNothing(const void *, void *, int *) {}
 
 class FileInfo : public Registry {
-protected:
+  protected:
     void SetUp() override {
         for (const wchar_t *name :
              {L"in_synthw.dll", L"in_syntha.dll", L"in_faultinfo.dll", L"in_stream.dll"})
@@ -105,14 +105,30 @@ TEST_F(FileInfo, TheLengthIsMinusTwoWhenNoSourceWroteOne) {
 TEST_F(FileInfo, AFaultInsideGetFileInfoDuringAFallBackIsCaught) {
     // The name does not parse: extended information declines, GetFileInfo really faults.
     const std::wstring broken = L"C:\\m\\broken.syf";
-    for (int round = 0; round < 3; ++round)
-        EXPECT_EQ(GetLengthMs(Faulty(), broken), -2);
-    EXPECT_EQ(Query(Faulty(), broken, "title"), L"");
-    EXPECT_EQ(Query(Faulty(), broken, "length"), L"-2");
-    EXPECT_TRUE(IsAudioFile(Faulty(), broken)); // "type" goes unanswered
-    EXPECT_EQ(Asked("in_faultinfo.dll", "GetFileInfo"), 5);
-    // The same plug-in answers normally where it does not fault.
-    EXPECT_EQ(GetLengthMs(Faulty(), L"C:\\m\\tone_8000_1_16_1000.syf"), 1000);
+    EXPECT_EQ(GetLengthMs(Faulty(), broken), -2);
+    EXPECT_TRUE(Faulty().IsFaulted());
+    EXPECT_FALSE(Wide().IsFaulted());
+}
+
+// The plug-in may have died holding a lock of its own: it is asked nothing more, also about
+// files it would have answered, and every query gives its fall-back answer.
+TEST_F(FileInfo, APlugInThatFaultedIsAskedNothingMore) {
+    const std::wstring broken = L"C:\\m\\broken.syf";
+    const std::wstring tone = L"C:\\m\\tone_8000_1_16_1000.syf";
+    EXPECT_EQ(GetLengthMs(Faulty(), tone), 1000);
+    EXPECT_EQ(Query(Faulty(), broken, "title"), L""); // faults here
+    Probe("in_faultinfo.dll").ClearLog();
+    EXPECT_EQ(GetLengthMs(Faulty(), broken), -2);
+    EXPECT_EQ(GetLengthMs(Faulty(), tone), -2);
+    EXPECT_EQ(Query(Faulty(), tone, "length", false), L"(unchanged)");
+    EXPECT_EQ(Query(Faulty(), tone, "title", false), L"(unchanged)");
+    EXPECT_TRUE(IsAudioFile(Faulty(), tone)); // "type" goes unanswered
+    EXPECT_EQ(Probe("in_faultinfo.dll").Log(), "");
+    // Its files are still found by their extension, without asking it.
+    EXPECT_EQ(OwnerOf(tone), "in_faultinfo.dll");
+    EXPECT_EQ(OwnerOf(L"C:\\m\\no.extension"), "(none)");
+    // The other plug-ins answer as before.
+    EXPECT_EQ(GetLengthMs(Wide(), wideTone), 180);
 }
 
 TEST_F(FileInfo, ValuesComeFromExtendedInformationInEitherForm) {

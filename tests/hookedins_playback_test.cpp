@@ -489,6 +489,45 @@ TEST_F(EntryPoints, QuitWhilePlayingLeavesNothingActive) {
     Module(L"in_synthw.dll").Stop(); // the plug-in's own playback is the host's business now
 }
 
+// A host installed in a folder whose name the ANSI code page cannot spell: the product finds its
+// own folder, hooks in the plug-ins beside it, reads its own version and keeps its settings
+// there, through the host's wide INI path.
+TEST(OutsideTheAnsiCodePage, APluginsFolderWithCyrillicLettersWorksThroughout) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const fs::path folder = fs::path(temp) / (L"hvq-\u041F\u043B\u0435\u0435\u0440-" +
+                                              std::to_wstring(GetCurrentProcessId()));
+    ASSERT_NE(ToAnsi(folder.wstring()).find('?'), std::string::npos); // really outside it
+    fs::remove_all(folder);
+    fs::create_directories(folder / L"Plugins");
+    const fs::path settings = folder / L"Plugins" / L"HVQBlend.ini";
+    {
+        RefHost host(folder);
+        host.State().IniPathW = (folder / L"winamp.ini").wstring();
+        host.InstallProduct();
+        host.InstallPlugin(L"in_synthw.dll");
+        host.Start();
+        const std::wstring tone = L"C:\\m\\tone_8000_1_16_300.syw";
+        EXPECT_EQ(host.Product()->IsOurFile(tone.c_str()), 1);
+        EXPECT_EQ(host.ResolveOwner(tone), host.Product());
+        EXPECT_EQ(std::string(host.Product()->description).rfind("Halvern Q-Blend v", 0), 0u)
+            << host.Product()->description;
+        host.Shutdown(); // the settings are saved at Quit
+        for (const wchar_t *plugin : {L"in_hvqblend.dll", L"in_synthw.dll"})
+            FreeLibrary(host.Plugin(plugin)->Library);
+    }
+    std::string content;
+    if (FILE *file = _wfopen(settings.c_str(), L"rb")) {
+        char buffer[512] = {};
+        content.assign(buffer, fread(buffer, 1, sizeof buffer - 1, file));
+        fclose(file);
+    }
+    EXPECT_NE(content.find("FadeTime=5000"), std::string::npos) << content;
+    EXPECT_NE(content.find("PlaybackThreadPriority=Higher"), std::string::npos) << content;
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
 TEST(BeforeInit, EveryEntryPointAnswersAsWithoutARegistry) {
     HeldLibrary library(RefHost::BuildFolder() / L"in_hvqblend.dll");
     In_Module &product = *library.Module();

@@ -22,7 +22,6 @@ TEST_F(Registry, HooksInTheInputPluginsBesideUsInListingOrder) {
     Scan();
 
     EXPECT_EQ(Names(), (std::vector<std::string>{"in_a.dll", "in_b.dll"}));
-    EXPECT_FALSE(IsLoaded(InFolder(L"in_hvqblend.dll")));
     EXPECT_FALSE(IsLoaded(InFolder(L"in_c.dll.bak")));
     EXPECT_FALSE(IsLoaded(InFolder(L"xin_d.dll")));
 
@@ -98,7 +97,7 @@ TEST_F(Registry, LeavesOutLibrariesWithoutAUsableRecordReleasesThemAndTellsNobod
     EXPECT_EQ(Names(), (std::vector<std::string>{"in_badext.dll", "in_synthw.dll"}));
     EXPECT_EQ(Hooked("in_badext.dll").Extensions, "");
     EXPECT_TRUE(Hooked("in_badext.dll").Items.empty());
-    EXPECT_EQ(TestPluginProbe(nullRecord.Handle()).Count("winampGetInModule2"), 1);
+    EXPECT_EQ(TestPluginProbe(nullRecord.Handle()).Count("winampGetInModule2"), 2); // host, us
 
     // Only our own references are left: the scan released each library it could not use.
     noExport.Release();
@@ -187,15 +186,47 @@ TEST_F(Registry, KeepsOutOfAPluginThatDoesNotUseTheOutput) {
 TEST_F(Registry, HoldsOneLoadReferencePerPluginAndReleasesIt) {
     Install(L"in_synthw.dll");
     Install(L"in_syntha.dll");
-    HeldLibrary hostsReference(InFolder(L"in_synthw.dll"));
     Scan();
-    hostsReference.Release();
+    hostsLibraries.clear(); // the host lets go of its own references
+
     // The registry's own reference keeps the library, and the plug-in works.
     EXPECT_TRUE(IsLoaded(InFolder(L"in_synthw.dll")));
     EXPECT_EQ(OwnerOf(L"C:\\m\\tone_8000_1_16_100.syw"), "in_synthw.dll");
     registry.reset();
     EXPECT_FALSE(IsLoaded(InFolder(L"in_synthw.dll")));
     EXPECT_FALSE(IsLoaded(InFolder(L"in_syntha.dll")));
+}
+
+// A library nobody loaded, one the host refused (it gave a record of a version the host does not
+// take, or no record) and a record nobody filled are left alone: their plug-ins were never
+// initialised and would call through a null SAVSAInit or post to window 0.
+TEST_F(Registry, HooksInOnlyWhatTheHostLoadedAndInitialised) {
+    Install(L"in_synthw.dll");
+    Install(L"in_nullrec.dll");
+    HostLoads();
+    Install(L"in_syntha.dll");  // after the host's start: nobody loaded it
+    Install(L"in_synthnx.dll"); // loaded by somebody, its record left empty
+    Install(L"in_stream.dll");  // filled, but without the visualisation members
+    HeldLibrary unfilled(InFolder(L"in_synthnx.dll"));
+    In_Module *empty = unfilled.Module();
+    const auto ownIsOurFile = empty->IsOurFile;
+    HeldLibrary partly(InFolder(L"in_stream.dll"));
+    hostpart::FillHostMembers(*partly.Module(), host.MainWindow());
+    partly.Module()->SAVSAInit = nullptr;
+
+    Scan();
+    EXPECT_EQ(Names(), std::vector<std::string>{"in_synthw.dll"});
+    EXPECT_FALSE(IsLoaded(InFolder(L"in_syntha.dll"))); // we load nothing ourselves
+    EXPECT_FALSE(IsLoaded(InFolder(L"in_nullrec.dll")));
+    EXPECT_EQ(empty->IsOurFile, ownIsOurFile); // its record is not touched
+    EXPECT_EQ(OwnerOf(L"C:\\m\\tone_8000_1_8_100.sya"), "(none)");
+    EXPECT_EQ(OwnerOf(L"C:\\m\\tone_8000_1_8_100.synx"), "(none)");
+    // Our references on the two left out went with them.
+    unfilled.Release();
+    partly.Release();
+    EXPECT_FALSE(IsLoaded(InFolder(L"in_synthnx.dll")));
+    EXPECT_FALSE(IsLoaded(InFolder(L"in_stream.dll")));
+    EXPECT_TRUE(IsLoaded(InFolder(L"in_synthw.dll")));
 }
 
 struct Flavour {
@@ -238,7 +269,7 @@ TEST_F(Registry, LooksUpTheExtendedEntryPointsOfEachFlavour) {
 
 // Three plug-ins claim by extension, one (the stream player) only by its own test.
 class Resolution : public Registry {
-protected:
+  protected:
     void SetUp() override {
         Install(L"in_synthw.dll", L"in_a.dll");
         Install(L"in_syntha.dll", L"in_b.dll");
@@ -256,7 +287,7 @@ TEST_F(Resolution, MatchesExtensionsInAnyCaseAndOnlyAfterTheLastDot) {
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.syw.sya"), "in_b.dll");
     EXPECT_EQ(OwnerOf(L"C:\\music\\a.sya.gz"), "(none)");
     EXPECT_EQ(OwnerOf(L"C:\\music.syw\\song"), "(none)"); // the dot lies before the last '\'
-    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "(none)"); // only a whole pattern matches
+    EXPECT_EQ(OwnerOf(L"C:\\music\\x.yw"), "(none)");     // only a whole pattern matches
     EXPECT_EQ(OwnerOf(L"some.host/live"), "(none)");
 }
 

@@ -130,12 +130,13 @@ TEST(Lifecycle, InitMakesTheHostLinkAndQuitTakesItAway) {
     ASSERT_NE(apiMan, nullptr);
     EXPECT_NE(*apiMan, nullptr);
 
-    // The host link asked for the three windows and the version; the settings for their folder.
+    // The host link asked for the three windows and the version; the settings for their folder,
+    // by the wide path this host offers.
     std::vector<std::pair<WPARAM, LPARAM>> asked;
     for (const auto &message : host.Messages())
         asked.emplace_back(message.WParam, message.LParam);
     const std::vector<std::pair<WPARAM, LPARAM>> expected{
-        {0, 260}, {1, 260}, {2, 260}, {0, 0}, {0, 334}};
+        {0, 260}, {1, 260}, {2, 260}, {0, 0}, {0, 1334}};
     EXPECT_EQ(asked, expected);
 
     // A second Init creates nothing new.

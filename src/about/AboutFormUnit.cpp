@@ -43,15 +43,13 @@ const wchar_t kPaintBoxClass[] = L"TPaintBox";
 const wchar_t kLabelClass[] = L"TLabel";
 
 // The second line is kept scrambled so that it is not found by reading the library's bytes.
-template <std::size_t N>
-struct ScrambledText { std::array<unsigned char, N - 1> Bytes{}; };
+template <std::size_t N> struct ScrambledText { std::array<unsigned char, N - 1> Bytes{}; };
 
 constexpr unsigned char ScrambleKey(std::size_t i) {
     return static_cast<unsigned char>(0xA7 + 29 * i);
 }
 
-template <std::size_t N>
-consteval ScrambledText<N> Scramble(const char (&text)[N]) {
+template <std::size_t N> consteval ScrambledText<N> Scramble(const char (&text)[N]) {
     ScrambledText<N> scrambled;
     for (std::size_t i = 0; i + 1 < N; ++i)
         scrambled.Bytes[i] = static_cast<unsigned char>(text[i]) ^ ScrambleKey(i);
@@ -60,8 +58,7 @@ consteval ScrambledText<N> Scramble(const char (&text)[N]) {
 
 constexpr auto kSecondLine = Scramble("Where one track ends, the next one begins.");
 
-template <std::size_t N>
-std::string Unscramble(const ScrambledText<N> &scrambled) {
+template <std::size_t N> std::string Unscramble(const ScrambledText<N> &scrambled) {
     // Read through volatile so that the compiler cannot fold the plain text back into the binary.
     const volatile unsigned char *bytes = scrambled.Bytes.data();
     std::string text(N - 1, '\0');
@@ -135,7 +132,7 @@ std::string ReadVersionLine() {
     {
         auto reader = std::make_unique<TVersionReader>();
         VersionReader1 = reader.get();
-        reader->Read(ThisLibraryFileName, *result);
+        reader->Read(ThisLibraryFileNameW, *result);
         VersionReader1 = nullptr;
     }
     std::string line = result->StringInfoRead ? "Version " + result->FileVersion : "Version 1.0";

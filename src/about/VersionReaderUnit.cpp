@@ -51,7 +51,9 @@ void ReadFixedPart(const VS_FIXEDFILEINFO &fixed, TVersionReaderResult &result) 
     result.FileDateLS = fixed.dwFileDateLS;
 
     // A flag counts only when the mask says the flags word speaks for it.
-    const auto flag = [&](DWORD bit) { return (fixed.dwFileFlagsMask & fixed.dwFileFlags & bit) != 0; };
+    const auto flag = [&](DWORD bit) {
+        return (fixed.dwFileFlagsMask & fixed.dwFileFlags & bit) != 0;
+    };
     result.IsDebug = flag(VS_FF_DEBUG);
     result.IsPreRelease = flag(VS_FF_PRERELEASE);
     result.IsPatched = flag(VS_FF_PATCHED);
@@ -81,7 +83,27 @@ TVersionReaderResult &TVersionReader::Read(const std::string &fileName,
     std::vector<char> block(size, '\0');
     if (!GetFileVersionInfoA(fileName.c_str(), 0, size, block.data()))
         return result;
+    return ReadBlock(block, result);
+}
 
+TVersionReaderResult &TVersionReader::Read(const std::wstring &fileName,
+                                           TVersionReaderResult &result) const {
+    result = TVersionReaderResult{};
+
+    DWORD handle = 1;
+    const DWORD size = GetFileVersionInfoSizeW(fileName.c_str(), &handle);
+    if (size == 0 || handle != 0)
+        return result;
+
+    std::vector<char> block(size, '\0');
+    if (!GetFileVersionInfoW(fileName.c_str(), 0, size, block.data()))
+        return result;
+    return ReadBlock(block, result);
+}
+
+// The block as GetFileVersionInfo left it; the texts are asked for in the ANSI code page.
+TVersionReaderResult &TVersionReader::ReadBlock(std::vector<char> &block,
+                                                TVersionReaderResult &result) const {
     Translation *translations = nullptr;
     UINT translationBytes = 0;
     if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
@@ -94,10 +116,14 @@ TVersionReaderResult &TVersionReader::Read(const std::string &fileName,
 
     const std::string prefix = StringTablePrefix(result.Language, result.CodePage);
     const std::pair<const char *, std::string *> keys[] = {
-        {"\\CompanyName", &result.CompanyName},       {"\\FileDescription", &result.FileDescription},
-        {"\\FileVersion", &result.FileVersion},       {"\\InternalName", &result.InternalName},
-        {"\\LegalCopyright", &result.LegalCopyright}, {"\\OriginalFileName", &result.OriginalFileName},
-        {"\\ProductName", &result.ProductName},       {"\\ProductVersion", &result.ProductVersion},
+        {"\\CompanyName", &result.CompanyName},
+        {"\\FileDescription", &result.FileDescription},
+        {"\\FileVersion", &result.FileVersion},
+        {"\\InternalName", &result.InternalName},
+        {"\\LegalCopyright", &result.LegalCopyright},
+        {"\\OriginalFileName", &result.OriginalFileName},
+        {"\\ProductName", &result.ProductName},
+        {"\\ProductVersion", &result.ProductVersion},
     };
     for (const auto &[key, field] : keys) {
         if (!QueryString(block, prefix + key, *field))

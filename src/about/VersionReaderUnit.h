@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct TVersionReaderResult {
     bool StringInfoRead = false; // all eight strings were found
@@ -43,11 +44,16 @@ struct TVersionReaderResult {
 std::string StringTablePrefix(std::uint16_t language, std::uint16_t codePage);
 
 class TVersionReader {
-public:
+  public:
     bool ReadFixedInfo = true;
 
     // Fills result (reset first) and answers it. Failures only leave the flags false.
     TVersionReaderResult &Read(const std::string &fileName, TVersionReaderResult &result) const;
     // The same into a new record that the caller owns.
     std::unique_ptr<TVersionReaderResult> Read(const std::string &fileName) const;
+    // The same for a wide path, which names files outside the ANSI code page too.
+    TVersionReaderResult &Read(const std::wstring &fileName, TVersionReaderResult &result) const;
+
+  private:
+    TVersionReaderResult &ReadBlock(std::vector<char> &block, TVersionReaderResult &result) const;
 };

@@ -1,6 +1,7 @@
 #include "PluginConfigUnit.h"
 
 #include "../hostlink/PluginError.h"
+#include "../hostlink/TextConvert.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 
 #include <windows.h>
@@ -11,41 +12,49 @@
 
 namespace {
 
-constexpr const char *kSection = "HVQBlend";
-constexpr const char *kIniFile = "HVQBlend.ini";
-constexpr const char *kPluginsFolder = "Plugins";
+// The file is an ANSI private-profile file as before; only the paths are wide, so that a
+// settings folder outside the ANSI code page is found and written.
+constexpr const wchar_t *kSection = L"HVQBlend";
+constexpr const wchar_t *kIniFile = L"HVQBlend.ini";
+constexpr const wchar_t *kPluginsFolder = L"Plugins";
 constexpr DWORD kValueCapacity = 2048;
 
-bool IsPathDelimiter(char c) {
-    return c == '\\' || c == '/';
+bool IsPathDelimiter(wchar_t c) {
+    return c == L'\\' || c == L'/';
 }
 
-bool DirectoryExists(const std::string &path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+bool DirectoryExists(const std::wstring &path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool FileExists(const std::string &path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+bool FileExists(const std::wstring &path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // Creates the folder with its missing parents. A failure shows later, when the file is written.
-void ForceDirectories(std::string path) {
+void ForceDirectories(std::wstring path) {
     while (!path.empty() && IsPathDelimiter(path.back()))
         path.pop_back();
     if (path.empty() || DirectoryExists(path))
         return;
-    const std::size_t cut = path.find_last_of("\\/");
-    if (cut != std::string::npos && cut > 0)
+    const std::size_t cut = path.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && cut > 0)
         ForceDirectories(path.substr(0, cut));
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(path.c_str(), nullptr);
 }
 
 // The folder part with its trailing delimiter; empty for a bare name.
-std::string FolderOf(const std::string &fileName) {
-    const std::size_t cut = fileName.find_last_of("\\/");
-    return cut == std::string::npos ? std::string() : fileName.substr(0, cut + 1);
+std::wstring FolderOf(const std::wstring &fileName) {
+    const std::size_t cut = fileName.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : fileName.substr(0, cut + 1);
+}
+
+// Keys and values are ASCII: the wide profile functions write the same file bytes as the ANSI
+// ones did.
+std::wstring Widen(const char *text) {
+    return AnsiToWide(text);
 }
 
 } // namespace
@@ -70,21 +79,25 @@ int PriorityLevelToThreadPriority(TPriorityLevel level) {
     return THREAD_PRIORITY_NORMAL;
 }
 
-TPluginConfig::TPluginConfig(const TWinAmpAPIMan *hostLink, const std::string &ownLibraryFileName) {
+TPluginConfig::TPluginConfig(const TWinAmpAPIMan *hostLink, const std::string &ownLibraryFileName)
+    : TPluginConfig(hostLink, AnsiToWide(ownLibraryFileName)) {}
+
+TPluginConfig::TPluginConfig(const TWinAmpAPIMan *hostLink,
+                             const std::wstring &ownLibraryFileName) {
     if (!hostLink)
         throw EPluginError("Infernal Error!");
-    const std::string hostFolder = hostLink->GetHostIniFolder();
+    const std::wstring hostFolder = hostLink->GetHostIniFolderW();
     if (hostFolder.empty()) {
         ChooseIniFileBesideLibrary(ownLibraryFileName);
         Load();
         return;
     }
-    const std::string pluginsFolder = hostFolder + kPluginsFolder;
+    const std::wstring pluginsFolder = hostFolder + kPluginsFolder;
     ForceDirectories(pluginsFolder);
-    iniFileName_ = pluginsFolder + "\\" + kIniFile;
+    iniFileName_ = pluginsFolder + L"\\" + kIniFile;
     // Older versions kept the file directly in the host's settings folder. Once the Plugins
     // folder has a file, that one holds the user's settings, whatever is left of the older one.
-    const std::string olderFileName = hostFolder + kIniFile;
+    const std::wstring olderFileName = hostFolder + kIniFile;
     if (!FileExists(iniFileName_) && FileExists(olderFileName))
         MoveFromOlderLocation(olderFileName);
     else
@@ -95,20 +108,20 @@ TPluginConfig::~TPluginConfig() {
     Firewall([this] { Save(); });
 }
 
-void TPluginConfig::ChooseIniFileBesideLibrary(const std::string &ownLibraryFileName) {
-    const std::string folder = FolderOf(ownLibraryFileName);
-    iniFileName_ = folder.empty() ? std::string() : folder + kIniFile;
+void TPluginConfig::ChooseIniFileBesideLibrary(const std::wstring &ownLibraryFileName) {
+    const std::wstring folder = FolderOf(ownLibraryFileName);
+    iniFileName_ = folder.empty() ? std::wstring() : folder + kIniFile;
 }
 
 // Only ever into a Plugins folder that has no settings file yet.
-void TPluginConfig::MoveFromOlderLocation(const std::string &olderFileName) {
-    const std::string target = std::exchange(iniFileName_, olderFileName);
+void TPluginConfig::MoveFromOlderLocation(const std::wstring &olderFileName) {
+    const std::wstring target = std::exchange(iniFileName_, olderFileName);
     Load();
     iniFileName_ = target;
     // Written before the older file goes, so that a failed write loses no settings. An older
     // file that cannot be deleted does no harm: the file written here takes precedence.
     Save();
-    DeleteFileA(olderFileName.c_str());
+    DeleteFileW(olderFileName.c_str());
 }
 
 void TPluginConfig::Load() {
@@ -169,16 +182,17 @@ std::int32_t TPluginConfig::ReadInteger(const char *key, std::int32_t current) c
 }
 
 std::string TPluginConfig::ReadString(const char *key, const std::string &current) const {
-    std::vector<char> value(kValueCapacity, '\0');
-    GetPrivateProfileStringA(kSection, key, current.c_str(), value.data(), kValueCapacity,
-                             iniFileName_.c_str());
-    value.back() = '\0';
-    return value.data();
+    std::vector<wchar_t> value(kValueCapacity, L'\0');
+    GetPrivateProfileStringW(kSection, Widen(key).c_str(), AnsiToWide(current).c_str(),
+                             value.data(), kValueCapacity, iniFileName_.c_str());
+    value.back() = L'\0';
+    return WideToAnsi(value.data());
 }
 
 void TPluginConfig::WriteString(const char *key, const std::string &value) const {
-    if (!WritePrivateProfileStringA(kSection, key, value.c_str(), iniFileName_.c_str()))
-        throw EPluginError("Unable to write to " + iniFileName_);
+    if (!WritePrivateProfileStringW(kSection, Widen(key).c_str(), AnsiToWide(value).c_str(),
+                                    iniFileName_.c_str()))
+        throw EPluginError("Unable to write to " + WideToAnsi(iniFileName_));
 }
 
 template <class T> void TPluginConfig::Change(std::atomic<T> &field, T value) {
@@ -225,6 +239,6 @@ void TPluginConfig::SetSkipFadeTime(std::int32_t value) {
 }
 
 bool TPluginConfig::DeleteIniFile() {
-    const std::string fileName = std::exchange(iniFileName_, std::string());
-    return !fileName.empty() && DeleteFileA(fileName.c_str()) != 0;
+    const std::wstring fileName = std::exchange(iniFileName_, std::wstring());
+    return !fileName.empty() && DeleteFileW(fileName.c_str()) != 0;
 }

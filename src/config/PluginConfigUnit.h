@@ -25,6 +25,9 @@ class TPluginConfig {
     // A host that names no settings folder gets the file beside the plug-in's own library
     // (ownLibraryFileName, normally the host's Plugins folder); without that either there is
     // no settings file at all and the settings live in memory only.
+    // Paths are wide throughout: the host's wide INI path where it offers one.
+    TPluginConfig(const TWinAmpAPIMan *hostLink, const std::wstring &ownLibraryFileName);
+    // The same from a library path in the ANSI code page.
     TPluginConfig(const TWinAmpAPIMan *hostLink, const std::string &ownLibraryFileName);
     // Saves; a write error is swallowed here, as nobody could be told at shut-down.
     ~TPluginConfig();
@@ -53,7 +56,7 @@ class TPluginConfig {
     bool DeleteIniFile();
 
     // Empty when there is no settings file: loading and saving then do nothing.
-    const std::string &IniFileName() const { return iniFileName_; }
+    const std::wstring &IniFileName() const { return iniFileName_; }
     std::int32_t FadeTime() const { return fadeTime_; }       // crossfade time in ms
     std::int32_t MinFileSize() const { return minFileSize_; } // shortest crossfaded track in ms
     bool LogTrans() const { return logTrans_; }               // logarithmic transitions
@@ -64,8 +67,8 @@ class TPluginConfig {
     std::int32_t SkipFadeTime() const { return skipFadeTime_; } // in ms
 
   private:
-    void ChooseIniFileBesideLibrary(const std::string &ownLibraryFileName);
-    void MoveFromOlderLocation(const std::string &olderFileName);
+    void ChooseIniFileBesideLibrary(const std::wstring &ownLibraryFileName);
+    void MoveFromOlderLocation(const std::wstring &olderFileName);
     std::int32_t ReadInteger(const char *key, std::int32_t current) const;
     std::string ReadString(const char *key, const std::string &current) const;
     void WriteString(const char *key, const std::string &value) const;
@@ -77,7 +80,7 @@ class TPluginConfig {
     void SaveOptions();
     std::string ReadOption(const char *key, OptionKey which);
 
-    std::string iniFileName_;
+    std::wstring iniFileName_;
     std::atomic<std::int32_t> fadeTime_{5000};
     std::atomic<std::int32_t> minFileSize_{10000};
     std::atomic<bool> logTrans_{false};

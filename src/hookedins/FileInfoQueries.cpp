@@ -25,7 +25,8 @@ TInfoAnswer AskExtendedInfo(const THookedInPlugin &plugin, const std::wstring &f
         std::vector<wchar_t> buffer(kInfoLength + 1, L'\0');
         wchar_t *answer = buffer.data();
         int answered = 0;
-        if (CallGuarded(
+        if (CallPluginGuarded(
+                plugin,
                 [&] { answered = getInfoW(fileName.c_str(), name, answer, kInfoLength); }) &&
             answered) {
             buffer[kInfoLength] = L'\0';
@@ -37,7 +38,8 @@ TInfoAnswer AskExtendedInfo(const THookedInPlugin &plugin, const std::wstring &f
         std::vector<char> buffer(kInfoLength + 1, '\0');
         char *answer = buffer.data();
         int answered = 0;
-        if (CallGuarded([&] { answered = getInfo(ansiName.c_str(), name, answer, kInfoLength); }) &&
+        if (CallPluginGuarded(
+                plugin, [&] { answered = getInfo(ansiName.c_str(), name, answer, kInfoLength); }) &&
             answered) {
             buffer[kInfoLength] = '\0';
             return {true, AnsiToWide(buffer.data())};
@@ -54,20 +56,23 @@ std::wstring AskGetFileInfo(const THookedInPlugin &plugin, const std::wstring &f
         return {};
     if (plugin.IsUnicode) {
         std::vector<wchar_t> title(kTitleChars, L'\0');
-        CallGuarded([&] { getFileInfo(fileName.c_str(), title.data(), &length); });
+        CallPluginGuarded(plugin, [&] { getFileInfo(fileName.c_str(), title.data(), &length); });
         title.back() = L'\0';
         return title.data();
     }
     const std::string ansiName = WideToAnsi(fileName);
     std::vector<char> title(kTitleChars, '\0');
-    CallGuarded([&] { getFileInfo(ansiName.c_str(), title.data(), &length); });
+    CallPluginGuarded(plugin, [&] { getFileInfo(ansiName.c_str(), title.data(), &length); });
     title.back() = '\0';
     return AnsiToWide(title.data());
 }
 
 } // namespace
 
+// A plug-in that faulted is asked nothing: no source answers.
 int GetLengthMs(const THookedInPlugin &plugin, const std::wstring &fileName) {
+    if (plugin.IsFaulted())
+        return -2;
     if (const TInfoAnswer answer = AskExtendedInfo(plugin, fileName, "length"); answer.Answered)
         return ParseLengthText(WideToAnsi(answer.Text));
     int length = -2;
@@ -77,6 +82,8 @@ int GetLengthMs(const THookedInPlugin &plugin, const std::wstring &fileName) {
 
 bool QueryFileInfo(const THookedInPlugin &plugin, const std::wstring &fileName,
                    const std::string &name, std::wstring &value) {
+    if (plugin.IsFaulted())
+        return false;
     if (TInfoAnswer answer = AskExtendedInfo(plugin, fileName, name.c_str()); answer.Answered) {
         value = std::move(answer.Text);
         return true;

@@ -107,16 +107,24 @@ class TFolderListing {
     bool ended_ = false;
 };
 
-// Loads a plug-in library from its full path, so that its own dependencies are looked for in
-// its folder first. A broken library must not put a system error box in front of the user.
-TLibrary LoadPluginLibrary(const std::wstring &fullPath) {
-    DWORD previousMode = 0;
-    const BOOL modeSet =
-        SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
-    TLibrary library(LoadLibraryExW(fullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (modeSet)
-        SetThreadErrorMode(previousMode, nullptr);
+// A reference of our own on a plug-in library the host has loaded already, so that it stays
+// while we use it; none for a library the host did not load (or refused and released again):
+// such a module never had its record filled nor its Init called, and we load nothing of our own.
+TLibrary ReferenceHostsLibrary(const std::wstring &fullPath) {
+    if (!GetModuleHandleW(fullPath.c_str()))
+        return TLibrary();
+    TLibrary library(LoadLibraryW(fullPath.c_str()));
+    if (library.Handle() != GetModuleHandleW(fullPath.c_str()))
+        return TLibrary(); // not the host's module after all; ours goes at once
     return library;
+}
+
+// The host fills these members of a record it accepted before it calls the plug-in's Init. A
+// record without them was refused, or has not been initialised: its plug-in would call
+// through a null SAVSAInit and post its end of track to window 0.
+bool HostFilledRecord(const In_Module &record) {
+    return record.hMainWindow && record.SAVSAInit && record.SAVSADeInit && record.SAAddPCMData &&
+           record.VSAAddPCMData && record.VSASetInfo && record.dsp_isactive && record.dsp_dosamples;
 }
 
 // Another copy of this plug-in (an older version kept under another name, say) would hook us in
@@ -177,7 +185,7 @@ void THookedInPlugin::ReadRecord(WinampGetInModule2Fn getModule, const std::wstr
         if (module)
             std::memcpy(&copy, module, sizeof copy);
     });
-    if (!readable || !module)
+    if (!readable || !module || !HostFilledRecord(copy))
         throw EPluginError("Bad input plugin: " + WideToAnsi(fileName) + "!");
     Module = module;
     ModuleCopy = copy;
@@ -220,13 +228,13 @@ void THookedInPlugin::TakeOverIsOurFile() {
         SavedIsOurFile = nullptr;
 }
 
-// A plug-in whose own test faults has not claimed the file; its extensions may still.
+// A plug-in whose own test faults has not claimed the file, and is marked faulted.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName) {
     IsOurFileFn test = plugin.SavedIsOurFile.load();
     if (!test)
         test = plugin.Module->IsOurFile;
     int answer = 0;
-    if (!test || !CallGuarded([&] { answer = test(fileName); }))
+    if (!test || !CallPluginGuarded(plugin, [&] { answer = test(fileName); }))
         return 0;
     return answer;
 }
@@ -243,8 +251,11 @@ const void *TPluginFileName::Get() const {
     return ansi_.c_str();
 }
 
-THookedInPlugins::THookedInPlugins(std::string ownFileName)
+THookedInPlugins::THookedInPlugins(std::wstring ownFileName)
     : ownFileName_(std::move(ownFileName)) {}
+
+THookedInPlugins::THookedInPlugins(const std::string &ownFileName)
+    : THookedInPlugins(AnsiToWide(ownFileName)) {}
 
 THookedInPlugins::~THookedInPlugins() {
     RestoreAllIsOurFile();
@@ -256,7 +267,7 @@ bool THookedInPlugins::LoadAll() {
         return true;
     Scanned = true;
     UnloadAll();
-    const std::wstring folder = FolderPartOf(AnsiToWide(ownFileName_));
+    const std::wstring folder = FolderPartOf(ownFileName_);
     if (folder.empty())
         return false;
     for (TFolderListing listing(folder + L"*.*"); listing.HasEntry(); listing.Next()) {
@@ -272,7 +283,7 @@ void THookedInPlugins::LoadEntry(const std::wstring &folder, const std::wstring 
     const std::wstring fullPath = FullPathOf(folder + entryName);
     if (IsOwnFile(fullPath))
         return;
-    TLibrary library = LoadPluginLibrary(fullPath);
+    TLibrary library = ReferenceHostsLibrary(fullPath);
     if (!library.Handle())
         return;
     const auto getModule = reinterpret_cast<WinampGetInModule2Fn>(
@@ -297,7 +308,7 @@ void THookedInPlugins::LoadEntry(const std::wstring &folder, const std::wstring 
 // Our own file, however it is spelt: in another letter case, in its short form, or through
 // another path to the same file.
 bool THookedInPlugins::IsOwnFile(const std::wstring &fullPath) const {
-    const std::wstring own = AnsiToWide(ownFileName_);
+    const std::wstring &own = ownFileName_;
     if (fullPath == own || SameTextIgnoringCase(fullPath, own) ||
         SameTextIgnoringCase(LongPathOf(fullPath), LongPathOf(own)))
         return true;
@@ -351,7 +362,9 @@ std::shared_ptr<THookedInPlugin> THookedInPlugins::FindIn(const TPluginList &plu
             continue;
         const void *name = plugin->IsUnicode ? static_cast<const void *>(wide.c_str())
                                              : static_cast<const void *>(narrow.c_str());
-        if (CallIsOurFile(*plugin, name) != 0 || ExtensionListed(plugin->Extensions, extension))
+        // A plug-in that faulted keeps the files of its extensions, but its own test is not run.
+        const bool ownTest = !plugin->IsFaulted() && CallIsOurFile(*plugin, name) != 0;
+        if (ownTest || ExtensionListed(plugin->Extensions, extension))
             return plugins[i];
     }
     return nullptr;

@@ -1,7 +1,10 @@
-// The registry of hooked-in plug-ins: every other input plug-in beside our own file, loaded
-// once, its record shared with the host, its IsOurFile taken over while it is hooked in.
+// The registry of hooked-in plug-ins: every other input plug-in beside our own file that the
+// host itself loaded and initialised, its record shared with the host, its IsOurFile taken over
+// while it is hooked in. We never load a plug-in the host did not: we take a reference of our
+// own on the host's module, so that it stays as long as we use it.
 #pragma once
 
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/WinampApi.h"
 #include "ExtensionTable.h"
 
@@ -88,7 +91,8 @@ class THookedInPlugin {
   public:
     // Takes over the load reference in library, also when construction fails. Raises
     // EPluginError: "Infernal Error!" without owner, library or export, "Bad input plugin: " +
-    // file name + "!" when the library gives no readable record.
+    // file name + "!" when the library gives no readable record, or one whose host members
+    // (main window, visualisation and DSP functions) the host has not filled.
     THookedInPlugin(THookedInPlugins *owner, TLibrary library, const std::wstring &fileName,
                     WinampGetInModule2Fn getModule);
     // Gives the plug-in its own IsOurFile back, then releases the load reference.
@@ -110,6 +114,26 @@ class THookedInPlugin {
     std::atomic<IsOurFileFn> SavedIsOurFile{nullptr};
     THookedInPlugins *Owner = nullptr;
     TLibrary Library;
+    // Set for good once a guarded call into the plug-in faulted (an access violation or any
+    // other structured exception caught by the fault guard). The plug-in may have died holding a
+    // lock of its own, or with its state half written: for the rest of this run of the host it is
+    // called no more, by anything of ours.
+    // - Its files stay ours, found by its extensions (its own test is not run), but nothing plays
+    //   them: the engine does not open them and Play answers a failure, so the host skips them.
+    //   Left unclaimed they would reach the same plug-in through the host's own extension
+    //   match, with no guard around its calls.
+    // - Decoders and extended reads already open on it read as ended (getData answers -1 and
+    //   sets the caller's stop flag, setTime 0) and are never closed through it: leaking its
+    //   handles is the lesser harm than entering it again.
+    // - File-information queries give their fallback answers (no length, no type, no title), the
+    //   info box and the extended information exports answer as for a file of nobody.
+    // - A file it plays itself in direct mode is still stopped through its Stop: the user must
+    //   be able to silence it.
+    // Its record still gets its own IsOurFile back at shut-down (a store, no call).
+    mutable std::atomic<bool> Faulted{false};
+    bool IsFaulted() const {
+        return Faulted.load();
+    }
     std::vector<TRFEItem> Items;
 
   private:
@@ -119,8 +143,21 @@ class THookedInPlugin {
     void TakeOverIsOurFile();
 };
 
+// Makes one call into plugin under the fault guard; a fault marks the plug-in Faulted. A plug-in
+// already marked is not entered: false then, as after a fault. Same rules for body as
+// CallGuarded: it must own nothing.
+template <class F> bool CallPluginGuarded(const THookedInPlugin &plugin, F &&body) {
+    if (plugin.IsFaulted())
+        return false;
+    if (CallGuarded(std::forward<F>(body)))
+        return true;
+    plugin.Faulted = true;
+    return false;
+}
+
 // The plug-in's own ownership test, whatever the record holds now. fileName is in the form
-// the plug-in takes (see TPluginFileName). A test that faults answers 0.
+// the plug-in takes (see TPluginFileName). A test that faults answers 0 and marks the plug-in
+// faulted.
 int CallIsOurFile(const THookedInPlugin &plugin, const void *fileName);
 
 // A wide file name in the form a plug-in takes: as it is, or in the ANSI code page (an empty
@@ -156,8 +193,10 @@ using TPluginList = std::vector<std::shared_ptr<THookedInPlugin>>;
 
 class THookedInPlugins {
   public:
-    // ownFileName: the full ANSI path of our own library; its folder is scanned.
-    explicit THookedInPlugins(std::string ownFileName);
+    // ownFileName: the full path of our own library; its folder is scanned.
+    explicit THookedInPlugins(std::wstring ownFileName);
+    // The same from a path in the ANSI code page.
+    explicit THookedInPlugins(const std::string &ownFileName);
     // RestoreAllIsOurFile, then UnloadAll.
     ~THookedInPlugins();
     THookedInPlugins(const THookedInPlugins &) = delete;
@@ -171,7 +210,8 @@ class THookedInPlugins {
     void RestoreAllIsOurFile();
     // The plug-in that owns a file: in list order, its own test first, then its extensions.
     // Null for a null or empty name, when nobody takes it, or when asked again from inside an
-    // ownership question of the same thread. Loads nothing.
+    // ownership question of the same thread. A plug-in that faulted is found by its extensions
+    // only. Loads nothing.
     THookedInPlugin *FindForFile(const wchar_t *fileName) const;
     // The same lookup over a copy of the list: the plug-in found stays alive, with its library,
     // as long as the caller keeps it, also when the registry goes meanwhile.
@@ -188,5 +228,5 @@ class THookedInPlugins {
     void LoadEntry(const std::wstring &folder, const std::wstring &entryName);
     bool IsOwnFile(const std::wstring &fullPath) const;
 
-    std::string ownFileName_;
+    std::wstring ownFileName_;
 };

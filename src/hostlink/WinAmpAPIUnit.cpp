@@ -30,9 +30,25 @@ HINSTANCE ModuleInstance() {
     return module;
 }
 
-bool IsPathDelimiter(char c) {
+template <class Char> bool IsPathDelimiter(Char c) {
     return c == '\\' || c == '/' || c == ':';
 }
+
+// The folder part of a path with a trailing backslash. A bare file name holds no folder:
+// "\\" alone would put the settings at the drive's root.
+template <class Char> std::basic_string<Char> FolderWithBackslash(std::basic_string<Char> path) {
+    std::size_t end = path.size();
+    while (end > 0 && !IsPathDelimiter(path[end - 1]))
+        --end;
+    if (end == 0)
+        return {};
+    path.resize(end);
+    if (path.back() != '\\')
+        path += Char('\\');
+    return path;
+}
+
+constexpr std::uint16_t kFirstHostWithWideIniFile = 0x5058;
 
 } // namespace
 
@@ -145,17 +161,18 @@ std::string TWinAmpAPIMan::GetHostIniFolder() const {
     // A host without IPC_GETINIFILE answers 1 (unknown message): no folder to offer.
     if (!LooksLikePointer(answer))
         return {};
-    std::string path = reinterpret_cast<const char *>(answer);
-    std::size_t end = path.size();
-    while (end > 0 && !IsPathDelimiter(path[end - 1]))
-        --end;
-    // A bare file name holds no folder: "\\" alone would put the settings at the drive's root.
-    if (end == 0)
-        return {};
-    std::string folder = path.substr(0, end);
-    if (folder.back() != '\\')
-        folder += '\\';
-    return folder;
+    return FolderWithBackslash(std::string(reinterpret_cast<const char *>(answer)));
+}
+
+// Older hosts do not know the wide message; some answer unknown ones with numbers that are no
+// address, so it is sent only to hosts that have it.
+std::wstring TWinAmpAPIMan::GetHostIniFolderW() const {
+    if (HostVersion >= kFirstHostWithWideIniFile) {
+        const LRESULT answer = SendIpc(0, IPC_GETINIFILEW);
+        if (LooksLikePointer(answer))
+            return FolderWithBackslash(std::wstring(reinterpret_cast<const wchar_t *>(answer)));
+    }
+    return AnsiToWide(GetHostIniFolder());
 }
 
 HWND TWinAmpAPIMan::GetDialogParent() const {

@@ -34,6 +34,9 @@ class TWinAmpAPIMan {
     int GetPlaylistLength() const;
     // The folder of the host's INI file with a trailing backslash; empty when the host names none.
     std::string GetHostIniFolder() const;
+    // The same, exact in every character: from the host's wide INI path where it offers one
+    // (from 5.58 on), else converted from the ANSI one.
+    std::wstring GetHostIniFolderW() const;
     HWND GetDialogParent() const;
     // True only when the host says the stop is the user's (IPC_ISFULLSTOP answers 0).
     bool IsImmediateStop() const;

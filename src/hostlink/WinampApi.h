@@ -11,13 +11,13 @@ struct Out_Module;
 
 // The input-module record a plug-in hands to the host from winampGetInModule2.
 struct In_Module {
-    int version;          // module type: 0x100 plus the wide-name flag 0x0F000000
-    char *description;    // shown by the host
-    HWND hMainWindow;     // filled by the host before Init
+    int version;            // module type: 0x100 plus the wide-name flag 0x0F000000
+    char *description;      // shown by the host
+    HWND hMainWindow;       // filled by the host before Init
     HINSTANCE hDllInstance; // filled by the host before Init
-    char *FileExtensions; // pairs "ext;ext" / description, ending in an empty string
-    int is_seekable;      // the host routes seeks only when non-zero
-    int UsesOutputPlug;   // flag word, see InModuleFlag
+    char *FileExtensions;   // pairs "ext;ext" / description, ending in an empty string
+    int is_seekable;        // the host routes seeks only when non-zero
+    int UsesOutputPlug;     // flag word, see InModuleFlag
 
     void(__cdecl *Config)(HWND parent);
     void(__cdecl *About)(HWND parent);
@@ -124,6 +124,7 @@ enum Ipc : LPARAM {
     IPC_GETWND = 260,
     IPC_FORMAT_TITLE_EXTENDED = 298,
     IPC_GETINIFILE = 334,
+    IPC_GETINIFILEW = 1334, // hosts from 5.58 on
     IPC_GETDIALOGBOXPARENT = 365,
     IPC_ISFULLSTOP = 400,
     IPC_GET_MANUALPLADVANCE = 634,

@@ -27,6 +27,12 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     return *this;
 }
 
+// A decoder without a plug-in (built by hand) is guarded alone.
+template <class F> bool TDecoder::CallDecoder(F &&body) const {
+    return Plugin ? CallPluginGuarded(*Plugin, std::forward<F>(body))
+                  : CallGuarded(std::forward<F>(body));
+}
+
 int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
     if (!IsOpen() || !GetDataFn)
         return 0;
@@ -36,7 +42,7 @@ int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
         const intptr_t handle = Handle;
         int *killSwitch = KillSwitch ? KillSwitch : &killSwitch_;
         char *target = reinterpret_cast<char *>(destination);
-        if (!CallGuarded([&] { bytes = getData(handle, target, length, killSwitch); }))
+        if (!CallDecoder([&] { bytes = getData(handle, target, length, killSwitch); }))
             bytes = -1;
     } catch (...) {
         bytes = -1;
@@ -71,7 +77,7 @@ TDecoder::SeekResult TDecoder::SetTime(int milliseconds) noexcept {
     try {
         const auto setTime = SetTimeFn;
         const intptr_t handle = Handle;
-        if (!CallGuarded([&] { moved = setTime(handle, milliseconds); }))
+        if (!CallDecoder([&] { moved = setTime(handle, milliseconds); }))
             return SeekResult::Failed;
     } catch (...) {
         return SeekResult::Failed;
@@ -89,9 +95,11 @@ void TDecoder::Close() noexcept {
     Handle = 0;
     if (!CloseFn)
         return;
+    // A plug-in that faulted (through this decoder or any other) keeps the handle: entering it
+    // again could block on a lock it died holding, and the handle's memory is the lesser loss.
     try {
         const auto close = CloseFn;
-        CallGuarded([&] { close(handle); });
+        CallDecoder([&] { close(handle); });
     } catch (...) {
     }
 }
@@ -104,7 +112,7 @@ bool HasUsableOpen(const THookedInPlugin &plugin, bool needSetTime) {
 
 std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring &fileName,
                                     const TDecoderOpenOptions &options) {
-    if (!HasUsableOpen(plugin, options.NeedSetTime))
+    if (plugin.IsFaulted() || !HasUsableOpen(plugin, options.NeedSetTime))
         return std::nullopt;
     TDecoder decoder;
     decoder.Plugin = &plugin;
@@ -121,7 +129,7 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
         const auto open = plugin.ExtendedReadOpen;
         const wchar_t *wideName = fileName.c_str();
         const char *narrowName = ansiName.c_str();
-        const bool guarded = CallGuarded([&] {
+        const bool guarded = CallPluginGuarded(plugin, [&] {
             handle = openW ? openW(wideName, &size, &bits, &channels, &rate)
                            : open(narrowName, &size, &bits, &channels, &rate);
         });

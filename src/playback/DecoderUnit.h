@@ -1,5 +1,6 @@
 // One open extended-read decoder of a hooked-in plug-in, with every call into the plug-in
-// guarded: a fault or an exception inside it reads as the end of the track.
+// guarded: a fault or an exception inside it reads as the end of the track, and marks the
+// plug-in faulted (see THookedInPlugin::Faulted): none of its decoders calls it again.
 #pragma once
 
 #include "../hookedins/HookedInsUnit.h"
@@ -45,6 +46,9 @@ class TDecoder {
     int LengthMs = 0;
 
   private:
+    // One guarded call into the decoder's plug-in; false when it faulted now or before.
+    template <class F> bool CallDecoder(F &&body) const;
+
     int killSwitch_ = 0;             // for a decoder nobody interrupts
     std::vector<std::uint8_t> torn_; // bytes of a frame the last read tore apart
 };

@@ -26,10 +26,11 @@ TOwner OwnerOf(const std::wstring &fileName) {
     return SharedOwnerOf(fileName.c_str());
 }
 
-// A call into the owner; a fault inside it is no answer (0, or no window).
-template <class R, class F> R AskOwner(F &&call) {
+// A call into the owner; a fault inside it is no answer (0, or no window), and marks the owner
+// faulted: it is asked nothing more.
+template <class R, class F> R AskOwner(const THookedInPlugin &owner, F &&call) {
     R result{};
-    if (!CallGuarded([&] { result = call(); }))
+    if (!CallPluginGuarded(owner, [&] { result = call(); }))
         return R{};
     return result;
 }
@@ -103,7 +104,7 @@ int AskWideForAnsiCaller(const THookedInPlugin &owner, const char *fileName, con
     CopyOut(TextIn(answer, length), wide.data(), length);
     wchar_t *buffer = wide.data();
     const int result = AskOwner<int>(
-        [&] { return owner.GetExtendedFileInfoW(wideName.c_str(), field, buffer, length); });
+        owner, [&] { return owner.GetExtendedFileInfoW(wideName.c_str(), field, buffer, length); });
     wide.back() = L'\0';
     CopyOut(wide.data(), answer, length);
     return result;
@@ -119,7 +120,7 @@ int AskAnsiForWideCaller(const THookedInPlugin &owner, const wchar_t *fileName, 
     CopyOut(TextIn(answer, length), ansi.data(), length);
     char *buffer = ansi.data();
     const int result = AskOwner<int>(
-        [&] { return owner.GetExtendedFileInfo(ansiName.c_str(), field, buffer, length); });
+        owner, [&] { return owner.GetExtendedFileInfo(ansiName.c_str(), field, buffer, length); });
     ansi.back() = '\0';
     CopyOut(AnsiToWide(ansi.data()), answer, length);
     return result;
@@ -145,7 +146,7 @@ int GetInfo(const char *fileName, const char *field, char *answer, int length) {
         return 0;
     if (owner->GetExtendedFileInfo) {
         const int result = AskOwner<int>(
-            [&] { return owner->GetExtendedFileInfo(fileName, field, answer, length); });
+            *owner, [&] { return owner->GetExtendedFileInfo(fileName, field, answer, length); });
         if (result != 0 || !owner->GetExtendedFileInfoW)
             return result;
     }
@@ -163,7 +164,7 @@ int GetInfoW(const wchar_t *fileName, const char *field, wchar_t *answer, int le
         return 0;
     if (owner->GetExtendedFileInfoW) {
         const int result = AskOwner<int>(
-            [&] { return owner->GetExtendedFileInfoW(fileName, field, answer, length); });
+            *owner, [&] { return owner->GetExtendedFileInfoW(fileName, field, answer, length); });
         if (result != 0 || !owner->GetExtendedFileInfo)
             return result;
     }
@@ -179,7 +180,8 @@ int SetInfo(const char *fileName, const char *field, const char *value) {
     RememberForWrite(owner);
     if (!owner->SetExtendedFileInfo)
         return 0;
-    return AskOwner<int>([&] { return owner->SetExtendedFileInfo(fileName, field, value); });
+    return AskOwner<int>(*owner,
+                         [&] { return owner->SetExtendedFileInfo(fileName, field, value); });
 }
 
 int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
@@ -188,34 +190,36 @@ int SetInfoW(const wchar_t *fileName, const char *field, const wchar_t *value) {
         return 0;
     RememberForWrite(owner);
     if (owner->SetExtendedFileInfoW)
-        return AskOwner<int>([&] { return owner->SetExtendedFileInfoW(fileName, field, value); });
+        return AskOwner<int>(*owner,
+                             [&] { return owner->SetExtendedFileInfoW(fileName, field, value); });
     if (!owner->SetExtendedFileInfo)
         return 0;
     const std::string ansiName = WideToAnsi(WideOf(fileName));
     const std::string ansiValue = WideToAnsi(WideOf(value));
-    return AskOwner<int>(
-        [&] { return owner->SetExtendedFileInfo(ansiName.c_str(), field, ansiValue.c_str()); });
+    return AskOwner<int>(*owner, [&] {
+        return owner->SetExtendedFileInfo(ansiName.c_str(), field, ansiValue.c_str());
+    });
 }
 
 int Write() {
     const TOwner pending = TakePendingWrite();
     if (!pending || !pending->WriteExtendedFileInfo)
         return 0;
-    return AskOwner<int>([&] { return pending->WriteExtendedFileInfo(); });
+    return AskOwner<int>(*pending, [&] { return pending->WriteExtendedFileInfo(); });
 }
 
 int ClearInfoW(const wchar_t *fileName) {
     const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->ClearExtendedFileInfoW)
         return 0;
-    return AskOwner<int>([&] { return owner->ClearExtendedFileInfoW(fileName); });
+    return AskOwner<int>(*owner, [&] { return owner->ClearExtendedFileInfoW(fileName); });
 }
 
 int UseUnifiedDialog(const wchar_t *fileName) {
     const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->UseUnifiedFileInfoDlg)
         return 0;
-    return AskOwner<int>([&] { return owner->UseUnifiedFileInfoDlg(fileName); });
+    return AskOwner<int>(*owner, [&] { return owner->UseUnifiedFileInfoDlg(fileName); });
 }
 
 HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *name,
@@ -223,8 +227,9 @@ HWND AddUnifiedPane(int index, const wchar_t *fileName, HWND parent, wchar_t *na
     const TOwner owner = OwnerOf(WideOf(fileName));
     if (!owner || !owner->AddUnifiedFileInfoPane)
         return nullptr;
-    return AskOwner<HWND>(
-        [&] { return owner->AddUnifiedFileInfoPane(index, fileName, parent, name, nameLength); });
+    return AskOwner<HWND>(*owner, [&] {
+        return owner->AddUnifiedFileInfoPane(index, fileName, parent, name, nameLength);
+    });
 }
 
 } // namespace extinfo

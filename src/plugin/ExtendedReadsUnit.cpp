@@ -51,12 +51,24 @@ TReadRef TExtendedReadList::TakeFirst() {
     return entries_.empty() ? nullptr : Take(entries_.front().HostHandle);
 }
 
-// A fault inside the plug-in's close still ends the read on our side.
+namespace {
+
+// One call into the plug-in of a read; false when it faulted now or before.
+template <class F> bool CallReadGuarded(const ExtendedReadRecord &record, F &&body) {
+    return record.Owner ? CallPluginGuarded(*record.Owner, std::forward<F>(body))
+                        : CallGuarded(std::forward<F>(body));
+}
+
+} // namespace
+
+// A fault inside the plug-in's close still ends the read on our side. A plug-in that faulted
+// (in this read or any other call) is not entered again: its handle is left to it, a smaller
+// harm than a close that blocks on a lock the plug-in died holding.
 ExtendedReadRecord::~ExtendedReadRecord() {
     const auto close = Close;
     const intptr_t handle = Handle;
     if (close && handle)
-        CallGuarded([&] { close(handle); });
+        CallReadGuarded(*this, [&] { close(handle); });
 }
 
 namespace {
@@ -92,7 +104,7 @@ intptr_t Register(const std::shared_ptr<THookedInPlugin> &owner, intptr_t handle
         record = std::make_shared<ExtendedReadRecord>();
     } catch (...) {
         const auto close = owner->ExtendedReadClose;
-        CallGuarded([&] { close(handle); });
+        CallPluginGuarded(*owner, [&] { close(handle); });
         throw;
     }
     record->Owner = owner;
@@ -151,7 +163,7 @@ intptr_t OpenExtendedRead(const TReadFileName &name, TSampleForm form, int *size
     const char *ansiArgument = name.IsWide ? ansiName.c_str() : name.Ansi;
     // Without any lock of ours: the plug-in may ask the host's window something meanwhile.
     intptr_t handle = 0;
-    const bool survived = CallGuarded([&] {
+    const bool survived = CallPluginGuarded(*owner, [&] {
         handle = open.OpenW ? open.OpenW(wideArgument, size, bps, nch, srate)
                             : open.Open(ansiArgument, size, bps, nch, srate);
     });
@@ -179,9 +191,10 @@ intptr_t GetExtendedReadData(intptr_t hostHandle, char *dest, int length, int *s
     const auto getData = record->GetData;
     const intptr_t handle = record->Handle;
     intptr_t result = -1;
-    if (CallGuarded([&] { result = getData(handle, dest, length, stopFlag); }))
+    if (CallReadGuarded(*record, [&] { result = getData(handle, dest, length, stopFlag); }))
         return result;
-    // The caller's reading loop is told to stop; its flag may be as broken as the plug-in.
+    // The plug-in faulted now or before: the caller's reading loop is told to stop; its flag may
+    // be as broken as the plug-in.
     if (stopFlag)
         CallGuarded([&] { *stopFlag = 1; });
     return -1;
@@ -196,7 +209,7 @@ int SetExtendedReadTime(intptr_t hostHandle, int milliseconds) {
     const auto setTime = record->SetTime;
     const intptr_t handle = record->Handle;
     int result = 0;
-    if (!CallGuarded([&] { result = setTime(handle, milliseconds); }))
+    if (!CallReadGuarded(*record, [&] { result = setTime(handle, milliseconds); }))
         return 0;
     return result;
 }

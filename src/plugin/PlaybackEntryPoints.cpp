@@ -115,10 +115,13 @@ int ClaimFile(const wchar_t *name) {
     return 1;
 }
 
+// A plug-in that faulted plays nothing more: the host hears of a failure and skips the file.
 int PlayDirect(const wchar_t *name) {
     ActiveHookedIn = HookedInPlugins ? HookedInPlugins->FindForFile(name) : nullptr;
-    if (!ActiveHookedIn)
+    if (!ActiveHookedIn || ActiveHookedIn->IsFaulted()) {
+        ActiveHookedIn = nullptr;
         return 1;
+    }
     THookedInPlugin &plugin = *ActiveHookedIn;
     struct TKeepOnlyWhenStarted {
         bool Started = false;
@@ -133,7 +136,7 @@ int PlayDirect(const wchar_t *name) {
     const auto play = plugin.Module->Play;
     const void *fileName = pluginName.Get();
     int result = 1;
-    if (!play || !CallGuarded([&] { result = play(fileName); }))
+    if (!play || !CallPluginGuarded(plugin, [&] { result = play(fileName); }))
         result = 1;
     if (result == 0) {
         PluginModule.is_seekable = plugin.Module->is_seekable;
@@ -164,9 +167,10 @@ void StopPlaying() {
         return;
     }
     In_Module &module = Active();
-    // A Stop that faults is over all the same: nothing stays active.
-    if (const auto stop = module.Stop)
-        CallGuarded([&] { stop(); });
+    // A Stop that faults is over all the same: nothing stays active. A plug-in that faulted before
+    // is still asked to stop what it plays: the user must be able to silence it.
+    if (const auto stop = module.Stop; stop && !CallGuarded([&] { stop(); }))
+        ActiveHookedIn->Faulted = true;
     module.outMod = nullptr;
     ActiveHookedIn = nullptr;
 }
@@ -201,7 +205,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
         name = engineFile.c_str();
     const std::shared_ptr<THookedInPlugin> owner = SharedOwnerOf(name);
     THookedInPlugin *plugin = owner ? owner.get() : ActiveHookedIn;
-    if (!plugin) {
+    if (!plugin || plugin->IsFaulted()) {
         DescribeNobodysFile(title, length);
         return;
     }
@@ -214,7 +218,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     if (plugin->IsUnicode) {
         std::vector<wchar_t> ownTitle(title ? 0 : kTitleLength + 1, L'\0');
         wchar_t *titleOut = title ? title : ownTitle.data();
-        if (!CallGuarded([&] { getFileInfo(name, titleOut, lengthOut); }))
+        if (!CallPluginGuarded(*plugin, [&] { getFileInfo(name, titleOut, lengthOut); }))
             DescribeNobodysFile(title, length);
         return;
     }
@@ -224,7 +228,7 @@ void DescribeFile(const wchar_t *name, wchar_t *title, int *length) {
     const TPluginFileName ansiName(*plugin, name);
     const void *fileName = ansiName.Get();
     char *titleOut = ansiTitle.data();
-    if (!CallGuarded([&] { getFileInfo(fileName, titleOut, lengthOut); })) {
+    if (!CallPluginGuarded(*plugin, [&] { getFileInfo(fileName, titleOut, lengthOut); })) {
         DescribeNobodysFile(title, length);
         return;
     }
@@ -237,7 +241,7 @@ int ShowInfoBox(const wchar_t *name, HWND parent) {
     if (!HookedInPlugins)
         return kInfoBoxUnchanged;
     const std::shared_ptr<THookedInPlugin> plugin = SharedOwnerOf(name);
-    if (!plugin || !plugin->Module->InfoBox)
+    if (!plugin || plugin->IsFaulted() || !plugin->Module->InfoBox)
         return kInfoBoxUnchanged;
     const TPluginFileName pluginName(*plugin, name);
     return plugin->Module->InfoBox(pluginName.Get(), parent);
@@ -387,9 +391,10 @@ void EnsureActiveHookedIn() {
         const std::wstring claimed = ClaimedFile();
         if (claimed.empty() || playbackthread::AcceptsFile(claimed) || !HookedInPlugins)
             return;
-        ActiveHookedIn = HookedInPlugins->FindForFile(claimed.c_str());
-        if (!ActiveHookedIn)
+        THookedInPlugin *owner = HookedInPlugins->FindForFile(claimed.c_str());
+        if (!owner || owner->IsFaulted())
             return;
+        ActiveHookedIn = owner;
     }
     Active().outMod = PluginModule.outMod;
 }

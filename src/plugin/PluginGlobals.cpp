@@ -11,6 +11,7 @@ TConfigForm *ConfigForm = nullptr;
 TAboutForm *AboutForm = nullptr;
 THookedInPlugin *ActiveHookedIn = nullptr;
 std::string ThisLibraryFileName;
+std::wstring ThisLibraryFileNameW;
 TVersionReader VersionReader;
 TVersionReader *VersionReader1 = nullptr;
 TVersionReaderResult VersionReaderResult;

@@ -29,7 +29,9 @@ extern TAboutForm *AboutForm;
 // The hooked-in plug-in playing in direct mode; written by the host's thread only.
 extern THookedInPlugin *ActiveHookedIn;
 // Full ANSI path of this library, set at attach and never changed afterwards.
-extern std::string ThisLibraryFileName;
+extern std::string
+    ThisLibraryFileName; // ANSI, as published; "?" where the code page lacks a character
+extern std::wstring ThisLibraryFileNameW; // the same path, exact: what every file operation uses
 extern TVersionReader VersionReader;
 extern TVersionReader *VersionReader1; // the about dialog's own reader while it reads
 extern TVersionReaderResult VersionReaderResult;

@@ -1,5 +1,7 @@
 #include "PluginModuleUnit.h"
 
+#include "../hostlink/TextConvert.h"
+
 #include "../about/AboutFormUnit.h"
 #include "../config/ConfigFormUnit.h"
 #include "../config/PluginConfigUnit.h"
@@ -36,15 +38,24 @@ In_Module RecordTemplate() {
     return record;
 }
 
-std::string OwnFileName(HINSTANCE instance) {
-    std::vector<char> name(MAX_PATH + 1, '\0');
-    if (GetModuleFileNameA(instance, name.data(), MAX_PATH) == 0)
-        return {};
-    const DWORD length = GetFullPathNameA(name.data(), 0, nullptr, nullptr);
+// Wide: a folder outside the ANSI code page would come back with "?" for its characters, a
+// path that names nothing. Long paths are asked for with a buffer that grows.
+std::wstring OwnFileName(HINSTANCE instance) {
+    std::vector<wchar_t> name(MAX_PATH + 1, L'\0');
+    for (;;) {
+        const DWORD copied =
+            GetModuleFileNameW(instance, name.data(), static_cast<DWORD>(name.size()));
+        if (copied == 0)
+            return {};
+        if (copied < name.size() - 1 || name.size() > 32768)
+            break;
+        name.assign(name.size() * 2, L'\0');
+    }
+    const DWORD length = GetFullPathNameW(name.data(), 0, nullptr, nullptr);
     if (length == 0)
         return name.data();
-    std::vector<char> full(length + 1, '\0');
-    GetFullPathNameA(name.data(), length, full.data(), nullptr);
+    std::vector<wchar_t> full(length + 1, L'\0');
+    GetFullPathNameW(name.data(), length, full.data(), nullptr);
     return full.data();
 }
 
@@ -81,7 +92,8 @@ static void StopPlaybackThread() noexcept {
 void AttachLibrary(HINSTANCE instance) {
     std::memset(&PluginModule, 0, sizeof PluginModule);
     PluginInstance = instance;
-    ThisLibraryFileName = OwnFileName(instance);
+    ThisLibraryFileNameW = OwnFileName(instance);
+    ThisLibraryFileName = WideToAnsi(ThisLibraryFileNameW);
     PluginModule = RecordTemplate();
 }
 
@@ -90,9 +102,9 @@ void AttachLibrary(HINSTANCE instance) {
 void DescribeModule() noexcept {
     static const bool described = [] {
         Firewall([] {
-            if (ThisLibraryFileName.empty())
+            if (ThisLibraryFileNameW.empty())
                 return;
-            VersionReader.Read(ThisLibraryFileName, VersionReaderResult);
+            VersionReader.Read(ThisLibraryFileNameW, VersionReaderResult);
             if (VersionReaderResult.StringInfoRead)
                 ModuleDescription = "Halvern Q-Blend v" + VersionReaderResult.FileVersion;
         });
@@ -111,14 +123,15 @@ void InitGlobals() {
     if (!WinAmpAPIMan)
         WinAmpAPIMan = new TWinAmpAPIMan(&PluginModule);
     if (!PluginConfig)
-        PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileName);
+        PluginConfig = new TPluginConfig(WinAmpAPIMan, ThisLibraryFileNameW);
     SetFadeCurve(FadeCurveFor(PluginConfig->LogTrans(), PluginConfig->EqualPowerTrans()));
     // The registry starts empty: our IsOurFile makes it scan at the host's first question.
     if (!HookedInPlugins)
-        HookedInPlugins = new THookedInPlugins(ThisLibraryFileName);
+        HookedInPlugins = new THookedInPlugins(ThisLibraryFileNameW);
     if (!InPluginPlaybackThread)
         InPluginPlaybackThread = new TInPluginPlaybackThread(
-            TEngineLinks{&PluginModule, PluginInstance, WinAmpAPIMan, HookedInPlugins, PluginConfig},
+            TEngineLinks{&PluginModule, PluginInstance, WinAmpAPIMan, HookedInPlugins,
+                         PluginConfig},
             PriorityLevelToThreadPriority(PluginConfig->PlaybackThreadPriority()));
     CreateOpenExtendedReads();
 }

@@ -663,6 +663,9 @@ LRESULT RefHost::OnIpc(WPARAM argument, LPARAM number) {
     }
     case IPC_GETINIFILE:
         return reinterpret_cast<LRESULT>(state_.IniPath.c_str());
+    case IPC_GETINIFILEW:
+        iniFileBuffer_ = state_.IniPathW.empty() ? ToWide(state_.IniPath) : state_.IniPathW;
+        return reinterpret_cast<LRESULT>(iniFileBuffer_.c_str());
     case IPC_GETDIALOGBOXPARENT:
         return reinterpret_cast<LRESULT>(state_.DialogParent ? state_.DialogParent : window_);
     case IPC_ISFULLSTOP:

@@ -48,6 +48,7 @@ struct HostState {
     bool StopAfterCurrent = false;
     int NextItemOverride = -1;       // IPC_GET_NEXT_PLITEM's answer
     std::string IniPath;             // IPC_GETINIFILE; default: winamp.ini in the host folder
+    std::wstring IniPathW;           // IPC_GETINIFILEW; empty: IniPath in wide characters
     HWND Windows[4] = {};            // IPC_GETWND answers
     HWND DialogParent = nullptr;     // IPC_GETDIALOGBOXPARENT; null = the main window
     int DspActive = 0;               // dsp_isactive's answer
@@ -176,6 +177,7 @@ private:
     bool paused_ = false;
     std::wstring lastTitle_;
     std::wstring playlistFileBuffer_; // IPC_GETPLAYLISTFILEW's static buffer
+    std::wstring iniFileBuffer_;      // IPC_GETINIFILEW's
     std::vector<HostMessage> messages_;
     std::vector<ServiceCall> services_;
     std::vector<PlayStart> playStarts_;
