@@ -130,12 +130,16 @@ class BoxWatcher {
         if (process != GetCurrentProcessId() || ClassOf(window) != "#32770" ||
             Text(window) == kDialogCaption || !IsWindowVisible(window))
             return TRUE;
-        std::lock_guard guard(watcher->lock_);
-        if (!watcher->seen_.insert(window).second)
-            return TRUE;
-        char text[1024] = {};
-        GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
-        watcher->boxes_.push_back({Text(window), text, GetWindow(window, GW_OWNER)});
+        {
+            std::lock_guard guard(watcher->lock_);
+            if (watcher->seen_.insert(window).second) {
+                char text[1024] = {};
+                GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
+                watcher->boxes_.push_back({Text(window), text, GetWindow(window, GW_OWNER)});
+            }
+        }
+        // Pressed again at every look until it is gone: on a loaded machine a box can show
+        // before its own loop takes a press.
         PostMessageA(window, WM_COMMAND, IDOK, 0);
         return TRUE;
     }
