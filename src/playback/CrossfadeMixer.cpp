@@ -106,25 +106,6 @@ std::int64_t SaturatedAnyWidth(int bits, double mixed, std::int64_t &saturatedSa
     }
 }
 
-// One sample of a width known at compile time, for the mixer's inner loop.
-template <int Bits> std::int64_t ReadAs(const std::uint8_t *sample) {
-    if constexpr (Bits == 8)
-        return sample[0];
-    else if constexpr (Bits == 16)
-        return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
-    else
-        return pcm::ReadSample(sample, Bits);
-}
-
-template <int Bits> void WriteAs(std::uint8_t *sample, std::int64_t value) {
-    if constexpr (Bits == 16) {
-        sample[0] = static_cast<std::uint8_t>(value);
-        sample[1] = static_cast<std::uint8_t>(value >> 8);
-    } else {
-        pcm::WriteSample(sample, Bits, value);
-    }
-}
-
 // Mixes the channels of one frame whose old samples all stand in the current old block.
 template <int Bits>
 void MixWholeFrame(std::uint8_t *frame, const std::uint8_t *old, int channels, double gainNew,
@@ -132,11 +113,11 @@ void MixWholeFrame(std::uint8_t *frame, const std::uint8_t *old, int channels, d
     constexpr int kWidth = Bits / 8;
     for (int channel = 0; channel < channels; ++channel) {
         std::uint8_t *sample = frame + channel * kWidth;
-        const auto newValue = static_cast<double>(ReadAs<Bits>(sample) - zeroLevel);
-        const auto oldValue = static_cast<double>(ReadAs<Bits>(old + channel * kWidth) - zeroLevel);
+        const auto newValue = static_cast<double>(pcm::ReadSampleAs<Bits>(sample) - zeroLevel);
+        const auto oldValue = static_cast<double>(pcm::ReadSampleAs<Bits>(old + channel * kWidth) - zeroLevel);
         double mixed = gainNew * newValue + gainOld * oldValue;
         mixed += static_cast<double>(zeroLevel);
-        WriteAs<Bits>(sample, Saturated<Bits>(mixed, saturatedSamples));
+        pcm::WriteSampleAs<Bits>(sample, Saturated<Bits>(mixed, saturatedSamples));
     }
 }
 

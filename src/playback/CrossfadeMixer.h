@@ -111,6 +111,25 @@ namespace pcm {
 std::int64_t ReadSample(const std::uint8_t *sample, int bits);
 // Stores the low bits of value in place of the sample.
 void WriteSample(std::uint8_t *sample, int bits, std::int64_t value);
+
+// The same for a width known at compile time, for the inner loops of the mixer and converter.
+template <int Bits> std::int64_t ReadSampleAs(const std::uint8_t *sample) {
+    if constexpr (Bits == 8)
+        return sample[0];
+    else if constexpr (Bits == 16)
+        return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
+    else
+        return ReadSample(sample, Bits);
+}
+
+template <int Bits> void WriteSampleAs(std::uint8_t *sample, std::int64_t value) {
+    if constexpr (Bits == 16) {
+        sample[0] = static_cast<std::uint8_t>(value);
+        sample[1] = static_cast<std::uint8_t>(value >> 8);
+    } else {
+        WriteSample(sample, Bits, value);
+    }
+}
 // The smallest and largest value a sample of the width holds (8 bits: 0 and 255).
 constexpr std::int64_t MinSample(int bits) {
     return bits == 8 ? 0 : -(std::int64_t{1} << (bits - 1));

@@ -79,22 +79,6 @@ int TFormatConverter::Finish(std::vector<std::uint8_t> &output) {
 
 namespace {
 
-// Samples of a width known at compile time, for the per-sample loops.
-template <int Bits> std::int64_t ReadAs(const std::uint8_t *sample) {
-    if constexpr (Bits == 8)
-        return sample[0];
-    else if constexpr (Bits == 16)
-        return static_cast<std::int16_t>(sample[0] | (sample[1] << 8));
-    else
-        return pcm::ReadSample(sample, Bits);
-}
-
-template <int Bits> void WriteAs(std::uint8_t *sample, std::int64_t value) {
-    const auto bits = static_cast<std::uint64_t>(value);
-    for (int byte = 0; byte < Bits / 8; ++byte)
-        sample[byte] = static_cast<std::uint8_t>(bits >> (8 * byte));
-}
-
 // Frames into fractions of full scale in the mapped channels: two into one by their mean.
 template <int Bits, class Value>
 void ReadFractions(const std::uint8_t *frames, int count, int channels, int mappedChannels,
@@ -102,14 +86,14 @@ void ReadFractions(const std::uint8_t *frames, int count, int channels, int mapp
     constexpr int kWidth = Bits / 8;
     for (int f = 0; f < count; ++f, frames += channels * kWidth) {
         if (mappedChannels < channels) {
-            const double sum = pcmformat::FractionOf(ReadAs<Bits>(frames), Bits) +
-                               pcmformat::FractionOf(ReadAs<Bits>(frames + kWidth), Bits);
+            const double sum = pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames), Bits) +
+                               pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + kWidth), Bits);
             *into++ = static_cast<Value>(sum / 2.0);
             continue;
         }
         for (int c = 0; c < channels; ++c)
             *into++ =
-                static_cast<Value>(pcmformat::FractionOf(ReadAs<Bits>(frames + c * kWidth), Bits));
+                static_cast<Value>(pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + c * kWidth), Bits));
     }
 }
 
@@ -125,7 +109,7 @@ void WriteFractions(const Value *values, int count, int mappedChannels, int chan
             double value = values[std::min(c, mappedChannels - 1)];
             if (noise)
                 value += noise->Next() * kStep;
-            WriteAs<Bits>(out, pcmformat::SampleFor(value, Bits));
+            pcm::WriteSampleAs<Bits>(out, pcmformat::SampleFor(value, Bits));
         }
     }
 }
