@@ -185,6 +185,8 @@ TEST(Resampler, RefusesRatesItCannotServe) {
     EXPECT_FALSE(TResampler::Supports(192001, 8000)); // beyond 24 times down
     EXPECT_TRUE(TResampler::Supports(192000, 8000));
     EXPECT_TRUE(TResampler::Supports(8000, 768000));
+    EXPECT_FALSE(TResampler::Supports(7999, 768000)); // beyond 96 times up
+    EXPECT_FALSE(TResampler::Supports(1, 768000));
     EXPECT_THROW(TResampler(192001, 8000, 1), std::invalid_argument);
     EXPECT_THROW(TResampler(44100, 48000, 3), std::invalid_argument);
     EXPECT_THROW(TResampler(44100, 48000, 0), std::invalid_argument);

@@ -178,7 +178,9 @@ TResamplerDesign ResamplerDesignFor(int inputRate, int outputRate) {
 bool TResampler::Supports(int inputRate, int outputRate) {
     return inputRate > 0 && outputRate > 0 &&
            static_cast<std::int64_t>(inputRate) <=
-               static_cast<std::int64_t>(outputRate) * kMaxDownRatio;
+               static_cast<std::int64_t>(outputRate) * kMaxDownRatio &&
+           static_cast<std::int64_t>(outputRate) <=
+               static_cast<std::int64_t>(inputRate) * kMaxUpRatio;
 }
 
 TResampler::TResampler(int inputRate, int outputRate, int channels)

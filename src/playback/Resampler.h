@@ -33,8 +33,12 @@ class TResampler {
     static constexpr int kMaxChannels = 2;
     // Rates further apart downwards than this would need kernels of thousands of taps.
     static constexpr int kMaxDownRatio = 24;
-    // Whether the pair can be resampled: both rates positive, and the input at most
-    // kMaxDownRatio times the output.
+    // Upwards, every input frame costs this many output frames at most: 8 kHz to 768 kHz, the
+    // widest pair of playable rates. A tail of 1 Hz audio would otherwise turn one block into
+    // gigabytes of output.
+    static constexpr int kMaxUpRatio = 96;
+    // Whether the pair can be resampled: both rates positive, the input at most kMaxDownRatio
+    // times the output and the output at most kMaxUpRatio times the input.
     static bool Supports(int inputRate, int outputRate);
 
     // Rates as Supports accepts them (else std::invalid_argument), channels 1 or 2.
