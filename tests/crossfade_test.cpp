@@ -1,6 +1,7 @@
 // Crossfades through the reference host, compared byte for byte with an expected output that is
 // computed here from the transition's formulas, independently of the product's mixer.
 #include "RefHost.h"
+#include "playback/FormatConverter.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +26,9 @@ struct Settings {
     int FadeTimeMs = 500;
     int MinFileSizeMs = 400;
     bool LogCurve = false;
-    bool EqualPower = false; // written to the settings file only when set
-    int SkipFadeMs = 0;      // the fade on skip, off at 0
+    bool EqualPower = false;    // written to the settings file only when set
+    int SkipFadeMs = 0;         // the fade on skip, off at 0
+    bool AcrossFormats = false; // written only when set
 };
 
 // ---- the expected output, from the formulas ----
@@ -93,13 +95,14 @@ HandOver FindHandOver(const Format &format, std::size_t trackBytes, int fadeTime
 // per frame; the outgoing decoder is read in its own blocks and let go when it has nothing more,
 // or at the first block read after p reached 0.
 Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRest, int fadeMs,
-            bool logCurve, bool equalPower = false) {
+            bool logCurve, bool equalPower = false, std::size_t oldBlockBytes = 0) {
     Bytes out = incoming;
     const int width = format.Bits / 8;
     const std::int64_t zero = format.Bits == 8 ? 128 : 0;
     const double seconds = fadeMs * 0.001;
     const double step = seconds != 0.0 ? 1.0 / seconds / format.Rate : 1.0;
-    const std::size_t block = static_cast<std::size_t>(format.BlockBytes());
+    const std::size_t block =
+        oldBlockBytes ? oldBlockBytes : static_cast<std::size_t>(format.BlockBytes());
     std::size_t next = 0, blockEnd = 0, at = 0; // in outgoingRest
     bool alive = true, haveBlock = false;
     double p = 1.0;
@@ -187,6 +190,8 @@ class Crossfade : public ::testing::Test {
             write("SkipFade", "1");
             write("SkipFadeTime", std::to_string(settings.SkipFadeMs));
         }
+        if (settings.AcrossFormats)
+            write("FadeAcrossFormats", "1");
         host.Start();
     }
     void TearDown() override {
@@ -536,6 +541,144 @@ TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
 
 // ---- the fade on skip ----
 
+// ---- crossfades between formats ----
+
+// The outgoing rest in the incoming format, worked out in whole numbers: one channel to two by
+// copying, two to one as half their sum, widths scaled by powers of two rounded half away from
+// zero and held below full scale.
+Bytes ConvertedExactly(const Format &from, const Format &to, const Bytes &pcm) {
+    const auto toSigned = [](std::int64_t raw, int bits) { return bits == 8 ? raw - 128 : raw; };
+    const auto scaled = [](std::int64_t value, int shift) {
+        if (shift >= 0)
+            return value * (std::int64_t{1} << shift);
+        const std::int64_t half = std::int64_t{1} << (-shift - 1);
+        const std::int64_t magnitude = ((value < 0 ? -value : value) + half) >> -shift;
+        return value < 0 ? -magnitude : magnitude;
+    };
+    const std::int64_t top = (std::int64_t{1} << (to.Bits - 1)) - 1;
+    Bytes out;
+    for (std::size_t at = 0; at + from.FrameBytes() <= pcm.size(); at += from.FrameBytes()) {
+        std::vector<std::int64_t> values;
+        for (int channel = 0; channel < from.Channels; ++channel)
+            values.push_back(
+                toSigned(Sample(&pcm[at + channel * from.Bits / 8], from.Bits), from.Bits));
+        int shift = to.Bits - from.Bits;
+        if (from.Channels == 2 && to.Channels == 1) {
+            values = {values[0] + values[1]};
+            --shift;
+        } else if (from.Channels == 1 && to.Channels == 2) {
+            values.push_back(values[0]);
+        }
+        for (const std::int64_t value : values) {
+            const std::int64_t converted = std::min(scaled(value, shift), top);
+            const std::size_t end = out.size();
+            out.resize(end + static_cast<std::size_t>(to.Bits / 8));
+            Store(&out[end], to.Bits, to.Bits == 8 ? converted + 128 : converted);
+        }
+    }
+    return out;
+}
+
+// The same through the product's converter, for pairs of rates: the resampler itself is
+// measured against a double-precision reference by its own tests.
+Bytes ConvertedByTheConverter(const Format &from, const Format &to, const Bytes &pcm) {
+    TFormatConverter converter({from.Bits, from.Channels, from.Rate},
+                               {to.Bits, to.Channels, to.Rate});
+    Bytes out;
+    converter.Convert(pcm, out);
+    converter.Finish(out);
+    return out;
+}
+
+Format FormatOfTone(const std::wstring &name) {
+    const SynthFormat tone = *ParseSynthName(name);
+    return Format{tone.Rate, tone.Channels, tone.Bits};
+}
+
+// A hand-over into a track of another format: the outgoing rest is converted, then read by the
+// mixer in blocks as long as the outgoing track's.
+Bytes ExpectedAcrossFormats(const std::wstring &first, const std::wstring &second,
+                            const Settings &settings) {
+    const Format from = FormatOfTone(first), to = FormatOfTone(second);
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    const HandOver handOver = FindHandOver(from, a.size(), settings.FadeTimeMs);
+    const Bytes rest(a.begin() + static_cast<long>(handOver.WrittenBytes), a.end());
+    const Bytes converted = from.Rate == to.Rate ? ConvertedExactly(from, to, rest)
+                                                 : ConvertedByTheConverter(from, to, rest);
+    const auto oldBlock = static_cast<std::size_t>(
+        TResampler::OutputFramesFor(from.BlockBytes() / from.FrameBytes(), from.Rate, to.Rate) *
+        to.FrameBytes());
+    Bytes out(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
+    const Bytes mixed = Mixed(to, b, converted, std::min(handOver.RemainingMs, settings.FadeTimeMs),
+                              settings.LogCurve, settings.EqualPower, oldBlock);
+    out.insert(out.end(), mixed.begin(), mixed.end());
+    return out;
+}
+
+struct FormatPair {
+    Format From, To;
+};
+
+class AcrossFormats : public Crossfade, public ::testing::WithParamInterface<FormatPair> {
+  protected:
+    static Settings On() {
+        Settings settings;
+        settings.AcrossFormats = true;
+        return settings;
+    }
+    static std::wstring Tone(const Format &format, int ms, const wchar_t *extension, int seed) {
+        return ToneName(format.Rate, format.Channels, format.Bits, ms, extension, seed);
+    }
+};
+
+TEST_P(AcrossFormats, TheOutgoingTrackIsConvertedAndMixedByteForByte) {
+    const auto [from, to] = GetParam();
+    const Settings settings = On();
+    StartWith(settings);
+    const std::wstring first = Tone(from, 1500, L"syw", 90);
+    const std::wstring second = Tone(to, 1000, L"sya", 91);
+    PlayToTheEnd({first, second});
+    const Bytes expected = ExpectedAcrossFormats(first, second, settings);
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    // The tracks overlap: without the option the second would follow the whole first.
+    EXPECT_LT(out().Pcm().size(), TonePcm(first).size() + TonePcm(second).size());
+    // The output reopened once, in the incoming track's format.
+    EXPECT_EQ(out().CountOf("Open"), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, AcrossFormats,
+                         ::testing::Values(FormatPair{{8000, 1, 8}, {8000, 2, 16}},
+                                           FormatPair{{8000, 2, 24}, {8000, 1, 16}},
+                                           FormatPair{{8000, 2, 16}, {8000, 2, 32}},
+                                           FormatPair{{8000, 1, 32}, {8000, 1, 8}},
+                                           FormatPair{{8000, 2, 16}, {11025, 2, 16}},
+                                           FormatPair{{11025, 1, 16}, {8000, 2, 24}}),
+                         [](const ::testing::TestParamInfo<FormatPair> &info) {
+                             const auto name = [](const Format &f) {
+                                 return std::to_string(f.Rate) + "Hz" + std::to_string(f.Channels) +
+                                        "ch" + std::to_string(f.Bits) + "bit";
+                             };
+                             return name(info.param.From) + "_to_" + name(info.param.To);
+                         });
+
+// More than two channels, or rates too far apart, cannot be converted: the tracks follow each
+// other as they always did.
+TEST_F(AcrossFormats, ANextTrackThatCannotBeConvertedKeepsTheOrdinaryTransition) {
+    StartWith(On());
+    const std::wstring first = Tone({8000, 2, 16}, 1500, L"syw", 92);
+    const std::wstring threeChannels = Tone({8000, 3, 16}, 1000, L"sya", 93);
+    const std::wstring farApart = Tone({96000, 2, 16}, 600, L"syw", 94);
+    const std::wstring last = Tone({1000, 2, 16}, 600, L"sya", 95);
+    PlayToTheEnd({first, threeChannels, farApart, last});
+    Bytes expected;
+    for (const auto &name : {first, threeChannels, farApart, last}) {
+        const Bytes pcm = TonePcm(name);
+        expected.insert(expected.end(), pcm.begin(), pcm.end());
+    }
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 4);
+}
+
 // The user plays another entry while a track sounds: the output, which plays in real time with a
 // buffer of its own, is held still around the skip, so that what the listener heard is known.
 class SkipFade : public Crossfade {
@@ -618,6 +761,33 @@ TEST_F(SkipFade, ASkipFadesFromWhatTheListenerHeardIntoTheNewTrack) {
     EXPECT_EQ(out().CountOf("Open"), 1);
     EXPECT_EQ(out().CountOf("Flush"), 1);
     EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+}
+
+// The skipped track goes on converted into the new track's format, in the reopened output.
+TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
+    Settings settings;
+    settings.SkipFadeMs = 300;
+    settings.AcrossFormats = true;
+    StartInRealTime(settings);
+    const Format to{8000, 1, 8};
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 96);
+    const std::wstring second = ToneName(to.Rate, to.Channels, to.Bits, 1000, L"sya", 97);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(150);
+    const int heard = SkipWhileHeld(1);
+    ASSERT_GT(heard, 0);
+    WaitForTheEnd();
+
+    const Bytes rest =
+        From(TonePcm(first), static_cast<std::size_t>(heard) * 8 * kFormat.FrameBytes());
+    const auto oldBlock =
+        static_cast<std::size_t>(kFormat.BlockBytes() / kFormat.FrameBytes() * to.FrameBytes());
+    const Bytes expected = Joined(TonePcm(first), WrittenBeforeFlush(1),
+                                  Mixed(to, TonePcm(second), ConvertedExactly(kFormat, to, rest),
+                                        std::min(5000 - heard, 300), false, false, oldBlock));
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 2);
 }
 
 // In real time the output keeps sounding through the skip: it never runs dry, and it is

@@ -6,6 +6,7 @@
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "BlockMath.h"
+#include "FadeOutConversion.h"
 
 #include <algorithm>
 
@@ -99,9 +100,21 @@ std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
     return host->GetPlaylistFile(index);
 }
 
+bool FadeAcrossFormats(const TPluginConfig *settings) {
+    return settings && settings->FadeAcrossFormats();
+}
+
+TPcmFormat TInPluginPlaybackThread::PlayingFormat() const {
+    return {Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate};
+}
+
 int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
     if (!Crossfade.Armed)
         return frames;
+    // An outgoing track of another format is converted before its first block is mixed; one
+    // that cannot be converted ends the fade in the mixer as it always did.
+    if (!Crossfade.Started && FadeAcrossFormats())
+        Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat());
     return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
                                 Decoder.SampleRate, skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs());
 }
@@ -149,14 +162,14 @@ bool TInPluginPlaybackThread::PreLoadNext() {
     auto decoder = OpenDecoder(*plugin, name, {lengthMs, false, lengthMs});
     if (!decoder || decoder->LengthMs < 1)
         return false;
-    if (decoder->BitsPerSample != Decoder.BitsPerSample || decoder->Channels != Decoder.Channels ||
-        decoder->SampleRate != Decoder.SampleRate)
+    const TPcmFormat next{decoder->BitsPerSample, decoder->Channels, decoder->SampleRate};
+    if (!CanFade(PlayingFormat(), next))
         return false;
     const double duration =
         decoder->SizeBytes > 0
             ? static_cast<double>(blockmath::RoundHalfAway(
                   static_cast<double>(decoder->SizeBytes) / (decoder->BitsPerSample / 8) /
-                  decoder->Channels / (Decoder.SampleRate * 0.001)))
+                  decoder->Channels / (decoder->SampleRate * 0.001)))
             : decoder->LengthMs;
     if (duration < MinFileSizeMs())
         return false;
@@ -170,6 +183,12 @@ bool TInPluginPlaybackThread::PreLoadNext() {
     FadePreLoad->FileName = name;
     FadePreLoad->Decoder = std::move(*decoder);
     return true;
+}
+
+bool TInPluginPlaybackThread::CanFade(const TPcmFormat &outgoing,
+                                      const TPcmFormat &incoming) const {
+    return outgoing == incoming ||
+           (FadeAcrossFormats() && TFormatConverter::CanConvert(outgoing, incoming));
 }
 
 TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {

@@ -6,6 +6,7 @@
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
+#include "FormatConverter.h"
 
 #include <atomic>
 #include <map>
@@ -42,6 +43,8 @@ int FadeTimeMs(const TPluginConfig *settings);
 int MinFileSizeMs(const TPluginConfig *settings);
 // The fade on skip in ms; 0 when it is off.
 int SkipFadeMs(const TPluginConfig *settings);
+// Whether tracks of different formats crossfade, the outgoing one converted.
+bool FadeAcrossFormats(const TPluginConfig *settings);
 
 // A track's decoder as the outgoing track of a fade, read by the mixer after its request ended.
 std::unique_ptr<TFadeOutSource> MakeDecoderFadeOutSource(TDecoder decoder, int blockBytes,
@@ -239,6 +242,12 @@ class TInPluginPlaybackThread {
     std::wstring PlaylistFile(int index) const;
     int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
     int SkipFadeMs() const { return ::SkipFadeMs(Links.Settings); }
+    bool FadeAcrossFormats() const { return ::FadeAcrossFormats(Links.Settings); }
+    // The current track's format.
+    TPcmFormat PlayingFormat() const;
+    // Whether a track may fade into one of the other format: the same, or one the outgoing
+    // track can be converted into when the option is on.
+    bool CanFade(const TPcmFormat &outgoing, const TPcmFormat &incoming) const;
 
     // The fade on skip: a user's Stop of a track in the block loop waits a short grace for the
     // host's Play of another file. Then the stopped track goes on from what the listener heard,

@@ -2,6 +2,8 @@
 // host's DSP and visualisation, and write block by block until the track ends or is stopped.
 #include "InPluginPlaybackThreadUnit.h"
 
+#include "FadeOutConversion.h"
+
 #include "../hostlink/FaultGuard.h"
 #include "BlockMath.h"
 
@@ -204,11 +206,13 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         countsOwnBytes_ = false;
         return 0;
     }
-    // Another format (or output): a skip stops as any stop, and what the output still holds of
-    // the skipped track goes with it.
+    // Another format (or output): what the output still holds of the skipped track goes, and
+    // the skip stops as any stop unless its decoder can go on converted into the new format.
     if (skipFadeRunning_) {
-        skipFadeRunning_ = false;
-        Crossfade.ReleaseSource();
+        if (!Crossfade.Source || !CanFade(FormatOf(*Crossfade.Source), PlayingFormat())) {
+            skipFadeRunning_ = false;
+            Crossfade.ReleaseSource();
+        }
         if (OpenedOutModule)
             CallOutput([&] { OpenedOutModule->Flush(0); });
     }
