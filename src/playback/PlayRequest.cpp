@@ -207,9 +207,11 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         return 0;
     }
     // Another format (or output): what the output still holds of the skipped track goes, and
-    // the skip stops as any stop unless its decoder can go on converted into the new format.
+    // the skip stops as any stop unless the option lets its decoder go on converted.
     if (skipFadeRunning_) {
-        if (!Crossfade.Source || !CanFade(FormatOf(*Crossfade.Source), PlayingFormat())) {
+        const bool goesOnConverted = FadeAcrossFormats() && Crossfade.Source &&
+                                     CanFade(FormatOf(*Crossfade.Source), PlayingFormat());
+        if (!goesOnConverted) {
             skipFadeRunning_ = false;
             Crossfade.ReleaseSource();
         }
