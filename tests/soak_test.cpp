@@ -109,8 +109,11 @@ class Soak : public ::testing::Test {
         const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
         WritePrivateProfileStringA("HVQBlend", "FadeTime", "40", ini.c_str());
         WritePrivateProfileStringA("HVQBlend", "MinFileSize", "100", ini.c_str());
+        if (AcrossFormats())
+            WritePrivateProfileStringA("HVQBlend", "FadeAcrossFormats", "1", ini.c_str());
         host.Start();
     }
+    virtual bool AcrossFormats() const { return false; }
 
     // Play starts since the last call; the host's record of them is emptied as it goes.
     int TakeStarts() {
@@ -192,52 +195,68 @@ class Soak : public ::testing::Test {
         }
     }
 
+    // A night of the given count of track changes: nothing grows, every decoder is closed.
+    void PlayTheNight(int transitions) {
+        // The first two entries really crossfade: the output gets less than both tracks together.
+        const auto playlist = SoakPlaylist();
+        host.SetPlaylist({playlist[0], playlist[1]});
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
+        const std::size_t both = TonePcm(playlist[0]).size() + TonePcm(playlist[1]).size();
+        EXPECT_LT(host.Output().Pcm().size(), both);
+        EXPECT_GT(host.Output().Pcm().size(), both / 2);
+        host.Output().SetKeepPcm(false);
+        TakeStarts();
+
+        host.SetPlaylist(playlist);
+        host.State().Repeat = true;
+        const int first = std::min(1000, transitions / 10);
+        const ULONGLONG began = GetTickCount64();
+        PlayUntil(first);
+        const ProcessFigures early = QuietFigures();
+        PlayUntil(transitions);
+        const ProcessFigures late = QuietFigures();
+        std::printf("%d track changes in %.1f s\n", transitions_,
+                    static_cast<double>(GetTickCount64() - began) / 1000.0);
+
+        std::printf("after %d changes: %d handles, %lld private KiB, %d threads\n", first,
+                    early.Handles, static_cast<long long>(early.PrivateBytes / 1024),
+                    early.Threads);
+        std::printf("after %d changes: %d handles, %lld private KiB, %d threads\n", transitions_,
+                    late.Handles, static_cast<long long>(late.PrivateBytes / 1024), late.Threads);
+        EXPECT_LE(std::abs(late.Handles - early.Handles), 4);
+        EXPECT_LE(std::abs(late.Threads - early.Threads), 1);
+        EXPECT_LE(late.PrivateBytes - early.PrivateBytes, 512 * 1024);
+
+        host.Shutdown();
+        int opens = 0;
+        for (const wchar_t *plugin : kReaders) {
+            PluginProbe probe(host, plugin);
+            EXPECT_EQ(probe.OpenReads(), 0) << plugin;
+            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
+            EXPECT_EQ(probe.BadCloses(), 0) << plugin;
+            opens += probe.TotalOpens();
+        }
+        EXPECT_GT(opens, transitions / 2); // most changes went through the engine
+    }
+
     RefHost host;
     std::mt19937 random_{Options.Seed};
     int transitions_ = 0;
 };
 
 TEST_F(Soak, ThousandsOfTrackChangesLeakNothing) {
-    // The first two entries really crossfade: the output gets less than both tracks together.
-    const auto playlist = SoakPlaylist();
-    host.SetPlaylist({playlist[0], playlist[1]});
-    ASSERT_EQ(host.StartPlaying(0), 0);
-    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 5000));
-    const std::size_t both = TonePcm(playlist[0]).size() + TonePcm(playlist[1]).size();
-    EXPECT_LT(host.Output().Pcm().size(), both);
-    EXPECT_GT(host.Output().Pcm().size(), both / 2);
-    host.Output().SetKeepPcm(false);
-    TakeStarts();
+    PlayTheNight(Options.Transitions);
+}
 
-    host.SetPlaylist(playlist);
-    host.State().Repeat = true;
-    const int first = std::min(1000, Options.Transitions / 10);
-    const ULONGLONG began = GetTickCount64();
-    PlayUntil(first);
-    const ProcessFigures early = QuietFigures();
-    PlayUntil(Options.Transitions);
-    const ProcessFigures late = QuietFigures();
-    std::printf("%d track changes in %.1f s\n", transitions_,
-                static_cast<double>(GetTickCount64() - began) / 1000.0);
+// With crossfades between formats the outgoing tracks of other formats are converted: the same
+// night with converters made and dropped at many of its changes.
+class SoakAcrossFormats : public Soak {
+    bool AcrossFormats() const override { return true; }
+};
 
-    std::printf("after %d changes: %d handles, %lld private KiB, %d threads\n", first,
-                early.Handles, static_cast<long long>(early.PrivateBytes / 1024), early.Threads);
-    std::printf("after %d changes: %d handles, %lld private KiB, %d threads\n", transitions_,
-                late.Handles, static_cast<long long>(late.PrivateBytes / 1024), late.Threads);
-    EXPECT_LE(std::abs(late.Handles - early.Handles), 4);
-    EXPECT_LE(std::abs(late.Threads - early.Threads), 1);
-    EXPECT_LE(late.PrivateBytes - early.PrivateBytes, 512 * 1024);
-
-    host.Shutdown();
-    int opens = 0;
-    for (const wchar_t *plugin : kReaders) {
-        PluginProbe probe(host, plugin);
-        EXPECT_EQ(probe.OpenReads(), 0) << plugin;
-        EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
-        EXPECT_EQ(probe.BadCloses(), 0) << plugin;
-        opens += probe.TotalOpens();
-    }
-    EXPECT_GT(opens, Options.Transitions / 2); // most changes went through the engine
+TEST_F(SoakAcrossFormats, ConvertedFadesLeakNothing) {
+    PlayTheNight(Options.Transitions / 5);
 }
 
 } // namespace
