@@ -15,7 +15,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,11 +42,14 @@ class WriteWatch {
   public:
     WriteWatch(Out_Module &output, HvqTestCountAllocationsOnThisThreadFn countHere,
                HvqTestCountedAllocationsFn counted)
-        : write_(output.Write), countHere_(countHere), counted_(counted) {
+        : output_(output), write_(output.Write), countHere_(countHere), counted_(counted) {
         watching = this;
         output.Write = &Write;
     }
-    ~WriteWatch() { watching = nullptr; }
+    ~WriteWatch() {
+        output_.Write = write_;
+        watching = nullptr;
+    }
     WriteWatch(const WriteWatch &) = delete;
     WriteWatch &operator=(const WriteWatch &) = delete;
 
@@ -71,6 +74,7 @@ class WriteWatch {
     }
 
     static inline WriteWatch *watching = nullptr;
+    Out_Module &output_;
     int(__cdecl *write_)(char *, int);
     HvqTestCountAllocationsOnThisThreadFn countHere_;
     HvqTestCountedAllocationsFn counted_;
