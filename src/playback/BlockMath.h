@@ -12,6 +12,7 @@ std::int64_t RoundHalfAway(double value);
 // What an output plug-in can take: anything beyond is a decoder's nonsense.
 constexpr int kMaxSampleRate = 768'000;
 constexpr int kMaxChannels = 8;
+constexpr int kMaxFrameBytes = 4 * kMaxChannels;
 
 // Whether a decoder's reported format can be played: whole bytes per sample the engine knows,
 // one to kMaxChannels channels and a positive rate up to kMaxSampleRate. Anything else would

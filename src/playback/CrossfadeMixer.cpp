@@ -247,7 +247,7 @@ bool TCrossfadeState::FetchOldBlock() {
     if (!Source)
         return false;
     const int blockBytes = std::max(Source->BlockBytes, 1);
-    Block.Data.resize(static_cast<std::size_t>(blockBytes) * 2);
+    MakeBlockRoom(); // grows only for a source whose read size grew after the hand-over
     const int bytes = Source->GetData(Block.Data.data(), blockBytes);
     if (bytes < 1 || Reached) {
         ReleaseSource();
@@ -265,6 +265,16 @@ bool TCrossfadeState::FetchOldBlock() {
 void TCrossfadeState::HoldSource(std::unique_ptr<TFadeOutSource> source) {
     ReleaseSource();
     Source = std::move(source);
+    if (Source)
+        MakeBlockRoom();
+}
+
+// The old blocks share one buffer, kept from fade to fade and grown at the hand-over: the
+// blocks of a fade read the outgoing track without waiting for the heap.
+void TCrossfadeState::MakeBlockRoom() {
+    const std::size_t room = static_cast<std::size_t>(std::max(Source->BlockBytes, 1)) * 2;
+    if (Block.Data.size() < room)
+        Block.Data.resize(room);
 }
 
 void TCrossfadeState::ReleaseSource() noexcept {

@@ -38,7 +38,7 @@ class TFadeOutSource {
 
 // One block read from the source; OldPos in TCrossfadeState is the next unread sample.
 struct TOldBlock {
-    std::vector<std::uint8_t> Data;
+    std::vector<std::uint8_t> Data; // room for 2 x the source's BlockBytes, or more
     int Bytes = 0;
     int BitsPerSample = 0;
     int Channels = 0;
@@ -101,6 +101,8 @@ class TCrossfadeState {
     bool BlockMatches(int bits, int channels, int rate) const;
     bool FetchMatchingBlock(int bits, int channels, int rate);
     void DropBlock();
+    // Grows the block buffer to the held source's block size.
+    void MakeBlockRoom();
     // Moves p one frame towards the target.
     void MovePosition();
     std::atomic<TFadeCurve> Curve{TFadeCurve::Linear};

@@ -5,6 +5,7 @@
 #include "BlockMath.h"
 
 #include <algorithm>
+#include <utility>
 
 TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     if (this != &other) {
@@ -20,8 +21,8 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
         SampleRate = other.SampleRate;
         SizeBytes = other.SizeBytes;
         LengthMs = other.LengthMs;
-        torn_ = std::move(other.torn_);
-        other.torn_.clear();
+        torn_ = other.torn_;
+        tornBytes_ = std::exchange(other.tornBytes_, 0);
         other.Handle = 0;
     }
     return *this;
@@ -53,11 +54,10 @@ int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
 
 int TDecoder::ReadFrames(std::uint8_t *destination, int length) noexcept {
     const int frame = blockmath::FrameBytes(BitsPerSample, Channels);
-    if (frame <= 0 || length < frame)
+    if (frame <= 0 || frame > blockmath::kMaxFrameBytes || length < frame)
         return GetData(destination, length);
-    int held = static_cast<int>(torn_.size());
-    std::copy(torn_.begin(), torn_.end(), destination);
-    torn_.clear();
+    int held = std::exchange(tornBytes_, 0);
+    std::copy_n(torn_.begin(), held, destination);
     // A read that ends inside the first frame is no end of the track: read on.
     while (held < frame) {
         const int bytes = GetData(destination + held, length - held);
@@ -66,7 +66,8 @@ int TDecoder::ReadFrames(std::uint8_t *destination, int length) noexcept {
         held += bytes;
     }
     const int whole = held - held % frame;
-    torn_.assign(destination + whole, destination + held);
+    tornBytes_ = held - whole;
+    std::copy_n(destination + whole, tornBytes_, torn_.begin());
     return whole;
 }
 
@@ -84,7 +85,7 @@ TDecoder::SeekResult TDecoder::SetTime(int milliseconds) noexcept {
     }
     if (moved == 0)
         return SeekResult::Refused;
-    torn_.clear(); // the bytes of before the seek belong nowhere now
+    tornBytes_ = 0; // the bytes of before the seek belong nowhere now
     return SeekResult::Moved;
 }
 

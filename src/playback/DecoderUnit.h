@@ -4,11 +4,12 @@
 #pragma once
 
 #include "../hookedins/HookedInsUnit.h"
+#include "BlockMath.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 class TDecoder {
   public:
@@ -49,8 +50,11 @@ class TDecoder {
     // One guarded call into the decoder's plug-in; false when it faulted now or before.
     template <class F> bool CallDecoder(F &&body) const;
 
-    int killSwitch_ = 0;             // for a decoder nobody interrupts
-    std::vector<std::uint8_t> torn_; // bytes of a frame the last read tore apart
+    int killSwitch_ = 0; // for a decoder nobody interrupts
+    // The bytes of a frame the last read tore apart; held here, not on the heap, for reads run
+    // in the block loop.
+    std::array<std::uint8_t, blockmath::kMaxFrameBytes> torn_{};
+    int tornBytes_ = 0;
 };
 
 struct TDecoderOpenOptions {

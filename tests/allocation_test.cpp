@@ -1,0 +1,307 @@
+// What the playback thread asks the heap for while tracks play. The plug-in here is the build
+// with a counting operator new (in_hvqblend_alloccount.dll), counting on the thread of the
+// output's first Write: the playback thread, from its first written block on. Every Write notes
+// the count so far, so the allocations of each block fall between two writes whatever the
+// machine's timing. Only where one track gives way to the next may the thread allocate: the
+// hand-over block opens the next entry's decoder, and a new request starts.
+//
+// The program has the same counting operator new of its own, for the mixer alone.
+#include "AllocationCounter.h"
+#include "RefHost.h"
+#include "playback/CrossfadeMixer.h"
+#include "support/PluginProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace {
+
+using refhost::RecordingOutput;
+using refhost::RefHost;
+using support::PluginProbe;
+using support::ToneName;
+using support::TonePcm;
+using Bytes = std::vector<std::uint8_t>;
+
+// One Write of the output as the playback thread made it.
+struct CountedWrite {
+    std::size_t StartByte = 0; // bytes written before it
+    std::size_t Bytes = 0;
+    long CountedBefore = 0; // allocations of the playback thread before the call
+};
+
+// Stands in for the output's Write: the first call makes its thread the counted one, and every
+// call notes the count before it goes on to the output.
+class WriteWatch {
+  public:
+    WriteWatch(Out_Module &output, HvqTestCountAllocationsOnThisThreadFn countHere,
+               HvqTestCountedAllocationsFn counted)
+        : output_(output), write_(output.Write), countHere_(countHere), counted_(counted) {
+        watching = this;
+        output.Write = &Write;
+    }
+    ~WriteWatch() {
+        output_.Write = write_;
+        watching = nullptr;
+    }
+    WriteWatch(const WriteWatch &) = delete;
+    WriteWatch &operator=(const WriteWatch &) = delete;
+
+    std::vector<CountedWrite> Writes() const {
+        std::lock_guard guard(lock_);
+        return writes_;
+    }
+
+  private:
+    static int __cdecl Write(char *buffer, int length) {
+        WriteWatch &self = *watching;
+        {
+            std::lock_guard guard(self.lock_);
+            if (self.writes_.empty())
+                self.countHere_();
+            const std::size_t start =
+                self.writes_.empty() ? 0
+                                     : self.writes_.back().StartByte + self.writes_.back().Bytes;
+            self.writes_.push_back({start, static_cast<std::size_t>(length), self.counted_()});
+        }
+        return self.write_(buffer, length);
+    }
+
+    static inline WriteWatch *watching = nullptr;
+    Out_Module &output_;
+    int(__cdecl *write_)(char *, int);
+    HvqTestCountAllocationsOnThisThreadFn countHere_;
+    HvqTestCountedAllocationsFn counted_;
+    mutable std::mutex lock_;
+    std::vector<CountedWrite> writes_;
+};
+
+// The allocations that led to each write: [k] between write k - 1 and write k; [0] is 0, for the
+// count starts there.
+std::vector<long> AllocationsPerBlock(const std::vector<CountedWrite> &writes) {
+    std::vector<long> perBlock(writes.size(), 0);
+    for (std::size_t k = 1; k < writes.size(); ++k)
+        perBlock[k] = writes[k].CountedBefore - writes[k - 1].CountedBefore;
+    return perBlock;
+}
+
+// Every block that allocated outside the allowed ones, as "block k (byte b): n"; empty when none.
+std::string AllocatingBlocks(const std::vector<CountedWrite> &writes,
+                             const std::set<std::size_t> &allowed) {
+    const std::vector<long> perBlock = AllocationsPerBlock(writes);
+    std::string found;
+    long total = 0;
+    for (std::size_t k = 0; k < writes.size(); ++k) {
+        if (perBlock[k] == 0 || allowed.count(k))
+            continue;
+        total += perBlock[k];
+        found += "block " + std::to_string(k) + " (byte " + std::to_string(writes[k].StartByte) +
+                 "): " + std::to_string(perBlock[k]) + "; ";
+    }
+    if (total == 0)
+        return "";
+    return std::to_string(total) + " allocations in " + std::to_string(writes.size()) +
+           " blocks: " + found;
+}
+
+bool WrittenAs(const Bytes &pcm, const CountedWrite &write, const Bytes &sound,
+               std::size_t soundOffset) {
+    if (write.StartByte + write.Bytes > pcm.size() || soundOffset + write.Bytes > sound.size())
+        return false;
+    const auto written = pcm.begin() + static_cast<long>(write.StartByte);
+    return std::equal(written, written + static_cast<long>(write.Bytes),
+                      sound.begin() + static_cast<long>(soundOffset));
+}
+
+// The first write that is not the first track's own sound at its place: the next track's first
+// block (mixed with the rest of the first, or not).
+std::size_t FirstWriteNotOf(const std::vector<CountedWrite> &writes, const Bytes &pcm,
+                            const Bytes &first) {
+    std::size_t k = 0;
+    while (k < writes.size() && WrittenAs(pcm, writes[k], first, writes[k].StartByte))
+        ++k;
+    return k;
+}
+
+class PlaybackAllocations : public ::testing::Test {
+  protected:
+    struct Settings {
+        int FadeTimeMs = 2000;
+        int MinFileSizeMs = 1000;
+        int SkipFadeMs = 0; // off at 0
+    };
+
+    void StartWith(const Settings &settings) {
+        host.InstallPlugin(L"in_hvqblend_alloccount.dll", L"in_hvqblend.dll");
+        for (const wchar_t *plugin : kPlugins)
+            host.InstallPlugin(plugin);
+        const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
+        const auto write = [&](const char *key, const std::string &value) {
+            WritePrivateProfileStringA("HVQBlend", key, value.c_str(), ini.c_str());
+        };
+        write("FadeTime", std::to_string(settings.FadeTimeMs));
+        write("MinFileSize", std::to_string(settings.MinFileSizeMs));
+        if (settings.SkipFadeMs > 0) {
+            write("SkipFade", "1");
+            write("SkipFadeTime", std::to_string(settings.SkipFadeMs));
+        }
+        // The host's DSP and visualisation take every block, as in a player that has them on.
+        host.State().DspActive = 1;
+        host.Start();
+        const HMODULE product = host.Plugin(L"in_hvqblend.dll")->Library;
+        const auto countHere = reinterpret_cast<HvqTestCountAllocationsOnThisThreadFn>(
+            GetProcAddress(product, "HvqTest_CountAllocationsOnThisThread"));
+        const auto counted = reinterpret_cast<HvqTestCountedAllocationsFn>(
+            GetProcAddress(product, "HvqTest_CountedAllocations"));
+        ASSERT_TRUE(countHere && counted) << "not the counting build of the plug-in";
+        watch = std::make_unique<WriteWatch>(*host.Output().Module(), countHere, counted);
+    }
+    void TearDown() override {
+        host.Shutdown();
+        for (const wchar_t *plugin : kPlugins) {
+            PluginProbe probe(host, plugin);
+            EXPECT_EQ(probe.OpenReads(), 0) << plugin;
+            EXPECT_EQ(probe.TotalOpens(), probe.TotalCloses()) << plugin;
+        }
+    }
+    void PlayToTheEnd(std::vector<std::wstring> playlist) {
+        host.SetPlaylist(std::move(playlist));
+        ASSERT_EQ(host.StartPlaying(0), 0);
+        ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 30000));
+        host.Pump(30);
+    }
+    // The second track from its first block on: mixed with the first at its start, then as it is.
+    // Answers how many of its blocks were mixed.
+    int ExpectMixedInto(const std::vector<CountedWrite> &writes, std::size_t next,
+                        const Bytes &second) {
+        const Bytes pcm = host.Output().Pcm();
+        const std::size_t start = writes[next].StartByte;
+        EXPECT_EQ(pcm.size() - start, second.size());
+        int mixed = 0;
+        for (std::size_t k = next; k < writes.size(); ++k)
+            mixed += WrittenAs(pcm, writes[k], second, writes[k].StartByte - start) ? 0 : 1;
+        EXPECT_FALSE(WrittenAs(pcm, writes[next], second, 0)) << "the first block is not mixed";
+        EXPECT_TRUE(WrittenAs(pcm, writes.back(), second, writes.back().StartByte - start));
+        return mixed;
+    }
+
+    static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll"};
+    RefHost host;
+    std::unique_ptr<WriteWatch> watch;
+};
+
+TEST_F(PlaybackAllocations, AfterItsFirstBlockATrackAndItsCrossfadeAllocateNothing) {
+    StartWith({});
+    const std::wstring first = ToneName(44100, 2, 16, 3000, L"syw", 5);
+    const std::wstring second = ToneName(44100, 2, 16, 2500, L"sya", 6);
+    PlayToTheEnd({first, second});
+
+    const std::vector<CountedWrite> writes = watch->Writes();
+    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+    ASSERT_GT(next, 10u);
+    ASSERT_LT(next, writes.size());
+    EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
+    // The counter does see the playback thread: a new request allocates.
+    EXPECT_GT(AllocationsPerBlock(writes)[next], 0);
+    EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
+}
+
+// A decoder that tears frames apart leaves their bytes with the engine until the next read, for
+// the incoming track and for the outgoing one the mixer reads.
+TEST_F(PlaybackAllocations, DecodersThatTearFramesApartAllocateNothingEither) {
+    StartWith({});
+    for (const wchar_t *plugin : kPlugins)
+        PluginProbe(host, plugin).Set("TornReads", 997);
+    const std::wstring first = ToneName(44100, 2, 24, 3000, L"syw", 7);
+    const std::wstring second = ToneName(44100, 2, 24, 2500, L"sya", 8);
+    PlayToTheEnd({first, second});
+
+    const std::vector<CountedWrite> writes = watch->Writes();
+    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+    ASSERT_GT(next, 10u);
+    ASSERT_LT(next, writes.size());
+    EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
+    EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
+}
+
+// The fade on skip in real time: the skipped track is handed over after its last block, where
+// the next request starts.
+TEST_F(PlaybackAllocations, AFadeOnSkipAllocatesNothingAfterTheNewTracksFirstBlock) {
+    host.UseOutput(std::make_unique<RecordingOutput>(1.0, 300));
+    Settings settings;
+    settings.SkipFadeMs = 500;
+    StartWith(settings);
+    const std::wstring first = ToneName(44100, 2, 16, 5000, L"syw", 9);
+    const std::wstring second = ToneName(44100, 2, 16, 1000, L"sya", 10);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    host.Pump(500);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    host.Output().SetSpeed(4.0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 30000));
+    host.Pump(30);
+
+    const std::vector<CountedWrite> writes = watch->Writes();
+    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+    ASSERT_GT(next, 10u);
+    ASSERT_LT(next, writes.size());
+    EXPECT_EQ(AllocatingBlocks(writes, {next}), "");
+    EXPECT_GT(AllocationsPerBlock(writes)[next], 0);
+    // A machine so loaded that the host's Play came after the grace made the skip a stop and a
+    // start, with the output opened anew: nothing was mixed, and the count above holds as well.
+    if (host.Output().CountOf("Open") == 1) {
+        EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 25);
+    }
+}
+
+// ---- the mixer alone, counted by this program's own operator new ----
+
+// An outgoing track of 16-bit stereo samples that never ends: a ramp, in blocks of a given size.
+class RampSource : public TFadeOutSource {
+  public:
+    explicit RampSource(int blockBytes) {
+        BitsPerSample = 16;
+        Channels = 2;
+        SampleRate = 44100;
+        BlockBytes = blockBytes;
+        RemainingMs = 1000;
+    }
+    int GetData(std::uint8_t *destination, int length) override {
+        for (int byte = 0; byte < length; ++byte)
+            destination[byte] = static_cast<std::uint8_t>(next_++);
+        return length;
+    }
+    void Close() noexcept override {}
+
+  private:
+    unsigned next_ = 0;
+};
+
+// The outgoing track's blocks are read into a buffer prepared when the track was handed over:
+// neither the first block of a fade nor a later fade whose track reads larger blocks allocates.
+TEST(MixerAllocations, AFadeReadsTheOutgoingTrackWithoutAskingTheHeap) {
+    TCrossfadeState state;
+    std::vector<std::uint8_t> block(2756);
+    HvqTest_CountAllocationsOnThisThread();
+    for (const int outgoingBlockBytes : {2756, 2756, 4 * 2756 + 8}) {
+        state.HoldSource(std::make_unique<RampSource>(outgoingBlockBytes));
+        state.Armed = true;
+        state.Started = false;
+        const long before = HvqTest_CountedAllocations();
+        int blocks = 0;
+        for (; state.Source && blocks < 200; ++blocks)
+            state.MixingStep(block.data(), 689, 16, 2, 44100, 500);
+        EXPECT_EQ(HvqTest_CountedAllocations() - before, 0)
+            << "outgoing blocks of " << outgoingBlockBytes << " bytes";
+        EXPECT_GT(blocks, 30); // the fade ran through many blocks
+        EXPECT_FALSE(state.Source);
+    }
+}
+
+} // namespace
