@@ -7,7 +7,8 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test soak demo module bench dist shots shot-about shot-config clean
+.PHONY: all setup build native fuzz test soak demo module bench dist shots shot-about shot-config \
+	shot-transitions clean
 
 all: build
 
@@ -68,8 +69,8 @@ bench: setup
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
 	@$(BUILD)-bench/tools/bench/resampler_bench
 
-# The pictures of both dialogs in docs/, as the README shows them.
-shots: shot-about shot-config
+# The pictures of the dialogs in docs/, as the README shows them.
+shots: shot-about shot-config shot-transitions
 
 # A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
 shot-about: build
@@ -78,6 +79,11 @@ shot-about: build
 # A picture of the configuration dialog as a Windows user sees it, for the README.
 shot-config: build
 	@tools/setup/window-shot docs/config-dialog.png --trim -- $(BUILD)/bin/hvq_configshot.exe
+
+# The transition options that its "More..." button opens, over the configuration dialog.
+shot-transitions: build
+	@tools/setup/window-shot docs/transitions-dialog.png --trim -- \
+	    $(BUILD)/bin/hvq_configshot.exe --more
 
 # The release: an optimised in_hvqblend.dll with its version resource, in a zip with a read-me,
 # the licence and the release notes from CHANGELOG.md, and the setup program made by makensis:

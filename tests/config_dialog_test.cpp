@@ -532,10 +532,68 @@ TEST_F(TransitionOptionsDialog, MoreOpensOneOwnedDialogShowingTheOptionsAndWrite
     EXPECT_FALSE(Checked(Option(kSkipFadeCheckBoxId)));
     EXPECT_EQ(Text(Option(kSkipFadeTimeEditId)), "1000");
     EXPECT_FALSE(IsWindowEnabled(Option(kSkipFadeTimeEditId)));
+    EXPECT_FALSE(Checked(Option(kFadeAcrossFormatsCheckBoxId)));
     // A second click brings the same dialog back.
     Click(Control(kMoreButtonId));
     EXPECT_EQ(ConfigForm->TransitionOptions()->Handle(), options);
     EXPECT_EQ(ReadBytes(IniFile()), content);
+}
+
+TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThem) {
+    OpenOptions();
+    struct Expected {
+        int Id;
+        const char *Caption; // null: not checked here
+        int Group;           // the group box it sits inside, or 0
+        RECT Place;
+    };
+    const Expected expected[] = {
+        {kCurveGroupBoxId, "Transition Curve", 0, {8, 8, 249, 81}},
+        {kLinearRadioId, "Linear", kCurveGroupBoxId, {8, 16, 233, 17}},
+        {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {8, 36, 233, 17}},
+        {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {8, 56, 233, 17}},
+        {kSkipFadeCheckBoxId, "Fade When Skipping to Another Track", 0, {8, 96, 249, 17}},
+        {kSkipFadeTimeGroupBoxId, "Skip Fade Time (in Milliseconds)", 0, {8, 120, 249, 49}},
+        {kSkipFadeTimeEditId, nullptr, kSkipFadeTimeGroupBoxId, {8, 16, 233, 21}},
+        {kFadeAcrossFormatsCheckBoxId,
+         "Crossfade tracks of different formats",
+         0,
+         {8, 176, 249, 17}},
+        {kOptionsDoneButtonId, "Done", 0, {182, 200, 75, 25}},
+    };
+    HWND control = GetWindow(options, GW_CHILD);
+    for (const Expected &item : expected) {
+        ASSERT_NE(control, nullptr) << "missing control " << item.Id;
+        EXPECT_EQ(GetDlgCtrlID(control), item.Id);
+        if (item.Caption) {
+            EXPECT_EQ(Text(control), item.Caption);
+        }
+        const RECT place =
+            item.Group ? PlaceFrom(control, Option(item.Group)) : PlaceIn(control, options);
+        EXPECT_TRUE(
+            IsPlace(place, item.Place.left, item.Place.top, item.Place.right, item.Place.bottom))
+            << "control " << item.Id;
+        control = GetWindow(control, GW_HWNDNEXT);
+    }
+    EXPECT_EQ(control, nullptr);
+    EXPECT_EQ(GetWindowLongW(Option(kFadeAcrossFormatsCheckBoxId), GWL_STYLE) & BS_TYPEMASK,
+              BS_AUTOCHECKBOX);
+    // The Done button keeps the margin below it that it has on the right.
+    RECT client{};
+    GetClientRect(options, &client);
+    EXPECT_EQ(client.bottom, 233);
+    EXPECT_GE(client.right, 257 + 8);
+
+    // Tab walks the groups: the chosen curve, the skip fade (its time is off with it), the formats,
+    // Done.
+    SetFocus(Option(kLinearRadioId));
+    const std::vector<int> order = {kLinearRadioId, kSkipFadeCheckBoxId,
+                                    kFadeAcrossFormatsCheckBoxId, kOptionsDoneButtonId,
+                                    kLinearRadioId};
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        PostKey(GetFocus(), VK_TAB);
+        EXPECT_EQ(GetDlgCtrlID(GetFocus()), order[i]) << "after Tab number " << i;
+    }
 }
 
 TEST_F(TransitionOptionsDialog, TheCurveAppliesAtOnceAndTheCheckBoxFollowsIt) {
@@ -590,6 +648,32 @@ TEST_F(TransitionOptionsDialog, TheSkipFadeAndItsTimeAreStoredAsTyped) {
     PostKey(Option(kSkipFadeCheckBoxId), VK_ESCAPE);
     EXPECT_FALSE(IsWindow(options));
     EXPECT_TRUE(IsWindow(dialog));
+}
+
+TEST_F(TransitionOptionsDialog, TheFormatsCheckBoxTurnsTheOptionOnAndOffAtOnce) {
+    const std::string content = "[HVQBlend]\r\nFadeTime=3000\r\nMinFileSize=9000\r\nLogTrans=0\r\n"
+                                "PlaybackThreadPriority=Higher\r\n";
+    WriteBytes(IniFile(), content);
+    OpenOptions();
+    Click(Option(kFadeAcrossFormatsCheckBoxId));
+    EXPECT_TRUE(Checked(Option(kFadeAcrossFormatsCheckBoxId)));
+    EXPECT_TRUE(PluginConfig->FadeAcrossFormats());
+    // Only this option's key joins the four; the others stay out of the file.
+    EXPECT_EQ(ReadBytes(IniFile()), content + "FadeAcrossFormats=1\r\n");
+    // The space bar, as a keyboard user toggles it.
+    PostKey(Option(kFadeAcrossFormatsCheckBoxId), VK_SPACE);
+    EXPECT_FALSE(PluginConfig->FadeAcrossFormats());
+    EXPECT_EQ(Value("FadeAcrossFormats"), "0");
+
+    Click(Option(kFadeAcrossFormatsCheckBoxId));
+    PostKey(Option(kFadeAcrossFormatsCheckBoxId), VK_ESCAPE);
+    ASSERT_FALSE(IsWindow(options));
+    // Opened again, the dialog shows what the settings hold.
+    OpenOptions();
+    EXPECT_TRUE(Checked(Option(kFadeAcrossFormatsCheckBoxId)));
+    EXPECT_FALSE(Checked(Option(kSkipFadeCheckBoxId)));
+    EXPECT_EQ(Value("FadeAcrossFormats"), "1");
+    EXPECT_EQ(Value("SkipFade"), "<missing>");
 }
 
 TEST_F(TransitionOptionsDialog, GoesWithTheConfigurationDialogAndWithQuit) {

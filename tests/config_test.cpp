@@ -326,9 +326,11 @@ TEST_F(SettingsStore, AFileOfTheFourKeysReadsAsBeforeAndIsWrittenBackWithoutTheO
     EXPECT_FALSE(store->EqualPowerTrans());
     EXPECT_FALSE(store->SkipFade());
     EXPECT_EQ(store->SkipFadeTime(), 1000);
+    EXPECT_FALSE(store->FadeAcrossFormats());
     store->SetEqualPowerTrans(false);
     store->SetSkipFade(false);
     store->SetSkipFadeTime(1000);
+    store->SetFadeAcrossFormats(false);
     store->SetFadeTime(4000);
     store.reset();
     EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "4000"},
@@ -347,6 +349,8 @@ TEST_F(SettingsStore, AnOptionIsWrittenAfterTheFourKeysOnceTheUserChangesIt) {
                                                           {"SkipFade", "1"}}));
     store->SetSkipFadeTime(1500);
     store->SetEqualPowerTrans(true);
+    store->SetFadeAcrossFormats(true);
+    EXPECT_EQ(Value("FadeAcrossFormats"), "1");
     // Turned off again, an option stays in the file as off.
     store->SetSkipFade(false);
     store.reset();
@@ -356,11 +360,15 @@ TEST_F(SettingsStore, AnOptionIsWrittenAfterTheFourKeysOnceTheUserChangesIt) {
                                                           {"PlaybackThreadPriority", "Higher"},
                                                           {"SkipFade", "0"},
                                                           {"SkipFadeTime", "1500"},
-                                                          {"EqualPowerTrans", "1"}}));
+                                                          {"EqualPowerTrans", "1"},
+                                                          {"FadeAcrossFormats", "1"}}));
     auto again = MakeStore();
     EXPECT_TRUE(again->EqualPowerTrans());
     EXPECT_FALSE(again->SkipFade());
     EXPECT_EQ(again->SkipFadeTime(), 1500);
+    EXPECT_TRUE(again->FadeAcrossFormats());
+    again->SetFadeAcrossFormats(false);
+    EXPECT_EQ(Value("FadeAcrossFormats"), "0");
 }
 
 TEST_F(SettingsStore, OptionValuesThatDoNotParseMeanOff) {
@@ -368,19 +376,27 @@ TEST_F(SettingsStore, OptionValuesThatDoNotParseMeanOff) {
         const char *content;
         bool equalPower, skipFade;
         std::int32_t skipFadeTime;
+        bool fadeAcrossFormats;
     };
     for (const Case c :
-         {Case{"EqualPowerTrans=1\r\nSkipFade=1\r\nSkipFadeTime=0x1F4\r\n", true, true, 500},
-          Case{"EqualPowerTrans=yes\r\nSkipFade=on\r\n", false, false, 1000},
-          Case{"EqualPowerTrans=2\r\nSkipFade=-1\r\nSkipFadeTime=\r\n", true, true, 1000},
-          Case{"SkipFade=1\r\nSkipFadeTime=1.5s\r\n", false, false, 1000},
-          Case{"EQUALPOWERTRANS=1\r\nskipfadetime=250\r\n", true, false, 250}}) {
+         {Case{"EqualPowerTrans=1\r\nSkipFade=1\r\nSkipFadeTime=0x1F4\r\nFadeAcrossFormats=1\r\n",
+               true, true, 500, true},
+          Case{"EqualPowerTrans=yes\r\nSkipFade=on\r\nFadeAcrossFormats=true\r\n", false, false,
+               1000, false},
+          Case{"EqualPowerTrans=2\r\nSkipFade=-1\r\nSkipFadeTime=\r\nFadeAcrossFormats=0x2\r\n",
+               true, true, 1000, true},
+          Case{"SkipFade=1\r\nSkipFadeTime=1.5s\r\nFadeAcrossFormats=1.0\r\n", false, false, 1000,
+               false},
+          Case{"FadeAcrossFormats=\r\n", false, false, 1000, false},
+          Case{"EQUALPOWERTRANS=1\r\nskipfadetime=250\r\nfadeacrossformats=-1\r\n", true, false,
+               250, true}}) {
         SCOPED_TRACE(c.content);
         WriteBytes(IniFile(), std::string("[HVQBlend]\r\nFadeTime=3000\r\n") + c.content);
         auto store = MakeStore();
         EXPECT_EQ(store->EqualPowerTrans(), c.equalPower);
         EXPECT_EQ(store->SkipFade(), c.skipFade);
         EXPECT_EQ(store->SkipFadeTime(), c.skipFadeTime);
+        EXPECT_EQ(store->FadeAcrossFormats(), c.fadeAcrossFormats);
         EXPECT_EQ(store->FadeTime(), 3000);
         EXPECT_FALSE(store->LogTrans());
         store.reset();
@@ -494,8 +510,9 @@ TEST_F(PluginSettings, InitReadsTheSettingsAfterTheHostLinkAndQuitLeavesTheFourK
     EXPECT_EQ(written, WrittenBySystem(host.HostFolder(), kDefaultKeys));
 }
 
-const std::string kOlderSettings = "[HVQBlend]\r\nFadeTime=2500\r\nMinFileSize=8000\r\nLogTrans=1\r\n"
-                                  "PlaybackThreadPriority=Idle\r\n";
+const std::string kOlderSettings =
+    "[HVQBlend]\r\nFadeTime=2500\r\nMinFileSize=8000\r\nLogTrans=1\r\n"
+    "PlaybackThreadPriority=Idle\r\n";
 
 TEST_F(PluginSettings, InitMovesTheOlderFileIntoThePluginsFolder) {
     WriteBytes(SettingsFolder() / L"HVQBlend.ini", kOlderSettings);

@@ -148,6 +148,9 @@ void TPluginConfig::LoadOptions() {
         else
             skipFade_ = false;
     }
+    if (const std::string text = ReadOption("FadeAcrossFormats", kFadeAcrossFormatsKey);
+        !text.empty())
+        fadeAcrossFormats_ = ParseIniInteger(text).value_or(0) != 0;
 }
 
 // The option key's text, empty when it is missing; a key the file holds is written from now on.
@@ -175,6 +178,8 @@ void TPluginConfig::SaveOptions() {
         WriteString("SkipFade", skipFade_ ? "1" : "0");
     if (optionKeysInUse_ & kSkipFadeTimeKey)
         WriteString("SkipFadeTime", std::to_string(skipFadeTime_));
+    if (optionKeysInUse_ & kFadeAcrossFormatsKey)
+        WriteString("FadeAcrossFormats", fadeAcrossFormats_ ? "1" : "0");
 }
 
 std::int32_t TPluginConfig::ReadInteger(const char *key, std::int32_t current) const {
@@ -236,6 +241,10 @@ void TPluginConfig::SetSkipFade(bool value) {
 
 void TPluginConfig::SetSkipFadeTime(std::int32_t value) {
     ChangeOption(skipFadeTime_, value, kSkipFadeTimeKey);
+}
+
+void TPluginConfig::SetFadeAcrossFormats(bool value) {
+    ChangeOption(fadeAcrossFormats_, value, kFadeAcrossFormatsKey);
 }
 
 bool TPluginConfig::DeleteIniFile() {

@@ -50,6 +50,7 @@ class TPluginConfig {
     void SetEqualPowerTrans(bool value);
     void SetSkipFade(bool value);
     void SetSkipFadeTime(std::int32_t value);
+    void SetFadeAcrossFormats(bool value);
 
     // Forgets the settings file for the rest of this object's life, then deletes it. Answers
     // whether a file was deleted.
@@ -65,6 +66,8 @@ class TPluginConfig {
     bool EqualPowerTrans() const { return equalPowerTrans_; }   // equal-power transitions
     bool SkipFade() const { return skipFade_; }                 // fade when the user skips
     std::int32_t SkipFadeTime() const { return skipFadeTime_; } // in ms
+    // Crossfade into a track of another rate, width or channel count too.
+    bool FadeAcrossFormats() const { return fadeAcrossFormats_; }
 
   private:
     void ChooseIniFileBesideLibrary(const std::wstring &ownLibraryFileName);
@@ -74,7 +77,12 @@ class TPluginConfig {
     void WriteString(const char *key, const std::string &value) const;
     template <class T> void Change(std::atomic<T> &field, T value);
     // The option keys, each written from the first time the file held it or the user changed it.
-    enum OptionKey : unsigned { kEqualPowerKey = 1, kSkipFadeKey = 2, kSkipFadeTimeKey = 4 };
+    enum OptionKey : unsigned {
+        kEqualPowerKey = 1,
+        kSkipFadeKey = 2,
+        kSkipFadeTimeKey = 4,
+        kFadeAcrossFormatsKey = 8,
+    };
     template <class T> void ChangeOption(std::atomic<T> &field, T value, OptionKey key);
     void LoadOptions();
     void SaveOptions();
@@ -88,5 +96,6 @@ class TPluginConfig {
     std::atomic<bool> equalPowerTrans_{false};
     std::atomic<bool> skipFade_{false};
     std::atomic<std::int32_t> skipFadeTime_{1000};
+    std::atomic<bool> fadeAcrossFormats_{false};
     unsigned optionKeysInUse_ = 0; // OptionKey bits
 };

@@ -15,8 +15,9 @@ namespace {
 constexpr const wchar_t *kCaption = L"Q-Blend Transitions";
 constexpr const wchar_t *kFontFace = L"MS Sans Serif";
 constexpr WORD kFontPoints = 8;
-constexpr int kClientWidth = 217;
-constexpr int kClientHeight = 209;
+// As wide as the configuration dialog's controls, so that the longer captions fit.
+constexpr int kClientWidth = 265;
+constexpr int kClientHeight = 233;
 constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT;
 
 RECT Place(int left, int top, int width, int height) {
@@ -73,30 +74,33 @@ TTransitionOptionsForm::~TTransitionOptionsForm() {
 }
 
 void TTransitionOptionsForm::CreateControls() {
-    const RECT curveGroup = Place(8, 8, 201, 81);
-    const RECT timeGroup = Place(8, 120, 201, 49);
+    const RECT curveGroup = Place(8, 8, 249, 81);
+    const RECT timeGroup = Place(8, 120, 249, 49);
     const DWORD child = WS_CHILD | WS_VISIBLE;
     CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", child | BS_GROUPBOX, 0,
                                   curveGroup, kCurveGroupBoxId);
     // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice.
     LinearRadio =
         CreateControl(L"BUTTON", L"Linear", child | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0,
-                      PlaceInside(curveGroup, 8, 16, 185, 17), kLinearRadioId);
+                      PlaceInside(curveGroup, 8, 16, 233, 17), kLinearRadioId);
     LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", child | BS_AUTORADIOBUTTON, 0,
-                                     PlaceInside(curveGroup, 8, 36, 185, 17), kLogarithmicRadioId);
+                                     PlaceInside(curveGroup, 8, 36, 233, 17), kLogarithmicRadioId);
     EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", child | BS_AUTORADIOBUTTON, 0,
-                                    PlaceInside(curveGroup, 8, 56, 185, 17), kEqualPowerRadioId);
+                                    PlaceInside(curveGroup, 8, 56, 233, 17), kEqualPowerRadioId);
     SkipFadeCheckBox = CreateControl(L"BUTTON", L"Fade When Skipping to Another Track",
                                      child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
-                                     Place(8, 96, 201, 17), kSkipFadeCheckBoxId);
+                                     Place(8, 96, 249, 17), kSkipFadeCheckBoxId);
     SkipFadeTimeGroupBox =
         CreateControl(L"BUTTON", L"Skip Fade Time (in Milliseconds)", child | BS_GROUPBOX, 0,
                       timeGroup, kSkipFadeTimeGroupBoxId);
     SkipFadeTimeEdit =
         CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-                      PlaceInside(timeGroup, 8, 16, 185, 21), kSkipFadeTimeEditId);
+                      PlaceInside(timeGroup, 8, 16, 233, 21), kSkipFadeTimeEditId);
+    FadeAcrossFormatsCheckBox = CreateControl(L"BUTTON", L"Crossfade tracks of different formats",
+                                              child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
+                                              Place(8, 176, 249, 17), kFadeAcrossFormatsCheckBoxId);
     DoneButton = CreateControl(L"BUTTON", L"Done", child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
-                               Place(134, 176, 75, 25), kOptionsDoneButtonId);
+                               Place(182, 200, 75, 25), kOptionsDoneButtonId);
     SendMessageW(window_, DM_SETDEFID, kOptionsDoneButtonId, 0);
 }
 
@@ -134,6 +138,7 @@ void TTransitionOptionsForm::FillControls() {
     SetChecked(SkipFadeCheckBox, config->SkipFade());
     SetWindowTextW(SkipFadeTimeEdit, std::to_wstring(config->SkipFadeTime()).c_str());
     EnableWindow(SkipFadeTimeEdit, config->SkipFade());
+    SetChecked(FadeAcrossFormatsCheckBox, config->FadeAcrossFormats());
 }
 
 void TTransitionOptionsForm::ShowCurve() {
@@ -193,6 +198,10 @@ INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         if (notification == EN_CHANGE)
             RunHandler([this] { SkipFadeTimeEditChange(); });
         break;
+    case kFadeAcrossFormatsCheckBoxId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] { FadeAcrossFormatsCheckBoxClick(); });
+        break;
     case kOptionsDoneButtonId: // the button, or Enter
     case IDCANCEL:             // Escape
         PostMessageW(window_, WM_CLOSE, 0, 0);
@@ -249,4 +258,12 @@ void TTransitionOptionsForm::SkipFadeTimeEditChange() {
         return;
     if (const auto ms = ParseEditInteger(WindowText(SkipFadeTimeEdit)))
         config->SetSkipFadeTime(*ms);
+}
+
+// The engine reads it as it opens the next track early: a change applies from the next transition.
+void TTransitionOptionsForm::FadeAcrossFormatsCheckBoxClick() {
+    TPluginConfig *config = PluginConfig;
+    if (!config)
+        return;
+    config->SetFadeAcrossFormats(IsChecked(FadeAcrossFormatsCheckBox));
 }

@@ -1,6 +1,7 @@
 // The small dialog behind the configuration dialog's "More..." button: the transition curve (one
-// of three) and the fade on skip with its time. Like the configuration dialog it writes every
-// change through the store at once and hands a new curve to the running engine at once.
+// of three), the fade on skip with its time and the crossfade between tracks of different formats.
+// Like the configuration dialog it writes every change through the store at once and hands a new
+// curve to the running engine at once.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +17,7 @@ enum TTransitionOptionsControl : int {
     kSkipFadeCheckBoxId = 205,
     kSkipFadeTimeGroupBoxId = 206,
     kSkipFadeTimeEditId = 207,
+    kFadeAcrossFormatsCheckBoxId = 208,
     kOptionsDoneButtonId = IDOK,
 };
 
@@ -44,6 +46,7 @@ class TTransitionOptionsForm {
     HWND SkipFadeCheckBox = nullptr;
     HWND SkipFadeTimeGroupBox = nullptr;
     HWND SkipFadeTimeEdit = nullptr;
+    HWND FadeAcrossFormatsCheckBox = nullptr;
     HWND DoneButton = nullptr;
 
   private:
@@ -59,6 +62,7 @@ class TTransitionOptionsForm {
     void CurveRadioClick(int control);
     void SkipFadeCheckBoxClick();
     void SkipFadeTimeEditChange();
+    void FadeAcrossFormatsCheckBoxClick();
     template <class F> void RunHandler(F &&handler);
 
     HWND window_ = nullptr;
