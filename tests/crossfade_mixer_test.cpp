@@ -1,6 +1,7 @@
 // The crossfade mixer on buffers: gain curves, sample arithmetic of every width, the fade's
 // progress, and when the outgoing decoder is let go.
 #include "playback/CrossfadeMixer.h"
+#include "support/FakeFadeOutSource.h"
 
 #include <gtest/gtest.h>
 
@@ -11,31 +12,7 @@
 
 namespace {
 
-// An outgoing decoder that delivers fixed PCM and counts its closes.
-class FakeSource : public TFadeOutSource {
-  public:
-    FakeSource(std::vector<std::uint8_t> pcm, int bits, int channels, int rate, int *closes)
-        : pcm_(std::move(pcm)), closes_(closes) {
-        BitsPerSample = bits;
-        Channels = channels;
-        SampleRate = rate;
-        SizeBytes = static_cast<std::int64_t>(pcm_.size());
-        BlockBytes = 64 * (bits / 8) * channels;
-        RemainingMs = 5000;
-    }
-    int GetData(std::uint8_t *destination, int length) override {
-        const int n = static_cast<int>(std::min<std::size_t>(length, pcm_.size() - position_));
-        std::memcpy(destination, pcm_.data() + position_, static_cast<std::size_t>(n));
-        position_ += static_cast<std::size_t>(n);
-        return n;
-    }
-    void Close() noexcept override { ++*closes_; }
-
-  private:
-    std::vector<std::uint8_t> pcm_;
-    std::size_t position_ = 0;
-    int *closes_;
-};
+using FakeSource = support::FakeFadeOutSource;
 
 std::vector<std::uint8_t> Pcm16(const std::vector<std::int16_t> &samples) {
     std::vector<std::uint8_t> bytes(samples.size() * 2);

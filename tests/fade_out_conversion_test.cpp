@@ -2,6 +2,7 @@
 // reads is what converting the whole tail at once gives, whatever the read sizes; formats the
 // converter refuses leave the source as it is; the outgoing decoder is closed exactly once.
 #include "playback/FadeOutConversion.h"
+#include "support/FakeFadeOutSource.h"
 
 #include <gtest/gtest.h>
 
@@ -14,30 +15,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class FakeSource : public TFadeOutSource {
-  public:
-    FakeSource(Bytes pcm, const TPcmFormat &format, int *closes)
-        : pcm_(std::move(pcm)), closes_(closes) {
-        BitsPerSample = format.BitsPerSample;
-        Channels = format.Channels;
-        SampleRate = format.SampleRate;
-        SizeBytes = static_cast<std::int64_t>(pcm_.size());
-        BlockBytes = 100 * format.FrameBytes();
-        RemainingMs = 700;
-    }
-    int GetData(std::uint8_t *destination, int length) override {
-        const int n = static_cast<int>(std::min<std::size_t>(length, pcm_.size() - position_));
-        std::memcpy(destination, pcm_.data() + position_, static_cast<std::size_t>(n));
-        position_ += static_cast<std::size_t>(n);
-        return n;
-    }
-    void Close() noexcept override { ++*closes_; }
-
-  private:
-    Bytes pcm_;
-    std::size_t position_ = 0;
-    int *closes_;
-};
+// A tail of the given format, read in blocks of 64 frames.
+std::unique_ptr<TFadeOutSource> Tail(Bytes pcm, const TPcmFormat &format, int *closes) {
+    return std::make_unique<support::FakeFadeOutSource>(std::move(pcm), format.BitsPerSample,
+                                                        format.Channels, format.SampleRate, closes);
+}
 
 // A sweep of the format's whole range, so every byte of a sample matters.
 Bytes Sweep(const TPcmFormat &format, int frames) {
@@ -75,9 +57,9 @@ TEST_P(EveryPair, DeliversTheWholeTailConvertedInWholeFramesWhateverTheReadSizes
               TResampler::OutputFramesFor(3001, from.SampleRate, to.SampleRate) * to.FrameBytes());
     for (const int askFrames : {1, 7, 100, 4096}) {
         int closes = 0;
-        auto source = ConvertFadeOut(std::make_unique<FakeSource>(tail, from, &closes), to);
+        auto source = ConvertFadeOut(Tail(tail, from, &closes), to);
         EXPECT_EQ(FormatOf(*source), to);
-        EXPECT_EQ(source->RemainingMs, 700);
+        EXPECT_EQ(source->RemainingMs, 5000);
         EXPECT_GE(source->BlockBytes, to.FrameBytes());
         Bytes got;
         Bytes block(static_cast<std::size_t>(askFrames * to.FrameBytes()) + 3);
@@ -107,7 +89,7 @@ TEST(FadeOutConversion, ASourceOfTheSameOrAnUnconvertibleFormatStaysAsItIs) {
     const TPcmFormat stereo{16, 2, 44100};
     for (const TPcmFormat &from :
          {stereo, TPcmFormat{16, 3, 44100}, TPcmFormat{12, 2, 44100}, TPcmFormat{16, 2, 768000}}) {
-        auto source = std::make_unique<FakeSource>(Bytes(600), from, &closes);
+        auto source = Tail(Bytes(600), from, &closes);
         const TFadeOutSource *before = source.get();
         auto after =
             ConvertFadeOut(std::move(source), from == stereo ? stereo : TPcmFormat{16, 2, 8000});
@@ -138,8 +120,8 @@ TEST(FadeOutConversion, TheMixerMixesTheConvertedTailAsATailOfTheIncomingFormat)
         return out;
     };
     int closes = 0, plainCloses = 0;
-    auto wrapped = ConvertFadeOut(std::make_unique<FakeSource>(tail, from, &closes), to);
-    auto plain = std::make_unique<FakeSource>(converted, to, &plainCloses);
+    auto wrapped = ConvertFadeOut(Tail(tail, from, &closes), to);
+    auto plain = Tail(converted, to, &plainCloses);
     plain->BlockBytes = wrapped->BlockBytes;
     const Bytes mixed = mix(std::move(wrapped));
     EXPECT_EQ(mixed, mix(std::move(plain)));
