@@ -303,6 +303,66 @@ TEST_P(FaultMatrixInRealTime, StopInDirectModeLeavesNothingActive) {
     EXPECT_EQ(Faulty().Count("Stop"), 1);
 }
 
+// ---- the playback calls the host passes on to a plug-in playing in direct mode ----
+
+struct DirectModeCall {
+    const char *Entry;
+    int (*Call)(In_Module &product);
+};
+
+const DirectModeCall kDirectModeCalls[] = {
+    {"Pause", [](In_Module &p) { return p.Pause(), 0; }},
+    {"UnPause", [](In_Module &p) { return p.UnPause(), 0; }},
+    {"IsPaused", [](In_Module &p) { return p.IsPaused(); }},
+    {"GetLength", [](In_Module &p) { return p.GetLength(); }},
+    {"GetOutputTime", [](In_Module &p) { return p.GetOutputTime(); }},
+    {"SetOutputTime", [](In_Module &p) { return p.SetOutputTime(1000), 0; }},
+    {"SetVolume", [](In_Module &p) { return p.SetVolume(200), 0; }},
+    {"EQSet",
+     [](In_Module &p) {
+         char bands[10] = {};
+         return p.EQSet(1, bands, 31), 0;
+     }},
+};
+constexpr int kDirectModeCases = 2 * static_cast<int>(std::size(kDirectModeCalls));
+
+// The parameter picks the entry and the kind of fault.
+class DirectModeFaults : public FaultMatrixInRealTime {
+  protected:
+    const DirectModeCall &Call() const { return kDirectModeCalls[GetParam() / 2]; }
+    int How() const { return GetParam() % 2 ? kForeignException : kAccessViolation; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Each, DirectModeFaults, ::testing::Range(0, kDirectModeCases),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return std::string(kDirectModeCalls[info.param / 2].Entry) +
+                                    (info.param % 2 ? "_ForeignCppException" : "_AccessViolation");
+                         });
+
+// The host gets the answer of a plug-in without the entry, the plug-in is asked no more, a Stop
+// still reaches it so that its own thread ends, and the engine plays the next entry whole.
+TEST_P(DirectModeFaults, AnswerAsWithoutTheEntryAndStopStillReachesThePlugin) {
+    Faulty().Set("Channels", -1); // a format the engine cannot play: the plug-in plays it itself
+    const std::wstring next = ToneName(44100, 2, 16, 300, L"syw", 3);
+    host.SetPlaylist({FaultyTone(5000), next});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_EQ(Faulty().Count("Play"), 1);
+    const int asked = Faulty().Count(Call().Entry);
+    Faulty().Set((std::string("Fault") + Call().Entry).c_str(), How());
+    In_Module &product = *host.Product();
+    EXPECT_EQ(Call().Call(product), 0);
+    EXPECT_EQ(Call().Call(product), 0);
+    EXPECT_EQ(Faulty().Count(Call().Entry), asked + 1);
+
+    host.PressStop();
+    EXPECT_EQ(Faulty().Count("Stop"), 1);
+    EXPECT_EQ(host.Plugin(L"in_faulty.dll")->Module->outMod, nullptr);
+    out().ClearRecord();
+    ASSERT_EQ(host.StartPlaying(1), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }));
+    EXPECT_TRUE(EndsWith(out().Pcm(), TonePcm(next)));
+}
+
 TEST_P(FaultMatrixInRealTime, SetTimeEndsTheTrackAtTheSeek) {
     const std::wstring healthy = ToneName(44100, 2, 16, 300, L"syw", 4);
     host.SetPlaylist({FaultyTone(3000), healthy});

@@ -71,6 +71,20 @@ In_Module &Active() {
     return *ActiveHookedIn->Module;
 }
 
+// An entry of the plug-in playing in direct mode, guarded: a plug-in that faults in it is
+// marked faulted (it plays nothing more for us, though Stop still reaches it) and the host gets
+// the answer it would get without the entry.
+template <class R, class F> R CallActive(R fallback, F &&call) {
+    R result = fallback;
+    if (!CallPluginGuarded(*ActiveHookedIn, [&] { result = call(Active()); }))
+        return fallback;
+    return result;
+}
+
+template <class F> void CallActive(F &&call) {
+    CallPluginGuarded(*ActiveHookedIn, [&] { call(Active()); });
+}
+
 // The host calls IsOurFile, Play, Stop and GetFileInfo from threads of its own: the names they
 // share are kept under this lock, which is never held while a plug-in runs.
 std::mutex NamesLock;
@@ -271,7 +285,7 @@ void __cdecl Pause() {
         if (!ActiveHookedIn)
             playbackthread::Pause();
         else if (Active().Pause)
-            Active().Pause();
+            CallActive([](In_Module &module) { module.Pause(); });
     });
 }
 
@@ -281,7 +295,7 @@ void __cdecl UnPause() {
         if (!ActiveHookedIn)
             playbackthread::UnPause();
         else if (Active().UnPause)
-            Active().UnPause();
+            CallActive([](In_Module &module) { module.UnPause(); });
     });
 }
 
@@ -290,7 +304,9 @@ int __cdecl IsPaused() {
     return Firewall(0, [] {
         if (!ActiveHookedIn)
             return playbackthread::IsPaused();
-        return Active().IsPaused ? Active().IsPaused() : 0;
+        return Active().IsPaused
+                   ? CallActive(0, [](In_Module &module) { return module.IsPaused(); })
+                   : 0;
     });
 }
 
@@ -306,7 +322,9 @@ int __cdecl GetLength() {
     return Firewall(0, [] {
         if (!ActiveHookedIn)
             return playbackthread::LengthMs();
-        return Active().GetLength ? Active().GetLength() : 0;
+        return Active().GetLength
+                   ? CallActive(0, [](In_Module &module) { return module.GetLength(); })
+                   : 0;
     });
 }
 
@@ -316,7 +334,9 @@ int __cdecl GetOutputTime() {
     return Firewall(0, [] {
         if (!ActiveHookedIn)
             return playbackthread::GetOutputTime();
-        return Active().GetOutputTime ? Active().GetOutputTime() : 0;
+        return Active().GetOutputTime
+                   ? CallActive(0, [](In_Module &module) { return module.GetOutputTime(); })
+                   : 0;
     });
 }
 
@@ -327,7 +347,7 @@ void __cdecl SetOutputTime(int milliseconds) {
         if (!ActiveHookedIn)
             playbackthread::SetOutputTime(milliseconds);
         else if (Active().SetOutputTime)
-            Active().SetOutputTime(milliseconds);
+            CallActive([&](In_Module &module) { module.SetOutputTime(milliseconds); });
     });
 }
 
@@ -339,7 +359,7 @@ void __cdecl SetVolume(int volume) {
         if (!ActiveHookedIn)
             playbackthread::SetVolume(volume);
         else if (Active().SetVolume)
-            Active().SetVolume(volume);
+            CallActive([&](In_Module &module) { module.SetVolume(volume); });
     });
 }
 
@@ -364,7 +384,7 @@ void __cdecl EQSet(int on, char data[10], int preamp) {
         if (!ActiveHookedIn)
             playbackthread::EQSet(on, data, preamp);
         else if (Active().EQSet)
-            Active().EQSet(on, data, preamp);
+            CallActive([&](In_Module &module) { module.EQSet(on, data, preamp); });
     });
 }
 

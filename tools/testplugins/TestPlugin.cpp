@@ -262,6 +262,7 @@ int __cdecl Play(const void *fn) {
 void __cdecl Pause() {
     Firewall([&] {
         Note("Pause");
+        FaultIfAsked("Pause");
         Player().Pause();
     });
 }
@@ -269,6 +270,7 @@ void __cdecl Pause() {
 void __cdecl UnPause() {
     Firewall([&] {
         Note("UnPause");
+        FaultIfAsked("UnPause");
         Player().UnPause();
     });
 }
@@ -276,6 +278,7 @@ void __cdecl UnPause() {
 int __cdecl IsPaused() {
     return Firewall(0, [&] {
         Note("IsPaused");
+        FaultIfAsked("IsPaused");
         return Player().IsPaused() ? 1 : 0;
     });
 }
@@ -292,6 +295,7 @@ void __cdecl Stop() {
 int __cdecl GetLength() {
     return Firewall(0, [&] {
         Note("GetLength");
+        FaultIfAsked("GetLength");
         return Current.LengthMs();
     });
 }
@@ -299,6 +303,7 @@ int __cdecl GetLength() {
 int __cdecl GetOutputTime() {
     return Firewall(0, [&] {
         Note("GetOutputTime");
+        FaultIfAsked("GetOutputTime");
         return Player().GetOutputTime();
     });
 }
@@ -306,6 +311,7 @@ int __cdecl GetOutputTime() {
 void __cdecl SetOutputTime(int ms) {
     Firewall([&] {
         Note("SetOutputTime", {Number(ms)});
+        FaultIfAsked("SetOutputTime");
         Player().Seek(ms);
     });
 }
@@ -313,6 +319,7 @@ void __cdecl SetOutputTime(int ms) {
 void __cdecl SetVolume(int volume) {
     Firewall([&] {
         Note("SetVolume", {Number(volume)});
+        FaultIfAsked("SetVolume");
         if (Out_Module *output = Record().outMod)
             output->SetVolume(volume);
     });
@@ -327,7 +334,10 @@ void __cdecl SetPan(int pan) {
 }
 
 void __cdecl EQSet(int on, char data[10], int preamp) {
-    Firewall([&] { Note("EQSet", {Number(on), Number(data ? data[0] : -1), Number(preamp)}); });
+    Firewall([&] {
+        Note("EQSet", {Number(on), Number(data ? data[0] : -1), Number(preamp)});
+        FaultIfAsked("EQSet");
+    });
 }
 
 char *Extensions() {
