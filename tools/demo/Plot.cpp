@@ -97,6 +97,8 @@ BandLabel BandLabelOf(std::size_t index, const PlotTrack &track, const TimeAxis 
     const int room =
         static_cast<int>(axis.X(track.StartFrame + track.Frames) - axis.X(track.StartFrame)) - 10;
     const std::string full = TrackLabel(index, track);
+    if (!track.Note.empty() && Canvas::TextWidth(full + "  " + track.Note) <= room)
+        return {full + "  " + track.Note, true};
     if (Canvas::TextWidth(full) <= room)
         return {full, true};
     const std::string number = std::to_string(index + 1);

@@ -18,6 +18,7 @@ struct PlotTrack {
     std::string Name;
     std::int64_t StartFrame = 0; // in the output's timeline
     std::int64_t Frames = 0;     // what the output received of it
+    std::string Note{};          // shown after the name when its bar has room (its format)
 };
 
 struct PlotInput {
