@@ -239,9 +239,10 @@ Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderRe
     EnvelopeBuilder envelope(timeline, std::llround(OutputSeconds(result) * rate),
                              std::max(columns, 1));
     std::vector<PeakMeter> meters;
-    for (const Transition &t : result.Transitions)
-        meters.emplace_back(RunsOf(result)[static_cast<std::size_t>(RunOf(result, t))].Format,
-                            t.StartFrame, t.Crossfaded ? t.MixedFrames() : 0);
+    for (const Transition &t : result.Transitions) {
+        const auto run = std::min(static_cast<std::size_t>(RunOf(result, t)), runs.size() - 1);
+        meters.emplace_back(runs[run].Format, t.StartFrame, t.Crossfaded ? t.MixedFrames() : 0);
+    }
 
     const std::size_t count = std::min(runs.size(), runFiles.size());
     for (std::size_t run = 0; run < count; ++run) {
