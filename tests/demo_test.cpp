@@ -932,6 +932,7 @@ TEST(DemoFormats, ACrossfadeIntoAnotherFormatIsCountedInTheIncomingTracksFrames)
     EXPECT_EQ(plot.Tracks[0].Note, "1 kHz 16-bit mono");
     EXPECT_EQ(plot.Transitions.at(0).StartFrame, 8960);
     EXPECT_EQ(plot.Transitions.at(0).MixedFrames(), 3840);
+    EXPECT_EQ(plot.TransitionSeconds, (std::vector<double>{4.48}));
     EXPECT_NE(plot.Subtitle.find("2 formats, 0:14.480"), std::string::npos) << plot.Subtitle;
     EXPECT_EQ(demo::DrawPlot(plot, 600).Width(), 600);
 }

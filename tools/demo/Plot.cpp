@@ -309,7 +309,10 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
         const std::string pair = std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2) +
                                  (t.Skipped ? " skip" : "");
         const std::string at =
-            FormatTime(static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1), true);
+            FormatTime(i < input.TransitionSeconds.size()
+                           ? input.TransitionSeconds[i]
+                           : static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1),
+                       true);
         if (t.Crossfaded) {
             const double peak = i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0;
             const double middle = (x0 + axis.X(t.StartFrame + t.MixedFrames())) / 2;

@@ -29,7 +29,10 @@ struct PlotInput {
     std::vector<PlotTrack> Tracks;
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition
-    Envelope Wave;                // PlotColumns(width) columns
+    // Per transition, where it lies in seconds when the timeline's frames only come near it (runs
+    // of other rates laid on it); empty: from its frame.
+    std::vector<double> TransitionSeconds;
+    Envelope Wave; // PlotColumns(width) columns
     Curve FadeCurve = Curve::Linear;
 };
 

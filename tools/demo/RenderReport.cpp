@@ -631,6 +631,8 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             static_cast<double>(rate) / std::max(IncomingFormat(result, t).Rate, 1);
         Transition drawn = t;
         drawn.StartFrame = onTimeline(StartSeconds(result, t));
+        if (mixed)
+            input.TransitionSeconds.push_back(StartSeconds(result, t));
         if (scale != 1.0) {
             drawn.Step = t.Step / scale;
             drawn.CurveFrames = std::llround(static_cast<double>(t.CurveFrames) * scale);
