@@ -1039,6 +1039,66 @@ TEST(DemoFormats, LevelsAreReadFromEachRunsFileInItsFormat) {
                 10 * std::log10(0.75 * 0.75 / ((0.25 * 0.25 + 0.5 * 0.5) / 2)), 1e-3);
 }
 
+// A skip into another format re-opens the output whether or not the skipped track went on
+// converted; the incoming track's first frames in the output tell.
+TEST(DemoFormats, ASkipIntoAnotherFormatFadedWhereTheIncomingTrackIsMixed) {
+    const std::vector<OutputCall> calls = {
+        OpenIn(kMonoKilo),        {K::Write, 4000, kPlayback}, // 2000 frames
+        {K::Flush, 0, kPlayback}, {K::Close, 0, kPlayback},
+        OpenIn(kStereoTwoKilo),   {K::Write, 16000, kPlayback}}; // 4000 frames
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                                 {"two.wav", 4000, false, kStereoTwoKilo}};
+    demo::RenderOptions options;
+    options.SkipFadeMs = 1000;
+    options.FadeAcrossFormats = true;
+    const Bytes own = Filled(16000, 3); // track 2 as its file holds it
+    const demo::TrackReader readTrack = [&](int, std::int64_t first, std::int64_t count) {
+        const auto from = std::min(own.size(), static_cast<std::size_t>(first * 4));
+        const auto to = std::min(own.size(), from + static_cast<std::size_t>(count * 4));
+        return Bytes(own.begin() + static_cast<std::ptrdiff_t>(from),
+                     own.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "s.wav",
+                                                      folder.Path / "s-2.wav"};
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, Bytes(4000, 0)));
+
+    // Mixed: the skip faded over a second at 2 kHz.
+    Bytes mixed = own;
+    mixed[2] ^= 0x40;
+    ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, mixed));
+    auto faded = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    demo::ConfirmSkipFades(files, faded, readTrack);
+    const demo::Transition &fade = faded.Transitions.at(0);
+    EXPECT_TRUE(fade.Skipped);
+    EXPECT_TRUE(fade.Crossfaded);
+    EXPECT_TRUE(fade.AcrossFormats);
+    EXPECT_EQ(fade.RemainingMs, 8000);
+    EXPECT_NEAR(static_cast<double>(fade.MixedFrames()), 2000.0, 1.0); // a second at 2 kHz
+    EXPECT_NE(demo::FormatReport(faded, options).find("skip (Next pressed), fade 1.00"),
+              std::string::npos);
+
+    // Exactly the file's own sound: it did not.
+    ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, own));
+    auto plain = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    demo::ConfirmSkipFades(files, plain, readTrack);
+    const demo::Transition &cut = plain.Transitions.at(0);
+    EXPECT_TRUE(cut.Skipped);
+    EXPECT_FALSE(cut.Crossfaded);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(plain, cut, options))
+                  .find("track 1 could not go on from where it was heard, converted to the next "
+                        "track's format"),
+              std::string::npos);
+
+    // Without the option the calls alone say it: nothing to confirm.
+    options.FadeAcrossFormats = false;
+    const auto off = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    EXPECT_FALSE(off.Transitions.at(0).Crossfaded);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(off, off.Transitions.at(0), options))
+                  .find("give --fade-across-formats to fade across them"),
+              std::string::npos);
+}
+
 TEST(DemoFormats, TheShortFormatNamesTheRateInKilohertz) {
     EXPECT_EQ(demo::ShortFormat({44100, 2, 16}), "44.1 kHz 16-bit stereo");
     EXPECT_EQ(demo::ShortFormat({22050, 1, 8}), "22.05 kHz 8-bit mono");

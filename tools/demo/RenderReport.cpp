@@ -140,7 +140,9 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
 }
 
 // A skip: with the fade on skip and the output kept (not re-opened), the outgoing track went on
-// from where it was heard, fading out over the skip fade time or what was left of it.
+// from where it was heard, fading out over the skip fade time or what was left of it. Into
+// another format the output re-opens either way; with the fade across formats it may have gone
+// on converted, which only the sound tells (ConfirmSkipFades).
 void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &options) {
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const std::int64_t trackFrames = result.Tracks[static_cast<std::size_t>(t.From)].Frames;
@@ -151,7 +153,8 @@ void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &op
     const int inRate = std::max(IncomingFormat(result, t).Rate, 1);
     const auto heardMs = static_cast<int>(out.Frames * 1000 / outRate);
     skip.RemainingMs = LengthMsOf(result, t.From) - heardMs;
-    skip.Crossfaded = !t.Reopened && options.SkipFadeMs > 0 && skip.RemainingMs > 0;
+    skip.Crossfaded = (!t.Reopened || (t.AcrossFormats && options.FadeAcrossFormats)) &&
+                      options.SkipFadeMs > 0 && skip.RemainingMs > 0;
     if (skip.Crossfaded) {
         skip.FadeSeconds = std::min(skip.RemainingMs, options.SkipFadeMs) * 0.001;
         skip.Step = 1.0 / skip.FadeSeconds / inRate;
@@ -346,6 +349,26 @@ std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &f
 
 } // namespace
 
+void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                      const TrackReader &readTrack) {
+    for (Transition &t : result.Transitions) {
+        const auto run = static_cast<std::size_t>(RunOf(result, t));
+        if (!t.Skipped || !t.AcrossFormats || !t.Crossfaded || run >= runFiles.size())
+            continue;
+        const PcmFormat &format = IncomingFormat(result, t);
+        const std::int64_t frames =
+            std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 10, 1));
+        const std::vector<std::uint8_t> heard =
+            ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
+        if (heard.empty() || heard != readTrack(t.From + 1, 0, frames))
+            continue;
+        Transition plain{t.From, t.StartFrame, t.Reopened};
+        plain.Skipped = true;
+        plain.AcrossFormats = true;
+        t = plain;
+    }
+}
+
 void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
     const Curve curve = CurveOf(options);
@@ -400,6 +423,16 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     if (t.Skipped) {
         if (options.SkipFadeMs <= 0)
             why.push_back("the fade on skip is off: give --skip-fade-ms to fade when skipping");
+        else if (t.AcrossFormats && !options.FadeAcrossFormats)
+            why.push_back("the tracks differ in format (" +
+                          FormatDescription(TrackFormat(result, t.From)) + " > " +
+                          FormatDescription(TrackFormat(result, t.From + 1)) +
+                          "): give --fade-across-formats to fade across them");
+        else if (t.AcrossFormats)
+            why.push_back(number(t.From) +
+                          " could not go on from where it was heard, converted to the next "
+                          "track's format (its decoder cannot seek, or its format cannot be "
+                          "converted)");
         else
             why.push_back(number(t.From) + " could not go on from where it was heard (its "
                                            "decoder cannot seek, or the tracks differ in format)");

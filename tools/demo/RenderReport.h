@@ -82,6 +82,12 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
                      unsigned long playbackThread = 0, int ansiCodePage = 0,
                      const std::vector<int> &skippedFrom = {});
 
+// A skip into a track of another format re-opens the output whether or not the skipped track
+// went on fading, converted: where the incoming track's first tenth of a second is in the output
+// exactly as its file has it, it did not, and the skip becomes a plain one.
+void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                      const TrackReader &readTrack);
+
 // Reads the samples of the output's canonical WAV files (44-byte header), one per run, once:
 // the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope for the
 // picture, the runs one after the other.

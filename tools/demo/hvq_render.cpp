@@ -504,13 +504,14 @@ int Render(const RenderOptions &options) {
     std::vector<fs::path> runFiles;
     for (const demo::OutputFiles::Run &run : runs)
         runFiles.push_back(run.Path);
+    const auto readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
+    };
+    demo::ConfirmSkipFades(runFiles, result, readTrack);
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0);
-    demo::MeasureFades(
-        runFiles, result, options, [&](int track, std::int64_t first, std::int64_t count) {
-            return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
-        });
+    demo::MeasureFades(runFiles, result, options, readTrack);
     std::printf("%s", demo::FormatReport(result, options).c_str());
     PrintOutputFiles(options.Output, runs, result);
     if (picture) {
