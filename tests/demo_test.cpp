@@ -734,6 +734,31 @@ TEST(DemoSkips, AFlushThatDiscardsShortensTheTrackAndTheSkipFadesOverItsTime) {
     EXPECT_NE(demo::FormatReport(cut, options).find("the fade on skip is off"), std::string::npos);
 }
 
+// The render marks a track's start at its first write after the host's Play; the playback
+// thread may still write one block of the skipped track there, before it flushes the output.
+// What that Flush throws away is the skipped track's, and comes off it too.
+TEST(DemoSkips, ADiscardLargerThanTheTrackBegunComesOffTheTrackBefore) {
+    const demo::PcmFormat format{1000, 1, 16};
+    const std::vector<demo::OutputCall> calls = {
+        {K::Open, 0, 1},        {K::Write, 6000, 1}, // 3000 frames of track 1
+        {K::Flush, 0, 1},                            // the start marked at the next write
+        {K::Write, 200, 1},                          // still track 1
+        {K::Flush, 0, 1, 1200}, // 600 frames unheard: 100 of the marked part, 500 before
+        {K::Write, 4000, 1},    // track 2
+    };
+    const std::vector<demo::TrackFile> tracks = {{"a.wav", 10000}, {"b.wav", 2000}};
+    const auto segments = demo::SplitSegments(calls, format);
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_EQ(segments[0].Frames, 2500);
+    EXPECT_EQ(segments[1].StartFrame, 2500);
+    EXPECT_EQ(segments[1].Frames, 2000);
+    demo::RenderOptions options;
+    options.SkipFadeMs = 1000;
+    const auto result = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
+    EXPECT_EQ(result.OutputFrames, 4500);
+    EXPECT_EQ(result.Transitions.at(0).RemainingMs, 7500);
+}
+
 } // namespace
 
 // ----------------------------------------------------------------- playlists of mixed formats

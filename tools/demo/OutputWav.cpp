@@ -131,11 +131,13 @@ void OutputFiles::StartRun(const PcmFormat &format, const std::vector<Piece> &pe
 void OutputFiles::Take(std::span<const OutputCall> calls, std::span<const std::uint8_t> pcm) {
     std::vector<Piece> pieces;
     for (const OutputCall &call : calls) {
-        // What the output threw away unplayed was the last written: it comes off the end.
+        // What the output threw away unplayed was the last written of the run open now: it
+        // comes off the end.
         if (call.Discarded > 0 &&
             (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close)) {
             std::int64_t left = call.Discarded;
-            for (auto piece = pieces.rbegin(); piece != pieces.rend() && left > 0; ++piece) {
+            for (auto piece = pieces.rbegin();
+                 piece != pieces.rend() && piece->Run == files_.size() - 1 && left > 0; ++piece) {
                 const std::int64_t taken = std::min(left, piece->Bytes);
                 piece->Bytes -= taken;
                 left -= taken;

@@ -77,6 +77,29 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
         open->StartByte = total;
         open->Current.Reopened = reopened;
     };
+    // What the output threw away unplayed was never heard: it leaves the timeline, the last
+    // written first. Where it is more than the track begun holds, the rest was the track before
+    // (a start marked at a write that was still the skipped track's), in the same run.
+    const auto discard = [&](std::int64_t bytes) {
+        if (open) {
+            const std::int64_t own = std::min(bytes, open->Bytes);
+            open->Bytes -= own;
+            open->BytesBeforeLastWrite = std::min(open->BytesBeforeLastWrite, open->Bytes);
+            total -= own;
+            bytes -= own;
+        }
+        for (auto s = segments.rbegin(); s != segments.rend() && s->File == file; ++s) {
+            const std::int64_t frames = std::min(bytes / frameBytes, s->Frames);
+            if (frames <= 0 || (open && open->Bytes > 0))
+                break;
+            s->Frames -= frames;
+            s->FramesBeforeLastBlock = std::min(s->FramesBeforeLastBlock, s->Frames);
+            total -= frames * frameBytes;
+            bytes -= frames * frameBytes;
+        }
+        if (open && open->Bytes == 0)
+            open->StartByte = total;
+    };
     // A run that took no samples yet takes the new format itself: no file is left empty.
     const auto changeFormat = [&](const PcmFormat &next) {
         finish();
@@ -91,14 +114,9 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
     };
 
     for (const OutputCall &call : calls) {
-        // What the output threw away unplayed was never heard: it leaves the timeline.
-        if (open && call.Discarded > 0 &&
-            (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close)) {
-            const std::int64_t dropped = std::min<std::int64_t>(call.Discarded, open->Bytes);
-            open->Bytes -= dropped;
-            open->BytesBeforeLastWrite = std::min(open->BytesBeforeLastWrite, open->Bytes);
-            total -= dropped;
-        }
+        if (call.Discarded > 0 &&
+            (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close))
+            discard(call.Discarded);
         switch (call.Kind) {
         case OutputCallKind::Open:
             if (StartsAnotherRun(call, current))
