@@ -43,8 +43,9 @@ soak: setup
 	@$(WINE_RUN) $(BUILD)/bin/soak_tests.exe $(SOAK_FLAGS)
 
 # Four synthesized tracks, played as one playlist through the real plug-in in the reference host:
-# the crossfaded result, a picture of the transitions and a report, once with each curve. Builds
-# only what the demo needs; one line per step (tools/demo/demo.sh).
+# the crossfaded result, a picture of the transitions and a report, once with each curve, with
+# skips, and in mixed formats crossfaded across them. Builds only what the demo needs; one line
+# per step (tools/demo/demo.sh).
 demo:
 	@CMAKE_FLAGS="$(CMAKE_FLAGS)" bash tools/demo/demo.sh $(BUILD) $(JOBS) $(DEMO)
 

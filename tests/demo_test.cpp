@@ -734,4 +734,400 @@ TEST(DemoSkips, AFlushThatDiscardsShortensTheTrackAndTheSkipFadesOverItsTime) {
     EXPECT_NE(demo::FormatReport(cut, options).find("the fade on skip is off"), std::string::npos);
 }
 
+// The render marks a track's start at its first write after the host's Play; the playback
+// thread may still write one block of the skipped track there, before it flushes the output.
+// What that Flush throws away is the skipped track's, and comes off it too.
+TEST(DemoSkips, ADiscardLargerThanTheTrackBegunComesOffTheTrackBefore) {
+    const demo::PcmFormat format{1000, 1, 16};
+    const std::vector<demo::OutputCall> calls = {
+        {K::Open, 0, 1},        {K::Write, 6000, 1}, // 3000 frames of track 1
+        {K::Flush, 0, 1},                            // the start marked at the next write
+        {K::Write, 200, 1},                          // still track 1
+        {K::Flush, 0, 1, 1200}, // 600 frames unheard: 100 of the marked part, 500 before
+        {K::Write, 4000, 1},    // track 2
+    };
+    const std::vector<demo::TrackFile> tracks = {{"a.wav", 10000}, {"b.wav", 2000}};
+    const auto segments = demo::SplitSegments(calls, format);
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_EQ(segments[0].Frames, 2500);
+    EXPECT_EQ(segments[1].StartFrame, 2500);
+    EXPECT_EQ(segments[1].Frames, 2000);
+    demo::RenderOptions options;
+    options.SkipFadeMs = 1000;
+    const auto result = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
+    EXPECT_EQ(result.OutputFrames, 4500);
+    EXPECT_EQ(result.Transitions.at(0).RemainingMs, 7500);
+}
+
+} // namespace
+
+// ----------------------------------------------------------------- playlists of mixed formats
+
+namespace {
+
+TEST(DemoFormats, AMixedPlaylistIsRefusedWithWhatToDoUnlessItIsToCrossfadeAcrossFormats) {
+    const std::vector<demo::NamedFormat> tracks = {{"a.wav", {44100, 2, 16}},
+                                                   {"b.wav", {44100, 2, 16}},
+                                                   {"c.wav", {22050, 1, 8}},
+                                                   {"d.wav", {48000, 2, 24}}};
+    const std::string why = demo::WhyNotOneFormat(tracks, false);
+    EXPECT_EQ(why.rfind("mixed formats: a.wav is 44100 Hz 16-bit stereo, c.wav is 22050 Hz 8-bit "
+                        "mono. ",
+                        0),
+              0u)
+        << why;
+    EXPECT_NE(why.find("give it to crossfade them all"), std::string::npos) << why;
+    EXPECT_NE(why.find("--fade-across-formats"), std::string::npos) << why;
+    EXPECT_EQ(demo::WhyNotOneFormat(tracks, true), "");
+    EXPECT_EQ(demo::WhyNotOneFormat(std::span(tracks).first(2), false), "");
+
+    // The switch takes no value: the next argument stays a file.
+    const auto parsed = Parse({"--fade-across-formats", "a.wav", "b.wav"});
+    ASSERT_EQ(parsed.Error, "");
+    EXPECT_TRUE(parsed.Options.FadeAcrossFormats);
+    EXPECT_EQ(parsed.Options.Inputs, (std::vector<std::string>{"a.wav", "b.wav"}));
+    EXPECT_FALSE(Parse({"a.wav"}).Options.FadeAcrossFormats);
+    EXPECT_NE(demo::RenderUsage().find("--fade-across-formats"), std::string::npos);
+}
+
+constexpr demo::PcmFormat kMonoKilo{1000, 1, 16};      // a frame: 1 ms, 2 bytes
+constexpr demo::PcmFormat kStereoTwoKilo{2000, 2, 16}; // a frame: 0.5 ms, 4 bytes
+
+OutputCall OpenIn(const demo::PcmFormat &format, unsigned long thread = kPlayback) {
+    return {K::Open, format.Rate, thread, 0, format};
+}
+
+Bytes Filled(std::size_t count, std::uint8_t first) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+Bytes Concatenated(std::initializer_list<Bytes> pieces) {
+    Bytes all;
+    for (const Bytes &piece : pieces)
+        all.insert(all.end(), piece.begin(), piece.end());
+    return all;
+}
+
+TEST(DemoFormats, EachRunOfOneFormatIsAFileOfItsOwnAndNoneIsLeftEmpty) {
+    TempFolder folder;
+    const auto final = folder.Path / "mix.wav";
+    const demo::PcmFormat eight{8000, 1, 8};
+    const Bytes a1 = Filled(8, 0), b1 = Filled(12, 40), b2 = Filled(8, 80), a2 = Filled(4, 120);
+    {
+        // Made in the first track's format, but the output opens in another before any sound:
+        // the first file takes that one.
+        demo::OutputFiles files(final, eight);
+        const std::vector<OutputCall> first = {OpenIn(kMonoKilo),        {K::Write, 4, kPlayback},
+                                               {K::Write, 4, kPlayback}, {K::Close, 0, kPlayback},
+                                               OpenIn(kStereoTwoKilo),   {K::Write, 12, kPlayback}};
+        files.Take(first, Concatenated({a1, b1}));
+        // Re-opened in the same format: the same file goes on. An Open in a third format that
+        // takes no sound leaves no file; the next run takes its place.
+        const std::vector<OutputCall> second = {
+            {K::Close, 0, kPlayback}, OpenIn(kStereoTwoKilo),  {K::Write, 8, kPlayback},
+            {K::Close, 0, kPlayback}, OpenIn(eight),           {K::Close, 0, kPlayback},
+            OpenIn(kMonoKilo),        {K::Write, 4, kPlayback}};
+        files.Take(second, Concatenated({b2, a2}));
+        EXPECT_EQ(files.Bytes(), 32u);
+        EXPECT_DOUBLE_EQ(files.Seconds(), 4 / 1000.0 + 5 / 2000.0 + 2 / 1000.0);
+        const auto runs = files.Runs();
+        ASSERT_EQ(runs.size(), 3u);
+        EXPECT_EQ(runs[0].Path, final);
+        EXPECT_EQ(runs[1].Path, folder.Path / "mix-2.wav");
+        EXPECT_EQ(runs[2].Path, folder.Path / "mix-3.wav");
+        EXPECT_EQ(runs[1].Format, kStereoTwoKilo);
+        EXPECT_EQ(runs[2].Format, kMonoKilo);
+        files.Commit();
+    }
+    const auto expect = [&](const std::filesystem::path &path, const demo::PcmFormat &format,
+                            const Bytes &pcm) {
+        SCOPED_TRACE(path.filename().string());
+        EXPECT_FALSE(std::filesystem::exists(demo::OutputWav::PartPathFor(path)));
+        EXPECT_EQ(ReadAll(path), wav::MakeFile({format.Rate, format.Channels, format.Bits}, pcm));
+    };
+    expect(final, kMonoKilo, a1);
+    expect(folder.Path / "mix-2.wav", kStereoTwoKilo, Concatenated({b1, b2}));
+    expect(folder.Path / "mix-3.wav", kMonoKilo, a2);
+    EXPECT_FALSE(std::filesystem::exists(folder.Path / "mix-4.wav"));
+}
+
+TEST(DemoFormats, WhatTheOutputDiscardedComesOffTheRunItWasWrittenTo) {
+    TempFolder folder;
+    const auto final = folder.Path / "skip.wav";
+    {
+        demo::OutputFiles files(final, kMonoKilo);
+        // 6 bytes of the second run were thrown away unplayed: the record no longer has them.
+        const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                               {K::Write, 6, kPlayback},
+                                               {K::Close, 0, kPlayback},
+                                               OpenIn(kStereoTwoKilo),
+                                               {K::Write, 8, kPlayback},
+                                               {K::Write, 8, kPlayback},
+                                               {K::Flush, 0, kPlayback, 12},
+                                               {K::Write, 4, kPlayback}};
+        files.Take(calls, Concatenated({Filled(6, 0), Filled(4, 10), Filled(4, 20)}));
+        files.Commit();
+    }
+    EXPECT_EQ(ReadAll(final), wav::MakeFile({1000, 1, 16}, Filled(6, 0)));
+    EXPECT_EQ(ReadAll(folder.Path / "skip-2.wav"),
+              wav::MakeFile({2000, 2, 16}, Concatenated({Filled(4, 10), Filled(4, 20)})));
+}
+
+TEST(DemoFormats, TheFilesAreNamedAlikeInTheReportAndOnDisk) {
+    for (const std::string name : {"mix.wav", "out/mix.wav", "out.v2/mix", "mix", "a.b.wav"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(demo::OutputFiles::RunName(name, 0), name);
+        EXPECT_EQ(std::filesystem::path(demo::OutputFiles::RunName(name, 2)),
+                  demo::OutputFiles::RunPath(name, 2));
+    }
+    EXPECT_EQ(demo::OutputFiles::RunName("out.v2/mix", 1), "out.v2/mix-2");
+    EXPECT_EQ(demo::OutputFiles::RunName("a.b.wav", 3), "a.b-4.wav");
+}
+
+// Track 1: 6400 ms of 1 kHz mono, handed over 4480 ms in (past its fade point 4400 ms) and
+// converted into track 2, 10 s of 2 kHz stereo, which the output is re-opened for.
+std::vector<OutputCall> CrossfadeAcrossFormats() {
+    std::vector<OutputCall> calls{OpenIn(kMonoKilo)};
+    PlayBlocksOn(calls, 70, kPlayback); // 64 frames a block
+    calls.push_back({K::Close, 0, kPlayback});
+    calls.push_back(OpenIn(kStereoTwoKilo));
+    PlayBlocksOn(calls, 625, kPlayback); // 32 frames a block: 20000 frames
+    return calls;
+}
+
+const std::vector<demo::TrackFile> kMixedTracks = {{"one.wav", 6400, false, kMonoKilo},
+                                                   {"two.wav", 20000, false, kStereoTwoKilo}};
+
+TEST(DemoFormats, ACrossfadeIntoAnotherFormatIsCountedInTheIncomingTracksFrames) {
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 3000;
+    options.FadeAcrossFormats = true;
+    const auto result =
+        demo::Analyse(CrossfadeAcrossFormats(), kMonoKilo, kMixedTracks, options, kPlayback, 1252);
+    ASSERT_EQ(result.Segments.size(), 2u);
+    EXPECT_EQ(result.Segments[1].File, 1);
+    EXPECT_EQ(result.Segments[1].StartFrame, 0);
+    EXPECT_EQ(result.Segments[1].Format, kStereoTwoKilo);
+    ASSERT_EQ(result.Runs.size(), 2u);
+    EXPECT_EQ(result.Runs[0].Frames, 4480);
+    EXPECT_EQ(result.Runs[1].Frames, 20000);
+    EXPECT_DOUBLE_EQ(result.Runs[1].StartSeconds, 4.48);
+    EXPECT_DOUBLE_EQ(demo::OutputSeconds(result), 14.48);
+
+    ASSERT_EQ(result.Transitions.size(), 1u);
+    const demo::Transition &t = result.Transitions[0];
+    EXPECT_TRUE(t.Crossfaded);
+    EXPECT_TRUE(t.AcrossFormats);
+    EXPECT_TRUE(t.Reopened);
+    EXPECT_EQ(t.RemainingMs, 6400 - 69 * 64); // written when the last block was read
+    EXPECT_DOUBLE_EQ(t.FadeSeconds, 1.984);
+    EXPECT_NEAR(static_cast<double>(t.CurveFrames), 3968.0, 1.0); // at 2 kHz
+    EXPECT_EQ(t.OutgoingFrames, (6400 - 4480) * 2);               // 1920 ms at 2 kHz
+    EXPECT_EQ(t.MixedFrames(), 3840);
+
+    const std::string report = demo::FormatReport(result, options);
+    EXPECT_NE(report.find("FadeAcrossFormats 1"), std::string::npos) << report;
+    EXPECT_NE(report.find("  1  one.wav    0:06.400  1000 Hz 16-bit mono     "
+                          "0:00.000 - 0:04.480\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("  2  two.wav    0:10.000  2000 Hz 16-bit stereo   "
+                          "0:04.480 - 0:14.480\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("its files one after the other"), std::string::npos) << report;
+    EXPECT_NE(report.find("1 > 2  at 0:04.480  crossfade 1.920 s (curve 1.984 s)"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("across formats: 1000 Hz 16-bit mono > 2000 Hz 16-bit stereo"),
+              std::string::npos)
+        << report;
+
+    // One timeline for the picture, at the higher rate: track 1's 4480 ms are 8960 frames.
+    const demo::PlotInput plot = demo::MakePlotInput(result, options, {});
+    EXPECT_EQ(plot.Format.Rate, 2000);
+    EXPECT_EQ(plot.TotalFrames, 28960);
+    ASSERT_EQ(plot.Tracks.size(), 2u);
+    EXPECT_EQ(plot.Tracks[0].Frames, 8960);
+    EXPECT_EQ(plot.Tracks[1].StartFrame, 8960);
+    EXPECT_EQ(plot.Tracks[0].Note, "1 kHz 16-bit mono");
+    EXPECT_EQ(plot.Transitions.at(0).StartFrame, 8960);
+    EXPECT_EQ(plot.Transitions.at(0).MixedFrames(), 3840);
+    EXPECT_EQ(plot.TransitionSeconds, (std::vector<double>{4.48}));
+    EXPECT_NE(plot.Subtitle.find("2 formats, 0:14.480"), std::string::npos) << plot.Subtitle;
+    EXPECT_EQ(demo::DrawPlot(plot, 600).Width(), 600);
+}
+
+TEST(DemoFormats, APlainTransitionBetweenFormatsSaysWhy) {
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 3000;
+    // Without the option the same cut-short track cannot have been handed over.
+    const auto refused =
+        demo::Analyse(CrossfadeAcrossFormats(), kMonoKilo, kMixedTracks, options, kPlayback, 1252);
+    const demo::Transition &cut = refused.Transitions.at(0);
+    EXPECT_FALSE(cut.Crossfaded);
+    EXPECT_TRUE(cut.AcrossFormats);
+    const std::string why = Joined(demo::NoCrossfadeReasons(refused, cut, options));
+    EXPECT_NE(why.find("the tracks differ in format (1000 Hz 16-bit mono > 2000 Hz 16-bit "
+                       "stereo): give --fade-across-formats"),
+              std::string::npos)
+        << why;
+
+    // With it, a track played to its end before the output re-opened: the plug-in did not.
+    options.FadeAcrossFormats = true;
+    std::vector<OutputCall> whole{OpenIn(kMonoKilo)};
+    PlayBlocksOn(whole, 100, kPlayback);
+    whole.push_back({K::Close, 0, kPlayback});
+    whole.push_back(OpenIn(kStereoTwoKilo));
+    PlayBlocksOn(whole, 625, kPlayback);
+    const auto plain = demo::Analyse(whole, kMonoKilo, kMixedTracks, options, kPlayback, 1252);
+    const demo::Transition &t = plain.Transitions.at(0);
+    EXPECT_FALSE(t.Crossfaded);
+    EXPECT_TRUE(t.AcrossFormats);
+    EXPECT_EQ(Joined(demo::NoCrossfadeReasons(plain, t, options)),
+              "the tracks differ in format (1000 Hz 16-bit mono > 2000 Hz 16-bit stereo) and the "
+              "plug-in re-opened the output without a crossfade (does this version crossfade "
+              "across formats?)\n");
+    EXPECT_NE(demo::FormatReport(plain, options).find("no crossfade (output re-opened)"),
+              std::string::npos);
+
+    // More than two channels on one side: the plug-in keeps the plain transition.
+    const demo::PcmFormat six{2000, 6, 16};
+    std::vector<OutputCall> surround{OpenIn(kMonoKilo)};
+    PlayBlocksOn(surround, 100, kPlayback);
+    surround.push_back({K::Close, 0, kPlayback});
+    surround.push_back(OpenIn(six));
+    PlayBlocksOn(surround, 100, kPlayback);
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 6400, false, kMonoKilo},
+                                                 {"six.wav", 6400, false, six}};
+    const auto kept = demo::Analyse(surround, kMonoKilo, tracks, options, kPlayback, 1252);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(kept, kept.Transitions.at(0), options))
+                  .find("across formats the plug-in converts only mono to stereo and back"),
+              std::string::npos);
+}
+
+// Each run's samples are read from its own file in its own format: the peak of a crossfade from
+// the incoming track's file, the envelope by time, and the loudness in the middle of the fade
+// against the two tracks' own sound, each read in its own format.
+TEST(DemoFormats, LevelsAreReadFromEachRunsFileInItsFormat) {
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 3000;
+    options.FadeAcrossFormats = true;
+    auto result =
+        demo::Analyse(CrossfadeAcrossFormats(), kMonoKilo, kMixedTracks, options, kPlayback, 1252);
+    const demo::Transition &t = result.Transitions.at(0);
+    ASSERT_TRUE(t.Crossfaded);
+
+    // Run 1 at a quarter of full scale; run 2 at a half, but 0.75 inside the mixed frames.
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "m.wav",
+                                                      folder.Path / "m-2.wav"};
+    const auto constant = [](std::int64_t samples, double unit) {
+        Bytes pcm;
+        const auto v = static_cast<std::int16_t>(std::lround(unit * 32768));
+        for (std::int64_t i = 0; i < samples; ++i) {
+            pcm.push_back(static_cast<std::uint8_t>(v));
+            pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        return pcm;
+    };
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, constant(4480, 0.25)));
+    ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16},
+                              Concatenated({constant(2 * t.MixedFrames(), 0.75),
+                                            constant(2 * (20000 - t.MixedFrames()), 0.5)})));
+    const demo::Envelope envelope = demo::MeasureOutput(files, result, 4);
+    ASSERT_EQ(result.PeakDbfs.size(), 1u);
+    EXPECT_NEAR(result.PeakDbfs[0], demo::ToDbfs(0.75), 1e-9);
+    // 14.48 s in four columns of 3.62 s: the first all run 1, the second run 1 and the fade.
+    EXPECT_FLOAT_EQ(envelope.Max[0], 0.25f);
+    EXPECT_FLOAT_EQ(envelope.Min[1], 0.25f);
+    EXPECT_FLOAT_EQ(envelope.Max[1], 0.75f);
+    EXPECT_FLOAT_EQ(envelope.Max[3], 0.5f);
+
+    // The tracks' own sound: track 1 at 0.25 (its rest from frame 4480), track 2 at 0.5.
+    const auto readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        const demo::PcmFormat &format = kMixedTracks[static_cast<std::size_t>(track)].Format;
+        const std::int64_t frames = std::clamp<std::int64_t>(
+            kMixedTracks[static_cast<std::size_t>(track)].Frames - first, 0, count);
+        return constant(frames * format.Channels, track == 0 ? 0.25 : 0.5);
+    };
+    demo::MeasureFades(files, result, options, readTrack);
+    ASSERT_EQ(result.Fades.size(), 1u);
+    EXPECT_EQ(result.Fades[0].Saturated, 0); // not counted across formats
+    EXPECT_NEAR(result.Fades[0].MiddleDb,
+                10 * std::log10(0.75 * 0.75 / ((0.25 * 0.25 + 0.5 * 0.5) / 2)), 1e-3);
+}
+
+// A skip into another format re-opens the output whether or not the skipped track went on
+// converted; the incoming track's first frames in the output tell.
+TEST(DemoFormats, ASkipIntoAnotherFormatFadedWhereTheIncomingTrackIsMixed) {
+    const std::vector<OutputCall> calls = {
+        OpenIn(kMonoKilo),        {K::Write, 4000, kPlayback}, // 2000 frames
+        {K::Flush, 0, kPlayback}, {K::Close, 0, kPlayback},
+        OpenIn(kStereoTwoKilo),   {K::Write, 16000, kPlayback}}; // 4000 frames
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                                 {"two.wav", 4000, false, kStereoTwoKilo}};
+    demo::RenderOptions options;
+    options.SkipFadeMs = 1000;
+    options.FadeAcrossFormats = true;
+    const Bytes own = Filled(16000, 3); // track 2 as its file holds it
+    const demo::TrackReader readTrack = [&](int, std::int64_t first, std::int64_t count) {
+        const auto from = std::min(own.size(), static_cast<std::size_t>(first * 4));
+        const auto to = std::min(own.size(), from + static_cast<std::size_t>(count * 4));
+        return Bytes(own.begin() + static_cast<std::ptrdiff_t>(from),
+                     own.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "s.wav",
+                                                      folder.Path / "s-2.wav"};
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, Bytes(4000, 0)));
+
+    // Mixed: the skip faded over a second at 2 kHz.
+    Bytes mixed = own;
+    mixed[2] ^= 0x40;
+    ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, mixed));
+    auto faded = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    demo::ConfirmSkipFades(files, faded, readTrack);
+    const demo::Transition &fade = faded.Transitions.at(0);
+    EXPECT_TRUE(fade.Skipped);
+    EXPECT_TRUE(fade.Crossfaded);
+    EXPECT_TRUE(fade.AcrossFormats);
+    EXPECT_EQ(fade.RemainingMs, 8000);
+    EXPECT_NEAR(static_cast<double>(fade.MixedFrames()), 2000.0, 1.0); // a second at 2 kHz
+    EXPECT_NE(demo::FormatReport(faded, options).find("skip (Next pressed), fade 1.00"),
+              std::string::npos);
+
+    // Exactly the file's own sound: it did not.
+    ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, own));
+    auto plain = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    demo::ConfirmSkipFades(files, plain, readTrack);
+    const demo::Transition &cut = plain.Transitions.at(0);
+    EXPECT_TRUE(cut.Skipped);
+    EXPECT_FALSE(cut.Crossfaded);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(plain, cut, options))
+                  .find("track 1 could not go on from where it was heard, converted to the next "
+                        "track's format"),
+              std::string::npos);
+
+    // Without the option the calls alone say it: nothing to confirm.
+    options.FadeAcrossFormats = false;
+    const auto off = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
+    EXPECT_FALSE(off.Transitions.at(0).Crossfaded);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(off, off.Transitions.at(0), options))
+                  .find("give --fade-across-formats to fade across them"),
+              std::string::npos);
+}
+
+TEST(DemoFormats, TheShortFormatNamesTheRateInKilohertz) {
+    EXPECT_EQ(demo::ShortFormat({44100, 2, 16}), "44.1 kHz 16-bit stereo");
+    EXPECT_EQ(demo::ShortFormat({22050, 1, 8}), "22.05 kHz 8-bit mono");
+    EXPECT_EQ(demo::ShortFormat({48000, 6, 24}), "48 kHz 24-bit 6 ch");
+}
+
 } // namespace

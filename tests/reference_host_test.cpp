@@ -45,7 +45,8 @@ TEST(ReferenceHost, AnswersPlaylistQueriesFromItsState) {
     };
     EXPECT_EQ(ask(0, IPC_GETLISTLENGTH), 2);
     EXPECT_EQ(ask(0, IPC_GETNEXTLISTPOS), 1);
-    EXPECT_STREQ(reinterpret_cast<const wchar_t *>(ask(1, IPC_GETPLAYLISTFILEW)), L"C:\\m\\\u00e9t\u00e9.syn");
+    EXPECT_STREQ(reinterpret_cast<const wchar_t *>(ask(1, IPC_GETPLAYLISTFILEW)),
+                 L"C:\\m\\\u00e9t\u00e9.syn");
     EXPECT_EQ(ask(2, IPC_GETPLAYLISTFILEW), 0);
     host.State().Position = 1;
     EXPECT_EQ(ask(0, IPC_GETNEXTLISTPOS), -1);
@@ -58,7 +59,8 @@ TEST(ReferenceHost, AnswersSendsFromAnotherThreadWhileATestWaits) {
     RefHost host;
     host.State().Version = 0x5061;
     LRESULT answer = 0;
-    std::thread plugin([&] { answer = SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GETVERSION); });
+    std::thread plugin(
+        [&] { answer = SendMessageW(host.MainWindow(), WM_WA_IPC, 0, IPC_GETVERSION); });
     EXPECT_TRUE(host.WaitUntil([&] { return host.Messages().size() == 1; }, 5000));
     plugin.join();
     EXPECT_EQ(answer, 0x5061);
@@ -107,6 +109,29 @@ TEST(ReferenceHost, TheOutputReportsABufferAheadMarkAndCountsWhatAFlushOrCloseTh
     EXPECT_NEAR(calls[9].DiscardedMs, 2250.0, 0.01);
     for (std::size_t i = 1; i < calls.size(); ++i)
         EXPECT_GE(calls[i].AtMs, calls[i - 1].AtMs);
+}
+
+// What was heard is counted in the format it was written in: the output may re-open in another
+// format while its record is kept.
+TEST(ReferenceHost, TheOutputCountsWhatWasHeardInTheFormatOfEachOpen) {
+    refhost::RecordingOutput output(0.0);
+    Out_Module *out = output.Module();
+    std::vector<char> bytes(192000);
+    ASSERT_EQ(out->Open(44100, 2, 16, -1, -1), 0);
+    ASSERT_EQ(out->Write(bytes.data(), 176400), 0); // one second
+    out->Close();
+    ASSERT_EQ(out->Open(48000, 2, 24, -1, -1), 0);
+    ASSERT_EQ(out->Write(bytes.data(), 144000), 0); // half a second
+    EXPECT_NEAR(output.HeardMs(), 1500.0, 0.01);
+    out->Close();
+    ASSERT_EQ(out->Open(22050, 1, 16, -1, -1), 0);
+    EXPECT_NEAR(output.HeardMs(), 1500.0, 0.01);
+    ASSERT_EQ(out->Write(bytes.data(), 4410), 0); // a tenth of a second
+    EXPECT_NEAR(output.HeardMs(), 1600.0, 0.01);
+    output.ClearRecord();
+    EXPECT_NEAR(output.HeardMs(), 0.0, 0.01);
+    ASSERT_EQ(out->Write(bytes.data(), 4410), 0);
+    EXPECT_NEAR(output.HeardMs(), 100.0, 0.01);
 }
 
 } // namespace

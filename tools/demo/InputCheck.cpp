@@ -1,5 +1,7 @@
 #include "InputCheck.h"
 
+#include "RenderReport.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -108,6 +110,25 @@ std::string WhyNotPlayable(wav::ByteSource &file) {
     if (!dataSeen)
         return "a WAV file without a data chunk: it holds no samples";
     return "not a WAV file of 8-, 16-, 24- or 32-bit integer PCM with 1 to 8 channels";
+}
+
+std::string WhyNotOneFormat(std::span<const NamedFormat> tracks, bool fadeAcrossFormats) {
+    if (tracks.empty() || fadeAcrossFormats)
+        return {};
+    const NamedFormat &first = tracks.front();
+    for (const NamedFormat &t : tracks) {
+        if (t.Format == first.Format)
+            continue;
+        const auto describe = [](const wav::WavFormat &f) {
+            return FormatDescription({f.Rate, f.Channels, f.Bits});
+        };
+        return "mixed formats: " + first.Name + " is " + describe(first.Format) + ", " + t.Name +
+               " is " + describe(t.Format) +
+               ". Without --fade-across-formats the plug-in crossfades only between tracks of "
+               "one format; give it to crossfade them all (the output then changes format, one "
+               "file per run of one format), or convert them to one format first.";
+    }
+    return {};
 }
 
 } // namespace demo

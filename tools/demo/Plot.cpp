@@ -97,6 +97,8 @@ BandLabel BandLabelOf(std::size_t index, const PlotTrack &track, const TimeAxis 
     const int room =
         static_cast<int>(axis.X(track.StartFrame + track.Frames) - axis.X(track.StartFrame)) - 10;
     const std::string full = TrackLabel(index, track);
+    if (!track.Note.empty() && Canvas::TextWidth(full + "  " + track.Note) <= room)
+        return {full + "  " + track.Note, true};
     if (Canvas::TextWidth(full) <= room)
         return {full, true};
     const std::string number = std::to_string(index + 1);
@@ -307,7 +309,10 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
         const std::string pair = std::to_string(t.From + 1) + " > " + std::to_string(t.From + 2) +
                                  (t.Skipped ? " skip" : "");
         const std::string at =
-            FormatTime(static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1), true);
+            FormatTime(i < input.TransitionSeconds.size()
+                           ? input.TransitionSeconds[i]
+                           : static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1),
+                       true);
         if (t.Crossfaded) {
             const double peak = i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0;
             const double middle = (x0 + axis.X(t.StartFrame + t.MixedFrames())) / 2;

@@ -18,6 +18,7 @@ struct PlotTrack {
     std::string Name;
     std::int64_t StartFrame = 0; // in the output's timeline
     std::int64_t Frames = 0;     // what the output received of it
+    std::string Note{};          // shown after the name when its bar has room (its format)
 };
 
 struct PlotInput {
@@ -28,7 +29,10 @@ struct PlotInput {
     std::vector<PlotTrack> Tracks;
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition
-    Envelope Wave;                // PlotColumns(width) columns
+    // Per transition, where it lies in seconds when the timeline's frames only come near it (runs
+    // of other rates laid on it); empty: from its frame.
+    std::vector<double> TransitionSeconds;
+    Envelope Wave; // PlotColumns(width) columns
     Curve FadeCurve = Curve::Linear;
 };
 

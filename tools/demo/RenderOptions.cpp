@@ -77,6 +77,10 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.Help = true;
             continue;
         }
+        if (arg == "--fade-across-formats") {
+            o.FadeAcrossFormats = true;
+            continue;
+        }
         // "--name=value" or "--name value"
         std::string value;
         bool hasValue = false;
@@ -163,6 +167,10 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
   --skip-at TIME    press Next when the output has played TIME (seconds or m:ss.mmm); give
                     it again for more skips. The output then plays in real time (at --speed,
                     or 4 times real time), and what it throws away unplayed is left out
+  --fade-across-formats
+                    crossfade tracks of different rates, widths or channel counts too
+                    (FadeAcrossFormats, written only then); this also lets the playlist mix
+                    formats, see below
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)
@@ -170,9 +178,18 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
   --speed X         how many times faster than real time the output plays (default 0: at once)
   -h, --help        this text
 
-All files must share one format (rate, bits, channels). Paths may be Windows paths or, under
-Wine, Unix paths. The output is written as FILE.part and renamed to FILE when the render is done;
-Ctrl-C removes it. Under each transition that is not a crossfade the report says why.
+All files must share one format (rate, bits, channels), unless --fade-across-formats is
+given. The output then re-opens in each track's format where the format changes, as a player's
+output does, and since a WAV file has one format the output is written as one file per run of
+one format: FILE for the first, then FILE with -2, -3, ... before its extension (mix.wav,
+mix-2.wav, ...). A crossfade into a track of another format is at the start of the file of the
+incoming track's format. The report gives each track's format, its times and the transitions'
+times in the files played one after the other, and lists the files; the picture shows them on
+one timeline.
+
+Paths may be Windows paths or, under Wine, Unix paths. Each output file is written as its name
+with .part added and renamed when the render is done; Ctrl-C removes them. Under each transition
+that is not a crossfade the report says why.
 )";
 }
 

@@ -27,6 +27,9 @@ struct RenderOptions {
     // in seconds at which the user presses Next, in order.
     int SkipFadeMs = 0;
     std::vector<double> SkipAtSeconds;
+    // Crossfade tracks of different formats too (FadeAcrossFormats, written only when chosen);
+    // without it a playlist of more than one format is refused.
+    bool FadeAcrossFormats = false;
 
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty

@@ -42,6 +42,18 @@ std::string ShortSeconds(int ms) {
 
 } // namespace
 
+std::string ShortFormat(const PcmFormat &format) {
+    const std::string channels = format.Channels == 1   ? "mono"
+                                 : format.Channels == 2 ? "stereo"
+                                                        : std::to_string(format.Channels) + " ch";
+    std::string khz = Printf("%.2f", format.Rate / 1000.0);
+    while (khz.back() == '0')
+        khz.pop_back();
+    if (khz.back() == '.')
+        khz.pop_back();
+    return khz + Printf(" kHz %d-bit ", format.Bits) + channels;
+}
+
 std::string FormatDescription(const PcmFormat &format) {
     const std::string channels = format.Channels == 1 ? "mono"
                                  : format.Channels == 2
@@ -50,10 +62,64 @@ std::string FormatDescription(const PcmFormat &format) {
     return Printf("%d Hz %d-bit ", format.Rate, format.Bits) + channels;
 }
 
+const PcmFormat &TrackFormat(const RenderResult &result, int track) {
+    const PcmFormat &own = result.Tracks[static_cast<std::size_t>(track)].Format;
+    return own.Rate > 0 && own.FrameBytes() > 0 ? own : result.Format;
+}
+
+const PcmFormat &SegmentFormat(const RenderResult &result, int segment) {
+    return FormatOf(result.Segments[static_cast<std::size_t>(segment)], result.Format);
+}
+
+std::vector<OutputRun> RunsOf(const RenderResult &result) {
+    if (!result.Runs.empty())
+        return result.Runs;
+    return {{result.Format, result.OutputFrames, 0.0}};
+}
+
+bool MixedFormats(const RenderResult &result) {
+    for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i)
+        if (!(TrackFormat(result, i) == TrackFormat(result, 0)))
+            return true;
+    return result.Runs.size() > 1;
+}
+
+double OutputSeconds(const RenderResult &result, int run, std::int64_t frame) {
+    const std::vector<OutputRun> runs = RunsOf(result);
+    const OutputRun &r =
+        runs[static_cast<std::size_t>(std::clamp<int>(run, 0, static_cast<int>(runs.size()) - 1))];
+    return r.StartSeconds + static_cast<double>(frame) / std::max(r.Format.Rate, 1);
+}
+
+double OutputSeconds(const RenderResult &result) {
+    const std::vector<OutputRun> runs = RunsOf(result);
+    return OutputSeconds(result, static_cast<int>(runs.size()) - 1, runs.back().Frames);
+}
+
 namespace {
 
 int LengthMsOf(const RenderResult &result, int track) {
-    return TrackLengthMs(result.Tracks[static_cast<std::size_t>(track)].Frames, result.Format.Rate);
+    return TrackLengthMs(result.Tracks[static_cast<std::size_t>(track)].Frames,
+                         TrackFormat(result, track).Rate);
+}
+
+// Where a segment starts in the output, in seconds.
+double StartSeconds(const RenderResult &result, const Segment &segment) {
+    return OutputSeconds(result, segment.File, segment.StartFrame);
+}
+
+// Where a transition lies in the output, in seconds: the incoming track's start.
+double StartSeconds(const RenderResult &result, const Transition &t) {
+    const auto in = static_cast<std::size_t>(t.From + 1);
+    return in < result.Segments.size() ? StartSeconds(result, result.Segments[in])
+                                       : Seconds(t.StartFrame, result.Format);
+}
+
+// The incoming track's format: the output's after the transition.
+const PcmFormat &IncomingFormat(const RenderResult &result, const Transition &t) {
+    const auto in = t.From + 1;
+    return in < static_cast<int>(result.Segments.size()) ? SegmentFormat(result, in)
+                                                         : result.Format;
 }
 
 bool ByPlugin(const RenderResult &result, const Segment &segment) {
@@ -67,27 +133,34 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
     const Segment &in = result.Segments[static_cast<std::size_t>(t.From + 1)];
     const int lengthMs = LengthMsOf(result, t.From);
     const double playedMs =
-        static_cast<double>(out.Frames) * 1000.0 / std::max(result.Format.Rate, 1);
+        static_cast<double>(out.Frames) * 1000.0 / std::max(SegmentFormat(result, t.From).Rate, 1);
     return ByPlugin(result, out) && ByPlugin(result, in) && lengthMs > options.MinMs &&
            LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
-           playedMs > lengthMs - options.FadeMs;
+           playedMs > lengthMs - options.FadeMs && (!t.AcrossFormats || options.FadeAcrossFormats);
 }
 
 // A skip: with the fade on skip and the output kept (not re-opened), the outgoing track went on
-// from where it was heard, fading out over the skip fade time or what was left of it.
+// from where it was heard, fading out over the skip fade time or what was left of it. Into
+// another format the output re-opens either way; with the fade across formats it may have gone
+// on converted, which only the sound tells (ConfirmSkipFades).
 void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &options) {
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const std::int64_t trackFrames = result.Tracks[static_cast<std::size_t>(t.From)].Frames;
     Transition skip{t.From, t.StartFrame, t.Reopened};
     skip.Skipped = true;
-    const auto heardMs = static_cast<int>(out.Frames * 1000 / std::max(result.Format.Rate, 1));
+    skip.AcrossFormats = t.AcrossFormats;
+    const int outRate = std::max(SegmentFormat(result, t.From).Rate, 1);
+    const int inRate = std::max(IncomingFormat(result, t).Rate, 1);
+    const auto heardMs = static_cast<int>(out.Frames * 1000 / outRate);
     skip.RemainingMs = LengthMsOf(result, t.From) - heardMs;
-    skip.Crossfaded = !t.Reopened && options.SkipFadeMs > 0 && skip.RemainingMs > 0;
+    skip.Crossfaded = (!t.Reopened || (t.AcrossFormats && options.FadeAcrossFormats)) &&
+                      options.SkipFadeMs > 0 && skip.RemainingMs > 0;
     if (skip.Crossfaded) {
         skip.FadeSeconds = std::min(skip.RemainingMs, options.SkipFadeMs) * 0.001;
-        skip.Step = 1.0 / skip.FadeSeconds / result.Format.Rate;
+        skip.Step = 1.0 / skip.FadeSeconds / inRate;
         skip.CurveFrames = CurveFramesFor(skip.Step);
-        skip.OutgoingFrames = std::max<std::int64_t>(trackFrames - out.Frames, 0);
+        skip.OutgoingFrames =
+            std::max<std::int64_t>(trackFrames - out.Frames, 0) * inRate / outRate;
     }
     t = skip;
 }
@@ -114,7 +187,8 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
             continue;
         }
         if (t.Crossfaded && !CouldHandOver(result, t, options)) {
-            const Transition plain{t.From, t.StartFrame, t.Reopened};
+            Transition plain{t.From, t.StartFrame, t.Reopened};
+            plain.AcrossFormats = t.AcrossFormats;
             t = plain;
             t.EndedEarly = true;
         }
@@ -126,39 +200,86 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
             std::find(skippedFrom.begin(), skippedFrom.end(), t.From + 1) != skippedFrom.end())
             t.OutgoingFrames = std::min(t.OutgoingFrames, result.Segments[in].Frames);
     }
-    for (const Segment &s : result.Segments)
-        result.OutputFrames = std::max(result.OutputFrames, s.StartFrame + s.Frames);
+    for (const Segment &s : result.Segments) {
+        const auto run = static_cast<std::size_t>(s.File);
+        if (result.Runs.size() <= run)
+            result.Runs.resize(run + 1, {format, 0, 0.0});
+        result.Runs[run].Format = FormatOf(s, format);
+        result.Runs[run].Frames = std::max(result.Runs[run].Frames, s.StartFrame + s.Frames);
+    }
+    for (std::size_t run = 1; run < result.Runs.size(); ++run)
+        result.Runs[run].StartSeconds =
+            result.Runs[run - 1].StartSeconds +
+            Seconds(result.Runs[run - 1].Frames, result.Runs[run - 1].Format);
+    if (!result.Runs.empty())
+        result.OutputFrames = result.Runs.front().Frames;
     return result;
 }
 
-Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns) {
-    const PcmFormat &format = result.Format;
-    std::vector<PeakMeter> meters;
-    for (const Transition &t : result.Transitions)
-        meters.emplace_back(format, t.StartFrame, t.Crossfaded ? t.MixedFrames() : 0);
-    EnvelopeBuilder envelope(format, result.OutputFrames, std::max(columns, 1));
+int TimelineRate(const RenderResult &result) {
+    int rate = 1;
+    for (const OutputRun &run : RunsOf(result))
+        rate = std::max(rate, run.Format.Rate);
+    return rate;
+}
 
-    std::ifstream in(wavFile, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(kWavHeaderBytes));
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kReadFrames * format.FrameBytes()));
-    for (std::int64_t at = 0; at < result.OutputFrames && in;) {
-        const std::int64_t want = std::min(kReadFrames, result.OutputFrames - at);
-        in.read(reinterpret_cast<char *>(chunk.data()), want * format.FrameBytes());
-        const std::int64_t got = in.gcount() / format.FrameBytes();
-        const std::span<const std::uint8_t> frames(
-            chunk.data(), static_cast<std::size_t>(got * format.FrameBytes()));
-        for (PeakMeter &m : meters)
-            m.Feed(at, frames);
-        if (columns > 0)
-            envelope.Feed(at, frames);
-        at += got;
-        if (got == 0)
-            break;
+namespace {
+
+// The run a transition's mixed frames were written to: the incoming track's.
+int RunOf(const RenderResult &result, const Transition &t) {
+    const auto in = static_cast<std::size_t>(t.From + 1);
+    return in < result.Segments.size() ? result.Segments[in].File : 0;
+}
+
+} // namespace
+
+Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                       int columns) {
+    const std::vector<OutputRun> runs = RunsOf(result);
+    // The envelope's timeline: frames at the highest rate, the runs one after the other.
+    const int rate = TimelineRate(result);
+    const PcmFormat timeline{rate, runs.front().Format.Channels, runs.front().Format.Bits};
+    EnvelopeBuilder envelope(timeline, std::llround(OutputSeconds(result) * rate),
+                             std::max(columns, 1));
+    std::vector<PeakMeter> meters;
+    for (const Transition &t : result.Transitions) {
+        const auto run = std::min(static_cast<std::size_t>(RunOf(result, t)), runs.size() - 1);
+        meters.emplace_back(runs[run].Format, t.StartFrame, t.Crossfaded ? t.MixedFrames() : 0);
+    }
+
+    const std::size_t count = std::min(runs.size(), runFiles.size());
+    for (std::size_t run = 0; run < count; ++run) {
+        const PcmFormat &format = runs[run].Format;
+        const double scale = static_cast<double>(rate) / std::max(format.Rate, 1);
+        const double start = runs[run].StartSeconds * rate;
+        std::ifstream in(runFiles[run], std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(kWavHeaderBytes));
+        std::vector<std::uint8_t> chunk(
+            static_cast<std::size_t>(kReadFrames * format.FrameBytes()));
+        for (std::int64_t at = 0; at < runs[run].Frames && in;) {
+            const std::int64_t want = std::min(kReadFrames, runs[run].Frames - at);
+            in.read(reinterpret_cast<char *>(chunk.data()), want * format.FrameBytes());
+            const std::int64_t got = in.gcount() / format.FrameBytes();
+            const std::span<const std::uint8_t> frames(
+                chunk.data(), static_cast<std::size_t>(got * format.FrameBytes()));
+            for (std::size_t i = 0; i < meters.size(); ++i)
+                if (RunOf(result, result.Transitions[i]) == static_cast<int>(run))
+                    meters[i].Feed(at, frames);
+            if (columns > 0)
+                envelope.FeedScaled(format, start + static_cast<double>(at) * scale, scale, frames);
+            at += got;
+            if (got == 0)
+                break;
+        }
     }
     result.PeakDbfs.clear();
     for (const PeakMeter &m : meters)
         result.PeakDbfs.push_back(ToDbfs(m.Peak()));
     return envelope.Take();
+}
+
+Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns) {
+    return MeasureOutput(std::span<const std::filesystem::path>(&wavFile, 1), result, columns);
 }
 
 namespace {
@@ -228,37 +349,71 @@ std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &f
 
 } // namespace
 
-void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
+void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                      const TrackReader &readTrack) {
+    for (Transition &t : result.Transitions) {
+        const auto run = static_cast<std::size_t>(RunOf(result, t));
+        if (!t.Skipped || !t.AcrossFormats || !t.Crossfaded || run >= runFiles.size())
+            continue;
+        const PcmFormat &format = IncomingFormat(result, t);
+        const std::int64_t frames =
+            std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 10, 1));
+        const std::vector<std::uint8_t> heard =
+            ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
+        if (heard.empty() || heard != readTrack(t.From + 1, 0, frames))
+            continue;
+        Transition plain{t.From, t.StartFrame, t.Reopened};
+        plain.Skipped = true;
+        plain.AcrossFormats = true;
+        t = plain;
+    }
+}
+
+void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
-    const PcmFormat &format = result.Format;
     const Curve curve = CurveOf(options);
     result.Fades.assign(result.Transitions.size(), {});
     for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
         const Transition &t = result.Transitions[i];
+        const auto run = static_cast<std::size_t>(RunOf(result, t));
         // A skip goes on from the heard position, which the output's record cannot tell exactly.
         if (!t.Crossfaded || t.Skipped ||
-            static_cast<std::size_t>(t.From) >= result.Segments.size())
+            static_cast<std::size_t>(t.From + 1) >= result.Segments.size() ||
+            run >= runFiles.size())
             continue;
+        // Frames of the incoming track and the output; the outgoing track's at its own rate.
+        const PcmFormat &format = SegmentFormat(result, t.From + 1);
+        const PcmFormat &outFormat = SegmentFormat(result, t.From);
+        const double outPerIn = static_cast<double>(outFormat.Rate) / std::max(format.Rate, 1);
         const std::int64_t mixed = t.MixedFrames();
         const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
         const std::vector<std::uint8_t> incoming = readTrack(t.From + 1, 0, mixed);
-        const std::vector<std::uint8_t> outgoing = readTrack(t.From, played, mixed);
         FadeMeasure &measure = result.Fades[i];
-        measure.Saturated = CountSaturated(t, curve, format, incoming, outgoing);
+        if (!t.AcrossFormats)
+            measure.Saturated =
+                CountSaturated(t, curve, format, incoming, readTrack(t.From, played, mixed));
 
         const std::int64_t window = std::int64_t{format.Rate} * kLoudnessWindowMs / 1000;
         const std::int64_t first = t.CurveFrames / 2 - window / 2;
         if (window < 1 || first < 0 || first + window > mixed)
             continue;
+        const std::int64_t outWindow = std::max<std::int64_t>(std::llround(window * outPerIn), 1);
+        const std::vector<std::uint8_t> outgoing =
+            readTrack(t.From, played + std::llround(first * outPerIn), outWindow);
         const std::vector<std::uint8_t> output =
-            ReadOutputFrames(wavFile, format, t.StartFrame + first, window);
+            ReadOutputFrames(runFiles[run], format, t.StartFrame + first, window);
         const double own = (MeanSquare(incoming, format, first, window) +
-                            MeanSquare(outgoing, format, first, window)) /
+                            MeanSquare(outgoing, outFormat, 0, outWindow)) /
                            2.0;
         const double heard = MeanSquare(output, format, 0, window);
         if (own > 0.0 && heard > 0.0)
             measure.MiddleDb = 10.0 * std::log10(heard / own);
     }
+}
+
+void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack) {
+    MeasureFades(std::span<const std::filesystem::path>(&wavFile, 1), result, options, readTrack);
 }
 
 std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
@@ -268,6 +423,16 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     if (t.Skipped) {
         if (options.SkipFadeMs <= 0)
             why.push_back("the fade on skip is off: give --skip-fade-ms to fade when skipping");
+        else if (t.AcrossFormats && !options.FadeAcrossFormats)
+            why.push_back("the tracks differ in format (" +
+                          FormatDescription(TrackFormat(result, t.From)) + " > " +
+                          FormatDescription(TrackFormat(result, t.From + 1)) +
+                          "): give --fade-across-formats to fade across them");
+        else if (t.AcrossFormats)
+            why.push_back(number(t.From) +
+                          " could not go on from where it was heard, converted to the next "
+                          "track's format (its decoder cannot seek, or its format cannot be "
+                          "converted)");
         else
             why.push_back(number(t.From) + " could not go on from where it was heard (its "
                                            "decoder cannot seek, or the tracks differ in format)");
@@ -291,12 +456,28 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
                       " ms): give --min-ms " + std::to_string(inMs) + " or less to fade into it");
     if (options.FadeMs <= 0)
         why.push_back("FadeTime is 0 ms: give --fade-ms more than 0");
+    const std::string formats = t.AcrossFormats
+                                    ? FormatDescription(TrackFormat(result, t.From)) + " > " +
+                                          FormatDescription(TrackFormat(result, t.From + 1))
+                                    : std::string();
+    const int outChannels = TrackFormat(result, t.From).Channels;
+    const int inChannels = TrackFormat(result, t.From + 1).Channels;
+    if (t.AcrossFormats && !options.FadeAcrossFormats)
+        why.push_back("the tracks differ in format (" + formats +
+                      "): give --fade-across-formats to crossfade them");
+    else if (t.AcrossFormats && outChannels != inChannels && std::max(outChannels, inChannels) > 2)
+        why.push_back("the tracks differ in format (" + formats +
+                      "): across formats the plug-in converts only mono to stereo and back");
     if (t.EndedEarly) {
         const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
         why.push_back(number(t.From) + "'s decoder ended early, after " +
-                      Seconds3(Seconds(out.Frames, result.Format)) + " of its " +
+                      Seconds3(Seconds(out.Frames, SegmentFormat(result, t.From))) + " of its " +
                       Seconds3(outMs / 1000.0) + " (is the file cut short or unreadable?)");
     }
+    if (why.empty() && t.AcrossFormats)
+        why.push_back("the tracks differ in format (" + formats +
+                      ") and the plug-in re-opened the output without a crossfade (does this "
+                      "version crossfade across formats?)");
     if (why.empty())
         why.push_back("the plug-in did not hand " + number(t.From) +
                       " over, for no reason the output shows (could it not open the next "
@@ -353,33 +534,48 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
     if (options.SkipFadeMs > 0)
         out +=
             Printf("          SkipFade 1, SkipFadeTime %d ms (fade on skip)\n", options.SkipFadeMs);
-    // Columns by what a terminal shows: wide characters take two, combining marks none.
+    if (options.FadeAcrossFormats)
+        out += "          FadeAcrossFormats 1 (crossfade tracks of different formats)\n";
+    // Columns by what a terminal shows: wide characters take two, combining marks none. The
+    // tracks' formats show when they differ.
+    const bool mixed = MixedFormats(result);
     const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
-    int nameWidth = 5;
-    for (const TrackFile &t : result.Tracks)
-        nameWidth = std::max(nameWidth, TextColumns(t.Name));
+    int nameWidth = 5, formatWidth = 6;
+    for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i) {
+        nameWidth = std::max(nameWidth, TextColumns(result.Tracks[i].Name));
+        formatWidth = std::max(formatWidth,
+                               static_cast<int>(FormatDescription(TrackFormat(result, i)).size()));
+    }
+    const auto formatColumn = [&](const std::string &text) {
+        return mixed ? "  " + PadColumns(text, formatWidth) : std::string();
+    };
     out += Printf("\n  %*s  ", numberWidth, "#") + PadColumns("track", nameWidth) +
-           Printf("  %10s   %s\n", "length", "in the output");
+           Printf("  %10s", "length") + formatColumn("format") + "   in the output\n";
     for (std::size_t i = 0; i < result.Tracks.size(); ++i) {
         const TrackFile &t = result.Tracks[i];
+        const PcmFormat &own = TrackFormat(result, static_cast<int>(i));
         std::string place = "(not played)";
         if (i < result.Segments.size()) {
             const Segment &s = result.Segments[i];
-            place = FormatTime(Seconds(s.StartFrame, f), true) + " - " +
-                    FormatTime(Seconds(s.StartFrame + s.Frames, f), true);
+            const double start = StartSeconds(result, s);
+            place = FormatTime(start, true) + " - " +
+                    FormatTime(start + Seconds(s.Frames, FormatOf(s, f)), true);
         }
-        out +=
-            Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
-            PadColumns(t.Name, nameWidth) +
-            Printf("  %10s   %s\n", FormatTime(Seconds(t.Frames, f), true).c_str(), place.c_str());
+        out += Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
+               PadColumns(t.Name, nameWidth) +
+               Printf("  %10s", FormatTime(Seconds(t.Frames, own), true).c_str()) +
+               formatColumn(FormatDescription(own)) + "   " + place + "\n";
     }
-    out += "\ntransitions (times in the output):\n";
+    out += result.Runs.size() > 1
+               ? "\ntransitions (times in the output, its files one after the other):\n"
+               : "\ntransitions (times in the output):\n";
     if (result.Transitions.empty())
         out += "  none\n";
     for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
         const Transition &t = result.Transitions[i];
         out += Printf("  %*d > %-*d  at %s  ", numberWidth, t.From + 1, numberWidth, t.From + 2,
-                      FormatTime(Seconds(t.StartFrame, f), true).c_str());
+                      FormatTime(StartSeconds(result, t), true).c_str());
+        const PcmFormat &in = IncomingFormat(result, t);
         if (!t.Crossfaded) {
             const std::vector<std::string> reasons = NoCrossfadeReasons(result, t, options);
             out += std::string(t.Skipped ? "skip (Next pressed), no fade" : "no crossfade") +
@@ -393,18 +589,23 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         // counts the block written at the hand-over.
         out += Printf("%s %.3f s (curve %.3f s)",
                       t.Skipped ? "skip (Next pressed), fade" : "crossfade",
-                      Seconds(t.MixedFrames(), f), t.FadeSeconds);
+                      Seconds(t.MixedFrames(), in), t.FadeSeconds);
         const double peak = i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0;
         out += "  peak " + Dbfs(peak);
         const FadeMeasure measure = i < result.Fades.size() ? result.Fades[i] : FadeMeasure{};
         if (measure.Saturated > 0)
             out += Printf("  saturated %lld samples", static_cast<long long>(measure.Saturated));
         out += "\n";
+        const std::string indent(static_cast<std::size_t>(2 * numberWidth + 9), ' ');
+        if (t.AcrossFormats)
+            out += indent + "across formats: " + FormatDescription(TrackFormat(result, t.From)) +
+                   " > " + FormatDescription(in) +
+                   "; the output re-opened, the outgoing track's end converted\n";
         if (std::isfinite(measure.MiddleDb))
-            out += std::string(static_cast<std::size_t>(2 * numberWidth + 9), ' ') +
-                   Printf("middle of the fade: %+.1f dB against the two tracks' own loudness "
-                          "(RMS over %d ms)\n",
-                          measure.MiddleDb, kLoudnessWindowMs);
+            out +=
+                indent + Printf("middle of the fade: %+.1f dB against the two tracks' own loudness "
+                                "(RMS over %d ms)\n",
+                                measure.MiddleDb, kLoudnessWindowMs);
     }
     const std::vector<std::string> notes = ReportNotes(result, options);
     if (!notes.empty())
@@ -427,15 +628,51 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
     input.Title =
         Printf("Halvern Q-Blend: %d tracks, %d crossfade%s", static_cast<int>(result.Tracks.size()),
                crossfades, crossfades == 1 ? "" : "s");
-    input.Subtitle = Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs,
-                            CurveName(CurveOf(options)), FormatDescription(result.Format).c_str(),
-                            FormatTime(Seconds(result.OutputFrames, result.Format), true).c_str());
-    input.Format = result.Format;
-    input.TotalFrames = result.OutputFrames;
-    for (std::size_t i = 0; i < result.Segments.size(); ++i)
-        input.Tracks.push_back({i < result.Tracks.size() ? result.Tracks[i].Name : std::string("?"),
-                                result.Segments[i].StartFrame, result.Segments[i].Frames});
-    input.Transitions = result.Transitions;
+    const bool mixed = MixedFormats(result);
+    std::string formats = FormatDescription(result.Format);
+    if (mixed) {
+        std::vector<PcmFormat> seen;
+        for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i)
+            if (std::find(seen.begin(), seen.end(), TrackFormat(result, i)) == seen.end())
+                seen.push_back(TrackFormat(result, i));
+        formats = Printf("%d formats", static_cast<int>(seen.size()));
+    }
+    input.Subtitle =
+        Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs, CurveName(CurveOf(options)),
+               formats.c_str(), FormatTime(OutputSeconds(result), true).c_str());
+    // One timeline for runs of several rates: frames at the highest of them.
+    const int rate = TimelineRate(result);
+    const auto onTimeline = [&](double seconds) {
+        return static_cast<std::int64_t>(std::llround(seconds * rate));
+    };
+    input.Format = {rate, result.Format.Channels, result.Format.Bits};
+    input.TotalFrames = onTimeline(OutputSeconds(result));
+    for (std::size_t i = 0; i < result.Segments.size(); ++i) {
+        const Segment &segment = result.Segments[i];
+        const double start = StartSeconds(result, segment);
+        PlotTrack track{
+            i < result.Tracks.size() ? result.Tracks[i].Name : std::string("?"), onTimeline(start),
+            onTimeline(start + Seconds(segment.Frames, FormatOf(segment, result.Format))) -
+                onTimeline(start)};
+        if (mixed && i < result.Tracks.size())
+            track.Note = ShortFormat(TrackFormat(result, static_cast<int>(i)));
+        input.Tracks.push_back(std::move(track));
+    }
+    for (const Transition &t : result.Transitions) {
+        // Counted in the incoming track's frames; the picture counts on the timeline.
+        const double scale =
+            static_cast<double>(rate) / std::max(IncomingFormat(result, t).Rate, 1);
+        Transition drawn = t;
+        drawn.StartFrame = onTimeline(StartSeconds(result, t));
+        if (mixed)
+            input.TransitionSeconds.push_back(StartSeconds(result, t));
+        if (scale != 1.0) {
+            drawn.Step = t.Step / scale;
+            drawn.CurveFrames = std::llround(static_cast<double>(t.CurveFrames) * scale);
+            drawn.OutgoingFrames = std::llround(static_cast<double>(t.OutgoingFrames) * scale);
+        }
+        input.Transitions.push_back(drawn);
+    }
     input.PeakDbfs = result.PeakDbfs;
     input.Wave = std::move(wave);
     input.FadeCurve = CurveOf(options);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,14 @@ struct TrackFile {
     std::int64_t Frames = 0; // as its WAV file gives them
     // The file's path has characters the ANSI code page cannot hold.
     bool NameOutsideAnsi = false;
+    PcmFormat Format{}; // unset: the render's format
+};
+
+// A run of the output in one format, written to a file of its own.
+struct OutputRun {
+    PcmFormat Format;
+    std::int64_t Frames = 0;
+    double StartSeconds = 0.0; // where it begins, the runs played one after the other
 };
 
 // What the middle of a crossfade sounds like and how often its sum was held at full scale.
@@ -38,19 +47,32 @@ using TrackReader =
     std::function<std::vector<std::uint8_t>(int track, std::int64_t first, std::int64_t count)>;
 
 struct RenderResult {
-    PcmFormat Format;
+    PcmFormat Format; // the first track's; each track and run has its own below
     std::vector<TrackFile> Tracks;
     std::vector<Segment> Segments;
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs;   // per transition, over its mixed frames
     std::vector<FadeMeasure> Fades; // per transition
-    std::int64_t OutputFrames = 0;
+    std::vector<OutputRun> Runs;    // segment.File indexes them
+    std::int64_t OutputFrames = 0;  // of a render in one format (a single run)
     // The plug-in's own playback thread: samples from any other thread were written by a
     // file's own plug-in, which the plug-in left the file to. 0: not known, all are its own.
     unsigned long PlaybackThread = 0;
     int AnsiCodePage = 0;
     std::string FilePlugin = "in_wavpcm.dll"; // the plug-in that owns the tracks
 };
+
+// A track's format, a segment's and the output's runs (a single run in the result's format
+// where the result has none).
+const PcmFormat &TrackFormat(const RenderResult &result, int track);
+const PcmFormat &SegmentFormat(const RenderResult &result, int segment);
+std::vector<OutputRun> RunsOf(const RenderResult &result);
+// Whether the tracks come in more than one format.
+bool MixedFormats(const RenderResult &result);
+// Seconds from the output's start, its runs one after the other: of frame `frame` of run `run`,
+// and of the whole output.
+double OutputSeconds(const RenderResult &result, int run, std::int64_t frame);
+double OutputSeconds(const RenderResult &result);
 
 // Segments and transitions from the output's calls. A segment that ended before its file's
 // end counts as handed over only where the plug-in's rules allow a hand-over; elsewhere its
@@ -60,12 +82,25 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
                      unsigned long playbackThread = 0, int ansiCodePage = 0,
                      const std::vector<int> &skippedFrom = {});
 
-// Reads the samples of a canonical WAV file (44-byte header) once: the peak of every crossfade
-// into result.PeakDbfs and, when columns > 0, the envelope for the picture.
+// A skip into a track of another format re-opens the output whether or not the skipped track
+// went on fading, converted: where the incoming track's first tenth of a second is in the output
+// exactly as its file has it, it did not, and the skip becomes a plain one.
+void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                      const TrackReader &readTrack);
+
+// Reads the samples of the output's canonical WAV files (44-byte header), one per run, once:
+// the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope for the
+// picture, the runs one after the other.
+Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                       int columns);
 Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns);
 
-// Measures every crossfade of the output WAV (canonical header) against the tracks' own sound
-// into result.Fades. The outgoing track is taken to have played from its start without a seek.
+// Measures every crossfade of the output's WAV files (canonical header, one per run) against
+// the tracks' own sound into result.Fades. The outgoing track is taken to have played from its
+// start without a seek. Across formats only the loudness is measured: the samples held at full
+// scale would need the plug-in's conversion of the outgoing track.
+void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack);
 void MeasureFades(const std::filesystem::path &wavFile, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack);
 // The window of the loudness figure.
@@ -85,5 +120,9 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
 PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave);
 
 std::string FormatDescription(const PcmFormat &format);
+// "44.1 kHz 16-bit stereo": the format as the picture labels a track.
+std::string ShortFormat(const PcmFormat &format);
+// The rate of the picture's timeline, on which runs of several rates lie: the highest of them.
+int TimelineRate(const RenderResult &result);
 
 } // namespace demo

@@ -164,7 +164,9 @@ std::vector<Recipe> DemoRecipes() {
     };
 }
 
-std::vector<std::int16_t> Render(const Recipe &recipe, int rate) {
+namespace {
+
+Stereo MixOf(const Recipe &recipe, int rate) {
     const auto frames = static_cast<std::size_t>(recipe.Seconds * rate);
     Stereo mix(frames);
     Noise noise(recipe.Seed);
@@ -179,18 +181,50 @@ std::vector<std::int16_t> Render(const Recipe &recipe, int rate) {
             mix.Right[at + i] += barMix.Right[i];
         }
     }
+    return mix;
+}
 
+// The largest value of a signed sample of that width.
+double FullScale(int bits) {
+    return std::ldexp(1.0, bits - 1) - 1.0;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> RenderPcm(const Recipe &recipe, int rate, int channels, int bits) {
+    const Stereo mix = MixOf(recipe, rate);
+    const std::size_t frames = mix.Left.size();
     double peak = 1e-9;
     for (std::size_t i = 0; i < frames; ++i)
         peak = std::max({peak, std::abs(mix.Left[i]), std::abs(mix.Right[i])});
-    const double scale = kPeak / peak * 32767.0;
+    const double scale = kPeak / peak * FullScale(bits);
     const double edge = kEdgeSeconds * rate;
-    std::vector<std::int16_t> pcm(frames * 2);
+    const int width = bits / 8;
+    std::vector<std::uint8_t> pcm;
+    pcm.reserve(frames * static_cast<std::size_t>(channels * width));
     for (std::size_t i = 0; i < frames; ++i) {
         const double env = std::min({1.0, i / edge, (frames - 1 - i) / edge});
-        pcm[2 * i] = static_cast<std::int16_t>(std::lround(mix.Left[i] * scale * env));
-        pcm[2 * i + 1] = static_cast<std::int16_t>(std::lround(mix.Right[i] * scale * env));
+        for (int c = 0; c < channels; ++c) {
+            // Mono takes both sides; more channels than two repeat them.
+            const double v = channels == 1 ? (mix.Left[i] + mix.Right[i]) / 2
+                             : c % 2 == 0  ? mix.Left[i]
+                                           : mix.Right[i];
+            long long q = std::llround(v * scale * env);
+            if (bits == 8)
+                q += 128; // unsigned, silence in the middle
+            for (int b = 0; b < width; ++b)
+                pcm.push_back(
+                    static_cast<std::uint8_t>(static_cast<unsigned long long>(q) >> (8 * b)));
+        }
     }
+    return pcm;
+}
+
+std::vector<std::int16_t> Render(const Recipe &recipe, int rate) {
+    const std::vector<std::uint8_t> bytes = RenderPcm(recipe, rate, 2, 16);
+    std::vector<std::int16_t> pcm(bytes.size() / 2);
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     return pcm;
 }
 

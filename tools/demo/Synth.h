@@ -27,5 +27,8 @@ std::vector<Recipe> DemoRecipes();
 // Interleaved stereo 16-bit samples at the given rate, peaking a few dB below full scale, with a
 // short fade at either end so that the file itself starts and stops without a click.
 std::vector<std::int16_t> Render(const Recipe &recipe, int rate);
+// The same in any format: the samples as a WAV file holds them, 8 bits unsigned, 16, 24 or 32
+// bits signed little-endian, interleaved; one channel is the two sides' mean.
+std::vector<std::uint8_t> RenderPcm(const Recipe &recipe, int rate, int channels, int bits);
 
 } // namespace synth

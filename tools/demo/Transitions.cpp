@@ -40,11 +40,19 @@ std::int64_t CurveFramesFor(double step) {
     return frames;
 }
 
+bool StartsAnotherRun(const OutputCall &call, const PcmFormat &current) {
+    return call.Kind == OutputCallKind::Open && call.Format.FrameBytes() > 0 &&
+           call.Format.Rate > 0 && !(call.Format == current);
+}
+
 std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmFormat &format) {
-    const int frameBytes = std::max(format.FrameBytes(), 1);
+    PcmFormat current = format;
+    int frameBytes = std::max(current.FrameBytes(), 1);
+    int file = 0;
+    bool fileWritten = false; // the current run holds samples
     std::vector<Segment> segments;
     std::optional<OpenSegment> open;
-    std::int64_t total = 0;
+    std::int64_t total = 0; // bytes of the current run
     bool outputOpen = false;
 
     const auto finish = [&] {
@@ -59,6 +67,8 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
         open->Current.Frames = open->Bytes / frameBytes;
         open->Current.FramesBeforeLastBlock = before / frameBytes;
         open->Current.Writer = open->Writer;
+        open->Current.Format = current;
+        open->Current.File = file;
         segments.push_back(open->Current);
     };
     const auto start = [&](bool reopened) {
@@ -67,18 +77,50 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
         open->StartByte = total;
         open->Current.Reopened = reopened;
     };
+    // What the output threw away unplayed was never heard: it leaves the timeline, the last
+    // written first. Where it is more than the track begun holds, the rest was the track before
+    // (a start marked at a write that was still the skipped track's), in the same run.
+    const auto discard = [&](std::int64_t bytes) {
+        if (open) {
+            const std::int64_t own = std::min(bytes, open->Bytes);
+            open->Bytes -= own;
+            open->BytesBeforeLastWrite = std::min(open->BytesBeforeLastWrite, open->Bytes);
+            total -= own;
+            bytes -= own;
+        }
+        for (auto s = segments.rbegin(); s != segments.rend() && s->File == file; ++s) {
+            const std::int64_t frames = std::min(bytes / frameBytes, s->Frames);
+            if (frames <= 0 || (open && open->Bytes > 0))
+                break;
+            s->Frames -= frames;
+            s->FramesBeforeLastBlock = std::min(s->FramesBeforeLastBlock, s->Frames);
+            total -= frames * frameBytes;
+            bytes -= frames * frameBytes;
+        }
+        if (open && open->Bytes == 0)
+            open->StartByte = total;
+    };
+    // A run that took no samples yet takes the new format itself: no file is left empty.
+    const auto changeFormat = [&](const PcmFormat &next) {
+        finish();
+        open.reset();
+        if (fileWritten) {
+            ++file;
+            fileWritten = false;
+        }
+        current = next;
+        frameBytes = std::max(current.FrameBytes(), 1);
+        total = 0;
+    };
 
     for (const OutputCall &call : calls) {
-        // What the output threw away unplayed was never heard: it leaves the timeline.
-        if (open && call.Discarded > 0 &&
-            (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close)) {
-            const std::int64_t dropped = std::min<std::int64_t>(call.Discarded, open->Bytes);
-            open->Bytes -= dropped;
-            open->BytesBeforeLastWrite = std::min(open->BytesBeforeLastWrite, open->Bytes);
-            total -= dropped;
-        }
+        if (call.Discarded > 0 &&
+            (call.Kind == OutputCallKind::Flush || call.Kind == OutputCallKind::Close))
+            discard(call.Discarded);
         switch (call.Kind) {
         case OutputCallKind::Open:
+            if (StartsAnotherRun(call, current))
+                changeFormat(call.Format);
             outputOpen = true;
             start(true);
             break;
@@ -109,6 +151,7 @@ std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmF
             open->Bytes += call.Arg;
             open->Writer = call.Thread;
             total += call.Arg;
+            fileWritten = true;
             break;
         }
     }
@@ -170,6 +213,10 @@ double Transition::OutgoingGain(std::int64_t k, Curve curve) const {
     return k > MixedFrames() ? 0.0 : Gain(Position(k), curve);
 }
 
+const PcmFormat &FormatOf(const Segment &segment, const PcmFormat &fallback) {
+    return segment.Format.Rate > 0 && segment.Format.FrameBytes() > 0 ? segment.Format : fallback;
+}
+
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,
                                         std::span<const std::int64_t> trackFrames,
                                         const PcmFormat &format, int fadeTimeMs) {
@@ -177,18 +224,26 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
     const std::size_t count = std::min(segments.size(), trackFrames.size());
     for (std::size_t i = 0; i + 1 < count; ++i) {
         const Segment &out = segments[i];
+        const PcmFormat &from = FormatOf(out, format);
+        const PcmFormat &to = FormatOf(segments[i + 1], format);
         Transition t;
         t.From = static_cast<int>(i);
         t.StartFrame = segments[i + 1].StartFrame;
         t.Reopened = segments[i + 1].Reopened;
-        t.OutgoingFrames = std::max<std::int64_t>(trackFrames[i] - out.Frames, 0);
-        t.Crossfaded = t.OutgoingFrames > 0;
+        t.AcrossFormats = !(from == to);
+        const std::int64_t rest = std::max<std::int64_t>(trackFrames[i] - out.Frames, 0);
+        // The outgoing rest plays at the incoming rate once converted.
+        t.OutgoingFrames = from.Rate == to.Rate
+                               ? rest
+                               : static_cast<std::int64_t>(
+                                     std::llround(static_cast<double>(rest) * to.Rate / from.Rate));
+        t.Crossfaded = rest > 0;
         if (t.Crossfaded) {
-            const auto writtenMs = static_cast<int>(
-                out.FramesBeforeLastBlock * format.FrameBytes() * 1000 / format.BytesPerSecond());
-            t.RemainingMs = TrackLengthMs(trackFrames[i], format.Rate) - writtenMs;
+            const auto writtenMs = static_cast<int>(out.FramesBeforeLastBlock * from.FrameBytes() *
+                                                    1000 / from.BytesPerSecond());
+            t.RemainingMs = TrackLengthMs(trackFrames[i], from.Rate) - writtenMs;
             t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
-            t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / format.Rate : 1.0;
+            t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / to.Rate : 1.0;
             t.CurveFrames = CurveFramesFor(t.Step);
         }
         transitions.push_back(t);
@@ -248,18 +303,24 @@ EnvelopeBuilder::EnvelopeBuilder(const PcmFormat &format, std::int64_t totalFram
 }
 
 void EnvelopeBuilder::Feed(std::int64_t at, std::span<const std::uint8_t> frames) {
-    const int frameBytes = format_.FrameBytes();
+    FeedScaled(format_, static_cast<double>(at), 1.0, frames);
+}
+
+void EnvelopeBuilder::FeedScaled(const PcmFormat &format, double at, double scale,
+                                 std::span<const std::uint8_t> frames) {
+    const int frameBytes = format.FrameBytes();
     if (frameBytes <= 0)
         return;
-    const int width = format_.Bits / 8;
+    const int width = format.Bits / 8;
     const std::int64_t count = static_cast<std::int64_t>(frames.size()) / frameBytes;
     for (std::int64_t i = 0; i < count; ++i) {
-        const std::int64_t frame = at + i;
+        const auto frame =
+            static_cast<std::int64_t>(std::floor(at + static_cast<double>(i) * scale));
         if (frame < 0 || frame >= totalFrames_)
             continue;
         const auto column = static_cast<std::size_t>(frame * columns_ / totalFrames_);
-        for (int c = 0; c < format_.Channels; ++c) {
-            const double v = SampleUnit(frames.data() + i * frameBytes + c * width, format_.Bits);
+        for (int c = 0; c < format.Channels; ++c) {
+            const double v = SampleUnit(frames.data() + i * frameBytes + c * width, format.Bits);
             const bool first = counts_[column] == 0;
             envelope_.Min[column] = first ? static_cast<float>(v)
                                           : std::min(envelope_.Min[column], static_cast<float>(v));

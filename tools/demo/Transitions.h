@@ -27,6 +27,7 @@ struct OutputCall {
     int Arg = 0;              // Flush: the time it moves to; Write: the bytes given
     unsigned long Thread = 0; // the caller's thread
     int Discarded = 0;        // Flush, Close: bytes thrown away unplayed (when the output says)
+    PcmFormat Format{};       // Open: the format asked for (none: the render's own format)
 };
 
 // What the output received of one track. Every Write while the output is open counts as taken,
@@ -39,11 +40,23 @@ struct Segment {
     std::int64_t FramesBeforeLastBlock = 0;
     bool Reopened = false;    // began with Open rather than Flush(0)
     unsigned long Writer = 0; // the thread that wrote its samples
+    // The output's format while it was written (unset: the render's own format), and the run of
+    // one format it belongs to: a WAV file cannot change format, so each run is a file of its
+    // own. StartFrame counts from the start of that run.
+    PcmFormat Format{};
+    int File = 0;
 };
 
 // Each Open and each Flush(0) starts a track; a Flush to another time is a seek within one.
-// Starts that nothing was written after are dropped.
+// Starts that nothing was written after are dropped. An Open in a format other than the one
+// before starts a new run (file), and the frames of its segments count in that format; calls
+// that give no format keep the one before, at first `format`.
 std::vector<Segment> SplitSegments(std::span<const OutputCall> calls, const PcmFormat &format);
+
+// Whether the call opens the output in a format other than `current` (an Open that gives one).
+bool StartsAnotherRun(const OutputCall &call, const PcmFormat &current);
+// The segment's format, or the fallback where it has none.
+const PcmFormat &FormatOf(const Segment &segment, const PcmFormat &fallback);
 
 // The plug-in's length of a track: frames in milliseconds, halves rounded away from zero.
 int TrackLengthMs(std::int64_t frames, int rate);
@@ -70,11 +83,15 @@ struct Transition {
     bool EndedEarly = false;
     // The user skipped from the outgoing track here; Crossfaded when the fade on skip took it.
     bool Skipped = false;
+    // The incoming track came in another format than the outgoing one's: the output re-opened
+    // in it, and a crossfade mixed the outgoing track's rest converted to it.
+    bool AcrossFormats = false;
+    // Frames below are the incoming track's (the output's format after the transition).
     int RemainingMs = 0;             // of the outgoing track when it was handed over
     double FadeSeconds = 0.0;        // the curve's duration: fade time or RemainingMs, the shorter
     double Step = 1.0;               // the weight's change per frame
     std::int64_t CurveFrames = 0;    // frames until the outgoing weight reached 0
-    std::int64_t OutgoingFrames = 0; // what the outgoing decoder still held
+    std::int64_t OutgoingFrames = 0; // what the outgoing decoder still held, at the incoming rate
     // Frames of the incoming track with outgoing sound in them.
     std::int64_t MixedFrames() const {
         return CurveFrames < OutgoingFrames ? CurveFrames : OutgoingFrames;
@@ -96,7 +113,9 @@ struct Transition {
 // Frames until the outgoing weight, moved down by step each frame as the mixer does, reaches 0.
 std::int64_t CurveFramesFor(double step);
 
-// Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them.
+// Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them,
+// each in its own track's format (the format its segment was written in). `format` stands in
+// for a segment's format where it has none.
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,
                                         std::span<const std::int64_t> trackFrames,
                                         const PcmFormat &format, int fadeTimeMs);
@@ -132,6 +151,10 @@ class EnvelopeBuilder {
   public:
     EnvelopeBuilder(const PcmFormat &format, std::int64_t totalFrames, int columns);
     void Feed(std::int64_t at, std::span<const std::uint8_t> frames);
+    // Frames of another format, laid on the builder's timeline: frame i of them falls at
+    // at + i * scale frames of the builder's format (scale: the builder's rate over theirs).
+    void FeedScaled(const PcmFormat &format, double at, double scale,
+                    std::span<const std::uint8_t> frames);
     Envelope Take();
 
   private:

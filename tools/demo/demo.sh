@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # make demo: builds only what the demo needs (the plug-in, the WAV plug-in, the render tool and
 # the playlist generator), then plays the demo's playlist through the plug-in, once with each
-# curve. One line per step; what the set-up and the build print goes to BUILD/demo.log and is
-# shown only when a step fails.
+# curve, with skips, and in mixed formats crossfaded across them. One line per step; what the
+# set-up and the build print goes to BUILD/demo.log and is shown only when a step fails.
 # Usage: demo.sh BUILD JOBS OUT   (CMAKE_FLAGS: the first configure's flags)
 set -uo pipefail
 build="${1:-build}"
@@ -66,6 +66,18 @@ tools/setup/wine-run-live "$build/bin/hvq_render.exe" --skip-fade-ms 1000 --skip
     --skip-at "$skip2" -o "$out/demo-skip.wav" --png "$out/demo-skip.png" "$out"/tracks/*.wav || exit 1
 echo
 
+# The same tracks as a library of mixed formats holds them, crossfaded across formats: the output
+# re-opens in each track's format, so the render writes one WAV file per run of one format.
+step "writing them in mixed formats to $out/mixed/ (44.1 kHz 16-bit stereo, 48 kHz 24-bit stereo, 22.05 kHz 16-bit mono)"
+tools/setup/wine-run "$build/bin/hvq_makewavs.exe" --mixed "$out/mixed" >>"$log" 2>&1 ||
+    fail "writing the tracks of mixed formats"
+rm -f "$out"/demo-mixed-[0-9]*.wav
+step "playing them with the crossfade across formats (--fade-across-formats), one WAV file per format"
+echo
+tools/setup/wine-run-live "$build/bin/hvq_render.exe" --fade-across-formats -o "$out/demo-mixed.wav" \
+    --png "$out/demo-mixed.png" "$out"/mixed/*.wav || exit 1
+echo
+
 # The loudness at the middle of a fade between two unrelated tracks (independent noise), with
 # each curve: the output's RMS over 50 ms against the two tracks' own there.
 step "writing two unrelated tracks (noise) to $out/unrelated/"
@@ -81,4 +93,4 @@ for curve in linear log equal-power; do
     printf 'demo:   %-12s %s%s\n' "$curve" "${dip:-(no figure)}" \
         "${saturated:+, $saturated samples held at full scale}"
 done
-step "done: listen to $out/demo.wav, $out/demo-log.wav, $out/demo-equal.wav and $out/demo-skip.wav, see the .png beside each"
+step "done: listen to $out/demo.wav, $out/demo-log.wav, $out/demo-equal.wav, $out/demo-skip.wav and $out/demo-mixed*.wav, see the .png beside each"

@@ -2,6 +2,9 @@
 // 16-bit stereo, as 01-<name>.wav ... into FOLDER (created if needed), and prints their names.
 // hvq_makewavs --unrelated FOLDER: two tracks of independent noise instead, 1-noise.wav and
 // 2-noise.wav, 8 s each: unrelated material, on which a crossfade's loudness dip is measured.
+// hvq_makewavs --mixed FOLDER: the same four tracks as a library of mixed formats has them: a CD
+// rip (44.1 kHz 16-bit stereo), a studio master (48 kHz 24-bit stereo), an old mono recording
+// (22.05 kHz 16-bit mono) and another CD rip.
 #include "Synth.h"
 #include "WavFile.h"
 
@@ -27,6 +30,33 @@ std::vector<std::int16_t> Noise(std::uint32_t seed, double seconds) {
     return samples;
 }
 
+// The format of each track of the mixed playlist, in the order of the demo's recipes.
+constexpr wav::WavFormat kMixedFormats[] = {
+    {44100, 2, 16}, {48000, 2, 24}, {22050, 1, 16}, {44100, 2, 16}};
+
+int WriteMixed(const std::filesystem::path &folder) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    const auto recipes = synth::DemoRecipes();
+    for (std::size_t i = 0; i < recipes.size() && i < std::size(kMixedFormats); ++i) {
+        const wav::WavFormat &format = kMixedFormats[i];
+        char name[64];
+        std::snprintf(name, sizeof name, "%02d-%s.wav", static_cast<int>(i + 1),
+                      recipes[i].Name.c_str());
+        const std::vector<std::uint8_t> pcm =
+            synth::RenderPcm(recipes[i], format.Rate, format.Channels, format.Bits);
+        if (!wav::SaveFile(folder / name, format, pcm)) {
+            std::fprintf(stderr, "hvq_makewavs: cannot write %s\n",
+                         (folder / name).string().c_str());
+            return 1;
+        }
+        std::printf("%s  %.1f s  %d Hz %d-bit %s\n", (folder / name).generic_string().c_str(),
+                    recipes[i].Seconds, format.Rate, format.Bits,
+                    format.Channels == 1 ? "mono" : "stereo");
+    }
+    return 0;
+}
+
 bool Save(const std::filesystem::path &file, const std::vector<std::int16_t> &samples) {
     // WAV samples are little-endian, as this machine's are.
     const std::span<const std::uint8_t> bytes(
@@ -42,11 +72,14 @@ bool Save(const std::filesystem::path &file, const std::vector<std::int16_t> &sa
 
 int main(int argc, char **argv) {
     const bool unrelated = argc == 3 && std::string_view(argv[1]) == "--unrelated";
-    if (argc != 2 && !unrelated) {
-        std::fprintf(stderr, "usage: hvq_makewavs [--unrelated] FOLDER\n");
+    const bool mixed = argc == 3 && std::string_view(argv[1]) == "--mixed";
+    if (argc != 2 && !unrelated && !mixed) {
+        std::fprintf(stderr, "usage: hvq_makewavs [--unrelated | --mixed] FOLDER\n");
         return 2;
     }
     const std::filesystem::path folder = argv[argc - 1];
+    if (mixed)
+        return WriteMixed(folder);
     if (unrelated) {
         std::error_code error;
         std::filesystem::create_directories(folder, error);

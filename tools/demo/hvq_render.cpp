@@ -13,6 +13,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -141,8 +142,8 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return TRUE;
 }
 
-// Every input must be a WAV file the WAV plug-in plays, all in one format: the plug-in crossfades
-// only between tracks of one format and re-opens the output at a change.
+// Every input must be a WAV file the WAV plug-in plays, all in one format unless the tracks are to
+// crossfade across formats: otherwise the plug-in crossfades only between tracks of one format.
 std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &output) {
     std::vector<Track> tracks;
     for (const std::string &input : options.Inputs) {
@@ -168,17 +169,12 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
             throw std::runtime_error(input + ": is also the output file");
         tracks.push_back(std::move(track));
     }
-    const wav::WavFormat &first = tracks.front().Layout.Format;
-    for (const Track &t : tracks) {
-        const wav::WavFormat &f = t.Layout.Format;
-        if (!(f == first))
-            throw std::runtime_error(
-                "mixed formats: " + tracks.front().Name + " is " +
-                demo::FormatDescription({first.Rate, first.Channels, first.Bits}) + ", " + t.Name +
-                " is " + demo::FormatDescription({f.Rate, f.Channels, f.Bits}) +
-                ". The plug-in crossfades only between tracks of one format (at a change it "
-                "re-opens the output); convert them to one format first.");
-    }
+    std::vector<demo::NamedFormat> formats;
+    for (const Track &t : tracks)
+        formats.push_back({t.Name, t.Layout.Format});
+    if (const std::string why = demo::WhyNotOneFormat(formats, options.FadeAcrossFormats);
+        !why.empty())
+        throw std::runtime_error(why);
     return tracks;
 }
 
@@ -198,6 +194,8 @@ void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
         put(L"SkipFade", "1");
         put(L"SkipFadeTime", std::to_string(options.SkipFadeMs));
     }
+    if (options.FadeAcrossFormats)
+        put(L"FadeAcrossFormats", "1");
 }
 
 // Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
@@ -274,10 +272,9 @@ demo::OutputCallKind KindOf(const std::string &name, bool &known) {
 // the output's record is taken and cleared, so that memory holds one track at a time.
 class Renderer {
   public:
-    Renderer(refhost::RefHost &host, demo::OutputWav &sink, Progress &progress,
-             std::vector<double> skipAtSeconds, int bytesPerSecond)
-        : host_(host), sink_(sink), progress_(progress), skipAt_(std::move(skipAtSeconds)),
-          bytesPerSecond_(bytesPerSecond) {}
+    Renderer(refhost::RefHost &host, demo::OutputFiles &sink, Progress &progress,
+             std::vector<double> skipAtSeconds)
+        : host_(host), sink_(sink), progress_(progress), skipAt_(std::move(skipAtSeconds)) {}
 
     void Run() {
         host_.StartPlaying(0);
@@ -346,10 +343,9 @@ class Renderer {
   private:
     // Next, as the user presses it, once the output has played the next skip time.
     void PressNextWhenDue() {
-        if (nextSkip_ >= skipAt_.size() || bytesPerSecond_ <= 0)
+        if (nextSkip_ >= skipAt_.size())
             return;
-        const double heardMs = static_cast<double>(sink_.Bytes()) * 1000.0 / bytesPerSecond_ +
-                               host_.Output().HeardMs();
+        const double heardMs = sink_.Seconds() * 1000.0 + host_.Output().HeardMs();
         if (heardMs < skipAt_[nextSkip_] * 1000.0)
             return;
         ++nextSkip_;
@@ -368,6 +364,7 @@ class Renderer {
         const std::vector<refhost::OutCall> calls = output.Calls();
         const std::vector<std::uint8_t> pcm = output.Pcm();
         output.ClearRecord();
+        std::vector<demo::OutputCall> taken;
         for (const refhost::OutCall &call : calls) {
             bool known = false;
             const demo::OutputCallKind kind = KindOf(call.Name, known);
@@ -380,22 +377,25 @@ class Renderer {
                 discarded = call.Args[1];
             if (kind == demo::OutputCallKind::Close && !call.Args.empty())
                 discarded = call.Args[0];
+            demo::PcmFormat format;
+            if (kind == demo::OutputCallKind::Open && call.Args.size() >= 3)
+                format = {call.Args[0], call.Args[1], call.Args[2]};
             callTimes_.push_back(call.AtMs);
-            calls_.push_back(
-                {kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded});
+            taken.push_back(
+                {kind, call.Args.empty() ? 0 : call.Args[0], call.ThreadId, discarded, format});
         }
-        sink_.Append(pcm);
+        sink_.Take(taken, pcm);
+        calls_.insert(calls_.end(), taken.begin(), taken.end());
     }
 
     refhost::RefHost &host_;
-    demo::OutputWav &sink_;
+    demo::OutputFiles &sink_;
     Progress &progress_;
     std::vector<demo::OutputCall> calls_;
     std::vector<double> callTimes_; // when each of calls_ came (the output's clock)
     std::vector<double> skipAt_;
     std::size_t nextSkip_ = 0;
     std::vector<int> skippedFrom_;
-    int bytesPerSecond_ = 0;
 };
 
 void RequireLoaded(refhost::RefHost &host, const wchar_t *name) {
@@ -403,6 +403,43 @@ void RequireLoaded(refhost::RefHost &host, const wchar_t *name) {
     if (!plugin || !plugin->Module)
         throw std::runtime_error("the host could not load " + ToUtf8(name) + " from " +
                                  ToUtf8(refhost::RefHost::BuildFolder().wstring()));
+}
+
+// Each output file with its part of the output; a file whose bytes the output's calls do not
+// account for is noted.
+void PrintOutputFiles(const std::string &output, const std::vector<demo::OutputFiles::Run> &runs,
+                      const demo::RenderResult &result) {
+    const std::vector<demo::OutputRun> counted = demo::RunsOf(result);
+    std::size_t nameWidth = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        nameWidth = std::max(nameWidth, demo::OutputFiles::RunName(output, i).size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const demo::OutputFiles::Run &run = runs[i];
+        const std::int64_t frames = i < counted.size() ? counted[i].Frames : 0;
+        if (static_cast<std::uint64_t>(frames) * run.Format.FrameBytes() == run.Bytes)
+            continue;
+        const std::string took =
+            runs.size() == 1 ? std::string("the output") : demo::OutputFiles::RunName(output, i);
+        std::printf("note: %s took %llu bytes but its calls account for %lld frames; the times "
+                    "above may be off\n",
+                    took.c_str(), static_cast<unsigned long long>(run.Bytes),
+                    static_cast<long long>(frames));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const demo::OutputFiles::Run &run = runs[i];
+        const double seconds =
+            static_cast<double>(run.Bytes) /
+            static_cast<double>(std::max<std::int64_t>(run.Format.BytesPerSecond(), 1));
+        const std::string format =
+            runs.size() > 1 ? demo::FormatDescription(run.Format) + ", " : std::string();
+        const double start = i < counted.size() ? counted[i].StartSeconds : 0.0;
+        const std::string from =
+            runs.size() > 1 ? ", from " + demo::FormatTime(start, true) : std::string();
+        std::printf("%s %-*s  (%s%s, %.1f MB%s)\n", i == 0 ? "\noutput: " : "        ",
+                    static_cast<int>(nameWidth), demo::OutputFiles::RunName(output, i).c_str(),
+                    format.c_str(), demo::FormatTime(seconds, true).c_str(), run.Bytes / 1e6,
+                    from.c_str());
+    }
 }
 
 int Render(const RenderOptions &options) {
@@ -430,23 +467,32 @@ int Render(const RenderOptions &options) {
     std::vector<std::wstring> playlist;
     std::vector<int> lengthsMs;
     std::vector<demo::TrackFile> files;
+    std::vector<demo::PcmFormat> formats;
     for (const Track &t : tracks) {
         if (host.ResolveOwner(t.Path.wstring()) != host.Product())
             throw std::runtime_error(t.Name + ": in_hvqblend.dll does not take this file");
+        const wav::WavFormat &f = t.Layout.Format;
         playlist.push_back(t.Path.wstring());
-        lengthsMs.push_back(demo::TrackLengthMs(t.Layout.Frames(), format.Rate));
-        files.push_back({t.Name, t.Layout.Frames(), OutsideAnsi(t.Path.wstring())});
+        lengthsMs.push_back(demo::TrackLengthMs(t.Layout.Frames(), f.Rate));
+        files.push_back({t.Name,
+                         t.Layout.Frames(),
+                         OutsideAnsi(t.Path.wstring()),
+                         {f.Rate, f.Channels, f.Bits}});
+        if (std::find(formats.begin(), formats.end(), files.back().Format) == formats.end())
+            formats.push_back(files.back().Format);
     }
     host.SetPlaylist(playlist);
 
-    std::printf("hvq_render: %d track%s, %s\n", static_cast<int>(tracks.size()),
-                tracks.size() == 1 ? "" : "s", demo::FormatDescription(pcmFormat).c_str());
+    const std::string formatText = formats.size() == 1
+                                       ? ", " + demo::FormatDescription(pcmFormat)
+                                       : " in " + std::to_string(formats.size()) + " formats";
+    std::printf("hvq_render: %d track%s%s\n", static_cast<int>(tracks.size()),
+                tracks.size() == 1 ? "" : "s", formatText.c_str());
     std::fflush(stdout);
     const unsigned long playbackThread = PlaybackThreadOfPlugin();
-    demo::OutputWav sink(outputPath, format);
+    demo::OutputFiles sink(outputPath, pcmFormat);
     Progress progress(lengthsMs);
-    Renderer renderer(host, sink, progress, options.SkipAtSeconds,
-                      format.Rate * format.Channels * (format.Bits / 8));
+    Renderer renderer(host, sink, progress, options.SkipAtSeconds);
     renderer.Run();
     sink.Commit();
     host.Shutdown();
@@ -454,23 +500,20 @@ int Render(const RenderOptions &options) {
     demo::RenderResult result =
         demo::Analyse(skips ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files,
                       options, playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
+    const std::vector<demo::OutputFiles::Run> runs = sink.Runs();
+    std::vector<fs::path> runFiles;
+    for (const demo::OutputFiles::Run &run : runs)
+        runFiles.push_back(run.Path);
+    const auto readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
+    };
+    demo::ConfirmSkipFades(runFiles, result, readTrack);
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
-    demo::Envelope wave = demo::MeasureOutput(outputPath, result, picture ? columns : 0);
-    demo::MeasureFades(
-        outputPath, result, options, [&](int track, std::int64_t first, std::int64_t count) {
-            return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
-        });
+    demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0);
+    demo::MeasureFades(runFiles, result, options, readTrack);
     std::printf("%s", demo::FormatReport(result, options).c_str());
-    if (static_cast<std::uint64_t>(result.OutputFrames) * pcmFormat.FrameBytes() != sink.Bytes())
-        std::printf("note: the output took %llu bytes but its calls account for %lld frames; the "
-                    "times above may be off\n",
-                    static_cast<unsigned long long>(sink.Bytes()),
-                    static_cast<long long>(result.OutputFrames));
-    std::printf(
-        "\noutput:  %s  (%s, %.1f MB)\n", options.Output.c_str(),
-        demo::FormatTime(static_cast<double>(result.OutputFrames) / format.Rate, true).c_str(),
-        sink.Bytes() / 1e6);
+    PrintOutputFiles(options.Output, runs, result);
     if (picture) {
         const draw::Canvas canvas =
             demo::DrawPlot(demo::MakePlotInput(result, options, std::move(wave)), kPictureWidth);

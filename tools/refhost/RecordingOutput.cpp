@@ -184,6 +184,12 @@ int RecordingOutput::Open(int rate, int channels, int bits, int bufferLenMs, int
         Answered(openAnswer_);
         return openAnswer_;
     }
+    // What the record holds so far was written in the format before.
+    if (format_.BytesPerSecond() > 0)
+        heardBeforeOpenMs_ += static_cast<double>(static_cast<std::int64_t>(pcm_.size()) -
+                                                  static_cast<std::int64_t>(pcmAtOpen_)) *
+                              1000.0 / format_.BytesPerSecond();
+    pcmAtOpen_ = pcm_.size();
     format_ = {rate, channels, bits};
     open_ = true;
     paused_ = false;
@@ -371,6 +377,8 @@ void RecordingOutput::ClearRecord() {
     std::lock_guard guard(lock_);
     calls_.clear();
     pcm_.clear();
+    pcmAtOpen_ = 0;
+    heardBeforeOpenMs_ = 0.0;
 }
 
 void RecordingOutput::SetOpenAnswer(int latencyMs) {
@@ -416,9 +424,10 @@ double RecordingOutput::HeardMs() {
     Advance();
     const int perSecond = format_.BytesPerSecond();
     const auto unplayed = open_ && written_ > played_ ? written_ - played_ : 0;
-    return perSecond > 0 ? static_cast<double>(static_cast<std::int64_t>(pcm_.size()) - unplayed) *
-                               1000.0 / perSecond
-                         : 0.0;
+    const std::int64_t sinceOpen =
+        static_cast<std::int64_t>(pcm_.size()) - static_cast<std::int64_t>(pcmAtOpen_) - unplayed;
+    return heardBeforeOpenMs_ +
+           (perSecond > 0 ? static_cast<double>(sinceOpen) * 1000.0 / perSecond : 0.0);
 }
 
 void RecordingOutput::SetDropDiscarded(bool drop) {

@@ -58,7 +58,8 @@ class RecordingOutput {
     // Open until the Close (pauses excluded); and milliseconds written but thrown away unplayed
     // by Flush or Close. Both run on across ClearRecord.
     double UnderrunMs() const;
-    // Milliseconds of Pcm() a listener has heard by now (at the output's speed).
+    // Milliseconds of Pcm() a listener has heard by now (at the output's speed), each part in the
+    // format the output was open in when it was written.
     double HeardMs();
     double DiscardedMs() const;
     void ClearRecord();
@@ -112,6 +113,9 @@ class RecordingOutput {
     mutable std::mutex lock_;
     std::vector<OutCall> calls_;
     std::vector<std::uint8_t> pcm_;
+    // Where the last Open found the record, and what the record held before it lasted.
+    std::size_t pcmAtOpen_ = 0;
+    double heardBeforeOpenMs_ = 0.0;
     OutFormat format_;
     bool open_ = false;
     bool paused_ = false;
