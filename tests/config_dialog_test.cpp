@@ -556,7 +556,7 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThe
         {kSkipFadeTimeGroupBoxId, "Skip Fade Time (in Milliseconds)", 0, {8, 120, 249, 49}},
         {kSkipFadeTimeEditId, nullptr, kSkipFadeTimeGroupBoxId, {8, 16, 233, 21}},
         {kFadeAcrossFormatsCheckBoxId,
-         "Crossfade tracks of different formats",
+         "Crossfade Tracks of Different Formats",
          0,
          {8, 176, 249, 17}},
         {kOptionsDoneButtonId, "Done", 0, {182, 200, 75, 25}},

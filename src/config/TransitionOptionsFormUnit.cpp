@@ -96,7 +96,7 @@ void TTransitionOptionsForm::CreateControls() {
     SkipFadeTimeEdit =
         CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
                       PlaceInside(timeGroup, 8, 16, 233, 21), kSkipFadeTimeEditId);
-    FadeAcrossFormatsCheckBox = CreateControl(L"BUTTON", L"Crossfade tracks of different formats",
+    FadeAcrossFormatsCheckBox = CreateControl(L"BUTTON", L"Crossfade Tracks of Different Formats",
                                               child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
                                               Place(8, 176, 249, 17), kFadeAcrossFormatsCheckBoxId);
     DoneButton = CreateControl(L"BUTTON", L"Done", child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
