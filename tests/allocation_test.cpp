@@ -9,6 +9,7 @@
 #include "AllocationCounter.h"
 #include "RefHost.h"
 #include "playback/CrossfadeMixer.h"
+#include "playback/FadeOutConversion.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,7 @@ class PlaybackAllocations : public ::testing::Test {
         int FadeTimeMs = 2000;
         int MinFileSizeMs = 1000;
         int SkipFadeMs = 0; // off at 0
+        bool AcrossFormats = false;
     };
 
     void StartWith(const Settings &settings) {
@@ -151,6 +153,8 @@ class PlaybackAllocations : public ::testing::Test {
             write("SkipFade", "1");
             write("SkipFadeTime", std::to_string(settings.SkipFadeMs));
         }
+        if (settings.AcrossFormats)
+            write("FadeAcrossFormats", "1");
         // The host's DSP and visualisation take every block, as in a player that has them on.
         host.State().DspActive = 1;
         host.Start();
@@ -212,6 +216,26 @@ TEST_F(PlaybackAllocations, AfterItsFirstBlockATrackAndItsCrossfadeAllocateNothi
     EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
 }
 
+// Into a track of another format the outgoing one is converted: the converter is built in the
+// hand-over block, and the fade's blocks allocate nothing.
+TEST_F(PlaybackAllocations, ACrossfadeAcrossFormatsAllocatesNothingAfterTheHandOver) {
+    Settings settings;
+    settings.AcrossFormats = true;
+    StartWith(settings);
+    const std::wstring first = ToneName(44100, 2, 16, 3000, L"syw", 11);
+    const std::wstring second = ToneName(48000, 2, 24, 2500, L"sya", 12);
+    PlayToTheEnd({first, second});
+
+    const std::vector<CountedWrite> writes = watch->Writes();
+    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+    ASSERT_GT(next, 10u);
+    ASSERT_LT(next, writes.size());
+    EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
+    EXPECT_GT(AllocationsPerBlock(writes)[next - 1], 0); // the converter, made at the hand-over
+    EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
+    EXPECT_EQ(host.Output().CountOf("Open"), 2);
+}
+
 // A decoder that tears frames apart leaves their bytes with the engine until the next read, for
 // the incoming track and for the outgoing one the mixer reads.
 TEST_F(PlaybackAllocations, DecodersThatTearFramesApartAllocateNothingEither) {
@@ -262,25 +286,32 @@ TEST_F(PlaybackAllocations, AFadeOnSkipAllocatesNothingAfterTheNewTracksFirstBlo
 
 // ---- the mixer alone, counted by this program's own operator new ----
 
-// An outgoing track of 16-bit stereo samples that never ends: a ramp, in blocks of a given size.
+// An outgoing track of 16-bit samples: a ramp, in blocks of a given size, endless or ending
+// after a given number of bytes.
 class RampSource : public TFadeOutSource {
   public:
-    explicit RampSource(int blockBytes) {
+    explicit RampSource(int blockBytes, int rate = 44100, int channels = 2, long endAfter = -1)
+        : left_(endAfter) {
         BitsPerSample = 16;
-        Channels = 2;
-        SampleRate = 44100;
+        Channels = channels;
+        SampleRate = rate;
         BlockBytes = blockBytes;
         RemainingMs = 1000;
     }
     int GetData(std::uint8_t *destination, int length) override {
+        if (left_ >= 0)
+            length = static_cast<int>(std::min<long>(length, left_));
         for (int byte = 0; byte < length; ++byte)
             destination[byte] = static_cast<std::uint8_t>(next_++);
+        if (left_ >= 0)
+            left_ -= length;
         return length;
     }
     void Close() noexcept override {}
 
   private:
     unsigned next_ = 0;
+    long left_;
 };
 
 // The outgoing track's blocks are read into a buffer prepared when the track was handed over:
@@ -301,6 +332,40 @@ TEST(MixerAllocations, AFadeReadsTheOutgoingTrackWithoutAskingTheHeap) {
             << "outgoing blocks of " << outgoingBlockBytes << " bytes";
         EXPECT_GT(blocks, 30); // the fade ran through many blocks
         EXPECT_FALSE(state.Source);
+    }
+}
+
+// Across formats the converter and its buffers are made when the track is handed over; the
+// fade's blocks, the resampler's last frames at the outgoing track's end included, allocate
+// nothing.
+TEST(MixerAllocations, AFadeAcrossFormatsAllocatesNothingOnceHandedOver) {
+    struct Case {
+        int Rate, Channels;
+        TPcmFormat To;
+    };
+    HvqTest_CountAllocationsOnThisThread();
+    for (const Case &c : {Case{44100, 2, {24, 2, 48000}}, Case{48000, 2, {16, 2, 44100}},
+                          Case{22050, 1, {16, 2, 48000}}, Case{44100, 2, {8, 1, 44100}},
+                          Case{96000, 2, {16, 2, 44100}}}) {
+        const int blockBytes = c.Rate / 64 * 2 * c.Channels;
+        for (const long endAfter : {-1L, 40L * blockBytes + 6}) {
+            TCrossfadeState state;
+            state.HoldSource(ConvertFadeOut(
+                std::make_unique<RampSource>(blockBytes, c.Rate, c.Channels, endAfter), c.To));
+            ASSERT_EQ(FormatOf(*state.Source), c.To);
+            state.Armed = true;
+            const int frames = c.To.SampleRate / 64;
+            std::vector<std::uint8_t> block(static_cast<std::size_t>(frames) * c.To.FrameBytes());
+            const long before = HvqTest_CountedAllocations();
+            int blocks = 0;
+            for (; state.Source && blocks < 200; ++blocks)
+                state.MixingStep(block.data(), frames, c.To.BitsPerSample, c.To.Channels,
+                                 c.To.SampleRate, 1000);
+            EXPECT_EQ(HvqTest_CountedAllocations() - before, 0)
+                << c.Rate << " Hz into " << c.To.SampleRate << " Hz, ending after " << endAfter;
+            EXPECT_GT(blocks, 30);
+            EXPECT_FALSE(state.Source);
+        }
     }
 }
 

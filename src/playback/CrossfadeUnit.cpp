@@ -104,15 +104,19 @@ bool FadeAcrossFormats(const TPluginConfig *settings) {
     return settings && settings->FadeAcrossFormats();
 }
 
+TPcmFormat FormatOf(const TDecoder &decoder) {
+    return {decoder.BitsPerSample, decoder.Channels, decoder.SampleRate};
+}
+
 TPcmFormat TInPluginPlaybackThread::PlayingFormat() const {
-    return {Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate};
+    return FormatOf(Decoder);
 }
 
 int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
     if (!Crossfade.Armed)
         return frames;
-    // An outgoing track of another format is converted before its first block is mixed; one
-    // that cannot be converted ends the fade in the mixer as it always did.
+    // The outgoing track of a skip, of another format, is converted before its first block is
+    // mixed; one that cannot be converted ends the fade in the mixer as it always did.
     if (!Crossfade.Started && FadeAcrossFormats())
         Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat());
     return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
@@ -136,9 +140,14 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
     const std::int64_t remaining = length - writtenMs;
     if (remaining > 0 && length > MinFileSizeMs() && PreLoadNext()) {
         fadeKill_ = 0;
-        Crossfade.HoldSource(std::make_unique<TDecoderFadeOutSource>(
+        std::unique_ptr<TFadeOutSource> outgoing = std::make_unique<TDecoderFadeOutSource>(
             std::move(Decoder), blockBytes_, static_cast<int>(remaining),
-            reinterpret_cast<int *>(&fadeKill_)));
+            reinterpret_cast<int *>(&fadeKill_));
+        // A converter is built here, in the last block of the outgoing track, so that the
+        // fade's blocks find everything ready.
+        if (FadeAcrossFormats())
+            outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder));
+        Crossfade.HoldSource(std::move(outgoing));
         Crossfade.Armed = false;
         fadeInto_ = FadePreLoad->FileName;
         return true;
@@ -162,8 +171,7 @@ bool TInPluginPlaybackThread::PreLoadNext() {
     auto decoder = OpenDecoder(*plugin, name, {lengthMs, false, lengthMs});
     if (!decoder || decoder->LengthMs < 1)
         return false;
-    const TPcmFormat next{decoder->BitsPerSample, decoder->Channels, decoder->SampleRate};
-    if (!CanFade(PlayingFormat(), next))
+    if (!CanFade(PlayingFormat(), FormatOf(*decoder)))
         return false;
     const double duration =
         decoder->SizeBytes > 0

@@ -42,9 +42,12 @@ TConvertingFadeOutSource::TConvertingFadeOutSource(std::unique_ptr<TFormatConver
     Channels = to.Channels;
     SampleRate = to.SampleRate;
     BlockBytes = blockOut * to.FrameBytes();
-    // Room for a block asked for and one read beyond it, so the steady state reuses the buffers.
+    // Room for reads of a block (and a decoder that writes beyond it), for what is left of one
+    // block asked for and for one block converted: the fade itself allocates nothing.
     read_.resize(static_cast<std::size_t>(blockFrames) * from.FrameBytes() * 2);
-    converted_.reserve(static_cast<std::size_t>(BlockBytes) * 4);
+    const int convertedFrames = converter_->Reserve(blockFrames);
+    converted_.reserve(static_cast<std::size_t>(BlockBytes) +
+                       static_cast<std::size_t>(convertedFrames) * to.FrameBytes());
 }
 
 void TConvertingFadeOutSource::Adopt(std::unique_ptr<TFadeOutSource> source) noexcept {

@@ -45,6 +45,22 @@ std::int64_t TFormatConverter::OutputFramesFor(std::int64_t inputFrames) const {
     return TResampler::OutputFramesFor(inputFrames, from_.SampleRate, to_.SampleRate);
 }
 
+int TFormatConverter::Reserve(int framesPerBlock) {
+    const auto frames = static_cast<std::size_t>(std::max(framesPerBlock, 0));
+    const auto mapped = static_cast<std::size_t>(MappedChannels());
+    partial_.reserve(static_cast<std::size_t>(from_.FrameBytes()));
+    if (!resampler_) {
+        exact_.reserve(frames * mapped);
+        return static_cast<int>(frames) + 1; // and a part frame completed ahead of the block
+    }
+    const std::int64_t pushed = resampler_->MaxOutputFramesPerPush(framesPerBlock);
+    mapped_.reserve(frames * mapped);
+    resampled_.reserve(static_cast<std::size_t>(pushed) * mapped);
+    resampler_->Reserve(framesPerBlock);
+    // A part frame completed ahead of a block is a push of its own.
+    return static_cast<int>(pushed + resampler_->MaxOutputFramesPerPush(1));
+}
+
 int TFormatConverter::Convert(std::span<const std::uint8_t> input,
                               std::vector<std::uint8_t> &output) {
     if (finished_)
@@ -86,14 +102,15 @@ void ReadFractions(const std::uint8_t *frames, int count, int channels, int mapp
     constexpr int kWidth = Bits / 8;
     for (int f = 0; f < count; ++f, frames += channels * kWidth) {
         if (mappedChannels < channels) {
-            const double sum = pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames), Bits) +
-                               pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + kWidth), Bits);
+            const double sum =
+                pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames), Bits) +
+                pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + kWidth), Bits);
             *into++ = static_cast<Value>(sum / 2.0);
             continue;
         }
         for (int c = 0; c < channels; ++c)
-            *into++ =
-                static_cast<Value>(pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + c * kWidth), Bits));
+            *into++ = static_cast<Value>(
+                pcmformat::FractionOf(pcm::ReadSampleAs<Bits>(frames + c * kWidth), Bits));
     }
 }
 

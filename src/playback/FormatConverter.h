@@ -61,6 +61,11 @@ class TFormatConverter {
     // Frames the whole output has, after Finish, for this many whole input frames.
     std::int64_t OutputFramesFor(std::int64_t inputFrames) const;
 
+    // Room for blocks of up to this many input frames, so that converting a stream of them (and
+    // finishing it) allocates nothing in the converter. Answers the frames one such block, or
+    // Finish, appends at most: the room the caller's output needs.
+    int Reserve(int framesPerBlock);
+
     // Off at first; takes effect with the next block.
     void SetDither(bool dither) { dither_ = dither; }
     // Whether dither is on and this pair rounds: fewer bits, a mean of two channels in as many

@@ -45,6 +45,7 @@ int MinFileSizeMs(const TPluginConfig *settings);
 int SkipFadeMs(const TPluginConfig *settings);
 // Whether tracks of different formats crossfade, the outgoing one converted.
 bool FadeAcrossFormats(const TPluginConfig *settings);
+TPcmFormat FormatOf(const TDecoder &decoder);
 
 // A track's decoder as the outgoing track of a fade, read by the mixer after its request ended.
 std::unique_ptr<TFadeOutSource> MakeDecoderFadeOutSource(TDecoder decoder, int blockBytes,

@@ -258,6 +258,25 @@ void TResampler::Append(std::span<const float> frames) {
     received_ += static_cast<std::int64_t>(count);
 }
 
+void TResampler::AppendSilence(int frames) {
+    for (int c = 0; c < channels_; ++c)
+        history_[c].resize(history_[c].size() + static_cast<std::size_t>(frames), 0.0f);
+    received_ += frames;
+}
+
+// The history never holds more than twice the taps and a push before it drops what is consumed.
+void TResampler::Reserve(int framesPerPush) {
+    const auto frames = static_cast<std::size_t>(std::max(framesPerPush, 0));
+    const auto taps = static_cast<std::size_t>(design_.Taps);
+    for (int c = 0; c < channels_; ++c)
+        history_[c].reserve(2 * (taps + frames) + taps);
+}
+
+std::int64_t TResampler::MaxOutputFramesPerPush(int framesPerPush) const {
+    const std::int64_t frames = std::max(framesPerPush, half_) + design_.Taps;
+    return OutputFramesFor(frames, design_.InputRate, design_.OutputRate) + 1;
+}
+
 void TResampler::Push(std::span<const float> frames, std::vector<float> &output) {
     if (limit_ >= 0)
         return;
@@ -272,8 +291,7 @@ void TResampler::Finish(std::vector<float> &output) {
         return;
     limit_ = OutputFramesFor(realInput_, design_.InputRate, design_.OutputRate);
     // The last output's kernel reaches half_ frames past the last input frame.
-    const std::vector<float> silence(static_cast<std::size_t>(half_) * channels_, 0.0f);
-    Append(silence);
+    AppendSilence(half_);
     ProduceReady(output);
 }
 

@@ -53,6 +53,13 @@ class TResampler {
     // OutputFramesFor(all input frames) frames. Later pushes are ignored.
     void Finish(std::vector<float> &output);
 
+    // Room for pushes of up to this many frames and for Finish, so that a stream of such pushes
+    // allocates nothing more.
+    void Reserve(int framesPerPush);
+    // Output frames one push of this many frames can complete at most, with those held back
+    // from earlier pushes, or Finish's.
+    std::int64_t MaxOutputFramesPerPush(int framesPerPush) const;
+
     // Output frames for a whole input of this many frames: those whose instant lies before the
     // input's end.
     static std::int64_t OutputFramesFor(std::int64_t inputFrames, int inputRate, int outputRate);
@@ -60,6 +67,7 @@ class TResampler {
   private:
     void BuildTable();
     void Append(std::span<const float> frames);
+    void AppendSilence(int frames);
     void ProduceReady(std::vector<float> &output);
     const float *CoefficientsFor(std::int64_t phase);
     void DropConsumed();
