@@ -661,6 +661,27 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, AcrossFormats,
                              return name(info.param.From) + "_to_" + name(info.param.To);
                          });
 
+// A stop in the middle of a converted fade closes both decoders through the converter, once.
+TEST_F(AcrossFormats, AStopWhileMixingAConvertedTailClosesBothDecoders) {
+    host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
+    Settings settings = On();
+    settings.FadeTimeMs = 3000; // a fade long enough to be inside it on a loaded machine
+    settings.MinFileSizeMs = 1000;
+    StartWith(settings);
+    const std::wstring first = Tone({44100, 2, 16}, 4000, L"syw", 98);
+    const std::wstring second = Tone({22050, 1, 24}, 5000, L"sya", 99);
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return host.State().Position == 1; }, 10000));
+    host.Pump(300); // inside the second track's fade
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 1) << "the outgoing track, held";
+    host.PressStop();
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 2000));
+    host.Pump(50);
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
 // More than two channels, or rates too far apart, cannot be converted: the tracks follow each
 // other as they always did.
 TEST_F(AcrossFormats, ANextTrackThatCannotBeConvertedKeepsTheOrdinaryTransition) {
