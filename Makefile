@@ -61,12 +61,18 @@ module: setup
 # the format conversion: its passband ripple, its worst image or alias and its cost for stereo
 # (it fails when one misses its target).
 BENCH_FLAGS ?=
+# The builds' print goes to BUILD-bench/build.log, shown only when a build fails, so that the
+# figures stand alone.
+BENCH_LOG := $(BUILD)-bench/build.log
 bench: setup
-	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS)
+	@mkdir -p $(BUILD)-bench && : > $(BENCH_LOG)
+	@echo "bench: building the benchmarks (print in $(BENCH_LOG))"
+	@{ cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release && \
+	   cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS) && \
+	   cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && \
+	   cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS); } >>$(BENCH_LOG) 2>&1 || \
+	   { tail -40 $(BENCH_LOG); exit 1; }
 	@$(BUILD)-bench/tools/bench/mixer_bench
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS)
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
 	@$(BUILD)-bench/tools/bench/resampler_bench
 
