@@ -18,8 +18,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -30,6 +33,7 @@ namespace fs = std::filesystem;
 using refhost::RefHost;
 
 constexpr const char *kDialogCaption = "Q-Blend Config";
+constexpr const char *kOptionsCaption = "Q-Blend Transitions";
 
 std::string Ansi(const fs::path &path) {
     return WideToAnsi(path.wstring());
@@ -104,8 +108,9 @@ class BoxWatcher {
         std::string Text;
         HWND Owner = nullptr;
     };
-    BoxWatcher()
-        : thread_([this] {
+    // announce: name each box on stderr when first seen.
+    explicit BoxWatcher(bool announce = false)
+        : announce_(announce), thread_([this] {
               while (!stop_) {
                   EnumWindows(&BoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
                   Sleep(10);
@@ -128,7 +133,8 @@ class BoxWatcher {
         DWORD process = 0;
         GetWindowThreadProcessId(window, &process);
         if (process != GetCurrentProcessId() || ClassOf(window) != "#32770" ||
-            Text(window) == kDialogCaption || !IsWindowVisible(window))
+            Text(window) == kDialogCaption || Text(window) == kOptionsCaption ||
+            !IsWindowVisible(window))
             return TRUE;
         {
             std::lock_guard guard(watcher->lock_);
@@ -136,7 +142,17 @@ class BoxWatcher {
                 char text[1024] = {};
                 GetDlgItemTextA(window, 0xFFFF, text, sizeof text);
                 watcher->boxes_.push_back({Text(window), text, GetWindow(window, GW_OWNER)});
+                if (watcher->announce_)
+                    std::fprintf(stderr, "message box \"%s\": %s\n", Text(window).c_str(), text);
             }
+        }
+        // The program's own watcher leaves a box a second to a test's watcher.
+        if (watcher->announce_) {
+            std::lock_guard guard(watcher->lock_);
+            const ULONGLONG now = GetTickCount64();
+            const ULONGLONG first = watcher->firstSeen_.emplace(window, now).first->second;
+            if (now - first < 1000)
+                return TRUE;
         }
         // Pressed again at every look until it is gone: on a loaded machine a box can show
         // before its own loop takes a press.
@@ -145,11 +161,26 @@ class BoxWatcher {
     }
 
     std::atomic<bool> stop_{false};
+    const bool announce_;
     mutable std::mutex lock_;
     std::vector<Box> boxes_;
     std::set<HWND> seen_;
+    std::map<HWND, ULONGLONG> firstSeen_;
     std::thread thread_;
 };
+
+// A message box no test waits for (a settings file that failed to be written, say) would hold
+// the whole program in its modal loop until the run's time limit: every box is closed and named
+// on stderr, and the test's own checks tell what went wrong.
+class EveryBoxClosed : public ::testing::Environment {
+  public:
+    void SetUp() override { watcher_ = std::make_unique<BoxWatcher>(true); }
+    void TearDown() override { watcher_.reset(); }
+
+  private:
+    std::unique_ptr<BoxWatcher> watcher_;
+};
+const auto *const kEveryBoxClosed = ::testing::AddGlobalTestEnvironment(new EveryBoxClosed);
 
 // A settings file nobody may write: held open by a reader that denies writers (root under
 // Wine writes to a read-only file anyway).
@@ -525,7 +556,7 @@ TEST_F(TransitionOptionsDialog, MoreOpensOneOwnedDialogShowingTheOptionsAndWrite
     OpenOptions();
     EXPECT_EQ(GetWindow(options, GW_OWNER), dialog);
     EXPECT_TRUE(IsWindowVisible(options));
-    EXPECT_EQ(Text(options), "Q-Blend Transitions");
+    EXPECT_EQ(Text(options), kOptionsCaption);
     EXPECT_FALSE(Checked(Option(kLinearRadioId)));
     EXPECT_TRUE(Checked(Option(kLogarithmicRadioId)));
     EXPECT_FALSE(Checked(Option(kEqualPowerRadioId)));
