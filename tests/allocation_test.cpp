@@ -195,21 +195,27 @@ class PlaybackAllocations : public ::testing::Test {
         return mixed;
     }
 
+    // Plays the first track into the second: the writes, and the one the second begins with.
+    void PlayTransition(const std::wstring &first, const std::wstring &second) {
+        PlayToTheEnd({first, second});
+        writes = watch->Writes();
+        next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+        ASSERT_GT(next, 10u);
+        ASSERT_LT(next, writes.size());
+    }
+
     static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll"};
     RefHost host;
     std::unique_ptr<WriteWatch> watch;
+    std::vector<CountedWrite> writes;
+    std::size_t next = 0;
 };
 
 TEST_F(PlaybackAllocations, AfterItsFirstBlockATrackAndItsCrossfadeAllocateNothing) {
     StartWith({});
     const std::wstring first = ToneName(44100, 2, 16, 3000, L"syw", 5);
     const std::wstring second = ToneName(44100, 2, 16, 2500, L"sya", 6);
-    PlayToTheEnd({first, second});
-
-    const std::vector<CountedWrite> writes = watch->Writes();
-    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
-    ASSERT_GT(next, 10u);
-    ASSERT_LT(next, writes.size());
+    ASSERT_NO_FATAL_FAILURE(PlayTransition(first, second));
     EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
     // The counter does see the playback thread: a new request allocates.
     EXPECT_GT(AllocationsPerBlock(writes)[next], 0);
@@ -224,12 +230,7 @@ TEST_F(PlaybackAllocations, ACrossfadeAcrossFormatsAllocatesNothingAfterTheHandO
     StartWith(settings);
     const std::wstring first = ToneName(44100, 2, 16, 3000, L"syw", 11);
     const std::wstring second = ToneName(48000, 2, 24, 2500, L"sya", 12);
-    PlayToTheEnd({first, second});
-
-    const std::vector<CountedWrite> writes = watch->Writes();
-    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
-    ASSERT_GT(next, 10u);
-    ASSERT_LT(next, writes.size());
+    ASSERT_NO_FATAL_FAILURE(PlayTransition(first, second));
     EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
     EXPECT_GT(AllocationsPerBlock(writes)[next - 1], 0); // the converter, made at the hand-over
     EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
@@ -244,12 +245,7 @@ TEST_F(PlaybackAllocations, DecodersThatTearFramesApartAllocateNothingEither) {
         PluginProbe(host, plugin).Set("TornReads", 997);
     const std::wstring first = ToneName(44100, 2, 24, 3000, L"syw", 7);
     const std::wstring second = ToneName(44100, 2, 24, 2500, L"sya", 8);
-    PlayToTheEnd({first, second});
-
-    const std::vector<CountedWrite> writes = watch->Writes();
-    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
-    ASSERT_GT(next, 10u);
-    ASSERT_LT(next, writes.size());
+    ASSERT_NO_FATAL_FAILURE(PlayTransition(first, second));
     EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
     EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 100);
 }
@@ -271,8 +267,8 @@ TEST_F(PlaybackAllocations, AFadeOnSkipAllocatesNothingAfterTheNewTracksFirstBlo
     ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 30000));
     host.Pump(30);
 
-    const std::vector<CountedWrite> writes = watch->Writes();
-    const std::size_t next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
+    writes = watch->Writes();
+    next = FirstWriteNotOf(writes, host.Output().Pcm(), TonePcm(first));
     ASSERT_GT(next, 10u);
     ASSERT_LT(next, writes.size());
     EXPECT_EQ(AllocatingBlocks(writes, {next}), "");
