@@ -106,6 +106,9 @@ class TInPluginPlaybackThread {
     // the playback thread to let go of it (a stalled decoder gets its kill switch), answering
     // messages sent to this thread meanwhile, and gives the output up when the wait is over.
     void Stop();
+    // Host's thread, as the plug-in is being removed: no Stop is a skip any more (the host's next
+    // Play goes to another plug-in), and a skip still waiting for its Play ends as a stop now.
+    void EndSkips();
     void Pause();
     void UnPause();
     int IsPaused() const;
@@ -294,6 +297,7 @@ class TInPluginPlaybackThread {
     SkipState skipState_ = SkipState::None;
     unsigned long long skipDeadline_ = 0;    // tick count
     std::atomic<bool> skipRequested_{false}; // the block loop is to end as skipped
+    std::atomic<bool> skipsEnded_{false};    // the plug-in is being removed
     // The request reads its track or plays out its end: a user's Stop now may be a skip.
     std::atomic<bool> skippable_{false};
     // The position the host is told until a skip's first block restarts the output's clock: the

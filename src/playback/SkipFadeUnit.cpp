@@ -30,7 +30,7 @@ bool TInPluginPlaybackThread::BeginSkip() {
         return false;
     }
     Out_Module *output = OutModule.load();
-    if (SkipFadeMs() <= 0 || Paused || !output || !IsPlaying)
+    if (SkipFadeMs() <= 0 || skipsEnded_ || Paused || !output || !IsPlaying)
         return false;
     // Announced before the request is asked whether it still plays: either the request sees the
     // announcement or this sees it gone.
@@ -60,6 +60,11 @@ bool TInPluginPlaybackThread::TakeSkip() {
     }
     ConcludeSkipAsStop();
     return false;
+}
+
+void TInPluginPlaybackThread::EndSkips() {
+    skipsEnded_ = true;
+    ConcludeSkipAsStop();
 }
 
 void TInPluginPlaybackThread::ConcludeSkipAsStop() {
