@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <numbers>
+#include <thread>
 
 namespace {
 
@@ -1048,6 +1049,40 @@ TEST_F(SkipFade, ASkipToADirectModeFileStopsFirst) {
     ASSERT_EQ(opens.size(), 2u);
     EXPECT_LT(lastOfEngine, opens[1]);
     EXPECT_EQ(calls[opens[1] - 1].Name, "Close");
+}
+
+// The engine ended its track with the last moments held in the output, and the host plays an
+// entry of another plug-in while the output says it plays but its clock stands still: neither
+// the engine's play-out nor the host's Play waits for it without a bound.
+TEST_F(Crossfade, AStalledOutputHoldsUpNeitherTheEngineNorTheHostsPlayOfAnotherPlugin) {
+    host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 1000));
+    StartWith({300, 1000, false}); // no crossfade: the next track continues the stream
+    host.SetPlaylist({ToneName(8000, 2, 16, 600, L"syw", 82), ToneName(8000, 2, 16, 600, L"sya", 83),
+                      ToneName(8000, 2, 16, 3000, L"synx", 84)});
+    host.State().NextItemOverride = 1;
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    Out_Module *raw = out().Module();
+    ASSERT_TRUE(host.WaitUntil([&] { return raw->GetWrittenTime() >= 600; }, 5000));
+    ASSERT_TRUE(host.WaitUntil(
+        [&] { return raw->GetWrittenTime() - raw->GetOutputTime() <= 260; }, 5000));
+    raw->Pause(1);
+    host.State().NextItemOverride = 2; // the host goes to the other plug-in's file
+    const double stalledAt = refhost::RecordingOutput::ClockMs();
+    // Frees the clock in the end, so that a wait without a bound cannot hang the program.
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(done, 8000) == WAIT_TIMEOUT)
+            raw->Pause(0);
+    });
+    const bool played = host.WaitUntil(
+        [&] { return PluginProbe(host, L"in_synthnx.dll").Count("Play") == 1; }, 9000);
+    const double playedAt = refhost::RecordingOutput::ClockMs();
+    SetEvent(done);
+    watchdog.join();
+    CloseHandle(done);
+    ASSERT_TRUE(played);
+    EXPECT_LT(playedAt - stalledAt, 3500.0); // two still-clock waits of a second, and slack
+    host.PressStop();
 }
 
 // ---- track changes through an output on a real-time clock ----

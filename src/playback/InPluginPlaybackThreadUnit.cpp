@@ -391,8 +391,7 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
     Out_Module *output = heldOutput_.exchange(nullptr);
     if (!output)
         return;
-    int lastHeld = -1;
-    ULONGLONG movedAt = GetTickCount64();
+    TStillClock clock;
     for (;;) {
         int playing = 0, written = 0, heard = 0;
         if (!CallGuarded([&] {
@@ -402,14 +401,8 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
             }))
             return;
         const int held = std::max(0, written - heard);
-        if (!playing && held == 0)
+        if ((!playing && held == 0) || clock.StandsStill(held))
             return;
-        if (held != lastHeld) {
-            lastHeld = held;
-            movedAt = GetTickCount64();
-        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
-            return;
-        }
         WaitServicingSends(nullptr, 5);
     }
 }

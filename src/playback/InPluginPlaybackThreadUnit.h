@@ -179,6 +179,24 @@ class TInPluginPlaybackThread {
   private:
     struct PlayRequestMessage;
     class IsPlayingBomb;
+    // Tells when an output's clock stands still: the sound it holds has not gone down for
+    // kStillClockMs. Every wait for an output to play out gives up then.
+    class TStillClock {
+      public:
+        bool StandsStill(int heldMs) {
+            const ULONGLONG now = GetTickCount64();
+            if (heldMs != lastHeldMs_) {
+                lastHeldMs_ = heldMs;
+                movedAt_ = now;
+            }
+            return now - movedAt_ > kStillClockMs;
+        }
+        void Restart() { movedAt_ = GetTickCount64(); }
+
+      private:
+        int lastHeldMs_ = -1;
+        ULONGLONG movedAt_ = GetTickCount64();
+    };
 
     static unsigned long __stdcall ThreadEntry(void *self);
     unsigned long Execute();

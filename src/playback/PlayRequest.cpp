@@ -417,10 +417,9 @@ bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
 }
 
 // An output whose clock does not move (though neither paused by the host nor stopped) is not
-// waited for beyond kStillClockMs; one that says it plays is waited for as long as it does.
+// waited for beyond kStillClockMs, even while it says it plays.
 void TInPluginPlaybackThread::PlayOut(Out_Module *output, int pauseMs, int leadMs) {
-    int lastHeld = -1;
-    ULONGLONG movedAt = GetTickCount64();
+    TStillClock clock;
     for (;;) {
         int playing = 0;
         if (Stopped() || skipRequested_ || !CallOutput([&] { playing = output->IsPlaying(); }))
@@ -430,14 +429,10 @@ void TInPluginPlaybackThread::PlayOut(Out_Module *output, int pauseMs, int leadM
             return;
         if (leadMs > 0 ? !playing || held <= leadMs : !playing && held == 0)
             return;
-        if (held != lastHeld) {
-            lastHeld = held;
-            movedAt = GetTickCount64();
-        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
+        if (clock.StandsStill(held))
             return;
-        }
         Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
         if (WaitWhilePaused())
-            movedAt = GetTickCount64();
+            clock.Restart();
     }
 }
