@@ -1051,6 +1051,37 @@ TEST_F(SkipFade, ASkipToADirectModeFileStopsFirst) {
     EXPECT_EQ(calls[opens[1] - 1].Name, "Close");
 }
 
+// A host that answers 0 to IPC_ISFULLSTOP at every Stop (an older player, or another program
+// hosting these plug-ins) stops between the end-of-track message and its Play of the next entry:
+// the prepared crossfade survives that Stop, and only a Stop without the Play ends it.
+class WithoutFullStopQuery : public Crossfade, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WithoutFullStopQuery, TheHostsOwnStopKeepsThePreparedFade) {
+    const bool playsOn = GetParam();
+    const Settings settings;
+    StartWith(settings);
+    host.State().Answers[IPC_ISFULLSTOP] = 0;
+    host.State().StopAfterCurrent = !playsOn;
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 85);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 86);
+    PlayToTheEnd({first, second});
+    if (playsOn) {
+        EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+        EXPECT_EQ(out().CountOf("Open"), 1);
+        return;
+    }
+    // The user's stop after all: the output closes and every decoder with it (see TearDown).
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 2000));
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, WithoutFullStopQuery, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? std::string("ThenPlaysTheNextEntry")
+                                               : std::string("AndStopsThere");
+                         });
+
 // The engine ended its track with the last moments held in the output, and the host plays an
 // entry of another plug-in while the output says it plays but its clock stands still: neither
 // the engine's play-out nor the host's Play waits for it without a bound.

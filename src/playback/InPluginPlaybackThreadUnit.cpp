@@ -222,10 +222,19 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
             CleanUpAfterStop();
         return 0;
     case WM_TIMER:
+        if (wParam == kEndStopGraceTimer) {
+            KillTimer(window, kEndStopGraceTimer);
+            OnEndOfTrackStopGraceOver();
+            return 0;
+        }
         if (wParam != kSkipGraceTimer)
             return DefWindowProcA(window, message, wParam, lParam);
         KillTimer(window, kSkipGraceTimer);
         OnSkipGraceOver();
+        return 0;
+    case kEndStopGraceMessage:
+        if (lParam == reinterpret_cast<LPARAM>(this))
+            SetTimer(window, kEndStopGraceTimer, static_cast<UINT>(wParam), nullptr);
         return 0;
     case kReleaseFade:
         // Between requests only: a running one (or a stop's clean-up) decides for itself.
@@ -311,6 +320,7 @@ bool TInPluginPlaybackThread::Activate(unsigned generation) {
         return false;
     requestActive_ = true;
     requestGeneration_ = generation;
+    endOfTrackPosted_ = false;
     decoderKill_ = 0;
     outputGivenUp_ = false;
     ResetEvent(idle_);
@@ -321,8 +331,10 @@ bool TInPluginPlaybackThread::Activate(unsigned generation) {
 // before it, and there is none, or finds the request over.
 void TInPluginPlaybackThread::Deactivate(bool postEndOfTrack) {
     std::lock_guard guard(activation_);
-    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_)
+    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_) {
+        endOfTrackPosted_ = true;
         PostEndOfTrack();
+    }
     requestActive_ = false;
     SetEvent(idle_);
 }
@@ -408,6 +420,8 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
 }
 
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
+    if (TakeEndOfTrackStop(fileName))
+        StopNow(false); // the host's own stop between two tracks, as it would have said
     const bool skip = TakeSkip();
     const auto leftToItsPlugin = [&] {
         // Its plug-in is to find the output as a stop leaves it.
@@ -496,7 +510,7 @@ TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
 // user's stop also lets go of everything prepared for a next track and of an output left open.
 void TInPluginPlaybackThread::Stop() {
     const bool immediate = Links.Host && Links.Host->IsImmediateStop();
-    if (immediate && BeginSkip())
+    if (immediate && (BeginSkip() || BeginEndOfTrackStop()))
         return;
     StopNow(immediate);
 }
@@ -509,6 +523,7 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
     }
     RequestQueued = false;
     pendingPositionMs_ = -1;
+    endOfTrackPosted_ = false;
     const bool running = CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -538,6 +553,7 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
 
 void TInPluginPlaybackThread::ShutdownPlayback() {
     ConcludeSkipAsStop();
+    TakeEndOfTrackStop({}); // nothing more plays: the held rest goes with the stop below
     if (!IsPlaying && WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
         return;
     PostEndOfTrack();

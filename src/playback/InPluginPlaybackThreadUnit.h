@@ -132,9 +132,14 @@ class TInPluginPlaybackThread {
     // sequence for the thread to end.
     static constexpr unsigned long kStopWaitMs = 2000;
     static constexpr unsigned long kQuitWaitMs = 3000;
-    // How long a user's Stop waits for the host's Play of another file, which makes it a skip.
+    // How long a user's Stop waits for the host's Play of another file, which makes it a skip;
+    // and how long a Stop right after the end-of-track message waits for the Play of the entry
+    // prepared next (a host that cannot tell its own stops from the user's).
     static constexpr unsigned long kSkipGraceMs = 50;
-    static constexpr UINT_PTR kSkipGraceTimer = 0x51; // on the utility window
+    static constexpr UINT_PTR kSkipGraceTimer = 0x51;     // on the utility window
+    static constexpr UINT_PTR kEndStopGraceTimer = 0x52;  // on the utility window
+    // Starts that timer on the playback thread (wParam: its time).
+    static constexpr UINT kEndStopGraceMessage = WM_APP + 0x54;
     // When the next track continues the stream, the host is told a track ended once the output
     // holds no more than this: time enough for the host to ask for the next file and for its
     // first block to follow, while the host's display changes near where the listener hears it.
@@ -293,6 +298,14 @@ class TInPluginPlaybackThread {
     bool EndAsSkipped(Out_Module *output);
     void OnSkipGraceOver();
     bool TakeSkipSource(bool skipRequest);
+    // A host that answers every IPC_ISFULLSTOP with 0 looks like a user stopping between the
+    // engine's end-of-track message and its Play of the next entry. Host's thread: Stop answers
+    // whether it waits for that Play; Play whether it is that Play (one of another file, or too
+    // late, first ends the stop as the user's). Playback thread: the grace ran out.
+    bool BeginEndOfTrackStop();
+    bool TakeEndOfTrackStop(const std::wstring &fileName);
+    void OnEndOfTrackStopGraceOver();
+    void StopBetweenTracksNow();
     // What the listener would have gone on hearing without the skip: the output's unheard rest,
     // then the skipped track from where it was read, still mixed with a fade it was in; null
     // when nothing is left of it.
@@ -316,6 +329,10 @@ class TInPluginPlaybackThread {
     unsigned long long skipDeadline_ = 0;    // tick count
     std::atomic<bool> skipRequested_{false}; // the block loop is to end as skipped
     std::atomic<bool> skipsEnded_{false};    // the plug-in is being removed
+    // The last request told the host its track ended, and no request ran since.
+    std::atomic<bool> endOfTrackPosted_{false};
+    bool endStopPending_ = false;            // guarded by skipLock_
+    unsigned long long endStopDeadline_ = 0; // tick count; guarded by skipLock_
     // The request reads its track or plays out its end: a user's Stop now may be a skip.
     std::atomic<bool> skippable_{false};
     // The position the host is told until a skip's first block restarts the output's clock: the

@@ -253,3 +253,71 @@ void TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
     outputBaseMs_ = written;
     countsOwnBytes_ = true;
 }
+
+// A host's own stop between two tracks. The engine told the host its track ended and holds the
+// next entry's decoder (with the crossfade's outgoing track, or the last moments still in the
+// output): a Stop that comes now and looks like the user's may be the host moving on without
+// saying so. It waits the grace for the Play of that entry; only without it is it the user's.
+bool TInPluginPlaybackThread::BeginEndOfTrackStop() {
+    if (!endOfTrackPosted_ || RequestQueued || WaitForSingleObject(idle_, 0) != WAIT_OBJECT_0)
+        return false;
+    if (NextPreLoad.IsEmpty() && !heldOutput_.load())
+        return false;
+    {
+        std::lock_guard guard(skipLock_);
+        if (endStopPending_)
+            return false; // a second Stop: the user's
+        endStopPending_ = true;
+        endStopDeadline_ = Now() + kSkipGraceMs;
+    }
+    if (HWND window = UtilWindow.load())
+        PostMessageA(window, kEndStopGraceMessage, kSkipGraceMs, reinterpret_cast<LPARAM>(this));
+    return true;
+}
+
+bool TInPluginPlaybackThread::TakeEndOfTrackStop(const std::wstring &fileName) {
+    {
+        std::lock_guard guard(skipLock_);
+        if (!endStopPending_)
+            return false;
+        endStopPending_ = false;
+        const bool prepared = NextPreLoad.Inspect(
+            [&](const TInPluginPlaybackThreadPreLoad &next) { return next.FileName == fileName; });
+        if (Now() <= endStopDeadline_ && (prepared || heldOutput_.load()))
+            return true;
+    }
+    StopNow(true);
+    return false;
+}
+
+// The stop's generation moves on under the same lock a Play takes first: a Play that comes
+// after it posts a request this stop does not cancel.
+void TInPluginPlaybackThread::OnEndOfTrackStopGraceOver() {
+    {
+        std::lock_guard guard(skipLock_);
+        if (!endStopPending_)
+            return;
+        endStopPending_ = false;
+        CancelRequests();
+    }
+    if (WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
+        StopBetweenTracksNow();
+}
+
+// The user's stop, on the playback thread between requests: what a stop's clean-up lets go of.
+void TInPluginPlaybackThread::StopBetweenTracksNow() {
+    RequestQueued = false;
+    endOfTrackPosted_ = false;
+    heldEndMs_ = -1;
+    heldOutput_ = nullptr;
+    StopRequested = true;
+    FreePreLoad(NextPreLoad.Take());
+    Crossfade.ReleaseSource();
+    FreePreLoad(std::move(FadePreLoad));
+    if (OpenedOutModule) {
+        CallOutput([&] { OpenedOutModule->Flush(0); });
+        CloseOpenedOutput();
+        if (Module.SAVSADeInit)
+            CallGuarded([this] { Module.SAVSADeInit(); });
+    }
+}
