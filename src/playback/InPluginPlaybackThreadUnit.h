@@ -6,6 +6,7 @@
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
+#include "FadeOutConversion.h"
 #include "FormatConverter.h"
 
 #include <atomic>
@@ -279,6 +280,9 @@ class TInPluginPlaybackThread {
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
     bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
     int blockBytes_ = 0;                     // of the current track
+    // The current track's last decoded frames before anything is mixed into them: what precedes
+    // its tail when a crossfade converts the tail.
+    TRecentFrames recentFrames_;
     // The output's clock where the current track begins (0 after an Open, Flush or seek); read
     // by the host's thread for positions.
     std::atomic<int> outputBaseMs_{0};

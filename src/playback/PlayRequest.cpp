@@ -86,6 +86,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int blockBytes =
         BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
+    recentFrames_.Reset(FrameBytes(Decoder.BitsPerSample, Decoder.Channels));
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
     output = Module.outMod ? Module.outMod : output;
     OutModule = output;
@@ -271,6 +272,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 CallOutput([&] { output->Flush(target); });
                 outputBaseMs_ = 0;
                 countsOwnBytes_ = false;
+                recentFrames_.Clear();
             }
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
@@ -278,6 +280,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
         if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
+        recentFrames_.Keep(buffer.data(), frames * frameBytes);
         // After a skip the output holds the skipped track until this first block goes in.
         const bool flushFirst = std::exchange(flushBeforeFirstBlock_, false);
         const int written = flushFirst ? 0 : TrackWrittenMs(output, trackBytes, bytesPerSecond);
