@@ -1,7 +1,8 @@
 // Crossfades through the reference host, compared byte for byte with an expected output that is
 // computed here from the transition's formulas, independently of the product's mixer.
 #include "RefHost.h"
-#include "playback/FormatConverter.h"
+#include "playback/FadeOutConversion.h"
+#include "support/FakeFadeOutSource.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
@@ -543,50 +544,25 @@ TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
 
 // ---- crossfades between formats ----
 
-// The outgoing rest in the incoming format, worked out in whole numbers: one channel to two by
-// copying, two to one as half their sum, widths scaled by powers of two rounded half away from
-// zero and held below full scale.
-Bytes ConvertedExactly(const Format &from, const Format &to, const Bytes &pcm) {
-    const auto toSigned = [](std::int64_t raw, int bits) { return bits == 8 ? raw - 128 : raw; };
-    const auto scaled = [](std::int64_t value, int shift) {
-        if (shift >= 0)
-            return value * (std::int64_t{1} << shift);
-        const std::int64_t half = std::int64_t{1} << (-shift - 1);
-        const std::int64_t magnitude = ((value < 0 ? -value : value) + half) >> -shift;
-        return value < 0 ? -magnitude : magnitude;
-    };
-    const std::int64_t top = (std::int64_t{1} << (to.Bits - 1)) - 1;
-    Bytes out;
-    for (std::size_t at = 0; at + from.FrameBytes() <= pcm.size(); at += from.FrameBytes()) {
-        std::vector<std::int64_t> values;
-        for (int channel = 0; channel < from.Channels; ++channel)
-            values.push_back(
-                toSigned(Sample(&pcm[at + channel * from.Bits / 8], from.Bits), from.Bits));
-        int shift = to.Bits - from.Bits;
-        if (from.Channels == 2 && to.Channels == 1) {
-            values = {values[0] + values[1]};
-            --shift;
-        } else if (from.Channels == 1 && to.Channels == 2) {
-            values.push_back(values[0]);
-        }
-        for (const std::int64_t value : values) {
-            const std::int64_t converted = std::min(scaled(value, shift), top);
-            const std::size_t end = out.size();
-            out.resize(end + static_cast<std::size_t>(to.Bits / 8));
-            Store(&out[end], to.Bits, to.Bits == 8 ? converted + 128 : converted);
-        }
+// The outgoing rest as the fade converts it: through the product's conversion (measured by its
+// own tests against whole-number and double-precision references), dithered where it rounds and
+// primed with what the track played before the rest. Here: that the engine hands it the rest and
+// the track's own frames before it.
+Bytes ConvertedAsTheFade(const Format &from, const Format &to, const Bytes &before,
+                         const Bytes &rest) {
+    int closes = 0;
+    auto source = ConvertFadeOut(std::make_unique<support::FakeFadeOutSource>(
+                                     rest, from.Bits, from.Channels, from.Rate, &closes),
+                                 {to.Bits, to.Channels, to.Rate}, before);
+    Bytes out(static_cast<std::size_t>(to.BlockBytes()));
+    std::size_t filled = 0;
+    for (int bytes; (bytes = source->GetData(out.data() + filled,
+                                             static_cast<int>(out.size() - filled))) > 0;) {
+        filled += static_cast<std::size_t>(bytes);
+        out.resize(filled + static_cast<std::size_t>(to.BlockBytes()));
     }
-    return out;
-}
-
-// The same through the product's converter, for pairs of rates: the resampler itself is
-// measured against a double-precision reference by its own tests.
-Bytes ConvertedByTheConverter(const Format &from, const Format &to, const Bytes &pcm) {
-    TFormatConverter converter({from.Bits, from.Channels, from.Rate},
-                               {to.Bits, to.Channels, to.Rate});
-    Bytes out;
-    converter.Convert(pcm, out);
-    converter.Finish(out);
+    out.resize(filled);
+    source->Close();
     return out;
 }
 
@@ -602,9 +578,9 @@ Bytes ExpectedAcrossFormats(const std::wstring &first, const std::wstring &secon
     const Format from = FormatOfTone(first), to = FormatOfTone(second);
     const Bytes a = TonePcm(first), b = TonePcm(second);
     const HandOver handOver = FindHandOver(from, a.size(), settings.FadeTimeMs);
+    const Bytes before(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
     const Bytes rest(a.begin() + static_cast<long>(handOver.WrittenBytes), a.end());
-    const Bytes converted = from.Rate == to.Rate ? ConvertedExactly(from, to, rest)
-                                                 : ConvertedByTheConverter(from, to, rest);
+    const Bytes converted = ConvertedAsTheFade(from, to, before, rest);
     const auto oldBlock = static_cast<std::size_t>(
         TResampler::OutputFramesFor(from.BlockBytes() / from.FrameBytes(), from.Rate, to.Rate) *
         to.FrameBytes());
@@ -805,7 +781,7 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
     const auto oldBlock =
         static_cast<std::size_t>(kFormat.BlockBytes() / kFormat.FrameBytes() * to.FrameBytes());
     const Bytes expected = Joined(TonePcm(first), WrittenBeforeFlush(1),
-                                  Mixed(to, TonePcm(second), ConvertedExactly(kFormat, to, rest),
+                                  Mixed(to, TonePcm(second), ConvertedAsTheFade(kFormat, to, {}, rest),
                                         std::min(5000 - heard, 300), false, false, oldBlock));
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     EXPECT_EQ(out().CountOf("Open"), 2);
