@@ -780,9 +780,10 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
         From(TonePcm(first), static_cast<std::size_t>(heard) * 8 * kFormat.FrameBytes());
     const auto oldBlock =
         static_cast<std::size_t>(kFormat.BlockBytes() / kFormat.FrameBytes() * to.FrameBytes());
-    const Bytes expected = Joined(TonePcm(first), WrittenBeforeFlush(1),
-                                  Mixed(to, TonePcm(second), ConvertedAsTheFade(kFormat, to, {}, rest),
-                                        std::min(5000 - heard, 300), false, false, oldBlock));
+    const Bytes expected =
+        Joined(TonePcm(first), WrittenBeforeFlush(1),
+               Mixed(to, TonePcm(second), ConvertedAsTheFade(kFormat, to, {}, rest),
+                     std::min(5000 - heard, 300), false, false, oldBlock));
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     EXPECT_EQ(out().CountOf("Open"), 2);
 }
