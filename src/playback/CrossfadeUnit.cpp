@@ -119,8 +119,12 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
     // mixed; one that cannot be converted ends the fade in the mixer as it always did.
     if (!Crossfade.Started && FadeAcrossFormats())
         Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat());
+    // A fade ends with the incoming track at the latest: the outgoing one reaches silence even
+    // when the track it fades into is shorter than the fade.
+    const int fadeMs = std::min(skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs(),
+                                std::max(Decoder.LengthMs, 0));
     return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
-                                Decoder.SampleRate, skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs());
+                                Decoder.SampleRate, fadeMs);
 }
 
 // Answers true when the track's decoder was handed over: this block is its last. The fade is

@@ -391,8 +391,7 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
     Out_Module *output = heldOutput_.exchange(nullptr);
     if (!output)
         return;
-    int lastHeld = -1;
-    ULONGLONG movedAt = GetTickCount64();
+    TStillClock clock;
     for (;;) {
         int playing = 0, written = 0, heard = 0;
         if (!CallGuarded([&] {
@@ -402,14 +401,8 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
             }))
             return;
         const int held = std::max(0, written - heard);
-        if (!playing && held == 0)
+        if ((!playing && held == 0) || clock.StandsStill(held))
             return;
-        if (held != lastHeld) {
-            lastHeld = held;
-            movedAt = GetTickCount64();
-        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
-            return;
-        }
         WaitServicingSends(nullptr, 5);
     }
 }
@@ -455,6 +448,9 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
     request->Skip = skip;
+    // Until a skip's first block the output still plays the skipped track: the host is told the
+    // new track's own time.
+    pendingPositionMs_ = skip ? 0 : -1;
     // A host that resumes a position seeks as soon as Play returns, before the request starts.
     SeekPending = false;
     RequestQueued = true;
@@ -512,6 +508,7 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
             CallGuarded([&] { output->Pause(0); });
     }
     RequestQueued = false;
+    pendingPositionMs_ = -1;
     const bool running = CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -601,6 +598,8 @@ int TInPluginPlaybackThread::IsPaused() const {
 
 // While the output still sounds the previous track, the current one is at 0.
 int TInPluginPlaybackThread::GetOutputTime() const {
+    if (const int pending = pendingPositionMs_.load(); pending >= 0)
+        return pending;
     Out_Module *output = OutModule.load();
     int time = 0;
     if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
@@ -613,6 +612,9 @@ void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
         return;
     SeekTargetMs = milliseconds;
     SeekPending = true;
+    int pending = pendingPositionMs_.load();
+    if (pending >= 0)
+        pendingPositionMs_.compare_exchange_strong(pending, std::max(milliseconds, 0));
 }
 
 void TInPluginPlaybackThread::SetVolume(int volume) {

@@ -3,11 +3,13 @@
 // to the host's output plug-in.
 #pragma once
 
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
 #include "FadeOutConversion.h"
 #include "FormatConverter.h"
+#include "StreamHistory.h"
 
 #include <atomic>
 #include <map>
@@ -105,6 +107,9 @@ class TInPluginPlaybackThread {
     // the playback thread to let go of it (a stalled decoder gets its kill switch), answering
     // messages sent to this thread meanwhile, and gives the output up when the wait is over.
     void Stop();
+    // Host's thread, as the plug-in is being removed: no Stop is a skip any more (the host's next
+    // Play goes to another plug-in), and a skip still waiting for its Play ends as a stop now.
+    void EndSkips();
     void Pause();
     void UnPause();
     int IsPaused() const;
@@ -137,6 +142,11 @@ class TInPluginPlaybackThread {
     static constexpr int kHandOverLeadMs = 200;
     // An output whose clock stands still though it is not paused is not waited for any longer.
     static constexpr unsigned long kStillClockMs = 1000;
+    // What the engine keeps of the sound it gave the output, for a skip to go on from the frame
+    // the listener hears (an output's buffer beyond this loses its oldest part at a skip).
+    static constexpr int kHistoryMs = 5000;
+    // How far ahead of the listener a skip's flush is placed: time to trim the rest and mix.
+    static constexpr int kSwitchLeadMs = 20;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -170,6 +180,24 @@ class TInPluginPlaybackThread {
   private:
     struct PlayRequestMessage;
     class IsPlayingBomb;
+    // Tells when an output's clock stands still: the sound it holds has not gone down for
+    // kStillClockMs. Every wait for an output to play out gives up then.
+    class TStillClock {
+      public:
+        bool StandsStill(int heldMs) {
+            const ULONGLONG now = GetTickCount64();
+            if (heldMs != lastHeldMs_) {
+                lastHeldMs_ = heldMs;
+                movedAt_ = now;
+            }
+            return now - movedAt_ > kStillClockMs;
+        }
+        void Restart() { movedAt_ = GetTickCount64(); }
+
+      private:
+        int lastHeldMs_ = -1;
+        ULONGLONG movedAt_ = GetTickCount64();
+    };
 
     static unsigned long __stdcall ThreadEntry(void *self);
     unsigned long Execute();
@@ -266,6 +294,21 @@ class TInPluginPlaybackThread {
     bool EndAsSkipped(Out_Module *output);
     void OnSkipGraceOver();
     bool TakeSkipSource(bool skipRequest);
+    // What the listener would have gone on hearing without the skip: the output's unheard rest,
+    // then the skipped track from where it was read, still mixed with a fade it was in; null
+    // when nothing is left of it.
+    std::unique_ptr<TFadeOutSource> UnheardStream(Out_Module *output);
+    std::unique_ptr<TFadeOutSource> StreamContinuation();
+    // The first block of a skip (or a seek right after one): flushes the output at a frame the
+    // listener reaches a little ahead, and the skipped stream goes on from exactly that frame.
+    // Answers false, without a flush, when the output will have played all it holds by then.
+    bool FlushAtHeardFrame(Out_Module *output, int flushToMs);
+    // Waits for the output's clock to turn to ms and answers ms when it saw it turn; a later
+    // time when it was past (the thread kept from running); -1 when the clock stands still or
+    // the request was stopped.
+    std::int64_t CatchClockAt(Out_Module *output, std::int64_t ms);
+    // The current track writes on after what the output holds; its times count from there.
+    void ContinueStream(Out_Module *output);
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
     THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
@@ -273,13 +316,22 @@ class TInPluginPlaybackThread {
     SkipState skipState_ = SkipState::None;
     unsigned long long skipDeadline_ = 0;    // tick count
     std::atomic<bool> skipRequested_{false}; // the block loop is to end as skipped
-    std::atomic<int> skipHeardMs_{0};        // the output's time at the Stop
-    std::atomic<bool> inBlockLoop_{false};   // the track's decoder reads in the loop
+    std::atomic<bool> skipsEnded_{false};    // the plug-in is being removed
+    // The request reads its track or plays out its end: a user's Stop now may be a skip.
+    std::atomic<bool> skippable_{false};
+    // The position the host is told until a skip's first block restarts the output's clock: the
+    // new track's own (0, or where the host sought); -1 when the output's clock tells.
+    std::atomic<int> pendingPositionMs_{-1};
     bool requestIsSkip_ = false;             // playback thread: the request's Play was one
     bool skipSource_ = false;                // the held source is a skipped track
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
     bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
     int blockBytes_ = 0;                     // of the current track
+    // Where the current track's decoder reads: from the last seek (or 0) plus the frames since.
+    int decodedFromMs_ = 0;
+    std::int64_t decodedFrames_ = 0;
+    // The sound given to the open output since its Open or last Flush.
+    TStreamHistory history_;
     // The current track's last decoded frames before anything is mixed into them: what precedes
     // its tail when a crossfade converts the tail.
     TRecentFrames recentFrames_;
@@ -320,3 +372,16 @@ class TInPluginPlaybackThread {
     std::map<LPARAM, std::unique_ptr<PlayRequestMessage>> postedRequests_;
     unsigned long nextRequestId_ = 1;
 };
+
+// The lock only orders these calls against a stop giving the output up: it is never held by
+// the host's thread while the output is called.
+template <class F> bool TInPluginPlaybackThread::CallOutput(F &&call) {
+    std::lock_guard guard(outputCalls_);
+    if (outputGivenUp_)
+        return false;
+    try {
+        return CallGuarded(std::forward<F>(call));
+    } catch (...) {
+        return false;
+    }
+}

@@ -1,12 +1,16 @@
 // The fade on skip. The host skips with a user's Stop followed at once by a Play of another
-// file: the Stop waits a short grace for that Play instead of cutting the track dead. The
-// stopped track's decoder then goes on from what the listener heard as the fade-out source of
-// the next request, and the output, still playing the stopped track, is flushed only when the
-// first mixed block is written, so that nothing goes silent in between. Without the Play the
-// grace ends in the stop it would have been.
+// file: the Stop waits a short grace for that Play instead of cutting the track dead. What the
+// listener would have gone on hearing (the output's unheard rest, then the stopped track read on
+// from where it was, with any fade it was in) becomes the fade-out source of the next request.
+// The output keeps playing the stopped track until that request's first block; it is flushed at
+// a frame the engine knows exactly, and the fade-out goes on from that very frame: nothing is
+// heard twice, nothing is lost and the output never runs dry. Without the Play the grace ends in
+// the stop it would have been.
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hostlink/FaultGuard.h"
+#include "FadeOutChain.h"
+#include "FadeOutConversion.h"
 
 #include <algorithm>
 
@@ -26,21 +30,15 @@ bool TInPluginPlaybackThread::BeginSkip() {
         return false;
     }
     Out_Module *output = OutModule.load();
-    if (SkipFadeMs() <= 0 || Paused || !Module.is_seekable || !output || !IsPlaying)
+    if (SkipFadeMs() <= 0 || skipsEnded_ || Paused || !output || !IsPlaying)
         return false;
-    // Announced before the loop is asked whether it still reads: either the loop sees the
+    // Announced before the request is asked whether it still plays: either the request sees the
     // announcement or this sees it gone.
     skipRequested_ = true;
-    if (!inBlockLoop_) {
+    if (!skippable_) {
         skipRequested_ = false;
         return false;
     }
-    int heard = 0;
-    if (!CallGuarded([&] { heard = GetOutputTime(); }) || heard < 0) {
-        skipRequested_ = false;
-        return false;
-    }
-    skipHeardMs_ = heard;
     skipDeadline_ = Now() + kSkipGraceMs;
     skipState_ = SkipState::Pending;
     // As a user's stop does; the rest of an earlier track still held goes with the flush.
@@ -64,6 +62,11 @@ bool TInPluginPlaybackThread::TakeSkip() {
     return false;
 }
 
+void TInPluginPlaybackThread::EndSkips() {
+    skipsEnded_ = true;
+    ConcludeSkipAsStop();
+}
+
 void TInPluginPlaybackThread::ConcludeSkipAsStop() {
     {
         std::lock_guard guard(skipLock_);
@@ -85,11 +88,9 @@ bool TInPluginPlaybackThread::EndAsSkipped(Out_Module *output) {
         state = skipState_;
         deadline = skipDeadline_;
     }
-    const int heard = skipHeardMs_.load();
-    const int remaining = LengthMs.load() - heard;
-    const bool fades = state != SkipState::None && !Stopped() && Decoder.IsOpen() &&
-                       remaining > 0 && Decoder.SetTime(heard) == TDecoder::SeekResult::Moved;
-    if (!fades) {
+    std::unique_ptr<TFadeOutSource> unheard =
+        state != SkipState::None && !Stopped() ? UnheardStream(output) : nullptr;
+    if (!unheard) {
         Decoder.Close();
         StopRequested = true;
         FreePreLoad(NextPreLoad.Take());
@@ -97,11 +98,9 @@ bool TInPluginPlaybackThread::EndAsSkipped(Out_Module *output) {
     }
     // What was prepared for the track's natural end goes nowhere now.
     FreePreLoad(std::move(FadePreLoad));
-    fadeKill_ = 0;
-    Crossfade.HoldSource(MakeDecoderFadeOutSource(std::move(Decoder), blockBytes_, remaining,
-                                                  reinterpret_cast<int *>(&fadeKill_)));
+    FreePreLoad(NextPreLoad.Take());
+    Crossfade.HoldSource(std::move(unheard));
     Crossfade.Armed = false;
-    Crossfade.Started = false; // a fade that ran is over: the next one starts afresh
     skipSource_ = true;
     fadeInto_.clear();
     if (state == SkipState::Pending) {
@@ -140,4 +139,117 @@ bool TInPluginPlaybackThread::TakeSkipSource(bool skipRequest) {
     const bool takes = skipRequest && skipSource_ && Crossfade.Source;
     skipSource_ = false;
     return takes;
+}
+
+std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::UnheardStream(Out_Module *output) {
+    fadeKill_ = 0;
+    std::unique_ptr<TFadeOutSource> continuation = StreamContinuation();
+    const TPcmFormat format{OpenedBits, OpenedChannels, OpenedRate};
+    if (continuation && FormatOf(*continuation) != format)
+        continuation.reset(); // already converted for a next track: only the rest fades
+    std::vector<std::uint8_t> unheard;
+    std::int64_t first = history_.Frames();
+    int heard = 0;
+    if (history_.IsValid() && CallOutput([&] { heard = output->GetOutputTime(); })) {
+        // Rounded down to whole milliseconds: the flush trims what is heard by then.
+        first = std::max(history_.FrameAt(heard), history_.OldestFrame());
+        unheard = history_.CopyFrom(first);
+    }
+    if (unheard.empty() && !continuation)
+        return nullptr;
+    return std::make_unique<TUnheardRestSource>(std::move(unheard), first, std::move(continuation),
+                                                format.BitsPerSample, format.Channels,
+                                                format.SampleRate,
+                                                blockBytes_);
+}
+
+// The track read on from where the block loop left it; a fade it was still mixing in goes on
+// inside it. After the loop (the output playing out the end) only a track handed over to a
+// crossfade is left of it.
+std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::StreamContinuation() {
+    if (!Decoder.IsOpen()) {
+        if (Crossfade.Source && !Crossfade.Armed)
+            return std::move(Crossfade.Source);
+        Crossfade.ReleaseSource();
+        return nullptr;
+    }
+    const int rate = std::max(Decoder.SampleRate, 1);
+    const auto readMs = decodedFromMs_ + static_cast<int>(decodedFrames_ * 1000 / rate);
+    const int remaining = std::max(Decoder.LengthMs - readMs, 0);
+    auto track = MakeDecoderFadeOutSource(std::move(Decoder), blockBytes_, remaining,
+                                          reinterpret_cast<int *>(&fadeKill_));
+    if (!Crossfade.Armed || !Crossfade.Source) {
+        Crossfade.ReleaseSource();
+        return track;
+    }
+    auto olderFade = std::make_unique<TCrossfadeState>();
+    Crossfade.MoveFadeInto(*olderFade);
+    return std::make_unique<TStillMixingSource>(std::move(track), std::move(olderFade));
+}
+
+bool TInPluginPlaybackThread::FlushAtHeardFrame(Out_Module *output, int flushToMs) {
+    pendingPositionMs_ = -1;
+    auto *rest = dynamic_cast<TUnheardRestSource *>(Crossfade.Source.get());
+    int now = 0;
+    if (!history_.IsValid() || !CallOutput([&] { now = output->GetOutputTime(); }))
+        return false;
+    const ULONGLONG deadline = GetTickCount64() + kSwitchLeadMs * 4 + 100;
+    std::int64_t at = history_.ExactTimeFrom(std::int64_t{now} + kSwitchLeadMs);
+    for (;;) {
+        if (history_.FrameAt(at) >= history_.Frames()) {
+            if (rest)
+                rest->StartAt(rest->EndFrame()); // all of it is heard from the output
+            return false;
+        }
+        const std::int64_t seen = CatchClockAt(output, at);
+        if (seen == at)
+            break;
+        // Missed (the thread was kept from running as the clock turned): the next exact moment,
+        // or, with the time up, the clock as it was last seen.
+        if (seen < 0 || GetTickCount64() > deadline) {
+            at = std::max(at, seen);
+            break;
+        }
+        at = history_.ExactTimeFrom(seen + 1);
+    }
+    if (rest)
+        rest->StartAt(history_.FrameAt(at));
+    CallOutput([&] { output->Flush(flushToMs); });
+    history_.Restart(flushToMs);
+    outputBaseMs_ = 0;
+    countsOwnBytes_ = false;
+    return true;
+}
+
+// Sleeps while the moment is more than two milliseconds off, then looks without pause: the
+// clock is caught turning only when two looks close together fall on either side of it.
+std::int64_t TInPluginPlaybackThread::CatchClockAt(Out_Module *output, std::int64_t ms) {
+    LARGE_INTEGER frequency{}, previous{}, current{};
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG closeTogether = std::max<LONGLONG>(frequency.QuadPart / 20000, 1); // 50 us
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(kSwitchLeadMs) * 2 + 50;
+    bool looked = false;
+    for (;;) {
+        int now = 0;
+        if (Stopped() || !CallOutput([&] { now = output->GetOutputTime(); }))
+            return -1;
+        QueryPerformanceCounter(&current);
+        if (now >= ms)
+            return now == ms && looked && current.QuadPart - previous.QuadPart <= closeTogether
+                       ? ms
+                       : std::max<std::int64_t>(now, ms + 1);
+        if (GetTickCount64() > deadline)
+            return -1;
+        previous = current;
+        looked = true;
+        if (ms - now > 2)
+            Sleep(1);
+    }
+}
+
+void TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
+    int written = 0;
+    CallOutput([&] { written = output->GetWrittenTime(); });
+    outputBaseMs_ = written;
+    countsOwnBytes_ = true;
 }
