@@ -647,6 +647,59 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, AcrossFormats,
                              return name(info.param.From) + "_to_" + name(info.param.To);
                          });
 
+// A track shorter than two fades is handed over in the block where the fade into it ends: a
+// block mixed with the track before. Its converted tail is primed with its own frames, not with
+// that mix.
+TEST_F(AcrossFormats, ATailHandedOverInAMixedBlockIsPrimedWithTheTracksOwnFrames) {
+    const Settings settings = On();
+    StartWith(settings);
+    const Format from{8000, 2, 16}, to{11025, 2, 16};
+    const std::wstring first = Tone(from, 1500, L"syw", 86);
+    const std::wstring middle = Tone(from, 800, L"sya", 87);
+    const std::wstring last = Tone(to, 1000, L"syw", 88);
+    PlayToTheEnd({first, middle, last});
+
+    const Bytes a = TonePcm(first), b = TonePcm(middle);
+    const HandOver intoMiddle = FindHandOver(from, a.size(), settings.FadeTimeMs);
+    const Bytes middleMixed =
+        Mixed(from, b, Bytes(a.begin() + static_cast<long>(intoMiddle.WrittenBytes), a.end()),
+              std::min(intoMiddle.RemainingMs, settings.FadeTimeMs), false);
+    // The middle track's hand-over: the output reopens for the last track's format after it.
+    std::size_t beforeReopen = 0;
+    for (int opens = 0; const auto &call : out().Calls()) {
+        opens += call.Name == "Open" ? 1 : 0;
+        if (opens == 2)
+            break;
+        if (call.Name == "Write")
+            beforeReopen += static_cast<std::size_t>(call.Args[0]);
+    }
+    ASSERT_GT(beforeReopen, intoMiddle.WrittenBytes);
+    const std::size_t handOver = beforeReopen - intoMiddle.WrittenBytes;
+    const auto block = static_cast<std::size_t>(from.BlockBytes());
+    ASSERT_GE(handOver, block);
+    ASSERT_FALSE(std::equal(b.begin() + static_cast<long>(handOver - block),
+                            b.begin() + static_cast<long>(handOver),
+                            middleMixed.begin() + static_cast<long>(handOver - block)))
+        << "the hand-over block is not a mixed one";
+
+    const int remainingMs =
+        800 - static_cast<int>((handOver - block) * 1000 / from.BytesPerSecond());
+    const Bytes converted =
+        ConvertedAsTheFade(from, to, Bytes(b.begin(), b.begin() + static_cast<long>(handOver)),
+                           Bytes(b.begin() + static_cast<long>(handOver), b.end()));
+    const auto oldBlock = static_cast<std::size_t>(
+        TResampler::OutputFramesFor(block / from.FrameBytes(), from.Rate, to.Rate) *
+        to.FrameBytes());
+    Bytes expected(a.begin(), a.begin() + static_cast<long>(intoMiddle.WrittenBytes));
+    expected.insert(expected.end(), middleMixed.begin(),
+                    middleMixed.begin() + static_cast<long>(handOver));
+    const Bytes lastMixed =
+        Mixed(to, TonePcm(last), converted, std::min(remainingMs, settings.FadeTimeMs), false,
+              false, oldBlock);
+    expected.insert(expected.end(), lastMixed.begin(), lastMixed.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+}
+
 // A stop in the middle of a converted fade closes both decoders through the converter, once.
 TEST_F(AcrossFormats, AStopWhileMixingAConvertedTailClosesBothDecoders) {
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
