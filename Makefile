@@ -58,8 +58,9 @@ module: setup
 # The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
 # then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
 # BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); last the resampler of
-# the format conversion: its passband ripple, its worst image or alias and its cost for stereo
-# (it fails when one misses its target).
+# the format conversion: its passband ripple, its worst image or alias, its cost for stereo and
+# the error of a converted tail's first 2 ms, unprimed and primed (it fails when one misses its
+# target).
 BENCH_FLAGS ?=
 # The builds' print goes to BUILD-bench/build.log, shown only when a build fails, so that the
 # figures stand alone.

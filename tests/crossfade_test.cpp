@@ -1,7 +1,8 @@
 // Crossfades through the reference host, compared byte for byte with an expected output that is
 // computed here from the transition's formulas, independently of the product's mixer.
 #include "RefHost.h"
-#include "playback/FormatConverter.h"
+#include "playback/FadeOutConversion.h"
+#include "support/FakeFadeOutSource.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
@@ -553,50 +554,25 @@ TEST_F(Crossfade, ManualAdvanceMeansNoNextEntry) {
 
 // ---- crossfades between formats ----
 
-// The outgoing rest in the incoming format, worked out in whole numbers: one channel to two by
-// copying, two to one as half their sum, widths scaled by powers of two rounded half away from
-// zero and held below full scale.
-Bytes ConvertedExactly(const Format &from, const Format &to, const Bytes &pcm) {
-    const auto toSigned = [](std::int64_t raw, int bits) { return bits == 8 ? raw - 128 : raw; };
-    const auto scaled = [](std::int64_t value, int shift) {
-        if (shift >= 0)
-            return value * (std::int64_t{1} << shift);
-        const std::int64_t half = std::int64_t{1} << (-shift - 1);
-        const std::int64_t magnitude = ((value < 0 ? -value : value) + half) >> -shift;
-        return value < 0 ? -magnitude : magnitude;
-    };
-    const std::int64_t top = (std::int64_t{1} << (to.Bits - 1)) - 1;
-    Bytes out;
-    for (std::size_t at = 0; at + from.FrameBytes() <= pcm.size(); at += from.FrameBytes()) {
-        std::vector<std::int64_t> values;
-        for (int channel = 0; channel < from.Channels; ++channel)
-            values.push_back(
-                toSigned(Sample(&pcm[at + channel * from.Bits / 8], from.Bits), from.Bits));
-        int shift = to.Bits - from.Bits;
-        if (from.Channels == 2 && to.Channels == 1) {
-            values = {values[0] + values[1]};
-            --shift;
-        } else if (from.Channels == 1 && to.Channels == 2) {
-            values.push_back(values[0]);
-        }
-        for (const std::int64_t value : values) {
-            const std::int64_t converted = std::min(scaled(value, shift), top);
-            const std::size_t end = out.size();
-            out.resize(end + static_cast<std::size_t>(to.Bits / 8));
-            Store(&out[end], to.Bits, to.Bits == 8 ? converted + 128 : converted);
-        }
+// The outgoing rest as the fade converts it: through the product's conversion (measured by its
+// own tests against whole-number and double-precision references), dithered where it rounds and
+// primed with what the track played before the rest. Here: that the engine hands it the rest and
+// the track's own frames before it.
+Bytes ConvertedAsTheFade(const Format &from, const Format &to, const Bytes &before,
+                         const Bytes &rest) {
+    int closes = 0;
+    auto source = ConvertFadeOut(std::make_unique<support::FakeFadeOutSource>(
+                                     rest, from.Bits, from.Channels, from.Rate, &closes),
+                                 {to.Bits, to.Channels, to.Rate}, before);
+    Bytes out(static_cast<std::size_t>(to.BlockBytes()));
+    std::size_t filled = 0;
+    for (int bytes; (bytes = source->GetData(out.data() + filled,
+                                             static_cast<int>(out.size() - filled))) > 0;) {
+        filled += static_cast<std::size_t>(bytes);
+        out.resize(filled + static_cast<std::size_t>(to.BlockBytes()));
     }
-    return out;
-}
-
-// The same through the product's converter, for pairs of rates: the resampler itself is
-// measured against a double-precision reference by its own tests.
-Bytes ConvertedByTheConverter(const Format &from, const Format &to, const Bytes &pcm) {
-    TFormatConverter converter({from.Bits, from.Channels, from.Rate},
-                               {to.Bits, to.Channels, to.Rate});
-    Bytes out;
-    converter.Convert(pcm, out);
-    converter.Finish(out);
+    out.resize(filled);
+    source->Close();
     return out;
 }
 
@@ -612,9 +588,9 @@ Bytes ExpectedAcrossFormats(const std::wstring &first, const std::wstring &secon
     const Format from = FormatOfTone(first), to = FormatOfTone(second);
     const Bytes a = TonePcm(first), b = TonePcm(second);
     const HandOver handOver = FindHandOver(from, a.size(), settings.FadeTimeMs);
+    const Bytes before(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
     const Bytes rest(a.begin() + static_cast<long>(handOver.WrittenBytes), a.end());
-    const Bytes converted = from.Rate == to.Rate ? ConvertedExactly(from, to, rest)
-                                                 : ConvertedByTheConverter(from, to, rest);
+    const Bytes converted = ConvertedAsTheFade(from, to, before, rest);
     const auto oldBlock = static_cast<std::size_t>(
         TResampler::OutputFramesFor(from.BlockBytes() / from.FrameBytes(), from.Rate, to.Rate) *
         to.FrameBytes());
@@ -670,6 +646,59 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, AcrossFormats,
                              };
                              return name(info.param.From) + "_to_" + name(info.param.To);
                          });
+
+// A track shorter than two fades is handed over in the block where the fade into it ends: a
+// block mixed with the track before. Its converted tail is primed with its own frames, not with
+// that mix.
+TEST_F(AcrossFormats, ATailHandedOverInAMixedBlockIsPrimedWithTheTracksOwnFrames) {
+    const Settings settings = On();
+    StartWith(settings);
+    const Format from{8000, 2, 16}, to{11025, 2, 16};
+    const std::wstring first = Tone(from, 1500, L"syw", 86);
+    const std::wstring middle = Tone(from, 800, L"sya", 87);
+    const std::wstring last = Tone(to, 1000, L"syw", 88);
+    PlayToTheEnd({first, middle, last});
+
+    const Bytes a = TonePcm(first), b = TonePcm(middle);
+    const HandOver intoMiddle = FindHandOver(from, a.size(), settings.FadeTimeMs);
+    const Bytes middleMixed =
+        Mixed(from, b, Bytes(a.begin() + static_cast<long>(intoMiddle.WrittenBytes), a.end()),
+              std::min(intoMiddle.RemainingMs, settings.FadeTimeMs), false);
+    // The middle track's hand-over: the output reopens for the last track's format after it.
+    std::size_t beforeReopen = 0;
+    for (int opens = 0; const auto &call : out().Calls()) {
+        opens += call.Name == "Open" ? 1 : 0;
+        if (opens == 2)
+            break;
+        if (call.Name == "Write")
+            beforeReopen += static_cast<std::size_t>(call.Args[0]);
+    }
+    ASSERT_GT(beforeReopen, intoMiddle.WrittenBytes);
+    const std::size_t handOver = beforeReopen - intoMiddle.WrittenBytes;
+    const auto block = static_cast<std::size_t>(from.BlockBytes());
+    ASSERT_GE(handOver, block);
+    ASSERT_FALSE(std::equal(b.begin() + static_cast<long>(handOver - block),
+                            b.begin() + static_cast<long>(handOver),
+                            middleMixed.begin() + static_cast<long>(handOver - block)))
+        << "the hand-over block is not a mixed one";
+
+    const int remainingMs =
+        800 - static_cast<int>((handOver - block) * 1000 / from.BytesPerSecond());
+    const Bytes converted =
+        ConvertedAsTheFade(from, to, Bytes(b.begin(), b.begin() + static_cast<long>(handOver)),
+                           Bytes(b.begin() + static_cast<long>(handOver), b.end()));
+    const auto oldBlock = static_cast<std::size_t>(
+        TResampler::OutputFramesFor(block / from.FrameBytes(), from.Rate, to.Rate) *
+        to.FrameBytes());
+    Bytes expected(a.begin(), a.begin() + static_cast<long>(intoMiddle.WrittenBytes));
+    expected.insert(expected.end(), middleMixed.begin(),
+                    middleMixed.begin() + static_cast<long>(handOver));
+    const Bytes lastMixed =
+        Mixed(to, TonePcm(last), converted, std::min(remainingMs, settings.FadeTimeMs), false,
+              false, oldBlock);
+    expected.insert(expected.end(), lastMixed.begin(), lastMixed.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+}
 
 // A stop in the middle of a converted fade closes both decoders through the converter, once.
 TEST_F(AcrossFormats, AStopWhileMixingAConvertedTailClosesBothDecoders) {
@@ -754,10 +783,10 @@ class SkipFade : public Crossfade {
         const std::size_t heard = HeardAtLastFlush();
         ASSERT_GT(heard, 0u);
         ASSERT_EQ(heard % format.FrameBytes(), 0u);
-        EXPECT_EQ(Compare(out().Pcm(), Joined(stream, heard,
-                                              Mixed(format, next, From(stream, heard), fadeMs,
-                                                    false))),
-                  "equal");
+        EXPECT_EQ(
+            Compare(out().Pcm(),
+                    Joined(stream, heard, Mixed(format, next, From(stream, heard), fadeMs, false))),
+            "equal");
         // The flush came while the output still held the skipped track, and what followed it
         // left no silence (beyond the moment of mixing the first block).
         EXPECT_LT(UnderrunUntilTheLastWrite(), 2.0);
@@ -813,9 +842,10 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
     const Bytes rest = From(TonePcm(first), heard);
     const auto oldBlock =
         static_cast<std::size_t>(kFormat.BlockBytes() / kFormat.FrameBytes() * to.FrameBytes());
-    const Bytes expected = Joined(TonePcm(first), heard,
-                                  Mixed(to, TonePcm(second), ConvertedExactly(kFormat, to, rest),
-                                        300, false, false, oldBlock));
+    const Bytes expected =
+        Joined(TonePcm(first), heard,
+               Mixed(to, TonePcm(second), ConvertedAsTheFade(kFormat, to, {}, rest), 300, false,
+                     false, oldBlock));
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     EXPECT_EQ(out().CountOf("Open"), 2);
 }
@@ -832,13 +862,12 @@ TEST_F(SkipFade, ASkipDuringAFadeFadesOutBothTracksAsTheyWereHeard) {
     host.SetPlaylist({first, second, third});
     ASSERT_EQ(host.StartPlaying(0), 0);
     // Early in the second track, while the first still fades out of it.
-    ASSERT_TRUE(host.WaitUntil(
-        [&] { return host.State().Position == 1 && PositionNow() > 100; }, 5000));
+    ASSERT_TRUE(
+        host.WaitUntil([&] { return host.State().Position == 1 && PositionNow() > 100; }, 5000));
     ASSERT_EQ(host.SkipTo(2), 0);
     WaitForTheEnd();
-    ASSERT_LT(HeardAtLastFlush(),
-              FindHandOver(kFormat, TonePcm(first).size(), 500).WrittenBytes +
-                  static_cast<std::size_t>(kFormat.BytesPerSecond()) / 2)
+    ASSERT_LT(HeardAtLastFlush(), FindHandOver(kFormat, TonePcm(first).size(), 500).WrittenBytes +
+                                      static_cast<std::size_t>(kFormat.BytesPerSecond()) / 2)
         << "the skip came after the fade";
     ExpectHeard(ExpectedTransition(first, second, settings), TonePcm(third), 300);
     EXPECT_EQ(out().CountOf("Open"), 1);
@@ -869,8 +898,9 @@ TEST_P(SkipFadeLate, FadesTheSkippedTrackOutToSilence) {
 INSTANTIATE_TEST_SUITE_P(SkipFade, SkipFadeLate,
                          ::testing::Values(LateSkip{2000, 1000, 600}, LateSkip{300, 400, 400}),
                          [](const ::testing::TestParamInfo<LateSkip> &info) {
-                             return info.param.NextMs < 600 ? std::string("IntoATrackShorterThanTheFade")
-                                                            : std::string("IntoAShorterTrack");
+                             return info.param.NextMs < 600
+                                        ? std::string("IntoATrackShorterThanTheFade")
+                                        : std::string("IntoAShorterTrack");
                          });
 
 // The track was read to its end (or handed over to a crossfade) and the output plays out its
@@ -1088,14 +1118,15 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, WithoutFullStopQuery, ::testing::Bool(),
 TEST_F(Crossfade, AStalledOutputHoldsUpNeitherTheEngineNorTheHostsPlayOfAnotherPlugin) {
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 1000));
     StartWith({300, 1000, false}); // no crossfade: the next track continues the stream
-    host.SetPlaylist({ToneName(8000, 2, 16, 600, L"syw", 82), ToneName(8000, 2, 16, 600, L"sya", 83),
+    host.SetPlaylist({ToneName(8000, 2, 16, 600, L"syw", 82),
+                      ToneName(8000, 2, 16, 600, L"sya", 83),
                       ToneName(8000, 2, 16, 3000, L"synx", 84)});
     host.State().NextItemOverride = 1;
     ASSERT_EQ(host.StartPlaying(0), 0);
     Out_Module *raw = out().Module();
     ASSERT_TRUE(host.WaitUntil([&] { return raw->GetWrittenTime() >= 600; }, 5000));
-    ASSERT_TRUE(host.WaitUntil(
-        [&] { return raw->GetWrittenTime() - raw->GetOutputTime() <= 260; }, 5000));
+    ASSERT_TRUE(
+        host.WaitUntil([&] { return raw->GetWrittenTime() - raw->GetOutputTime() <= 260; }, 5000));
     raw->Pause(1);
     host.State().NextItemOverride = 2; // the host goes to the other plug-in's file
     const double stalledAt = refhost::RecordingOutput::ClockMs();

@@ -148,9 +148,10 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
             std::move(Decoder), blockBytes_, static_cast<int>(remaining),
             reinterpret_cast<int *>(&fadeKill_));
         // A converter is built here, in the last block of the outgoing track, so that the
-        // fade's blocks find everything ready.
+        // fade's blocks find everything ready; it starts from the track's own last frames.
         if (FadeAcrossFormats())
-            outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder));
+            outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder),
+                                      recentFrames_.Frames());
         Crossfade.HoldSource(std::move(outgoing));
         Crossfade.Armed = false;
         fadeInto_ = FadePreLoad->FileName;

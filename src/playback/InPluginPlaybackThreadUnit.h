@@ -7,6 +7,7 @@
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
+#include "FadeOutConversion.h"
 #include "FormatConverter.h"
 #include "StreamHistory.h"
 
@@ -348,6 +349,9 @@ class TInPluginPlaybackThread {
     std::int64_t decodedFrames_ = 0;
     // The sound given to the open output since its Open or last Flush.
     TStreamHistory history_;
+    // The current track's last decoded frames before anything is mixed into them: what precedes
+    // its tail when a crossfade converts the tail.
+    TRecentFrames recentFrames_;
     // The output's clock where the current track begins (0 after an Open, Flush or seek); read
     // by the host's thread for positions.
     std::atomic<int> outputBaseMs_{0};

@@ -79,6 +79,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int blockBytes =
         BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
+    recentFrames_.Reset(FrameBytes(Decoder.BitsPerSample, Decoder.Channels));
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
     output = Module.outMod ? Module.outMod : output;
     OutModule = output;
@@ -282,6 +283,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 pendingPositionMs_ = -1;
                 decodedFromMs_ = target;
                 decodedFrames_ = 0;
+                recentFrames_.Clear();
             }
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
@@ -290,6 +292,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
         decodedFrames_ += frames;
+        recentFrames_.Keep(buffer.data(), frames * frameBytes);
         // After a skip the output holds the skipped track until this first block goes in.
         if (std::exchange(flushBeforeFirstBlock_, false) && !FlushAtHeardFrame(output, 0))
             ContinueStream(output);
