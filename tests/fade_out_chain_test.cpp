@@ -63,18 +63,20 @@ TEST(UnheardRest, DeliversTheRestFromTheFlushedFrameThenTheContinuation) {
     int closes = 0;
     auto continuation = std::make_unique<FakeSource>(Counting(1000, 300), 16, 1, 1000, &closes);
     continuation->RemainingMs = 300;
-    TUnheardRestSource rest(Counting(900, 100), 900, std::move(continuation), 16, 1, 1000, 64);
+    TUnheardRestSource rest(Counting(880, 120), 880, 900, std::move(continuation), 16, 1, 1000, 64);
     EXPECT_EQ(rest.RemainingMs, 400);
     rest.StartAt(950);
     rest.StartAt(940); // never back
     EXPECT_EQ(rest.RemainingMs, 350);
+    const auto before = rest.FramesBefore(60); // heard, kept to prime a converter
+    EXPECT_EQ(Bytes(before.begin(), before.end()), Counting(890, 60));
     EXPECT_EQ(ReadAll(rest, 64), Counting(950, 350));
     rest.Close();
     EXPECT_EQ(closes, 1);
 }
 
 TEST(UnheardRest, WithoutAContinuationEndsWithTheRest) {
-    TUnheardRestSource rest(Counting(0, 10), 0, nullptr, 16, 1, 1000, 64);
+    TUnheardRestSource rest(Counting(0, 10), 0, 0, nullptr, 16, 1, 1000, 64);
     rest.StartAt(rest.EndFrame());
     EXPECT_EQ(rest.RemainingMs, 0);
     EXPECT_TRUE(ReadAll(rest, 64).empty());

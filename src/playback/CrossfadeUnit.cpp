@@ -6,6 +6,7 @@
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "BlockMath.h"
+#include "FadeOutChain.h"
 #include "FadeOutConversion.h"
 
 #include <algorithm>
@@ -117,8 +118,14 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
         return frames;
     // The outgoing track of a skip, of another format, is converted before its first block is
     // mixed; one that cannot be converted ends the fade in the mixer as it always did.
-    if (!Crossfade.Started && FadeAcrossFormats())
-        Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat());
+    if (!Crossfade.Started && FadeAcrossFormats() && Crossfade.Source) {
+        // A skipped stream is primed with what the listener heard just before its rest.
+        std::span<const std::uint8_t> primer;
+        if (const auto *rest = dynamic_cast<const TUnheardRestSource *>(Crossfade.Source.get()))
+            primer = rest->FramesBefore(
+                FadeOutPrimerFrames(FormatOf(*Crossfade.Source), PlayingFormat()));
+        Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat(), primer);
+    }
     // A fade ends with the incoming track at the latest: the outgoing one reaches silence even
     // when the track it fades into is shorter than the fade.
     const int fadeMs = std::min(skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs(),

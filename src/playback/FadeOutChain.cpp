@@ -30,16 +30,20 @@ void TStillMixingSource::Close() noexcept {
     olderFade_->ReleaseSource();
 }
 
-TUnheardRestSource::TUnheardRestSource(std::vector<std::uint8_t> unheard, std::int64_t firstFrame,
+TUnheardRestSource::TUnheardRestSource(std::vector<std::uint8_t> frames, std::int64_t firstFrame,
+                                       std::int64_t startFrame,
                                        std::unique_ptr<TFadeOutSource> continuation, int bits,
                                        int channels, int rate, int blockBytes)
-    : unheard_(std::move(unheard)), firstFrame_(firstFrame),
+    : unheard_(std::move(frames)), firstFrame_(firstFrame),
       continuation_(std::move(continuation)) {
     BitsPerSample = bits;
     Channels = channels;
     SampleRate = rate;
     BlockBytes = blockBytes;
     frameBytes_ = std::max(bits / 8 * channels, 1);
+    read_ = static_cast<std::size_t>(std::clamp<std::int64_t>(startFrame - firstFrame_, 0,
+                                                              EndFrame() - firstFrame_) *
+                                     frameBytes_);
     continuationMs_ = continuation_ ? std::max(continuation_->RemainingMs, 0) : 0;
     SizeBytes = static_cast<std::int64_t>(unheard_.size()) +
                 (continuation_ ? std::max<std::int64_t>(continuation_->SizeBytes, 0) : 0);
@@ -54,6 +58,12 @@ void TUnheardRestSource::StartAt(std::int64_t frame) {
     const std::int64_t to = std::clamp(frame, NextFrame(), EndFrame());
     read_ = static_cast<std::size_t>((to - firstFrame_) * frameBytes_);
     UpdateRemaining();
+}
+
+std::span<const std::uint8_t> TUnheardRestSource::FramesBefore(int frames) const {
+    const std::size_t bytes =
+        std::min(read_, static_cast<std::size_t>(std::max(frames, 0)) * frameBytes_);
+    return {unheard_.data() + read_ - bytes, bytes};
 }
 
 int TUnheardRestSource::GetData(std::uint8_t *destination, int length) {

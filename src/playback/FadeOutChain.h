@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 // A track that was still fading in over the one before it: each read is its own sound with the
@@ -26,16 +27,19 @@ class TStillMixingSource final : public TFadeOutSource {
 
 // Frames the output had been given and the listener had not heard yet, then the stream's
 // continuation (none when the track had ended). The frames are numbered as the output's
-// history counts them.
+// history counts them; some heard ones before them may be kept, to prime a converter.
 class TUnheardRestSource final : public TFadeOutSource {
   public:
-    // continuation may be null; otherwise it must deliver the format given here.
-    TUnheardRestSource(std::vector<std::uint8_t> unheard, std::int64_t firstFrame,
-                       std::unique_ptr<TFadeOutSource> continuation, int bits, int channels,
-                       int rate, int blockBytes);
+    // frames: from firstFrame on, of which those before startFrame were heard. continuation
+    // may be null; otherwise it must deliver the format given here.
+    TUnheardRestSource(std::vector<std::uint8_t> frames, std::int64_t firstFrame,
+                       std::int64_t startFrame, std::unique_ptr<TFadeOutSource> continuation,
+                       int bits, int channels, int rate, int blockBytes);
     // The output is flushed where the listener is at frame: what came before it was heard.
     // Frames not held here are not moved past.
     void StartAt(std::int64_t frame);
+    // Up to `frames` of the frames right before the next one, oldest first.
+    std::span<const std::uint8_t> FramesBefore(int frames) const;
     std::int64_t NextFrame() const { return firstFrame_ + static_cast<std::int64_t>(read_ / frameBytes_); }
     std::int64_t EndFrame() const;
     int GetData(std::uint8_t *destination, int length) override;

@@ -151,7 +151,7 @@ class TInPluginPlaybackThread {
     // the listener hears (an output's buffer beyond this loses its oldest part at a skip).
     static constexpr int kHistoryMs = 5000;
     // How far ahead of the listener a skip's flush is placed: time to trim the rest and mix.
-    static constexpr int kSwitchLeadMs = 20;
+    static constexpr int kSwitchLeadMs = 30;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -312,14 +312,19 @@ class TInPluginPlaybackThread {
     // when nothing is left of it.
     std::unique_ptr<TFadeOutSource> UnheardStream(Out_Module *output);
     std::unique_ptr<TFadeOutSource> StreamContinuation();
-    // The first block of a skip (or a seek right after one): flushes the output at a frame the
-    // listener reaches a little ahead, and the skipped stream goes on from exactly that frame.
-    // Answers false, without a flush, when the output will have played all it holds by then.
+    // The first block of a skip (or a seek right after one): plans a flush of the output at a
+    // frame the listener reaches a little ahead, and the skipped stream goes on from exactly
+    // that frame. Answers false, planning nothing, when the output will have played all it
+    // holds by then. The flush itself comes once the block is ready to be written.
+    bool PlanFlushAtHeardFrame(Out_Module *output, int flushToMs);
+    void FlushAtPlannedMoment(Out_Module *output);
+    // Both at once, before another format's output is opened.
     bool FlushAtHeardFrame(Out_Module *output, int flushToMs);
-    // Waits for the output's clock to turn to ms and answers ms when it saw it turn; a later
-    // time when it was past (the thread kept from running); -1 when the clock stands still or
-    // the request was stopped.
-    std::int64_t CatchClockAt(Out_Module *output, std::int64_t ms);
+    // Waits for the output's clock to turn to ms and flushes it (to flushToMs) the moment it
+    // does: answers ms then. Answers a later time, without a flush, when it was past before the
+    // flush could follow (the thread kept from running); -1 when the clock stands still or the
+    // request was stopped.
+    std::int64_t FlushWhenClockTurns(Out_Module *output, std::int64_t ms, int flushToMs);
     // The current track writes on after what the output holds; its times count from there.
     void ContinueStream(Out_Module *output);
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
@@ -343,6 +348,8 @@ class TInPluginPlaybackThread {
     bool skipSource_ = false;                // the held source is a skipped track
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
     bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
+    std::int64_t flushAtMs_ = -1;            // the planned flush's moment on the output's clock
+    int flushToMs_ = 0;                      // and the time it restarts the clock at
     int blockBytes_ = 0;                     // of the current track
     // Where the current track's decoder reads: from the last seek (or 0) plus the frames since.
     int decodedFromMs_ = 0;

@@ -262,6 +262,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
     std::int64_t trackBytes = 0; // written since the track began
     decodedFromMs_ = 0;
     decodedFrames_ = 0;
+    flushAtMs_ = -1;
     for (;;) {
         WaitWhilePaused();
         if (skipRequested_)
@@ -273,14 +274,15 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 return LoopEnd::RanOut;
             if (seek == TDecoder::SeekResult::Moved) {
                 // Whatever the output still held of the previous track goes with it; right after
-                // a skip the skipped track fades on from the frame where it was flushed.
+                // a skip the skipped track fades on from the frame where it will be flushed.
                 if (!std::exchange(flushBeforeFirstBlock_, false) ||
-                    !FlushAtHeardFrame(output, target))
+                    !PlanFlushAtHeardFrame(output, target)) {
                     CallOutput([&] { output->Flush(target); });
-                history_.Restart(target);
-                outputBaseMs_ = 0;
-                countsOwnBytes_ = false;
-                pendingPositionMs_ = -1;
+                    history_.Restart(target);
+                    outputBaseMs_ = 0;
+                    countsOwnBytes_ = false;
+                    pendingPositionMs_ = -1;
+                }
                 decodedFromMs_ = target;
                 decodedFrames_ = 0;
                 recentFrames_.Clear();
@@ -294,9 +296,10 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
         decodedFrames_ += frames;
         recentFrames_.Keep(buffer.data(), frames * frameBytes);
         // After a skip the output holds the skipped track until this first block goes in.
-        if (std::exchange(flushBeforeFirstBlock_, false) && !FlushAtHeardFrame(output, 0))
+        if (std::exchange(flushBeforeFirstBlock_, false) && !PlanFlushAtHeardFrame(output, 0))
             ContinueStream(output);
-        const int written = TrackWrittenMs(output, trackBytes, bytesPerSecond);
+        const int written =
+            flushAtMs_ >= 0 ? flushToMs_ : TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
@@ -328,6 +331,9 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
             !Foreign([&] { Module.VSAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
 
+        // The planned flush comes with the block ready: the output never holds nothing.
+        if (flushAtMs_ >= 0)
+            FlushAtPlannedMoment(output);
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs)) {
             if (skipRequested_ && !Stopped())
                 return LoopEnd::Skipped;

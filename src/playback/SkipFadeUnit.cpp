@@ -11,6 +11,7 @@
 #include "../hostlink/FaultGuard.h"
 #include "FadeOutChain.h"
 #include "FadeOutConversion.h"
+#include "Resampler.h"
 
 #include <algorithm>
 
@@ -147,19 +148,21 @@ std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::UnheardStream(Out_Modul
     const TPcmFormat format{OpenedBits, OpenedChannels, OpenedRate};
     if (continuation && FormatOf(*continuation) != format)
         continuation.reset(); // already converted for a next track: only the rest fades
-    std::vector<std::uint8_t> unheard;
-    std::int64_t first = history_.Frames();
+    std::vector<std::uint8_t> frames;
+    std::int64_t first = history_.Frames(), start = first;
     int heard = 0;
     if (history_.IsValid() && CallOutput([&] { heard = output->GetOutputTime(); })) {
-        // Rounded down to whole milliseconds: the flush trims what is heard by then.
-        first = std::max(history_.FrameAt(heard), history_.OldestFrame());
-        unheard = history_.CopyFrom(first);
+        // Rounded down to whole milliseconds: the flush trims what is heard by then. Heard
+        // frames before it are kept to prime a converter, should the next track need one.
+        start = std::max(history_.FrameAt(heard), history_.OldestFrame());
+        first = std::max(start - TResampler::MaxPrimerFrames(), history_.OldestFrame());
+        frames = history_.CopyFrom(first);
     }
-    if (unheard.empty() && !continuation)
+    if (start >= history_.Frames() && !continuation)
         return nullptr;
-    return std::make_unique<TUnheardRestSource>(std::move(unheard), first, std::move(continuation),
-                                                format.BitsPerSample, format.Channels,
-                                                format.SampleRate,
+    return std::make_unique<TUnheardRestSource>(std::move(frames), first, start,
+                                                std::move(continuation), format.BitsPerSample,
+                                                format.Channels, format.SampleRate,
                                                 blockBytes_);
 }
 
@@ -187,63 +190,76 @@ std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::StreamContinuation() {
     return std::make_unique<TStillMixingSource>(std::move(track), std::move(olderFade));
 }
 
-bool TInPluginPlaybackThread::FlushAtHeardFrame(Out_Module *output, int flushToMs) {
-    pendingPositionMs_ = -1;
+bool TInPluginPlaybackThread::PlanFlushAtHeardFrame(Out_Module *output, int flushToMs) {
     auto *rest = dynamic_cast<TUnheardRestSource *>(Crossfade.Source.get());
     int now = 0;
     if (!history_.IsValid() || !CallOutput([&] { now = output->GetOutputTime(); }))
         return false;
-    const ULONGLONG deadline = GetTickCount64() + kSwitchLeadMs * 4 + 100;
-    std::int64_t at = history_.ExactTimeFrom(std::int64_t{now} + kSwitchLeadMs);
-    for (;;) {
-        if (history_.FrameAt(at) >= history_.Frames()) {
-            if (rest)
-                rest->StartAt(rest->EndFrame()); // all of it is heard from the output
-            return false;
-        }
-        const std::int64_t seen = CatchClockAt(output, at);
-        if (seen == at)
-            break;
-        // Missed (the thread was kept from running as the clock turned): the next exact moment,
-        // or, with the time up, the clock as it was last seen.
-        if (seen < 0 || GetTickCount64() > deadline) {
-            at = std::max(at, seen);
-            break;
-        }
-        at = history_.ExactTimeFrom(seen + 1);
+    const std::int64_t at = history_.ExactTimeFrom(std::int64_t{now} + kSwitchLeadMs);
+    if (history_.FrameAt(at) >= history_.Frames()) {
+        if (rest)
+            rest->StartAt(rest->EndFrame()); // all of it is heard from the output
+        return false;
     }
     if (rest)
         rest->StartAt(history_.FrameAt(at));
-    CallOutput([&] { output->Flush(flushToMs); });
-    history_.Restart(flushToMs);
-    outputBaseMs_ = 0;
-    countsOwnBytes_ = false;
+    history_.Restart(flushToMs); // what follows is the new stream's
+    flushAtMs_ = at;
+    flushToMs_ = flushToMs;
     return true;
 }
 
-// Sleeps while the moment is more than two milliseconds off, then looks without pause: the
-// clock is caught turning only when two looks close together fall on either side of it.
-std::int64_t TInPluginPlaybackThread::CatchClockAt(Out_Module *output, std::int64_t ms) {
-    LARGE_INTEGER frequency{}, previous{}, current{};
+// Missed (the thread was kept from running as the clock turned), the flush comes at once: what
+// played meanwhile is heard twice, and nothing is lost.
+void TInPluginPlaybackThread::FlushAtPlannedMoment(Out_Module *output) {
+    const std::int64_t at = std::exchange(flushAtMs_, -1);
+    if (FlushWhenClockTurns(output, at, flushToMs_) != at)
+        CallOutput([&] { output->Flush(flushToMs_); });
+    outputBaseMs_ = 0;
+    countsOwnBytes_ = false;
+    pendingPositionMs_ = -1;
+}
+
+bool TInPluginPlaybackThread::FlushAtHeardFrame(Out_Module *output, int flushToMs) {
+    if (!PlanFlushAtHeardFrame(output, flushToMs))
+        return false;
+    FlushAtPlannedMoment(output);
+    return true;
+}
+
+// Sleeps while the moment is more than five milliseconds off, then looks without pause. The
+// clock has turned exactly at ms when one look saw it before and the next at ms, both within
+// 50 microseconds; the flush follows at once, unless the thread was held up on the way to it.
+std::int64_t TInPluginPlaybackThread::FlushWhenClockTurns(Out_Module *output, std::int64_t ms,
+                                                        int flushToMs) {
+    LARGE_INTEGER frequency{}, lookStarted{}, lastStarted{}, looked{}, flushing{};
     QueryPerformanceFrequency(&frequency);
     const LONGLONG closeTogether = std::max<LONGLONG>(frequency.QuadPart / 20000, 1); // 50 us
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(kSwitchLeadMs) * 2 + 50;
-    bool looked = false;
+    bool before = false; // the last look saw the clock before ms
     for (;;) {
         int now = 0;
+        QueryPerformanceCounter(&lookStarted);
         if (Stopped() || !CallOutput([&] { now = output->GetOutputTime(); }))
             return -1;
-        QueryPerformanceCounter(&current);
-        if (now >= ms)
-            return now == ms && looked && current.QuadPart - previous.QuadPart <= closeTogether
-                       ? ms
-                       : std::max<std::int64_t>(now, ms + 1);
+        QueryPerformanceCounter(&looked);
+        if (now >= ms) {
+            if (now != ms || !before || looked.QuadPart - lastStarted.QuadPart > closeTogether)
+                return std::max<std::int64_t>(now, ms + 1);
+            QueryPerformanceCounter(&flushing);
+            if (flushing.QuadPart - lastStarted.QuadPart > closeTogether)
+                return ms + 1;
+            CallOutput([&] { output->Flush(flushToMs); });
+            return ms;
+        }
         if (GetTickCount64() > deadline)
             return -1;
-        previous = current;
-        looked = true;
-        if (ms - now > 2)
+        lastStarted = lookStarted;
+        before = true;
+        if (ms - now > 5) {
             Sleep(1);
+            before = false; // a look after a sleep brackets nothing
+        }
     }
 }
 
