@@ -15,6 +15,9 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kTiny = 1e-9;
+// "Just before" a moment: far enough that a piece beginning there does not hold it.
+constexpr double kJustBefore = 1e-6;
+constexpr double kOwnRiseSeconds = 0.0005;
 
 std::string Text(const char *format, ...) {
     char buffer[256];
@@ -187,6 +190,14 @@ class Measurer {
         return std::nullopt;
     }
 
+    // Where track j went on from at t: a jump found within a millisecond after t (the flush that
+    // begins a fade, found a few samples from the new track's start) counts as made at t.
+    std::optional<double> PositionFrom(int j, double t) const {
+        constexpr double kAhead = 0.001;
+        const std::optional<double> ahead = PositionAt(j, t + kAhead);
+        return ahead ? std::optional<double>(*ahead - kAhead) : std::nullopt;
+    }
+
     double MeasuredGain(int j, double t) const {
         double gain = 0.0;
         for (const Piece *p : pieces_[static_cast<std::size_t>(j)])
@@ -287,12 +298,12 @@ class Measurer {
                 // Both fades last what the setting says, at most what is left of the track
                 // playing when they begin.
                 const double left = current >= 0 ? TrackOf(current).Seconds() -
-                                                        PositionAt(current, t0).value_or(0.0)
+                                                        PositionFrom(current, t0).value_or(0.0)
                                                   : 0.0;
                 const double length = std::min(tr.FadeSeconds, left);
                 std::vector<std::pair<int, double>> outgoing;
                 for (int j = 0; j < static_cast<int>(laws_.size()); ++j) {
-                    const double now = j == tr.Into ? 0.0 : Intended(j, t0 - kTiny);
+                    const double now = j == tr.Into ? 0.0 : Intended(j, t0 - kJustBefore);
                     // A crossfade takes the current track only; a skip everything that sounds.
                     if (now > 0.0 && (tr.Kind == TransitionKind::SkipFade || j == current))
                         outgoing.push_back({j, now});
@@ -342,7 +353,7 @@ class Measurer {
                                   ? &law[last - 1]
                                   : nullptr;
         if (fade) {
-            const double from = PositionAt(j, fade->Begin).value_or(0.0);
+            const double from = PositionFrom(j, fade->Begin).value_or(0.0);
             end = fade->Value <= kHeardGain
                       ? from
                       : from + fade->Length * (1.0 - CurveInverse(kHeardGain / fade->Value, scenario_.Shape));
@@ -356,7 +367,7 @@ class Measurer {
         for (const SeekMark &seek : seeks_) {
             if (seek.Track != j)
                 continue;
-            const double from = PositionAt(j, seek.Time - kTiny).value_or(0.0);
+            const double from = PositionAt(j, seek.Time - kJustBefore).value_or(0.0);
             std::vector<Interval> split;
             for (const Interval &w : wanted) {
                 split.push_back({w.From, std::min(w.To, from)});
@@ -376,7 +387,7 @@ class Measurer {
                 total += std::max(0.0, p->EndPosition() - p->Position);
             }
             const std::vector<Interval> once = Union(heard);
-            const double twice = total - Length(once);
+            const double twice = std::max(0.0, total - Length(once));
             result_.TwiceMs += twice * 1000.0;
             if (twice * 1000.0 >= kCleanMs / 2)
                 result_.Notes.push_back(Text("track %d: %.1f ms heard twice%s", j + 1, twice * 1000.0,
@@ -405,13 +416,30 @@ class Measurer {
         return {};
     }
 
+    // Whether a track should sound at t: from the first start on, but for the silence after a
+    // Stop; a track begun from silence has half a millisecond to rise through its own edge.
     bool SoundIntended(double t) const {
-        if (t < starts_.front() - kTiny || t > endTime_)
+        if (t < starts_.front() + kOwnRiseSeconds || t > endTime_)
             return false;
         for (const Interval &stop : stops_)
-            if (t > stop.From && t < stop.To)
+            if (t > stop.From && t < stop.To + kOwnRiseSeconds)
                 return false;
         return true;
+    }
+
+    // The RMS the tracks meant to sound at t would have there, each where it is (or would be)
+    // and at its curve's gain: the tracks' own quiet moments are no silence of the engine's.
+    double MeantRms(double t, int rate, int half) const {
+        double sum = 0.0;
+        for (int k = -half; k < half; ++k) {
+            const double at = t + static_cast<double>(k) / rate;
+            double value = 0.0;
+            for (int j = 0; j < static_cast<int>(laws_.size()); ++j)
+                if (const double gain = Intended(j, at); gain > 0.0)
+                    value += gain * TrackOf(j).Value(PositionAt(j, at).value_or(0.0));
+            sum += value * value;
+        }
+        return std::sqrt(sum / std::max(1, 2 * half));
     }
 
     void NoteSilence(double from, double to) {
@@ -428,7 +456,7 @@ class Measurer {
             const double gapFrom = std::max(previousEnd, starts_.front());
             double gap = 0.0;
             for (double t = gapFrom; t < run.StartSeconds; t += 0.0001)
-                if (SoundIntended(t))
+                if (SoundIntended(t) && MeantRms(t, 10000, 2) >= kSilentRms)
                     gap += 0.0001;
             if (gap > 0.0) {
                 silent += gap;
@@ -446,7 +474,8 @@ class Measurer {
                 const double t = run.StartSeconds + static_cast<double>(i) / run.Rate;
                 const std::size_t lo = i >= half ? i - half : 0, hi = std::min(n, i + half);
                 const double rms = std::sqrt((sums[hi] - sums[lo]) / static_cast<double>(hi - lo));
-                if (rms < kSilentRms && SoundIntended(t)) {
+                if (rms < kSilentRms && SoundIntended(t) &&
+                    MeantRms(t, run.Rate, static_cast<int>(half)) >= kSilentRms) {
                     if (stretchStart < 0.0)
                         stretchStart = t;
                     stretch += 1.0 / run.Rate;
@@ -527,6 +556,14 @@ class Measurer {
         }
     }
 
+    // The jump a seek asks for is the user's, as a Stop's cut is: not a step of the engine's.
+    bool SeekJumpAt(double t, int rate) const {
+        for (const SeekMark &seek : seeks_)
+            if (std::abs(t - seek.Time) < 1.5 / rate)
+                return true;
+        return false;
+    }
+
     void MeasureSteps() {
         std::vector<double> joins = scenario_.Events;
         joins.insert(joins.end(), starts_.begin(), starts_.end());
@@ -553,6 +590,8 @@ class Measurer {
                     n, static_cast<std::int64_t>(std::ceil((join + kJoinSeconds - run.StartSeconds) * run.Rate)) + 1);
                 for (std::int64_t i = std::max<std::int64_t>(from, 0); i < to; ++i) {
                     const double t = run.StartSeconds + static_cast<double>(i) / run.Rate;
+                    if (SeekJumpAt(t, run.Rate))
+                        continue;
                     const double before = i > 0 ? run.Samples[static_cast<std::size_t>(i - 1)] : 0.0;
                     JudgeStep(std::abs(run.Samples[static_cast<std::size_t>(i)] - before), t, run);
                 }

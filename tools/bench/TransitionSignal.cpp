@@ -116,24 +116,20 @@ double ToneTrack::OwnStep(int rate) const {
     return largest;
 }
 
-std::vector<std::uint8_t> ToneTrack::Pcm(int rate, int channels, int bits) const {
-    const auto frames = static_cast<std::int64_t>(std::llround(seconds_ * rate));
+void ToneTrack::Pcm(int rate, int channels, int bits, std::int64_t first, std::int64_t frames,
+                    std::uint8_t *out) const {
     const int bytes = bits / 8;
     const double full = std::ldexp(1.0, bits - 1);
-    std::vector<std::uint8_t> pcm;
-    pcm.reserve(static_cast<std::size_t>(frames * channels * bytes));
-    for (std::int64_t n = 0; n < frames; ++n) {
-        auto value = static_cast<std::int64_t>(
-            std::llround(Value(static_cast<double>(n) / rate) * full));
+    for (std::int64_t n = first; n < first + frames; ++n) {
+        auto value = static_cast<std::int64_t>(std::llround(Value(static_cast<double>(n) / rate) * full));
         value = std::clamp<std::int64_t>(value, static_cast<std::int64_t>(-full),
                                          static_cast<std::int64_t>(full) - 1);
         if (bits == 8)
             value += 128;
         for (int c = 0; c < channels; ++c)
             for (int b = 0; b < bytes; ++b)
-                pcm.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * b)));
+                *out++ = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * b));
     }
-    return pcm;
 }
 
 } // namespace audit

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace audit {
 
@@ -30,9 +29,11 @@ class ToneTrack {
     // The largest difference between neighbouring samples of the whole track at that rate: the
     // step the track makes by itself, against which a join's step is judged.
     double OwnStep(int rate) const;
-    // Interleaved PCM of the whole track as a WAV file holds it (8 bits unsigned, 16, 24, 32
-    // bits signed little-endian); every channel carries the same sound.
-    std::vector<std::uint8_t> Pcm(int rate, int channels, int bits) const;
+    // Frames [first, first + frames) of the track at that rate as a decoder delivers them: 8 bits
+    // unsigned, 16, 24, 32 bits signed little-endian, interleaved, every channel the same sound.
+    // out holds frames * channels * bits / 8 bytes.
+    void Pcm(int rate, int channels, int bits, std::int64_t first, std::int64_t frames,
+             std::uint8_t *out) const;
 
   private:
     struct Sweep {

@@ -207,10 +207,8 @@ class Fitter {
 
     // Gauss-Newton: fits, moves the positions by the shifts found, and fits again.
     double Refine(std::span<const double> x, std::vector<Component> &comps) const {
-        double rms = 0.0;
         for (int i = 0; i < kRefineSteps; ++i) {
             const Fit fit = Solve(x, comps);
-            rms = fit.Rms;
             double largest = 0.0;
             for (std::size_t c = 0; c < comps.size(); ++c) {
                 comps[c].Position += fit.Shifts[c];
