@@ -57,9 +57,9 @@ module: setup
 
 # The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
 # then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
-# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); then the resampler of
+# BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); last the resampler of
 # the format conversion: its passband ripple, its worst image or alias and its cost for stereo
-# (it fails when one misses its target); last the transition audit (make audit, below).
+# (it fails when one misses its target).
 BENCH_FLAGS ?=
 # The builds' print goes to BUILD-bench/build.log, shown only when a build fails, so that the
 # figures stand alone.
@@ -79,7 +79,7 @@ bench: setup
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
 
 # Every kind of transition a listener meets, played in real time through the real plug-in and
-# measured, one row per kind (about three minutes). AUDIT_FLAGS="--strict" fails when a row is
+# measured, one row per kind (about three minutes); make bench ends with it. AUDIT_FLAGS="--strict" fails when a row is
 # not clean; AUDIT_FLAGS="--only seek" plays only the kinds whose name holds the text.
 AUDIT_FLAGS ?=
 AUDIT_LOG := $(BUILD)/audit-build.log
