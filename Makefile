@@ -7,8 +7,8 @@ WINE_LIVE := tools/setup/wine-run-live
 DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build native fuzz test soak demo module bench dist shots shot-about shot-config \
-	shot-transitions clean
+.PHONY: all setup build native fuzz test soak demo module bench audit dist shots shot-about \
+	shot-config shot-transitions clean
 
 all: build
 
@@ -71,11 +71,25 @@ bench: setup
 	@{ cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release && \
 	   cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS) && \
 	   cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && \
-	   cmake --build $(BUILD) --target hvq_latency_bench -j $(JOBS); } >>$(BENCH_LOG) 2>&1 || \
-	   { tail -40 $(BENCH_LOG); exit 1; }
+	   cmake --build $(BUILD) --target hvq_latency_bench hvq_transition_audit -j $(JOBS); } \
+	   >>$(BENCH_LOG) 2>&1 || { tail -40 $(BENCH_LOG); exit 1; }
 	@$(BUILD)-bench/tools/bench/mixer_bench
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
 	@$(BUILD)-bench/tools/bench/resampler_bench
+	@echo
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
+
+# Every kind of transition a listener meets, played in real time through the real plug-in and
+# measured, one row per kind (about three minutes); make bench ends with it. AUDIT_FLAGS="--strict" fails when a row is
+# not clean; AUDIT_FLAGS="--only seek" plays only the kinds whose name holds the text.
+AUDIT_FLAGS ?=
+AUDIT_LOG := $(BUILD)/audit-build.log
+audit: setup
+	@mkdir -p $(BUILD) && : > $(AUDIT_LOG)
+	@{ [ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS); } >>$(AUDIT_LOG) 2>&1 && \
+	   cmake --build $(BUILD) --target hvq_transition_audit -j $(JOBS) >>$(AUDIT_LOG) 2>&1 || \
+	   { tail -40 $(AUDIT_LOG); exit 1; }
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
 
 # The pictures of the dialogs in docs/, as the README shows them.
 shots: shot-about shot-config shot-transitions
