@@ -386,12 +386,20 @@ bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
 // the output of the track that ends is the host's output, open in the same format and used by
 // nobody else meanwhile.
 bool TInPluginPlaybackThread::NextTrackContinues(Out_Module *output) const {
+    return NextIsTheEngines(output) &&
+           NextPreLoad.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
+               return next.Decoder.BitsPerSample == OpenedBits &&
+                      next.Decoder.Channels == OpenedChannels &&
+                      next.Decoder.SampleRate == OpenedRate;
+           });
+}
+
+bool TInPluginPlaybackThread::NextIsTheEngines(Out_Module *output) const {
     if (StopRequested || Stopped() || outputUsedElsewhere_ || outputGivenUp_ ||
         OpenedOutModule != output || Module.outMod != output)
         return false;
     return NextPreLoad.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
-        return !IsStreamAddress(next.FileName) && next.Decoder.BitsPerSample == OpenedBits &&
-               next.Decoder.Channels == OpenedChannels && next.Decoder.SampleRate == OpenedRate;
+        return !IsStreamAddress(next.FileName);
     });
 }
 
@@ -462,9 +470,9 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
     request->Skip = skip;
-    // Until a skip's first block the output still plays the skipped track: the host is told the
-    // new track's own time.
-    pendingPositionMs_ = skip ? 0 : -1;
+    // Until a skip's first block, or the re-opening of an output that still plays the last track
+    // in another format, the host is told the new track's own time.
+    pendingPositionMs_ = skip || (heldOutput_.load() && heldEndMs_.load() < 0) ? 0 : -1;
     // A host that resumes a position seeks as soon as Play returns, before the request starts.
     SeekPending = false;
     RequestQueued = true;

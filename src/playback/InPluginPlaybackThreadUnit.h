@@ -235,10 +235,15 @@ class TInPluginPlaybackThread {
     // The play request and its block loop; answers whether the host is to be told the track ended.
     bool HandlePlayRequest(const std::wstring &fileName, TPreLoadPtr record);
     bool AdoptDecoder(const std::wstring &fileName, TPreLoadPtr record);
+    // Reuses the open output, or opens it in the track's format: at once when none is open,
+    // else for the first block (ReopenOutput). Below 0 when it could not be opened.
     int PrepareOutput(Out_Module *output);
+    bool ReopenOutput(Out_Module *output);
+    int OpenInTrackFormat(Out_Module *output);
     void CloseOpenedOutput();
     bool GiveUpRequest();
-    enum class LoopEnd { RanOut, HandedOver, Stopped, Skipped };
+    bool OutputFailed();
+    enum class LoopEnd { RanOut, HandedOver, Stopped, Skipped, OutputFailed };
     LoopEnd RunBlockLoop(Out_Module *output, std::vector<std::uint8_t> &buffer, int blockBytes);
     bool WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs);
     int WaitForRoom(Out_Module *output, int bytes, int frameBytes, int pauseMs);
@@ -253,6 +258,8 @@ class TInPluginPlaybackThread {
     // ends while the output still holds its last moments; the next track writes on after them
     // and counts its times from where it begins on the output's clock (its base).
     bool NextTrackContinues(Out_Module *output) const;
+    // The next entry is prepared for the engine, on the output of the track that ends.
+    bool NextIsTheEngines(Out_Module *output) const;
     // Waits until the output holds at most leadMs of sound (with a lead, also once the output
     // says it wants the next track), or until a stop.
     void PlayOut(Out_Module *output, int pauseMs, int leadMs);
@@ -348,6 +355,7 @@ class TInPluginPlaybackThread {
     bool skipSource_ = false;                // the held source is a skipped track
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
     bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
+    bool reopenPending_ = false;             // another format: the output re-opens for block one
     std::int64_t flushAtMs_ = -1;            // the planned flush's moment on the output's clock
     int flushToMs_ = 0;                      // and the time it restarts the clock at
     int blockBytes_ = 0;                     // of the current track

@@ -84,11 +84,9 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     output = Module.outMod ? Module.outMod : output;
     OutModule = output;
 
-    if (PrepareOutput(output) < 0) {
-        if (Module.SetInfo)
-            Foreign([this] { Module.SetInfo(0, 0, -1, 0); });
-        return GiveUpRequest();
-    }
+    reopenPending_ = false;
+    if (PrepareOutput(output) < 0)
+        return OutputFailed();
 
     Crossfade.Armed = true;
     tooShortForFade_ = LengthMs < MinFileSizeMs();
@@ -98,6 +96,8 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
     skippable_ = false;
     pendingPositionMs_ = -1;
+    if (end == LoopEnd::OutputFailed)
+        return OutputFailed();
     if (end == LoopEnd::Skipped || skipRequested_)
         return EndAsSkipped(output);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
@@ -117,6 +117,12 @@ bool TInPluginPlaybackThread::EndAsStopped(Out_Module *output) {
     if (Module.SAVSADeInit)
         Foreign([this] { Module.SAVSADeInit(); });
     return false;
+}
+
+bool TInPluginPlaybackThread::OutputFailed() {
+    if (Module.SetInfo)
+        Foreign([this] { Module.SetInfo(0, 0, -1, 0); });
+    return GiveUpRequest();
 }
 
 // A request that cannot play: nothing is written, and the host is told to move on.
@@ -220,14 +226,27 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     heldEndMs_ = -1;
     heldOutput_ = nullptr;
     countsOwnBytes_ = false;
+    // What the previous track left in the output is heard before it closes: the new track's
+    // first block is mixed meanwhile, and the output re-opened just before it is written.
+    reopenPending_ = OpenedOutModule != nullptr;
+    return reopenPending_ ? 0 : OpenInTrackFormat(output);
+}
+
+bool TInPluginPlaybackThread::ReopenOutput(Out_Module *output) {
+    reopenPending_ = false;
     if (OpenedOutModule) {
-        // What the previous track left in it is heard before it closes.
         PlayOut(OpenedOutModule, 5, 0);
         CloseOpenedOutput();
         if (Module.SAVSADeInit)
             Foreign([this] { Module.SAVSADeInit(); });
     }
+    return OpenInTrackFormat(output) >= 0;
+}
+
+int TInPluginPlaybackThread::OpenInTrackFormat(Out_Module *output) {
+    const int bits = Decoder.BitsPerSample, channels = Decoder.Channels, rate = Decoder.SampleRate;
     outputBaseMs_ = 0;
+    pendingPositionMs_ = -1;
     OpenedOutModule = output;
     OpenedBits = bits;
     OpenedChannels = channels;
@@ -273,6 +292,8 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
             if (seek == TDecoder::SeekResult::Failed)
                 return LoopEnd::RanOut;
             if (seek == TDecoder::SeekResult::Moved) {
+                if (reopenPending_ && !ReopenOutput(output))
+                    return LoopEnd::OutputFailed;
                 // Whatever the output still held of the previous track goes with it; right after
                 // a skip the skipped track fades on from the frame where it will be flushed.
                 if (!std::exchange(flushBeforeFirstBlock_, false) ||
@@ -298,8 +319,9 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
         // After a skip the output holds the skipped track until this first block goes in.
         if (std::exchange(flushBeforeFirstBlock_, false) && !PlanFlushAtHeardFrame(output, 0))
             ContinueStream(output);
-        const int written =
-            flushAtMs_ >= 0 ? flushToMs_ : TrackWrittenMs(output, trackBytes, bytesPerSecond);
+        const int written = flushAtMs_ >= 0 ? flushToMs_
+                            : reopenPending_ ? 0
+                                             : TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
@@ -323,6 +345,8 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 bytes = frames * frameBytes;
             }
         }
+        if (reopenPending_ && !ReopenOutput(output))
+            return LoopEnd::OutputFailed;
         char *data = reinterpret_cast<char *>(buffer.data());
         if (Module.SAAddPCMData &&
             !Foreign([&] { Module.SAAddPCMData(data, channels, bits, written); }))
@@ -405,8 +429,11 @@ bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (NextPreLoad.IsEmpty())
         NextPreLoad.Put(TakeNextPreLoad());
     const bool continues = NextTrackContinues(output);
+    // A next track of another format re-opens the output only once its first block is ready:
+    // the host is told as early as when the stream goes on, and the output plays out meanwhile.
+    const bool reopensForNext = !continues && NextIsTheEngines(output);
     skippable_ = true;
-    PlayOut(output, pauseMs, continues ? kHandOverLeadMs : 0);
+    PlayOut(output, pauseMs, continues || reopensForNext ? kHandOverLeadMs : 0);
     skippable_ = false;
     if (skipRequested_ && !Stopped())
         return EndAsSkipped(output);
@@ -416,6 +443,10 @@ bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (continues && CallOutput([&] { written = output->GetWrittenTime(); })) {
         heldEndMs_ = written;
         heldOutput_ = output;
+        return true;
+    }
+    if (reopensForNext) {
+        heldOutput_ = output; // heard out before another plug-in may take the output
         return true;
     }
     if (StopRequested) {
@@ -440,7 +471,12 @@ void TInPluginPlaybackThread::PlayOut(Out_Module *output, int pauseMs, int leadM
             return;
         if (clock.StandsStill(held))
             return;
-        Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
+        // Close to the moment it waits for, it looks again at once: an output played out to be
+        // re-opened is silent from its last sample until the next track's first. (Milliseconds
+        // are whole, a sleep of one takes a little longer, and a yield may take as long.)
+        const int left = held - leadMs;
+        if (left > 2)
+            Sleep(static_cast<DWORD>(std::clamp(left - 2, 1, std::max(pauseMs, 1))));
         if (WaitWhilePaused())
             clock.Restart();
     }

@@ -93,6 +93,9 @@ struct LawPart {
     double Value = 1.0; // Level: the gain; FadeOut: the gain it fades from
     double Begin = 0.0; // fades: when the fade began and how long it lasts
     double Length = 0.0;
+    // A skip's fade-out over a track that was itself still fading: the law it had goes on
+    // underneath, and the skip's curve scales it (Value is then its gain when the skip began).
+    std::vector<LawPart> Under;
 };
 using Law = std::vector<LawPart>;
 
@@ -212,7 +215,8 @@ class Measurer {
             const double into = part->Length > 0.0 ? (t - part->Begin) / part->Length : 1.0;
             switch (part->Kind) {
             case LawPart::FadeOut:
-                return part->Value * CurveGain(std::clamp(1.0 - into, 0.0, 1.0), curve);
+                return (part->Under.empty() ? part->Value : LawAt(part->Under, t, curve)) *
+                       CurveGain(std::clamp(1.0 - into, 0.0, 1.0), curve);
             case LawPart::FadeIn:
                 return CurveGain(std::clamp(into, 0.0, 1.0), curve);
             case LawPart::Level:
@@ -239,11 +243,16 @@ class Measurer {
     }
 
     // A fade from `t0` over `length`: the named tracks fade out from their gains then, `into`
-    // fades in; afterwards they are silent and `into` sounds alone.
-    void Fade(const std::vector<std::pair<int, double>> &outgoing, int into, double t0, double length) {
+    // fades in; afterwards they are silent and `into` sounds alone. A skip's fade-out scales
+    // what each track's own law goes on giving (a crossfade it was in goes on underneath).
+    void Fade(const std::vector<std::pair<int, double>> &outgoing, int into, double t0, double length,
+              bool overOwnLaws = false) {
         for (const auto &[j, from] : outgoing) {
             Law &law = laws_[static_cast<std::size_t>(j)];
-            SetFrom(law, {LawPart::FadeOut, t0, t0 + length, from, t0, length});
+            LawPart fadeOut{LawPart::FadeOut, t0, t0 + length, from, t0, length};
+            if (overOwnLaws)
+                fadeOut.Under = law;
+            SetFrom(law, fadeOut);
             SetFrom(law, {LawPart::Level, t0 + length, kInfinity, 0.0});
         }
         Law &in = laws_[static_cast<std::size_t>(into)];
@@ -296,11 +305,13 @@ class Measurer {
             case TransitionKind::Crossfade:
             case TransitionKind::SkipFade: {
                 // Both fades last what the setting says, at most what is left of the track
-                // playing when they begin.
+                // playing when they begin...
                 const double left = current >= 0 ? TrackOf(current).Seconds() -
                                                         PositionFrom(current, t0).value_or(0.0)
                                                   : 0.0;
-                const double length = std::min(tr.FadeSeconds, left);
+                // ... and no longer than the track it goes into.
+                const double length =
+                    std::min({tr.FadeSeconds, left, TrackOf(tr.Into).Seconds()});
                 std::vector<std::pair<int, double>> outgoing;
                 for (int j = 0; j < static_cast<int>(laws_.size()); ++j) {
                     const double now = j == tr.Into ? 0.0 : Intended(j, t0 - kJustBefore);
@@ -309,7 +320,7 @@ class Measurer {
                         outgoing.push_back({j, now});
                 }
                 if (length > 0.001)
-                    Fade(outgoing, tr.Into, t0, length);
+                    Fade(outgoing, tr.Into, t0, length, tr.Kind == TransitionKind::SkipFade);
                 else
                     SetFrom(laws_[static_cast<std::size_t>(tr.Into)], {LawPart::Level, t0, kInfinity, 1.0});
                 break;
