@@ -4,15 +4,15 @@
 // settings, the engine's curve and the playback thread can be read back directly; the rest load
 // the built DLL into the reference host as a player would.
 #include "RefHost.h"
-#include "config/ConfigFormUnit.h"
 #include "config/PluginConfigUnit.h"
-#include "config/TransitionOptionsFormUnit.h"
 #include "hostlink/TextConvert.h"
 #include "playback/InPluginPlaybackThreadUnit.h"
 #include "plugin/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
 #include "plugin/ResourceIds.h"
 #include "support/FileBytes.h"
+#include "ui/ConfigFormUnit.h"
+#include "ui/TransitionOptionsFormUnit.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>

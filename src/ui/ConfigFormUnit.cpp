@@ -7,7 +7,7 @@
 #include "../plugin/ResourceIds.h"
 #include "ConfigFormRules.h"
 #include "DialogTemplate.h"
-#include "PluginConfigUnit.h"
+#include "../config/PluginConfigUnit.h"
 #include "TransitionOptionsFormUnit.h"
 
 #include <commctrl.h>

@@ -5,7 +5,7 @@
 #include "../plugin/PluginGlobals.h"
 #include "ConfigFormRules.h"
 #include "DialogTemplate.h"
-#include "PluginConfigUnit.h"
+#include "../config/PluginConfigUnit.h"
 
 #include <utility>
 #include <vector>

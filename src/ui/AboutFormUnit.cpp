@@ -3,7 +3,7 @@
 #include "../hostlink/PluginError.h"
 #include "../plugin/PluginGlobals.h"
 #include "../plugin/ResourceIds.h"
-#include "VersionReaderUnit.h"
+#include "../about/VersionReaderUnit.h"
 
 #include <windowsx.h>
 
