@@ -116,6 +116,7 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
                 return fail(arg + " takes milliseconds from 0 to " + std::to_string(kLongestMs) +
                             ", not \"" + *v + "\"");
             o.SkipFadeMs = *ms;
+            o.SkipFadeGiven = true;
         } else if (arg == "--skip-at") {
             const auto at = TimeSeconds(*v);
             if (!at || (!o.SkipAtSeconds.empty() && *at <= o.SkipAtSeconds.back()))
@@ -135,8 +136,10 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.Png = *v;
         } else if (arg == "--speed") {
             const auto speed = Speed(*v);
-            if (!speed)
-                return fail("--speed takes a number of at least 0, not \"" + *v + "\"");
+            if (!speed || (*speed > 0.0 && (*speed < kSlowestSpeed || *speed > kFastestSpeed)))
+                return fail("--speed is 0 (as fast as the machine goes) or how many times real "
+                            "time the output plays, from 0.1 to 1000, not \"" +
+                            *v + "\"");
             o.Speed = *speed;
         } else {
             return fail("unknown option " + arg);
@@ -175,7 +178,8 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)
   --png FILE        also draw the output's waveform with the crossfades and gain curves
-  --speed X         how many times faster than real time the output plays (default 0: at once)
+  --speed X         how many times faster than real time the output plays, 0.1 to 1000
+                    (default 0: as fast as the machine goes)
   -h, --help        this text
 
 All files must share one format (rate, bits, channels), unless --fade-across-formats is
