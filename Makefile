@@ -95,11 +95,10 @@ shot-transitions: build
 # The release: an optimised in_hvqblend.dll with its version resource, in a zip with a read-me,
 # the licence and the release notes from CHANGELOG.md, and the setup program made by makensis:
 # dist/in_hvqblend-<version>.zip and dist/hvqblend-<version>-setup.exe.
-dist: setup
-	@cmake -S . -B $(BUILD)-release $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	    -DHVQ_DIST_DIR=$(CURDIR)/dist >/dev/null
-	@cmake --build $(BUILD)-release --target hvq_dist -j $(JOBS)
-	@ls -l dist
+# One line per step (packaging/dist.sh); it stops before building when the version's section of
+# CHANGELOG.md has no date.
+dist:
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" bash packaging/dist.sh $(BUILD)-release $(JOBS) $(CURDIR)/dist
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz
