@@ -10,14 +10,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 dist="${3:-$PWD/dist}"
 mkdir -p "$build"
 log="$build/dist.log"
-: >"$log"
-
-step() { echo "dist: $*"; }
-fail() {
-    echo "dist: $1 failed; the end of $log:" >&2
-    tail -n 40 "$log" >&2
-    exit 1
-}
+step_name=dist step_log="$log"
+source tools/setup/steps.sh
 
 version="$(sed -n 's/^project(HalvernQBlend VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 [ -n "$version" ] || { echo "dist: no version in CMakeLists.txt" >&2; exit 1; }
@@ -30,9 +24,7 @@ if ! cmake -D STEP=check -D "VERSION=$version" -D "SOURCE_DIR=$PWD" -P packaging
     exit 1
 fi
 
-step "set-up: Debian packages and the Wine prefix"
-bash tools/setup/bootstrap.sh 2>&1 | tee -a "$log" | { grep --line-buffered '^bootstrap:' || true; }
-[ "${PIPESTATUS[0]}" = 0 ] || fail "the set-up"
+setup_step ""
 
 step "configuring the optimised build in $build/"
 # shellcheck disable=SC2086 # the flags are separate words

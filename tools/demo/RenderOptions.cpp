@@ -168,8 +168,10 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     then; default linear)
   --skip-fade-ms N  fade on skip over N milliseconds (SkipFade, SkipFadeTime; default off)
   --skip-at TIME    press Next when the output has played TIME (seconds or m:ss.mmm); give
-                    it again for more skips. The output then plays in real time (at --speed,
-                    or 4 times real time), and what it throws away unplayed is left out
+                    it again for more skips. The output then plays at 4 times real time (or
+                    at --speed), and what it throws away unplayed is left out. A time past
+                    the end of the tracks is refused; one the output does not reach is named
+                    in the report
   --fade-across-formats
                     crossfade tracks of different rates, widths or channel counts too
                     (FadeAcrossFormats, written only then); this also lets the playlist mix
