@@ -638,8 +638,8 @@ TEST_F(TransitionOptionsDialog, OpensBesideTheConfigurationDialog) {
     GetWindowRect(options, &beside);
     GetWindowRect(dialog, &owner);
     EXPECT_FALSE(IntersectRect(&overlap, &beside, &owner))
-        << "at " << beside.left << "," << beside.top << " over the dialog at " << owner.left
-        << "," << owner.top;
+        << "at " << beside.left << "," << beside.top << " over the dialog at " << owner.left << ","
+        << owner.top;
     EXPECT_EQ(beside.top, owner.top);
     EXPECT_EQ(beside.left, owner.right);
 }

@@ -1275,8 +1275,9 @@ TEST(DemoRenderTool, ProgressComesAsItGoesAndEndsBeforeTheReport) {
     const wav::WavFormat format{44100, 2, 16};
     Bytes pcm(static_cast<std::size_t>(format.Rate * 3 / 2) * 4);
     for (std::size_t i = 0; i < pcm.size() / 2; ++i) {
-        const auto sample = static_cast<std::int16_t>(
-            8000 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i / 2) / format.Rate));
+        const auto sample =
+            static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * 440.0 *
+                                                      static_cast<double>(i / 2) / format.Rate));
         pcm[2 * i] = static_cast<std::uint8_t>(sample);
         pcm[2 * i + 1] = static_cast<std::uint8_t>(sample >> 8);
     }
@@ -1294,8 +1295,8 @@ TEST(DemoRenderTool, ProgressComesAsItGoesAndEndsBeforeTheReport) {
     // Held back in pieces, the progress would come only as the program ends.
     const auto ahead = std::chrono::duration_cast<std::chrono::milliseconds>(
         printed.Ended - printed.When("rendering"));
-    EXPECT_GT(ahead.count(), 1000) << "the first progress came " << ahead.count()
-                                   << " ms before the end of the render";
+    EXPECT_GT(ahead.count(), 1000)
+        << "the first progress came " << ahead.count() << " ms before the end of the render";
     const std::size_t lastProgress = printed.Text.rfind("rendering");
     ASSERT_LT(lastProgress, report);
     const std::size_t cleared = printed.Text.find_last_of('\r', report);

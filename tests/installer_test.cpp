@@ -8,8 +8,8 @@
 #include "support/FileBytes.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <chrono>
 #include <fstream>

@@ -70,10 +70,11 @@ TEST(Pictures, EachShowsTheWindowsThisBuildOpens) {
     for (const Picture &picture : kPictures) {
         SCOPED_TRACE(picture.Name);
         const std::string name = picture.Name;
-        const fs::path now = fs::temp_directory_path() /
-                             ("hvq-" + name + "-" + std::to_string(GetCurrentProcessId()) + ".layout");
+        const fs::path now =
+            fs::temp_directory_path() /
+            ("hvq-" + name + "-" + std::to_string(GetCurrentProcessId()) + ".layout");
         ASSERT_EQ(RunProgram(picture.Program, std::wstring(picture.Arguments) + L" --layout \"" +
-                                           now.wstring() + L"\""),
+                                                  now.wstring() + L"\""),
                   0u);
         const std::string taken = ReadText(docs / (name + ".layout"));
         const std::string opened = ReadText(now);

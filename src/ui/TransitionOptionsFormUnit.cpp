@@ -93,9 +93,9 @@ void TTransitionOptionsForm::CreateControls() {
                                      child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
                                      Place(8, 96, 249, 17), kSkipFadeCheckBoxId);
     // Indented under its check box: the time belongs to the fade on skip.
-    SkipFadeTimeLabel = CreateControl(L"STATIC", L"Fade Time (in Milliseconds):",
-                                      child | SS_LEFTNOWORDWRAP, 0, Place(24, 121, 170, 17),
-                                      kSkipFadeTimeLabelId);
+    SkipFadeTimeLabel =
+        CreateControl(L"STATIC", L"Fade Time (in Milliseconds):", child | SS_LEFTNOWORDWRAP, 0,
+                      Place(24, 121, 170, 17), kSkipFadeTimeLabelId);
     SkipFadeTimeEdit =
         CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
                       Place(198, 118, 59, 21), kSkipFadeTimeEditId);

@@ -63,7 +63,7 @@ struct RenderResult {
     // file's own plug-in, which the plug-in left the file to. 0: not known, all are its own.
     unsigned long PlaybackThread = 0;
     int AnsiCodePage = 0;
-    std::vector<SkipOutcome> Skips; // one per --skip-at time, in order
+    std::vector<SkipOutcome> Skips;           // one per --skip-at time, in order
     std::string FilePlugin = "in_wavpcm.dll"; // the plug-in that owns the tracks
 };
 

@@ -548,9 +548,9 @@ int Render(const RenderOptions &options) {
     // In real time the plug-in may write a track straight on after the one before, with no
     // Flush to mark its start.
     const bool realTime = skips || options.Speed > 0.0;
-    demo::RenderResult result =
-        demo::Analyse(realTime ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files,
-                      options, playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
+    demo::RenderResult result = demo::Analyse(
+        realTime ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files, options,
+        playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
     result.Skips = renderer.SkipOutcomes();
     const std::vector<demo::OutputFiles::Run> runs = sink->Runs();
     std::vector<fs::path> runFiles;
