@@ -356,4 +356,24 @@ TEST(MixBlock, TheEqualPowerCurveChosenMidFadeAppliesToTheNextFrame) {
               static_cast<std::int64_t>(SineGain(1 - p) * 10000.0 + SineGain(p) * 10000.0));
 }
 
+// A track handed over in the block where the fade before it ended starts its own fade afresh,
+// the outgoing track at full level.
+TEST(MixingStep, AHandOverRightAfterAFadeStartsAFreshOne) {
+    int closes = 0;
+    TCrossfadeState state;
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(256, 500)), 16,
+                                                  1, kRate, &closes));
+    state.Armed = true;
+    std::vector<std::uint8_t> block = Pcm16(std::vector<std::int16_t>(256, 0));
+    state.MixingStep(block.data(), 256, 16, 1, kRate, 62); // a 63-frame fade, over
+    ASSERT_FALSE(state.Source);
+    state.HoldSource(std::make_unique<FakeSource>(Pcm16(std::vector<std::int16_t>(64, 1000)), 16,
+                                                  1, kRate, &closes));
+    state.Armed = true;
+    block = Pcm16(std::vector<std::int16_t>(4, 0));
+    state.MixingStep(block.data(), 4, 16, 1, kRate, 1000);
+    EXPECT_EQ(Samples(block, 16), (std::vector<std::int64_t>{999, 998, 997, 996}));
+}
+
 } // namespace
+

@@ -1135,6 +1135,59 @@ TEST(DemoFormats, LevelsAreReadFromEachRunsFileInItsFormat) {
                 10 * std::log10(0.75 * 0.75 / ((0.25 * 0.25 + 0.5 * 0.5) / 2)), 1e-3);
 }
 
+// A hand-over counts as a crossfade only where the output holds the curve's mix: a fade that was
+// cut (the outgoing track gone at once, the incoming one at full level) is reported as such.
+TEST(DemoFormats, AHandOverIsACrossfadeOnlyWhereTheOutputHoldsTheCurvesMix) {
+    // Track 1 (10 s at 1 kHz) handed over after 8.1 s, its last block of 16 frames included.
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 16168, kPlayback},
+                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+                                           {K::Write, 8000, kPlayback}};
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                                 {"two.wav", 4000, false, kMonoKilo}};
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 1000;
+    const Bytes one = Filled(20000, 1), two = Filled(8000, 7);
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        const Bytes &own = track == 0 ? one : two;
+        const auto from = std::min(own.size(), static_cast<std::size_t>(first * 2));
+        const auto to = std::min(own.size(), from + static_cast<std::size_t>(count * 2));
+        return Bytes(own.begin() + static_cast<std::ptrdiff_t>(from),
+                     own.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    const auto confirmed = [&](const Bytes &afterHandOver) {
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        EXPECT_TRUE(wav::SaveFile(
+            files[0], {1000, 1, 16},
+            Concatenated({Bytes(one.begin(), one.begin() + 16200), afterHandOver})));
+        auto result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        return result;
+    };
+    const demo::Transition handOver = demo::Analyse(calls, kMonoKilo, tracks, options).Transitions.at(0);
+    ASSERT_TRUE(handOver.Crossfaded);
+    Bytes mixed = two;
+    for (std::int64_t k = 1; k <= std::min<std::int64_t>(handOver.MixedFrames(), 4000); ++k) {
+        const auto at = static_cast<std::size_t>(k - 1) * 2;
+        const double value =
+            handOver.IncomingGain(k, false) * static_cast<std::int16_t>(two[at] | two[at + 1] << 8) +
+            handOver.OutgoingGain(k, false) *
+                static_cast<std::int16_t>(one[16200 + at] | one[16201 + at] << 8);
+        const auto sample = static_cast<std::int16_t>(std::trunc(value));
+        mixed[at] = static_cast<std::uint8_t>(sample);
+        mixed[at + 1] = static_cast<std::uint8_t>(sample >> 8);
+    }
+    EXPECT_TRUE(confirmed(mixed).Transitions.at(0).Crossfaded);
+
+    const demo::RenderResult cut = confirmed(two);
+    const demo::Transition &t = cut.Transitions.at(0);
+    EXPECT_FALSE(t.Crossfaded);
+    EXPECT_TRUE(t.NotHeardMixed);
+    EXPECT_NE(Joined(demo::NoCrossfadeReasons(cut, t, options)).find("the fade was cut"),
+              std::string::npos);
+}
+
 // A skip into another format re-opens the output whether or not the skipped track went on
 // converted; the incoming track's first frames in the output tell.
 TEST(DemoFormats, ASkipIntoAnotherFormatFadedWhereTheIncomingTrackIsMixed) {
@@ -1164,7 +1217,7 @@ TEST(DemoFormats, ASkipIntoAnotherFormatFadedWhereTheIncomingTrackIsMixed) {
     mixed[2] ^= 0x40;
     ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, mixed));
     auto faded = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
-    demo::ConfirmSkipFades(files, faded, readTrack);
+    demo::ConfirmFades(files, faded, options, readTrack);
     const demo::Transition &fade = faded.Transitions.at(0);
     EXPECT_TRUE(fade.Skipped);
     EXPECT_TRUE(fade.Crossfaded);
@@ -1177,7 +1230,7 @@ TEST(DemoFormats, ASkipIntoAnotherFormatFadedWhereTheIncomingTrackIsMixed) {
     // Exactly the file's own sound: it did not.
     ASSERT_TRUE(wav::SaveFile(files[1], {2000, 2, 16}, own));
     auto plain = demo::Analyse(calls, kMonoKilo, tracks, options, 0, 0, {0});
-    demo::ConfirmSkipFades(files, plain, readTrack);
+    demo::ConfirmFades(files, plain, options, readTrack);
     const demo::Transition &cut = plain.Transitions.at(0);
     EXPECT_TRUE(cut.Skipped);
     EXPECT_FALSE(cut.Crossfaded);

@@ -1,11 +1,13 @@
 // The resampler against the same windowed-sinc sum evaluated directly in double precision, for a
 // sine and for an impulse, at the rate pairs real libraries mix and at pairs that take the
 // interpolated table; its output length, and blocks of any size against one block.
+#include "ResamplerReference.h"
 #include "playback/Resampler.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -13,39 +15,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The kernel from the design's three numbers, written out again: Kaiser window over the taps,
-// sinc of the cutoff, scaled for unit gain at 0 Hz.
-double ReferenceKernel(const TResamplerDesign &design, double t) {
-    const double half = design.Taps / 2.0;
-    if (std::fabs(t) >= half)
-        return 0.0;
-    const double x = 2.0 * design.Cutoff * t;
-    const double sinc = x == 0.0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
-    const double window =
-        std::cyl_bessel_i(0.0, design.Beta * std::sqrt(1.0 - (t / half) * (t / half))) /
-        std::cyl_bessel_i(0.0, design.Beta);
-    return 2.0 * design.Cutoff * sinc * window;
-}
-
-// Output frame n = sum over k of x[k] h(n * in / out - k), with silence around the input.
-std::vector<double> ReferenceOutput(const TResamplerDesign &design,
-                                    const std::vector<double> &input, std::int64_t outputs) {
-    std::vector<double> output(static_cast<std::size_t>(outputs));
-    const double half = design.Taps / 2.0;
-    for (std::int64_t n = 0; n < outputs; ++n) {
-        const double instant = static_cast<double>(n) * design.InputRate / design.OutputRate;
-        double sum = 0.0;
-        const auto first = static_cast<std::int64_t>(std::floor(instant - half));
-        for (std::int64_t k = std::max<std::int64_t>(first, 0);
-             k <= static_cast<std::int64_t>(instant + half) &&
-             k < static_cast<std::int64_t>(input.size());
-             ++k)
-            sum += input[static_cast<std::size_t>(k)] *
-                   ReferenceKernel(design, instant - static_cast<double>(k));
-        output[static_cast<std::size_t>(n)] = sum;
-    }
-    return output;
-}
+using bench::ReferenceOutput;
 
 std::vector<float> ResampleMono(int from, int to, const std::vector<double> &input,
                                 std::size_t block) {
@@ -84,7 +54,8 @@ TEST_P(ResamplerReference, SineMatchesTheDirectSum) {
     const std::vector<float> actual = ResampleMono(pair.From, pair.To, input, 441);
     const std::int64_t outputs = TResampler::OutputFramesFor(3000, pair.From, pair.To);
     ASSERT_EQ(static_cast<std::int64_t>(actual.size()), outputs);
-    EXPECT_LT(LargestDifference(actual, ReferenceOutput(design, input, outputs)), pair.Tolerance);
+    EXPECT_LT(LargestDifference(actual, ReferenceOutput(design, input, 0, outputs)),
+              pair.Tolerance);
 }
 
 TEST_P(ResamplerReference, ImpulseGivesTheKernelAtEveryPhase) {
@@ -95,7 +66,7 @@ TEST_P(ResamplerReference, ImpulseGivesTheKernelAtEveryPhase) {
     const std::vector<float> actual = ResampleMono(pair.From, pair.To, input, 64);
     const std::int64_t outputs = TResampler::OutputFramesFor(700, pair.From, pair.To);
     ASSERT_EQ(static_cast<std::int64_t>(actual.size()), outputs);
-    const std::vector<double> expected = ReferenceOutput(design, input, outputs);
+    const std::vector<double> expected = ReferenceOutput(design, input, 0, outputs);
     EXPECT_LT(LargestDifference(actual, expected), pair.Tolerance);
     // The kernel's main lobe, whose peak is 2 x the cutoff, is there: not silence.
     double peak = 0.0;
@@ -177,6 +148,57 @@ TEST(Resampler, PushAfterFinishAndSecondFinishAddNothing) {
     resampler.Push(input, output);
     resampler.Finish(output);
     EXPECT_EQ(output.size(), total);
+}
+
+// Primed with the input before it, a stream that starts where an output instant meets an input
+// frame gives what the whole input gives from there on, its first frame included; a primer
+// reaches only as far back as the kernel, and a late one changes nothing.
+TEST(Resampler, APrimedStartContinuesTheWholeInput) {
+    for (const auto &[from, to] :
+         {std::pair{22050, 48000}, {96000, 44100}, {48000, 44100}, {192000, 8000}}) {
+        TResampler probe(from, to, 2);
+        const int primerFrames = probe.PrimerFrames();
+        EXPECT_EQ(primerFrames, TResampler::PrimerFramesFor(from, to));
+        EXPECT_LE(primerFrames, TResampler::MaxPrimerFrames());
+        const int step = from / std::gcd(from, to);
+        const int before = (primerFrames / step + 2) * step;
+        std::mt19937 random(5);
+        std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+        std::vector<float> input(2 * static_cast<std::size_t>(before + 3000));
+        for (float &value : input)
+            value = sample(random);
+        const auto earlier =
+            std::span<const float>(input).first(2 * static_cast<std::size_t>(before));
+        const auto tail = std::span<const float>(input).subspan(earlier.size());
+
+        TResampler whole(from, to, 2);
+        std::vector<float> expected;
+        whole.Push(input, expected);
+        whole.Finish(expected);
+        expected.erase(expected.begin(),
+                       expected.begin() + 2 * static_cast<std::ptrdiff_t>(before) * to / from);
+
+        TResampler primed(from, to, 2);
+        primed.Prime(earlier);
+        std::vector<float> actual;
+        primed.Push(tail, actual);
+        primed.Prime(earlier.first(200)); // too late
+        primed.Finish(actual);
+        EXPECT_EQ(actual, expected) << from << " to " << to;
+
+        TResampler justEnough(from, to, 2);
+        justEnough.Prime(earlier.last(2 * static_cast<std::size_t>(primerFrames)));
+        std::vector<float> fromTheKernelsReach;
+        justEnough.Push(tail, fromTheKernelsReach);
+        justEnough.Finish(fromTheKernelsReach);
+        EXPECT_EQ(fromTheKernelsReach, expected) << from << " to " << to;
+
+        TResampler unprimed(from, to, 2);
+        std::vector<float> fromSilence;
+        unprimed.Push(tail, fromSilence);
+        unprimed.Finish(fromSilence);
+        EXPECT_NE(fromSilence, expected) << "the primer makes a difference";
+    }
 }
 
 TEST(Resampler, RefusesRatesItCannotServe) {

@@ -5,6 +5,7 @@
 #include "support/Library.h"
 #include "support/PluginProbe.h"
 #include "SynthSignal.h"
+#include "TransitionSignal.h"
 #include "WavFile.h"
 
 #include <gtest/gtest.h>
@@ -366,6 +367,23 @@ TEST_P(SeekingRead, SetTimeLandsOnTheFrameOfTheTime) {
     EXPECT_TRUE(reader.ReadAll(handle, 2048).empty());
     reader.close(handle);
     EXPECT_EQ(reader.setTime(handle, 0), 0);
+}
+
+// The transition audit asks for its own tone by name, and for opens as slow as a real decoder's.
+TEST_P(SeekingRead, DeliversTheAuditsToneAndOpensSlowlyWhenAsked) {
+    const std::wstring name = Name(L"tone_22050_1_16_1000_3_audit2");
+    int size = 0, bps = 0, nch = 0, srate = 0;
+    probe.Set("OpenDelayMs", 120);
+    const ULONGLONG before = GetTickCount64();
+    const intptr_t handle = reader.Open(name, &size, &bps, &nch, &srate);
+    EXPECT_GE(GetTickCount64() - before, 100u);
+    probe.Set("OpenDelayMs", 0);
+    std::vector<uint8_t> tone(22050 * 2);
+    audit::ToneTrack(2, 1.0).Pcm(22050, 1, 16, 0, 22050, tone.data());
+    EXPECT_EQ(reader.ReadAll(handle, 2048), tone);
+    EXPECT_EQ(reader.setTime(handle, 500), 1);
+    EXPECT_EQ(reader.ReadAll(handle, 2048), std::vector<uint8_t>(tone.begin() + 22050, tone.end()));
+    reader.close(handle);
 }
 
 TEST_P(ExtendedRead, KnobsBendTheReportAndTheDelivery) {

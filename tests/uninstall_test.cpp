@@ -34,7 +34,7 @@ std::string Utf8(const std::wstring &text) {
 
 class Uninstall : public ::testing::Test {
   protected:
-    void Start(int fadeTimeMs = 0, int minFileSizeMs = 1000) {
+    void Start(int fadeTimeMs = 0, int minFileSizeMs = 1000, int skipFadeMs = 0) {
         host.InstallProduct();
         for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll", L"in_synthnx.dll"})
             host.InstallPlugin(plugin);
@@ -43,6 +43,11 @@ class Uninstall : public ::testing::Test {
                                    ini.c_str());
         WritePrivateProfileStringA("HVQBlend", "MinFileSize", std::to_string(minFileSizeMs).c_str(),
                                    ini.c_str());
+        if (skipFadeMs > 0) {
+            WritePrivateProfileStringA("HVQBlend", "SkipFade", "1", ini.c_str());
+            WritePrivateProfileStringA("HVQBlend", "SkipFadeTime", std::to_string(skipFadeMs).c_str(),
+                                       ini.c_str());
+        }
         host.Start();
         product = host.Plugin(L"in_hvqblend.dll")->Library;
     }
@@ -88,9 +93,9 @@ class Uninstall : public ::testing::Test {
         return said;
     }
     // Plays a long tone through the product, seeks it to 61000 ms and waits until it plays there.
-    void PlayAt61000(const std::wstring &file) {
+    void PlayAt61000(const std::wstring &file, int skipFadeMs = 0) {
         host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 500));
-        Start();
+        Start(0, 1000, skipFadeMs);
         host.SetPlaylist({file});
         ASSERT_EQ(host.StartPlaying(0), 0);
         ASSERT_EQ(host.ActiveModule(), host.Product());
@@ -171,6 +176,20 @@ TEST_F(Uninstall, AThreadModeFileGoesBackToItsOwnPluginAtItsPosition) {
     PlayAt61000(file);
     EXPECT_EQ(host.RemovePlugin(L"in_hvqblend.dll"), 1);
     ExpectHandedBackAt61000(L"in_synthw.dll", file);
+    host.Shutdown();
+    ExpectEveryDecoderClosedOnce(L"in_synthw.dll");
+}
+
+// The uninstall's Stop is no skip, whatever the fade on skip: the owner gets the file at once
+// and keeps its output, and the decoder the engine held is closed while its plug-in is known.
+TEST_F(Uninstall, WithTheFadeOnSkipAThreadModeFileGoesBackAtOnce) {
+    const std::wstring file = ToneName(8000, 2, 16, 180000, L"syw", 45);
+    PlayAt61000(file, 1000);
+    EXPECT_EQ(host.RemovePlugin(L"in_hvqblend.dll"), 1);
+    ExpectHandedBackAt61000(L"in_synthw.dll", file);
+    host.Pump(300);
+    EXPECT_TRUE(host.Output().IsOpen());
+    EXPECT_EQ(host.ActiveModule(), &Module(L"in_synthw.dll"));
     host.Shutdown();
     ExpectEveryDecoderClosedOnce(L"in_synthw.dll");
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace pcm {
 
@@ -264,9 +265,32 @@ bool TCrossfadeState::FetchOldBlock() {
 
 void TCrossfadeState::HoldSource(std::unique_ptr<TFadeOutSource> source) {
     ReleaseSource();
+    Started = false;
     Source = std::move(source);
     if (Source)
         MakeBlockRoom();
+}
+
+void TCrossfadeState::MoveFadeInto(TCrossfadeState &other) {
+    other.ReleaseSource();
+    other.Armed = std::exchange(Armed, false);
+    other.Started = std::exchange(Started, false);
+    other.FadeSecondsIn = FadeSecondsIn;
+    other.FadeSecondsOut = FadeSecondsOut;
+    other.Source = std::move(Source);
+    std::swap(other.Block, Block); // this keeps a buffer: the pool of its next fade
+    other.HasBlock = std::exchange(HasBlock, false);
+    other.OldPos = std::exchange(OldPos, 0);
+    other.FadeTarget = FadeTarget;
+    other.FadePosition = FadePosition;
+    other.FadeComplement = FadeComplement;
+    other.StepUp = StepUp;
+    other.StepDown = StepDown;
+    other.Reached = Reached;
+    other.LastBits = LastBits;
+    other.ZeroLevel = ZeroLevel;
+    other.SetCurve(GetCurve());
+    DropBlock();
 }
 
 // The old blocks share one buffer, kept from fade to fade and grown at the hand-over: the

@@ -89,8 +89,12 @@ class TCrossfadeState {
         return GainOf(x, logCurve ? TFadeCurve::Logarithmic : TFadeCurve::Linear);
     }
 
-    // Hands a decoder over as the outgoing track (the current one is released first).
+    // Hands a decoder over as the outgoing track (the current one is released first); its fade
+    // starts afresh, with the outgoing track at full level.
     void HoldSource(std::unique_ptr<TFadeOutSource> source);
+    // Gives the running fade (source, old block, position and curve) to another state and is
+    // left without one.
+    void MoveFadeInto(TCrossfadeState &other);
     // Closes and drops the source with its current block.
     void ReleaseSource() noexcept;
 

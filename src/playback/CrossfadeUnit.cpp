@@ -6,6 +6,7 @@
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "BlockMath.h"
+#include "FadeOutChain.h"
 #include "FadeOutConversion.h"
 
 #include <algorithm>
@@ -117,10 +118,20 @@ int TInPluginPlaybackThread::MixIncoming(std::uint8_t *buffer, int frames) {
         return frames;
     // The outgoing track of a skip, of another format, is converted before its first block is
     // mixed; one that cannot be converted ends the fade in the mixer as it always did.
-    if (!Crossfade.Started && FadeAcrossFormats())
-        Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat());
+    if (!Crossfade.Started && FadeAcrossFormats() && Crossfade.Source) {
+        // A skipped stream is primed with what the listener heard just before its rest.
+        std::span<const std::uint8_t> primer;
+        if (const auto *rest = dynamic_cast<const TUnheardRestSource *>(Crossfade.Source.get()))
+            primer = rest->FramesBefore(
+                FadeOutPrimerFrames(FormatOf(*Crossfade.Source), PlayingFormat()));
+        Crossfade.Source = ConvertFadeOut(std::move(Crossfade.Source), PlayingFormat(), primer);
+    }
+    // A fade ends with the incoming track at the latest: the outgoing one reaches silence even
+    // when the track it fades into is shorter than the fade.
+    const int fadeMs = std::min(skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs(),
+                                std::max(Decoder.LengthMs, 0));
     return Crossfade.MixingStep(buffer, frames, Decoder.BitsPerSample, Decoder.Channels,
-                                Decoder.SampleRate, skipFadeRunning_ ? SkipFadeMs() : FadeTimeMs());
+                                Decoder.SampleRate, fadeMs);
 }
 
 // Answers true when the track's decoder was handed over: this block is its last. The fade is
@@ -144,9 +155,10 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
             std::move(Decoder), blockBytes_, static_cast<int>(remaining),
             reinterpret_cast<int *>(&fadeKill_));
         // A converter is built here, in the last block of the outgoing track, so that the
-        // fade's blocks find everything ready.
+        // fade's blocks find everything ready; it starts from the track's own last frames.
         if (FadeAcrossFormats())
-            outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder));
+            outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder),
+                                      recentFrames_.Frames());
         Crossfade.HoldSource(std::move(outgoing));
         Crossfade.Armed = false;
         fadeInto_ = FadePreLoad->FileName;

@@ -14,17 +14,51 @@ bool CanConvertFadeOut(const TFadeOutSource &source, const TPcmFormat &to) {
 }
 
 std::unique_ptr<TFadeOutSource> ConvertFadeOut(std::unique_ptr<TFadeOutSource> source,
-                                               const TPcmFormat &to) noexcept {
+                                               const TPcmFormat &to,
+                                               std::span<const std::uint8_t> primer) noexcept {
     if (!source || FormatOf(*source) == to || !CanConvertFadeOut(*source, to))
         return source;
     try {
-        auto wrapper = std::make_unique<TConvertingFadeOutSource>(
-            TFormatConverter::Create(FormatOf(*source), to), source->BlockBytes);
+        auto converter = TFormatConverter::Create(FormatOf(*source), to);
+        if (!converter)
+            return source;
+        converter->SetDither(true);
+        converter->Prime(primer);
+        auto wrapper =
+            std::make_unique<TConvertingFadeOutSource>(std::move(converter), source->BlockBytes);
         wrapper->Adopt(std::move(source));
         return wrapper;
     } catch (const std::exception &) {
         return source; // nothing was taken from it
     }
+}
+
+int FadeOutPrimerFrames(const TPcmFormat &from, const TPcmFormat &to) {
+    if (from.SampleRate == to.SampleRate || !TFormatConverter::CanConvert(from, to))
+        return 0;
+    return TResampler::PrimerFramesFor(from.SampleRate, to.SampleRate);
+}
+
+void TRecentFrames::Reset(int frameBytes) {
+    room_.assign(static_cast<std::size_t>(TResampler::MaxPrimerFrames()) *
+                     static_cast<std::size_t>(std::max(frameBytes, 0)),
+                 0);
+    kept_ = 0;
+}
+
+void TRecentFrames::Keep(const std::uint8_t *frames, int bytes) {
+    const std::size_t room = room_.size();
+    const std::size_t added = std::min(static_cast<std::size_t>(std::max(bytes, 0)), room);
+    if (added == 0)
+        return;
+    const std::size_t staying = std::min(kept_, room - added);
+    std::memmove(room_.data() + (room - added - staying), room_.data() + (room - staying), staying);
+    std::memcpy(room_.data() + (room - added), frames + (bytes - added), added);
+    kept_ = staying + added;
+}
+
+std::span<const std::uint8_t> TRecentFrames::Frames() const {
+    return std::span(room_).last(kept_);
 }
 
 TConvertingFadeOutSource::TConvertingFadeOutSource(std::unique_ptr<TFormatConverter> converter,

@@ -8,6 +8,8 @@
 #include "FormatConverter.h"
 
 #include <memory>
+#include <span>
+#include <vector>
 
 // The format a fade-out source delivers.
 TPcmFormat FormatOf(const TFadeOutSource &source);
@@ -18,8 +20,43 @@ bool CanConvertFadeOut(const TFadeOutSource &source, const TPcmFormat &to);
 // The source delivering the given format: itself when it already does or cannot be converted
 // (the mixer then ends the fade as at any change of format), else wrapped in a converter. The
 // wrapper owns the source and closes it. Never throws: without memory the source stays as it is.
+//
+// The primer: the outgoing track's own frames just before the source's first one (not a mixed
+// block), whole frames in the source's format, oldest first. A change of rate reaches back
+// FadeOutPrimerFrames of them (at most TResampler::MaxPrimerFrames; earlier ones are ignored);
+// without them the tail starts from silence and its first milliseconds ring. They only prime the
+// converter: the fade begins with the source's own first frame. Empty when nothing is known; a
+// tail that starts at a seek gets its primer by seeking that many frames earlier and reading
+// them first.
+//
+// Where the conversion rounds (fewer bits, another rate, two channels averaged), it is dithered
+// with triangular noise of one output step: rounding alone leaves an error that follows the
+// signal, heard as distortion in a quiet fading tail, where noise of the same size is not.
 std::unique_ptr<TFadeOutSource> ConvertFadeOut(std::unique_ptr<TFadeOutSource> source,
-                                               const TPcmFormat &to) noexcept;
+                                               const TPcmFormat &to,
+                                               std::span<const std::uint8_t> primer = {}) noexcept;
+
+// Frames before a tail of the format that its conversion into the other reaches back to; 0 when
+// it converts without a change of rate, or not at all.
+int FadeOutPrimerFrames(const TPcmFormat &from, const TPcmFormat &to);
+
+// The last frames a track decoded, oldest first: the primer of its tail when the tail is handed
+// over to a conversion. Sized at the start of a track; keeping frames never allocates.
+class TRecentFrames {
+  public:
+    // Room for the most any conversion reaches back, in frames of this many bytes; empty.
+    void Reset(int frameBytes);
+    // Forgets what it kept: what comes next does not follow it (a seek).
+    void Clear() { kept_ = 0; }
+    // Keeps whole frames; the oldest go when room runs out.
+    void Keep(const std::uint8_t *frames, int bytes);
+    // What it keeps, oldest first.
+    std::span<const std::uint8_t> Frames() const;
+
+  private:
+    std::vector<std::uint8_t> room_; // the kept bytes at its end
+    std::size_t kept_ = 0;
+};
 
 // The converting source. It reads the outgoing decoder a block at a time and keeps what the
 // mixer has not asked for yet; at the decoder's end the resampler's last frames follow.

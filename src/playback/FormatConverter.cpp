@@ -175,6 +175,24 @@ bool TFormatConverter::Dithers() const {
     return dither_ && (resampler_ || to_.BitsPerSample < from_.BitsPerSample || averages);
 }
 
+int TFormatConverter::PrimerFrames() const {
+    return resampler_ ? resampler_->PrimerFrames() : 0;
+}
+
+// Without a rate change every output frame depends on its own input frame alone.
+void TFormatConverter::Prime(std::span<const std::uint8_t> frames) {
+    const auto frameBytes = static_cast<std::size_t>(from_.FrameBytes());
+    const std::size_t count =
+        std::min(frames.size() / frameBytes, static_cast<std::size_t>(PrimerFrames()));
+    if (count == 0)
+        return;
+    const std::uint8_t *newest = frames.data() + (frames.size() - count * frameBytes);
+    mapped_.resize(count * static_cast<std::size_t>(MappedChannels()));
+    ReadFractionsOf(from_.BitsPerSample, newest, static_cast<int>(count), from_.Channels,
+                    MappedChannels(), mapped_.data());
+    resampler_->Prime(mapped_);
+}
+
 int TFormatConverter::MappedChannels() const {
     return std::min(from_.Channels, to_.Channels);
 }

@@ -53,6 +53,15 @@ class TFormatConverter {
     const TPcmFormat &From() const { return from_; }
     const TPcmFormat &To() const { return to_; }
 
+    // Input frames before the first converted one that the first outputs depend on: those the
+    // resampler reaches back to, none without a change of rate.
+    int PrimerFrames() const;
+    // Before the first Convert: the input that came before it (whole frames of From(), oldest
+    // first; a part frame at their front is skipped), so that the first outputs are what
+    // converting the whole signal would give, instead of a start from silence that rings. Only
+    // the last PrimerFrames count. It adds no output, and nothing once input was converted.
+    void Prime(std::span<const std::uint8_t> frames);
+
     // Appends the frames these input bytes complete; answers how many frames it appended.
     int Convert(std::span<const std::uint8_t> input, std::vector<std::uint8_t> &output);
     // The end of the outgoing track: appends the frames the resampler still holds back. A part

@@ -222,10 +222,19 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
             CleanUpAfterStop();
         return 0;
     case WM_TIMER:
+        if (wParam == kEndStopGraceTimer) {
+            KillTimer(window, kEndStopGraceTimer);
+            OnEndOfTrackStopGraceOver();
+            return 0;
+        }
         if (wParam != kSkipGraceTimer)
             return DefWindowProcA(window, message, wParam, lParam);
         KillTimer(window, kSkipGraceTimer);
         OnSkipGraceOver();
+        return 0;
+    case kEndStopGraceMessage:
+        if (lParam == reinterpret_cast<LPARAM>(this))
+            SetTimer(window, kEndStopGraceTimer, static_cast<UINT>(wParam), nullptr);
         return 0;
     case kReleaseFade:
         // Between requests only: a running one (or a stop's clean-up) decides for itself.
@@ -311,6 +320,7 @@ bool TInPluginPlaybackThread::Activate(unsigned generation) {
         return false;
     requestActive_ = true;
     requestGeneration_ = generation;
+    endOfTrackPosted_ = false;
     decoderKill_ = 0;
     outputGivenUp_ = false;
     ResetEvent(idle_);
@@ -321,8 +331,10 @@ bool TInPluginPlaybackThread::Activate(unsigned generation) {
 // before it, and there is none, or finds the request over.
 void TInPluginPlaybackThread::Deactivate(bool postEndOfTrack) {
     std::lock_guard guard(activation_);
-    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_)
+    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_) {
+        endOfTrackPosted_ = true;
         PostEndOfTrack();
+    }
     requestActive_ = false;
     SetEvent(idle_);
 }
@@ -391,8 +403,7 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
     Out_Module *output = heldOutput_.exchange(nullptr);
     if (!output)
         return;
-    int lastHeld = -1;
-    ULONGLONG movedAt = GetTickCount64();
+    TStillClock clock;
     for (;;) {
         int playing = 0, written = 0, heard = 0;
         if (!CallGuarded([&] {
@@ -402,19 +413,15 @@ void TInPluginPlaybackThread::LetHeldRestPlayOut() {
             }))
             return;
         const int held = std::max(0, written - heard);
-        if (!playing && held == 0)
+        if ((!playing && held == 0) || clock.StandsStill(held))
             return;
-        if (held != lastHeld) {
-            lastHeld = held;
-            movedAt = GetTickCount64();
-        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
-            return;
-        }
         WaitServicingSends(nullptr, 5);
     }
 }
 
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
+    if (TakeEndOfTrackStop(fileName))
+        StopNow(false); // the host's own stop between two tracks, as it would have said
     const bool skip = TakeSkip();
     const auto leftToItsPlugin = [&] {
         // Its plug-in is to find the output as a stop leaves it.
@@ -455,6 +462,9 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
     request->Record = std::move(record);
     request->StopGeneration = stopGeneration_.load();
     request->Skip = skip;
+    // Until a skip's first block the output still plays the skipped track: the host is told the
+    // new track's own time.
+    pendingPositionMs_ = skip ? 0 : -1;
     // A host that resumes a position seeks as soon as Play returns, before the request starts.
     SeekPending = false;
     RequestQueued = true;
@@ -500,7 +510,7 @@ TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
 // user's stop also lets go of everything prepared for a next track and of an output left open.
 void TInPluginPlaybackThread::Stop() {
     const bool immediate = Links.Host && Links.Host->IsImmediateStop();
-    if (immediate && BeginSkip())
+    if (immediate && (BeginSkip() || BeginEndOfTrackStop()))
         return;
     StopNow(immediate);
 }
@@ -512,6 +522,8 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
             CallGuarded([&] { output->Pause(0); });
     }
     RequestQueued = false;
+    pendingPositionMs_ = -1;
+    endOfTrackPosted_ = false;
     const bool running = CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -541,6 +553,7 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
 
 void TInPluginPlaybackThread::ShutdownPlayback() {
     ConcludeSkipAsStop();
+    TakeEndOfTrackStop({}); // nothing more plays: the held rest goes with the stop below
     if (!IsPlaying && WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
         return;
     PostEndOfTrack();
@@ -601,6 +614,8 @@ int TInPluginPlaybackThread::IsPaused() const {
 
 // While the output still sounds the previous track, the current one is at 0.
 int TInPluginPlaybackThread::GetOutputTime() const {
+    if (const int pending = pendingPositionMs_.load(); pending >= 0)
+        return pending;
     Out_Module *output = OutModule.load();
     int time = 0;
     if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
@@ -613,6 +628,9 @@ void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
         return;
     SeekTargetMs = milliseconds;
     SeekPending = true;
+    int pending = pendingPositionMs_.load();
+    if (pending >= 0)
+        pendingPositionMs_.compare_exchange_strong(pending, std::max(milliseconds, 0));
 }
 
 void TInPluginPlaybackThread::SetVolume(int volume) {

@@ -3,10 +3,13 @@
 // to the host's output plug-in.
 #pragma once
 
+#include "../hostlink/FaultGuard.h"
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
+#include "FadeOutConversion.h"
 #include "FormatConverter.h"
+#include "StreamHistory.h"
 
 #include <atomic>
 #include <map>
@@ -104,6 +107,9 @@ class TInPluginPlaybackThread {
     // the playback thread to let go of it (a stalled decoder gets its kill switch), answering
     // messages sent to this thread meanwhile, and gives the output up when the wait is over.
     void Stop();
+    // Host's thread, as the plug-in is being removed: no Stop is a skip any more (the host's next
+    // Play goes to another plug-in), and a skip still waiting for its Play ends as a stop now.
+    void EndSkips();
     void Pause();
     void UnPause();
     int IsPaused() const;
@@ -127,15 +133,25 @@ class TInPluginPlaybackThread {
     // sequence for the thread to end.
     static constexpr unsigned long kStopWaitMs = 2000;
     static constexpr unsigned long kQuitWaitMs = 3000;
-    // How long a user's Stop waits for the host's Play of another file, which makes it a skip.
+    // How long a user's Stop waits for the host's Play of another file, which makes it a skip;
+    // and how long a Stop right after the end-of-track message waits for the Play of the entry
+    // prepared next (a host that cannot tell its own stops from the user's).
     static constexpr unsigned long kSkipGraceMs = 50;
-    static constexpr UINT_PTR kSkipGraceTimer = 0x51; // on the utility window
+    static constexpr UINT_PTR kSkipGraceTimer = 0x51;     // on the utility window
+    static constexpr UINT_PTR kEndStopGraceTimer = 0x52;  // on the utility window
+    // Starts that timer on the playback thread (wParam: its time).
+    static constexpr UINT kEndStopGraceMessage = WM_APP + 0x54;
     // When the next track continues the stream, the host is told a track ended once the output
     // holds no more than this: time enough for the host to ask for the next file and for its
     // first block to follow, while the host's display changes near where the listener hears it.
     static constexpr int kHandOverLeadMs = 200;
     // An output whose clock stands still though it is not paused is not waited for any longer.
     static constexpr unsigned long kStillClockMs = 1000;
+    // What the engine keeps of the sound it gave the output, for a skip to go on from the frame
+    // the listener hears (an output's buffer beyond this loses its oldest part at a skip).
+    static constexpr int kHistoryMs = 5000;
+    // How far ahead of the listener a skip's flush is placed: time to trim the rest and mix.
+    static constexpr int kSwitchLeadMs = 30;
 
     HWND Window() const { return UtilWindow.load(); }
     unsigned long ThreadId() const { return threadId_; }
@@ -169,6 +185,24 @@ class TInPluginPlaybackThread {
   private:
     struct PlayRequestMessage;
     class IsPlayingBomb;
+    // Tells when an output's clock stands still: the sound it holds has not gone down for
+    // kStillClockMs. Every wait for an output to play out gives up then.
+    class TStillClock {
+      public:
+        bool StandsStill(int heldMs) {
+            const ULONGLONG now = GetTickCount64();
+            if (heldMs != lastHeldMs_) {
+                lastHeldMs_ = heldMs;
+                movedAt_ = now;
+            }
+            return now - movedAt_ > kStillClockMs;
+        }
+        void Restart() { movedAt_ = GetTickCount64(); }
+
+      private:
+        int lastHeldMs_ = -1;
+        ULONGLONG movedAt_ = GetTickCount64();
+    };
 
     static unsigned long __stdcall ThreadEntry(void *self);
     unsigned long Execute();
@@ -265,6 +299,34 @@ class TInPluginPlaybackThread {
     bool EndAsSkipped(Out_Module *output);
     void OnSkipGraceOver();
     bool TakeSkipSource(bool skipRequest);
+    // A host that answers every IPC_ISFULLSTOP with 0 looks like a user stopping between the
+    // engine's end-of-track message and its Play of the next entry. Host's thread: Stop answers
+    // whether it waits for that Play; Play whether it is that Play (one of another file, or too
+    // late, first ends the stop as the user's). Playback thread: the grace ran out.
+    bool BeginEndOfTrackStop();
+    bool TakeEndOfTrackStop(const std::wstring &fileName);
+    void OnEndOfTrackStopGraceOver();
+    void StopBetweenTracksNow();
+    // What the listener would have gone on hearing without the skip: the output's unheard rest,
+    // then the skipped track from where it was read, still mixed with a fade it was in; null
+    // when nothing is left of it.
+    std::unique_ptr<TFadeOutSource> UnheardStream(Out_Module *output);
+    std::unique_ptr<TFadeOutSource> StreamContinuation();
+    // The first block of a skip (or a seek right after one): plans a flush of the output at a
+    // frame the listener reaches a little ahead, and the skipped stream goes on from exactly
+    // that frame. Answers false, planning nothing, when the output will have played all it
+    // holds by then. The flush itself comes once the block is ready to be written.
+    bool PlanFlushAtHeardFrame(Out_Module *output, int flushToMs);
+    void FlushAtPlannedMoment(Out_Module *output);
+    // Both at once, before another format's output is opened.
+    bool FlushAtHeardFrame(Out_Module *output, int flushToMs);
+    // Waits for the output's clock to turn to ms and flushes it (to flushToMs) the moment it
+    // does: answers ms then. Answers a later time, without a flush, when it was past before the
+    // flush could follow (the thread kept from running); -1 when the clock stands still or the
+    // request was stopped.
+    std::int64_t FlushWhenClockTurns(Out_Module *output, std::int64_t ms, int flushToMs);
+    // The current track writes on after what the output holds; its times count from there.
+    void ContinueStream(Out_Module *output);
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
     THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 
@@ -272,13 +334,31 @@ class TInPluginPlaybackThread {
     SkipState skipState_ = SkipState::None;
     unsigned long long skipDeadline_ = 0;    // tick count
     std::atomic<bool> skipRequested_{false}; // the block loop is to end as skipped
-    std::atomic<int> skipHeardMs_{0};        // the output's time at the Stop
-    std::atomic<bool> inBlockLoop_{false};   // the track's decoder reads in the loop
+    std::atomic<bool> skipsEnded_{false};    // the plug-in is being removed
+    // The last request told the host its track ended, and no request ran since.
+    std::atomic<bool> endOfTrackPosted_{false};
+    bool endStopPending_ = false;            // guarded by skipLock_
+    unsigned long long endStopDeadline_ = 0; // tick count; guarded by skipLock_
+    // The request reads its track or plays out its end: a user's Stop now may be a skip.
+    std::atomic<bool> skippable_{false};
+    // The position the host is told until a skip's first block restarts the output's clock: the
+    // new track's own (0, or where the host sought); -1 when the output's clock tells.
+    std::atomic<int> pendingPositionMs_{-1};
     bool requestIsSkip_ = false;             // playback thread: the request's Play was one
     bool skipSource_ = false;                // the held source is a skipped track
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time
     bool flushBeforeFirstBlock_ = false;     // the output still plays the skipped track
+    std::int64_t flushAtMs_ = -1;            // the planned flush's moment on the output's clock
+    int flushToMs_ = 0;                      // and the time it restarts the clock at
     int blockBytes_ = 0;                     // of the current track
+    // Where the current track's decoder reads: from the last seek (or 0) plus the frames since.
+    int decodedFromMs_ = 0;
+    std::int64_t decodedFrames_ = 0;
+    // The sound given to the open output since its Open or last Flush.
+    TStreamHistory history_;
+    // The current track's last decoded frames before anything is mixed into them: what precedes
+    // its tail when a crossfade converts the tail.
+    TRecentFrames recentFrames_;
     // The output's clock where the current track begins (0 after an Open, Flush or seek); read
     // by the host's thread for positions.
     std::atomic<int> outputBaseMs_{0};
@@ -316,3 +396,16 @@ class TInPluginPlaybackThread {
     std::map<LPARAM, std::unique_ptr<PlayRequestMessage>> postedRequests_;
     unsigned long nextRequestId_ = 1;
 };
+
+// The lock only orders these calls against a stop giving the output up: it is never held by
+// the host's thread while the output is called.
+template <class F> bool TInPluginPlaybackThread::CallOutput(F &&call) {
+    std::lock_guard guard(outputCalls_);
+    if (outputGivenUp_)
+        return false;
+    try {
+        return CallGuarded(std::forward<F>(call));
+    } catch (...) {
+        return false;
+    }
+}

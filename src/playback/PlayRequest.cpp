@@ -53,13 +53,6 @@ bool TInPluginPlaybackThread::WaitWhilePaused() const {
     return waited;
 }
 
-// The lock only orders these calls against a stop giving the output up: it is never held by
-// the host's thread while the output is called.
-template <class F> bool TInPluginPlaybackThread::CallOutput(F &&call) {
-    std::lock_guard guard(outputCalls_);
-    return !outputGivenUp_ && Foreign(std::forward<F>(call));
-}
-
 void TInPluginPlaybackThread::CloseOpenedOutput() {
     if (Out_Module *opened = std::exchange(OpenedOutModule, nullptr))
         CallOutput([&] { opened->Close(); });
@@ -86,6 +79,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     const int blockBytes =
         BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
+    recentFrames_.Reset(FrameBytes(Decoder.BitsPerSample, Decoder.Channels));
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(blockBytes) * 2);
     output = Module.outMod ? Module.outMod : output;
     OutModule = output;
@@ -100,9 +94,10 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     tooShortForFade_ = LengthMs < MinFileSizeMs();
     const int pauseMs =
         BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
-    inBlockLoop_ = true;
+    skippable_ = true;
     const LoopEnd end = RunBlockLoop(output, buffer, blockBytes);
-    inBlockLoop_ = false;
+    skippable_ = false;
+    pendingPositionMs_ = -1;
     if (end == LoopEnd::Skipped || skipRequested_)
         return EndAsSkipped(output);
     Decoder.Close(); // a decoder handed over to the crossfade is no longer ours to close
@@ -158,11 +153,11 @@ void TInPluginPlaybackThread::ContinueOrRestart(Out_Module *output) {
     CallOutput([&] { playing = output->IsPlaying(); });
     if ((playing || HeldMs(output) > 0) &&
         CallOutput([&] { written = output->GetWrittenTime(); })) {
-        outputBaseMs_ = written;
-        countsOwnBytes_ = true;
+        ContinueStream(output);
         return;
     }
     CallOutput([&] { output->Flush(0); });
+    history_.Restart(0);
     outputBaseMs_ = 0;
     countsOwnBytes_ = false;
 }
@@ -206,8 +201,8 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
         countsOwnBytes_ = false;
         return 0;
     }
-    // Another format (or output): what the output still holds of the skipped track goes, and
-    // the skip stops as any stop unless the option lets its decoder go on converted.
+    // Another format (or output): the skip stops as any stop unless the option lets the
+    // skipped stream go on converted, from the frame where the old output is flushed.
     if (skipFadeRunning_) {
         const bool goesOnConverted = FadeAcrossFormats() && Crossfade.Source &&
                                      CanFade(FormatOf(*Crossfade.Source), PlayingFormat());
@@ -215,8 +210,12 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
             skipFadeRunning_ = false;
             Crossfade.ReleaseSource();
         }
-        if (OpenedOutModule)
+        // An output that plays out all it holds before the flush could come is played out below.
+        if (OpenedOutModule && goesOnConverted && OpenedOutModule == output)
+            FlushAtHeardFrame(OpenedOutModule, 0);
+        else if (OpenedOutModule)
             CallOutput([&] { OpenedOutModule->Flush(0); });
+        pendingPositionMs_ = -1;
     }
     heldEndMs_ = -1;
     heldOutput_ = nullptr;
@@ -233,6 +232,10 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     OpenedBits = bits;
     OpenedChannels = channels;
     OpenedRate = rate;
+    const int frameBytes = FrameBytes(bits, channels);
+    history_.Prepare(frameBytes, rate,
+                     static_cast<int>(std::min<std::int64_t>(std::int64_t{rate} * kHistoryMs / 1000,
+                                                             (64 << 20) / frameBytes)));
     int latency = -1;
     if (!CallOutput([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
         latency = -1;
@@ -257,6 +260,9 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
     const int bytesPerSecond = frameBytes * rate;
     int pauseMs = 0;
     std::int64_t trackBytes = 0; // written since the track began
+    decodedFromMs_ = 0;
+    decodedFrames_ = 0;
+    flushAtMs_ = -1;
     for (;;) {
         WaitWhilePaused();
         if (skipRequested_)
@@ -267,10 +273,19 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
             if (seek == TDecoder::SeekResult::Failed)
                 return LoopEnd::RanOut;
             if (seek == TDecoder::SeekResult::Moved) {
-                // Whatever the output still held of the previous track goes with it.
-                CallOutput([&] { output->Flush(target); });
-                outputBaseMs_ = 0;
-                countsOwnBytes_ = false;
+                // Whatever the output still held of the previous track goes with it; right after
+                // a skip the skipped track fades on from the frame where it will be flushed.
+                if (!std::exchange(flushBeforeFirstBlock_, false) ||
+                    !PlanFlushAtHeardFrame(output, target)) {
+                    CallOutput([&] { output->Flush(target); });
+                    history_.Restart(target);
+                    outputBaseMs_ = 0;
+                    countsOwnBytes_ = false;
+                    pendingPositionMs_ = -1;
+                }
+                decodedFromMs_ = target;
+                decodedFrames_ = 0;
+                recentFrames_.Clear();
             }
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
@@ -278,12 +293,17 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
         if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;
         int frames = bytes / frameBytes;
+        decodedFrames_ += frames;
+        recentFrames_.Keep(buffer.data(), frames * frameBytes);
         // After a skip the output holds the skipped track until this first block goes in.
-        const bool flushFirst = std::exchange(flushBeforeFirstBlock_, false);
-        const int written = flushFirst ? 0 : TrackWrittenMs(output, trackBytes, bytesPerSecond);
+        if (std::exchange(flushBeforeFirstBlock_, false) && !PlanFlushAtHeardFrame(output, 0))
+            ContinueStream(output);
+        const int written =
+            flushAtMs_ >= 0 ? flushToMs_ : TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
+        history_.Append(buffer.data(), frames);
 
         if (Module.dsp_isactive && Module.dsp_dosamples) {
             int active = 0;
@@ -291,10 +311,13 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 return LoopEnd::RanOut;
             if (active) {
                 auto *samples = reinterpret_cast<short *>(buffer.data());
+                const int given = frames;
                 if (!Foreign([&] {
                         frames = Module.dsp_dosamples(samples, frames, bits, channels, rate);
                     }))
                     return LoopEnd::RanOut;
+                if (frames != given)
+                    history_.Invalidate();
                 // The host's DSP may at most double a block: that is the room the buffer has.
                 frames = std::clamp(frames, 0, 2 * blockBytes / frameBytes);
                 bytes = frames * frameBytes;
@@ -308,8 +331,9 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
             !Foreign([&] { Module.VSAAddPCMData(data, channels, bits, written); }))
             return LoopEnd::RanOut;
 
-        if (flushFirst)
-            CallOutput([&] { output->Flush(0); });
+        // The planned flush comes with the block ready: the output never holds nothing.
+        if (flushAtMs_ >= 0)
+            FlushAtPlannedMoment(output);
         if (!WriteBlock(output, buffer.data(), bytes, pauseMs)) {
             if (skipRequested_ && !Stopped())
                 return LoopEnd::Skipped;
@@ -381,7 +405,11 @@ bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
     if (NextPreLoad.IsEmpty())
         NextPreLoad.Put(TakeNextPreLoad());
     const bool continues = NextTrackContinues(output);
+    skippable_ = true;
     PlayOut(output, pauseMs, continues ? kHandOverLeadMs : 0);
+    skippable_ = false;
+    if (skipRequested_ && !Stopped())
+        return EndAsSkipped(output);
     if (Stopped())
         return EndAsStopped(output);
     int written = 0;
@@ -398,27 +426,22 @@ bool TInPluginPlaybackThread::EndOfTrack(Out_Module *output, int pauseMs) {
 }
 
 // An output whose clock does not move (though neither paused by the host nor stopped) is not
-// waited for beyond kStillClockMs; one that says it plays is waited for as long as it does.
+// waited for beyond kStillClockMs, even while it says it plays.
 void TInPluginPlaybackThread::PlayOut(Out_Module *output, int pauseMs, int leadMs) {
-    int lastHeld = -1;
-    ULONGLONG movedAt = GetTickCount64();
+    TStillClock clock;
     for (;;) {
         int playing = 0;
-        if (Stopped() || !CallOutput([&] { playing = output->IsPlaying(); }))
+        if (Stopped() || skipRequested_ || !CallOutput([&] { playing = output->IsPlaying(); }))
             return;
         const int held = HeldMs(output);
         if (held < 0)
             return;
         if (leadMs > 0 ? !playing || held <= leadMs : !playing && held == 0)
             return;
-        if (held != lastHeld) {
-            lastHeld = held;
-            movedAt = GetTickCount64();
-        } else if (!playing && GetTickCount64() - movedAt > kStillClockMs) {
+        if (clock.StandsStill(held))
             return;
-        }
         Sleep(static_cast<DWORD>(std::max(pauseMs, 1)));
         if (WaitWhilePaused())
-            movedAt = GetTickCount64();
+            clock.Restart();
     }
 }

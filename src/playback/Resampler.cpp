@@ -277,6 +277,27 @@ std::int64_t TResampler::MaxOutputFramesPerPush(int framesPerPush) const {
     return OutputFramesFor(frames, design_.InputRate, design_.OutputRate) + 1;
 }
 
+int TResampler::PrimerFramesFor(int inputRate, int outputRate) {
+    return ResamplerDesignFor(inputRate, outputRate).Taps / 2 - 1;
+}
+
+// The history holds exactly the half_ - 1 frames of silence before the first frame until the
+// first push: the primer takes their place, newest last.
+void TResampler::Prime(std::span<const float> frames) {
+    if (received_ > 0 || limit_ >= 0)
+        return;
+    const std::size_t whole = frames.size() / channels_;
+    const std::size_t count = std::min(whole, static_cast<std::size_t>(PrimerFrames()));
+    if (count == 0)
+        return;
+    const float *newest = frames.data() + (whole - count) * channels_;
+    for (int c = 0; c < channels_; ++c) {
+        float *into = history_[c].data() + (history_[c].size() - count);
+        for (std::size_t i = 0; i < count; ++i)
+            into[i] = newest[i * channels_ + c];
+    }
+}
+
 void TResampler::Push(std::span<const float> frames, std::vector<float> &output) {
     if (limit_ >= 0)
         return;

@@ -47,6 +47,19 @@ class TResampler {
     const TResamplerDesign &Design() const { return design_; }
     int Channels() const { return channels_; }
 
+    // Input frames before the first one that the first outputs reach back to, for this pair
+    // of rates (as Supports accepts them).
+    int PrimerFrames() const { return half_ - 1; }
+    static int PrimerFramesFor(int inputRate, int outputRate);
+    // The most any pair the resampler supports reaches back: at the largest step down.
+    static int MaxPrimerFrames() { return PrimerFramesFor(kMaxDownRatio, 1); }
+    // Before the first Push: the input that came before it, whole interleaved frames, oldest
+    // first, in place of the silence the first outputs would otherwise reach back into (an
+    // output near a sudden start of sound rings with every frequency at once). Only the last
+    // PrimerFrames count; fewer leave silence before them. It adds no output. Ignored once
+    // input was pushed.
+    void Prime(std::span<const float> frames);
+
     // Takes whole interleaved frames and appends the output frames they complete.
     void Push(std::span<const float> frames, std::vector<float> &output);
     // The end of the input: appends the frames still held back, so that the whole output has

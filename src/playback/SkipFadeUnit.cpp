@@ -1,12 +1,17 @@
 // The fade on skip. The host skips with a user's Stop followed at once by a Play of another
-// file: the Stop waits a short grace for that Play instead of cutting the track dead. The
-// stopped track's decoder then goes on from what the listener heard as the fade-out source of
-// the next request, and the output, still playing the stopped track, is flushed only when the
-// first mixed block is written, so that nothing goes silent in between. Without the Play the
-// grace ends in the stop it would have been.
+// file: the Stop waits a short grace for that Play instead of cutting the track dead. What the
+// listener would have gone on hearing (the output's unheard rest, then the stopped track read on
+// from where it was, with any fade it was in) becomes the fade-out source of the next request.
+// The output keeps playing the stopped track until that request's first block; it is flushed at
+// a frame the engine knows exactly, and the fade-out goes on from that very frame: nothing is
+// heard twice, nothing is lost and the output never runs dry. Without the Play the grace ends in
+// the stop it would have been.
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hostlink/FaultGuard.h"
+#include "FadeOutChain.h"
+#include "FadeOutConversion.h"
+#include "Resampler.h"
 
 #include <algorithm>
 
@@ -26,21 +31,15 @@ bool TInPluginPlaybackThread::BeginSkip() {
         return false;
     }
     Out_Module *output = OutModule.load();
-    if (SkipFadeMs() <= 0 || Paused || !Module.is_seekable || !output || !IsPlaying)
+    if (SkipFadeMs() <= 0 || skipsEnded_ || Paused || !output || !IsPlaying)
         return false;
-    // Announced before the loop is asked whether it still reads: either the loop sees the
+    // Announced before the request is asked whether it still plays: either the request sees the
     // announcement or this sees it gone.
     skipRequested_ = true;
-    if (!inBlockLoop_) {
+    if (!skippable_) {
         skipRequested_ = false;
         return false;
     }
-    int heard = 0;
-    if (!CallGuarded([&] { heard = GetOutputTime(); }) || heard < 0) {
-        skipRequested_ = false;
-        return false;
-    }
-    skipHeardMs_ = heard;
     skipDeadline_ = Now() + kSkipGraceMs;
     skipState_ = SkipState::Pending;
     // As a user's stop does; the rest of an earlier track still held goes with the flush.
@@ -64,6 +63,11 @@ bool TInPluginPlaybackThread::TakeSkip() {
     return false;
 }
 
+void TInPluginPlaybackThread::EndSkips() {
+    skipsEnded_ = true;
+    ConcludeSkipAsStop();
+}
+
 void TInPluginPlaybackThread::ConcludeSkipAsStop() {
     {
         std::lock_guard guard(skipLock_);
@@ -85,11 +89,9 @@ bool TInPluginPlaybackThread::EndAsSkipped(Out_Module *output) {
         state = skipState_;
         deadline = skipDeadline_;
     }
-    const int heard = skipHeardMs_.load();
-    const int remaining = LengthMs.load() - heard;
-    const bool fades = state != SkipState::None && !Stopped() && Decoder.IsOpen() &&
-                       remaining > 0 && Decoder.SetTime(heard) == TDecoder::SeekResult::Moved;
-    if (!fades) {
+    std::unique_ptr<TFadeOutSource> unheard =
+        state != SkipState::None && !Stopped() ? UnheardStream(output) : nullptr;
+    if (!unheard) {
         Decoder.Close();
         StopRequested = true;
         FreePreLoad(NextPreLoad.Take());
@@ -97,11 +99,9 @@ bool TInPluginPlaybackThread::EndAsSkipped(Out_Module *output) {
     }
     // What was prepared for the track's natural end goes nowhere now.
     FreePreLoad(std::move(FadePreLoad));
-    fadeKill_ = 0;
-    Crossfade.HoldSource(MakeDecoderFadeOutSource(std::move(Decoder), blockBytes_, remaining,
-                                                  reinterpret_cast<int *>(&fadeKill_)));
+    FreePreLoad(NextPreLoad.Take());
+    Crossfade.HoldSource(std::move(unheard));
     Crossfade.Armed = false;
-    Crossfade.Started = false; // a fade that ran is over: the next one starts afresh
     skipSource_ = true;
     fadeInto_.clear();
     if (state == SkipState::Pending) {
@@ -140,4 +140,200 @@ bool TInPluginPlaybackThread::TakeSkipSource(bool skipRequest) {
     const bool takes = skipRequest && skipSource_ && Crossfade.Source;
     skipSource_ = false;
     return takes;
+}
+
+std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::UnheardStream(Out_Module *output) {
+    fadeKill_ = 0;
+    std::unique_ptr<TFadeOutSource> continuation = StreamContinuation();
+    const TPcmFormat format{OpenedBits, OpenedChannels, OpenedRate};
+    if (continuation && FormatOf(*continuation) != format)
+        continuation.reset(); // already converted for a next track: only the rest fades
+    std::vector<std::uint8_t> frames;
+    std::int64_t first = history_.Frames(), start = first;
+    int heard = 0;
+    if (history_.IsValid() && CallOutput([&] { heard = output->GetOutputTime(); })) {
+        // Rounded down to whole milliseconds: the flush trims what is heard by then. Heard
+        // frames before it are kept to prime a converter, should the next track need one.
+        start = std::max(history_.FrameAt(heard), history_.OldestFrame());
+        first = std::max(start - TResampler::MaxPrimerFrames(), history_.OldestFrame());
+        frames = history_.CopyFrom(first);
+    }
+    if (start >= history_.Frames() && !continuation)
+        return nullptr;
+    return std::make_unique<TUnheardRestSource>(std::move(frames), first, start,
+                                                std::move(continuation), format.BitsPerSample,
+                                                format.Channels, format.SampleRate,
+                                                blockBytes_);
+}
+
+// The track read on from where the block loop left it; a fade it was still mixing in goes on
+// inside it. After the loop (the output playing out the end) only a track handed over to a
+// crossfade is left of it.
+std::unique_ptr<TFadeOutSource> TInPluginPlaybackThread::StreamContinuation() {
+    if (!Decoder.IsOpen()) {
+        if (Crossfade.Source && !Crossfade.Armed)
+            return std::move(Crossfade.Source);
+        Crossfade.ReleaseSource();
+        return nullptr;
+    }
+    const int rate = std::max(Decoder.SampleRate, 1);
+    const auto readMs = decodedFromMs_ + static_cast<int>(decodedFrames_ * 1000 / rate);
+    const int remaining = std::max(Decoder.LengthMs - readMs, 0);
+    auto track = MakeDecoderFadeOutSource(std::move(Decoder), blockBytes_, remaining,
+                                          reinterpret_cast<int *>(&fadeKill_));
+    if (!Crossfade.Armed || !Crossfade.Source) {
+        Crossfade.ReleaseSource();
+        return track;
+    }
+    auto olderFade = std::make_unique<TCrossfadeState>();
+    Crossfade.MoveFadeInto(*olderFade);
+    return std::make_unique<TStillMixingSource>(std::move(track), std::move(olderFade));
+}
+
+bool TInPluginPlaybackThread::PlanFlushAtHeardFrame(Out_Module *output, int flushToMs) {
+    auto *rest = dynamic_cast<TUnheardRestSource *>(Crossfade.Source.get());
+    int now = 0;
+    if (!history_.IsValid() || !CallOutput([&] { now = output->GetOutputTime(); }))
+        return false;
+    const std::int64_t at = history_.ExactTimeFrom(std::int64_t{now} + kSwitchLeadMs);
+    if (history_.FrameAt(at) >= history_.Frames()) {
+        if (rest)
+            rest->StartAt(rest->EndFrame()); // all of it is heard from the output
+        return false;
+    }
+    if (rest)
+        rest->StartAt(history_.FrameAt(at));
+    history_.Restart(flushToMs); // what follows is the new stream's
+    flushAtMs_ = at;
+    flushToMs_ = flushToMs;
+    return true;
+}
+
+// Missed (the thread was kept from running as the clock turned), the flush comes at once: what
+// played meanwhile is heard twice, and nothing is lost.
+void TInPluginPlaybackThread::FlushAtPlannedMoment(Out_Module *output) {
+    const std::int64_t at = std::exchange(flushAtMs_, -1);
+    if (FlushWhenClockTurns(output, at, flushToMs_) != at)
+        CallOutput([&] { output->Flush(flushToMs_); });
+    outputBaseMs_ = 0;
+    countsOwnBytes_ = false;
+    pendingPositionMs_ = -1;
+}
+
+bool TInPluginPlaybackThread::FlushAtHeardFrame(Out_Module *output, int flushToMs) {
+    if (!PlanFlushAtHeardFrame(output, flushToMs))
+        return false;
+    FlushAtPlannedMoment(output);
+    return true;
+}
+
+// Sleeps while the moment is more than five milliseconds off, then looks without pause. The
+// clock has turned exactly at ms when one look saw it before and the next at ms, both within
+// 50 microseconds; the flush follows at once, unless the thread was held up on the way to it.
+std::int64_t TInPluginPlaybackThread::FlushWhenClockTurns(Out_Module *output, std::int64_t ms,
+                                                        int flushToMs) {
+    LARGE_INTEGER frequency{}, lookStarted{}, lastStarted{}, looked{}, flushing{};
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG closeTogether = std::max<LONGLONG>(frequency.QuadPart / 20000, 1); // 50 us
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(kSwitchLeadMs) * 2 + 50;
+    bool before = false; // the last look saw the clock before ms
+    for (;;) {
+        int now = 0;
+        QueryPerformanceCounter(&lookStarted);
+        if (Stopped() || !CallOutput([&] { now = output->GetOutputTime(); }))
+            return -1;
+        QueryPerformanceCounter(&looked);
+        if (now >= ms) {
+            if (now != ms || !before || looked.QuadPart - lastStarted.QuadPart > closeTogether)
+                return std::max<std::int64_t>(now, ms + 1);
+            QueryPerformanceCounter(&flushing);
+            if (flushing.QuadPart - lastStarted.QuadPart > closeTogether)
+                return ms + 1;
+            CallOutput([&] { output->Flush(flushToMs); });
+            return ms;
+        }
+        if (GetTickCount64() > deadline)
+            return -1;
+        lastStarted = lookStarted;
+        before = true;
+        if (ms - now > 5) {
+            Sleep(1);
+            before = false; // a look after a sleep brackets nothing
+        }
+    }
+}
+
+void TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
+    int written = 0;
+    CallOutput([&] { written = output->GetWrittenTime(); });
+    outputBaseMs_ = written;
+    countsOwnBytes_ = true;
+}
+
+// A host's own stop between two tracks. The engine told the host its track ended and holds the
+// next entry's decoder (with the crossfade's outgoing track, or the last moments still in the
+// output): a Stop that comes now and looks like the user's may be the host moving on without
+// saying so. It waits the grace for the Play of that entry; only without it is it the user's.
+bool TInPluginPlaybackThread::BeginEndOfTrackStop() {
+    if (!endOfTrackPosted_ || RequestQueued || WaitForSingleObject(idle_, 0) != WAIT_OBJECT_0)
+        return false;
+    if (NextPreLoad.IsEmpty() && !heldOutput_.load())
+        return false;
+    {
+        std::lock_guard guard(skipLock_);
+        if (endStopPending_)
+            return false; // a second Stop: the user's
+        endStopPending_ = true;
+        endStopDeadline_ = Now() + kSkipGraceMs;
+    }
+    if (HWND window = UtilWindow.load())
+        PostMessageA(window, kEndStopGraceMessage, kSkipGraceMs, reinterpret_cast<LPARAM>(this));
+    return true;
+}
+
+bool TInPluginPlaybackThread::TakeEndOfTrackStop(const std::wstring &fileName) {
+    {
+        std::lock_guard guard(skipLock_);
+        if (!endStopPending_)
+            return false;
+        endStopPending_ = false;
+        const bool prepared = NextPreLoad.Inspect(
+            [&](const TInPluginPlaybackThreadPreLoad &next) { return next.FileName == fileName; });
+        if (Now() <= endStopDeadline_ && (prepared || heldOutput_.load()))
+            return true;
+    }
+    StopNow(true);
+    return false;
+}
+
+// The stop's generation moves on under the same lock a Play takes first: a Play that comes
+// after it posts a request this stop does not cancel.
+void TInPluginPlaybackThread::OnEndOfTrackStopGraceOver() {
+    {
+        std::lock_guard guard(skipLock_);
+        if (!endStopPending_)
+            return;
+        endStopPending_ = false;
+        CancelRequests();
+    }
+    if (WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
+        StopBetweenTracksNow();
+}
+
+// The user's stop, on the playback thread between requests: what a stop's clean-up lets go of.
+void TInPluginPlaybackThread::StopBetweenTracksNow() {
+    RequestQueued = false;
+    endOfTrackPosted_ = false;
+    heldEndMs_ = -1;
+    heldOutput_ = nullptr;
+    StopRequested = true;
+    FreePreLoad(NextPreLoad.Take());
+    Crossfade.ReleaseSource();
+    FreePreLoad(std::move(FadePreLoad));
+    if (OpenedOutModule) {
+        CallOutput([&] { OpenedOutModule->Flush(0); });
+        CloseOpenedOutput();
+        if (Module.SAVSADeInit)
+            CallGuarded([this] { Module.SAVSADeInit(); });
+    }
 }

@@ -260,6 +260,10 @@ void FillUninstallSubstitutes(In_Module &record) {
 }
 
 int UninstallPlugin() noexcept {
+    // The stops that hand the files back must not wait for a Play as skips: that Play goes to
+    // the file's own plug-in, which is to find the output free.
+    if (InPluginPlaybackThread)
+        Firewall([] { InPluginPlaybackThread->EndSkips(); });
     FillIsOurFileSubstitute(PluginModule);
     std::unique_ptr<THookedInPlugins> registry = UnhookRegistry();
     CloseDialogs();

@@ -1,7 +1,8 @@
 // The format converter fed random formats on both sides (refused ones among them), with or
-// without dither, and input in blocks of any size, frames cut anywhere: no read or write outside
-// the buffers, no undefined arithmetic, each call appends the whole frames it reports, never
-// more than the input so far can give, and after the end exactly the length promised.
+// without dither, primed with any bytes, and input in blocks of any size, frames cut anywhere:
+// no read or write outside the buffers, no undefined arithmetic, each call appends the whole
+// frames it reports, never more than the input so far can give, and after the end exactly the
+// length promised.
 #include "../../src/playback/FormatConverter.h"
 #include "FuzzInput.h"
 
@@ -44,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!converter)
         return 0;
     converter->SetDither(input.TakeInRange(0, 1) == 1);
+    // What came before the first block, of any length, frames cut anywhere: it adds no output.
+    converter->Prime(input.TakeBytes(static_cast<std::size_t>(input.TakeInRange(0, 16384))));
+    FUZZ_CHECK(converter->PrimerFrames() <= TResampler::MaxPrimerFrames());
 
     std::vector<std::uint8_t> output;
     std::int64_t inputBytes = 0;

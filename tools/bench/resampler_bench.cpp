@@ -6,6 +6,12 @@
 // amplitude of the output's least-squares fit at the tone's frequency. Images and aliases: tones
 // across the whole input band; what the fit leaves over (or the whole output, for a tone the
 // output rate cannot carry) is unwanted sound, taken relative to the tone.
+//
+// Then the start of a converted tail, as a crossfade converts the outgoing track's last seconds
+// alone: its error against the ideal, the same filter over the whole track in double precision,
+// in its first 2 ms and after them; started from silence (unprimed) and from the track's frames
+// before the tail (primed).
+#include "ResamplerReference.h"
 #include "playback/FormatConverter.h"
 #include "playback/Resampler.h"
 
@@ -13,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -133,8 +140,8 @@ double ThreadSeconds() {
     return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
 }
 
-// Times real time for 16-bit stereo through the whole converter, read in blocks of 1/64 second
-// as the engine reads, in processor time; the best of three passes.
+// Times real time for 16-bit stereo through the whole converter, dithered, read in blocks of 1/64
+// second as the engine reads, in processor time; the best of three passes.
 double MeasureRealTime(const TRatePair &pair, std::uint64_t &checksum) {
     const TPcmFormat from{16, 2, pair.From};
     const TPcmFormat to{16, 2, pair.To};
@@ -145,6 +152,7 @@ double MeasureRealTime(const TRatePair &pair, std::uint64_t &checksum) {
     double best = 1e30;
     for (int pass = 0; pass < 3; ++pass) {
         auto converter = TFormatConverter::Create(from, to);
+        converter->SetDither(true); // as a crossfade converts
         std::vector<std::uint8_t> output;
         const double start = ThreadSeconds();
         for (std::size_t offset = 0; offset < pcm.size(); offset += blockBytes) {
@@ -162,6 +170,126 @@ double MeasureRealTime(const TRatePair &pair, std::uint64_t &checksum) {
 
 const char *Verdict(bool met) {
     return met ? "ok" : "MISSED";
+}
+
+// ---- the start of a converted tail ----
+
+constexpr double kTailSignalPeak = 0.9;
+constexpr double kTailStartSeconds = 0.002;
+
+struct TTailCase {
+    const char *Content;
+    int From;
+    int Channels;
+    int To;
+    std::vector<double> TonesHz; // of equal amplitude, together at most the signal's peak
+};
+
+const TTailCase kTailCases[] = {
+    {"music-like", 22050, 1, 48000, {441.0, 3100.0, 7900.0}},
+    {"music-like", 96000, 2, 44100, {997.0, 6300.0, 18500.0, 30000.0}},
+    {"music-like", 48000, 2, 44100, {997.0, 6300.0, 18500.0}},
+    {"all above 4 kHz", 192000, 1, 8000, {4500.0, 9000.0, 20000.0, 50000.0}},
+};
+
+struct TTailError {
+    double FirstDb = -300.0; // peak error in the first 2 ms, dBFS
+    double RestDb = -300.0;  // after them, to the end of the tail
+};
+
+// The case's signal in one channel, phases apart from channel to channel.
+std::vector<double> TailSignal(const TTailCase &c, int channel, std::int64_t frames) {
+    std::vector<double> signal(static_cast<std::size_t>(frames));
+    const double amplitude = kTailSignalPeak / static_cast<double>(c.TonesHz.size());
+    for (std::size_t t = 0; t < c.TonesHz.size(); ++t)
+        for (std::int64_t n = 0; n < frames; ++n)
+            signal[static_cast<std::size_t>(n)] +=
+                amplitude * std::sin(2.0 * kPi * c.TonesHz[t] * static_cast<double>(n) / c.From +
+                                     0.7 * static_cast<double>(t + 1) * (channel + 1));
+    return signal;
+}
+
+// Frames from..to - 1 of the channels as 32-bit PCM: as exact as the converter's float path.
+std::vector<std::uint8_t> Pcm32(const std::vector<std::vector<double>> &channels, std::int64_t from,
+                                std::int64_t to) {
+    std::vector<std::uint8_t> pcm;
+    for (std::int64_t n = from; n < to; ++n)
+        for (const auto &channel : channels) {
+            const auto value = static_cast<std::uint32_t>(
+                pcmformat::SampleFor(channel[static_cast<std::size_t>(n)], 32));
+            for (int byte = 0; byte < 4; ++byte)
+                pcm.push_back(static_cast<std::uint8_t>(value >> (8 * byte)));
+        }
+    return pcm;
+}
+
+TTailError MeasureTailStart(const TTailCase &c, bool primed) {
+    const TPcmFormat from{32, c.Channels, c.From}, to{32, c.Channels, c.To};
+    // The tail starts where an output instant meets an input frame, so that the ideal has an
+    // output frame at the tail's first instant.
+    const std::int64_t step = c.From / std::gcd(c.From, c.To);
+    const std::int64_t before = (TResampler::MaxPrimerFrames() / step + 1) * step;
+    const std::int64_t tailFrames = c.From / 20;
+    std::vector<std::vector<double>> channels;
+    for (int channel = 0; channel < c.Channels; ++channel)
+        channels.push_back(TailSignal(c, channel, before + tailFrames));
+
+    TFormatConverter converter(from, to);
+    if (primed)
+        converter.Prime(Pcm32(channels, 0, before));
+    std::vector<std::uint8_t> tail;
+    converter.Convert(Pcm32(channels, before, before + tailFrames), tail);
+    converter.Finish(tail);
+
+    const TResamplerDesign design = ResamplerDesignFor(c.From, c.To);
+    const std::int64_t outputs = converter.OutputFramesFor(tailFrames);
+    const auto startFrames = static_cast<std::int64_t>(std::ceil(kTailStartSeconds * c.To));
+    TTailError error;
+    for (int channel = 0; channel < c.Channels; ++channel) {
+        // Whole-track frames as they went into the converter.
+        std::vector<double> exact(channels[static_cast<std::size_t>(channel)].size());
+        for (std::size_t n = 0; n < exact.size(); ++n)
+            exact[n] = pcmformat::FractionOf(pcmformat::SampleFor(channels[channel][n], 32), 32);
+        const std::vector<double> ideal =
+            bench::ReferenceOutput(design, exact, before * c.To / c.From, outputs);
+        for (std::int64_t n = 0; n < outputs; ++n) {
+            const std::uint8_t *sample =
+                &tail[static_cast<std::size_t>((n * c.Channels + channel) * 4)];
+            const auto raw =
+                static_cast<std::int32_t>(sample[0] | sample[1] << 8 | sample[2] << 16 |
+                                          static_cast<std::uint32_t>(sample[3]) << 24);
+            const double difference =
+                std::fabs(pcmformat::FractionOf(raw, 32) - ideal[static_cast<std::size_t>(n)]);
+            double &peak = n < startFrames ? error.FirstDb : error.RestDb;
+            peak = std::max(peak, Db(difference));
+        }
+    }
+    return error;
+}
+
+// Answers whether every primed tail meets the filter's own figure from its first sample.
+bool ReportTailStarts() {
+    const double targetDb = Db(kTailSignalPeak) + kMaxUnwantedDb;
+    std::printf("converted tail's start: peak error against the whole track's conversion, signal "
+                "peak %.1f dBFS\n",
+                Db(kTailSignalPeak));
+    std::printf("  target: %.1f dBFS (%.0f dB below the signal) from the first sample on\n",
+                targetDb, -kMaxUnwantedDb);
+    std::printf("  %-18s %-16s %19s %19s %16s\n", "rates (Hz)", "content", "first 2 ms unprimed",
+                "first 2 ms primed", "after, primed");
+    bool allMet = true;
+    for (const TTailCase &c : kTailCases) {
+        const TTailError unprimed = MeasureTailStart(c, false);
+        const TTailError primed = MeasureTailStart(c, true);
+        const bool met = std::max(primed.FirstDb, primed.RestDb) <= targetDb;
+        allMet = allMet && met;
+        char rates[32];
+        std::snprintf(rates, sizeof rates, "%d->%d%s", c.From, c.To,
+                      c.Channels == 1 ? " mono" : "");
+        std::printf("  %-18s %-16s %14.1f dBFS %14.1f dBFS %11.1f dBFS %s\n", rates, c.Content,
+                    unprimed.FirstDb, primed.FirstDb, primed.RestDb, Verdict(met));
+    }
+    return allMet;
 }
 
 } // namespace
@@ -189,6 +317,8 @@ int main() {
                     quality.RippleDb, Verdict(rippleMet), quality.WorstUnwantedDb,
                     quality.WorstAtHz, Verdict(unwantedMet), realTime, Verdict(costMet));
     }
+    const bool tailsMet = ReportTailStarts();
+    allMet = allMet && tailsMet;
     std::printf("  %s (checksum %llu)\n", allMet ? "all targets met" : "TARGETS MISSED",
                 static_cast<unsigned long long>(checksum));
     return allMet ? 0 : 1;

@@ -145,7 +145,7 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
 // A skip: with the fade on skip and the output kept (not re-opened), the outgoing track went on
 // from where it was heard, fading out over the skip fade time or what was left of it. Into
 // another format the output re-opens either way; with the fade across formats it may have gone
-// on converted, which only the sound tells (ConfirmSkipFades).
+// on converted, which only the sound tells (ConfirmFades).
 void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &options) {
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const std::int64_t trackFrames = result.Tracks[static_cast<std::size_t>(t.From)].Frames;
@@ -352,9 +352,59 @@ std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &f
 
 } // namespace
 
-void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                      const TrackReader &readTrack) {
+namespace {
+
+// Whether the output's frames are the mix of the two tracks' frames that the transition's curve
+// gives, as the mixer computes it (truncated, held at the format's limits), give or take one.
+bool HeardAsTheCurveMixes(const Transition &t, Curve curve, const PcmFormat &format,
+                          const std::vector<std::uint8_t> &heard,
+                          const std::vector<std::uint8_t> &incoming,
+                          const std::vector<std::uint8_t> &outgoing) {
+    const int width = format.Bits / 8;
+    const double low = format.Bits == 8 ? -128.0 : -std::ldexp(1.0, format.Bits - 1);
+    const double high = -low - 1.0;
+    const std::size_t samples =
+        std::min({heard.size(), incoming.size(), outgoing.size()}) / static_cast<std::size_t>(width);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const auto k = static_cast<std::int64_t>(i / format.Channels) + 1;
+        const double mixed = t.IncomingGain(k, curve) * Centred(&incoming[i * width], format.Bits) +
+                             t.OutgoingGain(k, curve) * Centred(&outgoing[i * width], format.Bits);
+        const double expected = std::clamp(std::trunc(mixed), low, high);
+        if (std::abs(Centred(&heard[i * width], format.Bits) - expected) > 1.0)
+            return false;
+    }
+    return samples > 0;
+}
+
+// A hand-over within one format whose first tenth of a second is not the curve's mix.
+bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderResult &result,
+                const Transition &t, Curve curve, const TrackReader &readTrack) {
+    const auto run = static_cast<std::size_t>(RunOf(result, t));
+    if (t.Skipped || t.AcrossFormats || !t.Crossfaded || run >= runFiles.size() ||
+        static_cast<std::size_t>(t.From + 1) >= result.Segments.size())
+        return false;
+    const PcmFormat &format = IncomingFormat(result, t);
+    const std::int64_t frames =
+        std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 10, 1));
+    const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
+    const std::vector<std::uint8_t> heard =
+        ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
+    return !heard.empty() && !HeardAsTheCurveMixes(t, curve, format, heard,
+                                                   readTrack(t.From + 1, 0, frames),
+                                                   readTrack(t.From, played, frames));
+}
+
+} // namespace
+
+void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack) {
     for (Transition &t : result.Transitions) {
+        if (FadeWasCut(runFiles, result, t, CurveOf(options), readTrack)) {
+            Transition cut{t.From, t.StartFrame, t.Reopened};
+            cut.NotHeardMixed = true;
+            t = cut;
+            continue;
+        }
         const auto run = static_cast<std::size_t>(RunOf(result, t));
         if (!t.Skipped || !t.AcrossFormats || !t.Crossfaded || run >= runFiles.size())
             continue;
@@ -437,11 +487,10 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
         else if (t.AcrossFormats)
             why.push_back(number(t.From) +
                           " could not go on from where it was heard, converted to the next "
-                          "track's format (its decoder cannot seek, or its format cannot be "
-                          "converted)");
+                          "track's format (its format cannot be converted)");
         else
-            why.push_back(number(t.From) + " could not go on from where it was heard (its "
-                                           "decoder cannot seek, or the tracks differ in format)");
+            why.push_back(number(t.From) + " could not go on from where it was heard (the "
+                                           "tracks differ in format)");
         return why;
     }
     // The plug-in left the file to its own plug-in, which plays it alone (a note says why).
@@ -481,6 +530,9 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     else if (t.AcrossFormats && outChannels != inChannels && std::max(outChannels, inChannels) > 2)
         why.push_back("the tracks differ in format (" + formats +
                       "): across formats the plug-in converts only mono to stereo and back");
+    if (t.NotHeardMixed)
+        why.push_back(number(t.From) + " was handed over, but the output does not hold it fading "
+                                       "out as the curve gives: the fade was cut");
     if (t.EndedEarly) {
         const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
         why.push_back(number(t.From) + "'s decoder ended early, after " +

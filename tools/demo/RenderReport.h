@@ -87,11 +87,14 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
                      unsigned long playbackThread = 0, int ansiCodePage = 0,
                      const std::vector<int> &skippedFrom = {});
 
-// A skip into a track of another format re-opens the output whether or not the skipped track
-// went on fading, converted: where the incoming track's first tenth of a second is in the output
-// exactly as its file has it, it did not, and the skip becomes a plain one.
-void ConfirmSkipFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                      const TrackReader &readTrack);
+// A transition counts as a crossfade only where the sound shows both tracks mixed. A skip into a
+// track of another format re-opens the output whether or not the skipped track went on fading,
+// converted: where the incoming track's first tenth of a second is in the output exactly as its
+// file has it, it did not, and the skip becomes a plain one. A hand-over within one format is
+// checked against the mix its curve gives over that tenth of a second (to the last bit): where
+// the output holds something else, the fade was cut, and the transition is reported as such.
+void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
+                  const RenderOptions &options, const TrackReader &readTrack);
 
 // Reads the samples of the output's canonical WAV files (44-byte header), one per run, once:
 // the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope for the

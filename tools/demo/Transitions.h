@@ -81,6 +81,9 @@ struct Transition {
     // The outgoing track's segment ended before its last frame where no hand-over can have
     // been: its decoder gave out early (set by the render's analysis, not by FindTransitions).
     bool EndedEarly = false;
+    // The outgoing track was handed over, but the output does not hold the mix its curve gives
+    // (set by the render's analysis of the sound): the listener heard no crossfade.
+    bool NotHeardMixed = false;
     // The user skipped from the outgoing track here; Crossfaded when the fade on skip took it.
     bool Skipped = false;
     // The incoming track came in another format than the outgoing one's: the output re-opened

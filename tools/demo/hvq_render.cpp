@@ -559,7 +559,7 @@ int Render(const RenderOptions &options) {
     const auto readTrack = [&](int track, std::int64_t first, std::int64_t count) {
         return ReadTrackFrames(tracks[static_cast<std::size_t>(track)], first, count);
     };
-    demo::ConfirmSkipFades(runFiles, result, readTrack);
+    demo::ConfirmFades(runFiles, result, options, readTrack);
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
     demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0);

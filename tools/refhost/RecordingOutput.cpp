@@ -165,6 +165,9 @@ void RecordingOutput::Advance() {
         ranDry_ = true;
     } else {
         played_ += playable;
+        // The part of a byte not played yet is kept for the next call: a listener polled often
+        // hears the clock run at its true speed.
+        lastAdvanceMs_ -= (elapsed * bytesPerMs - static_cast<double>(playable)) / bytesPerMs;
     }
 }
 

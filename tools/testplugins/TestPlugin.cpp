@@ -5,6 +5,7 @@
 #include "HostText.h"
 #include "Introspection.h"
 #include "SynthSignal.h"
+#include "TransitionSignal.h"
 #include "hostlink/PluginError.h"
 #include "hostlink/WinampApi.h"
 
@@ -387,6 +388,7 @@ In_Module &Record() {
 
 struct SynthRead {
     SynthFormat Format;
+    int AuditSlot = -1; // the transition audit's tone of this slot instead of the hash
     int64_t Frame = 0; // next frame to deliver
     int64_t Given = 0; // bytes delivered so far
     int Torn = 0;      // bytes of frame Frame already delivered (the TornReads knob)
@@ -428,6 +430,25 @@ void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int 
     Store(srate, Knob("Rate") ? Knob("Rate") : format.Rate);
 }
 
+// "_audit<slot>" in a name asks for the transition audit's tone of that slot: a sound whose every
+// few milliseconds tell which sample of which track a listener hears.
+int AuditSlot(std::wstring_view name) {
+    const std::size_t at = name.find(L"_audit");
+    if (at == std::wstring_view::npos || at + 6 >= name.size())
+        return -1;
+    const wchar_t digit = name[at + 6];
+    return digit >= L'0' && digit <= L'9' ? digit - L'0' : -1;
+}
+
+void ReadPcm(const SynthRead &read, int64_t firstFrame, int64_t frames, uint8_t *out) {
+    if (read.AuditSlot < 0) {
+        SynthPcm(read.Format, firstFrame, frames, out);
+        return;
+    }
+    audit::ToneTrack(read.AuditSlot, read.Format.LengthMs / 1000.0)
+        .Pcm(read.Format.Rate, read.Format.Channels, read.Format.Bits, firstFrame, frames, out);
+}
+
 [[maybe_unused]] intptr_t OpenRead(const std::wstring &name, int *size, int *bps, int *nch,
                                    int *srate) {
     return Firewall(intptr_t{0}, [&] {
@@ -437,12 +458,17 @@ void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int 
         NoteWishes(wishes[0], wishes[1], wishes[2]);
         FaultAt(name, L"crash_open");
         FaultIfAsked("ExtOpen");
+        // The OpenDelayMs knob: an open that takes its time, as a real decoder reading a file's
+        // header does while the player waits in its Play.
+        if (const int delay = Knob("OpenDelayMs"); delay > 0)
+            Sleep(static_cast<DWORD>(delay));
         const auto format = ParseSynthName(name);
         if (!format)
             return 0;
         ReportFormat(*format, size, bps, nch, srate);
         auto read = std::make_unique<SynthRead>();
         read->Format = *format;
+        read->AuditSlot = AuditSlot(name);
         read->CrashData = HasMarker(name, L"crash_data");
         read->CrashSeek = HasMarker(name, L"crash_seek");
         read->CrashClose = HasMarker(name, L"crash_close");
@@ -462,7 +488,7 @@ int64_t Deliver(SynthRead &read, char *dest, int len, int limit, int endAfter) {
     const int64_t frames = std::min(want / frameBytes, SynthTotalFrames(read.Format) - read.Frame);
     if (frames <= 0)
         return 0;
-    SynthPcm(read.Format, read.Frame, frames, reinterpret_cast<uint8_t *>(dest));
+    ReadPcm(read, read.Frame, frames, reinterpret_cast<uint8_t *>(dest));
     read.Frame += frames;
     read.Given += frames * frameBytes;
     return frames * frameBytes;
@@ -478,7 +504,7 @@ int64_t DeliverTorn(SynthRead &read, char *dest, int len, int chunk) {
         return 0;
     const int64_t lastFrame = (end + frameBytes - 1) / frameBytes;
     std::string frames(static_cast<std::size_t>((lastFrame - read.Frame) * frameBytes), '\0');
-    SynthPcm(read.Format, read.Frame, lastFrame - read.Frame,
+    ReadPcm(read, read.Frame, lastFrame - read.Frame,
              reinterpret_cast<uint8_t *>(frames.data()));
     std::memcpy(dest, frames.data() + read.Torn, static_cast<std::size_t>(end - start));
     read.Frame = end / frameBytes;

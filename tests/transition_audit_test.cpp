@@ -1,0 +1,133 @@
+// The transition audit's measures on sound made here, where the truth is known to the sample: a
+// clean crossfade, a replay, a gap, a cut; and the listener's timeline from an output's calls.
+#include "TransitionMeasures.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+using namespace audit;
+
+constexpr int kRate = 44100;
+
+// A run of 16-bit sound from `make` (the listener's time in seconds -> sample).
+HeardRun Render(double seconds, const std::function<double(double)> &make) {
+    HeardRun run;
+    run.Rate = kRate;
+    run.Samples.resize(static_cast<std::size_t>(seconds * kRate));
+    for (std::size_t n = 0; n < run.Samples.size(); ++n)
+        run.Samples[n] = std::round(make(static_cast<double>(n) / kRate) * 32767.0) / 32768.0;
+    return run;
+}
+
+Measures MeasureOne(const Scenario &scenario, const HeardRun &run) {
+    const std::vector<HeardRun> runs{run};
+    return Measure(scenario, runs, TrackHeard(runs, scenario.Tracks));
+}
+
+// Track 1 (5 s) crossfades linearly into track 2 over its last 2 s; `tamper` may change where
+// track 1 is heard (its position at each moment) and at what gain.
+struct Crossfade {
+    Scenario Play;
+    Crossfade() {
+        Play.Tracks = {ToneTrack(0, 5.0), ToneTrack(1, 4.0)};
+        Play.Transitions = {{TransitionKind::Start, 0}, {TransitionKind::Crossfade, 1, 2.0}};
+    }
+    HeardRun Heard(const std::function<double(double)> &firstPosition,
+                   const std::function<double(double)> &firstGain) const {
+        return Render(6.0, [&](double t) {
+            const double p = std::clamp((t - 3.0) / 2.0, 0.0, 1.0);
+            return firstGain(t) * (1.0 - p) * Play.Tracks[0].Value(firstPosition(t)) +
+                   p * Play.Tracks[1].Value(t - 3.0);
+        });
+    }
+};
+
+double Same(double t) {
+    return t;
+}
+
+double Full(double) {
+    return 1.0;
+}
+
+TEST(TransitionAudit, ACleanCrossfadeIsCleanToTheSample) {
+    const Crossfade fade;
+    const HeardRun run = fade.Heard(Same, Full);
+    const std::vector<HeardRun> runs{run};
+    const Tracking tracking = TrackHeard(runs, fade.Play.Tracks);
+    ASSERT_EQ(tracking.Pieces.size(), 2u);
+    EXPECT_NEAR(tracking.Pieces[1].Start, 3.0, 1.0 / kRate); // where track 2 began
+    EXPECT_NEAR(tracking.Pieces[1].Position, 0.0, 1e-6);
+    const Measures m = Measure(fade.Play, runs, tracking);
+    EXPECT_TRUE(m.Clean());
+    EXPECT_LT(m.TwiceMs + m.LostMs + m.SilenceMs + m.UnexplainedMs, 0.1);
+    EXPECT_LT(m.GainError, 0.002);
+    EXPECT_LE(m.StepRatio, 1.0);
+}
+
+TEST(TransitionAudit, ARepeatOf100MsIsHeardTwiceAndClicks) {
+    const Crossfade fade;
+    const Measures m =
+        MeasureOne(fade.Play, fade.Heard([](double t) { return t < 1.5 ? t : t - 0.1; }, Full));
+    EXPECT_NEAR(m.TwiceMs, 100.0, 0.1);
+    EXPECT_LT(m.LostMs, 0.1);
+    EXPECT_GT(m.StepRatio, 1.0);
+    EXPECT_FALSE(m.Clean());
+}
+
+TEST(TransitionAudit, AGapOf50MsIsSilenceAndLostSound) {
+    const Crossfade fade;
+    const Measures m = MeasureOne(
+        fade.Play, fade.Heard(Same, [](double t) { return t >= 1.5 && t < 1.55 ? 0.0 : 1.0; }));
+    EXPECT_NEAR(m.LostMs, 50.0, 0.1);
+    EXPECT_NEAR(m.SilenceMs, 50.0, 0.6); // RMS over half a millisecond at either edge
+    EXPECT_LT(m.TwiceMs, 0.1);
+    EXPECT_NEAR(m.GainError, 1.0, 0.01);
+    EXPECT_FALSE(m.Clean());
+}
+
+TEST(TransitionAudit, ACutWhereASkipShouldFadeLosesTheFade) {
+    Scenario skip;
+    skip.Tracks = {ToneTrack(0, 5.0), ToneTrack(1, 4.0)};
+    skip.Transitions = {{TransitionKind::Start, 0}, {TransitionKind::SkipFade, 1, 1.0}};
+    const HeardRun cut = Render(3.0, [&](double t) {
+        return t < 1.5 ? skip.Tracks[0].Value(t) : skip.Tracks[1].Value(t - 1.5);
+    });
+    const Measures m = MeasureOne(skip, cut);
+    // The fade would have played 1 s more of track 1, down to -40 dB at 0.99 s.
+    EXPECT_NEAR(m.LostMs, 990.0, 1.0);
+    EXPECT_GT(m.GainError, 0.9);
+    EXPECT_GT(m.StepRatio, 1.0);
+
+    const HeardRun faded = Render(3.0, [&](double t) {
+        const double p = std::clamp(t - 1.5, 0.0, 1.0);
+        return (1.0 - p) * skip.Tracks[0].Value(t) + p * skip.Tracks[1].Value(t - 1.5);
+    });
+    EXPECT_TRUE(MeasureOne(skip, faded).Clean());
+}
+
+TEST(TransitionAudit, TheListenersTimelineKeepsSilencesAndDropsWhatWasThrownAway) {
+    // 100 frames written, 25 of them thrown away by a Flush, 2 ms dry, 100 more, a Close, and
+    // 50 ms later an Open in another format; every sample value tells where it came from.
+    const std::vector<OutputCall> calls = {
+        {"Open", {44100, 1, 16}, 0, 0.0},   {"Write", {200}, 0, 1.0},
+        {"Flush", {0, 50}, 0, 2.0},         {"Write", {200}, 0, 5.0, 2.0},
+        {"Close", {0}, 0, 10.0, 2.0},       {"Open", {22050, 1, 16}, 0, 55.0, 2.0},
+        {"Write", {100}, 0, 60.0, 2.0},
+    };
+    std::vector<std::uint8_t> pcm(200 - 50 + 200 + 100, 0);
+    const std::vector<HeardRun> runs = HeardTimeline(calls, pcm);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].Samples.size(), 75u);
+    EXPECT_EQ(runs[1].Samples.size(), 100u);
+    EXPECT_NEAR(runs[1].StartSeconds, 75.0 / 44100 + 0.002, 1e-9);
+    EXPECT_NEAR(runs[2].StartSeconds, runs[1].EndSeconds() + 0.050, 1e-9); // Close to first write
+    EXPECT_EQ(runs[2].Rate, 22050);
+    EXPECT_NEAR(ListenerTime(runs, 1000.0 * 80 / 44100), runs[1].StartSeconds + 5.0 / 44100, 1e-9);
+}
+
+} // namespace
