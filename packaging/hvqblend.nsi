@@ -359,13 +359,12 @@ Section "Uninstall"
   ${EndIf}
 
   ; Run from a copy (as the entry's uninstall command runs it) the uninstaller's file is free.
-  ; Run in place (the quiet command, so that its caller gets this exit code) it is not while this
-  ; runs: a copy of it waits for this to end and deletes it.
-  ${If} $EXEPATH != "$INSTDIR\${UNINSTALLER}"
-    Delete "$INSTDIR\${UNINSTALLER}"
-  ${Else}
+  ; Run in place (the quiet command, so that its caller gets this exit code) it may not be while
+  ; this runs: then a copy of it waits for this to end and deletes it.
+  Delete "$INSTDIR\${UNINSTALLER}"
+  ${If} ${FileExists} "$INSTDIR\${UNINSTALLER}"
     GetTempFileName $2
-    CopyFiles /SILENT "$EXEPATH" $2
+    CopyFiles /SILENT "$INSTDIR\${UNINSTALLER}" $2
     Exec '"$2" /HVQ-REMOVE=$INSTDIR\${UNINSTALLER} _?=$TEMP'
   ${EndIf}
 SectionEnd
