@@ -91,30 +91,35 @@ audit: setup
 	   { tail -40 $(AUDIT_LOG); exit 1; }
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
 
-# The pictures of the dialogs in docs/, as the README shows them.
+# The pictures of the dialogs in docs/, as the README shows them. Beside each picture goes the
+# description of the windows it shows (docs/*.layout), written by the same program in the
+# project's prefix: pictures_tests fails, saying "run make shots", once the windows differ.
 shots: shot-about shot-config shot-transitions
 
 # A picture of the about window as the player shows it, on a virtual screen in a Wine desktop.
 shot-about: build
 	@tools/setup/window-shot docs/about-dialog.png --trim -- $(BUILD)/bin/hvq_about.exe
+	@$(WINE_RUN) $(BUILD)/bin/hvq_about.exe --layout docs/about-dialog.layout
 
 # A picture of the configuration dialog as a Windows user sees it, for the README.
 shot-config: build
 	@tools/setup/window-shot docs/config-dialog.png --trim -- $(BUILD)/bin/hvq_configshot.exe
+	@$(WINE_RUN) $(BUILD)/bin/hvq_configshot.exe --layout docs/config-dialog.layout
 
-# The transition options that its "More..." button opens, over the configuration dialog.
+# The transition options that its "More..." button opens, beside the configuration dialog: on a
+# screen with room for both side by side, as the dialog places them.
 shot-transitions: build
-	@tools/setup/window-shot docs/transitions-dialog.png --trim -- \
+	@tools/setup/window-shot docs/transitions-dialog.png --desktop 1024x768 --trim -- \
 	    $(BUILD)/bin/hvq_configshot.exe --more
+	@$(WINE_RUN) $(BUILD)/bin/hvq_configshot.exe --more --layout docs/transitions-dialog.layout
 
 # The release: an optimised in_hvqblend.dll with its version resource, in a zip with a read-me,
 # the licence and the release notes from CHANGELOG.md, and the setup program made by makensis:
 # dist/in_hvqblend-<version>.zip and dist/hvqblend-<version>-setup.exe.
-dist: setup
-	@cmake -S . -B $(BUILD)-release $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	    -DHVQ_DIST_DIR=$(CURDIR)/dist >/dev/null
-	@cmake --build $(BUILD)-release --target hvq_dist -j $(JOBS)
-	@ls -l dist
+# One line per step (packaging/dist.sh); it stops before building when the version's section of
+# CHANGELOG.md has no date.
+dist:
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" bash packaging/dist.sh $(BUILD)-release $(JOBS) $(CURDIR)/dist
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-native $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz

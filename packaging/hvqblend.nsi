@@ -10,6 +10,11 @@
 ;
 ; Exit codes: 0 installed (or removed), 1 cancelled by the user on a page, 2 stopped: the folder
 ; holds no winamp.exe, the player runs, or the plug-in file cannot be written or deleted.
+;
+; Each player folder gets an "Add or remove programs" entry of its own (HVQBlend for the first,
+; HVQBlend-2, -3, ... for others). Its quiet uninstall command runs the uninstaller in place
+; (_?=), so that the caller gets the uninstaller's own exit code; a copy of it in the temporary
+; folder deletes it once it has ended (/HVQ-REMOVE=).
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -27,7 +32,9 @@ ManifestDPIAware true
 !define UNINSTALLER "HVQBlend-uninstall.exe"
 !define PLAYER_WINDOW_CLASS "Winamp v1.x"
 !define PLAYER_UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Winamp"
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\HVQBlend"
+!define UNINSTALL_KEYS "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define UNINSTALL_KEY_NAME "HVQBlend"
+!define MAX_ENTRIES 99
 !define EXIT_STOPPED 2
 
 Name "${PRODUCT} ${HVQ_VERSION}"
@@ -96,38 +103,123 @@ FunctionEnd
 !insertmacro WAIT_FOR_PLAYER_CLOSED ""
 !insertmacro WAIT_FOR_PLAYER_CLOSED "un."
 
+; The text on the stack up to its first double quote (all of it when it has none).
+Function UpToQuote
+  Exch $0
+  Push $1
+  Push $2
+  StrCpy $1 0
+  ${Do}
+    StrCpy $2 $0 1 $1
+    ${If} $2 == ""
+    ${OrIf} $2 == '"'
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
+  StrCpy $0 $0 $1
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
 ; The player's folder from its own uninstaller's command line: the program it names, with the
 ; quotes (and anything after a quoted program) removed, and then its folder. Empty when the
 ; value is missing or names no folder.
 Function PlayerFolderFromRegistry
   Push $0
   Push $1
-  Push $2
   ReadRegStr $0 HKLM "${PLAYER_UNINSTALL_KEY}" "UninstallString"
   StrCpy $1 $0 1
   ${If} $1 == '"'
     StrCpy $0 $0 "" 1
-    ; cut at the closing quote
-    StrCpy $1 0
-    ${Do}
-      StrCpy $2 $0 1 $1
-      ${If} $2 == ""
-      ${OrIf} $2 == '"'
-        ${Break}
-      ${EndIf}
-      IntOp $1 $1 + 1
-    ${Loop}
-    StrCpy $0 $0 $1
+    Push $0
+    Call UpToQuote
+    Pop $0
   ${EndIf}
   ${If} $0 != ""
     ${GetParent} $0 $0
   ${EndIf}
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; The folder of a /D= given as one quoted argument ("/D=C:\Apps\My Winamp"), as Wine and
+; script languages pass an argument with spaces; the setup program itself takes /D= only bare
+; and last. Empty when there is none.
+Function QuotedFolderArgument
+  Push $0
+  Push $1
+  Push $2
+  ${GetParameters} $0
+  StrCpy $1 0
+  ${Do}
+    StrCpy $2 $0 4 $1
+    ${If} $2 == ""
+      StrCpy $0 ""
+      ${Break}
+    ${EndIf}
+    ${If} $2 == '"/D='
+      IntOp $1 $1 + 4
+      StrCpy $0 $0 "" $1
+      Push $0
+      Call UpToQuote
+      Pop $0
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${Loop}
   Pop $2
   Pop $1
   Exch $0
 FunctionEnd
 
+; The "Add or remove programs" key (below HKLM) of the player folder on the stack: the one whose
+; InstallLocation is that folder, else, for the installer, the first one free; empty when the
+; uninstaller finds none.
+!macro ENTRY_KEY_FOR UN
+Function ${UN}EntryKeyFor
+  Exch $R0 ; the player folder, then the key
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $3 ""
+  ${For} $1 1 ${MAX_ENTRIES}
+    ${If} $1 = 1
+      StrCpy $2 "${UNINSTALL_KEYS}\${UNINSTALL_KEY_NAME}"
+    ${Else}
+      StrCpy $2 "${UNINSTALL_KEYS}\${UNINSTALL_KEY_NAME}-$1"
+    ${EndIf}
+    ClearErrors
+    ReadRegStr $0 HKLM $2 "InstallLocation"
+    ${If} ${Errors}
+!if "${UN}" == ""
+      ${If} $3 == ""
+        StrCpy $3 $2
+      ${EndIf}
+!endif
+    ${ElseIf} $0 == $R0
+      StrCpy $3 $2
+      ${Break}
+    ${EndIf}
+  ${Next}
+  StrCpy $R0 $3
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+  Exch $R0
+FunctionEnd
+!macroend
+!insertmacro ENTRY_KEY_FOR ""
+!insertmacro ENTRY_KEY_FOR "un."
+
 Function .onInit
+  ${If} $INSTDIR == ""
+    Call QuotedFolderArgument
+    Pop $INSTDIR
+  ${EndIf}
   ${If} $INSTDIR == ""
     Call PlayerFolderFromRegistry
     Pop $INSTDIR
@@ -175,16 +267,52 @@ Section "${PRODUCT}" SecPlugin
   ${GetSize} "$INSTDIR\Plugins" "/M=${PLUGIN_FILE} /S=0K /G=0" $0 $1 $2
   ${GetSize} "$INSTDIR\Plugins" "/M=${UNINSTALLER} /S=0K /G=0" $3 $1 $2
   IntOp $0 $0 + $3
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} (Winamp plug-in)"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${HVQ_VERSION}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}" /S'
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  Push $INSTDIR
+  Call EntryKeyFor
+  Pop $1
+  ${If} $1 == ""
+    DetailPrint "No free entry in $\"Add or remove programs$\": remove the plug-in with $INSTDIR\Plugins\${UNINSTALLER}."
+    Return
+  ${EndIf}
+  ; The first folder's entry is named as the product; the others say which folder is theirs.
+  ${If} $1 == "${UNINSTALL_KEYS}\${UNINSTALL_KEY_NAME}"
+    WriteRegStr HKLM $1 "DisplayName" "${PRODUCT} (Winamp plug-in)"
+  ${Else}
+    WriteRegStr HKLM $1 "DisplayName" "${PRODUCT} (Winamp plug-in in $INSTDIR)"
+  ${EndIf}
+  WriteRegStr HKLM $1 "DisplayVersion" "${HVQ_VERSION}"
+  WriteRegStr HKLM $1 "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM $1 "DisplayIcon" "$INSTDIR\Plugins\${PLUGIN_FILE},0"
+  WriteRegDWORD HKLM $1 "EstimatedSize" $0
+  WriteRegStr HKLM $1 "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM $1 "UninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}"'
+  WriteRegStr HKLM $1 "QuietUninstallString" '"$INSTDIR\Plugins\${UNINSTALLER}" /S _?=$INSTDIR\Plugins'
+  WriteRegDWORD HKLM $1 "NoModify" 1
+  WriteRegDWORD HKLM $1 "NoRepair" 1
 SectionEnd
+
+; A copy of the uninstaller started with /HVQ-REMOVE=<file> (see the end of the Uninstall
+; section) only waits for that file, the uninstaller that ran in place, to be free, deletes it
+; and ends; its own file goes at the next restart, as the copies the uninstaller makes of itself
+; do.
+Function un.onInit
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/HVQ-REMOVE=" $1
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  ${For} $2 1 300
+    Delete $1
+    ${IfNot} ${FileExists} $1
+      ${Break}
+    ${EndIf}
+    Sleep 100
+  ${Next}
+  Delete /REBOOTOK $EXEPATH
+  SetErrorLevel 0
+  Quit
+FunctionEnd
 
 ; The uninstaller lives in the Plugins folder, so $INSTDIR is that folder here.
 Section "Uninstall"
@@ -222,6 +350,21 @@ Section "Uninstall"
     Delete "$APPDATA\Winamp\${SETTINGS_FILE}"
   ${EndIf}
 
+  ${GetParent} "$INSTDIR" $0
+  Push $0
+  Call un.EntryKeyFor
+  Pop $1
+  ${If} $1 != ""
+    DeleteRegKey HKLM $1
+  ${EndIf}
+
+  ; Run from a copy (as the entry's uninstall command runs it) the uninstaller's file is free.
+  ; Run in place (the quiet command, so that its caller gets this exit code) it may not be while
+  ; this runs: then a copy of it waits for this to end and deletes it.
   Delete "$INSTDIR\${UNINSTALLER}"
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${If} ${FileExists} "$INSTDIR\${UNINSTALLER}"
+    GetTempFileName $2
+    CopyFiles /SILENT "$INSTDIR\${UNINSTALLER}" $2
+    Exec '"$2" /HVQ-REMOVE=$INSTDIR\${UNINSTALLER} _?=$TEMP'
+  ${EndIf}
 SectionEnd

@@ -4,15 +4,15 @@
 // settings, the engine's curve and the playback thread can be read back directly; the rest load
 // the built DLL into the reference host as a player would.
 #include "RefHost.h"
-#include "config/ConfigFormUnit.h"
 #include "config/PluginConfigUnit.h"
-#include "config/TransitionOptionsFormUnit.h"
 #include "hostlink/TextConvert.h"
 #include "playback/InPluginPlaybackThreadUnit.h"
 #include "plugin/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
 #include "plugin/ResourceIds.h"
 #include "support/FileBytes.h"
+#include "ui/ConfigFormUnit.h"
+#include "ui/TransitionOptionsFormUnit.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -570,7 +570,7 @@ TEST_F(TransitionOptionsDialog, MoreOpensOneOwnedDialogShowingTheOptionsAndWrite
     EXPECT_EQ(ReadBytes(IniFile()), content);
 }
 
-TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThem) {
+TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowSmallerThanTheConfiguration) {
     OpenOptions();
     struct Expected {
         int Id;
@@ -584,13 +584,13 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThe
         {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {8, 36, 233, 17}},
         {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {8, 56, 233, 17}},
         {kSkipFadeCheckBoxId, "Fade When Skipping to Another Track", 0, {8, 96, 249, 17}},
-        {kSkipFadeTimeGroupBoxId, "Skip Fade Time (in Milliseconds)", 0, {8, 120, 249, 49}},
-        {kSkipFadeTimeEditId, nullptr, kSkipFadeTimeGroupBoxId, {8, 16, 233, 21}},
+        {kSkipFadeTimeLabelId, "Fade Time (in Milliseconds):", 0, {24, 121, 170, 17}},
+        {kSkipFadeTimeEditId, nullptr, 0, {198, 118, 59, 21}},
         {kFadeAcrossFormatsCheckBoxId,
          "Crossfade Tracks of Different Formats",
          0,
-         {8, 176, 249, 17}},
-        {kOptionsDoneButtonId, "Done", 0, {182, 200, 75, 25}},
+         {8, 146, 249, 17}},
+        {kOptionsDoneButtonId, "Done", 0, {182, 166, 75, 25}},
     };
     HWND control = GetWindow(options, GW_CHILD);
     for (const Expected &item : expected) {
@@ -609,11 +609,15 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThe
     EXPECT_EQ(control, nullptr);
     EXPECT_EQ(GetWindowLongW(Option(kFadeAcrossFormatsCheckBoxId), GWL_STYLE) & BS_TYPEMASK,
               BS_AUTOCHECKBOX);
-    // The Done button keeps the margin below it that it has on the right.
-    RECT client{};
+    // The Done button keeps the margin below it that it has on the right; the configuration
+    // dialog is wider and higher.
+    RECT client{}, dialogClient{};
     GetClientRect(options, &client);
-    EXPECT_EQ(client.bottom, 233);
+    GetClientRect(dialog, &dialogClient);
+    EXPECT_EQ(client.bottom, 199);
     EXPECT_GE(client.right, 257 + 8);
+    EXPECT_LT(client.right, dialogClient.right);
+    EXPECT_LT(client.bottom, dialogClient.bottom);
 
     // Tab walks the groups: the chosen curve, the skip fade (its time is off with it), the formats,
     // Done.
@@ -625,6 +629,19 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowGrownToFitThe
         PostKey(GetFocus(), VK_TAB);
         EXPECT_EQ(GetDlgCtrlID(GetFocus()), order[i]) << "after Tab number " << i;
     }
+}
+
+// It opens beside the configuration dialog, tops level, covering none of it.
+TEST_F(TransitionOptionsDialog, OpensBesideTheConfigurationDialog) {
+    OpenOptions();
+    RECT beside{}, owner{}, overlap{};
+    GetWindowRect(options, &beside);
+    GetWindowRect(dialog, &owner);
+    EXPECT_FALSE(IntersectRect(&overlap, &beside, &owner))
+        << "at " << beside.left << "," << beside.top << " over the dialog at " << owner.left << ","
+        << owner.top;
+    EXPECT_EQ(beside.top, owner.top);
+    EXPECT_EQ(beside.left, owner.right);
 }
 
 TEST_F(TransitionOptionsDialog, TheCurveAppliesAtOnceAndTheCheckBoxFollowsIt) {
@@ -890,6 +907,31 @@ In_Module *StartProduct(RefHost &host, const ScratchFolder &scratch) {
     return host.Product();
 }
 
+// A window's icon of one size (ICON_BIG, ICON_SMALL): its width and its pixels; none when it has
+// no icon of that size.
+struct IconPicture {
+    int Width = 0;
+    std::vector<std::uint8_t> Pixels;
+};
+
+IconPicture IconOf(HWND window, WPARAM size) {
+    IconPicture picture;
+    ICONINFO info{};
+    const auto icon = reinterpret_cast<HICON>(SendMessageW(window, WM_GETICON, size, 0));
+    if (!icon || !GetIconInfo(icon, &info))
+        return picture;
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    picture.Width = bitmap.bmWidth;
+    picture.Pixels.resize(static_cast<std::size_t>(bitmap.bmWidthBytes) * bitmap.bmHeight);
+    GetBitmapBits(info.hbmColor, static_cast<LONG>(picture.Pixels.size()), picture.Pixels.data());
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return picture;
+}
+
+// The dialog and the transition options its "More..." opens carry the plug-in's icon, in both
+// sizes (not the system's default).
 TEST(ConfigDialogInHost, TheHostsConfigureOpensTheDialogWithThePluginsIcon) {
     ScratchFolder scratch;
     RefHost host;
@@ -899,17 +941,15 @@ TEST(ConfigDialogInHost, TheHostsConfigureOpensTheDialogWithThePluginsIcon) {
     const std::vector<HWND> dialogs = OpenDialogs();
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(GetWindow(dialogs[0], GW_OWNER), host.MainWindow());
+    SendMessageW(GetDlgItem(dialogs[0], kMoreButtonId), BM_CLICK, 0, 0);
+    const HWND options = FindWindowA(nullptr, kOptionsCaption);
+    ASSERT_NE(options, nullptr);
     for (const WPARAM which : {ICON_BIG, ICON_SMALL}) {
-        const auto icon = reinterpret_cast<HICON>(SendMessageW(dialogs[0], WM_GETICON, which, 0));
-        ASSERT_NE(icon, nullptr);
-        ICONINFO info{};
-        ASSERT_TRUE(GetIconInfo(icon, &info));
-        BITMAP bitmap{};
-        GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
-        const int expected = GetSystemMetrics(which == ICON_BIG ? SM_CXICON : SM_CXSMICON);
-        EXPECT_EQ(bitmap.bmWidth, expected);
-        DeleteObject(info.hbmColor);
-        DeleteObject(info.hbmMask);
+        const IconPicture own = IconOf(dialogs[0], which);
+        EXPECT_EQ(own.Width, GetSystemMetrics(which == ICON_BIG ? SM_CXICON : SM_CXSMICON));
+        const IconPicture more = IconOf(options, which);
+        EXPECT_EQ(more.Width, own.Width);
+        EXPECT_TRUE(more.Pixels == own.Pixels) << "the options show another icon";
     }
     host.Shutdown();
 }

@@ -1,6 +1,6 @@
 // The text rules of the configuration dialog: what an edit's text means as a time, the doubled
 // crossfade time that bounds the minimum length, and the priority group's caption.
-#include "config/ConfigFormRules.h"
+#include "ui/ConfigFormRules.h"
 
 #include <gtest/gtest.h>
 

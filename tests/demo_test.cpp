@@ -14,6 +14,7 @@
 #include "WavFile.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -24,6 +25,7 @@
 #include <fstream>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -239,6 +241,13 @@ TEST(DemoOptions, WrongValuesAreRefusedWithTheReason) {
     // The plug-in matches priority names exactly; anything else would silently mean Normal.
     EXPECT_NE(Parse({"--priority", "higher", "a.wav"}).Error, "");
     EXPECT_NE(Parse({"--speed", "-1", "a.wav"}).Error, "");
+    // A speed near 0 would leave the output standing still until the render gave up.
+    EXPECT_EQ(Parse({"--speed", "1e-9", "a.wav"}).Error,
+              "--speed is 0 (as fast as the machine goes) or how many times real time the output "
+              "plays, from 0.1 to 1000, not \"1e-9\"");
+    EXPECT_NE(Parse({"--speed", "5000", "a.wav"}).Error, "");
+    EXPECT_EQ(Parse({"--speed", "0.1", "a.wav"}).Options.Speed, 0.1);
+    EXPECT_EQ(Parse({"--speed", "0", "a.wav"}).Error, "");
     EXPECT_NE(Parse({"a.wav", "--png"}).Error.find("needs a value"), std::string::npos);
     EXPECT_NE(Parse({"--volume", "3", "a.wav"}).Error.find("unknown option"), std::string::npos);
     EXPECT_NE(Parse({}).Error.find("no WAV files"), std::string::npos);
@@ -472,6 +481,20 @@ TEST(DemoReasons, ShortTracksEarlyEndsAndLongFadesAreReported) {
                   .find("track 2's decoder ended early, after 4.480 s of its 10.000 s"),
               std::string::npos);
 
+    // A fade shorter than the plug-in's blocks: nothing else to blame.
+    const std::vector<demo::TrackFile> whole = {{"a.wav", 2000}, {"b.wav", 10000}, {"c.wav", 6400}};
+    for (const auto &[fadeMs, blocks] : {std::pair{10, "one block"}, std::pair{20, "two blocks"}}) {
+        options.FadeMs = fadeMs;
+        options.MinMs = 1000;
+        const auto shortFade = demo::Analyse(calls, kFormat, whole, options, kPlayback, 1252);
+        const std::string why =
+            Joined(demo::NoCrossfadeReasons(shortFade, shortFade.Transitions.at(0), options));
+        EXPECT_EQ(why, "FadeTime " + std::to_string(fadeMs) + " ms is shorter than " + blocks +
+                           " of the plug-in's (a block is 1/64 s, 15.6 ms): it looks once a "
+                           "block whether the track's end is less than FadeTime away, and a fade "
+                           "this short falls between two looks; give --fade-ms 32 or more\n");
+    }
+
     // Fades longer than the tracks: track 1 is handed over after its first block; track 2 only
     // once track 1's rest has been mixed in (one fade at a time), 7040 ms before its end.
     options.FadeMs = 60000;
@@ -599,6 +622,27 @@ TEST(DemoOutput, RenderGivenUpLeavesNoPartFileAndTheOldOutputAsItWas) {
     EXPECT_EQ(ReadAll(final), (Bytes{'k', 'e', 'p', 't'}));
     EXPECT_THROW(demo::OutputWav(folder.Path / "no-such-folder" / "x.wav", {8000, 1, 16}),
                  std::runtime_error);
+}
+
+// Before the render: a track that is missing or a folder, an output with no folder to go to,
+// each said with the path as the user typed it.
+TEST(DemoOutput, WhatCannotBeReadOrWrittenIsSaidBeforeTheRender) {
+    TempFolder folder;
+    const auto wav = folder.Path / "a.wav";
+    std::ofstream(wav) << "RIFF";
+    EXPECT_EQ(demo::WhyNotReadable(wav), "");
+    EXPECT_EQ(demo::WhyNotReadable(folder.Path / "b.wav"), "there is no such file");
+    EXPECT_EQ(demo::WhyNotReadable(folder.Path),
+              "is a folder, not a WAV file: give the WAV files in it");
+
+    EXPECT_EQ(demo::WhyNotWritable(folder.Path / "mix.wav", "out/mix.wav"), "");
+    EXPECT_EQ(demo::WhyNotWritable(wav, "a.wav"), ""); // replaced once the render is done
+    EXPECT_EQ(demo::WhyNotWritable(folder.Path / "new" / "mix.wav", "out/new/mix.wav"),
+              "there is no folder out/new to write it in: make it first, or give another");
+    EXPECT_EQ(demo::WhyNotWritable(wav / "mix.wav", "out\\a.wav\\mix.wav"),
+              "out\\a.wav is a file, not a folder");
+    EXPECT_EQ(demo::WhyNotWritable(folder.Path, "out"),
+              "is a folder: give the name of the file to write");
 }
 
 } // namespace
@@ -731,7 +775,34 @@ TEST(DemoSkips, AFlushThatDiscardsShortensTheTrackAndTheSkipFadesOverItsTime) {
     options.SkipFadeMs = 0;
     const auto cut = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
     EXPECT_FALSE(cut.Transitions[0].Crossfaded);
-    EXPECT_NE(demo::FormatReport(cut, options).find("the fade on skip is off"), std::string::npos);
+    EXPECT_NE(demo::FormatReport(cut, options).find("the fade on skip is off: give --skip-fade-ms"),
+              std::string::npos);
+    options.SkipFadeGiven = true; // --skip-fade-ms 0: given, and it says off
+    EXPECT_NE(demo::FormatReport(cut, options)
+                  .find("--skip-fade-ms 0 turns the fade on skip off: give it more than 0 ms"),
+              std::string::npos);
+}
+
+// A skip time that pressed nothing is named with why; one past the tracks' end is refused first.
+TEST(DemoSkips, ATimeThatDidNotSkipIsNamedWithWhy) {
+    const std::vector<OutputCall> calls = {{K::Open, 0, 1}, {K::Write, 6000, 1}};
+    demo::RenderOptions options;
+    options.SkipAtSeconds = {1.0, 2.5, 9.0};
+    auto result = demo::Analyse(calls, kFormat, {{"a.wav", 3000}}, options);
+    result.Skips = {demo::SkipOutcome::InLastTrack, demo::SkipOutcome::InLastTrack,
+                    demo::SkipOutcome::NotReached};
+    EXPECT_EQ(Joined(demo::ReportNotes(result, options)),
+              "--skip-at 0:01.000 came during the last track, which has no next one: Next did "
+              "nothing\n"
+              "--skip-at 0:02.500 came during the last track, which has no next one: Next did "
+              "nothing\n"
+              "--skip-at 0:09.000 is past the end of the output (0:03.000): Next was not "
+              "pressed; give an earlier time\n");
+
+    EXPECT_EQ(demo::WhySkipNeverComes(options.SkipAtSeconds, 9.5), "");
+    EXPECT_EQ(demo::WhySkipNeverComes(options.SkipAtSeconds, 9.0),
+              "--skip-at 0:09.000 is past the end: the tracks last 0:09.000 one after the other, "
+              "and the crossfades make the output shorter still");
 }
 
 // The render marks a track's start at its first write after the host's Play; the playback
@@ -1181,6 +1252,115 @@ TEST(DemoFormats, TheShortFormatNamesTheRateInKilohertz) {
     EXPECT_EQ(demo::ShortFormat({44100, 2, 16}), "44.1 kHz 16-bit stereo");
     EXPECT_EQ(demo::ShortFormat({22050, 1, 8}), "22.05 kHz 8-bit mono");
     EXPECT_EQ(demo::ShortFormat({48000, 6, 24}), "48 kHz 24-bit 6 ch");
+}
+
+} // namespace
+
+// ----------------------------------------------------------------- the render tool itself
+
+namespace {
+
+// What a program printed, with when each piece came, and when the program ended.
+struct Printed {
+    using Clock = std::chrono::steady_clock;
+    std::string Text;
+    std::vector<std::pair<std::size_t, Clock::time_point>> Pieces; // where each begins, when
+    Clock::time_point Ended;
+    DWORD ExitCode = 1;
+
+    // When the first text containing `what` had come.
+    Clock::time_point When(const std::string &what) const {
+        const std::size_t at = Text.find(what);
+        auto when = Ended;
+        for (const auto &[start, came] : Pieces)
+            if (start <= at)
+                when = came;
+        return when;
+    }
+};
+
+// A program of this folder run with its stdout and stderr in one pipe, as tools/setup/wine-run-live
+// hands it a terminal (HVQ_TERMINAL=1), read as it prints.
+Printed RunWatched(const std::wstring &program, const std::wstring &arguments) {
+    wchar_t self[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + (std::filesystem::path(self).parent_path() / program).wstring() +
+                        L"\" " + arguments;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        throw std::runtime_error("no pipe");
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    SetEnvironmentVariableW(L"HVQ_TERMINAL", L"1");
+    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"HVQ_TERMINAL", nullptr);
+    CloseHandle(writeEnd);
+    Printed printed;
+    if (!started) {
+        CloseHandle(readEnd);
+        throw std::runtime_error("cannot start the program");
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
+        printed.Text.append(buffer, got);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    printed.Ended = Printed::Clock::now();
+    GetExitCodeProcess(process.hProcess, &printed.ExitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(readEnd);
+    return printed;
+}
+
+// Watched on a terminal, the render shows its progress as it goes, and clears it before the
+// report begins: the two never share a line.
+TEST(DemoRenderTool, ProgressComesAsItGoesAndEndsBeforeTheReport) {
+    TempFolder folder;
+    const wav::WavFormat format{44100, 2, 16};
+    Bytes pcm(static_cast<std::size_t>(format.Rate * 3 / 2) * 4);
+    for (std::size_t i = 0; i < pcm.size() / 2; ++i) {
+        const auto sample =
+            static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * 440.0 *
+                                                      static_cast<double>(i / 2) / format.Rate));
+        pcm[2 * i] = static_cast<std::uint8_t>(sample);
+        pcm[2 * i + 1] = static_cast<std::uint8_t>(sample >> 8);
+    }
+    for (const char *name : {"a.wav", "b.wav"})
+        ASSERT_TRUE(wav::SaveFile(folder.Path / name, format, pcm));
+
+    // Two tracks of 1.5 s played in real time: 2.5 s with the fade.
+    const std::wstring in = folder.Path.wstring() + L"\\";
+    const Printed printed =
+        RunWatched(L"hvq_render.exe", L"--speed 1 --fade-ms 500 --min-ms 1000 -o \"" + in +
+                                          L"mix.wav\" \"" + in + L"a.wav\" \"" + in + L"b.wav\"");
+    ASSERT_EQ(printed.ExitCode, 0u) << printed.Text;
+    const std::size_t report = printed.Text.find("settings:");
+    ASSERT_NE(report, std::string::npos) << printed.Text;
+    // Held back in pieces, the progress would come only as the program ends.
+    const auto ahead = std::chrono::duration_cast<std::chrono::milliseconds>(
+        printed.Ended - printed.When("rendering"));
+    EXPECT_GT(ahead.count(), 1000)
+        << "the first progress came " << ahead.count() << " ms before the end of the render";
+    const std::size_t lastProgress = printed.Text.rfind("rendering");
+    ASSERT_LT(lastProgress, report);
+    const std::size_t cleared = printed.Text.find_last_of('\r', report);
+    EXPECT_GT(cleared, lastProgress) << "the last progress line is not cleared";
+    EXPECT_EQ(printed.Text.find_first_not_of(' ', printed.Text.find('\r', lastProgress) + 1),
+              cleared)
+        << "the last progress line is not cleared";
+    EXPECT_EQ(printed.Text.find('\r', report), std::string::npos);
+    // In real time the second track follows with no Flush to mark its start, and is still found.
+    EXPECT_NE(printed.Text.find("  1 > 2  at ", report), std::string::npos) << printed.Text;
+    EXPECT_EQ(printed.Text.find("(not played)", report), std::string::npos) << printed.Text;
 }
 
 } // namespace

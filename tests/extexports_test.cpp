@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -527,6 +528,79 @@ TEST_F(ExtendedExports, QuitClosesEveryReadStillOpenExactlyOnce) {
     EXPECT_EQ(OpenW(ToneName(8000, 1, 16, 100)), 0);
     for (const wchar_t *plugin : kCountedPlugins)
         EXPECT_EQ(Calls(plugin), "") << plugin;
+}
+
+// Host threads open and close reads at once, as a transcode does while a level scan runs, each
+// keeping a hundred open so that the list is long: every read works until its own thread closes
+// it, every third one is closed a second time, and each is also closed by another thread at about
+// the moment its own thread closes it. Every read the owners opened reaches their close exactly
+// once, and no other close reaches them.
+// A crash of one of the threads below: the failure is printed and the program ends.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS *crash) {
+    std::fprintf(stderr, "Failure: exception %08lX at %p while threads opened and closed reads\n",
+                 crash->ExceptionRecord->ExceptionCode, crash->ExceptionRecord->ExceptionAddress);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+TEST_F(ExtendedExports, ReadsOpenedAndClosedOnSeveralThreadsAtOnceAreEachClosedOnce) {
+    // A list broken by two threads at once crashes a thread or sends it round for ever: either
+    // fails here at once, not once Wine's debugger or the program's time limit gives up.
+    const LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&EndOnCrash);
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 3000;
+    constexpr std::size_t kHeld = 100; // reads each thread keeps open
+    std::vector<std::atomic<intptr_t>> closing(kThreads);
+    std::atomic<int> opened{0}, unreadable{0}, ready{0}, finished{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kThreads; ++t) {
+        hosts.emplace_back([&, t] {
+            const std::wstring tone = ToneName(8000, 1, 16, 100, t % 2 ? L"sya" : L"syw", t);
+            std::deque<intptr_t> held;
+            for (++ready; ready < kThreads;) // all start together
+                std::this_thread::yield();
+            for (int round = 0; round < kRounds || !held.empty(); ++round) {
+                if (round < kRounds) {
+                    held.push_back(OpenW(tone));
+                    opened += held.back() != 0;
+                }
+                if (held.size() <= kHeld && round < kRounds)
+                    continue;
+                const intptr_t handle = held.front();
+                held.pop_front();
+                char buffer[64];
+                if (x->winampGetExtendedRead_getData(handle, buffer, 64, nullptr) != 64)
+                    ++unreadable;
+                closing[t] = handle;
+                x->winampGetExtendedRead_close(closing[(t + 1) % kThreads]);
+                x->winampGetExtendedRead_close(handle);
+                if (round % 3 == 0)
+                    x->winampGetExtendedRead_close(handle);
+            }
+            ++finished;
+        });
+    }
+    if (!host.WaitUntil([&] { return finished == kThreads; }, 60000)) {
+        ADD_FAILURE() << "the threads opening and closing reads still run after a minute";
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+    for (std::thread &thread : hosts)
+        thread.join();
+    SetUnhandledExceptionFilter(previous);
+
+    EXPECT_EQ(opened, kThreads * kRounds);
+    EXPECT_EQ(unreadable, 0);
+    int opens = 0;
+    for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"}) {
+        const PluginProbe probe = Probe(plugin);
+        EXPECT_EQ(probe.OpenReads(), 0) << plugin; // before Quit could close what was lost
+        EXPECT_EQ(probe.TotalCloses(), probe.TotalOpens()) << plugin;
+        EXPECT_EQ(probe.BadCloses(), 0) << plugin;
+        opens += probe.TotalOpens();
+    }
+    EXPECT_EQ(opens, kThreads * kRounds);
 }
 
 // A host thread transcodes through us with a decoder that asks the host's window something, while

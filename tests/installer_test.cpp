@@ -8,6 +8,7 @@
 #include "support/FileBytes.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 #include <windows.h>
 
 #include <chrono>
@@ -28,6 +29,9 @@ constexpr const wchar_t *kPlayerKey =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Winamp";
 constexpr const wchar_t *kEntryKey =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HVQBlend";
+// The entry of a second player folder.
+constexpr const wchar_t *kSecondEntryKey =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HVQBlend-2";
 constexpr const wchar_t *kUninstaller = L"HVQBlend-uninstall.exe";
 constexpr int kStopped = 2; // the setup program's exit code when it refuses to go on
 
@@ -331,12 +335,14 @@ class Installer : public ::testing::Test {
         playerKeyExisted = KeyExists(kPlayerKey);
         savedPlayerEntry = ReadString(kPlayerKey, L"UninstallString");
         WriteString(kPlayerKey, L"UninstallString", Quoted(player / L"UninstWA.exe"));
-        // A run stopped half way leaves its entry: start clean.
+        // A run stopped half way leaves its entries: start clean.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntryKey);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSecondEntryKey);
     }
 
     void TearDown() override {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntryKey);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSecondEntryKey);
         if (savedPlayerEntry)
             WriteString(kPlayerKey, L"UninstallString", *savedPlayerEntry);
         else if (playerKeyExisted)
@@ -352,8 +358,8 @@ class Installer : public ::testing::Test {
     }
     DWORD InstallInto(const fs::path &folder) { return Install(L"/D=" + folder.wstring()); }
     // As "Add or remove programs" does it for a script: the entry's quiet command.
-    DWORD UninstallQuietly() {
-        const auto command = ReadString(kEntryKey, L"QuietUninstallString");
+    DWORD UninstallQuietly(const wchar_t *entry = kEntryKey) {
+        const auto command = ReadString(entry, L"QuietUninstallString");
         if (!command)
             throw std::runtime_error("the entry has no QuietUninstallString");
         return RunAndWait(*command);
@@ -415,8 +421,14 @@ TEST_F(Installer, InstallsIntoThePlayersFolderPlaysAndUninstallsKeepingTheSettin
     EXPECT_EQ(ReadString(kEntryKey, L"DisplayVersion"), Widen(HVQ_PROJECT_VERSION));
     EXPECT_EQ(ReadString(kEntryKey, L"Publisher"), L"Halvern");
     EXPECT_EQ(ReadString(kEntryKey, L"UninstallString"), uninstaller);
-    EXPECT_EQ(ReadString(kEntryKey, L"QuietUninstallString"), uninstaller + L" /S");
+    // In place, so that whoever runs it gets its true exit code.
+    EXPECT_EQ(ReadString(kEntryKey, L"QuietUninstallString"),
+              uninstaller + L" /S _?=" + Plugins().wstring());
     EXPECT_EQ(ReadString(kEntryKey, L"InstallLocation"), player.wstring());
+    // The entry shows the plug-in's own icon.
+    const auto icon = ReadString(kEntryKey, L"DisplayIcon");
+    EXPECT_EQ(icon, InstalledDll().wstring() + L",0");
+    EXPECT_EQ(ExtractIconExW(InstalledDll().c_str(), -1, nullptr, nullptr, 0), 1u);
     const auto kilobytes =
         (fs::file_size(InstalledDll()) / 1024) + (fs::file_size(Plugins() / kUninstaller) / 1024);
     EXPECT_EQ(ReadDword(kEntryKey, L"EstimatedSize"), static_cast<DWORD>(kilobytes));
@@ -460,14 +472,59 @@ TEST_F(Installer, ARunningPlayerIsNeverOverwritten) {
         ASSERT_NE(FindWindowA("Winamp v1.x", nullptr), nullptr);
         EXPECT_EQ(InstallInto(player), static_cast<DWORD>(kStopped));
         EXPECT_EQ(ReadBytes(InstalledDll()), "the version the player holds");
-        EXPECT_EQ(UninstallInPlace(), static_cast<DWORD>(kStopped));
+        EXPECT_EQ(UninstallQuietly(), static_cast<DWORD>(kStopped));
         EXPECT_TRUE(fs::exists(InstalledDll()));
+        EXPECT_TRUE(fs::exists(Plugins() / kUninstaller));
         EXPECT_TRUE(KeyExists(kEntryKey));
     }
     EXPECT_EQ(InstallInto(player), 0u);
     EXPECT_NE(ReadBytes(InstalledDll()), "the version the player holds");
-    EXPECT_EQ(UninstallInPlace(), 0u);
+    EXPECT_EQ(UninstallQuietly(), 0u);
     EXPECT_FALSE(fs::exists(InstalledDll()));
+    EXPECT_FALSE(fs::exists(Plugins() / kUninstaller));
+    EXPECT_FALSE(KeyExists(kEntryKey));
+}
+
+// Two players: each folder keeps an entry of its own, and removing one leaves the other.
+TEST_F(Installer, EachPlayerFolderHasAnEntryOfItsOwn) {
+    const fs::path second = TempFolder(L"Second Winamp");
+    fs::remove_all(second);
+    fs::create_directories(second);
+    WriteBytes(second / L"winamp.exe", "MZ stand-in of another player");
+    ASSERT_EQ(InstallInto(player), 0u);
+    ASSERT_EQ(InstallInto(second), 0u);
+    EXPECT_EQ(ReadString(kEntryKey, L"InstallLocation"), player.wstring());
+    EXPECT_EQ(ReadString(kSecondEntryKey, L"InstallLocation"), second.wstring());
+    EXPECT_EQ(ReadString(kSecondEntryKey, L"DisplayName"),
+              L"Halvern Q-Blend (Winamp plug-in in " + second.wstring() + L")");
+    // Installed again, a folder keeps its entry.
+    ASSERT_EQ(InstallInto(player), 0u);
+    EXPECT_EQ(ReadString(kEntryKey, L"InstallLocation"), player.wstring());
+    EXPECT_EQ(ReadString(kSecondEntryKey, L"InstallLocation"), second.wstring());
+
+    EXPECT_EQ(UninstallQuietly(kSecondEntryKey), 0u);
+    EXPECT_FALSE(fs::exists(second / L"Plugins" / L"in_hvqblend.dll"));
+    EXPECT_FALSE(KeyExists(kSecondEntryKey));
+    EXPECT_TRUE(fs::exists(InstalledDll()));
+    EXPECT_EQ(ReadString(kEntryKey, L"InstallLocation"), player.wstring());
+    EXPECT_EQ(UninstallQuietly(), 0u);
+    EXPECT_FALSE(KeyExists(kEntryKey));
+    fs::remove_all(second);
+}
+
+// Under Wine (and from most script languages) a /D= whose folder has spaces arrives as one
+// quoted argument: it is taken as the folder, not passed over for the one found.
+TEST_F(Installer, AQuotedFolderArgumentIsTheFolder) {
+    const fs::path chosen = TempFolder(L"My Winamp");
+    fs::remove_all(chosen);
+    fs::create_directories(chosen);
+    WriteBytes(chosen / L"winamp.exe", "MZ stand-in of the player chosen");
+    EXPECT_EQ(Install(L"\"/D=" + chosen.wstring() + L"\""), 0u);
+    EXPECT_TRUE(fs::exists(chosen / L"Plugins" / L"in_hvqblend.dll"));
+    EXPECT_FALSE(fs::exists(InstalledDll())) << "installed into the folder found instead";
+    EXPECT_EQ(ReadString(kEntryKey, L"InstallLocation"), chosen.wstring());
+    EXPECT_EQ(UninstallQuietly(), 0u);
+    fs::remove_all(chosen);
 }
 
 // The folder page, as a user sees it: it offers the folder found, and its Install button works

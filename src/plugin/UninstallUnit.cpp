@@ -1,12 +1,12 @@
 #include "UninstallUnit.h"
 
-#include "../about/AboutFormUnit.h"
-#include "../config/ConfigFormUnit.h"
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
+#include "../ui/AboutFormUnit.h"
+#include "../ui/ConfigFormUnit.h"
 #include "PlaybackEntryPoints.h"
 #include "PluginGlobals.h"
 

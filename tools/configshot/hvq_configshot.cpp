@@ -1,13 +1,19 @@
 // Opens the plug-in's configuration dialog as a player's Configure button does and keeps it
 // open, for a picture of it: the built plug-in runs in the reference host with fresh settings.
 // With --more it also presses the dialog's "More..." button, so that the transition options
-// show over it as a user sees them.
-//   hvq_configshot [--more] [SECONDS]   (default 60; ends earlier when the dialog is closed)
+// show beside it as a user sees them. With --layout it writes what the windows show (the
+// description kept beside their picture, see WindowLayout.h) to FILE and closes them at once.
+//   hvq_configshot [--more] [--layout FILE] [SECONDS]   (default 60; ends earlier when the
+//   dialog is closed)
 #include "RefHost.h"
+#include "WindowLayout.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -19,19 +25,28 @@ bool DialogOpen() {
     return ConfigDialog() != nullptr;
 }
 
-bool OpenTransitionOptions() {
+HWND OpenTransitionOptions() {
     const HWND more = FindWindowExA(ConfigDialog(), nullptr, "Button", "More...");
     if (!more)
-        return false;
+        return nullptr;
     SendMessageA(more, BM_CLICK, 0, 0);
-    return FindWindowA(nullptr, "Q-Blend Transitions") != nullptr;
+    return FindWindowA(nullptr, "Q-Blend Transitions");
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const bool more = argc > 1 && std::strcmp(argv[1], "--more") == 0;
-    const int seconds = argc > (more ? 2 : 1) ? std::atoi(argv[more ? 2 : 1]) : 60;
+    bool more = false;
+    std::string layout;
+    int seconds = 60;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--more") == 0)
+            more = true;
+        else if (std::strcmp(argv[i], "--layout") == 0 && i + 1 < argc)
+            layout = argv[++i];
+        else
+            seconds = std::atoi(argv[i]);
+    }
     try {
         refhost::RefHost host;
         host.InstallProduct();
@@ -41,9 +56,18 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "hvq_configshot: the plug-in opened no configuration dialog\n");
             return 1;
         }
-        if (more && !OpenTransitionOptions()) {
-            std::fprintf(stderr, "hvq_configshot: \"More...\" opened no transition options\n");
-            return 1;
+        std::vector<HWND> windows{ConfigDialog()};
+        if (more) {
+            windows.push_back(OpenTransitionOptions());
+            if (!windows.back()) {
+                std::fprintf(stderr, "hvq_configshot: \"More...\" opened no transition options\n");
+                return 1;
+            }
+        }
+        if (!layout.empty()) {
+            std::ofstream(layout, std::ios::binary) << refhost::DescribeWindows(windows);
+            host.Shutdown();
+            return 0;
         }
         host.WaitUntil([] { return !DialogOpen(); }, seconds * 1000);
         host.Shutdown();

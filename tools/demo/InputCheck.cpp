@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string_view>
 
 namespace demo {
@@ -110,6 +111,42 @@ std::string WhyNotPlayable(wav::ByteSource &file) {
     if (!dataSeen)
         return "a WAV file without a data chunk: it holds no samples";
     return "not a WAV file of 8-, 16-, 24- or 32-bit integer PCM with 1 to 8 channels";
+}
+
+std::string WhyNotReadable(const std::filesystem::path &path) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status))
+        return "there is no such file";
+    if (std::filesystem::is_directory(status))
+        return "is a folder, not a WAV file: give the WAV files in it";
+    if (!std::ifstream(path, std::ios::binary))
+        return "cannot be opened (does another program hold it, or may you not read it?)";
+    return {};
+}
+
+std::string WhyNotWritable(const std::filesystem::path &path, const std::string &asGiven) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return "is a folder: give the name of the file to write";
+    const std::filesystem::path folder = path.parent_path();
+    if (folder.empty() || std::filesystem::is_directory(folder, error))
+        return {};
+    // The folder as typed: everything before the last separator.
+    const std::size_t cut = asGiven.find_last_of("/\\");
+    const std::string typed = cut == std::string::npos ? asGiven : asGiven.substr(0, cut);
+    if (std::filesystem::exists(folder, error))
+        return typed + " is a file, not a folder";
+    return "there is no folder " + typed + " to write it in: make it first, or give another";
+}
+
+std::string WhySkipNeverComes(std::span<const double> skipAtSeconds, double playlistSeconds) {
+    for (const double at : skipAtSeconds)
+        if (at >= playlistSeconds)
+            return "--skip-at " + FormatTime(at, true) + " is past the end: the tracks last " +
+                   FormatTime(playlistSeconds, true) +
+                   " one after the other, and the crossfades make the output shorter still";
+    return {};
 }
 
 std::string WhyNotOneFormat(std::span<const NamedFormat> tracks, bool fadeAcrossFormats) {

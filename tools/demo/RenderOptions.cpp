@@ -116,6 +116,7 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
                 return fail(arg + " takes milliseconds from 0 to " + std::to_string(kLongestMs) +
                             ", not \"" + *v + "\"");
             o.SkipFadeMs = *ms;
+            o.SkipFadeGiven = true;
         } else if (arg == "--skip-at") {
             const auto at = TimeSeconds(*v);
             if (!at || (!o.SkipAtSeconds.empty() && *at <= o.SkipAtSeconds.back()))
@@ -135,8 +136,10 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.Png = *v;
         } else if (arg == "--speed") {
             const auto speed = Speed(*v);
-            if (!speed)
-                return fail("--speed takes a number of at least 0, not \"" + *v + "\"");
+            if (!speed || (*speed > 0.0 && (*speed < kSlowestSpeed || *speed > kFastestSpeed)))
+                return fail("--speed is 0 (as fast as the machine goes) or how many times real "
+                            "time the output plays, from 0.1 to 1000, not \"" +
+                            *v + "\"");
             o.Speed = *speed;
         } else {
             return fail("unknown option " + arg);
@@ -165,8 +168,10 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     then; default linear)
   --skip-fade-ms N  fade on skip over N milliseconds (SkipFade, SkipFadeTime; default off)
   --skip-at TIME    press Next when the output has played TIME (seconds or m:ss.mmm); give
-                    it again for more skips. The output then plays in real time (at --speed,
-                    or 4 times real time), and what it throws away unplayed is left out
+                    it again for more skips. The output then plays at 4 times real time (or
+                    at --speed), and what it throws away unplayed is left out. A time past
+                    the end of the tracks is refused; one the output does not reach is named
+                    in the report
   --fade-across-formats
                     crossfade tracks of different rates, widths or channel counts too
                     (FadeAcrossFormats, written only then); this also lets the playlist mix
@@ -175,7 +180,8 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)
   --png FILE        also draw the output's waveform with the crossfades and gain curves
-  --speed X         how many times faster than real time the output plays (default 0: at once)
+  --speed X         how many times faster than real time the output plays, 0.1 to 1000
+                    (default 0: as fast as the machine goes)
   -h, --help        this text
 
 All files must share one format (rate, bits, channels), unless --fade-across-formats is

@@ -23,9 +23,11 @@ struct RenderOptions {
     std::string Priority = "Higher";
     // The option written after the four (EqualPowerTrans), only when chosen.
     bool EqualPower = false;
-    // The fade on skip (SkipFade, SkipFadeTime; written only when above 0), and the output times
-    // in seconds at which the user presses Next, in order.
+    // The fade on skip (SkipFade, SkipFadeTime; written only when above 0), whether it was given
+    // (0 given turns it off, as not giving it does), and the output times in seconds at which the
+    // user presses Next, in order.
     int SkipFadeMs = 0;
+    bool SkipFadeGiven = false;
     std::vector<double> SkipAtSeconds;
     // Crossfade tracks of different formats too (FadeAcrossFormats, written only when chosen);
     // without it a playlist of more than one format is refused.
@@ -37,6 +39,11 @@ struct RenderOptions {
     bool Help = false;
     std::vector<std::string> Inputs; // the playlist, in order
 };
+
+// --speed: 0 (as fast as the machine goes) or this many times real time. Slower, the output would
+// hardly move; faster is no different from 0.
+inline constexpr double kSlowestSpeed = 0.1;
+inline constexpr double kFastestSpeed = 1000.0;
 
 // The curve the settings choose: equal power wins over LogTrans.
 Curve CurveOf(const RenderOptions &options);

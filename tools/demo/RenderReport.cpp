@@ -16,6 +16,9 @@ constexpr std::int64_t kReadFrames = 16384;
 // A hand-over within this much of a track's start counts as at its start: the plug-in writes
 // a block (1/64 s) before it looks.
 constexpr int kFirstBlocksMs = 100;
+// The plug-in looks once a block whether a track's end is less than FadeTime away: a FadeTime
+// of less than two blocks can fall between two looks.
+constexpr double kBlockMs = 1000.0 / 64;
 
 std::string Printf(const char *format, auto... values) {
     char text[512];
@@ -471,7 +474,10 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     std::vector<std::string> why;
     const auto number = [](int track) { return "track " + std::to_string(track + 1); };
     if (t.Skipped) {
-        if (options.SkipFadeMs <= 0)
+        if (options.SkipFadeMs <= 0 && options.SkipFadeGiven)
+            why.push_back("--skip-fade-ms 0 turns the fade on skip off: give it more than 0 ms "
+                          "to fade when skipping");
+        else if (options.SkipFadeMs <= 0)
             why.push_back("the fade on skip is off: give --skip-fade-ms to fade when skipping");
         else if (t.AcrossFormats && !options.FadeAcrossFormats)
             why.push_back("the tracks differ in format (" +
@@ -505,6 +511,13 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
                       " ms): give --min-ms " + std::to_string(inMs) + " or less to fade into it");
     if (options.FadeMs <= 0)
         why.push_back("FadeTime is 0 ms: give --fade-ms more than 0");
+    else if (options.FadeMs < 2 * kBlockMs)
+        why.push_back(Printf("FadeTime %d ms is shorter than %s of the plug-in's (a block is "
+                             "1/64 s, %.1f ms): it looks once a block whether the track's end is "
+                             "less than FadeTime away, and a fade this short falls between two "
+                             "looks; give --fade-ms %d or more",
+                             options.FadeMs, options.FadeMs < kBlockMs ? "one block" : "two blocks",
+                             kBlockMs, static_cast<int>(std::ceil(2 * kBlockMs))));
     const std::string formats = t.AcrossFormats
                                     ? FormatDescription(TrackFormat(result, t.From)) + " > " +
                                           FormatDescription(TrackFormat(result, t.From + 1))
@@ -555,6 +568,16 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
                             "it fades out as soon as the crossfade into it ends, over "
                             "its last " +
                             Seconds3(t.FadeSeconds));
+    }
+    for (std::size_t i = 0; i < result.Skips.size() && i < options.SkipAtSeconds.size(); ++i) {
+        const std::string at = "--skip-at " + FormatTime(options.SkipAtSeconds[i], true);
+        if (result.Skips[i] == SkipOutcome::InLastTrack)
+            notes.push_back(at + " came during the last track, which has no next one: Next did "
+                                 "nothing");
+        else if (result.Skips[i] == SkipOutcome::NotReached)
+            notes.push_back(at + " is past the end of the output (" +
+                            FormatTime(OutputSeconds(result), true) +
+                            "): Next was not pressed; give an earlier time");
     }
     const std::size_t count = std::min(result.Segments.size(), result.Tracks.size());
     for (std::size_t i = 0; i < count; ++i) {

@@ -25,6 +25,10 @@ struct TrackFile {
     PcmFormat Format{}; // unset: the render's format
 };
 
+// What became of a --skip-at time: Next pressed, pressed during the last track (which has no
+// next one: nothing happened), or never reached because the output ended first.
+enum class SkipOutcome { Pressed, InLastTrack, NotReached };
+
 // A run of the output in one format, written to a file of its own.
 struct OutputRun {
     PcmFormat Format;
@@ -59,6 +63,7 @@ struct RenderResult {
     // file's own plug-in, which the plug-in left the file to. 0: not known, all are its own.
     unsigned long PlaybackThread = 0;
     int AnsiCodePage = 0;
+    std::vector<SkipOutcome> Skips;           // one per --skip-at time, in order
     std::string FilePlugin = "in_wavpcm.dll"; // the plug-in that owns the tracks
 };
 
@@ -116,7 +121,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
 std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
                                             const RenderOptions &options);
 // Remarks under the transitions: a fade longer than a track, a track the plug-in left to the
-// file's own plug-in and why.
+// file's own plug-in and why, a --skip-at time that did not skip and why.
 std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options);
 
 // The picture's input, the envelope measured for PlotColumns(width) columns.

@@ -11,18 +11,10 @@ out="${3:-out}"
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 mkdir -p "$build"
 log="$build/demo.log"
-: >"$log"
+step_name=demo step_log="$log"
+source tools/setup/steps.sh
 
-step() { echo "demo: $*"; }
-fail() {
-    echo "demo: $1 failed; the end of $log:" >&2
-    tail -n 40 "$log" >&2
-    exit 1
-}
-
-step "set-up: Debian packages and the Wine prefix (on a fresh machine about 4 minutes)"
-bash tools/setup/bootstrap.sh 2>&1 | tee -a "$log" | { grep --line-buffered '^bootstrap:' || true; }
-[ "${PIPESTATUS[0]}" = 0 ] || fail "the set-up"
+setup_step " (on a fresh machine about 4 minutes)"
 
 # Configured once: given again, the toolchain file would draw CMake's unused-variable warning.
 if [ ! -f "$build/CMakeCache.txt" ]; then

@@ -149,9 +149,11 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
     for (const std::string &input : options.Inputs) {
         const fs::path path = WindowsPath(input);
         Track track{path, ToUtf8(path.filename().wstring()), {}};
+        if (const std::string why = demo::WhyNotReadable(path); !why.empty())
+            throw std::runtime_error(input + ": " + why);
         FileSource file(track.Path);
         if (!file.IsOpen())
-            throw std::runtime_error(input + ": cannot open it");
+            throw std::runtime_error(input + ": cannot be opened");
         const auto layout = wav::ReadLayout(file);
         if (!layout)
             throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file));
@@ -176,6 +178,36 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
         !why.empty())
         throw std::runtime_error(why);
     return tracks;
+}
+
+// What would only fail once the render is done, or never happen, is said before it starts:
+// an output or picture with no folder to go to, a skip past the end of the tracks.
+void CheckBeforeRendering(const RenderOptions &options, const std::vector<Track> &tracks) {
+    const auto writable = [](const char *option, const std::string &asGiven) {
+        if (const std::string why = demo::WhyNotWritable(WindowsPath(asGiven), asGiven);
+            !why.empty())
+            throw std::runtime_error(std::string(option) + " " + asGiven + ": " + why);
+    };
+    writable("-o", options.Output);
+    if (!options.Png.empty())
+        writable("--png", options.Png);
+    double seconds = 0.0;
+    for (const Track &t : tracks)
+        seconds += static_cast<double>(t.Layout.Frames()) / t.Layout.Format.Rate;
+    if (const std::string why = demo::WhySkipNeverComes(options.SkipAtSeconds, seconds);
+        !why.empty())
+        throw std::runtime_error(why);
+}
+
+// The output's first file, made before the host starts; its error names the file as typed.
+std::unique_ptr<demo::OutputFiles> OpenOutput(const RenderOptions &options,
+                                              const demo::PcmFormat &format) {
+    try {
+        return std::make_unique<demo::OutputFiles>(WindowsPath(options.Output), format);
+    } catch (const std::exception &) {
+        throw std::runtime_error("-o " + options.Output + ": cannot write " + options.Output +
+                                 ".part there (may you write in that folder?)");
+    }
 }
 
 // The plug-in's settings file, written before the host starts it: it reads the file once, at Init.
@@ -235,10 +267,15 @@ class Progress {
             std::fprintf(stderr, "%s\n", line.c_str());
         }
     }
+    // Clears the line, so that whatever is printed next (the report, an error) starts a line.
     void Done() {
         if (terminal_ && shown_)
             std::fprintf(stderr, "\r%-60s\r", "");
+        shown_ = false;
     }
+    ~Progress() { Done(); }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
 
   private:
     std::vector<int> lengthsMs_;
@@ -337,8 +374,14 @@ class Renderer {
         }
         return marked;
     }
-    // The entries the user skipped from, one per press.
+    // The entries the user skipped from, one per press that skipped.
     const std::vector<int> &SkippedFrom() const { return skippedFrom_; }
+    // What became of each skip time; the ones never reached were not.
+    std::vector<demo::SkipOutcome> SkipOutcomes() const {
+        std::vector<demo::SkipOutcome> outcomes = outcomes_;
+        outcomes.resize(skipAt_.size(), demo::SkipOutcome::NotReached);
+        return outcomes;
+    }
 
   private:
     // Next, as the user presses it, once the output has played the next skip time.
@@ -350,8 +393,11 @@ class Renderer {
             return;
         ++nextSkip_;
         const int from = host_.State().Position;
-        if (from + 1 >= static_cast<int>(host_.State().Playlist.size()))
+        if (from + 1 >= static_cast<int>(host_.State().Playlist.size())) {
+            outcomes_.push_back(demo::SkipOutcome::InLastTrack);
             return;
+        }
+        outcomes_.push_back(demo::SkipOutcome::Pressed);
         skippedFrom_.push_back(from);
         host_.SkipTo(from + 1);
     }
@@ -396,6 +442,7 @@ class Renderer {
     std::vector<double> skipAt_;
     std::size_t nextSkip_ = 0;
     std::vector<int> skippedFrom_;
+    std::vector<demo::SkipOutcome> outcomes_;
 };
 
 void RequireLoaded(refhost::RefHost &host, const wchar_t *name) {
@@ -445,8 +492,10 @@ void PrintOutputFiles(const std::string &output, const std::vector<demo::OutputF
 int Render(const RenderOptions &options) {
     const fs::path outputPath = WindowsPath(options.Output);
     const std::vector<Track> tracks = CheckInputs(options, outputPath);
+    CheckBeforeRendering(options, tracks);
     const wav::WavFormat &format = tracks.front().Layout.Format;
     const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
+    const std::unique_ptr<demo::OutputFiles> sink = OpenOutput(options, pcmFormat);
 
     refhost::RefHost host;
     // Skips need a listener's clock: the output plays in real time (or faster) with a short
@@ -490,17 +539,20 @@ int Render(const RenderOptions &options) {
                 tracks.size() == 1 ? "" : "s", formatText.c_str());
     std::fflush(stdout);
     const unsigned long playbackThread = PlaybackThreadOfPlugin();
-    demo::OutputFiles sink(outputPath, pcmFormat);
     Progress progress(lengthsMs);
-    Renderer renderer(host, sink, progress, options.SkipAtSeconds);
+    Renderer renderer(host, *sink, progress, options.SkipAtSeconds);
     renderer.Run();
-    sink.Commit();
+    sink->Commit();
     host.Shutdown();
 
-    demo::RenderResult result =
-        demo::Analyse(skips ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files,
-                      options, playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
-    const std::vector<demo::OutputFiles::Run> runs = sink.Runs();
+    // In real time the plug-in may write a track straight on after the one before, with no
+    // Flush to mark its start.
+    const bool realTime = skips || options.Speed > 0.0;
+    demo::RenderResult result = demo::Analyse(
+        realTime ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files, options,
+        playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());
+    result.Skips = renderer.SkipOutcomes();
+    const std::vector<demo::OutputFiles::Run> runs = sink->Runs();
     std::vector<fs::path> runFiles;
     for (const demo::OutputFiles::Run &run : runs)
         runFiles.push_back(run.Path);
@@ -531,6 +583,9 @@ int wmain(int argc, wchar_t **argv) {
     // Plain line feeds: the report is mostly read on Unix terminals and in logs, through Wine.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // Progress goes out as it is made: through a pipe (how Wine hands us a terminal) the C
+    // library would otherwise hold stderr back in pieces of 4 KiB.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.push_back(ToUtf8(argv[i]));

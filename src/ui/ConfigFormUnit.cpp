@@ -1,13 +1,12 @@
 #include "ConfigFormUnit.h"
 
+#include "../config/PluginConfigUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../plugin/PluginGlobals.h"
-#include "../plugin/ResourceIds.h"
 #include "ConfigFormRules.h"
 #include "DialogTemplate.h"
-#include "PluginConfigUnit.h"
 #include "TransitionOptionsFormUnit.h"
 
 #include <commctrl.h>
@@ -72,7 +71,7 @@ TConfigForm::TConfigForm() {
     if (!window_)
         throw EPluginError("Unable to create the configuration dialog");
     CreateControls();
-    SetIcons();
+    icons_.Attach(window_, PluginInstance);
     // The handlers are attached only once the controls are filled, so that filling writes nothing.
     FillControls();
     handlersAttached_ = true;
@@ -148,19 +147,6 @@ HWND TConfigForm::CreateControl(const wchar_t *windowClass, const wchar_t *text,
         throw EPluginError("Unable to create the configuration dialog");
     SendMessageW(control, WM_SETFONT, SendMessageW(window_, WM_GETFONT, 0, 0), FALSE);
     return control;
-}
-
-void TConfigForm::SetIcons() {
-    const auto load = [](int size) {
-        return static_cast<HICON>(LoadImageW(PluginInstance, MAKEINTRESOURCEW(IDI_HVQBLEND),
-                                             IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
-    };
-    bigIcon_.reset(load(GetSystemMetrics(SM_CXICON)));
-    smallIcon_.reset(load(GetSystemMetrics(SM_CXSMICON)));
-    if (bigIcon_)
-        SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.get()));
-    if (smallIcon_)
-        SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
 }
 
 void TConfigForm::FillControls() {

@@ -1,12 +1,13 @@
 #include "TransitionOptionsFormUnit.h"
 
+#include "../config/PluginConfigUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../plugin/PluginGlobals.h"
 #include "ConfigFormRules.h"
 #include "DialogTemplate.h"
-#include "PluginConfigUnit.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -15,9 +16,10 @@ namespace {
 constexpr const wchar_t *kCaption = L"Q-Blend Transitions";
 constexpr const wchar_t *kFontFace = L"MS Sans Serif";
 constexpr WORD kFontPoints = 8;
-// As wide as the configuration dialog's controls, so that the longer captions fit.
+// As wide as the configuration dialog's controls, so that the longer captions fit, and less
+// high: the skip fade's time shares a line with its label.
 constexpr int kClientWidth = 265;
-constexpr int kClientHeight = 233;
+constexpr int kClientHeight = 199;
 constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT;
 
 RECT Place(int left, int top, int width, int height) {
@@ -61,6 +63,7 @@ TTransitionOptionsForm::TTransitionOptionsForm(HWND owner, std::function<void()>
     }
     FillControls();
     handlersAttached_ = true;
+    icons_.Attach(window_, PluginInstance);
     PlaceWindow(owner);
 }
 
@@ -75,7 +78,6 @@ TTransitionOptionsForm::~TTransitionOptionsForm() {
 
 void TTransitionOptionsForm::CreateControls() {
     const RECT curveGroup = Place(8, 8, 249, 81);
-    const RECT timeGroup = Place(8, 120, 249, 49);
     const DWORD child = WS_CHILD | WS_VISIBLE;
     CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", child | BS_GROUPBOX, 0,
                                   curveGroup, kCurveGroupBoxId);
@@ -90,17 +92,18 @@ void TTransitionOptionsForm::CreateControls() {
     SkipFadeCheckBox = CreateControl(L"BUTTON", L"Fade When Skipping to Another Track",
                                      child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
                                      Place(8, 96, 249, 17), kSkipFadeCheckBoxId);
-    SkipFadeTimeGroupBox =
-        CreateControl(L"BUTTON", L"Skip Fade Time (in Milliseconds)", child | BS_GROUPBOX, 0,
-                      timeGroup, kSkipFadeTimeGroupBoxId);
+    // Indented under its check box: the time belongs to the fade on skip.
+    SkipFadeTimeLabel =
+        CreateControl(L"STATIC", L"Fade Time (in Milliseconds):", child | SS_LEFTNOWORDWRAP, 0,
+                      Place(24, 121, 170, 17), kSkipFadeTimeLabelId);
     SkipFadeTimeEdit =
         CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-                      PlaceInside(timeGroup, 8, 16, 233, 21), kSkipFadeTimeEditId);
+                      Place(198, 118, 59, 21), kSkipFadeTimeEditId);
     FadeAcrossFormatsCheckBox = CreateControl(L"BUTTON", L"Crossfade Tracks of Different Formats",
                                               child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
-                                              Place(8, 176, 249, 17), kFadeAcrossFormatsCheckBoxId);
+                                              Place(8, 146, 249, 17), kFadeAcrossFormatsCheckBoxId);
     DoneButton = CreateControl(L"BUTTON", L"Done", child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
-                               Place(182, 200, 75, 25), kOptionsDoneButtonId);
+                               Place(182, 166, 75, 25), kOptionsDoneButtonId);
     SendMessageW(window_, DM_SETDEFID, kOptionsDoneButtonId, 0);
 }
 
@@ -116,18 +119,27 @@ HWND TTransitionOptionsForm::CreateControl(const wchar_t *windowClass, const wch
     return control;
 }
 
-// Centred over the configuration dialog.
+// Beside the configuration dialog, tops level: on its right where the screen has room, else on
+// its left, else as far right as the screen goes (covering as little of it as the room allows).
 void TTransitionOptionsForm::PlaceWindow(HWND owner) {
     RECT outer{0, 0, kClientWidth, kClientHeight};
     AdjustWindowRectEx(&outer, GetWindowLongW(window_, GWL_STYLE), FALSE,
                        GetWindowLongW(window_, GWL_EXSTYLE));
     const int width = outer.right - outer.left, height = outer.bottom - outer.top;
-    RECT over{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    if (owner)
-        GetWindowRect(owner, &over);
-    const int left = (over.left + over.right - width) / 2;
-    const int top = (over.top + over.bottom - height) / 2;
-    SetWindowPos(window_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    RECT beside = screen;
+    if (owner) {
+        GetWindowRect(owner, &beside);
+        MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+        if (GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor))
+            screen = monitor.rcWork;
+    }
+    int left = beside.right;
+    if (left + width > screen.right)
+        left = beside.left - width >= screen.left ? beside.left - width : screen.right - width;
+    const int top = std::max<int>(screen.top, std::min<int>(beside.top, screen.bottom - height));
+    SetWindowPos(window_, nullptr, std::max<int>(left, screen.left), top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TTransitionOptionsForm::FillControls() {
@@ -137,6 +149,7 @@ void TTransitionOptionsForm::FillControls() {
     ShowCurve();
     SetChecked(SkipFadeCheckBox, config->SkipFade());
     SetWindowTextW(SkipFadeTimeEdit, std::to_wstring(config->SkipFadeTime()).c_str());
+    EnableWindow(SkipFadeTimeLabel, config->SkipFade());
     EnableWindow(SkipFadeTimeEdit, config->SkipFade());
     SetChecked(FadeAcrossFormatsCheckBox, config->FadeAcrossFormats());
 }
@@ -247,6 +260,7 @@ void TTransitionOptionsForm::SkipFadeCheckBoxClick() {
     if (!config)
         return;
     const bool checked = IsChecked(SkipFadeCheckBox);
+    EnableWindow(SkipFadeTimeLabel, checked);
     EnableWindow(SkipFadeTimeEdit, checked);
     config->SetSkipFade(checked);
 }

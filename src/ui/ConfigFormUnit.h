@@ -3,6 +3,8 @@
 // running engine at once. Modeless; at most one is open, referred to by the global ConfigForm.
 #pragma once
 
+#include "WindowIcons.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -55,10 +57,6 @@ class TConfigForm {
     TTransitionOptionsForm *TransitionOptions() const;
 
   private:
-    struct IconDeleter {
-        void operator()(HICON icon) const { DestroyIcon(icon); }
-    };
-    using OwnedIcon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
     struct HookDeleter {
         void operator()(HHOOK hook) const { UnhookWindowsHookEx(hook); }
     };
@@ -74,7 +72,6 @@ class TConfigForm {
     HWND CreateControl(const wchar_t *windowClass, const wchar_t *text, DWORD style, DWORD exStyle,
                        RECT place, int id);
     void PlaceWindow();
-    void SetIcons();
     void FillControls();
 
     // The handlers, named after control and event.
@@ -98,8 +95,7 @@ class TConfigForm {
     bool handlersAttached_ = false; // not while the controls are filled
     int handlerDepth_ = 0;
     std::string pendingError_;
-    OwnedIcon bigIcon_;
-    OwnedIcon smallIcon_;
+    TWindowIcons icons_;
     OwnedHook keyboardHook_;
     std::unique_ptr<TTransitionOptionsForm> transitionOptions_;
 };

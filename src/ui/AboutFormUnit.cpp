@@ -1,9 +1,9 @@
 #include "AboutFormUnit.h"
 
+#include "../about/VersionReaderUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../plugin/PluginGlobals.h"
 #include "../plugin/ResourceIds.h"
-#include "VersionReaderUnit.h"
 
 #include <windowsx.h>
 
@@ -232,11 +232,7 @@ void TAboutForm::DestroyWindows() {
         DestroyWindow(window_); // its children with it
     window_ = paintBox1_ = label2_ = label3_ = nullptr;
     UnregisterClasses(instance_);
-    if (bigIcon_)
-        DestroyIcon(bigIcon_);
-    if (smallIcon_)
-        DestroyIcon(smallIcon_);
-    bigIcon_ = smallIcon_ = nullptr;
+    icons_.Release();
 }
 
 void TAboutForm::CreateWindows() {
@@ -259,16 +255,7 @@ void TAboutForm::CreateWindows() {
         throw EPluginError("The about window could not be created");
     SetWindowTextA(paintBox1_, ButtonState.Caption);
     // The plug-in's icon; a build without it simply shows none.
-    bigIcon_ =
-        static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_HVQBLEND), IMAGE_ICON,
-                                      GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    smallIcon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_HVQBLEND),
-                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                               GetSystemMetrics(SM_CYSMICON), 0));
-    if (bigIcon_)
-        SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_));
-    if (smallIcon_)
-        SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
+    icons_.Attach(window_, instance_);
 }
 
 void TAboutForm::FormCreate() {

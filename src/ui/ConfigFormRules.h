@@ -2,7 +2,7 @@
 // natively: what the edits' texts mean and what the priority group says.
 #pragma once
 
-#include "PluginConfigValues.h"
+#include "../config/PluginConfigValues.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,6 +3,8 @@
 // modally; the host's About entry returns when it closes.
 #pragma once
 
+#include "WindowIcons.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -90,8 +92,7 @@ class TAboutForm {
     HWND paintBox1_ = nullptr;
     HWND label2_ = nullptr;
     HWND label3_ = nullptr;
-    HICON bigIcon_ = nullptr;
-    HICON smallIcon_ = nullptr;
+    TWindowIcons icons_;
     std::unique_ptr<Pictures> pictures_;
     std::unique_ptr<Fonts> fonts_;
     int modalResult_ = 0;

@@ -1,8 +1,11 @@
 // The small dialog behind the configuration dialog's "More..." button: the transition curve (one
 // of three), the fade on skip with its time and the crossfade between tracks of different formats.
 // Like the configuration dialog it writes every change through the store at once and hands a new
-// curve to the running engine at once.
+// curve to the running engine at once. It is smaller than the configuration dialog and opens
+// beside it, so that both can be seen.
 #pragma once
+
+#include "WindowIcons.h"
 
 #include <windows.h>
 
@@ -15,7 +18,7 @@ enum TTransitionOptionsControl : int {
     kLogarithmicRadioId = 203,
     kEqualPowerRadioId = 204,
     kSkipFadeCheckBoxId = 205,
-    kSkipFadeTimeGroupBoxId = 206,
+    kSkipFadeTimeLabelId = 206,
     kSkipFadeTimeEditId = 207,
     kFadeAcrossFormatsCheckBoxId = 208,
     kOptionsDoneButtonId = IDOK,
@@ -44,7 +47,7 @@ class TTransitionOptionsForm {
     HWND LogarithmicRadio = nullptr;
     HWND EqualPowerRadio = nullptr;
     HWND SkipFadeCheckBox = nullptr;
-    HWND SkipFadeTimeGroupBox = nullptr;
+    HWND SkipFadeTimeLabel = nullptr;
     HWND SkipFadeTimeEdit = nullptr;
     HWND FadeAcrossFormatsCheckBox = nullptr;
     HWND DoneButton = nullptr;
@@ -68,4 +71,5 @@ class TTransitionOptionsForm {
     HWND window_ = nullptr;
     bool handlersAttached_ = false; // not while the controls are filled
     std::function<void()> onCurveChanged_;
+    TWindowIcons icons_;
 };
