@@ -842,6 +842,15 @@ class SkipFade : public Crossfade {
             std::ceil((late + flush->AtMs - look->AtMs) * format.Rate / 1000));
     }
     int PositionNow() { return host.ActiveModule()->GetOutputTime(); }
+    // Starts the host with the fade on skip over skipFadeMs, then plays the two tracks.
+    void PlayWithSkipFade(const std::wstring &first, const std::wstring &second,
+                          int skipFadeMs = 300) {
+        Settings settings;
+        settings.SkipFadeMs = skipFadeMs;
+        StartInRealTime(settings);
+        host.SetPlaylist({first, second});
+        ASSERT_EQ(host.StartPlaying(0), 0);
+    }
     static constexpr Format kFormat{8000, 2, 16};
 };
 
@@ -850,13 +859,9 @@ class SkipFadeFrom : public SkipFade, public ::testing::WithParamInterface<const
 
 TEST_P(SkipFadeFrom, TheFrameTheListenerHearsAtTheFlushIntoTheNewTrack) {
     host.InstallPlugin(L"in_synthnoseek.dll");
-    Settings settings;
-    settings.SkipFadeMs = 300;
-    StartInRealTime(settings);
     const std::wstring first = ToneName(8000, 2, 16, 5000, GetParam(), 31);
     const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 32);
-    host.SetPlaylist({first, second});
-    ASSERT_EQ(host.StartPlaying(0), 0);
+    PlayWithSkipFade(first, second);
     host.Pump(250);
     ASSERT_EQ(host.SkipTo(1), 0);
     EXPECT_EQ(PositionNow(), 0); // the new track's time, though the old one still sounds
@@ -995,13 +1000,9 @@ INSTANTIATE_TEST_SUITE_P(SkipFade, SkipFadeInThePlayOut, ::testing::Bool(),
 // The host seeks in the new track right after its Play: the seek's position stands, and the
 // skipped track fades out over the new one from there.
 TEST_F(SkipFade, ASeekRightAfterASkipStands) {
-    Settings settings;
-    settings.SkipFadeMs = 300;
-    StartInRealTime(settings);
     const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 41);
     const std::wstring second = ToneName(8000, 2, 16, 1500, L"sya", 42);
-    host.SetPlaylist({first, second});
-    ASSERT_EQ(host.StartPlaying(0), 0);
+    PlayWithSkipFade(first, second);
     host.Pump(250);
     ASSERT_EQ(host.SkipTo(1), 0);
     host.JumpToTime(600);
@@ -1015,13 +1016,9 @@ TEST_F(SkipFade, ASeekRightAfterASkipStands) {
 
 // Stop, and Play only after the grace: the stop it always was; the next track starts anew.
 TEST_F(SkipFade, AStopThatNoPlayFollowsInTheGraceStopsAsBefore) {
-    Settings settings;
-    settings.SkipFadeMs = 300;
-    StartInRealTime(settings);
     const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 36);
     const std::wstring second = ToneName(8000, 2, 16, 600, L"sya", 37);
-    host.SetPlaylist({first, second});
-    ASSERT_EQ(host.StartPlaying(0), 0);
+    PlayWithSkipFade(first, second);
     host.Pump(200);
     host.PressStop();
     const double stoppedAt = refhost::RecordingOutput::ClockMs();
