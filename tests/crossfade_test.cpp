@@ -863,6 +863,9 @@ TEST_P(SkipFadeFrom, TheFrameTheListenerHearsAtTheFlushIntoTheNewTrack) {
     const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 32);
     PlayWithSkipFade(first, second);
     host.Pump(250);
+    // The player's Play opens the next file as a real decoder does, taking its time while the
+    // skipped track sounds on.
+    PluginProbe(host, L"in_syntha.dll").Set("OpenDelayMs", 150);
     ASSERT_EQ(host.SkipTo(1), 0);
     EXPECT_EQ(PositionNow(), 0); // the new track's time, though the old one still sounds
     WaitForTheEnd();
