@@ -333,7 +333,8 @@ class TInPluginPlaybackThread {
     // request was stopped.
     std::int64_t FlushWhenClockTurns(Out_Module *output, std::int64_t ms, int flushToMs);
     // The current track writes on after what the output holds; its times count from there.
-    void ContinueStream(Out_Module *output);
+    // False when the output does not say where that is.
+    bool ContinueStream(Out_Module *output);
     int MinFileSizeMs() const { return ::MinFileSizeMs(Links.Settings); }
     THookedInPlugin *OwnerOf(const std::wstring &fileName) const;
 

@@ -155,13 +155,10 @@ bool TInPluginPlaybackThread::AdoptDecoder(const std::wstring &fileName, TPreLoa
 void TInPluginPlaybackThread::ContinueOrRestart(Out_Module *output) {
     heldEndMs_ = -1;
     heldOutput_ = nullptr;
-    int playing = 0, written = 0;
+    int playing = 0;
     CallOutput([&] { playing = output->IsPlaying(); });
-    if ((playing || HeldMs(output) > 0) &&
-        CallOutput([&] { written = output->GetWrittenTime(); })) {
-        ContinueStream(output);
+    if ((playing || HeldMs(output) > 0) && ContinueStream(output))
         return;
-    }
     CallOutput([&] { output->Flush(0); });
     history_.Restart(0);
     outputBaseMs_ = 0;

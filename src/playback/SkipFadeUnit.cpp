@@ -263,11 +263,13 @@ std::int64_t TInPluginPlaybackThread::FlushWhenClockTurns(Out_Module *output, st
     }
 }
 
-void TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
+bool TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
     int written = 0;
-    CallOutput([&] { written = output->GetWrittenTime(); });
+    if (!CallOutput([&] { written = output->GetWrittenTime(); }))
+        return false;
     outputBaseMs_ = written;
     countsOwnBytes_ = true;
+    return true;
 }
 
 // A host's own stop between two tracks. The engine told the host its track ended and holds the
