@@ -375,5 +375,16 @@ TEST(MixingStep, AHandOverRightAfterAFadeStartsAFreshOne) {
     EXPECT_EQ(Samples(block, 16), (std::vector<std::int64_t>{999, 998, 997, 996}));
 }
 
+// The de-click ramps: from silence up and down to it without reaching either, truncated toward
+// zero, 8-bit samples about their midpoint.
+TEST(Ramp, ScalesFramesAlongAStraightLineWithoutReachingEitherEnd) {
+    std::vector<std::uint8_t> up = Pcm16({1000, -1000, 1000, -1000, 1000, -1000});
+    pcm::Ramp(up.data(), 3, 16, 2, true);
+    EXPECT_EQ(Samples(up, 16), (std::vector<std::int64_t>{250, -250, 500, -500, 750, -750}));
+    std::vector<std::uint8_t> down = {228, 28, 228};
+    pcm::Ramp(down.data(), 3, 8, 1, false);
+    EXPECT_EQ(down, (std::vector<std::uint8_t>{203, 78, 153})); // 128 +- 100 at 3/4, 2/4, 1/4
+}
+
 } // namespace
 

@@ -577,6 +577,28 @@ Bytes ConvertedAsTheFade(const Format &from, const Format &to, const Bytes &befo
     return out;
 }
 
+// The de-click around a re-opened output: its last millisecond before falls to silence, its
+// first after rises from it (frame k of n at (k + 1) / (n + 1), or (n - k) / (n + 1)).
+Bytes Declicked(Bytes pcm, std::size_t at, const Format &format, bool up) {
+    const int n = std::max(format.Rate / 1000, 1), width = format.Bits / 8;
+    const std::int64_t zero = format.Bits == 8 ? 128 : 0;
+    for (int k = 0; k < n; ++k) {
+        const double gain = static_cast<double>(up ? k + 1 : n - k) / (n + 1);
+        for (int channel = 0; channel < format.Channels; ++channel) {
+            std::uint8_t *sample =
+                &pcm[at + static_cast<std::size_t>((k * format.Channels + channel) * width)];
+            const auto value = static_cast<double>(Sample(sample, format.Bits) - zero);
+            Store(sample, format.Bits, static_cast<std::int64_t>(gain * value) + zero);
+        }
+    }
+    return pcm;
+}
+// The same at the end of pcm.
+Bytes DeclickedEnd(const Bytes &pcm, const Format &format) {
+    const auto ramp = static_cast<std::size_t>(std::max(format.Rate / 1000, 1) * format.FrameBytes());
+    return Declicked(pcm, pcm.size() - ramp, format, false);
+}
+
 Format FormatOfTone(const std::wstring &name) {
     const SynthFormat tone = *ParseSynthName(name);
     return Format{tone.Rate, tone.Channels, tone.Bits};
@@ -595,9 +617,11 @@ Bytes ExpectedAcrossFormats(const std::wstring &first, const std::wstring &secon
     const auto oldBlock = static_cast<std::size_t>(
         TResampler::OutputFramesFor(from.BlockBytes() / from.FrameBytes(), from.Rate, to.Rate) *
         to.FrameBytes());
-    Bytes out(a.begin(), a.begin() + static_cast<long>(handOver.WrittenBytes));
-    const Bytes mixed = Mixed(to, b, converted, std::min(handOver.RemainingMs, settings.FadeTimeMs),
-                              settings.LogCurve, settings.EqualPower, oldBlock);
+    Bytes out = DeclickedEnd(before, from);
+    const Bytes mixed = Declicked(Mixed(to, b, converted,
+                                        std::min(handOver.RemainingMs, settings.FadeTimeMs),
+                                        settings.LogCurve, settings.EqualPower, oldBlock),
+                                  0, to, true);
     out.insert(out.end(), mixed.begin(), mixed.end());
     return out;
 }
@@ -692,11 +716,13 @@ TEST_F(AcrossFormats, ATailHandedOverInAMixedBlockIsPrimedWithTheTracksOwnFrames
         TResampler::OutputFramesFor(block / from.FrameBytes(), from.Rate, to.Rate) *
         to.FrameBytes());
     Bytes expected(a.begin(), a.begin() + static_cast<long>(intoMiddle.WrittenBytes));
-    expected.insert(expected.end(), middleMixed.begin(),
-                    middleMixed.begin() + static_cast<long>(handOver));
-    const Bytes lastMixed =
-        Mixed(to, TonePcm(last), converted, std::min(remainingMs, settings.FadeTimeMs), false,
-              false, oldBlock);
+    const Bytes middleHeard = DeclickedEnd(
+        Bytes(middleMixed.begin(), middleMixed.begin() + static_cast<long>(handOver)), from);
+    expected.insert(expected.end(), middleHeard.begin(), middleHeard.end());
+    const Bytes lastMixed = Declicked(Mixed(to, TonePcm(last), converted,
+                                            std::min(remainingMs, settings.FadeTimeMs), false,
+                                            false, oldBlock),
+                                      0, to, true);
     expected.insert(expected.end(), lastMixed.begin(), lastMixed.end());
     EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
 }
@@ -907,9 +933,10 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
         [&](std::size_t from) {
             const Bytes before(stream.begin() + static_cast<long>(from - std::min(from, primer)),
                                stream.begin() + static_cast<long>(from));
-            return Mixed(to, TonePcm(second),
-                         ConvertedAsTheFade(kFormat, to, before, From(stream, from)), 300, false,
-                         false, oldBlock);
+            return Declicked(Mixed(to, TonePcm(second),
+                                   ConvertedAsTheFade(kFormat, to, before, From(stream, from)), 300,
+                                   false, false, oldBlock),
+                             0, to, true);
         },
         false);
     EXPECT_EQ(out().CountOf("Open"), 2);

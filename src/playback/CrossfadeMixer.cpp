@@ -33,6 +33,19 @@ void WriteSample(std::uint8_t *sample, int bits, std::int64_t value) {
         sample[byte] = static_cast<std::uint8_t>(bits64 >> (8 * byte));
 }
 
+void Ramp(std::uint8_t *frames, int count, int bits, int channels, bool up) {
+    const int width = bits / 8;
+    const std::int64_t zero = bits == 8 ? 128 : 0;
+    for (int k = 0; k < count; ++k) {
+        const double gain = static_cast<double>(up ? k + 1 : count - k) / (count + 1);
+        for (int channel = 0; channel < channels; ++channel) {
+            std::uint8_t *sample = frames + (static_cast<std::size_t>(k) * channels + channel) * width;
+            const auto value = static_cast<double>(ReadSample(sample, bits) - zero);
+            WriteSample(sample, bits, static_cast<std::int64_t>(gain * value) + zero);
+        }
+    }
+}
+
 } // namespace pcm
 
 namespace {

@@ -136,6 +136,10 @@ template <int Bits> void WriteSampleAs(std::uint8_t *sample, std::int64_t value)
         WriteSample(sample, Bits, value);
     }
 }
+// Scales `count` frames by a straight line from silence (up) or down to it, without reaching
+// either end: frame k of n gets (k + 1) / (n + 1), or (n - k) / (n + 1). Truncated toward zero
+// as the mixer does; 8-bit samples about their midpoint.
+void Ramp(std::uint8_t *frames, int count, int bits, int channels, bool up);
 // The smallest and largest value a sample of the width holds (8 bits: 0 and 255).
 constexpr std::int64_t MinSample(int bits) {
     return bits == 8 ? 0 : -(std::int64_t{1} << (bits - 1));

@@ -227,3 +227,15 @@ TPreLoadPtr TInPluginPlaybackThread::TakeNextPreLoad() {
         StopRequested = true;
     return record;
 }
+
+void TInPluginPlaybackThread::DeclickAroundReopen(std::uint8_t *block, int frames, bool handedOver) {
+    const int bits = Decoder.BitsPerSample, channels = Decoder.Channels;
+    const int ramp = std::min(frames, std::max(Decoder.SampleRate * kDeclickMs / 1000, 1));
+    if (reopenPending_ && Crossfade.Started)
+        pcm::Ramp(block, ramp, bits, channels, true);
+    const bool reopensAfter =
+        handedOver && FadePreLoad && FormatOf(FadePreLoad->Decoder) != PlayingFormat();
+    if (reopensAfter)
+        pcm::Ramp(block + static_cast<std::size_t>(frames - ramp) * bits / 8 * channels, ramp, bits,
+                  channels, false);
+}

@@ -239,6 +239,11 @@ class TInPluginPlaybackThread {
     // else for the first block (ReopenOutput). Below 0 when it could not be opened.
     int PrepareOutput(Out_Module *output);
     bool ReopenOutput(Out_Module *output);
+    // Sound that goes on across a re-opened output (a crossfade into another format) stops for
+    // the moment between the old output's last sample and the new one's first: the old output's
+    // last kDeclickMs fall to silence and the new one's first rise from it, instead of a click.
+    void DeclickAroundReopen(std::uint8_t *block, int frames, bool handedOver);
+    static constexpr int kDeclickMs = 1;
     int OpenInTrackFormat(Out_Module *output);
     void CloseOpenedOutput();
     bool GiveUpRequest();

@@ -322,6 +322,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
 
         frames = MixIncoming(buffer.data(), frames);
         const bool handedOver = FadeOutTrigger(written);
+        DeclickAroundReopen(buffer.data(), frames, handedOver);
         history_.Append(buffer.data(), frames);
 
         if (Module.dsp_isactive && Module.dsp_dosamples) {
