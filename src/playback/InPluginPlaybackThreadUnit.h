@@ -245,6 +245,8 @@ class TInPluginPlaybackThread {
     void DeclickAroundReopen(std::uint8_t *block, int frames, bool handedOver);
     static constexpr int kDeclickMs = 1;
     int OpenInTrackFormat(Out_Module *output);
+    // Room for kHistoryMs of the current track's format.
+    void PrepareHistory(TStreamHistory &history) const;
     void CloseOpenedOutput();
     bool GiveUpRequest();
     bool OutputFailed();
@@ -368,8 +370,10 @@ class TInPluginPlaybackThread {
     // Where the current track's decoder reads: from the last seek (or 0) plus the frames since.
     int decodedFromMs_ = 0;
     std::int64_t decodedFrames_ = 0;
-    // The sound given to the open output since its Open or last Flush.
+    // The sound given to the open output since its Open or last Flush; and the one made ready
+    // for an output to be re-opened in another format.
     TStreamHistory history_;
+    TStreamHistory nextHistory_;
     // The current track's last decoded frames before anything is mixed into them: what precedes
     // its tail when a crossfade converts the tail.
     TRecentFrames recentFrames_;

@@ -226,7 +226,19 @@ int TInPluginPlaybackThread::PrepareOutput(Out_Module *output) {
     // What the previous track left in the output is heard before it closes: the new track's
     // first block is mixed meanwhile, and the output re-opened just before it is written.
     reopenPending_ = OpenedOutModule != nullptr;
-    return reopenPending_ ? 0 : OpenInTrackFormat(output);
+    if (!reopenPending_)
+        return OpenInTrackFormat(output);
+    // Made now, not in the moment the output stands silent between its Close and Open.
+    PrepareHistory(nextHistory_);
+    return 0;
+}
+
+void TInPluginPlaybackThread::PrepareHistory(TStreamHistory &history) const {
+    const int frameBytes = FrameBytes(Decoder.BitsPerSample, Decoder.Channels);
+    const int rate = Decoder.SampleRate;
+    history.Prepare(frameBytes, rate,
+                    static_cast<int>(std::min<std::int64_t>(std::int64_t{rate} * kHistoryMs / 1000,
+                                                            (64 << 20) / frameBytes)));
 }
 
 bool TInPluginPlaybackThread::ReopenOutput(Out_Module *output) {
@@ -248,10 +260,12 @@ int TInPluginPlaybackThread::OpenInTrackFormat(Out_Module *output) {
     OpenedBits = bits;
     OpenedChannels = channels;
     OpenedRate = rate;
-    const int frameBytes = FrameBytes(bits, channels);
-    history_.Prepare(frameBytes, rate,
-                     static_cast<int>(std::min<std::int64_t>(std::int64_t{rate} * kHistoryMs / 1000,
-                                                             (64 << 20) / frameBytes)));
+    if (nextHistory_.FrameBytes() == FrameBytes(bits, channels) && nextHistory_.Rate() == rate) {
+        std::swap(history_, nextHistory_);
+        history_.Restart(0);
+    } else {
+        PrepareHistory(history_);
+    }
     int latency = -1;
     if (!CallOutput([&] { latency = output->Open(rate, channels, bits, -1, -1); }))
         latency = -1;
