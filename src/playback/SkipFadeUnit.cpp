@@ -328,14 +328,12 @@ void TInPluginPlaybackThread::StopBetweenTracksNow() {
     endOfTrackPosted_ = false;
     heldEndMs_ = -1;
     heldOutput_ = nullptr;
-    StopRequested = true;
     FreePreLoad(NextPreLoad.Take());
-    Crossfade.ReleaseSource();
-    FreePreLoad(std::move(FadePreLoad));
-    if (OpenedOutModule) {
-        CallOutput([&] { OpenedOutModule->Flush(0); });
-        CloseOpenedOutput();
-        if (Module.SAVSADeInit)
-            CallGuarded([this] { Module.SAVSADeInit(); });
+    if (Out_Module *opened = OpenedOutModule) {
+        EndAsStopped(opened);
+    } else {
+        Crossfade.ReleaseSource();
+        FreePreLoad(std::move(FadePreLoad));
     }
+    StopRequested = true;
 }
