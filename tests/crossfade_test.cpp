@@ -845,27 +845,26 @@ class SkipFade : public Crossfade {
         EXPECT_EQ(next->Name, "Write");
         EXPECT_LT(UnderrunUntilTheLastWrite(), 2.0);
     }
-    // Frames the output played after the moment the engine meant to flush at, when it did not
-    // catch that moment (held up as the clock turned: it then flushes at once, and says so by
-    // looking at a clock already past it), and between its last look and its flush.
+    // Frames the output may have played past the moment the engine meant to flush at. The
+    // engine's look before its last one still saw the clock short of that moment (it waits
+    // until the clock reaches it), so the moment came after that look: at most what played
+    // from that look to the flush, however long the thread was held up in between.
     std::size_t FramesHeardSinceTheFlushWasDue(const Format &format) {
         const auto calls = out().Calls();
         const auto flush = std::find_if(calls.rbegin(), calls.rend(),
                                         [](const auto &c) { return c.Name == "Flush"; });
         if (flush == calls.rend())
             return 0;
-        std::vector<int> looks; // the engine's last looks at the clock, latest first
-        for (auto c = flush; c != calls.rend() && looks.size() < 3; ++c)
-            if (c->Name == "GetOutputTime" && c->ThreadId == flush->ThreadId)
-                looks.push_back(c->Answer);
-        if (looks.empty())
-            return 0;
-        const auto look = std::find_if(flush, calls.rend(), [&](const auto &c) {
+        const auto isLook = [&](const auto &c) {
             return c.Name == "GetOutputTime" && c.ThreadId == flush->ThreadId;
-        });
-        const double late = looks.size() > 1 && looks[0] > looks[1] + 1 ? looks[0] - looks[1] : 0;
+        };
+        const auto last = std::find_if(flush, calls.rend(), isLook);
+        if (last == calls.rend())
+            return 0;
+        const auto before = std::find_if(std::next(last), calls.rend(), isLook);
+        const auto since = before != calls.rend() ? before : last;
         return static_cast<std::size_t>(
-            std::ceil((late + flush->AtMs - look->AtMs) * format.Rate / 1000));
+            std::ceil((flush->AtMs - since->AtMs) * format.Rate / 1000));
     }
     int PositionNow() { return host.ActiveModule()->GetOutputTime(); }
     // Starts the host with the fade on skip over skipFadeMs, then plays the two tracks.
