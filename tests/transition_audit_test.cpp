@@ -13,13 +13,17 @@ using namespace audit;
 
 constexpr int kRate = 44100;
 
-// A run of 16-bit sound from `make` (the listener's time in seconds -> sample).
-HeardRun Render(double seconds, const std::function<double(double)> &make) {
+// A run of 16-bit sound from `make` (the listener's time in seconds -> sample), heard from
+// `start` on.
+HeardRun Render(double seconds, const std::function<double(double)> &make, int rate = kRate,
+                double start = 0.0) {
     HeardRun run;
-    run.Rate = kRate;
-    run.Samples.resize(static_cast<std::size_t>(seconds * kRate));
+    run.Rate = rate;
+    run.StartSeconds = start;
+    run.Samples.resize(static_cast<std::size_t>(std::lround(seconds * rate)));
     for (std::size_t n = 0; n < run.Samples.size(); ++n)
-        run.Samples[n] = std::round(make(static_cast<double>(n) / kRate) * 32767.0) / 32768.0;
+        run.Samples[n] =
+            std::round(make(start + static_cast<double>(n) / rate) * 32767.0) / 32768.0;
     return run;
 }
 
@@ -108,6 +112,36 @@ TEST(TransitionAudit, ACutWhereASkipShouldFadeLosesTheFade) {
         return (1.0 - p) * skip.Tracks[0].Value(t) + p * skip.Tracks[1].Value(t - 1.5);
     });
     EXPECT_TRUE(MeasureOne(skip, faded).Clean());
+}
+
+// An output re-opened in another format in the middle of a fade: the moment between the two
+// outputs is silence either way, but only ramps of a millisecond into and out of it keep the
+// join clean; stopping and starting at full level is a click.
+TEST(TransitionAudit, AReopenedOutputIsCleanOnlyWithItsDeclick) {
+    const Crossfade fade;
+    const auto heard = [&](bool declick) {
+        const double closed = 3.5, opened = 3.5002;
+        const auto ramp = [&](double t) {
+            if (!declick)
+                return 1.0;
+            return std::clamp((t < closed ? closed - t : t - opened) / kDeclickSeconds, 0.0, 1.0);
+        };
+        const auto mix = [&](double t) {
+            const double p = std::clamp((t - 3.0) / 2.0, 0.0, 1.0);
+            return ramp(t) * ((1.0 - p) * fade.Play.Tracks[0].Value(t) +
+                              p * fade.Play.Tracks[1].Value(t - 3.0));
+        };
+        std::vector<HeardRun> runs{Render(closed, mix), Render(6.0 - opened, mix, 48000, opened)};
+        runs[1].Channels = 1;
+        runs[1].PcmSeconds = runs[0].EndSeconds();
+        return Measure(fade.Play, runs, TrackHeard(runs, fade.Play.Tracks));
+    };
+    const Measures declicked = heard(true);
+    EXPECT_TRUE(declicked.Clean()) << declicked.Notes.back();
+    EXPECT_NEAR(declicked.SilenceMs, 0.2, 0.15);
+    const Measures hard = heard(false);
+    EXPECT_GT(hard.StepRatio, 1.0);
+    EXPECT_FALSE(hard.Clean());
 }
 
 TEST(TransitionAudit, TheListenersTimelineKeepsSilencesAndDropsWhatWasThrownAway) {

@@ -67,6 +67,7 @@ double SampleAt(const std::uint8_t *bytes, int bits) {
 HeardRun Decode(const RunBeingBuilt &built, std::span<const std::uint8_t> bytes) {
     HeardRun run;
     run.Rate = built.Rate;
+    run.Channels = built.Channels;
     run.Bits = built.Bits;
     run.StartSeconds = built.Start;
     run.PcmSeconds = built.PcmStart;
@@ -161,6 +162,7 @@ class Measurer {
         FindTransitions();
         if (!runs_.empty() && !starts_.empty()) {
             BuildLaws();
+            FindReopens();
             MeasurePositions();
             MeasureSilence();
             MeasureGains();
@@ -404,6 +406,8 @@ class Measurer {
                 result_.Notes.push_back(Text("track %d: %.1f ms heard twice%s", j + 1, twice * 1000.0,
                                              Repeats(j).c_str()));
             for (const Interval &gap : Missing(IntendedPositions(j), once)) {
+                if (ThroughDeclick(j, gap))
+                    continue;
                 const double ms = (gap.To - gap.From) * 1000.0;
                 result_.LostMs += ms;
                 if (ms >= kCleanMs / 2)
@@ -411,6 +415,25 @@ class Measurer {
                                                  j + 1, ms, gap.From, gap.To));
             }
         }
+    }
+
+    // Positions of track j missed where its sound passes through a de-click: heard, but too
+    // briefly faint for the tracker to place them. Only what lies between a piece ending in the
+    // old output's ramp and one beginning in the new output's.
+    bool ThroughDeclick(int j, const Interval &gap) const {
+        const double edge = kDeclickSeconds + 0.0005;
+        for (const Interval &reopen : reopens_) {
+            bool ends = false, begins = false;
+            for (const Piece *p : pieces_[static_cast<std::size_t>(j)]) {
+                ends |= std::abs(p->EndPosition() - gap.From) < kTiny && p->End > reopen.From - edge &&
+                        p->End <= reopen.From + kTiny;
+                begins |= std::abs(p->Position - gap.To) < kTiny && p->Start >= reopen.To - kTiny &&
+                          p->Start < reopen.To + edge;
+            }
+            if (ends && begins)
+                return true;
+        }
+        return false;
     }
 
     // Where a track's pieces overlap in position: what was heard again, and when.
@@ -544,15 +567,45 @@ class Measurer {
         return ownSteps_[key] = TrackOf(j).OwnStep(rate);
     }
 
-    // The step the tracks heard at t can make by themselves, at their gains there.
+    // The step the tracks heard at t can make by themselves, at their gains there. Within a
+    // de-click the gains the curves meant stand (too short a ramp for the tracker to measure),
+    // and the ramp adds its own slope: the tracks' peak over the ramp's length.
     double Allowed(double t, int rate) {
+        const bool declick = InDeclick(t, rate);
         double allowed = 0.0;
         for (int j = 0; j < static_cast<int>(pieces_.size()); ++j) {
-            const double gain = MeasuredGain(j, t);
+            const double gain = declick ? Intended(j, t) : MeasuredGain(j, t);
             if (gain > 0.0)
-                allowed += gain * OwnStep(j, rate);
+                allowed += gain * (OwnStep(j, rate) +
+                                   (declick ? TrackOf(j).Peak() / (kDeclickSeconds * rate) : 0.0));
         }
         return allowed;
+    }
+
+    // Where the output was closed and opened again in another format while sound was meant:
+    // an output plug-in changes format no other way. The engine lets the old output's last
+    // kDeclickSeconds fall to silence and the new one's first rise from it; the audit holds the
+    // ramps to that and goes on counting the moment between the outputs as silence.
+    void FindReopens() {
+        for (std::size_t r = 0; r + 1 < runs_.size(); ++r) {
+            const HeardRun &a = runs_[r], &b = runs_[r + 1];
+            const bool otherFormat = a.Rate != b.Rate || a.Channels != b.Channels || a.Bits != b.Bits;
+            if (!otherFormat || !SoundIntended(a.EndSeconds()) || !SoundIntended(b.StartSeconds))
+                continue;
+            reopens_.push_back({a.EndSeconds(), b.StartSeconds});
+            result_.Notes.push_back(Text("output re-opened in another format at %.3f s: %.1f ms "
+                                         "between, %.0f ms de-click each side",
+                                         a.EndSeconds(), (b.StartSeconds - a.EndSeconds()) * 1000.0,
+                                         kDeclickSeconds * 1000.0));
+        }
+    }
+
+    bool InDeclick(double t, int rate) const {
+        const double edge = kDeclickSeconds + 1.0 / rate;
+        for (const Interval &gap : reopens_)
+            if (t > gap.From - edge && t < gap.To + edge)
+                return true;
+        return false;
     }
 
     void JudgeStep(double step, double t, const HeardRun &run) {
@@ -623,7 +676,7 @@ class Measurer {
         double total = 0.0;
         for (const Span &s : tracking_.Unexplained) {
             const double from = std::max(s.Start, starts_.front()), to = std::min(s.End, endTime_);
-            if (to > from) {
+            if (to > from && !WithinDeclick(from, to)) {
                 total += to - from;
                 if ((to - from) * 1000.0 >= kCleanMs / 2)
                     result_.Notes.push_back(
@@ -631,6 +684,17 @@ class Measurer {
             }
         }
         result_.UnexplainedMs = total * 1000.0;
+    }
+
+    // The tracker fits gains over milliseconds: a ramp as short as a de-click is sound at a gain
+    // no curve gives, and it is the de-click's where it lies within one (with the tracker's
+    // half-millisecond resolution around it).
+    bool WithinDeclick(double from, double to) const {
+        const double edge = kDeclickSeconds + 0.0005;
+        for (const Interval &gap : reopens_)
+            if (from > gap.From - edge && to < gap.To + edge)
+                return true;
+        return false;
     }
 
     struct SeekMark {
@@ -647,6 +711,7 @@ class Measurer {
     std::vector<double> starts_; // when each transition was heard
     std::vector<Interval> stops_; // silences a Stop meant: from the sound's end to the restart
     std::vector<SeekMark> seeks_;
+    std::vector<Interval> reopens_; // from the old output's last sound to the new one's first
     std::map<long long, double> ownSteps_;
     double endTime_ = 0.0;
     double stepTime_ = 0.0;

@@ -75,6 +75,9 @@ constexpr double kCleanGain = 0.02;
 constexpr double kHeardGain = 0.01;
 constexpr double kSilentRms = 1e-3;
 constexpr double kJoinSeconds = 0.05;
+// The engine's de-click at an output re-opened in another format: the old output's last
+// millisecond falls to silence, the new one's first rises from it.
+constexpr double kDeclickSeconds = 0.001;
 
 struct Measures {
     double Step = 0.0; // the worst step near a join, against

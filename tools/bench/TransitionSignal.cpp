@@ -116,6 +116,13 @@ double ToneTrack::OwnStep(int rate) const {
     return largest;
 }
 
+double ToneTrack::Peak() const {
+    double peak = 0.0;
+    for (const Sweep &sweep : sweeps_)
+        peak += sweep.Amplitude;
+    return peak;
+}
+
 void ToneTrack::Pcm(int rate, int channels, int bits, std::int64_t first, std::int64_t frames,
                     std::uint8_t *out) const {
     const int bytes = bits / 8;

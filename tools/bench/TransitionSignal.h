@@ -29,6 +29,8 @@ class ToneTrack {
     // The largest difference between neighbouring samples of the whole track at that rate: the
     // step the track makes by itself, against which a join's step is judged.
     double OwnStep(int rate) const;
+    // The largest value the track can reach: its tones' amplitudes together.
+    double Peak() const;
     // Frames [first, first + frames) of the track at that rate as a decoder delivers them: 8 bits
     // unsigned, 16, 24, 32 bits signed little-endian, interleaved, every channel the same sound.
     // out holds frames * channels * bits / 8 bytes.

@@ -15,6 +15,7 @@ namespace audit {
 // Sound heard without a break, in one sample rate: mono, full scale 1.
 struct HeardRun {
     int Rate = 44100;
+    int Channels = 2;
     int Bits = 16;
     double StartSeconds = 0.0; // on the listener's clock, silences included
     double PcmSeconds = 0.0;   // where it begins in the heard PCM alone
