@@ -89,7 +89,8 @@ class TTrackEndScanner {
     std::int64_t firstFrame_ = 0;
     std::int64_t fedFrames_ = 0;
     std::int64_t windowsStarted_ = 0;
-    int inWindow_ = 0; // frames of the newest window so far
+    std::size_t slot_ = 0; // the newest window's
+    int inWindow_ = 0;     // frames of the newest window so far
     std::uint32_t peak_ = 0;
     std::int64_t sums_[8] = {};
     // The results' working room, in the order a ramp is looked for: short-term levels, the
