@@ -3,6 +3,7 @@
 // dB. Edges found per frame are exact; the scanner's answers come in 10 ms windows, so they are
 // checked to the window (sound ends: never before the last sound, less than a window after it)
 // or, for a ramp's start or end that a level decides, to two windows either side.
+#include "playback/CrossfadeMixer.h"
 #include "playback/FormatConverter.h"
 #include "playback/TrackEdges.h"
 
@@ -134,6 +135,27 @@ TEST(TrackEdges, SoundEndInBlockFindsTheLastFrameOfSound) {
     EXPECT_EQ(trackedges::SoundEndInBlock(track.Pcm.data() + FramesOf(0.5) * 4, FramesOf(0.5), 16,
                                           2, -50),
               0);
+}
+
+// A full-scale negative sample is the only one that reaches 0 dBFS: wherever it lies in the
+// eight-wide groups or the frames after them, in a block or a window, it is found.
+TEST(TrackEdges, TheLoudestSampleCountsWhereverItLies) {
+    for (const int channels : {1, 2, 6}) {
+        for (const int frame : {0, 3, 441, 500, 879, 999}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels, frame " << frame);
+            TTrack track = MakeTrack(16, channels, {{1000.0 / kRate, -0.01, -0.01}});
+            pcm::WriteSample(&track.Pcm[static_cast<std::size_t>(frame * channels + channels - 1) * 2],
+                             16, -32768);
+            EXPECT_EQ(trackedges::FirstSoundFrame(track.Pcm.data(), 1000, 16, channels, 0), frame);
+            EXPECT_EQ(trackedges::SoundEndInBlock(track.Pcm.data(), 1000, 16, channels, 0),
+                      frame + 1);
+            const TTrackEndScanner scanner = Scan(track, 1, 0);
+            const auto end = scanner.SoundEndFrame(0, 0);
+            ASSERT_TRUE(end.has_value());
+            EXPECT_GT(*end, frame);
+            EXPECT_LE(*end, frame + scanner.WindowFrames());
+        }
+    }
 }
 
 struct TEndCase {

@@ -57,17 +57,15 @@ int QuietSamples16(const std::uint8_t *pcm, int samples, std::uint32_t level) {
     return done;
 }
 
-// Adds the peak and the channels' sums of squares (of the samples quartered) of 16-bit mono or
-// stereo; returns the samples done, whole groups of eight.
-template <int Channels>
-int ScanGroups16(const std::uint8_t *pcm, int samples, std::uint32_t &peak, std::int64_t *sums) {
+// Adds the peak and the sum of squares (of the samples quartered) of 16-bit samples; returns
+// the samples done, whole groups of eight.
+int ScanGroups16(const std::uint8_t *pcm, int samples, std::uint32_t &peak, std::int64_t &sum) {
     const int groups = samples / 8;
     if (groups == 0)
         return 0;
     const __m128i zero = _mm_setzero_si128();
     __m128i high = _mm_set1_epi16(INT16_MIN), low = _mm_set1_epi16(INT16_MAX);
     __m128i wide = zero;
-    // Lanes 0 and 2 take the left channel's squares, 1 and 3 the right one's (or all mono).
     // Two groups at a time: the extremes' chains are half as long.
     const auto squaresOfPair = [&](const std::uint8_t *groups) {
         __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(groups));
@@ -76,11 +74,6 @@ int ScanGroups16(const std::uint8_t *pcm, int samples, std::uint32_t &peak, std:
         low = _mm_min_epi16(low, _mm_min_epi16(first, second));
         first = _mm_srai_epi16(first, SquareShift(16));
         second = _mm_srai_epi16(second, SquareShift(16));
-        if constexpr (Channels == 2) { // L R L R and L' R' L' R' to L L' R R' ...
-            const __m128i lower = _mm_unpacklo_epi16(first, second);
-            second = _mm_unpackhi_epi16(first, second);
-            first = lower;
-        }
         return _mm_add_epi32(_mm_madd_epi16(first, first), _mm_madd_epi16(second, second));
     };
     const auto widen = [&](__m128i squares) {
@@ -114,26 +107,14 @@ int ScanGroups16(const std::uint8_t *pcm, int samples, std::uint32_t &peak, std:
     const int highest = static_cast<std::int16_t>(_mm_cvtsi128_si32(high));
     const int lowest = static_cast<std::int16_t>(_mm_cvtsi128_si32(low));
     peak = std::max(peak, static_cast<std::uint32_t>(std::max(highest, -lowest)));
-    alignas(16) std::int64_t channelSums[2];
-    _mm_store_si128(reinterpret_cast<__m128i *>(channelSums), wide);
-    if constexpr (Channels == 1) {
-        sums[0] += channelSums[0] + channelSums[1];
-    } else {
-        sums[0] += channelSums[0];
-        sums[1] += channelSums[1];
-    }
+    alignas(16) std::int64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), wide);
+    sum += lanes[0] + lanes[1];
     return groups * 8;
-}
-
-int ScanGroups16(const std::uint8_t *pcm, int samples, int channels, std::uint32_t &peak,
-                 std::int64_t *sums) {
-    return channels == 1   ? ScanGroups16<1>(pcm, samples, peak, sums)
-           : channels == 2 ? ScanGroups16<2>(pcm, samples, peak, sums)
-                           : 0;
 }
 #else
 int QuietSamples16(const std::uint8_t *, int, std::uint32_t) { return 0; }
-int ScanGroups16(const std::uint8_t *, int, int, std::uint32_t &, std::int64_t *) { return 0; }
+int ScanGroups16(const std::uint8_t *, int, std::uint32_t &, std::int64_t &) { return 0; }
 #endif
 
 // The smallest magnitude that reaches thresholdDb; at least one step, so that digital silence is
@@ -244,7 +225,7 @@ void TTrackEndScanner::Feed(const std::uint8_t *pcm, int frames) {
             ++windowsStarted_;
             slot_ = windowsStarted_ == 1 || slot_ + 1 == windows_.size() ? 0 : slot_ + 1;
             peak_ = 0;
-            std::fill(std::begin(sums_), std::end(sums_), 0);
+            sum_ = 0;
         }
         const int take = std::min(frames, windowFrames_ - inWindow_);
         ForWidth(bits_, 0, [&](auto width) {
@@ -265,26 +246,24 @@ template <int Bits> void TTrackEndScanner::ScanInto(const std::uint8_t *pcm, int
     constexpr int kWidth = Bits / 8;
     const int samples = frames * channels_;
     std::uint32_t peak = peak_;
-    std::int64_t sums[8];
-    std::copy_n(sums_, channels_, sums);
-    // Eight-wide groups keep the channels in place: a group holds whole stereo frames.
-    const int done = Bits == 16 ? ScanGroups16(pcm, samples, channels_, peak, sums) : 0;
-    for (int i = done, c = 0; i < samples; ++i, c = c + 1 == channels_ ? 0 : c + 1) {
+    std::int64_t sum = sum_;
+    const int done = Bits == 16 ? ScanGroups16(pcm, samples, peak, sum) : 0;
+    for (int i = done; i < samples; ++i) {
         const std::int64_t value = pcm::ReadSampleAs<Bits>(pcm + i * kWidth) - (Bits == 8 ? 128 : 0);
         peak = std::max(peak, static_cast<std::uint32_t>(value < 0 ? -value : value));
         const std::int64_t scaled = value >> SquareShift(Bits);
-        sums[c] += scaled * scaled;
+        sum += scaled * scaled;
     }
     peak_ = peak;
-    std::copy_n(sums, channels_, sums_);
+    sum_ = sum;
 }
 
 void TTrackEndScanner::StoreWindow() {
-    const std::int64_t loudest = *std::max_element(sums_, sums_ + channels_);
     TWindow &window = windows_[slot_];
     window.Peak = peak_;
-    window.MeanSquare =
-        static_cast<float>(static_cast<double>(loudest) / inWindow_ / fullScaleSquared_);
+    window.MeanSquare = static_cast<float>(static_cast<double>(sum_) /
+                                           (static_cast<double>(inWindow_) * channels_) /
+                                           fullScaleSquared_);
 }
 
 std::int64_t TTrackEndScanner::FirstKept() const {

@@ -1,7 +1,9 @@
 // Where a track's sound starts and ends, and where it fades out or in by itself: measured on its
 // decoded PCM, so that a transition can skip silence and lay the crossfade over a track's own
-// ramp. Levels are those of the loudest channel, full scale being 0 dBFS: peaks decide what is
-// sound, RMS levels decide what is a ramp.
+// ramp. Full scale is 0 dBFS. Peaks, of the loudest channel, decide what is sound; RMS levels,
+// of the channels' mean power, decide what is a ramp: a ramp is judged against the track's own
+// body, which a fixed balance between the channels does not move, and the mean is what the
+// scanner can afford to sum for every frame.
 // Pure code over buffers.
 #pragma once
 
@@ -64,7 +66,7 @@ class TTrackEndScanner {
   private:
     struct TWindow {
         std::uint32_t Peak = 0;  // the largest magnitude, in the format's sample units
-        float MeanSquare = 0.0f; // of the loudest channel, as a fraction of full scale squared
+        float MeanSquare = 0.0f; // over the channels, as a fraction of full scale squared
     };
     template <int Bits> void ScanInto(const std::uint8_t *pcm, int frames);
     void StoreWindow();
@@ -92,7 +94,7 @@ class TTrackEndScanner {
     std::size_t slot_ = 0; // the newest window's
     int inWindow_ = 0;     // frames of the newest window so far
     std::uint32_t peak_ = 0;
-    std::int64_t sums_[8] = {};
+    std::int64_t sum_ = 0; // of the newest window's squares
     // The results' working room, in the order a ramp is looked for: short-term levels, the
     // windows' own levels, and those sorted for the body.
     mutable std::vector<float> levels_;
