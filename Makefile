@@ -55,7 +55,8 @@ module: setup
 	@cmake --build $(BUILD) --target hvq_module -j $(JOBS) >/dev/null
 	@$(WINE_RUN) $(BUILD)/bin/hvq_module.exe
 
-# The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation;
+# The crossfade mixer's cost per sample beside a plain copy, built natively with optimisation, and
+# what finding a track's edges costs beside decoding the same frames (it fails above 5 %);
 # then the engine's latency, track changes and CPU cost in real time under Wine (a few minutes;
 # BENCH_FLAGS="--trials N --cpu-seconds S" makes it shorter or steadier); last the resampler of
 # the format conversion: its passband ripple, its worst image or alias, its cost for stereo and
@@ -69,11 +70,12 @@ bench: setup
 	@mkdir -p $(BUILD)-bench && : > $(BENCH_LOG)
 	@echo "bench: building the benchmarks (print in $(BENCH_LOG))"
 	@{ cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release && \
-	   cmake --build $(BUILD)-bench --target mixer_bench resampler_bench -j $(JOBS) && \
+	   cmake --build $(BUILD)-bench --target mixer_bench track_edges_bench resampler_bench -j $(JOBS) && \
 	   cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && \
 	   cmake --build $(BUILD) --target hvq_latency_bench hvq_transition_audit -j $(JOBS); } \
 	   >>$(BENCH_LOG) 2>&1 || { tail -40 $(BENCH_LOG); exit 1; }
 	@$(BUILD)-bench/tools/bench/mixer_bench
+	@$(BUILD)-bench/tools/bench/track_edges_bench
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_latency_bench.exe $(BENCH_FLAGS)
 	@$(BUILD)-bench/tools/bench/resampler_bench
 	@echo

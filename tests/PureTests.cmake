@@ -7,6 +7,7 @@ set(HVQ_PURE_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/format_converter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fade_out_conversion_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fade_out_chain_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/track_edges_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/resampler_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hookedins_pure_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_form_rules_test.cpp
