@@ -26,6 +26,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -564,6 +565,14 @@ TEST_F(TransitionOptionsDialog, MoreOpensOneOwnedDialogShowingTheOptionsAndWrite
     EXPECT_EQ(Text(Option(kSkipFadeTimeEditId)), "1000");
     EXPECT_FALSE(IsWindowEnabled(Option(kSkipFadeTimeEditId)));
     EXPECT_FALSE(Checked(Option(kFadeAcrossFormatsCheckBoxId)));
+    for (const auto &[box, edit, level] :
+         {std::tuple{kSkipSilenceCheckBoxId, kSilenceThresholdEditId, "-50"},
+          std::tuple{kFadeOverOwnFadeOutCheckBoxId, kOwnFadeOutDropEditId, "12"}}) {
+        EXPECT_FALSE(Checked(Option(box))) << box;
+        EXPECT_EQ(Text(Option(edit)), level);
+        EXPECT_FALSE(IsWindowEnabled(Option(edit))) << edit;
+    }
+    EXPECT_FALSE(Checked(Option(kPlayAlbumsThroughCheckBoxId)));
     // A second click brings the same dialog back.
     Click(Control(kMoreButtonId));
     EXPECT_EQ(ConfigForm->TransitionOptions()->Handle(), options);
@@ -579,18 +588,25 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowSmallerThanTh
         RECT Place;
     };
     const Expected expected[] = {
-        {kCurveGroupBoxId, "Transition Curve", 0, {8, 8, 249, 81}},
-        {kLinearRadioId, "Linear", kCurveGroupBoxId, {8, 16, 233, 17}},
-        {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {8, 36, 233, 17}},
-        {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {8, 56, 233, 17}},
-        {kSkipFadeCheckBoxId, "Fade When Skipping to Another Track", 0, {8, 96, 249, 17}},
-        {kSkipFadeTimeLabelId, "Fade Time (in Milliseconds):", 0, {24, 121, 170, 17}},
-        {kSkipFadeTimeEditId, nullptr, 0, {198, 118, 59, 21}},
+        {kCurveGroupBoxId, "Transition Curve", 0, {8, 8, 249, 41}},
+        {kLinearRadioId, "Linear", kCurveGroupBoxId, {8, 16, 54, 17}},
+        {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {66, 16, 86, 17}},
+        {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {156, 16, 85, 17}},
+        {kSkipFadeCheckBoxId, "Fade When Skipping to Another Track", 0, {8, 56, 249, 17}},
+        {kSkipFadeTimeLabelId, "Fade Time (in Milliseconds):", 0, {24, 81, 170, 17}},
+        {kSkipFadeTimeEditId, nullptr, 0, {198, 78, 59, 21}},
         {kFadeAcrossFormatsCheckBoxId,
          "Crossfade Tracks of Different Formats",
          0,
-         {8, 146, 249, 17}},
-        {kOptionsDoneButtonId, "Done", 0, {182, 166, 75, 25}},
+         {8, 106, 249, 17}},
+        {kSkipSilenceCheckBoxId, "Skip Silence at Track Edges", 0, {8, 130, 187, 17}},
+        {kSilenceThresholdEditId, nullptr, 0, {198, 128, 28, 21}},
+        {kSilenceThresholdUnitId, "dBFS", 0, {229, 131, 28, 17}},
+        {kFadeOverOwnFadeOutCheckBoxId, "Crossfade Over Fade-Outs", 0, {8, 156, 187, 17}},
+        {kOwnFadeOutDropEditId, nullptr, 0, {198, 154, 28, 21}},
+        {kOwnFadeOutDropUnitId, "dB", 0, {229, 157, 28, 17}},
+        {kPlayAlbumsThroughCheckBoxId, "Play Albums Through, No Crossfades", 0, {8, 182, 249, 17}},
+        {kOptionsDoneButtonId, "Done", 0, {182, 206, 75, 25}},
     };
     HWND control = GetWindow(options, GW_CHILD);
     for (const Expected &item : expected) {
@@ -614,16 +630,20 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowSmallerThanTh
     RECT client{}, dialogClient{};
     GetClientRect(options, &client);
     GetClientRect(dialog, &dialogClient);
-    EXPECT_EQ(client.bottom, 199);
+    EXPECT_EQ(client.bottom, 239);
     EXPECT_GE(client.right, 257 + 8);
     EXPECT_LT(client.right, dialogClient.right);
     EXPECT_LT(client.bottom, dialogClient.bottom);
 
-    // Tab walks the groups: the chosen curve, the skip fade (its time is off with it), the formats,
-    // Done.
+    // Tab walks the groups: the chosen curve, the options (their fields are off with them), Done.
     SetFocus(Option(kLinearRadioId));
-    const std::vector<int> order = {kLinearRadioId, kSkipFadeCheckBoxId,
-                                    kFadeAcrossFormatsCheckBoxId, kOptionsDoneButtonId,
+    const std::vector<int> order = {kLinearRadioId,
+                                    kSkipFadeCheckBoxId,
+                                    kFadeAcrossFormatsCheckBoxId,
+                                    kSkipSilenceCheckBoxId,
+                                    kFadeOverOwnFadeOutCheckBoxId,
+                                    kPlayAlbumsThroughCheckBoxId,
+                                    kOptionsDoneButtonId,
                                     kLinearRadioId};
     for (std::size_t i = 1; i < order.size(); ++i) {
         PostKey(GetFocus(), VK_TAB);
@@ -722,6 +742,57 @@ TEST_F(TransitionOptionsDialog, TheFormatsCheckBoxTurnsTheOptionOnAndOffAtOnce) 
     EXPECT_FALSE(Checked(Option(kSkipFadeCheckBoxId)));
     EXPECT_EQ(Value("FadeAcrossFormats"), "1");
     EXPECT_EQ(Value("SkipFade"), "<missing>");
+}
+
+// Each option that follows the music is stored as its check box changes, its level (enabled
+// with it) as typed where it is a number in its range: a level half typed stores nothing.
+TEST_F(TransitionOptionsDialog, TheMusicOptionsAndTheirLevelsAreStoredAsTyped) {
+    const std::string content = "[HVQBlend]\r\nFadeTime=3000\r\nMinFileSize=9000\r\nLogTrans=0\r\n"
+                                "PlaybackThreadPriority=Higher\r\n";
+    WriteBytes(IniFile(), content);
+    OpenOptions();
+    struct Case {
+        int Box;
+        const char *Key;
+        bool (TPluginConfig::*On)() const;
+        int Edit; // 0: no level
+        const char *LevelKey;
+        std::int32_t (TPluginConfig::*Level)() const;
+        const wchar_t *Typed, *Outside; // a level in the range, and one beyond it
+    };
+    const Case cases[] = {
+        {kSkipSilenceCheckBoxId, "SkipSilence", &TPluginConfig::SkipSilence,
+         kSilenceThresholdEditId, "SilenceThreshold", &TPluginConfig::SilenceThresholdDb, L"-90",
+         L"-9"},
+        {kFadeOverOwnFadeOutCheckBoxId, "FadeOverOwnFadeOut", &TPluginConfig::FadeOverOwnFadeOut,
+         kOwnFadeOutDropEditId, "OwnFadeOutDrop", &TPluginConfig::OwnFadeOutDropDb, L"3", L"2"},
+        {kPlayAlbumsThroughCheckBoxId, "PlayAlbumsThrough", &TPluginConfig::PlayAlbumsThrough, 0,
+         nullptr, nullptr, nullptr, nullptr},
+    };
+    std::string written = content;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Key);
+        Click(Option(c.Box));
+        EXPECT_TRUE((PluginConfig->*c.On)());
+        // Only this option's key joins the file.
+        written += std::string(c.Key) + "=1\r\n";
+        EXPECT_EQ(ReadBytes(IniFile()), written);
+        if (!c.Edit)
+            continue;
+        EXPECT_TRUE(IsWindowEnabled(Option(c.Edit)));
+        TypeInto(Option(c.Edit), c.Typed);
+        EXPECT_EQ(Value(c.LevelKey), WideToAnsi(c.Typed));
+        for (const wchar_t *ignored : {c.Outside, L"-", L"x"}) {
+            TypeInto(Option(c.Edit), ignored);
+            EXPECT_EQ(Text(Option(c.Edit)), WideToAnsi(ignored));
+            EXPECT_EQ(std::to_wstring((PluginConfig->*c.Level)()), c.Typed);
+        }
+        PostKey(Option(c.Box), VK_SPACE);
+        EXPECT_FALSE((PluginConfig->*c.On)());
+        EXPECT_EQ(Value(c.Key), "0");
+        EXPECT_FALSE(IsWindowEnabled(Option(c.Edit)));
+        written = ReadBytes(IniFile());
+    }
 }
 
 TEST_F(TransitionOptionsDialog, GoesWithTheConfigurationDialogAndWithQuit) {

@@ -327,10 +327,23 @@ TEST_F(SettingsStore, AFileOfTheFourKeysReadsAsBeforeAndIsWrittenBackWithoutTheO
     EXPECT_FALSE(store->SkipFade());
     EXPECT_EQ(store->SkipFadeTime(), 1000);
     EXPECT_FALSE(store->FadeAcrossFormats());
+    EXPECT_FALSE(store->SkipSilence());
+    EXPECT_EQ(store->SilenceThresholdDb(), -50);
+    EXPECT_FALSE(store->FadeOverOwnFadeOut());
+    EXPECT_EQ(store->OwnFadeOutDropDb(), 12);
+    EXPECT_FALSE(store->PlayAlbumsThrough());
     store->SetEqualPowerTrans(false);
     store->SetSkipFade(false);
     store->SetSkipFadeTime(1000);
     store->SetFadeAcrossFormats(false);
+    store->SetSkipSilence(false);
+    store->SetSilenceThresholdDb(-50);
+    store->SetFadeOverOwnFadeOut(false);
+    store->SetOwnFadeOutDropDb(12);
+    store->SetPlayAlbumsThrough(false);
+    // Outside its range a level is its default: nothing changed, nothing written.
+    store->SetSilenceThresholdDb(-10);
+    store->SetOwnFadeOutDropDb(41);
     store->SetFadeTime(4000);
     store.reset();
     EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "4000"},
@@ -351,8 +364,16 @@ TEST_F(SettingsStore, AnOptionIsWrittenAfterTheFourKeysOnceTheUserChangesIt) {
     store->SetEqualPowerTrans(true);
     store->SetFadeAcrossFormats(true);
     EXPECT_EQ(Value("FadeAcrossFormats"), "1");
+    // Each key joins the file where the user first changes it.
+    store->SetPlayAlbumsThrough(true);
+    store->SetOwnFadeOutDropDb(40);
+    store->SetFadeOverOwnFadeOut(true);
+    store->SetSilenceThresholdDb(-90);
+    store->SetSkipSilence(true);
+    EXPECT_EQ(Value("SkipSilence"), "1");
     // Turned off again, an option stays in the file as off.
     store->SetSkipFade(false);
+    store->SetPlayAlbumsThrough(false);
     store.reset();
     EXPECT_EQ(Lines(ReadBytes(IniFile())), ExpectedLines({{"FadeTime", "5000"},
                                                           {"MinFileSize", "10000"},
@@ -361,12 +382,22 @@ TEST_F(SettingsStore, AnOptionIsWrittenAfterTheFourKeysOnceTheUserChangesIt) {
                                                           {"SkipFade", "0"},
                                                           {"SkipFadeTime", "1500"},
                                                           {"EqualPowerTrans", "1"},
-                                                          {"FadeAcrossFormats", "1"}}));
+                                                          {"FadeAcrossFormats", "1"},
+                                                          {"PlayAlbumsThrough", "0"},
+                                                          {"OwnFadeOutDrop", "40"},
+                                                          {"FadeOverOwnFadeOut", "1"},
+                                                          {"SilenceThreshold", "-90"},
+                                                          {"SkipSilence", "1"}}));
     auto again = MakeStore();
     EXPECT_TRUE(again->EqualPowerTrans());
     EXPECT_FALSE(again->SkipFade());
     EXPECT_EQ(again->SkipFadeTime(), 1500);
     EXPECT_TRUE(again->FadeAcrossFormats());
+    EXPECT_TRUE(again->SkipSilence());
+    EXPECT_EQ(again->SilenceThresholdDb(), -90);
+    EXPECT_TRUE(again->FadeOverOwnFadeOut());
+    EXPECT_EQ(again->OwnFadeOutDropDb(), 40);
+    EXPECT_FALSE(again->PlayAlbumsThrough());
     again->SetFadeAcrossFormats(false);
     EXPECT_EQ(Value("FadeAcrossFormats"), "0");
 }
@@ -400,6 +431,52 @@ TEST_F(SettingsStore, OptionValuesThatDoNotParseMeanOff) {
         EXPECT_EQ(store->FadeTime(), 3000);
         EXPECT_FALSE(store->LogTrans());
         store.reset();
+        fs::remove(IniFile());
+    }
+}
+
+// The levels keep to their ranges: a value outside one, or no number, is the default, and
+// leaves its option as the file says.
+TEST_F(SettingsStore, TheOptionsThatFollowTheMusicReadTheirKeysAsTheOtherOptionsDo) {
+    struct Case {
+        const char *content;
+        bool skipSilence;
+        std::int32_t thresholdDb;
+        bool fadeOverOwnFadeOut;
+        std::int32_t dropDb;
+        bool albumsThrough;
+    };
+    for (const Case c :
+         {Case{"SkipSilence=1\r\nSilenceThreshold=-90\r\nFadeOverOwnFadeOut=1\r\n"
+               "OwnFadeOutDrop=3\r\nPlayAlbumsThrough=1\r\n",
+               true, -90, true, 3, true},
+          Case{"SilenceThreshold=-20\r\nOwnFadeOutDrop=0x28\r\n", false, -20, false, 40, false},
+          Case{"SkipSilence=1\r\nSilenceThreshold=-91\r\nFadeOverOwnFadeOut=1\r\n"
+               "OwnFadeOutDrop=2\r\n",
+               true, -50, true, 12, false},
+          Case{"SilenceThreshold=-19\r\nOwnFadeOutDrop=41\r\n", false, -50, false, 12, false},
+          Case{"SkipSilence=yes\r\nSilenceThreshold=-60dB\r\nFadeOverOwnFadeOut=on\r\n"
+               "OwnFadeOutDrop=twelve\r\nPlayAlbumsThrough=true\r\n",
+               false, -50, false, 12, false},
+          Case{"SkipSilence=\r\nSilenceThreshold=\r\nPlayAlbumsThrough=-1\r\n", false, -50,
+               false, 12, true}}) {
+        SCOPED_TRACE(c.content);
+        WriteBytes(IniFile(), std::string("[HVQBlend]\r\nFadeTime=3000\r\n") + c.content);
+        auto store = MakeStore();
+        EXPECT_EQ(store->SkipSilence(), c.skipSilence);
+        EXPECT_EQ(store->SilenceThresholdDb(), c.thresholdDb);
+        EXPECT_EQ(store->FadeOverOwnFadeOut(), c.fadeOverOwnFadeOut);
+        EXPECT_EQ(store->OwnFadeOutDropDb(), c.dropDb);
+        EXPECT_EQ(store->PlayAlbumsThrough(), c.albumsThrough);
+        EXPECT_EQ(store->FadeTime(), 3000);
+        store.reset();
+        // Written back in the store's own form.
+        for (const auto &[key, db] : {std::pair{"SilenceThreshold", c.thresholdDb},
+                                      std::pair{"OwnFadeOutDrop", c.dropDb}}) {
+            if (const std::string text = Value(key); !text.empty() && text != "<missing>") {
+                EXPECT_EQ(text, std::to_string(db)) << key;
+            }
+        }
         fs::remove(IniFile());
     }
 }

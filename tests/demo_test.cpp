@@ -254,6 +254,61 @@ TEST(DemoOptions, WrongValuesAreRefusedWithTheReason) {
     EXPECT_EQ(Parse({"--help"}).Error, "");
 }
 
+// Each option of the music writes its keys after the others, as the plug-in's store does, and a
+// level outside the store's range is refused naming the option and the range: the plug-in would
+// quietly take its default instead.
+TEST(DemoOptions, TheOptionsThatFollowTheMusicWriteTheirKeysAndKeepTheirLevelsInRange) {
+    using Keys = std::vector<std::pair<std::string, std::string>>;
+    const Keys four = {{"FadeTime", "5000"},
+                       {"MinFileSize", "10000"},
+                       {"LogTrans", "0"},
+                       {"PlaybackThreadPriority", "Higher"}};
+    struct Case {
+        std::vector<std::string> Args;
+        Keys After; // the keys after the four
+    };
+    for (const Case &c :
+         {Case{{"a.wav"}, {}},
+          Case{{"--skip-silence", "a.wav"}, {{"SkipSilence", "1"}, {"SilenceThreshold", "-50"}}},
+          Case{{"--skip-silence=-90", "--fade-over-own-fade-outs=40", "--albums-through", "a.wav"},
+               {{"SkipSilence", "1"},
+                {"SilenceThreshold", "-90"},
+                {"FadeOverOwnFadeOut", "1"},
+                {"OwnFadeOutDrop", "40"},
+                {"PlayAlbumsThrough", "1"}}},
+          Case{{"--fade-over-own-fade-outs", "--fade-across-formats", "a.wav"},
+               {{"FadeAcrossFormats", "1"}, {"FadeOverOwnFadeOut", "1"}, {"OwnFadeOutDrop", "12"}}},
+          Case{{"--skip-silence=-20", "--fade-over-own-fade-outs=3", "a.wav"},
+               {{"SkipSilence", "1"},
+                {"SilenceThreshold", "-20"},
+                {"FadeOverOwnFadeOut", "1"},
+                {"OwnFadeOutDrop", "3"}}}}) {
+        const auto parsed = Parse(c.Args);
+        ASSERT_EQ(parsed.Error, "") << c.Args[0];
+        Keys expected = four;
+        expected.insert(expected.end(), c.After.begin(), c.After.end());
+        EXPECT_EQ(demo::SettingsKeys(parsed.Options), expected) << c.Args[0];
+        // A switch takes no value from the next argument: that stays a file.
+        EXPECT_EQ(parsed.Options.Inputs, (std::vector<std::string>{"a.wav"}));
+    }
+    for (const auto &[arg, error] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"--skip-silence=-91",
+              "--skip-silence takes a peak level in dBFS from -90 to -20, not \"-91\""},
+             {"--skip-silence=-19",
+              "--skip-silence takes a peak level in dBFS from -90 to -20, not \"-19\""},
+             {"--skip-silence=", "--skip-silence takes a peak level in dBFS from -90 to -20, "
+                                 "not \"\""},
+             {"--fade-over-own-fade-outs=2", "--fade-over-own-fade-outs takes dB below the "
+                                             "track's body from 3 to 40, not \"2\""},
+             {"--fade-over-own-fade-outs=12dB", "--fade-over-own-fade-outs takes dB below the "
+                                                "track's body from 3 to 40, not \"12dB\""},
+             {"--albums-through=1", "--albums-through takes no value"}})
+        EXPECT_EQ(Parse({arg, "a.wav"}).Error, error);
+    for (const char *option : {"--skip-silence[=DB]", "--fade-over-own-fade-outs[=DB]",
+                               "--albums-through"})
+        EXPECT_NE(demo::RenderUsage().find(option), std::string::npos) << option;
+}
+
 // ----------------------------------------------------------------- names
 
 TEST(DemoNames, Utf8IsTakenApartAndMeasuredInTerminalColumns) {

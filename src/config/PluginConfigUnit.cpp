@@ -136,21 +136,36 @@ void TPluginConfig::Load() {
 }
 
 // A missing or empty option key keeps the current value; one that does not parse turns its
-// option off, and so does a skip fade time that does not parse.
+// option off, and so does a skip fade time that does not parse. A level that does not parse, or
+// lies outside its range, is its default.
 void TPluginConfig::LoadOptions() {
-    if (const std::string text = ReadOption("EqualPowerTrans", kEqualPowerKey); !text.empty())
-        equalPowerTrans_ = ParseIniInteger(text).value_or(0) != 0;
-    if (const std::string text = ReadOption("SkipFade", kSkipFadeKey); !text.empty())
-        skipFade_ = ParseIniInteger(text).value_or(0) != 0;
+    LoadSwitch(equalPowerTrans_, "EqualPowerTrans", kEqualPowerKey);
+    LoadSwitch(skipFade_, "SkipFade", kSkipFadeKey);
     if (const std::string text = ReadOption("SkipFadeTime", kSkipFadeTimeKey); !text.empty()) {
         if (const auto ms = ParseIniInteger(text))
             skipFadeTime_ = *ms;
         else
             skipFade_ = false;
     }
-    if (const std::string text = ReadOption("FadeAcrossFormats", kFadeAcrossFormatsKey);
-        !text.empty())
-        fadeAcrossFormats_ = ParseIniInteger(text).value_or(0) != 0;
+    LoadSwitch(fadeAcrossFormats_, "FadeAcrossFormats", kFadeAcrossFormatsKey);
+    LoadSwitch(skipSilence_, "SkipSilence", kSkipSilenceKey);
+    LoadLevel(silenceThresholdDb_, "SilenceThreshold", kSilenceThresholdKey,
+              kLowestSilenceThresholdDb, kHighestSilenceThresholdDb, kDefaultSilenceThresholdDb);
+    LoadSwitch(fadeOverOwnFadeOut_, "FadeOverOwnFadeOut", kFadeOverOwnFadeOutKey);
+    LoadLevel(ownFadeOutDropDb_, "OwnFadeOutDrop", kOwnFadeOutDropKey, kLeastOwnFadeOutDropDb,
+              kMostOwnFadeOutDropDb, kDefaultOwnFadeOutDropDb);
+    LoadSwitch(playAlbumsThrough_, "PlayAlbumsThrough", kPlayAlbumsThroughKey);
+}
+
+void TPluginConfig::LoadSwitch(std::atomic<bool> &field, const char *key, OptionKey which) {
+    if (const std::string text = ReadOption(key, which); !text.empty())
+        field = ParseIniInteger(text).value_or(0) != 0;
+}
+
+void TPluginConfig::LoadLevel(std::atomic<std::int32_t> &field, const char *key, OptionKey which,
+                              std::int32_t lowest, std::int32_t highest, std::int32_t fallback) {
+    if (const std::string text = ReadOption(key, which); !text.empty())
+        field = LevelInRange(ParseIniInteger(text), lowest, highest, fallback);
 }
 
 // The option key's text, empty when it is missing; a key the file holds is written from now on.
@@ -180,6 +195,16 @@ void TPluginConfig::SaveOptions() {
         WriteString("SkipFadeTime", std::to_string(skipFadeTime_));
     if (optionKeysInUse_ & kFadeAcrossFormatsKey)
         WriteString("FadeAcrossFormats", fadeAcrossFormats_ ? "1" : "0");
+    if (optionKeysInUse_ & kSkipSilenceKey)
+        WriteString("SkipSilence", skipSilence_ ? "1" : "0");
+    if (optionKeysInUse_ & kSilenceThresholdKey)
+        WriteString("SilenceThreshold", std::to_string(silenceThresholdDb_));
+    if (optionKeysInUse_ & kFadeOverOwnFadeOutKey)
+        WriteString("FadeOverOwnFadeOut", fadeOverOwnFadeOut_ ? "1" : "0");
+    if (optionKeysInUse_ & kOwnFadeOutDropKey)
+        WriteString("OwnFadeOutDrop", std::to_string(ownFadeOutDropDb_));
+    if (optionKeysInUse_ & kPlayAlbumsThroughKey)
+        WriteString("PlayAlbumsThrough", playAlbumsThrough_ ? "1" : "0");
 }
 
 std::int32_t TPluginConfig::ReadInteger(const char *key, std::int32_t current) const {
@@ -245,6 +270,32 @@ void TPluginConfig::SetSkipFadeTime(std::int32_t value) {
 
 void TPluginConfig::SetFadeAcrossFormats(bool value) {
     ChangeOption(fadeAcrossFormats_, value, kFadeAcrossFormatsKey);
+}
+
+void TPluginConfig::SetSkipSilence(bool value) {
+    ChangeOption(skipSilence_, value, kSkipSilenceKey);
+}
+
+void TPluginConfig::SetSilenceThresholdDb(std::int32_t value) {
+    ChangeOption(silenceThresholdDb_,
+                 LevelInRange(value, kLowestSilenceThresholdDb, kHighestSilenceThresholdDb,
+                              kDefaultSilenceThresholdDb),
+                 kSilenceThresholdKey);
+}
+
+void TPluginConfig::SetFadeOverOwnFadeOut(bool value) {
+    ChangeOption(fadeOverOwnFadeOut_, value, kFadeOverOwnFadeOutKey);
+}
+
+void TPluginConfig::SetOwnFadeOutDropDb(std::int32_t value) {
+    ChangeOption(ownFadeOutDropDb_,
+                 LevelInRange(value, kLeastOwnFadeOutDropDb, kMostOwnFadeOutDropDb,
+                              kDefaultOwnFadeOutDropDb),
+                 kOwnFadeOutDropKey);
+}
+
+void TPluginConfig::SetPlayAlbumsThrough(bool value) {
+    ChangeOption(playAlbumsThrough_, value, kPlayAlbumsThroughKey);
 }
 
 bool TPluginConfig::DeleteIniFile() {

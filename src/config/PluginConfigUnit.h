@@ -15,7 +15,7 @@ class TWinAmpAPIMan;
 int PriorityLevelToThreadPriority(TPriorityLevel level);
 
 // Written on the host's user-interface thread only (construction, the setters, DeleteIniFile,
-// destruction); the playback thread reads the four values at any time, hence the atomics.
+// destruction); the playback thread reads the values at any time, hence the atomics.
 class TPluginConfig {
   public:
     // Chooses the settings file, loads it, and moves one from the older location when the
@@ -51,6 +51,12 @@ class TPluginConfig {
     void SetSkipFade(bool value);
     void SetSkipFadeTime(std::int32_t value);
     void SetFadeAcrossFormats(bool value);
+    void SetSkipSilence(bool value);
+    // A level outside its range stores the default (as the file's value does).
+    void SetSilenceThresholdDb(std::int32_t value);
+    void SetFadeOverOwnFadeOut(bool value);
+    void SetOwnFadeOutDropDb(std::int32_t value); // outside its range: the default
+    void SetPlayAlbumsThrough(bool value);
 
     // Forgets the settings file for the rest of this object's life, then deletes it. Answers
     // whether a file was deleted.
@@ -68,6 +74,16 @@ class TPluginConfig {
     std::int32_t SkipFadeTime() const { return skipFadeTime_; } // in ms
     // Crossfade into a track of another rate, width or channel count too.
     bool FadeAcrossFormats() const { return fadeAcrossFormats_; }
+    // Leave out the silence at a track's end and at the next one's start.
+    bool SkipSilence() const { return skipSilence_; }
+    // Silence is what stays below this peak level, in dBFS (-90..-20).
+    std::int32_t SilenceThresholdDb() const { return silenceThresholdDb_; }
+    // Lay the crossfade over a track's own fade-out.
+    bool FadeOverOwnFadeOut() const { return fadeOverOwnFadeOut_; }
+    // Where the own fade-out begins to count: this many dB below the track's body (3..40).
+    std::int32_t OwnFadeOutDropDb() const { return ownFadeOutDropDb_; }
+    // Join consecutive tracks of one album without a crossfade.
+    bool PlayAlbumsThrough() const { return playAlbumsThrough_; }
 
   private:
     void ChooseIniFileBesideLibrary(const std::wstring &ownLibraryFileName);
@@ -82,11 +98,19 @@ class TPluginConfig {
         kSkipFadeKey = 2,
         kSkipFadeTimeKey = 4,
         kFadeAcrossFormatsKey = 8,
+        kSkipSilenceKey = 16,
+        kSilenceThresholdKey = 32,
+        kFadeOverOwnFadeOutKey = 64,
+        kOwnFadeOutDropKey = 128,
+        kPlayAlbumsThroughKey = 256,
     };
     template <class T> void ChangeOption(std::atomic<T> &field, T value, OptionKey key);
     void LoadOptions();
     void SaveOptions();
     std::string ReadOption(const char *key, OptionKey which);
+    void LoadSwitch(std::atomic<bool> &field, const char *key, OptionKey which);
+    void LoadLevel(std::atomic<std::int32_t> &field, const char *key, OptionKey which,
+                   std::int32_t lowest, std::int32_t highest, std::int32_t fallback);
 
     std::wstring iniFileName_;
     std::atomic<std::int32_t> fadeTime_{5000};
@@ -97,5 +121,10 @@ class TPluginConfig {
     std::atomic<bool> skipFade_{false};
     std::atomic<std::int32_t> skipFadeTime_{1000};
     std::atomic<bool> fadeAcrossFormats_{false};
+    std::atomic<bool> skipSilence_{false};
+    std::atomic<std::int32_t> silenceThresholdDb_{kDefaultSilenceThresholdDb};
+    std::atomic<bool> fadeOverOwnFadeOut_{false};
+    std::atomic<std::int32_t> ownFadeOutDropDb_{kDefaultOwnFadeOutDropDb};
+    std::atomic<bool> playAlbumsThrough_{false};
     unsigned optionKeysInUse_ = 0; // OptionKey bits
 };

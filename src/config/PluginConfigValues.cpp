@@ -54,6 +54,11 @@ TPriorityLevel PriorityLevelFromName(std::string_view name) {
     return TPriorityLevel::Normal;
 }
 
+std::int32_t LevelInRange(std::optional<std::int32_t> level, std::int32_t lowest,
+                          std::int32_t highest, std::int32_t fallback) {
+    return level && *level >= lowest && *level <= highest ? *level : fallback;
+}
+
 std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
     if (IsHexadecimalForm(text)) {
         const auto bits =

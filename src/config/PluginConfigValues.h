@@ -26,6 +26,21 @@ const char *PriorityLevelToName(TPriorityLevel level);
 // gives Normal: a damaged name must not leave the thread at a priority nobody chose.
 TPriorityLevel PriorityLevelFromName(std::string_view name);
 
+// The levels of the options that follow the music, in dB, with the ranges the store accepts.
+// The silence threshold is a peak level in dBFS; the drop is how far below a track's body its
+// own fade-out has fallen where the crossfade may start.
+inline constexpr std::int32_t kDefaultSilenceThresholdDb = -50;
+inline constexpr std::int32_t kLowestSilenceThresholdDb = -90;
+inline constexpr std::int32_t kHighestSilenceThresholdDb = -20;
+inline constexpr std::int32_t kDefaultOwnFadeOutDropDb = 12;
+inline constexpr std::int32_t kLeastOwnFadeOutDropDb = 3;
+inline constexpr std::int32_t kMostOwnFadeOutDropDb = 40;
+
+// The level where it lies in lowest..highest, else the fallback: a level outside its range would
+// have the engine trim music or never find a fade-out, which nobody chose.
+std::int32_t LevelInRange(std::optional<std::int32_t> level, std::int32_t lowest,
+                          std::int32_t highest, std::int32_t fallback);
+
 // A value of the settings file as a 32-bit integer: decimal with an optional sign, or "0x"/"0X"
 // followed by up to 32 bits of hexadecimal digits (taken as the bit pattern, so 0xFFFFFFFF is -1).
 // Anything else, blanks and an empty text included, is no integer.

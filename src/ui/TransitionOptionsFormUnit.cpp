@@ -8,6 +8,7 @@
 #include "DialogTemplate.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -17,10 +18,14 @@ constexpr const wchar_t *kCaption = L"Q-Blend Transitions";
 constexpr const wchar_t *kFontFace = L"MS Sans Serif";
 constexpr WORD kFontPoints = 8;
 // As wide as the configuration dialog's controls, so that the longer captions fit, and less
-// high: the skip fade's time shares a line with its label.
+// high: the curves share one line, the skip fade's time shares a line with its label, and each
+// level with its check box.
 constexpr int kClientWidth = 265;
-constexpr int kClientHeight = 199;
+constexpr int kClientHeight = 239;
 constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT;
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kCheckBoxStyle = kChild | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX;
+constexpr DWORD kEditStyle = kChild | WS_TABSTOP | ES_AUTOHSCROLL;
 
 RECT Place(int left, int top, int width, int height) {
     return RECT{left, top, left + width, top + height};
@@ -77,34 +82,54 @@ TTransitionOptionsForm::~TTransitionOptionsForm() {
 }
 
 void TTransitionOptionsForm::CreateControls() {
-    const RECT curveGroup = Place(8, 8, 249, 81);
-    const DWORD child = WS_CHILD | WS_VISIBLE;
-    CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", child | BS_GROUPBOX, 0,
+    const RECT curveGroup = Place(8, 8, 249, 41);
+    CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", kChild | BS_GROUPBOX, 0,
                                   curveGroup, kCurveGroupBoxId);
     // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice.
     LinearRadio =
-        CreateControl(L"BUTTON", L"Linear", child | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0,
-                      PlaceInside(curveGroup, 8, 16, 233, 17), kLinearRadioId);
-    LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", child | BS_AUTORADIOBUTTON, 0,
-                                     PlaceInside(curveGroup, 8, 36, 233, 17), kLogarithmicRadioId);
-    EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", child | BS_AUTORADIOBUTTON, 0,
-                                    PlaceInside(curveGroup, 8, 56, 233, 17), kEqualPowerRadioId);
+        CreateControl(L"BUTTON", L"Linear", kChild | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON,
+                      0, PlaceInside(curveGroup, 8, 16, 54, 17), kLinearRadioId);
+    LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", kChild | BS_AUTORADIOBUTTON, 0,
+                                     PlaceInside(curveGroup, 66, 16, 86, 17), kLogarithmicRadioId);
+    EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", kChild | BS_AUTORADIOBUTTON, 0,
+                                    PlaceInside(curveGroup, 156, 16, 85, 17), kEqualPowerRadioId);
     SkipFadeCheckBox = CreateControl(L"BUTTON", L"Fade When Skipping to Another Track",
-                                     child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
-                                     Place(8, 96, 249, 17), kSkipFadeCheckBoxId);
+                                     kCheckBoxStyle, 0, Place(8, 56, 249, 17), kSkipFadeCheckBoxId);
     // Indented under its check box: the time belongs to the fade on skip.
     SkipFadeTimeLabel =
-        CreateControl(L"STATIC", L"Fade Time (in Milliseconds):", child | SS_LEFTNOWORDWRAP, 0,
-                      Place(24, 121, 170, 17), kSkipFadeTimeLabelId);
-    SkipFadeTimeEdit =
-        CreateControl(L"EDIT", L"", child | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE,
-                      Place(198, 118, 59, 21), kSkipFadeTimeEditId);
-    FadeAcrossFormatsCheckBox = CreateControl(L"BUTTON", L"Crossfade Tracks of Different Formats",
-                                              child | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX, 0,
-                                              Place(8, 146, 249, 17), kFadeAcrossFormatsCheckBoxId);
-    DoneButton = CreateControl(L"BUTTON", L"Done", child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
-                               Place(182, 166, 75, 25), kOptionsDoneButtonId);
+        CreateControl(L"STATIC", L"Fade Time (in Milliseconds):", kChild | SS_LEFTNOWORDWRAP, 0,
+                      Place(24, 81, 170, 17), kSkipFadeTimeLabelId);
+    SkipFadeTimeEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
+                                     Place(198, 78, 59, 21), kSkipFadeTimeEditId);
+    FadeAcrossFormatsCheckBox =
+        CreateControl(L"BUTTON", L"Crossfade Tracks of Different Formats", kCheckBoxStyle, 0,
+                      Place(8, 106, 249, 17), kFadeAcrossFormatsCheckBoxId);
+    CreateMusicControls();
+    DoneButton = CreateControl(L"BUTTON", L"Done", kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
+                               Place(182, 206, 75, 25), kOptionsDoneButtonId);
     SendMessageW(window_, DM_SETDEFID, kOptionsDoneButtonId, 0);
+}
+
+// Each level on its check box's line, at the right, with its unit after it.
+void TTransitionOptionsForm::CreateMusicControls() {
+    SkipSilenceCheckBox = CreateControl(L"BUTTON", L"Skip Silence at Track Edges", kCheckBoxStyle,
+                                        0, Place(8, 130, 187, 17), kSkipSilenceCheckBoxId);
+    SilenceThresholdEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
+                                         Place(198, 128, 28, 21), kSilenceThresholdEditId);
+    SilenceThresholdUnit =
+        CreateControl(L"STATIC", L"dBFS", kChild | SS_LEFTNOWORDWRAP, 0, Place(229, 131, 28, 17),
+                      kSilenceThresholdUnitId);
+    FadeOverOwnFadeOutCheckBox =
+        CreateControl(L"BUTTON", L"Crossfade Over Fade-Outs", kCheckBoxStyle, 0,
+                      Place(8, 156, 187, 17), kFadeOverOwnFadeOutCheckBoxId);
+    OwnFadeOutDropEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
+                                       Place(198, 154, 28, 21), kOwnFadeOutDropEditId);
+    OwnFadeOutDropUnit =
+        CreateControl(L"STATIC", L"dB", kChild | SS_LEFTNOWORDWRAP, 0, Place(229, 157, 28, 17),
+                      kOwnFadeOutDropUnitId);
+    PlayAlbumsThroughCheckBox =
+        CreateControl(L"BUTTON", L"Play Albums Through, No Crossfades", kCheckBoxStyle, 0,
+                      Place(8, 182, 249, 17), kPlayAlbumsThroughCheckBoxId);
 }
 
 HWND TTransitionOptionsForm::CreateControl(const wchar_t *windowClass, const wchar_t *text,
@@ -152,6 +177,15 @@ void TTransitionOptionsForm::FillControls() {
     EnableWindow(SkipFadeTimeLabel, config->SkipFade());
     EnableWindow(SkipFadeTimeEdit, config->SkipFade());
     SetChecked(FadeAcrossFormatsCheckBox, config->FadeAcrossFormats());
+    SetChecked(SkipSilenceCheckBox, config->SkipSilence());
+    SetWindowTextW(SilenceThresholdEdit, std::to_wstring(config->SilenceThresholdDb()).c_str());
+    EnableWindow(SilenceThresholdEdit, config->SkipSilence());
+    EnableWindow(SilenceThresholdUnit, config->SkipSilence());
+    SetChecked(FadeOverOwnFadeOutCheckBox, config->FadeOverOwnFadeOut());
+    SetWindowTextW(OwnFadeOutDropEdit, std::to_wstring(config->OwnFadeOutDropDb()).c_str());
+    EnableWindow(OwnFadeOutDropEdit, config->FadeOverOwnFadeOut());
+    EnableWindow(OwnFadeOutDropUnit, config->FadeOverOwnFadeOut());
+    SetChecked(PlayAlbumsThroughCheckBox, config->PlayAlbumsThrough());
 }
 
 void TTransitionOptionsForm::ShowCurve() {
@@ -205,7 +239,10 @@ INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         break;
     case kSkipFadeCheckBoxId:
         if (notification == BN_CLICKED)
-            RunHandler([this] { SkipFadeCheckBoxClick(); });
+            RunHandler([this] {
+                OptionClick(SkipFadeCheckBox, &TPluginConfig::SetSkipFade,
+                            {SkipFadeTimeLabel, SkipFadeTimeEdit});
+            });
         break;
     case kSkipFadeTimeEditId:
         if (notification == EN_CHANGE)
@@ -213,7 +250,43 @@ INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         break;
     case kFadeAcrossFormatsCheckBoxId:
         if (notification == BN_CLICKED)
-            RunHandler([this] { FadeAcrossFormatsCheckBoxClick(); });
+            RunHandler([this] {
+                OptionClick(FadeAcrossFormatsCheckBox, &TPluginConfig::SetFadeAcrossFormats);
+            });
+        break;
+    case kSkipSilenceCheckBoxId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] {
+                OptionClick(SkipSilenceCheckBox, &TPluginConfig::SetSkipSilence,
+                            {SilenceThresholdEdit, SilenceThresholdUnit});
+            });
+        break;
+    case kSilenceThresholdEditId:
+        if (notification == EN_CHANGE)
+            RunHandler([this] {
+                LevelEditChange(SilenceThresholdEdit, kLowestSilenceThresholdDb,
+                                kHighestSilenceThresholdDb, &TPluginConfig::SetSilenceThresholdDb);
+            });
+        break;
+    case kFadeOverOwnFadeOutCheckBoxId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] {
+                OptionClick(FadeOverOwnFadeOutCheckBox, &TPluginConfig::SetFadeOverOwnFadeOut,
+                            {OwnFadeOutDropEdit, OwnFadeOutDropUnit});
+            });
+        break;
+    case kOwnFadeOutDropEditId:
+        if (notification == EN_CHANGE)
+            RunHandler([this] {
+                LevelEditChange(OwnFadeOutDropEdit, kLeastOwnFadeOutDropDb, kMostOwnFadeOutDropDb,
+                                &TPluginConfig::SetOwnFadeOutDropDb);
+            });
+        break;
+    case kPlayAlbumsThroughCheckBoxId:
+        if (notification == BN_CLICKED)
+            RunHandler([this] {
+                OptionClick(PlayAlbumsThroughCheckBox, &TPluginConfig::SetPlayAlbumsThrough);
+            });
         break;
     case kOptionsDoneButtonId: // the button, or Enter
     case IDCANCEL:             // Escape
@@ -255,16 +328,6 @@ void TTransitionOptionsForm::CurveRadioClick(int control) {
     apply();
 }
 
-void TTransitionOptionsForm::SkipFadeCheckBoxClick() {
-    TPluginConfig *config = PluginConfig;
-    if (!config)
-        return;
-    const bool checked = IsChecked(SkipFadeCheckBox);
-    EnableWindow(SkipFadeTimeLabel, checked);
-    EnableWindow(SkipFadeTimeEdit, checked);
-    config->SetSkipFade(checked);
-}
-
 // Text that is no number stores nothing and stays as typed.
 void TTransitionOptionsForm::SkipFadeTimeEditChange() {
     TPluginConfig *config = PluginConfig;
@@ -274,10 +337,28 @@ void TTransitionOptionsForm::SkipFadeTimeEditChange() {
         config->SetSkipFadeTime(*ms);
 }
 
-// The engine reads it as it opens the next track early: a change applies from the next transition.
-void TTransitionOptionsForm::FadeAcrossFormatsCheckBoxClick() {
+
+// The fields that belong to the option go on and off with it. The engine reads the options as it
+// prepares a transition (the formats one as it opens the next track early): a change applies
+// from the next transition.
+void TTransitionOptionsForm::OptionClick(HWND checkBox, void (TPluginConfig::*set)(bool),
+                                         std::initializer_list<HWND> fields) {
     TPluginConfig *config = PluginConfig;
     if (!config)
         return;
-    config->SetFadeAcrossFormats(IsChecked(FadeAcrossFormatsCheckBox));
+    const bool checked = IsChecked(checkBox);
+    for (const HWND field : fields)
+        EnableWindow(field, checked);
+    (config->*set)(checked);
+}
+
+// A level half typed ("-" or "-5" on the way to "-55") lies outside the range: it stores
+// nothing, so that the user's level is not replaced by the default while typing.
+void TTransitionOptionsForm::LevelEditChange(HWND edit, std::int32_t lowest, std::int32_t highest,
+                                             void (TPluginConfig::*set)(std::int32_t)) {
+    TPluginConfig *config = PluginConfig;
+    if (!config)
+        return;
+    if (const auto db = ParseEditInteger(WindowText(edit)); db && *db >= lowest && *db <= highest)
+        (config->*set)(*db);
 }

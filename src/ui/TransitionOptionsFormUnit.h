@@ -1,5 +1,7 @@
 // The small dialog behind the configuration dialog's "More..." button: the transition curve (one
-// of three), the fade on skip with its time and the crossfade between tracks of different formats.
+// of three), the fade on skip with its time, the crossfade between tracks of different formats,
+// and the options that follow the music: skipped silence with its threshold, the crossfade over a
+// track's own fade-out with its drop, and albums played through.
 // Like the configuration dialog it writes every change through the store at once and hands a new
 // curve to the running engine at once. It is smaller than the configuration dialog and opens
 // beside it, so that both can be seen.
@@ -9,8 +11,12 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
+
+class TPluginConfig;
 
 enum TTransitionOptionsControl : int {
     kCurveGroupBoxId = 201,
@@ -21,6 +27,13 @@ enum TTransitionOptionsControl : int {
     kSkipFadeTimeLabelId = 206,
     kSkipFadeTimeEditId = 207,
     kFadeAcrossFormatsCheckBoxId = 208,
+    kSkipSilenceCheckBoxId = 209,
+    kSilenceThresholdEditId = 210,
+    kSilenceThresholdUnitId = 211,
+    kFadeOverOwnFadeOutCheckBoxId = 212,
+    kOwnFadeOutDropEditId = 213,
+    kOwnFadeOutDropUnitId = 214,
+    kPlayAlbumsThroughCheckBoxId = 215,
     kOptionsDoneButtonId = IDOK,
 };
 
@@ -50,12 +63,20 @@ class TTransitionOptionsForm {
     HWND SkipFadeTimeLabel = nullptr;
     HWND SkipFadeTimeEdit = nullptr;
     HWND FadeAcrossFormatsCheckBox = nullptr;
+    HWND SkipSilenceCheckBox = nullptr;
+    HWND SilenceThresholdEdit = nullptr;
+    HWND SilenceThresholdUnit = nullptr;
+    HWND FadeOverOwnFadeOutCheckBox = nullptr;
+    HWND OwnFadeOutDropEdit = nullptr;
+    HWND OwnFadeOutDropUnit = nullptr;
+    HWND PlayAlbumsThroughCheckBox = nullptr;
     HWND DoneButton = nullptr;
 
   private:
     static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
+    void CreateMusicControls();
     HWND CreateControl(const wchar_t *windowClass, const wchar_t *text, DWORD style, DWORD exStyle,
                        RECT place, int id);
     void PlaceWindow(HWND owner);
@@ -63,9 +84,13 @@ class TTransitionOptionsForm {
 
     // The handlers, named after control and event.
     void CurveRadioClick(int control);
-    void SkipFadeCheckBoxClick();
+    // An option's check box: its setter in the store, and the fields that go on and off with it.
+    void OptionClick(HWND checkBox, void (TPluginConfig::*set)(bool),
+                     std::initializer_list<HWND> fields = {});
     void SkipFadeTimeEditChange();
-    void FadeAcrossFormatsCheckBoxClick();
+    // A level typed in an edit: stored where it is a number in the range, else nothing.
+    void LevelEditChange(HWND edit, std::int32_t lowest, std::int32_t highest,
+                         void (TPluginConfig::*set)(std::int32_t));
     template <class F> void RunHandler(F &&handler);
 
     HWND window_ = nullptr;

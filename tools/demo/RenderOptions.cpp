@@ -49,7 +49,77 @@ std::optional<double> TimeSeconds(const std::string &text) {
     }
 }
 
+std::optional<int> Decibels(std::string_view text, int lowest, int highest) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < lowest ||
+        value > highest)
+        return std::nullopt;
+    return value;
+}
+
+// The options that follow the music: switches whose level, where they have one, comes after "=".
+// Answers an error, empty when the argument was understood; false when it is none of them.
+bool TakeMusicOption(const std::string &arg, RenderOptions &o, std::string &error) {
+    const std::size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const std::optional<std::string> value =
+        eq == std::string::npos ? std::nullopt : std::optional(arg.substr(eq + 1));
+    const auto level = [&](int lowest, int highest, const char *what, int &into) {
+        if (!value)
+            return;
+        if (const auto db = Decibels(*value, lowest, highest))
+            into = *db;
+        else
+            error = name + " takes " + what + " from " + std::to_string(lowest) + " to " +
+                    std::to_string(highest) + ", not \"" + *value + "\"";
+    };
+    if (name == "--skip-silence") {
+        o.SkipSilence = true;
+        level(kLowestSilenceThresholdDb, kHighestSilenceThresholdDb, "a peak level in dBFS",
+              o.SilenceThresholdDb);
+    } else if (name == "--fade-over-own-fade-outs") {
+        o.FadeOverOwnFadeOuts = true;
+        level(kLeastOwnFadeOutDropDb, kMostOwnFadeOutDropDb, "dB below the track's body",
+              o.OwnFadeOutDropDb);
+    } else if (name == "--albums-through") {
+        o.AlbumsThrough = true;
+        if (value)
+            error = name + " takes no value";
+    } else {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+std::vector<std::pair<std::string, std::string>> SettingsKeys(const RenderOptions &options) {
+    std::vector<std::pair<std::string, std::string>> keys = {
+        {"FadeTime", std::to_string(options.FadeMs)},
+        {"MinFileSize", std::to_string(options.MinMs)},
+        {"LogTrans", options.LogCurve ? "1" : "0"},
+        {"PlaybackThreadPriority", options.Priority}};
+    if (options.EqualPower)
+        keys.emplace_back("EqualPowerTrans", "1");
+    if (options.SkipFadeMs > 0) {
+        keys.emplace_back("SkipFade", "1");
+        keys.emplace_back("SkipFadeTime", std::to_string(options.SkipFadeMs));
+    }
+    if (options.FadeAcrossFormats)
+        keys.emplace_back("FadeAcrossFormats", "1");
+    if (options.SkipSilence) {
+        keys.emplace_back("SkipSilence", "1");
+        keys.emplace_back("SilenceThreshold", std::to_string(options.SilenceThresholdDb));
+    }
+    if (options.FadeOverOwnFadeOuts) {
+        keys.emplace_back("FadeOverOwnFadeOut", "1");
+        keys.emplace_back("OwnFadeOutDrop", std::to_string(options.OwnFadeOutDropDb));
+    }
+    if (options.AlbumsThrough)
+        keys.emplace_back("PlayAlbumsThrough", "1");
+    return keys;
+}
 
 Curve CurveOf(const RenderOptions &options) {
     return options.EqualPower ? Curve::EqualPower : options.LogCurve ? Curve::Log : Curve::Linear;
@@ -79,6 +149,11 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
         }
         if (arg == "--fade-across-formats") {
             o.FadeAcrossFormats = true;
+            continue;
+        }
+        if (std::string error; TakeMusicOption(arg, o, error)) {
+            if (!error.empty())
+                return fail(error);
             continue;
         }
         // "--name=value" or "--name value"
@@ -176,6 +251,16 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     crossfade tracks of different rates, widths or channel counts too
                     (FadeAcrossFormats, written only then); this also lets the playlist mix
                     formats, see below
+  --skip-silence[=DB]
+                    leave out the silence at track edges: what stays below DB dBFS peak,
+                    -90 to -20, -50 when not given (SkipSilence, SilenceThreshold; written only
+                    then)
+  --fade-over-own-fade-outs[=DB]
+                    lay the crossfade over a track's own fade-out, from where it has fallen
+                    DB dB below the track's body, 3 to 40, 12 when not given
+                    (FadeOverOwnFadeOut, OwnFadeOutDrop; written only then)
+  --albums-through  play consecutive tracks of one album without a crossfade
+                    (PlayAlbumsThrough, written only then)
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
   -o FILE           the mixed WAV (default render.wav)

@@ -2,11 +2,13 @@
 #pragma once
 
 #include "Transitions.h"
+#include "config/PluginConfigValues.h"
 
 #include <array>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace demo {
@@ -32,6 +34,15 @@ struct RenderOptions {
     // Crossfade tracks of different formats too (FadeAcrossFormats, written only when chosen);
     // without it a playlist of more than one format is refused.
     bool FadeAcrossFormats = false;
+    // The options that follow the music, each written only when chosen: skip silence at track
+    // edges (SkipSilence, SilenceThreshold in dBFS), crossfade over a track's own fade-out
+    // (FadeOverOwnFadeOut, OwnFadeOutDrop in dB below the body), play albums through
+    // (PlayAlbumsThrough).
+    bool SkipSilence = false;
+    int SilenceThresholdDb = kDefaultSilenceThresholdDb;
+    bool FadeOverOwnFadeOuts = false;
+    int OwnFadeOutDropDb = kDefaultOwnFadeOutDropDb;
+    bool AlbumsThrough = false;
 
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty
@@ -52,6 +63,9 @@ struct ParsedArgs {
     RenderOptions Options;
     std::string Error; // empty when the command line was understood
 };
+
+// The plug-in's settings file for the render: its keys and values, in the order written.
+std::vector<std::pair<std::string, std::string>> SettingsKeys(const RenderOptions &options);
 
 // The arguments after the program's name, UTF-8.
 ParsedArgs ParseRenderArgs(std::span<const std::string> args);

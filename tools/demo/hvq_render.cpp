@@ -216,18 +216,8 @@ void WriteSettings(const fs::path &iniFile, const RenderOptions &options) {
         if (!WritePrivateProfileStringW(L"HVQBlend", key, FromUtf8(value).c_str(), iniFile.c_str()))
             throw std::runtime_error("cannot write " + ToUtf8(iniFile.wstring()));
     };
-    put(L"FadeTime", std::to_string(options.FadeMs));
-    put(L"MinFileSize", std::to_string(options.MinMs));
-    put(L"LogTrans", options.LogCurve ? "1" : "0");
-    put(L"PlaybackThreadPriority", options.Priority);
-    if (options.EqualPower)
-        put(L"EqualPowerTrans", "1");
-    if (options.SkipFadeMs > 0) {
-        put(L"SkipFade", "1");
-        put(L"SkipFadeTime", std::to_string(options.SkipFadeMs));
-    }
-    if (options.FadeAcrossFormats)
-        put(L"FadeAcrossFormats", "1");
+    for (const auto &[key, value] : demo::SettingsKeys(options))
+        put(FromUtf8(key).c_str(), value);
 }
 
 // Progress on stderr: a line that updates itself on a terminal, a few lines otherwise.
