@@ -287,32 +287,34 @@ TEST(SynthSignal, ShapingTokensPlaceSilencesAndFadesInAnyOrder) {
         const auto format = ParseSynthName(c.name);
         ASSERT_TRUE(format) << Narrow(c.name);
         const SynthLayout got = SynthLayoutOf(*format);
-        EXPECT_EQ(std::vector<int64_t>({got.SoundStart, got.BodyStart, got.FadeOutStart,
-                                        got.SoundEnd, got.Total}),
+        EXPECT_EQ(std::vector<int64_t>(
+                      {got.SoundStart, got.BodyStart, got.FadeOutStart, got.SoundEnd, got.Total}),
                   std::vector<int64_t>({c.layout.SoundStart, c.layout.BodyStart,
                                         c.layout.FadeOutStart, c.layout.SoundEnd, c.layout.Total}))
             << Narrow(c.name);
-        EXPECT_EQ(format->Shape.Shaped, std::wstring_view(c.name).find_first_of(L"LTFI") !=
-                                            std::wstring_view::npos)
+        EXPECT_EQ(format->Shape.Shaped,
+                  std::wstring_view(c.name).find_first_of(L"LTFI") != std::wstring_view::npos)
             << Narrow(c.name);
     }
-    for (const wchar_t *bad : {L"tone_8000_1_16_3000_7_L2000_T1001.syw",
-                               L"tone_8000_1_16_3000_F2000_I1001.syw",
-                               L"tone_8000_1_16_3000_7_L9999999999.syw"})
+    for (const wchar_t *bad :
+         {L"tone_8000_1_16_3000_7_L2000_T1001.syw", L"tone_8000_1_16_3000_F2000_I1001.syw",
+          L"tone_8000_1_16_3000_7_L9999999999.syw", L"tone_8000_1_16_3000_M2900_D101.syw"})
         EXPECT_FALSE(ParseSynthName(bad)) << Narrow(bad);
 }
 
-// Silence is digital zero (the middle, 128, for 8-bit samples); the fades are straight lines in
-// dB between -60 dB and the body, which sits B dB (6 unless named) below the bare hash.
+// Silence (at the edges, or M..M+D inside) is digital zero (the middle, 128, for 8-bit samples);
+// the fades are straight lines in dB between -60 dB and the body, which sits B dB (6 unless named)
+// below the bare hash.
 TEST(SynthSignal, ShapedSamplesAreTheBareHashAtTheFramesLevel) {
-    const std::wstring name = L"tone_8000_2_16_3000_7_L500_I500_F1000_T500_P123.syw";
+    const std::wstring name = L"tone_8000_2_16_3000_7_L500_I500_F1000_T500_P123_M1200_D200.syw";
     const SynthFormat shaped = *ParseSynthName(name);
     const SynthFormat bare{8000, 2, 16, 3000, 7};
     const double silence = -std::numeric_limits<double>::infinity();
     const std::pair<uint32_t, double> levels[] = {
-        {0, silence},     {3999, silence}, {4000, -66.0}, {6000, -36.0},
-        {8000, -6.0},     {12000, -6.0},   {16000, -36.0}, {19999, -6.0 - 60.0 * 7999 / 8000},
-        {20000, silence}, {23999, silence}};
+        {0, silence},     {3999, silence},  {4000, -66.0},  {6000, -36.0},
+        {8000, -6.0},     {12000, -6.0},    {16000, -36.0}, {19999, -6.0 - 60.0 * 7999 / 8000},
+        {20000, silence}, {23999, silence}, {9599, -6.0},   {9600, silence},
+        {11199, silence}, {11200, -6.0}};
     const auto pcm = Tone(shaped);
     for (const auto &[frame, level] : levels) {
         EXPECT_EQ(SynthLevelDb(frame, shaped), level) << frame;
@@ -321,8 +323,9 @@ TEST(SynthSignal, ShapedSamplesAreTheBareHashAtTheFramesLevel) {
             const auto expected =
                 static_cast<int16_t>(std::llround(SynthSample(frame + 123, c, bare) * gain));
             EXPECT_EQ(SynthSample(frame, c, shaped), expected) << frame;
-            EXPECT_EQ(static_cast<int16_t>(pcm[4 * frame + 2 * c] | pcm[4 * frame + 2 * c + 1] << 8),
-                      expected)
+            EXPECT_EQ(
+                static_cast<int16_t>(pcm[4 * frame + 2 * c] | pcm[4 * frame + 2 * c + 1] << 8),
+                expected)
                 << frame;
         }
     }
@@ -346,10 +349,10 @@ TEST(SynthSignal, ShapedSamplesAreTheBareHashAtTheFramesLevel) {
 // piece sample for sample.
 TEST(SynthSignal, AlbumTracksAreCutsOfOnePiece) {
     const auto names = support::AlbumNames(8000, 2, 16, {1000, 1500, 700}, 5, 3);
-    EXPECT_EQ(names, (std::vector<std::wstring>{
-                         L"C:\\music\\tone_8000_2_16_1000_5_P0_A3_N1.syw",
-                         L"C:\\music\\tone_8000_2_16_1500_5_P8000_A3_N2.syw",
-                         L"C:\\music\\tone_8000_2_16_700_5_P20000_A3_N3.syw"}));
+    EXPECT_EQ(names,
+              (std::vector<std::wstring>{L"C:\\music\\tone_8000_2_16_1000_5_P0_A3_N1.syw",
+                                         L"C:\\music\\tone_8000_2_16_1500_5_P8000_A3_N2.syw",
+                                         L"C:\\music\\tone_8000_2_16_700_5_P20000_A3_N3.syw"}));
     std::vector<uint8_t> album;
     for (const auto &name : names) {
         const auto track = support::TonePcm(name);

@@ -17,13 +17,15 @@
 // What the tokens L, T, F, I, B, P, A and N of a name ask for. Without any token a track is the
 // bare hash at full scale, as every older name plays.
 struct SynthShape {
-    bool Shaped = false;  // any token: the body sits BodyDb below full scale
-    int LeadMs = 0;       // L: digital silence at the start
-    int TrailMs = 0;      // T: digital silence at the end
-    int FadeInMs = 0;     // I: after the leading silence, -60 dB up to the body
-    int FadeOutMs = 0;    // F: ending where the trailing silence begins, the body down to -60 dB
-    int BodyDb = 6;       // B: headroom for the fades' and mixes' sums
-    uint32_t Piece = 0;   // P: the hash's frame offset, so tracks are cuts of one piece
+    bool Shaped = false; // any token: the body sits BodyDb below full scale
+    int LeadMs = 0;      // L: digital silence at the start
+    int TrailMs = 0;     // T: digital silence at the end
+    int FadeInMs = 0;    // I: after the leading silence, -60 dB up to the body
+    int FadeOutMs = 0;   // F: ending where the trailing silence begins, the body down to -60 dB
+    int BodyDb = 6;      // B: headroom for the fades' and mixes' sums
+    uint32_t Piece = 0;  // P: the hash's frame offset, so tracks are cuts of one piece
+    int GapAtMs = 0;     // M: where a silence inside the track starts (a hidden track's gap)
+    int GapMs = 0;       // D: how long that silence lasts
     std::optional<uint32_t> Album; // A: "Album <n>" by "Synth Artist"
     std::optional<uint32_t> Track; // N: the track number
 };
@@ -38,13 +40,16 @@ struct SynthFormat {
 };
 
 // Where a track's parts lie, in frames: silence [0, SoundStart), fade-in [SoundStart, BodyStart),
-// body [BodyStart, FadeOutStart), fade-out [FadeOutStart, SoundEnd), silence [SoundEnd, Total).
+// body [BodyStart, FadeOutStart), fade-out [FadeOutStart, SoundEnd), silence [SoundEnd, Total);
+// and silence [GapStart, GapEnd) wherever it lies.
 struct SynthLayout {
     int64_t SoundStart = 0;
     int64_t BodyStart = 0;
     int64_t FadeOutStart = 0;
     int64_t SoundEnd = 0;
     int64_t Total = 0;
+    int64_t GapStart = 0;
+    int64_t GapEnd = 0;
 };
 
 // The depth both fades reach at their quiet end.
@@ -114,15 +119,38 @@ inline void ApplyShapingToken(std::wstring_view token, SynthShape &shape) {
     const int ms = static_cast<int>(std::min<int64_t>(*number, INT32_MAX));
     const auto n32 = static_cast<uint32_t>(std::min<int64_t>(*number, UINT32_MAX));
     switch (token[0]) {
-    case L'L': shape.LeadMs = ms; break;
-    case L'T': shape.TrailMs = ms; break;
-    case L'I': shape.FadeInMs = ms; break;
-    case L'F': shape.FadeOutMs = ms; break;
-    case L'B': shape.BodyDb = ms; break;
-    case L'P': shape.Piece = n32; break;
-    case L'A': shape.Album = n32; break;
-    case L'N': shape.Track = n32; break;
-    default: return;
+    case L'L':
+        shape.LeadMs = ms;
+        break;
+    case L'T':
+        shape.TrailMs = ms;
+        break;
+    case L'I':
+        shape.FadeInMs = ms;
+        break;
+    case L'F':
+        shape.FadeOutMs = ms;
+        break;
+    case L'B':
+        shape.BodyDb = ms;
+        break;
+    case L'P':
+        shape.Piece = n32;
+        break;
+    case L'M':
+        shape.GapAtMs = ms;
+        break;
+    case L'D':
+        shape.GapMs = ms;
+        break;
+    case L'A':
+        shape.Album = n32;
+        break;
+    case L'N':
+        shape.Track = n32;
+        break;
+    default:
+        return;
     }
     shape.Shaped = true;
 }
@@ -138,13 +166,15 @@ inline SynthLayout SynthLayoutOf(const SynthFormat &format) {
     layout.BodyStart = layout.SoundStart + MsToFrames(format.Rate, shape.FadeInMs);
     layout.SoundEnd = layout.Total - MsToFrames(format.Rate, shape.TrailMs);
     layout.FadeOutStart = layout.SoundEnd - MsToFrames(format.Rate, shape.FadeOutMs);
+    layout.GapStart = MsToFrames(format.Rate, shape.GapAtMs);
+    layout.GapEnd = layout.GapStart + MsToFrames(format.Rate, shape.GapMs);
     return layout;
 }
 
 // The base name (after the last '\' or '/') must read
 // tone_<rate>_<channels>_<bits>_<ms>[_<seed>][_<token>...][_<anything>].<ext>, where a token is
-// L<ms>, T<ms>, I<ms>, F<ms>, B<dB>, P<frame>, A<n> or N<k> in any order; a shape whose silences
-// and fades do not fit in the track is refused.
+// L<ms>, T<ms>, I<ms>, F<ms>, B<dB>, P<frame>, M<ms>, D<ms>, A<n> or N<k> in any order; a shape
+// whose silences and fades do not fit in the track is refused.
 inline std::optional<SynthFormat> ParseSynthName(std::wstring_view fileName) {
     using namespace synth_detail;
     const std::size_t slash = fileName.find_last_of(L"\\/");
@@ -183,7 +213,7 @@ inline std::optional<SynthFormat> ParseSynthName(std::wstring_view fileName) {
     while (!rest.empty())
         ApplyShapingToken(NextToken(rest), format.Shape);
     const SynthLayout layout = SynthLayoutOf(format);
-    if (layout.BodyStart > layout.FadeOutStart)
+    if (layout.BodyStart > layout.FadeOutStart || layout.GapEnd > layout.Total)
         return std::nullopt;
     return format;
 }
@@ -208,7 +238,8 @@ inline double SynthLevelDb(int64_t frame, const SynthFormat &format) {
     if (!shape.Shaped)
         return 0.0;
     const SynthLayout layout = SynthLayoutOf(format);
-    if (frame < layout.SoundStart || frame >= layout.SoundEnd)
+    if (frame < layout.SoundStart || frame >= layout.SoundEnd ||
+        (frame >= layout.GapStart && frame < layout.GapEnd))
         return -std::numeric_limits<double>::infinity();
     double fade = 0.0;
     if (frame < layout.BodyStart)
