@@ -13,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 // What the tokens L, T, F, I, B, P, A and N of a name ask for. Without any token a track is the
 // bare hash at full scale, as every older name plays.
@@ -111,46 +112,28 @@ inline int64_t MsToFrames(int rate, int64_t ms) {
 // One shaping token: an upper-case letter and a decimal number. Anything else is a marker the
 // tests use for other purposes and leaves the shape alone.
 inline void ApplyShapingToken(std::wstring_view token, SynthShape &shape) {
+    static constexpr std::pair<wchar_t, int SynthShape::*> kIntFields[] = {
+        {L'L', &SynthShape::LeadMs},    {L'T', &SynthShape::TrailMs}, {L'I', &SynthShape::FadeInMs},
+        {L'F', &SynthShape::FadeOutMs}, {L'B', &SynthShape::BodyDb},  {L'M', &SynthShape::GapAtMs},
+        {L'D', &SynthShape::GapMs}};
     if (token.size() < 2)
         return;
     const auto number = ParseDecimal(token.substr(1));
     if (!number)
         return;
-    const int ms = static_cast<int>(std::min<int64_t>(*number, INT32_MAX));
     const auto n32 = static_cast<uint32_t>(std::min<int64_t>(*number, UINT32_MAX));
-    switch (token[0]) {
-    case L'L':
-        shape.LeadMs = ms;
-        break;
-    case L'T':
-        shape.TrailMs = ms;
-        break;
-    case L'I':
-        shape.FadeInMs = ms;
-        break;
-    case L'F':
-        shape.FadeOutMs = ms;
-        break;
-    case L'B':
-        shape.BodyDb = ms;
-        break;
-    case L'P':
+    if (token[0] == L'P') {
         shape.Piece = n32;
-        break;
-    case L'M':
-        shape.GapAtMs = ms;
-        break;
-    case L'D':
-        shape.GapMs = ms;
-        break;
-    case L'A':
+    } else if (token[0] == L'A') {
         shape.Album = n32;
-        break;
-    case L'N':
+    } else if (token[0] == L'N') {
         shape.Track = n32;
-        break;
-    default:
-        return;
+    } else {
+        const auto field = std::find_if(std::begin(kIntFields), std::end(kIntFields),
+                                        [&](const auto &entry) { return entry.first == token[0]; });
+        if (field == std::end(kIntFields))
+            return;
+        shape.*(field->second) = static_cast<int>(std::min<int64_t>(*number, INT32_MAX));
     }
     shape.Shaped = true;
 }
