@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csetjmp>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -265,6 +267,105 @@ TEST(SynthSignal, AnyShiftOrOtherSeedOrChannelChangesTheBytes) {
     EXPECT_NE(SynthSample(10, 0, format), SynthSample(10, 1, format));
 }
 
+// The shape tokens place the silences and fades; a shape that does not fit is refused, and an
+// upper-case letter with a number is the only token that shapes.
+TEST(SynthSignal, ShapingTokensPlaceSilencesAndFadesInAnyOrder) {
+    struct Case {
+        const wchar_t *name;
+        SynthLayout layout; // sound start, body start, fade-out start, sound end, total
+    };
+    const Case cases[] = {
+        {L"tone_8000_1_16_3000_7.syw", {0, 0, 24000, 24000, 24000}},
+        {L"tone_8000_1_16_3000_7_l500_x1.syw", {0, 0, 24000, 24000, 24000}},
+        {L"tone_8000_1_16_3000_7_L500_T1000.syw", {4000, 4000, 16000, 16000, 24000}},
+        {L"tone_8000_1_16_3000_T1000_F1500_L250_I250.syw", {2000, 4000, 4000, 16000, 24000}},
+        {L"tone_8000_1_16_3000_7_crash_data_F1000.syw", {0, 0, 16000, 24000, 24000}},
+        {L"tone_8000_1_16_3000_3_L3000.syw", {24000, 24000, 24000, 24000, 24000}},
+        {L"tone_44100_2_16_1001_I1_T1.syw", {0, 44, 44100, 44100, 44144}},
+    };
+    for (const Case &c : cases) {
+        const auto format = ParseSynthName(c.name);
+        ASSERT_TRUE(format) << Narrow(c.name);
+        const SynthLayout got = SynthLayoutOf(*format);
+        EXPECT_EQ(std::vector<int64_t>(
+                      {got.SoundStart, got.BodyStart, got.FadeOutStart, got.SoundEnd, got.Total}),
+                  std::vector<int64_t>({c.layout.SoundStart, c.layout.BodyStart,
+                                        c.layout.FadeOutStart, c.layout.SoundEnd, c.layout.Total}))
+            << Narrow(c.name);
+        EXPECT_EQ(format->Shape.Shaped,
+                  std::wstring_view(c.name).find_first_of(L"LTFI") != std::wstring_view::npos)
+            << Narrow(c.name);
+    }
+    for (const wchar_t *bad :
+         {L"tone_8000_1_16_3000_7_L2000_T1001.syw", L"tone_8000_1_16_3000_F2000_I1001.syw",
+          L"tone_8000_1_16_3000_7_L9999999999.syw", L"tone_8000_1_16_3000_M2900_D101.syw"})
+        EXPECT_FALSE(ParseSynthName(bad)) << Narrow(bad);
+}
+
+// Silence (at the edges, or M..M+D inside) is digital zero (the middle, 128, for 8-bit samples);
+// the fades are straight lines in dB between -60 dB and the body, which sits B dB (6 unless named)
+// below the bare hash.
+TEST(SynthSignal, ShapedSamplesAreTheBareHashAtTheFramesLevel) {
+    const std::wstring name = L"tone_8000_2_16_3000_7_L500_I500_F1000_T500_P123_M1200_D200.syw";
+    const SynthFormat shaped = *ParseSynthName(name);
+    const SynthFormat bare{8000, 2, 16, 3000, 7};
+    const double silence = -std::numeric_limits<double>::infinity();
+    const std::pair<uint32_t, double> levels[] = {
+        {0, silence},     {3999, silence},  {4000, -66.0},  {6000, -36.0},
+        {8000, -6.0},     {12000, -6.0},    {16000, -36.0}, {19999, -6.0 - 60.0 * 7999 / 8000},
+        {20000, silence}, {23999, silence}, {9599, -6.0},   {9600, silence},
+        {11199, silence}, {11200, -6.0}};
+    const auto pcm = Tone(shaped);
+    for (const auto &[frame, level] : levels) {
+        EXPECT_EQ(SynthLevelDb(frame, shaped), level) << frame;
+        for (uint32_t c = 0; c < 2; ++c) {
+            const double gain = std::isinf(level) ? 0.0 : std::pow(10.0, level / 20);
+            const auto expected =
+                static_cast<int16_t>(std::llround(SynthSample(frame + 123, c, bare) * gain));
+            EXPECT_EQ(SynthSample(frame, c, shaped), expected) << frame;
+            EXPECT_EQ(
+                static_cast<int16_t>(pcm[4 * frame + 2 * c] | pcm[4 * frame + 2 * c + 1] << 8),
+                expected)
+                << frame;
+        }
+    }
+    // The body's peak is the level's: -6 dBFS, or full scale for B0.
+    auto peak = [](const SynthFormat &format, int64_t from, int64_t to) {
+        int highest = 0;
+        for (int64_t f = from; f < to; ++f)
+            highest = std::max(highest, std::abs(SynthSample(static_cast<uint32_t>(f), 0, format)));
+        return highest;
+    };
+    EXPECT_NEAR(peak(shaped, 8000, 12000), 16423, 100);
+    EXPECT_LE(peak(shaped, 8000, 12000), 16423);
+    EXPECT_GT(peak(*ParseSynthName(L"tone_8000_1_16_1000_B0_L1.syw"), 8, 8000), 32700);
+    EXPECT_LE(peak(shaped, 19900, 20000), 18); // below -65.2 dBFS, and not yet silence
+    EXPECT_GT(peak(shaped, 19900, 20000), 0);
+    const SynthFormat eightBit = *ParseSynthName(L"tone_8000_1_8_1000_2_T500.syw");
+    EXPECT_EQ(Tone(eightBit, 4000), std::vector<uint8_t>(4000, 128));
+}
+
+// Consecutive album tracks are cuts of one piece, so played one after the other they are the
+// piece sample for sample.
+TEST(SynthSignal, AlbumTracksAreCutsOfOnePiece) {
+    const auto names = support::AlbumNames(8000, 2, 16, {1000, 1500, 700}, 5, 3);
+    EXPECT_EQ(names,
+              (std::vector<std::wstring>{L"C:\\music\\tone_8000_2_16_1000_5_P0_A3_N1.syw",
+                                         L"C:\\music\\tone_8000_2_16_1500_5_P8000_A3_N2.syw",
+                                         L"C:\\music\\tone_8000_2_16_700_5_P20000_A3_N3.syw"}));
+    std::vector<uint8_t> album;
+    for (const auto &name : names) {
+        const auto track = support::TonePcm(name);
+        album.insert(album.end(), track.begin(), track.end());
+    }
+    const auto piece = support::TonePcm(support::ToneName(8000, 2, 16, 3200, L"syw", 5, L"P0"));
+    EXPECT_TRUE(album == piece);
+    EXPECT_EQ(ParseSynthName(names[1])->Shape.Album, 3u);
+    EXPECT_EQ(ParseSynthName(names[1])->Shape.Track, 2u);
+    EXPECT_EQ(support::ToneName(44100, 2, 16, 12000, L"syw", 7, L"L500_T3000_F4000"),
+              L"C:\\music\\tone_44100_2_16_12000_7_L500_T3000_F4000.syw");
+}
+
 // ------------------------------------------------------------------ extended read
 
 struct Flavour {
@@ -340,6 +441,22 @@ TEST_P(ExtendedRead, DeliversTheToneInWholeFramesAndCountsOpensAndCloses) {
     EXPECT_EQ(probe.Count("ExtOpen"), 2);
     EXPECT_EQ(probe.Count("ExtClose"), 3);
     EXPECT_EQ(reader.getData(second, first.data(), 1000, &kill), 0);
+}
+
+TEST_P(ExtendedRead, DeliversShapedTracksFromTheStartAndFromWhereItSeeks) {
+    const std::wstring name = Name(L"tone_22050_2_16_1000_3_L100_I200_F300_T150");
+    const auto shaped = ToneOf(name);
+    ASSERT_EQ(shaped.size(), 22050u * 4);
+    EXPECT_EQ(std::count(shaped.begin(), shaped.begin() + 2205 * 4, 0), 2205 * 4);
+    EXPECT_NE(shaped[2205 * 4 + 1000], 0);
+    int size = 0, bps = 0, nch = 0, srate = 0;
+    const intptr_t handle = reader.Open(name, &size, &bps, &nch, &srate);
+    EXPECT_EQ(reader.ReadAll(handle, 4096), shaped);
+    if (GetParam().seeks) { // into the fade-out: 550..850 ms
+        EXPECT_EQ(reader.setTime(handle, 700), 1);
+        EXPECT_EQ(reader.ReadAll(handle, 4096), support::TonePcm(name, 22050 * 700 / 1000));
+    }
+    reader.close(handle);
 }
 
 TEST_P(ExtendedRead, RefusesNamesOutsideTheGrammar) {
@@ -470,6 +587,34 @@ TEST(FileInformation, WideAndAnsiAnswerTheFourFields) {
     EXPECT_STREQ(text, "tone_8000_1_8_1234_9");
     EXPECT_EQ(infoA("", "type", text, 64), 0);
     EXPECT_EQ(Probe(ansi.Handle()).Count("GetExtendedFileInfo"), 3);
+}
+
+// A and N tag a track with its album and place; without them the album fields are unknown.
+TEST(FileInformation, AlbumTracksAnswerAlbumArtistsAndTrackWideAndAnsi) {
+    Library wide(L"in_synthw.dll");
+    Library ansi(L"in_syntha.dll");
+    const auto infoW = wide.Get<InfoWFn>("winampGetExtendedFileInfoW");
+    const auto infoA = ansi.Get<InfoAFn>("winampGetExtendedFileInfo");
+    ASSERT_TRUE(infoW && infoA);
+    const std::wstring track = L"C:\\music\\tone_8000_1_16_1000_5_P8000_A12_N2.";
+    const std::map<std::string, std::wstring> expected{{"album", L"Album 12"},
+                                                       {"ALBUMARTIST", L"Synth Artist"},
+                                                       {"artist", L"Synth Artist"},
+                                                       {"track", L"2"}};
+    for (const auto &[field, value] : expected) {
+        wchar_t answer[64] = {};
+        EXPECT_EQ(infoW((track + L"syw").c_str(), field.c_str(), answer, 64), 1) << field;
+        EXPECT_EQ(std::wstring(answer), value) << field;
+        char text[64] = {};
+        EXPECT_EQ(infoA(Narrow(track + L"sya").c_str(), field.c_str(), text, 64), 1) << field;
+        EXPECT_EQ(std::string(text), Narrow(value)) << field;
+        EXPECT_EQ(infoW(L"C:\\music\\tone_8000_1_16_1000_5_L10.syw", field.c_str(), answer, 64), 0)
+            << field;
+    }
+    wchar_t answer[64] = {};
+    EXPECT_EQ(infoW(L"C:\\music\\tone_8000_1_16_1000_N4.syw", "album", answer, 64), 0);
+    EXPECT_EQ(infoW(L"C:\\music\\tone_8000_1_16_1000_N4.syw", "track", answer, 64), 1);
+    EXPECT_EQ(std::wstring(answer), L"4");
 }
 
 TEST(FileInformation, GetFileInfoGivesTitleAndLengthAndToleratesNullOutputs) {
@@ -668,7 +813,8 @@ TEST_P(DirectPlay, PlaysThePlaylistToItsEndSampleExact) {
 
 TEST_P(DirectPlay, SeeksByFlushingAndGoingOnFromTheFrameOfTheTime) {
     host.UseOutput(std::make_unique<refhost::RecordingOutput>(1.0, 300));
-    const std::wstring name = Name(L"tone_32000_2_16_1500_4");
+    // Shaped: the jump lands in the track's own fade-out (800..1400 ms).
+    const std::wstring name = Name(L"tone_32000_2_16_1500_4_L200_F600_T100");
     host.SetPlaylist({name});
     ASSERT_EQ(host.StartPlaying(0), 0);
     ASSERT_TRUE(host.WaitUntil([&] { return !host.Output().Pcm().empty(); }));

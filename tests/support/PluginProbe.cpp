@@ -37,12 +37,28 @@ std::string PluginProbe::Log() const {
     return text;
 }
 
-std::wstring ToneName(int rate, int channels, int bits, int ms, const std::wstring &extension, int seed) {
+std::wstring ToneName(int rate, int channels, int bits, int ms, const std::wstring &extension, int seed,
+                      const std::wstring &shaping) {
     std::wstring name = L"C:\\music\\tone_" + std::to_wstring(rate) + L"_" + std::to_wstring(channels) +
                         L"_" + std::to_wstring(bits) + L"_" + std::to_wstring(ms);
     if (seed != 0)
         name += L"_" + std::to_wstring(seed);
+    if (!shaping.empty())
+        name += L"_" + shaping;
     return name + L"." + extension;
+}
+
+std::vector<std::wstring> AlbumNames(int rate, int channels, int bits, const std::vector<int> &trackMs,
+                                     int seed, int album, const std::wstring &extension) {
+    std::vector<std::wstring> names;
+    std::int64_t piece = 0;
+    for (const int ms : trackMs) {
+        const std::wstring tokens = L"P" + std::to_wstring(piece) + L"_A" + std::to_wstring(album) +
+                                    L"_N" + std::to_wstring(names.size() + 1);
+        names.push_back(ToneName(rate, channels, bits, ms, extension, seed, tokens));
+        piece += static_cast<std::int64_t>(rate) * ms / 1000;
+    }
+    return names;
 }
 
 std::vector<std::uint8_t> TonePcm(const std::wstring &name, std::int64_t firstFrame) {

@@ -39,9 +39,14 @@ private:
     void(__cdecl *set_)(const char *, int) = nullptr;
 };
 
-// "C:\music\tone_<rate>_<channels>_<bits>_<ms>[_<seed>].<extension>"
+// "C:\music\tone_<rate>_<channels>_<bits>_<ms>[_<seed>][_<shaping>].<extension>"; shaping is
+// tokens such as L"L500_T3000_F4000" (see SynthSignal.h).
 std::wstring ToneName(int rate, int channels, int bits, int ms, const std::wstring &extension = L"syw",
-                      int seed = 0);
+                      int seed = 0, const std::wstring &shaping = L"");
+// An album of consecutive tracks cut from one piece of that seed: track k (from 1) of trackMs[k-1]
+// ms carries "P<frames before it>_A<album>_N<k>".
+std::vector<std::wstring> AlbumNames(int rate, int channels, int bits, const std::vector<int> &trackMs,
+                                     int seed, int album, const std::wstring &extension = L"syw");
 // The whole PCM a tone decodes to, or the part from firstFrame on.
 std::vector<std::uint8_t> TonePcm(const std::wstring &name, std::int64_t firstFrame = 0);
 

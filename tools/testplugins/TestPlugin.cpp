@@ -606,6 +606,19 @@ bool SameField(const char *field, const char *known) {
     return *field == *known;
 }
 
+// What a name's A and N tokens tag it with: the album, its artist and the track number.
+bool AlbumValue(const SynthShape &shape, const char *field, std::wstring &value) {
+    if (shape.Album && SameField(field, "album"))
+        value = L"Album " + std::to_wstring(*shape.Album);
+    else if (shape.Album && (SameField(field, "albumartist") || SameField(field, "artist")))
+        value = L"Synth Artist";
+    else if (shape.Track && SameField(field, "track"))
+        value = std::to_wstring(*shape.Track);
+    else
+        return false;
+    return true;
+}
+
 // The answer for field, or false when the name or the field is not known.
 bool InfoValue(std::wstring_view name, const char *field, std::wstring &value) {
     const auto format = FormatOf(name);
@@ -622,7 +635,7 @@ bool InfoValue(std::wstring_view name, const char *field, std::wstring &value) {
     else if (SameField(field, "family"))
         value = L"Synthetic tone";
     else
-        return false;
+        return AlbumValue(format->Shape, field, value);
     return true;
 }
 
