@@ -458,8 +458,8 @@ TEST_F(SettingsStore, TheOptionsThatFollowTheMusicReadTheirKeysAsTheOtherOptions
           Case{"SkipSilence=yes\r\nSilenceThreshold=-60dB\r\nFadeOverOwnFadeOut=on\r\n"
                "OwnFadeOutDrop=twelve\r\nPlayAlbumsThrough=true\r\n",
                false, -50, false, 12, false},
-          Case{"SkipSilence=\r\nSilenceThreshold=\r\nPlayAlbumsThrough=-1\r\n", false, -50,
-               false, 12, true}}) {
+          Case{"SkipSilence=\r\nSilenceThreshold=\r\nPlayAlbumsThrough=-1\r\n", false, -50, false,
+               12, true}}) {
         SCOPED_TRACE(c.content);
         WriteBytes(IniFile(), std::string("[HVQBlend]\r\nFadeTime=3000\r\n") + c.content);
         auto store = MakeStore();

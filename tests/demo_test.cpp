@@ -304,8 +304,8 @@ TEST(DemoOptions, TheOptionsThatFollowTheMusicWriteTheirKeysAndKeepTheirLevelsIn
                                                 "track's body from 3 to 40, not \"12dB\""},
              {"--albums-through=1", "--albums-through takes no value"}})
         EXPECT_EQ(Parse({arg, "a.wav"}).Error, error);
-    for (const char *option : {"--skip-silence[=DB]", "--fade-over-own-fade-outs[=DB]",
-                               "--albums-through"})
+    for (const char *option :
+         {"--skip-silence[=DB]", "--fade-over-own-fade-outs[=DB]", "--albums-through"})
         EXPECT_NE(demo::RenderUsage().find(option), std::string::npos) << option;
 }
 

@@ -35,7 +35,8 @@ class TPluginConfig {
     TPluginConfig &operator=(const TPluginConfig &) = delete;
 
     // Reads the four keys; a missing key or a value that is no integer keeps the current value.
-    // Then the option keys: a value that is no integer turns its option off.
+    // Then the option keys: a value that is no integer turns its option off, and a level that is
+    // no integer or lies outside its range is its default.
     void Load();
     // Writes the four keys in their order, then each option key that the file held or the user
     // changed. Raises EPluginError("Unable to write to <path>").

@@ -8,7 +8,6 @@
 #include "DialogTemplate.h"
 
 #include <algorithm>
-#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -51,6 +50,64 @@ bool IsChecked(HWND button) {
 
 } // namespace
 
+// The check boxes of the options, each with the fields that go on and off with it, and the
+// levels typed beside them.
+struct TTransitionOptionsForm::TCheckBoxOption {
+    int Id;
+    HWND TTransitionOptionsForm::*Box;
+    bool (TPluginConfig::*Get)() const;
+    void (TPluginConfig::*Set)(bool);
+    HWND TTransitionOptionsForm::*Fields[2];
+};
+
+struct TTransitionOptionsForm::TLevelOption {
+    int Id;
+    HWND TTransitionOptionsForm::*Edit;
+    std::int32_t Lowest, Highest;
+    std::int32_t (TPluginConfig::*Get)() const;
+    void (TPluginConfig::*Set)(std::int32_t);
+};
+
+namespace {
+using TForm = TTransitionOptionsForm;
+} // namespace
+
+const TForm::TCheckBoxOption TForm::kCheckBoxOptions[] = {
+    {kSkipFadeCheckBoxId,
+     &TForm::SkipFadeCheckBox,
+     &TPluginConfig::SkipFade,
+     &TPluginConfig::SetSkipFade,
+     {&TForm::SkipFadeTimeLabel, &TForm::SkipFadeTimeEdit}},
+    {kFadeAcrossFormatsCheckBoxId,
+     &TForm::FadeAcrossFormatsCheckBox,
+     &TPluginConfig::FadeAcrossFormats,
+     &TPluginConfig::SetFadeAcrossFormats,
+     {nullptr, nullptr}},
+    {kSkipSilenceCheckBoxId,
+     &TForm::SkipSilenceCheckBox,
+     &TPluginConfig::SkipSilence,
+     &TPluginConfig::SetSkipSilence,
+     {&TForm::SilenceThresholdEdit, &TForm::SilenceThresholdUnit}},
+    {kFadeOverOwnFadeOutCheckBoxId,
+     &TForm::FadeOverOwnFadeOutCheckBox,
+     &TPluginConfig::FadeOverOwnFadeOut,
+     &TPluginConfig::SetFadeOverOwnFadeOut,
+     {&TForm::OwnFadeOutDropEdit, &TForm::OwnFadeOutDropUnit}},
+    {kPlayAlbumsThroughCheckBoxId,
+     &TForm::PlayAlbumsThroughCheckBox,
+     &TPluginConfig::PlayAlbumsThrough,
+     &TPluginConfig::SetPlayAlbumsThrough,
+     {nullptr, nullptr}},
+};
+
+const TForm::TLevelOption TForm::kLevelOptions[] = {
+    {kSilenceThresholdEditId, &TForm::SilenceThresholdEdit, kLowestSilenceThresholdDb,
+     kHighestSilenceThresholdDb, &TPluginConfig::SilenceThresholdDb,
+     &TPluginConfig::SetSilenceThresholdDb},
+    {kOwnFadeOutDropEditId, &TForm::OwnFadeOutDropEdit, kLeastOwnFadeOutDropDb,
+     kMostOwnFadeOutDropDb, &TPluginConfig::OwnFadeOutDropDb, &TPluginConfig::SetOwnFadeOutDropDb},
+};
+
 TTransitionOptionsForm::TTransitionOptionsForm(HWND owner, std::function<void()> onCurveChanged)
     : onCurveChanged_(std::move(onCurveChanged)) {
     const std::vector<WORD> dialogTemplate =
@@ -87,8 +144,8 @@ void TTransitionOptionsForm::CreateControls() {
                                   curveGroup, kCurveGroupBoxId);
     // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice.
     LinearRadio =
-        CreateControl(L"BUTTON", L"Linear", kChild | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON,
-                      0, PlaceInside(curveGroup, 8, 16, 54, 17), kLinearRadioId);
+        CreateControl(L"BUTTON", L"Linear", kChild | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0,
+                      PlaceInside(curveGroup, 8, 16, 54, 17), kLinearRadioId);
     LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", kChild | BS_AUTORADIOBUTTON, 0,
                                      PlaceInside(curveGroup, 66, 16, 86, 17), kLogarithmicRadioId);
     EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", kChild | BS_AUTORADIOBUTTON, 0,
@@ -116,17 +173,15 @@ void TTransitionOptionsForm::CreateMusicControls() {
                                         0, Place(8, 130, 187, 17), kSkipSilenceCheckBoxId);
     SilenceThresholdEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
                                          Place(198, 128, 28, 21), kSilenceThresholdEditId);
-    SilenceThresholdUnit =
-        CreateControl(L"STATIC", L"dBFS", kChild | SS_LEFTNOWORDWRAP, 0, Place(229, 131, 28, 17),
-                      kSilenceThresholdUnitId);
+    SilenceThresholdUnit = CreateControl(L"STATIC", L"dBFS", kChild | SS_LEFTNOWORDWRAP, 0,
+                                         Place(229, 131, 28, 17), kSilenceThresholdUnitId);
     FadeOverOwnFadeOutCheckBox =
         CreateControl(L"BUTTON", L"Crossfade Over Fade-Outs", kCheckBoxStyle, 0,
                       Place(8, 156, 187, 17), kFadeOverOwnFadeOutCheckBoxId);
     OwnFadeOutDropEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
                                        Place(198, 154, 28, 21), kOwnFadeOutDropEditId);
-    OwnFadeOutDropUnit =
-        CreateControl(L"STATIC", L"dB", kChild | SS_LEFTNOWORDWRAP, 0, Place(229, 157, 28, 17),
-                      kOwnFadeOutDropUnitId);
+    OwnFadeOutDropUnit = CreateControl(L"STATIC", L"dB", kChild | SS_LEFTNOWORDWRAP, 0,
+                                       Place(229, 157, 28, 17), kOwnFadeOutDropUnitId);
     PlayAlbumsThroughCheckBox =
         CreateControl(L"BUTTON", L"Play Albums Through, No Crossfades", kCheckBoxStyle, 0,
                       Place(8, 182, 249, 17), kPlayAlbumsThroughCheckBoxId);
@@ -172,20 +227,13 @@ void TTransitionOptionsForm::FillControls() {
     if (!config)
         return;
     ShowCurve();
-    SetChecked(SkipFadeCheckBox, config->SkipFade());
     SetWindowTextW(SkipFadeTimeEdit, std::to_wstring(config->SkipFadeTime()).c_str());
-    EnableWindow(SkipFadeTimeLabel, config->SkipFade());
-    EnableWindow(SkipFadeTimeEdit, config->SkipFade());
-    SetChecked(FadeAcrossFormatsCheckBox, config->FadeAcrossFormats());
-    SetChecked(SkipSilenceCheckBox, config->SkipSilence());
-    SetWindowTextW(SilenceThresholdEdit, std::to_wstring(config->SilenceThresholdDb()).c_str());
-    EnableWindow(SilenceThresholdEdit, config->SkipSilence());
-    EnableWindow(SilenceThresholdUnit, config->SkipSilence());
-    SetChecked(FadeOverOwnFadeOutCheckBox, config->FadeOverOwnFadeOut());
-    SetWindowTextW(OwnFadeOutDropEdit, std::to_wstring(config->OwnFadeOutDropDb()).c_str());
-    EnableWindow(OwnFadeOutDropEdit, config->FadeOverOwnFadeOut());
-    EnableWindow(OwnFadeOutDropUnit, config->FadeOverOwnFadeOut());
-    SetChecked(PlayAlbumsThroughCheckBox, config->PlayAlbumsThrough());
+    for (const TLevelOption &option : kLevelOptions)
+        SetWindowTextW(this->*option.Edit, std::to_wstring((config->*option.Get)()).c_str());
+    for (const TCheckBoxOption &option : kCheckBoxOptions) {
+        SetChecked(this->*option.Box, (config->*option.Get)());
+        EnableFields(option);
+    }
 }
 
 void TTransitionOptionsForm::ShowCurve() {
@@ -230,6 +278,8 @@ INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     if (message != WM_COMMAND)
         return FALSE;
     const int control = LOWORD(wParam), notification = HIWORD(wParam);
+    if (OptionCommand(control, notification))
+        return TRUE;
     switch (control) {
     case kLinearRadioId:
     case kLogarithmicRadioId:
@@ -237,56 +287,9 @@ INT_PTR TTransitionOptionsForm::OnMessage(UINT message, WPARAM wParam, LPARAM) {
         if (notification == BN_CLICKED)
             RunHandler([&] { CurveRadioClick(control); });
         break;
-    case kSkipFadeCheckBoxId:
-        if (notification == BN_CLICKED)
-            RunHandler([this] {
-                OptionClick(SkipFadeCheckBox, &TPluginConfig::SetSkipFade,
-                            {SkipFadeTimeLabel, SkipFadeTimeEdit});
-            });
-        break;
     case kSkipFadeTimeEditId:
         if (notification == EN_CHANGE)
             RunHandler([this] { SkipFadeTimeEditChange(); });
-        break;
-    case kFadeAcrossFormatsCheckBoxId:
-        if (notification == BN_CLICKED)
-            RunHandler([this] {
-                OptionClick(FadeAcrossFormatsCheckBox, &TPluginConfig::SetFadeAcrossFormats);
-            });
-        break;
-    case kSkipSilenceCheckBoxId:
-        if (notification == BN_CLICKED)
-            RunHandler([this] {
-                OptionClick(SkipSilenceCheckBox, &TPluginConfig::SetSkipSilence,
-                            {SilenceThresholdEdit, SilenceThresholdUnit});
-            });
-        break;
-    case kSilenceThresholdEditId:
-        if (notification == EN_CHANGE)
-            RunHandler([this] {
-                LevelEditChange(SilenceThresholdEdit, kLowestSilenceThresholdDb,
-                                kHighestSilenceThresholdDb, &TPluginConfig::SetSilenceThresholdDb);
-            });
-        break;
-    case kFadeOverOwnFadeOutCheckBoxId:
-        if (notification == BN_CLICKED)
-            RunHandler([this] {
-                OptionClick(FadeOverOwnFadeOutCheckBox, &TPluginConfig::SetFadeOverOwnFadeOut,
-                            {OwnFadeOutDropEdit, OwnFadeOutDropUnit});
-            });
-        break;
-    case kOwnFadeOutDropEditId:
-        if (notification == EN_CHANGE)
-            RunHandler([this] {
-                LevelEditChange(OwnFadeOutDropEdit, kLeastOwnFadeOutDropDb, kMostOwnFadeOutDropDb,
-                                &TPluginConfig::SetOwnFadeOutDropDb);
-            });
-        break;
-    case kPlayAlbumsThroughCheckBoxId:
-        if (notification == BN_CLICKED)
-            RunHandler([this] {
-                OptionClick(PlayAlbumsThroughCheckBox, &TPluginConfig::SetPlayAlbumsThrough);
-            });
         break;
     case kOptionsDoneButtonId: // the button, or Enter
     case IDCANCEL:             // Escape
@@ -337,28 +340,50 @@ void TTransitionOptionsForm::SkipFadeTimeEditChange() {
         config->SetSkipFadeTime(*ms);
 }
 
+// Answers whether the control is an option's check box or level.
+bool TTransitionOptionsForm::OptionCommand(int control, int notification) {
+    for (const TCheckBoxOption &option : kCheckBoxOptions) {
+        if (option.Id == control) {
+            if (notification == BN_CLICKED)
+                RunHandler([&] { OptionClick(option); });
+            return true;
+        }
+    }
+    for (const TLevelOption &option : kLevelOptions) {
+        if (option.Id == control) {
+            if (notification == EN_CHANGE)
+                RunHandler([&] { LevelEditChange(option); });
+            return true;
+        }
+    }
+    return false;
+}
 
 // The fields that belong to the option go on and off with it. The engine reads the options as it
 // prepares a transition (the formats one as it opens the next track early): a change applies
 // from the next transition.
-void TTransitionOptionsForm::OptionClick(HWND checkBox, void (TPluginConfig::*set)(bool),
-                                         std::initializer_list<HWND> fields) {
+void TTransitionOptionsForm::OptionClick(const TCheckBoxOption &option) {
     TPluginConfig *config = PluginConfig;
     if (!config)
         return;
-    const bool checked = IsChecked(checkBox);
-    for (const HWND field : fields)
-        EnableWindow(field, checked);
-    (config->*set)(checked);
+    EnableFields(option);
+    (config->*option.Set)(IsChecked(this->*option.Box));
+}
+
+void TTransitionOptionsForm::EnableFields(const TCheckBoxOption &option) {
+    for (HWND TTransitionOptionsForm::*field : option.Fields) {
+        if (field)
+            EnableWindow(this->*field, IsChecked(this->*option.Box));
+    }
 }
 
 // A level half typed ("-" or "-5" on the way to "-55") lies outside the range: it stores
 // nothing, so that the user's level is not replaced by the default while typing.
-void TTransitionOptionsForm::LevelEditChange(HWND edit, std::int32_t lowest, std::int32_t highest,
-                                             void (TPluginConfig::*set)(std::int32_t)) {
+void TTransitionOptionsForm::LevelEditChange(const TLevelOption &option) {
     TPluginConfig *config = PluginConfig;
     if (!config)
         return;
-    if (const auto db = ParseEditInteger(WindowText(edit)); db && *db >= lowest && *db <= highest)
-        (config->*set)(*db);
+    if (const auto db = ParseEditInteger(WindowText(this->*option.Edit));
+        db && *db >= option.Lowest && *db <= option.Highest)
+        (config->*option.Set)(*db);
 }

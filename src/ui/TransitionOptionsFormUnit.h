@@ -11,12 +11,8 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <string>
-
-class TPluginConfig;
 
 enum TTransitionOptionsControl : int {
     kCurveGroupBoxId = 201,
@@ -84,13 +80,16 @@ class TTransitionOptionsForm {
 
     // The handlers, named after control and event.
     void CurveRadioClick(int control);
-    // An option's check box: its setter in the store, and the fields that go on and off with it.
-    void OptionClick(HWND checkBox, void (TPluginConfig::*set)(bool),
-                     std::initializer_list<HWND> fields = {});
+    // The options' check boxes (with the fields that go on and off with each) and levels.
+    struct TCheckBoxOption;
+    struct TLevelOption;
+    static const TCheckBoxOption kCheckBoxOptions[];
+    static const TLevelOption kLevelOptions[];
+    bool OptionCommand(int control, int notification);
+    void OptionClick(const TCheckBoxOption &option);
+    void EnableFields(const TCheckBoxOption &option); // as the check box shows
+    void LevelEditChange(const TLevelOption &option);
     void SkipFadeTimeEditChange();
-    // A level typed in an edit: stored where it is a number in the range, else nothing.
-    void LevelEditChange(HWND edit, std::int32_t lowest, std::int32_t highest,
-                         void (TPluginConfig::*set)(std::int32_t));
     template <class F> void RunHandler(F &&handler);
 
     HWND window_ = nullptr;
