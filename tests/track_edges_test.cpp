@@ -173,7 +173,7 @@ struct TEndCase {
 
 TEST(TrackEdges, ScannerFindsWhereTheSoundEnds) {
     const TEndCase cases[] = {
-        {{"16-bit stereo, silence", 16, 2, {{5, -12, -12}, Silence(3)}, 5}, 500},
+        {{"16-bit stereo, silence mid-window", 16, 2, {{5.003, -12, -12}, Silence(3)}, 5.003}, 500},
         {{"24-bit mono, -55 dBFS hiss", 24, 1, {{5, -12, -12}, Hiss(3, -55)}, 5}, 500},
         {{"8-bit stereo, noise then silence", 8, 2, {{5, -6, -6, TWave::Noise}, Silence(2)}, 5},
          500},
