@@ -30,8 +30,12 @@ struct TPiece {
     double ToDb;
     TWave Wave = TWave::Tone;
 };
-TPiece Silence(double seconds) { return {seconds, kNone, kNone}; }
-TPiece Hiss(double seconds, double db) { return {seconds, db, db, TWave::Noise}; }
+TPiece Silence(double seconds) {
+    return {seconds, kNone, kNone};
+}
+TPiece Hiss(double seconds, double db) {
+    return {seconds, db, db, TWave::Noise};
+}
 
 struct TTrack {
     Bytes Pcm;
@@ -65,7 +69,9 @@ TTrack MakeTrack(int bits, int channels, const std::vector<TPiece> &pieces) {
     return track;
 }
 
-int FramesOf(double seconds) { return static_cast<int>(std::lround(seconds * kRate)); }
+int FramesOf(double seconds) {
+    return static_cast<int>(std::lround(seconds * kRate));
+}
 
 // The track's first sound frame, asked block by block as the engine does.
 int FirstSoundByBlocks(const TTrack &track, double thresholdDb) {
@@ -144,8 +150,9 @@ TEST(TrackEdges, TheLoudestSampleCountsWhereverItLies) {
         for (const int frame : {0, 3, 441, 500, 879, 999}) {
             SCOPED_TRACE(testing::Message() << channels << " channels, frame " << frame);
             TTrack track = MakeTrack(16, channels, {{1000.0 / kRate, -0.01, -0.01}});
-            pcm::WriteSample(&track.Pcm[static_cast<std::size_t>(frame * channels + channels - 1) * 2],
-                             16, -32768);
+            pcm::WriteSample(
+                &track.Pcm[static_cast<std::size_t>(frame * channels + channels - 1) * 2], 16,
+                -32768);
             EXPECT_EQ(trackedges::FirstSoundFrame(track.Pcm.data(), 1000, 16, channels, 0), frame);
             EXPECT_EQ(trackedges::SoundEndInBlock(track.Pcm.data(), 1000, 16, channels, 0),
                       frame + 1);
@@ -166,7 +173,7 @@ struct TEndCase {
 
 TEST(TrackEdges, ScannerFindsWhereTheSoundEnds) {
     const TEndCase cases[] = {
-        {{"16-bit stereo, silence", 16, 2, {{5, -12, -12}, Silence(3)}, 5}, 500},
+        {{"16-bit stereo, silence mid-window", 16, 2, {{5.003, -12, -12}, Silence(3)}, 5.003}, 500},
         {{"24-bit mono, -55 dBFS hiss", 24, 1, {{5, -12, -12}, Hiss(3, -55)}, 5}, 500},
         {{"8-bit stereo, noise then silence", 8, 2, {{5, -6, -6, TWave::Noise}, Silence(2)}, 5},
          500},
@@ -220,17 +227,26 @@ void ExpectRampAt(std::optional<std::int64_t> found, const TRampCase &c, std::in
 TEST(TrackEdges, OwnFadeOutIsARampFallingFromTheBodyToTheEnd) {
     const TRampCase cases[] = {
         {"16-bit stereo tone, 5 s fade", 16, 2, {{10, -12, -12}, {5, -12, -72}, Silence(2)}, 11},
-        {"24-bit mono noise, 8 s fade", 24, 1,
-         {{6, -12, -12, TWave::Noise}, {8, -12, -72, TWave::Noise}, Silence(1)}, 7.6, 60},
+        {"24-bit mono noise, 8 s fade",
+         24,
+         1,
+         {{6, -12, -12, TWave::Noise}, {8, -12, -72, TWave::Noise}, Silence(1)},
+         7.6,
+         60},
         {"8-bit stereo tone, 3 s fade to nothing", 8, 2, {{10, -12, -12}, {3, -12, -72}}, 10.6},
         {"16-bit mono, 0.5 s fade is no ramp", 16, 1, {{10, -12, -12}, {0.5, -12, -72}}, -1},
         {"ends loud", 16, 2, {{10, -12, -12}, Silence(2)}, -1},
-        {"quiet passage, then the body again", 16, 2,
-         {{5, -12, -12}, {3, -40, -40}, {5, -12, -12}, Silence(1)}, -1},
-        {"flat quiet passage into silence", 16, 2, {{8, -12, -12}, {3, -40, -40}, Silence(2)},
+        {"quiet passage, then the body again",
+         16,
+         2,
+         {{5, -12, -12}, {3, -40, -40}, {5, -12, -12}, Silence(1)},
          -1},
-        {"settles 18 dB down, then stops", 16, 2,
-         {{8, -12, -12}, {2, -12, -30}, {3, -30, -30}, Silence(1)}, -1},
+        {"flat quiet passage into silence", 16, 2, {{8, -12, -12}, {3, -40, -40}, Silence(2)}, -1},
+        {"settles 18 dB down, then stops",
+         16,
+         2,
+         {{8, -12, -12}, {2, -12, -30}, {3, -30, -30}, Silence(1)},
+         -1},
     };
     const std::int64_t firstFrame = 5000000;
     for (const TRampCase &c : cases) {
@@ -245,10 +261,17 @@ TEST(TrackEdges, OwnFadeOutIsARampFallingFromTheBodyToTheEnd) {
 
 TEST(TrackEdges, OwnFadeInIsARampRisingToTheBody) {
     const TRampCase cases[] = {
-        {"16-bit stereo tone, 4 s rise", 16, 2, {Silence(0.5), {4, -72, -12}, {6, -12, -12}},
+        {"16-bit stereo tone, 4 s rise",
+         16,
+         2,
+         {Silence(0.5), {4, -72, -12}, {6, -12, -12}},
          0.5 + 4 * 0.8},
-        {"24-bit stereo noise, 3 s rise", 24, 2,
-         {{3, -72, -12, TWave::Noise}, {5, -12, -12, TWave::Noise}}, 3 * 0.8, 30},
+        {"24-bit stereo noise, 3 s rise",
+         24,
+         2,
+         {{3, -72, -12, TWave::Noise}, {5, -12, -12, TWave::Noise}},
+         3 * 0.8,
+         30},
         {"starts loud", 16, 2, {Silence(1), {8, -12, -12}}, -1},
         {"quiet opening, then the body", 16, 1, {{3, -40, -40}, {6, -12, -12}}, -1},
     };

@@ -36,12 +36,14 @@ template <int Bits> std::uint32_t MagnitudeAt(const std::uint8_t *sample) {
 // 16-bit sums of squares are of the samples quartered, so that the eight-wide path can add
 // sixteen groups of squares in 32 bits; 32-bit ones lose their low byte, so that a window's sum
 // fits 64. What is lost lies below -78 dBFS, under any ramp that ends where sound does.
-constexpr int SquareShift(int bits) { return bits == 16 ? 2 : bits == 32 ? 8 : 0; }
+constexpr int SquareShift(int bits) {
+    return bits == 16 ? 2 : bits == 32 ? 8 : 0;
+}
 
 #if defined(__SSE2__)
 // The scanner sees every frame of a track's end and the skip every frame of its leading silence,
-// beside a decoder that makes them; for the common 16-bit mono and stereo they look at eight
-// samples at a time.
+// beside a decoder that makes them; in the common 16-bit width they look at eight samples at a
+// time, whatever the channels.
 
 // How many of the leading samples, in whole groups of eight, stay below level.
 int QuietSamples16(const std::uint8_t *pcm, int samples, std::uint32_t level) {
@@ -113,8 +115,12 @@ int ScanGroups16(const std::uint8_t *pcm, int samples, std::uint32_t &peak, std:
     return groups * 8;
 }
 #else
-int QuietSamples16(const std::uint8_t *, int, std::uint32_t) { return 0; }
-int ScanGroups16(const std::uint8_t *, int, std::uint32_t &, std::int64_t &) { return 0; }
+int QuietSamples16(const std::uint8_t *, int, std::uint32_t) {
+    return 0;
+}
+int ScanGroups16(const std::uint8_t *, int, std::uint32_t &, std::int64_t &) {
+    return 0;
+}
 #endif
 
 // The smallest magnitude that reaches thresholdDb; at least one step, so that digital silence is
@@ -125,7 +131,8 @@ std::uint32_t ThresholdLevel(int bits, double thresholdDb) {
     return static_cast<std::uint32_t>(std::clamp(level, 1.0, fullScale)); // NaN gives 1
 }
 
-template <int Bits> bool FrameReaches(const std::uint8_t *frame, int channels, std::uint32_t level) {
+template <int Bits>
+bool FrameReaches(const std::uint8_t *frame, int channels, std::uint32_t level) {
     for (int c = 0; c < channels; ++c)
         if (MagnitudeAt<Bits>(frame + c * (Bits / 8)) >= level)
             return true;
@@ -169,9 +176,11 @@ int FirstSoundFrame(const std::uint8_t *pcm, int frames, int bits, int channels,
     const std::uint32_t level = ThresholdLevel(bits, thresholdDb);
     const int frameBytes = blockmath::FrameBytes(bits, channels);
     return ForWidth(bits, 0, [&](auto width) {
-        const int quiet = decltype(width)::value == 16 ? QuietSamples16(pcm, frames * channels, level) : 0;
+        const int quiet =
+            decltype(width)::value == 16 ? QuietSamples16(pcm, frames * channels, level) : 0;
         for (int f = quiet / channels; f < frames; ++f)
-            if (FrameReaches<decltype(width)::value>(pcm + static_cast<std::size_t>(f) * frameBytes, channels, level))
+            if (FrameReaches<decltype(width)::value>(pcm + static_cast<std::size_t>(f) * frameBytes,
+                                                     channels, level))
                 return f;
         return std::max(frames, 0);
     });
@@ -185,7 +194,8 @@ int SoundEndInBlock(const std::uint8_t *pcm, int frames, int bits, int channels,
     const int frameBytes = blockmath::FrameBytes(bits, channels);
     return ForWidth(bits, 0, [&](auto width) {
         for (int f = frames; f > 0; --f)
-            if (FrameReaches<decltype(width)::value>(pcm + static_cast<std::size_t>(f - 1) * frameBytes, channels, level))
+            if (FrameReaches<decltype(width)::value>(
+                    pcm + static_cast<std::size_t>(f - 1) * frameBytes, channels, level))
                 return f;
         return 0;
     });
@@ -249,7 +259,8 @@ template <int Bits> void TTrackEndScanner::ScanInto(const std::uint8_t *pcm, int
     std::int64_t sum = sum_;
     const int done = Bits == 16 ? ScanGroups16(pcm, samples, peak, sum) : 0;
     for (int i = done; i < samples; ++i) {
-        const std::int64_t value = pcm::ReadSampleAs<Bits>(pcm + i * kWidth) - (Bits == 8 ? 128 : 0);
+        const std::int64_t value =
+            pcm::ReadSampleAs<Bits>(pcm + i * kWidth) - (Bits == 8 ? 128 : 0);
         peak = std::max(peak, static_cast<std::uint32_t>(value < 0 ? -value : value));
         const std::int64_t scaled = value >> SquareShift(Bits);
         sum += scaled * scaled;
@@ -261,9 +272,9 @@ template <int Bits> void TTrackEndScanner::ScanInto(const std::uint8_t *pcm, int
 void TTrackEndScanner::StoreWindow() {
     TWindow &window = windows_[slot_];
     window.Peak = peak_;
-    window.MeanSquare = static_cast<float>(static_cast<double>(sum_) /
-                                           (static_cast<double>(inWindow_) * channels_) /
-                                           fullScaleSquared_);
+    window.MeanSquare =
+        static_cast<float>(static_cast<double>(sum_) /
+                           (static_cast<double>(inWindow_) * channels_) / fullScaleSquared_);
 }
 
 std::int64_t TTrackEndScanner::FirstKept() const {
@@ -279,7 +290,7 @@ std::int64_t TTrackEndScanner::WindowNumberOf(std::int64_t frame) const {
 }
 
 std::optional<std::int64_t> TTrackEndScanner::SoundEndFrame(double thresholdDb,
-                                                           int minSilenceMs) const {
+                                                            int minSilenceMs) const {
     const std::uint32_t level = ThresholdLevel(bits_, thresholdDb);
     for (std::int64_t n = windowsStarted_ - 1; n >= FirstKept(); --n) {
         if (WindowAt(n).Peak < level)

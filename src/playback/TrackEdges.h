@@ -46,9 +46,10 @@ class TTrackEndScanner {
     void Feed(const std::uint8_t *pcm, int frames);
 
     // The frame after the last one whose peak reaches thresholdDb, rounded up to the end of its
-    // 10 ms window (never cuts sound), provided at least minSilenceMs of silence follows it to
-    // the end of what was fed; the end of what was fed when less does. None when no frame fed
-    // reaches the threshold: the caller cannot tell where the sound ended, and plays it as it is.
+    // 10 ms window (never cuts sound; SoundEndInBlock pins it down in that window), provided at
+    // least minSilenceMs of silence follows it to the end of what was fed; the end of what was fed
+    // when less does. None when no frame fed reaches the threshold: the caller cannot tell where
+    // the sound ended, and plays it as it is.
     std::optional<std::int64_t> SoundEndFrame(double thresholdDb, int minSilenceMs) const;
     // Where the track fades out by itself before soundEnd: the first window from which its
     // loudness (RMS over 150 ms) stays below its body's by dropDb or more until soundEnd, where a
@@ -57,6 +58,7 @@ class TTrackEndScanner {
     std::optional<std::int64_t> OwnFadeOut(double dropDb, std::int64_t soundEnd) const;
     // The mirror for the first seconds of a track whose sound starts at soundStart: the first
     // frame of the window where its own rise of at least a second reaches its body less dropDb.
+    // Fed no more than maxSeconds, or the rise has given way to what came after it.
     std::optional<std::int64_t> OwnFadeIn(double dropDb, std::int64_t soundStart) const;
 
     int WindowFrames() const { return windowFrames_; }

@@ -18,7 +18,9 @@ constexpr int kSeconds = 20;      // the longest tail the engine scans
 constexpr int kFrameBytes = 4;
 constexpr double kTargetPercent = 5.0;
 
-void KeepBytes(const void *bytes) { asm volatile("" : : "r"(bytes) : "memory"); }
+void KeepBytes(const void *bytes) {
+    asm volatile("" : : "r"(bytes) : "memory");
+}
 
 // Seconds for one pass; the best of several.
 template <class Pass> double BestSeconds(Pass &&pass) {
