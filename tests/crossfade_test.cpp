@@ -20,6 +20,7 @@ namespace {
 using namespace hostapi;
 using refhost::HostMessage;
 using refhost::RefHost;
+using support::AlbumNames;
 using support::PluginProbe;
 using support::ToneName;
 using support::TonePcm;
@@ -32,6 +33,9 @@ struct Settings {
     bool EqualPower = false;    // written to the settings file only when set
     int SkipFadeMs = 0;         // the fade on skip, off at 0
     bool AcrossFormats = false; // written only when set
+    bool SkipSilence = false;   // the options that follow the music, each written only when set
+    bool OwnFadeOuts = false;
+    bool AlbumsThrough = false;
 };
 
 // ---- the expected output, from the formulas ----
@@ -195,6 +199,12 @@ class Crossfade : public ::testing::Test {
         }
         if (settings.AcrossFormats)
             write("FadeAcrossFormats", "1");
+        if (settings.SkipSilence)
+            write("SkipSilence", "1");
+        if (settings.OwnFadeOuts)
+            write("FadeOverOwnFadeOut", "1");
+        if (settings.AlbumsThrough)
+            write("PlayAlbumsThrough", "1");
         host.Start();
     }
     void TearDown() override {
@@ -1346,3 +1356,138 @@ INSTANTIATE_TEST_SUITE_P(RealTime, Seamless, ::testing::Values(0, 300),
                          });
 
 } // namespace
+
+// ---- transitions that follow the music ----
+
+// Tracks with silences and fades of their own, on an output that plays at four times real time
+// with a 2 s buffer: room for the engine to read a track's end ahead while the output is full.
+class FollowTheMusic : public Crossfade {
+  protected:
+    static constexpr Format kFormat{8000, 2, 16};
+    void StartFollowing(const Settings &settings) {
+        host.UseOutput(std::make_unique<refhost::RecordingOutput>(4.0, 2000));
+        StartWith(settings);
+    }
+    static std::wstring Shaped(int ms, const wchar_t *extension, int seed, const wchar_t *shape) {
+        return ToneName(kFormat.Rate, kFormat.Channels, kFormat.Bits, ms, extension, seed, shape);
+    }
+    static std::size_t BytesOfMs(int ms) {
+        return static_cast<std::size_t>(ms) * kFormat.Rate / 1000 * kFormat.FrameBytes();
+    }
+    // Where the output first differs from the outgoing track: its hand-over, in bytes.
+    std::size_t HandOverIn(const Bytes &outgoing) {
+        const Bytes pcm = out().Pcm();
+        const auto [differs, unused] = std::mismatch(pcm.begin(), pcm.end(), outgoing.begin(), outgoing.end());
+        const auto at = static_cast<std::size_t>(differs - pcm.begin());
+        const auto block = static_cast<std::size_t>(kFormat.BlockBytes());
+        return at - at % block; // the hand-over's block begins unmixed where both are alike
+    }
+    // The output after the hand-over is the incoming track from `incomingFrom` with the outgoing
+    // one's rest up to `soundEnd` mixed in over what was left of it.
+    void ExpectMixedAfter(std::size_t handOver, const Bytes &outgoing, std::size_t soundEnd,
+                          const Bytes &incoming, std::size_t incomingFrom) {
+        // The hand-over's block is the outgoing track's last: the rest was reckoned before it.
+        const auto block = static_cast<std::size_t>(kFormat.BlockBytes());
+        const auto writtenMs = static_cast<int>((handOver - block) * 1000 / kFormat.BytesPerSecond());
+        const int remainingMs = static_cast<int>(soundEnd * 1000 / kFormat.BytesPerSecond()) - writtenMs;
+        Bytes expected(outgoing.begin(), outgoing.begin() + static_cast<long>(handOver));
+        const Bytes mixed = Mixed(kFormat, Bytes(incoming.begin() + static_cast<long>(incomingFrom), incoming.end()),
+                                  Bytes(outgoing.begin() + static_cast<long>(handOver), outgoing.end()), remainingMs, false);
+        expected.insert(expected.end(), mixed.begin(), mixed.end());
+        EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+    }
+};
+
+// Trailing silence is not played: the crossfade ends where the outgoing track's sound ends, and
+// the incoming track starts with its first sound. Both tracks' sound is heard untouched.
+TEST_F(FollowTheMusic, SkippedSilenceEndsTheFadeWhereTheSoundEnds) {
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.SkipSilence = true;
+    StartFollowing(settings);
+    const std::wstring first = Shaped(6000, L"syw", 41, L"T2000");
+    const std::wstring second = Shaped(3000, L"sya", 42, L"L1000");
+    PlayToTheEnd({first, second});
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    const std::size_t handOver = HandOverIn(a);
+    // The fade of 1000 ms ends with the sound at 4000 ms, not with the file at 6000 ms.
+    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 3000.0, 130.0);
+    ExpectMixedAfter(handOver, a, BytesOfMs(4000), b, BytesOfMs(1000));
+}
+
+// Without the option, or where the owner will not open the track a second time, the same tracks
+// crossfade over the file's last second as they always did: silence into silence.
+class FollowTheMusicFallBack : public FollowTheMusic, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FollowTheMusicFallBack, TheFadeIsTheSetTime) {
+    const bool oneHandle = GetParam();
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.SkipSilence = oneHandle;
+    StartFollowing(settings);
+    if (oneHandle)
+        PluginProbe(host, L"in_synthw.dll").Set("MaxOpenReads", 1);
+    const std::wstring first = Shaped(6000, L"syw", 43, L"T2000");
+    const std::wstring second = Shaped(3000, L"sya", 44, L"B6"); // no leading silence to skip
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, FollowTheMusicFallBack, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? std::string("OneHandleOnly")
+                                               : std::string("OptionOff");
+                         });
+
+// Over a fade-out of its own the crossfade starts where the track has fallen 12 dB below its
+// body and ends where its sound ends, shorter than the set time.
+TEST_F(FollowTheMusic, AnOwnFadeOutIsWhereTheCrossfadeLies) {
+    Settings settings;
+    settings.FadeTimeMs = 5000;
+    settings.MinFileSizeMs = 1000;
+    settings.OwnFadeOuts = true;
+    StartFollowing(settings);
+    // Falls from 5000 ms to -60 dB at 9000 ms: 12 dB down at 5800 ms.
+    const std::wstring first = Shaped(10000, L"syw", 45, L"F4000_T1000");
+    const std::wstring second = Shaped(4000, L"sya", 46, L"B6");
+    PlayToTheEnd({first, second});
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    const std::size_t handOver = HandOverIn(a);
+    // Within the ramp, near its 12 dB point (the loudness is measured over 150 ms).
+    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 5800.0, 250.0);
+    ExpectMixedAfter(handOver, a, BytesOfMs(9000), b, 0);
+}
+
+// Consecutive tracks of one album join without a crossfade: the output is the piece they were
+// cut from, sample for sample. Out of order, or without the option, they crossfade.
+struct AlbumCase {
+    const char *Name;
+    bool AlbumsThrough;
+    std::vector<int> Order; // of the album's three tracks
+    bool WholePiece;
+};
+
+class AlbumThrough : public Crossfade, public ::testing::WithParamInterface<AlbumCase> {};
+
+TEST_P(AlbumThrough, IsThePieceItWasCutFromOrCrossfades) {
+    const AlbumCase &c = GetParam();
+    const std::vector<std::wstring> album = AlbumNames(8000, 2, 16, {1500, 1200, 1000}, 47, 3);
+    const Bytes piece = TonePcm(ToneName(8000, 2, 16, 3700, L"syw", 47, L"P0"));
+    Settings settings;
+    settings.AlbumsThrough = c.AlbumsThrough;
+    StartWith(settings);
+    std::vector<std::wstring> playlist;
+    for (const int track : c.Order)
+        playlist.push_back(album[static_cast<std::size_t>(track)]);
+    PlayToTheEnd(playlist);
+    EXPECT_EQ(Compare(out().Pcm(), piece) == "equal", c.WholePiece);
+    EXPECT_EQ(out().Pcm().size() == piece.size(), c.WholePiece);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, AlbumThrough,
+                         ::testing::Values(AlbumCase{"InOrder", true, {0, 1, 2}, true},
+                                           AlbumCase{"OptionOff", false, {0, 1, 2}, false},
+                                           AlbumCase{"OutOfOrder", true, {0, 2, 1}, false}),
+                         [](const ::testing::TestParamInfo<AlbumCase> &info) {
+                             return std::string(info.param.Name);
+                         });

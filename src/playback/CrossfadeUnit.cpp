@@ -5,11 +5,14 @@
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
+#include "AlbumJoin.h"
+#include "TrackEdges.h"
 #include "BlockMath.h"
 #include "FadeOutChain.h"
 #include "FadeOutConversion.h"
 
 #include <algorithm>
+#include <cstring>
 
 using namespace hostapi;
 
@@ -105,6 +108,71 @@ bool FadeAcrossFormats(const TPluginConfig *settings) {
     return settings && settings->FadeAcrossFormats();
 }
 
+bool PlayAlbumsThrough(const TPluginConfig *settings) {
+    return settings && settings->PlayAlbumsThrough();
+}
+
+namespace {
+
+TAlbumTags AlbumTagsOf(const THookedInPlugin &plugin, const std::wstring &fileName) {
+    TAlbumTags tags;
+    QueryFileInfo(plugin, fileName, "album", tags.Album);
+    QueryFileInfo(plugin, fileName, "albumartist", tags.AlbumArtist);
+    QueryFileInfo(plugin, fileName, "artist", tags.Artist);
+    QueryFileInfo(plugin, fileName, "track", tags.Track);
+    return tags;
+}
+
+} // namespace
+
+bool TInPluginPlaybackThread::NextContinuesAlbum() const {
+    if (!::PlayAlbumsThrough(Links.Settings) || !Decoder.Plugin || playingFile_.empty())
+        return false;
+    const int index = NextPlaylistIndex(Links.Host);
+    const std::wstring name = index < 0 ? std::wstring() : PlaylistFile(index);
+    const THookedInPlugin *plugin = name.empty() ? nullptr : OwnerOf(name);
+    return plugin && ContinuesAlbum(AlbumTagsOf(*Decoder.Plugin, playingFile_),
+                                    AlbumTagsOf(*plugin, name));
+}
+
+TLookAheadWishes TInPluginPlaybackThread::LookAheadWishes() const {
+    const TPluginConfig *settings = Links.Settings;
+    if (!settings)
+        return {};
+    return {settings->SkipSilence(), settings->SilenceThresholdDb(), settings->FadeOverOwnFadeOut(),
+            settings->OwnFadeOutDropDb()};
+}
+
+std::pair<std::int64_t, std::int64_t> TInPluginPlaybackThread::PlannedEnd() const {
+    const std::int64_t length = LengthMs.load(), fadeTime = FadeTimeMs();
+    const std::optional<TTrackEnd> &found = lookAhead_.End();
+    if (!found || found->SoundEndMs > length)
+        return {length, fadeTime};
+    const std::int64_t end = found->SoundEndMs;
+    // Over its own fade-out: from where it starts to where the sound ends, at most the set time.
+    if (found->FadeFromMs && *found->FadeFromMs < end)
+        return {end, std::min<std::int64_t>(fadeTime, end - *found->FadeFromMs)};
+    return {end, fadeTime};
+}
+
+int TInPluginPlaybackThread::SkipLeadingSilence(std::uint8_t *block, int frames) {
+    const int bits = Decoder.BitsPerSample, channels = Decoder.Channels;
+    const int first =
+        trackedges::FirstSoundFrame(block, frames, bits, channels, LookAheadWishes().SilenceThresholdDb);
+    const std::int64_t most = std::int64_t{Decoder.SampleRate} * kMaxLeadingSilenceMs / 1000;
+    if (first >= frames && leadingSilenceFrames_ + frames <= most) {
+        leadingSilenceFrames_ += frames;
+        return 0;
+    }
+    trimsLeadingSilence_ = false;
+    const int skipped = first >= frames ? 0 : first; // longer than the most: played as it is
+    leadingSilenceFrames_ += skipped;
+    const int frameBytes = blockmath::FrameBytes(bits, channels);
+    std::memmove(block, block + static_cast<std::size_t>(skipped) * frameBytes,
+                 static_cast<std::size_t>(frames - skipped) * frameBytes);
+    return frames - skipped;
+}
+
 TPcmFormat FormatOf(const TDecoder &decoder) {
     return {decoder.BitsPerSample, decoder.Channels, decoder.SampleRate};
 }
@@ -141,14 +209,19 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
     if (StopRequested || Stopped() || tooShortForFade_ || Crossfade.Source)
         return false;
     const std::int64_t length = LengthMs.load();
-    const std::int64_t fadeTime = FadeTimeMs();
-    if (fadeTime <= 0) {
+    if (FadeTimeMs() <= 0) {
         tooShortForFade_ = true;
         return false;
     }
-    if (writtenMs <= length - fadeTime)
+    const auto [end, fadeTime] = PlannedEnd();
+    if (writtenMs <= end - fadeTime)
         return false;
-    const std::int64_t remaining = length - writtenMs;
+    // An album played through runs out into its next track, which writes straight on.
+    if (NextContinuesAlbum()) {
+        tooShortForFade_ = true;
+        return false;
+    }
+    const std::int64_t remaining = end - writtenMs;
     if (remaining > 0 && length > MinFileSizeMs() && PreLoadNext()) {
         fadeKill_ = 0;
         std::unique_ptr<TFadeOutSource> outgoing = std::make_unique<TDecoderFadeOutSource>(

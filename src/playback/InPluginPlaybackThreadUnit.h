@@ -7,6 +7,7 @@
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
+#include "EndLookAhead.h"
 #include "FadeOutConversion.h"
 #include "FormatConverter.h"
 #include "StreamHistory.h"
@@ -48,6 +49,8 @@ int MinFileSizeMs(const TPluginConfig *settings);
 int SkipFadeMs(const TPluginConfig *settings);
 // Whether tracks of different formats crossfade, the outgoing one converted.
 bool FadeAcrossFormats(const TPluginConfig *settings);
+// Whether consecutive tracks of one album join without a crossfade.
+bool PlayAlbumsThrough(const TPluginConfig *settings);
 TPcmFormat FormatOf(const TDecoder &decoder);
 
 // A track's decoder as the outgoing track of a fade, read by the mixer after its request ended.
@@ -292,6 +295,15 @@ class TInPluginPlaybackThread {
     int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
     int SkipFadeMs() const { return ::SkipFadeMs(Links.Settings); }
     bool FadeAcrossFormats() const { return ::FadeAcrossFormats(Links.Settings); }
+    // With albums played through: whether the host's next entry is the next track of the
+    // playing track's album, as their plug-ins' extended file information tells.
+    bool NextContinuesAlbum() const;
+    TLookAheadWishes LookAheadWishes() const;
+    // Where the track ends and how long its fade is: the end the look-ahead found, where it did,
+    // else the track's length and the crossfade time.
+    std::pair<std::int64_t, std::int64_t> PlannedEnd() const;
+    // Reads past the leading silence of a track faded into; the frames of sound left in the block.
+    int SkipLeadingSilence(std::uint8_t *block, int frames);
     // The current track's format.
     TPcmFormat PlayingFormat() const;
     // Whether a track may fade into one of the other format: the same, or one the outgoing
@@ -389,6 +401,13 @@ class TInPluginPlaybackThread {
     std::atomic<Out_Module *> heldOutput_{nullptr};
     std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
+    std::wstring playingFile_;     // the request's file, as the host gave it
+    TEndLookAhead lookAhead_;      // the playing track's end, read ahead while the output is full
+    // The request's track came in through a fade with silence skipped: its leading silence is
+    // read past until its sound starts (at most kMaxLeadingSilenceMs).
+    bool trimsLeadingSilence_ = false;
+    std::int64_t leadingSilenceFrames_ = 0;
+    static constexpr int kMaxLeadingSilenceMs = 10000;
     void *thread_ = nullptr;
     void *ready_ = nullptr; // set once the thread has its queue and window
     unsigned long threadId_ = 0;

@@ -76,6 +76,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     if (Crossfade.Source && !skipFadeRunning_ && fileName != fadeInto_)
         Crossfade.ReleaseSource();
     LengthMs = Decoder.LengthMs;
+    playingFile_ = fileName;
     const int blockBytes =
         BlockBytesFor(Decoder.SampleRate, Decoder.BitsPerSample, Decoder.Channels);
     blockBytes_ = blockBytes;
@@ -90,6 +91,14 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 
     Crossfade.Armed = true;
     tooShortForFade_ = LengthMs < MinFileSizeMs();
+    trimsLeadingSilence_ = Crossfade.Source && LookAheadWishes().SkipSilence;
+    leadingSilenceFrames_ = 0;
+    lookAhead_.Prepare(Decoder.Plugin, fileName, Decoder, FadeTimeMs(), LookAheadWishes(),
+                       reinterpret_cast<int *>(&decoderKill_));
+    struct TFinishLookAhead {
+        TEndLookAhead &LookAhead;
+        ~TFinishLookAhead() { LookAhead.Finish(); }
+    } finishLookAhead{lookAhead_};
     const int pauseMs =
         BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     skippable_ = true;
@@ -317,6 +326,10 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 }
                 decodedFromMs_ = target;
                 decodedFrames_ = 0;
+                // The output's clock counts from the target now: silence read past before it
+                // no longer counts.
+                trimsLeadingSilence_ = false;
+                leadingSilenceFrames_ = 0;
                 recentFrames_.Clear();
             }
         }
@@ -327,6 +340,12 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
         int frames = bytes / frameBytes;
         decodedFrames_ += frames;
         recentFrames_.Keep(buffer.data(), frames * frameBytes);
+        if (trimsLeadingSilence_) {
+            frames = SkipLeadingSilence(buffer.data(), frames);
+            if (frames == 0)
+                continue;
+            bytes = frames * frameBytes;
+        }
         // After a skip the output holds the skipped track until this first block goes in.
         if (std::exchange(flushBeforeFirstBlock_, false) && !PlanFlushAtHeardFrame(output, 0))
             ContinueStream(output);
@@ -335,7 +354,8 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                                              : TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
-        const bool handedOver = FadeOutTrigger(written);
+        const bool handedOver = FadeOutTrigger(
+            written + static_cast<int>(leadingSilenceFrames_ * 1000 / std::max(rate, 1)));
         DeclickAroundReopen(buffer.data(), frames, handedOver);
         history_.Append(buffer.data(), frames);
 
@@ -427,6 +447,9 @@ int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int fram
         int playing = 1;
         if (room >= frameBytes && CallOutput([&] { playing = output->IsPlaying(); }) && !playing)
             return room - room % frameBytes;
+        // The output is full: a moment to read ahead at the track's end.
+        if (lookAhead_.Wanted())
+            lookAhead_.Work(HeldMs(output));
         Sleep(static_cast<DWORD>(pauseMs));
         WaitWhilePaused();
     }

@@ -73,6 +73,12 @@ void NoteReadOpened() {
     ++state.totalOpens;
 }
 
+int OpenReadCount() {
+    State &state = Shared();
+    std::lock_guard guard(state.lock);
+    return state.openReads;
+}
+
 void NoteReadClosed(bool wasOpen) {
     State &state = Shared();
     std::lock_guard guard(state.lock);
@@ -121,9 +127,7 @@ __declspec(dllexport) void TestPlugin_ClearLog() {
 }
 
 __declspec(dllexport) int TestPlugin_OpenReads() {
-    auto &state = Shared();
-    std::lock_guard guard(state.lock);
-    return state.openReads;
+    return testplugin::OpenReadCount();
 }
 
 __declspec(dllexport) int TestPlugin_TotalOpens() {

@@ -20,6 +20,8 @@ int Knob(const char *name);
 // Extended reads: what an open found in its in/out arguments, and the bookkeeping of handles.
 void NoteWishes(int bps, int nch, int srate);
 void NoteReadOpened();
+// Reads open now.
+int OpenReadCount();
 void NoteReadClosed(bool wasOpen);
 
 } // namespace testplugin

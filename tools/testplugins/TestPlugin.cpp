@@ -463,7 +463,9 @@ void ReadPcm(const SynthRead &read, int64_t firstFrame, int64_t frames, uint8_t 
         if (const int delay = Knob("OpenDelayMs"); delay > 0)
             Sleep(static_cast<DWORD>(delay));
         const auto format = ParseSynthName(name);
-        if (!format)
+        // The MaxOpenReads knob: a decoder that keeps one file handle (or a few) at a time.
+        const int most = Knob("MaxOpenReads");
+        if (!format || (most > 0 && OpenReadCount() >= most))
             return 0;
         ReportFormat(*format, size, bps, nch, srate);
         auto read = std::make_unique<SynthRead>();
