@@ -143,23 +143,15 @@ TLookAheadWishes TInPluginPlaybackThread::LookAheadWishes() const {
             settings->OwnFadeOutDropDb()};
 }
 
-std::pair<std::int64_t, std::int64_t> TInPluginPlaybackThread::PlannedEnd() const {
-    const std::int64_t length = LengthMs.load(), fadeTime = FadeTimeMs();
-    const std::optional<TTrackEnd> &found = lookAhead_.End();
-    if (!found || found->SoundEndMs > length)
-        return {length, fadeTime};
-    const std::int64_t end = found->SoundEndMs;
-    // Over its own fade-out: from where it starts to where the sound ends, at most the set time.
-    if (found->FadeFromMs && *found->FadeFromMs < end)
-        return {end, std::min<std::int64_t>(fadeTime, end - *found->FadeFromMs)};
-    return {end, fadeTime};
+endplan::TPlannedEnd TInPluginPlaybackThread::PlannedEnd() const {
+    return endplan::PlanEnd(LengthMs.load(), FadeTimeMs(), lookAhead_.End());
 }
 
 int TInPluginPlaybackThread::SkipLeadingSilence(std::uint8_t *block, int frames) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels;
     const int first =
         trackedges::FirstSoundFrame(block, frames, bits, channels, LookAheadWishes().SilenceThresholdDb);
-    const std::int64_t most = std::int64_t{Decoder.SampleRate} * kMaxLeadingSilenceMs / 1000;
+    const std::int64_t most = std::int64_t{Decoder.SampleRate} * endplan::kMaxLeadingSilenceMs / 1000;
     if (first >= frames && leadingSilenceFrames_ + frames <= most) {
         leadingSilenceFrames_ += frames;
         return 0;

@@ -6,10 +6,6 @@
 
 namespace {
 
-// Trailing silence shorter than this is a pause of the music, not its end.
-constexpr int kMinTrailingSilenceMs = 200;
-// Without the silence option an own fade-out still ends where nothing is heard any more.
-constexpr int kInaudibleDb = -90;
 // A tail read short by more than this (a read error, an owner that stopped early) is no answer.
 constexpr int kShortReadToleranceMs = 1000;
 
@@ -29,7 +25,7 @@ void TEndLookAhead::Prepare(THookedInPlugin *plugin, const std::wstring &fileNam
     Finish();
     end_.reset();
     state_ = State::Off;
-    if ((!wishes.SkipSilence && !wishes.FollowOwnFadeOut) || !plugin || playing.LengthMs <= 0 ||
+    if (!wishes.Any() || !plugin || playing.LengthMs <= 0 ||
         !plugin->CanExtendedRead || !HasUsableOpen(*plugin, true))
         return;
     plugin_ = plugin;
@@ -40,9 +36,9 @@ void TEndLookAhead::Prepare(THookedInPlugin *plugin, const std::wstring &fileNam
     rate_ = playing.SampleRate;
     bits_ = playing.BitsPerSample;
     channels_ = playing.Channels;
-    const int span = std::min(lengthMs_, kScanMs + std::max(fadeTimeMs, 0));
-    fromMs_ = lengthMs_ - span;
-    scanner_ = std::make_unique<TTrackEndScanner>(rate_, bits_, channels_, span / 1000.0 + 1.0);
+    fromMs_ = endplan::ScanFromMs(lengthMs_, fadeTimeMs);
+    scanner_ = std::make_unique<TTrackEndScanner>(rate_, bits_, channels_,
+                                                  endplan::ScanSeconds(lengthMs_, fadeTimeMs));
     block_.resize(static_cast<std::size_t>(blockmath::BlockBytesFor(rate_, bits_, channels_)));
     state_ = State::Waiting;
 }
@@ -100,15 +96,5 @@ void TEndLookAhead::Conclude() {
     const std::int64_t tolerance = std::int64_t{kShortReadToleranceMs} * rate_ / 1000;
     if ((killSwitch_ && *killSwitch_ != 0) || scanner_->EndFrame() + tolerance < expected)
         return;
-    const int threshold = wishes_.SkipSilence ? wishes_.SilenceThresholdDb : kInaudibleDb;
-    const std::optional<std::int64_t> soundEnd =
-        scanner_->SoundEndFrame(threshold, kMinTrailingSilenceMs);
-    if (!soundEnd)
-        return; // silent throughout: played as it is
-    TTrackEnd end;
-    end.SoundEndMs = static_cast<int>(*soundEnd * 1000 / rate_);
-    if (wishes_.FollowOwnFadeOut)
-        if (const auto from = scanner_->OwnFadeOut(wishes_.OwnFadeOutDropDb, *soundEnd))
-            end.FadeFromMs = static_cast<int>(*from * 1000 / rate_);
-    end_ = end;
+    end_ = endplan::TrackEndFrom(*scanner_, wishes_, rate_);
 }

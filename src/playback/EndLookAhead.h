@@ -6,7 +6,7 @@
 #pragma once
 
 #include "DecoderUnit.h"
-#include "TrackEdges.h"
+#include "EndPlan.h"
 
 #include <cstdint>
 #include <memory>
@@ -14,24 +14,8 @@
 #include <string>
 #include <vector>
 
-// Where the track's end lies, in ms of the track.
-struct TTrackEnd {
-    int SoundEndMs = 0;             // after its last sound, trailing silence left out
-    std::optional<int> FadeFromMs;  // where its own fade-out starts, when it has one
-};
-
-struct TLookAheadWishes {
-    bool SkipSilence = false;
-    int SilenceThresholdDb = -50;
-    bool FollowOwnFadeOut = false;
-    int OwnFadeOutDropDb = 12;
-};
-
 class TEndLookAhead {
   public:
-    // The longest trailing silence, own fade-out and body before it the scan covers, besides the
-    // crossfade time.
-    static constexpr int kScanMs = 25000;
     // A second handle is opened only while the output holds this much: its open may take as
     // long as a decoder's open does.
     static constexpr int kOpenWhenHeldMs = 600;

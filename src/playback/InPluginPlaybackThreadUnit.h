@@ -301,7 +301,7 @@ class TInPluginPlaybackThread {
     TLookAheadWishes LookAheadWishes() const;
     // Where the track ends and how long its fade is: the end the look-ahead found, where it did,
     // else the track's length and the crossfade time.
-    std::pair<std::int64_t, std::int64_t> PlannedEnd() const;
+    endplan::TPlannedEnd PlannedEnd() const;
     // Reads past the leading silence of a track faded into; the frames of sound left in the block.
     int SkipLeadingSilence(std::uint8_t *block, int frames);
     // The current track's format.
@@ -404,10 +404,9 @@ class TInPluginPlaybackThread {
     std::wstring playingFile_;     // the request's file, as the host gave it
     TEndLookAhead lookAhead_;      // the playing track's end, read ahead while the output is full
     // The request's track came in through a fade with silence skipped: its leading silence is
-    // read past until its sound starts (at most kMaxLeadingSilenceMs).
+    // read past until its sound starts (at most endplan::kMaxLeadingSilenceMs).
     bool trimsLeadingSilence_ = false;
     std::int64_t leadingSilenceFrames_ = 0;
-    static constexpr int kMaxLeadingSilenceMs = 10000;
     void *thread_ = nullptr;
     void *ready_ = nullptr; // set once the thread has its queue and window
     unsigned long threadId_ = 0;

@@ -1,0 +1,58 @@
+// How the engine plans a transition from what it learnt of the tracks' edges: which part of a
+// track its look-ahead reads, what that tells of the track's end, and where the crossfade then
+// starts and how long it lasts; how much leading silence it reads past. Shared with the render
+// tool, which reckons the same transitions from the files. Pure: no windows.h.
+#pragma once
+
+#include "TrackEdges.h"
+
+#include <cstdint>
+#include <optional>
+
+// The options that follow the music, as far as a track's edges go.
+struct TLookAheadWishes {
+    bool SkipSilence = false;
+    int SilenceThresholdDb = -50;
+    bool FollowOwnFadeOut = false;
+    int OwnFadeOutDropDb = 12;
+    bool Any() const { return SkipSilence || FollowOwnFadeOut; }
+};
+
+// Where a track's end lies, in ms of the track.
+struct TTrackEnd {
+    int SoundEndMs = 0;            // after its last sound, trailing silence left out
+    std::optional<int> FadeFromMs; // where its own fade-out starts, when it has one
+};
+
+namespace endplan {
+
+// The longest trailing silence, own fade-out and body before it the look-ahead reads, besides
+// the crossfade time.
+constexpr int kScanMs = 25000;
+// Trailing silence shorter than this is a pause of the music, not its end.
+constexpr int kMinTrailingSilenceMs = 200;
+// Without the silence option an own fade-out still ends where nothing is heard any more.
+constexpr int kInaudibleDb = -90;
+// At most this much of a track's leading silence is read past; a longer one plays as it is.
+constexpr int kMaxLeadingSilenceMs = 10000;
+
+// The ms of the track the look-ahead reads from (to its end).
+int ScanFromMs(int lengthMs, int fadeTimeMs);
+// The seconds a scanner must keep for that.
+double ScanSeconds(int lengthMs, int fadeTimeMs);
+// What a scanner fed the track from ScanFromMs to its end tells: none where the part read was
+// silent throughout (the track then plays as it is).
+std::optional<TTrackEnd> TrackEndFrom(const TTrackEndScanner &scanner, const TLookAheadWishes &wishes,
+                                      int rate);
+
+// Where the transition out of a track ends and how long its fade is: the end found, where it
+// was, else the track's length and the crossfade time. Over an own fade-out the fade runs from
+// where it starts to the end, at most the crossfade time.
+struct TPlannedEnd {
+    std::int64_t EndMs = 0;
+    std::int64_t FadeMs = 0;
+};
+TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
+                    const std::optional<TTrackEnd> &found);
+
+} // namespace endplan
