@@ -137,6 +137,7 @@ class PlaybackAllocations : public ::testing::Test {
         int MinFileSizeMs = 1000;
         int SkipFadeMs = 0; // off at 0
         bool AcrossFormats = false;
+        bool FollowTheMusic = false; // silence skipped, own fade-outs, albums played through
     };
 
     void StartWith(const Settings &settings) {
@@ -155,6 +156,11 @@ class PlaybackAllocations : public ::testing::Test {
         }
         if (settings.AcrossFormats)
             write("FadeAcrossFormats", "1");
+        if (settings.FollowTheMusic) {
+            write("SkipSilence", "1");
+            write("FadeOverOwnFadeOut", "1");
+            write("PlayAlbumsThrough", "1");
+        }
         // The host's DSP and visualisation take every block, as in a player that has them on.
         host.State().DspActive = 1;
         host.Start();
@@ -291,6 +297,22 @@ TEST_F(PlaybackAllocations, AFadeOnSkipAllocatesNothingAfterTheNewTracksFirstBlo
     if (host.Output().CountOf("Open") == 1) {
         EXPECT_GT(ExpectMixedInto(writes, next, TonePcm(second)), 25);
     }
+}
+
+// With the options that follow the music, on an output that fills: the look-ahead opens its
+// second decoder, reads the end and the incoming track's silence is read past, all without
+// asking the heap in the block loop.
+TEST_F(PlaybackAllocations, ReadingATracksEndAheadAllocatesNothingInTheBlockLoop) {
+    host.UseOutput(std::make_unique<RecordingOutput>(4.0, 2000));
+    Settings settings;
+    settings.FollowTheMusic = true;
+    StartWith(settings);
+    const std::wstring first = ToneName(44100, 2, 16, 6000, L"syw", 13, L"F2000_T1000");
+    const std::wstring second = ToneName(44100, 2, 16, 2500, L"sya", 14, L"L500");
+    ASSERT_NO_FATAL_FAILURE(PlayTransition(first, second));
+    EXPECT_EQ(AllocatingBlocks(writes, {next - 1, next}), "");
+    // The end was read ahead: the hand-over came within the fade-out, a second before its end.
+    EXPECT_LT(writes[next].StartByte, static_cast<std::size_t>(44100 * 4 * 4));
 }
 
 // ---- the mixer alone, counted by this program's own operator new ----

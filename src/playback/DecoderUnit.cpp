@@ -125,8 +125,10 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
     int size = options.PresetSize, bits = 0, channels = 0, rate = 0;
     intptr_t handle = 0;
     try {
-        const std::string ansiName = WideToAnsi(fileName);
         const auto openW = plugin.ExtendedReadOpenW;
+        // Only for a plug-in without the wide open: a look-ahead opens in the block loop, which
+        // asks the heap for nothing.
+        const std::string ansiName = openW ? std::string() : WideToAnsi(fileName);
         const auto open = plugin.ExtendedReadOpen;
         const wchar_t *wideName = fileName.c_str();
         const char *narrowName = ansiName.c_str();

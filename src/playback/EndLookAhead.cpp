@@ -58,7 +58,7 @@ void TEndLookAhead::Work(int heldMs) {
         return;
     }
     if (state_ == State::Reading)
-        ReadSlice();
+        ReadSlice(std::clamp(heldMs / 8, kLeastSliceMs, kMostSliceMs));
 }
 
 bool TEndLookAhead::Open() {
@@ -74,7 +74,7 @@ bool TEndLookAhead::Open() {
     return true;
 }
 
-void TEndLookAhead::ReadSlice() {
+void TEndLookAhead::ReadSlice(double sliceMs) {
     LARGE_INTEGER started{};
     QueryPerformanceCounter(&started);
     const int frameBytes = bits_ / 8 * channels_;
@@ -85,7 +85,7 @@ void TEndLookAhead::ReadSlice() {
             return;
         }
         scanner_->Feed(block_.data(), bytes / frameBytes);
-    } while (MsSince(started) < kWorkSliceMs);
+    } while (MsSince(started) < sliceMs);
 }
 
 void TEndLookAhead::Conclude() {

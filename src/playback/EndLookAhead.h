@@ -19,8 +19,10 @@ class TEndLookAhead {
     // A second handle is opened only while the output holds this much: its open may take as
     // long as a decoder's open does.
     static constexpr int kOpenWhenHeldMs = 600;
-    // Reading stops after this much of the block loop's waiting, for the next wait.
-    static constexpr int kWorkSliceMs = 2;
+    // Reading stops after an eighth of what the output holds (2 to 20 ms), for the next wait:
+    // a full output plays on for far longer than that.
+    static constexpr int kLeastSliceMs = 2;
+    static constexpr int kMostSliceMs = 20;
 
     // Readies everything the scan needs for a track (outside the block loop: all allocation is
     // here). Nothing is done when no wish is on or the track is too short to have an end apart
@@ -38,7 +40,7 @@ class TEndLookAhead {
   private:
     enum class State { Off, Waiting, Reading, Done };
     bool Open();
-    void ReadSlice();
+    void ReadSlice(double sliceMs);
     void Conclude();
 
     State state_ = State::Off;
