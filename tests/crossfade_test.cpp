@@ -1458,6 +1458,24 @@ TEST_F(FollowTheMusic, AnOwnFadeOutIsWhereTheCrossfadeLies) {
     ExpectMixedAfter(handOver, a, BytesOfMs(9000), b, 0);
 }
 
+// Into a track that fades in by itself the crossfade lasts its own rise (to 12 dB below its body),
+// not the set time.
+TEST_F(FollowTheMusic, AnOwnFadeInSetsTheCrossfadesLength) {
+    Settings settings;
+    settings.FadeTimeMs = 5000;
+    settings.MinFileSizeMs = 1000;
+    settings.OwnFadeOuts = true;
+    StartFollowing(settings);
+    // Rises from -60 dB to its body over 2000 ms: 12 dB below it at 1600 ms.
+    const std::wstring first = Shaped(8000, L"syw", 48, L"B6");
+    const std::wstring second = Shaped(4000, L"sya", 49, L"I2000");
+    PlayToTheEnd({first, second});
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    const std::size_t handOver = HandOverIn(a);
+    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 8000.0 - 1600.0, 250.0);
+    ExpectMixedAfter(handOver, a, a.size(), b, 0);
+}
+
 // Consecutive tracks of one album join without a crossfade: the output is the piece they were
 // cut from, sample for sample. Out of order, or without the option, they crossfade.
 struct AlbumCase {

@@ -5,6 +5,7 @@
 // or, for a ramp's start or end that a level decides, to two windows either side.
 #include "playback/CrossfadeMixer.h"
 #include "playback/FormatConverter.h"
+#include "playback/EndPlan.h"
 #include "playback/TrackEdges.h"
 
 #include <gtest/gtest.h>
@@ -281,6 +282,42 @@ TEST(TrackEdges, OwnFadeInIsARampRisingToTheBody) {
         const TTrackEndScanner scanner = Scan(track, 10, 0);
         const int start = FirstSoundByBlocks(track, trackedges::kDefaultThresholdDb);
         ExpectRampAt(scanner.OwnFadeIn(12, start), c, 0);
+    }
+}
+
+// A scanner made for one format takes the one an open tells later, without allocating, where its
+// windows hold the seconds it was made for.
+TEST(TrackEdges, AScannerTakesAnotherFormatWithinItsWindows) {
+    TTrackEndScanner scanner(8000, 16, 2, 13.0 * 1.05);
+    const std::size_t capacity = scanner.WindowCapacity();
+    for (const int rate : {11025, 22050, 44100, 48000, 96000})
+        EXPECT_TRUE(scanner.Reformat(rate, 24, 1, 13.0)) << rate;
+    EXPECT_EQ(scanner.WindowCapacity(), capacity);
+    EXPECT_FALSE(scanner.Reformat(11025, 16, 2, 13.0 * 1.05)); // 110-frame windows need more
+}
+
+// Where the transition out of a track ends and how long it fades: the end found, and the longer
+// of the tracks' own ramps, at most the set time.
+TEST(EndPlan, TheFadeIsTheLongerOwnRampAtMostTheSetTime) {
+    using endplan::PlanEnd;
+    const struct {
+        const char *Name;
+        std::optional<TTrackEnd> End;
+        std::optional<TTrackStart> Next;
+        std::int64_t EndMs, FadeMs;
+    } cases[] = {
+        {"nothing known", std::nullopt, std::nullopt, 10000, 5000},
+        {"silence at the end", TTrackEnd{7000, {}}, std::nullopt, 7000, 5000},
+        {"an own fade-out", TTrackEnd{9000, 6000}, std::nullopt, 9000, 3000},
+        {"a fade-out longer than the set time", TTrackEnd{9000, 1000}, std::nullopt, 9000, 5000},
+        {"a fade-in", std::nullopt, TTrackStart{0, 2000}, 10000, 2000},
+        {"both: the longer", TTrackEnd{9000, 7000}, TTrackStart{500, 2500}, 9000, 2500},
+        {"an end past the length", TTrackEnd{12000, {}}, std::nullopt, 10000, 5000},
+    };
+    for (const auto &c : cases) {
+        const endplan::TPlannedEnd plan = PlanEnd(10000, 5000, c.End, c.Next);
+        EXPECT_EQ(plan.EndMs, c.EndMs) << c.Name;
+        EXPECT_EQ(plan.FadeMs, c.FadeMs) << c.Name;
     }
 }
 

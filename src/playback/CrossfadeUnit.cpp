@@ -144,7 +144,21 @@ TLookAheadWishes TInPluginPlaybackThread::LookAheadWishes() const {
 }
 
 endplan::TPlannedEnd TInPluginPlaybackThread::PlannedEnd() const {
-    return endplan::PlanEnd(LengthMs.load(), FadeTimeMs(), lookAhead_.End());
+    return endplan::PlanEnd(LengthMs.load(), FadeTimeMs(), lookAhead_.End(), nextStart_.Start());
+}
+
+// The next entry as the host lists it at the track's Play: a playlist changed later leaves the
+// fade's length to the start read here, nothing else.
+void TInPluginPlaybackThread::PrepareLookAheads(const std::wstring &fileName) {
+    const TLookAheadWishes wishes = LookAheadWishes();
+    auto *killSwitch = reinterpret_cast<int *>(&decoderKill_);
+    lookAhead_.PrepareEnd(Decoder.Plugin, fileName, Decoder, FadeTimeMs(), wishes, killSwitch);
+    nextStart_.Clear();
+    if (!wishes.FollowOwnFadeOut)
+        return;
+    const int index = NextPlaylistIndex(Links.Host);
+    const std::wstring next = index < 0 ? std::wstring() : PlaylistFile(index);
+    nextStart_.PrepareStart(next.empty() ? nullptr : OwnerOf(next), next, wishes, killSwitch);
 }
 
 int TInPluginPlaybackThread::SkipLeadingSilence(std::uint8_t *block, int frames) {

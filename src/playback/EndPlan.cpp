@@ -26,14 +26,29 @@ std::optional<TTrackEnd> TrackEndFrom(const TTrackEndScanner &scanner, const TLo
     return end;
 }
 
+std::optional<TTrackStart> TrackStartFrom(const TTrackEndScanner &scanner,
+                                          std::int64_t soundStartFrame, const TLookAheadWishes &wishes,
+                                          int rate) {
+    if (soundStartFrame < 0 || rate <= 0)
+        return std::nullopt;
+    TTrackStart start;
+    start.SoundStartMs = static_cast<int>(soundStartFrame * 1000 / rate);
+    if (wishes.FollowOwnFadeOut)
+        if (const auto end = scanner.OwnFadeIn(wishes.OwnFadeOutDropDb, soundStartFrame))
+            start.RampMs = static_cast<int>((*end - soundStartFrame) * 1000 / rate);
+    return start;
+}
+
 TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
-                    const std::optional<TTrackEnd> &found) {
-    if (!found || found->SoundEndMs > lengthMs)
-        return {lengthMs, fadeTimeMs};
-    const std::int64_t end = found->SoundEndMs;
-    if (found->FadeFromMs && *found->FadeFromMs < end)
-        return {end, std::min<std::int64_t>(fadeTimeMs, end - *found->FadeFromMs)};
-    return {end, fadeTimeMs};
+                    const std::optional<TTrackEnd> &end, const std::optional<TTrackStart> &next) {
+    const bool found = end && end->SoundEndMs <= lengthMs;
+    const std::int64_t endMs = found ? end->SoundEndMs : lengthMs;
+    std::int64_t ramp = 0;
+    if (found && end->FadeFromMs && *end->FadeFromMs < endMs)
+        ramp = endMs - *end->FadeFromMs;
+    if (next && next->RampMs)
+        ramp = std::max<std::int64_t>(ramp, *next->RampMs);
+    return {endMs, ramp > 0 ? std::min(fadeTimeMs, ramp) : fadeTimeMs};
 }
 
 } // namespace endplan

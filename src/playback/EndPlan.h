@@ -24,6 +24,12 @@ struct TTrackEnd {
     std::optional<int> FadeFromMs; // where its own fade-out starts, when it has one
 };
 
+// Where a track's sound starts and how long its own fade-in lasts from there, in ms.
+struct TTrackStart {
+    int SoundStartMs = 0;
+    std::optional<int> RampMs;
+};
+
 namespace endplan {
 
 // The longest trailing silence, own fade-out and body before it the look-ahead reads, besides
@@ -35,6 +41,8 @@ constexpr int kMinTrailingSilenceMs = 200;
 constexpr int kInaudibleDb = -90;
 // At most this much of a track's leading silence is read past; a longer one plays as it is.
 constexpr int kMaxLeadingSilenceMs = 10000;
+// What the look-ahead reads of the next entry's start for a fade-in of its own.
+constexpr int kStartScanMs = 12000;
 
 // The ms of the track the look-ahead reads from (to its end).
 int ScanFromMs(int lengthMs, int fadeTimeMs);
@@ -45,14 +53,21 @@ double ScanSeconds(int lengthMs, int fadeTimeMs);
 std::optional<TTrackEnd> TrackEndFrom(const TTrackEndScanner &scanner, const TLookAheadWishes &wishes,
                                       int rate);
 
+// What a scanner fed a track's start (from frame 0) tells, its first sound at soundStartFrame:
+// none where nothing sounded.
+std::optional<TTrackStart> TrackStartFrom(const TTrackEndScanner &scanner,
+                                          std::int64_t soundStartFrame, const TLookAheadWishes &wishes,
+                                          int rate);
+
 // Where the transition out of a track ends and how long its fade is: the end found, where it
-// was, else the track's length and the crossfade time. Over an own fade-out the fade runs from
-// where it starts to the end, at most the crossfade time.
+// was, else the track's length. The fade lasts the longer of the tracks' own ramps (the outgoing
+// one's fade-out up to its end, the incoming one's fade-in), at most the crossfade time; the
+// crossfade time where neither has one.
 struct TPlannedEnd {
     std::int64_t EndMs = 0;
     std::int64_t FadeMs = 0;
 };
 TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
-                    const std::optional<TTrackEnd> &found);
+                    const std::optional<TTrackEnd> &end, const std::optional<TTrackStart> &next = {});
 
 } // namespace endplan

@@ -7,7 +7,7 @@
 #include "../hostlink/WinampApi.h"
 #include "CrossfadeMixer.h"
 #include "DecoderUnit.h"
-#include "EndLookAhead.h"
+#include "EdgeLookAhead.h"
 #include "FadeOutConversion.h"
 #include "FormatConverter.h"
 #include "StreamHistory.h"
@@ -299,6 +299,8 @@ class TInPluginPlaybackThread {
     // playing track's album, as their plug-ins' extended file information tells.
     bool NextContinuesAlbum() const;
     TLookAheadWishes LookAheadWishes() const;
+    // Readies the look-aheads at a track's Play: its end, and the next entry's start.
+    void PrepareLookAheads(const std::wstring &fileName);
     // Where the track ends and how long its fade is: the end the look-ahead found, where it did,
     // else the track's length and the crossfade time.
     endplan::TPlannedEnd PlannedEnd() const;
@@ -402,7 +404,8 @@ class TInPluginPlaybackThread {
     std::wstring fadeInto_;        // the file whose request the held fade-out source goes into
     bool tooShortForFade_ = false; // one fade-out attempt per track
     std::wstring playingFile_;     // the request's file, as the host gave it
-    TEndLookAhead lookAhead_;      // the playing track's end, read ahead while the output is full
+    TEdgeLookAhead lookAhead_;     // the playing track's end, read ahead while the output is full
+    TEdgeLookAhead nextStart_;     // then the next entry's start, for a fade-in of its own
     // The request's track came in through a fade with silence skipped: its leading silence is
     // read past until its sound starts (at most endplan::kMaxLeadingSilenceMs).
     bool trimsLeadingSilence_ = false;

@@ -93,12 +93,14 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     tooShortForFade_ = LengthMs < MinFileSizeMs();
     trimsLeadingSilence_ = Crossfade.Source && LookAheadWishes().SkipSilence;
     leadingSilenceFrames_ = 0;
-    lookAhead_.Prepare(Decoder.Plugin, fileName, Decoder, FadeTimeMs(), LookAheadWishes(),
-                       reinterpret_cast<int *>(&decoderKill_));
-    struct TFinishLookAhead {
-        TEndLookAhead &LookAhead;
-        ~TFinishLookAhead() { LookAhead.Finish(); }
-    } finishLookAhead{lookAhead_};
+    PrepareLookAheads(fileName);
+    struct TFinishLookAheads {
+        TEdgeLookAhead &End, &NextStart;
+        ~TFinishLookAheads() {
+            End.Finish();
+            NextStart.Finish();
+        }
+    } finishLookAheads{lookAhead_, nextStart_};
     const int pauseMs =
         BlockDurationMs(blockBytes, Decoder.BitsPerSample, Decoder.Channels, Decoder.SampleRate);
     skippable_ = true;
@@ -447,9 +449,11 @@ int TInPluginPlaybackThread::WaitForRoom(Out_Module *output, int bytes, int fram
         int playing = 1;
         if (room >= frameBytes && CallOutput([&] { playing = output->IsPlaying(); }) && !playing)
             return room - room % frameBytes;
-        // The output is full: a moment to read ahead at the track's end.
+        // The output is full: a moment to read ahead at the track's end, then the next one's start.
         if (lookAhead_.Wanted())
             lookAhead_.Work(HeldMs(output));
+        else if (nextStart_.Wanted())
+            nextStart_.Work(HeldMs(output));
         Sleep(static_cast<DWORD>(pauseMs));
         WaitWhilePaused();
     }

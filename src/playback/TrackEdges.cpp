@@ -203,21 +203,45 @@ int SoundEndInBlock(const std::uint8_t *pcm, int frames, int bits, int channels,
 
 } // namespace trackedges
 
-TTrackEndScanner::TTrackEndScanner(int rate, int bits, int channels, double maxSeconds)
-    : rate_(std::max(rate, 1)), bits_(bits), channels_(channels),
-      frameBytes_(blockmath::FrameBytes(bits, channels)),
-      windowFrames_(std::max(1, static_cast<int>(std::lround(rate_ / 100.0)))),
-      known_(IsKnown(bits, channels)) {
-    const double fullScale = pcmformat::FullScale(bits) / (1 << SquareShift(bits));
-    fullScaleSquared_ = fullScale * fullScale;
-    double count = std::ceil(maxSeconds * rate_ / windowFrames_) + 1.0;
+namespace {
+
+// The windows maxSeconds take at that many frames a window.
+std::size_t WindowsFor(double maxSeconds, int rate, int windowFrames) {
+    double count = std::ceil(maxSeconds * rate / windowFrames) + 1.0;
     if (!(count >= 2.0))
         count = 2.0;
-    const auto windows = static_cast<std::size_t>(std::min(count, 1e7));
+    return static_cast<std::size_t>(std::min(count, 1e7));
+}
+
+} // namespace
+
+TTrackEndScanner::TTrackEndScanner(int rate, int bits, int channels, double maxSeconds) {
+    TakeFormat(rate, bits, channels);
+    const std::size_t windows = WindowsFor(maxSeconds, rate_, windowFrames_);
     windows_.resize(windows);
     levels_.resize(windows);
     windowDb_.resize(windows);
     sorted_.resize(windows);
+}
+
+void TTrackEndScanner::TakeFormat(int rate, int bits, int channels) {
+    rate_ = std::max(rate, 1);
+    bits_ = bits;
+    channels_ = channels;
+    frameBytes_ = blockmath::FrameBytes(bits, channels);
+    windowFrames_ = std::max(1, static_cast<int>(std::lround(rate_ / 100.0)));
+    known_ = IsKnown(bits, channels);
+    const double fullScale = pcmformat::FullScale(bits) / (1 << SquareShift(bits));
+    fullScaleSquared_ = fullScale * fullScale;
+}
+
+bool TTrackEndScanner::Reformat(int rate, int bits, int channels, double seconds) {
+    TakeFormat(rate, bits, channels);
+    Reset(0);
+    if (WindowsFor(seconds, rate_, windowFrames_) <= windows_.size())
+        return true;
+    known_ = false;
+    return false;
 }
 
 void TTrackEndScanner::Reset(std::int64_t firstFrame) {

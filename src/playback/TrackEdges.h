@@ -41,6 +41,10 @@ class TTrackEndScanner {
 
     // Starts over; the next frame fed is the track's frame firstFrame.
     void Reset(std::int64_t firstFrame);
+    // Takes another format without allocating (for a track whose format an open tells later),
+    // and starts over from frame 0. False, hearing nothing, where its windows would not hold
+    // `seconds` of it.
+    bool Reformat(int rate, int bits, int channels, double seconds);
     // The next `frames` frames of the track. Never allocates, so the block loop may call it:
     // fed more than maxSeconds, the oldest windows give way to the newest.
     void Feed(const std::uint8_t *pcm, int frames);
@@ -81,6 +85,8 @@ class TTrackEndScanner {
     // levels_ and windowDb_ [0, count) from windows [first, end), in the order given.
     void FillLevels(std::int64_t first, std::int64_t end, bool reversed) const;
     double BodyDb(int count) const;
+
+    void TakeFormat(int rate, int bits, int channels);
 
     int rate_;
     int bits_;
