@@ -1415,6 +1415,40 @@ TEST_F(FollowTheMusic, SkippedSilenceEndsTheFadeWhereTheSoundEnds) {
     ExpectMixedAfter(handOver, a, BytesOfMs(4000), b, BytesOfMs(1000));
 }
 
+// The host is shown the file's time: a track begun after a second of silence shows a second as
+// its first sound is heard. A track silent throughout plays as it is.
+TEST_F(FollowTheMusic, SkippedLeadingSilenceShowsInTheTimeAndASilentTrackPlaysAsItIs) {
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.SkipSilence = true;
+    StartFollowing(settings);
+    const std::wstring first = Shaped(4000, L"syw", 50, L"B6");
+    const std::wstring second = Shaped(4000, L"sya", 51, L"L1000");
+    const std::wstring silent = Shaped(3000, L"syw", 52, L"L3000");
+    host.SetPlaylist({first, second, silent});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    // From its Play until its first block (the silence read past) the time shows 0.
+    int shown = 0;
+    ASSERT_TRUE(host.WaitUntil(
+        [&] {
+            shown = host.State().Position == 1 ? host.ActiveModule()->GetOutputTime() : 0;
+            return shown > 0;
+        },
+        10000));
+    EXPECT_GE(shown, 1000);
+    EXPECT_LT(shown, 1400);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 20000));
+    host.Pump(30);
+    // The silent track's 3 s are all there: the second track fades out over its first second,
+    // two seconds of nothing follow.
+    const Bytes pcm = out().Pcm();
+    const auto quiet = static_cast<long>(BytesOfMs(2000));
+    ASSERT_GT(pcm.size(), BytesOfMs(3000));
+    EXPECT_TRUE(std::all_of(pcm.end() - quiet, pcm.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_FALSE(std::all_of(pcm.end() - quiet - static_cast<long>(BytesOfMs(500)), pcm.end() - quiet,
+                             [](std::uint8_t b) { return b == 0; }));
+}
+
 // Without the option, or where the owner will not open the track a second time, the same tracks
 // crossfade over the file's last second as they always did: silence into silence.
 class FollowTheMusicFallBack : public FollowTheMusic, public ::testing::WithParamInterface<bool> {};

@@ -161,22 +161,38 @@ void TInPluginPlaybackThread::PrepareLookAheads(const std::wstring &fileName) {
     nextStart_.PrepareStart(next.empty() ? nullptr : OwnerOf(next), next, wishes, killSwitch);
 }
 
+// A silence longer than the most read past (a silent track, an interlude) is played as it is:
+// from the track's start where the decoder can go back there.
+bool TInPluginPlaybackThread::PlayFromItsStart() {
+    trimsLeadingSilence_ = false;
+    leadingSilenceFrames_ = 0;
+    if (Decoder.SetTime(0) != TDecoder::SeekResult::Moved)
+        return false;
+    decodedFrames_ = 0;
+    recentFrames_.Clear();
+    return true;
+}
+
 int TInPluginPlaybackThread::SkipLeadingSilence(std::uint8_t *block, int frames) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels;
-    const int first =
-        trackedges::FirstSoundFrame(block, frames, bits, channels, LookAheadWishes().SilenceThresholdDb);
-    const std::int64_t most = std::int64_t{Decoder.SampleRate} * endplan::kMaxLeadingSilenceMs / 1000;
+    const int first = trackedges::FirstSoundFrame(block, frames, bits, channels,
+                                                  LookAheadWishes().SilenceThresholdDb);
+    const std::int64_t most =
+        std::int64_t{Decoder.SampleRate} * endplan::kMaxLeadingSilenceMs / 1000;
     if (first >= frames && leadingSilenceFrames_ + frames <= most) {
         leadingSilenceFrames_ += frames;
         return 0;
     }
     trimsLeadingSilence_ = false;
-    const int skipped = first >= frames ? 0 : first; // longer than the most: played as it is
-    leadingSilenceFrames_ += skipped;
+    if (first >= frames)
+        return PlayFromItsStart() ? 0 : frames;
+    leadingSilenceFrames_ += first;
+    skippedLeadMs_ =
+        static_cast<int>(leadingSilenceFrames_ * 1000 / std::max(Decoder.SampleRate, 1));
     const int frameBytes = blockmath::FrameBytes(bits, channels);
-    std::memmove(block, block + static_cast<std::size_t>(skipped) * frameBytes,
-                 static_cast<std::size_t>(frames - skipped) * frameBytes);
-    return frames - skipped;
+    std::memmove(block, block + static_cast<std::size_t>(first) * frameBytes,
+                 static_cast<std::size_t>(frames - first) * frameBytes);
+    return frames - first;
 }
 
 TPcmFormat FormatOf(const TDecoder &decoder) {

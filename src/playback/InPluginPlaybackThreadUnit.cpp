@@ -628,7 +628,7 @@ int TInPluginPlaybackThread::GetOutputTime() const {
     int time = 0;
     if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
         return 0;
-    return std::max(0, time - outputBaseMs_.load());
+    return std::max(0, time - outputBaseMs_.load()) + skippedLeadMs_.load();
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {

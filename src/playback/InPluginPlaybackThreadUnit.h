@@ -140,6 +140,9 @@ class TInPluginPlaybackThread {
     // and how long a Stop right after the end-of-track message waits for the Play of the entry
     // prepared next (a host that cannot tell its own stops from the user's).
     static constexpr unsigned long kSkipGraceMs = 50;
+    // Longer: only a host that cannot tell its stops apart gets it, at the end of a track, and a
+    // busy machine must not turn its Stop and Play into a stop and a start.
+    static constexpr unsigned long kEndStopGraceMs = 250;
     static constexpr UINT_PTR kSkipGraceTimer = 0x51;     // on the utility window
     static constexpr UINT_PTR kEndStopGraceTimer = 0x52;  // on the utility window
     // Starts that timer on the playback thread (wParam: its time).
@@ -306,6 +309,7 @@ class TInPluginPlaybackThread {
     endplan::TPlannedEnd PlannedEnd() const;
     // Reads past the leading silence of a track faded into; the frames of sound left in the block.
     int SkipLeadingSilence(std::uint8_t *block, int frames);
+    bool PlayFromItsStart();
     // The current track's format.
     TPcmFormat PlayingFormat() const;
     // Whether a track may fade into one of the other format: the same, or one the outgoing
@@ -373,6 +377,9 @@ class TInPluginPlaybackThread {
     // The position the host is told until a skip's first block restarts the output's clock: the
     // new track's own (0, or where the host sought); -1 when the output's clock tells.
     std::atomic<int> pendingPositionMs_{-1};
+    // The leading silence read past, shown in the host's position: it shows the file's time,
+    // as the length does and a seek expects. 0 again after a seek.
+    std::atomic<int> skippedLeadMs_{0};
     bool requestIsSkip_ = false;             // playback thread: the request's Play was one
     bool skipSource_ = false;                // the held source is a skipped track
     bool skipFadeRunning_ = false;           // this request fades in over the skip fade time

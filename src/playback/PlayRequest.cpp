@@ -93,6 +93,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
     tooShortForFade_ = LengthMs < MinFileSizeMs();
     trimsLeadingSilence_ = Crossfade.Source && LookAheadWishes().SkipSilence;
     leadingSilenceFrames_ = 0;
+    skippedLeadMs_ = 0;
     PrepareLookAheads(fileName);
     struct TFinishLookAheads {
         TEdgeLookAhead &End, &NextStart;
@@ -332,10 +333,14 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 // no longer counts.
                 trimsLeadingSilence_ = false;
                 leadingSilenceFrames_ = 0;
+                skippedLeadMs_ = 0;
                 recentFrames_.Clear();
             }
         }
         int bytes = Decoder.ReadFrames(buffer.data(), blockBytes);
+        // A track silent to its end plays as it is.
+        if (bytes < 1 && trimsLeadingSilence_ && !Stopped() && PlayFromItsStart())
+            continue;
         // A stop while the decoder read: nothing more reaches the host or its output.
         if (bytes < 1 || Stopped())
             return Stopped() ? LoopEnd::Stopped : LoopEnd::RanOut;

@@ -286,10 +286,10 @@ bool TInPluginPlaybackThread::BeginEndOfTrackStop() {
         if (endStopPending_)
             return false; // a second Stop: the user's
         endStopPending_ = true;
-        endStopDeadline_ = Now() + kSkipGraceMs;
+        endStopDeadline_ = Now() + kEndStopGraceMs;
     }
     if (HWND window = UtilWindow.load())
-        PostMessageA(window, kEndStopGraceMessage, kSkipGraceMs, reinterpret_cast<LPARAM>(this));
+        PostMessageA(window, kEndStopGraceMessage, kEndStopGraceMs, reinterpret_cast<LPARAM>(this));
     return true;
 }
 
