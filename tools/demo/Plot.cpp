@@ -32,6 +32,7 @@ constexpr int kMarginLeft = 56;
 constexpr int kMarginRight = 24;
 constexpr int kBandTop = 66;
 constexpr int kBandHeight = 22;
+constexpr int kNotPlayedHeight = 7;
 constexpr int kWaveTop = kBandTop + kBandHeight + 10;
 constexpr int kWaveHeight = 190;
 constexpr int kGainTop = kWaveTop + kWaveHeight + 8;
@@ -182,15 +183,14 @@ void DrawTrackBand(Canvas &canvas, const PlotInput &input, const TimeAxis &axis)
     }
 }
 
-// Silence of a track's file that was not played: a hatched grey span over the band where it
-// would have lain.
+// Silence of a track's file that was not played: a grey strip over the band where it would have
+// lain, clear of the tracks' names.
 void DrawNotPlayed(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
     for (const PlotInput::Span &span : input.NotPlayed) {
         const int x0 = static_cast<int>(std::lround(axis.X(span.StartFrame)));
         const int x1 = static_cast<int>(std::lround(axis.X(span.StartFrame + span.Frames)));
-        canvas.FillRect(x0, kBandTop, std::max(x1 - x0, 1), kBandHeight, kNotPlayed, 0.9);
-        for (int x = x0; x < x1; x += 4)
-            canvas.FillRect(x, kBandTop, 1, kBandHeight, kBackground, 0.5);
+        canvas.FillRect(x0, kBandTop - kNotPlayedHeight - 1, std::max(x1 - x0, 1),
+                        kNotPlayedHeight, kNotPlayed, 1.0);
     }
 }
 
@@ -394,7 +394,7 @@ void DrawLegend(Canvas &canvas, const PlotInput &input, int y) {
     canvas.FillRect(x, y + 1, 24, 6, TrackColor(0), 0.95);
     entry(24, "output envelope: lowest to highest sample (light), RMS (dark)");
     if (!input.NotPlayed.empty()) {
-        canvas.FillRect(x, y - 2, 24, 12, kNotPlayed, 0.9);
+        canvas.FillRect(x, y, 24, kNotPlayedHeight, kNotPlayed, 1.0);
         entry(24, "silence not played");
     }
 
