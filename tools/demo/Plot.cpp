@@ -32,7 +32,7 @@ constexpr int kMarginLeft = 56;
 constexpr int kMarginRight = 24;
 constexpr int kBandTop = 66;
 constexpr int kBandHeight = 22;
-constexpr int kNotPlayedHeight = 7;
+constexpr int kNotPlayedHeight = 5;
 constexpr int kWaveTop = kBandTop + kBandHeight + 10;
 constexpr int kWaveHeight = 190;
 constexpr int kGainTop = kWaveTop + kWaveHeight + 8;
@@ -335,23 +335,18 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
                            ? input.TransitionSeconds[i]
                            : static_cast<double>(t.StartFrame) / std::max(input.Format.Rate, 1),
                        true);
-        const std::string why = ReasonLabel(t);
-        if (input.ShowReasons && !why.empty()) {
-            if (t.Crossfaded) {
-                const double peak = i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0;
-                const double middle = (x0 + axis.X(t.StartFrame + t.MixedFrames())) / 2;
-                const std::string full = PeakText(peak, true);
-                peaks.Add(static_cast<int>(std::lround(middle)) - Canvas::TextWidth(full) / 2,
-                          {full, PeakText(peak, false)}, kFade, wave);
-            }
-            names.Add(static_cast<int>(x0) + 4,
-                      {pair + " at " + at + ", " + why, pair + " " + why, pair}, kText, gain);
-        } else if (t.Crossfaded) {
+        if (t.Crossfaded) {
             const double peak = i < input.PeakDbfs.size() ? input.PeakDbfs[i] : 0.0;
             const double middle = (x0 + axis.X(t.StartFrame + t.MixedFrames())) / 2;
             const std::string full = PeakText(peak, true);
             peaks.Add(static_cast<int>(std::lround(middle)) - Canvas::TextWidth(full) / 2,
                       {full, PeakText(peak, false)}, kFade, wave);
+        }
+        const std::string why = input.ShowReasons ? ReasonLabel(t) : std::string();
+        if (!why.empty()) {
+            names.Add(static_cast<int>(x0) + 4,
+                      {pair + " at " + at + ", " + why, pair + " " + why, pair}, kText, gain);
+        } else if (t.Crossfaded) {
             names.Add(static_cast<int>(x0) + 4, {pair + " at " + at, pair}, kText, gain);
         } else {
             names.Add(static_cast<int>(x0) + 4,
