@@ -3,6 +3,7 @@
 // output was asked, names must print and draw as written, labels must not run together, and a
 // render stopped half way must leave a playable file or none.
 #include "Canvas.h"
+#include "EdgePlan.h"
 #include "InputCheck.h"
 #include "OutputWav.h"
 #include "Plot.h"
@@ -12,6 +13,7 @@
 #include "Transitions.h"
 #include "Utf8Text.h"
 #include "WavFile.h"
+#include "WavInfo.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -30,6 +32,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <numbers>
+#include <optional>
+#include <tuple>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -307,6 +311,12 @@ TEST(DemoOptions, TheOptionsThatFollowTheMusicWriteTheirKeysAndKeepTheirLevelsIn
     for (const char *option :
          {"--skip-silence[=DB]", "--fade-over-own-fade-outs[=DB]", "--albums-through"})
         EXPECT_NE(demo::RenderUsage().find(option), std::string::npos) << option;
+    // The look-ahead needs an output that fills: --speed 0 plays fast in real time instead.
+    EXPECT_EQ(demo::OutputSpeed(Parse({"--skip-silence", "a.wav"}).Options), demo::kLookAheadSpeed);
+    EXPECT_EQ(demo::OutputSpeed(Parse({"--fade-over-own-fade-outs", "a.wav"}).Options),
+              demo::kLookAheadSpeed);
+    EXPECT_EQ(demo::OutputSpeed(Parse({"--albums-through", "a.wav"}).Options), 0.0);
+    EXPECT_EQ(demo::OutputSpeed(Parse({"--skip-silence", "--speed", "2", "a.wav"}).Options), 2.0);
 }
 
 // ----------------------------------------------------------------- names
@@ -1307,6 +1317,212 @@ TEST(DemoFormats, TheShortFormatNamesTheRateInKilohertz) {
     EXPECT_EQ(demo::ShortFormat({44100, 2, 16}), "44.1 kHz 16-bit stereo");
     EXPECT_EQ(demo::ShortFormat({22050, 1, 8}), "22.05 kHz 8-bit mono");
     EXPECT_EQ(demo::ShortFormat({48000, 6, 24}), "48 kHz 24-bit 6 ch");
+}
+
+// ----------------------------------------------------------------- transitions that follow the music
+
+// A 1 kHz mono track: `silent` frames of silence, `sound` frames of a loud square wave, then
+// `after` frames of silence.
+Bytes EdgeTrack(int silent, int sound, int after) {
+    Bytes pcm(static_cast<std::size_t>(silent + sound + after) * 2, 0);
+    for (int i = 0; i < sound; ++i) {
+        const auto value = static_cast<std::int16_t>(i % 8 < 4 ? 12000 + i % 97 : -11000 - i % 89);
+        pcm[static_cast<std::size_t>(silent + i) * 2] = static_cast<std::uint8_t>(value);
+        pcm[static_cast<std::size_t>(silent + i) * 2 + 1] = static_cast<std::uint8_t>(value >> 8);
+    }
+    return pcm;
+}
+
+Bytes FramesOf(const Bytes &pcm, std::int64_t first, std::int64_t count) {
+    const auto from = std::min(pcm.size(), static_cast<std::size_t>(first * 2));
+    const auto to = std::min(pcm.size(), from + static_cast<std::size_t>(count * 2));
+    return Bytes(pcm.begin() + static_cast<std::ptrdiff_t>(from),
+                 pcm.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+std::int16_t SampleAt(const Bytes &pcm, std::int64_t frame) {
+    const auto at = static_cast<std::size_t>(frame) * 2;
+    return at + 1 < pcm.size() ? static_cast<std::int16_t>(pcm[at] | pcm[at + 1] << 8) : 0;
+}
+
+TEST(DemoEdges, TheTrackEndAndLeadingSilenceAreFoundAsThePluginFindsThem) {
+    demo::RenderOptions options;
+    options.SkipSilence = true;
+    const Bytes track = EdgeTrack(300, 20000, 3000);
+    const demo::FrameReader read = [&](std::int64_t first, std::int64_t count) {
+        return FramesOf(track, first, count);
+    };
+    const demo::TrackEdgePlan plan = demo::PlanTrackEdges(kMonoKilo, 23300, options, read);
+    EXPECT_EQ(plan.EndMs, 20300);
+    EXPECT_EQ(plan.FadeMs, 5000);
+    EXPECT_FALSE(plan.OwnFadeOut);
+    EXPECT_EQ(plan.LeadingSilenceFrames, 300);
+    // Nothing followed: the plain rules.
+    const demo::TrackEdgePlan off = demo::PlanTrackEdges(kMonoKilo, 23300, {}, read);
+    EXPECT_EQ(off.EndMs, -1);
+    EXPECT_EQ(off.LeadingSilenceFrames, 0);
+}
+
+// Track 1 (10 s) sounds for 7 s, track 2 starts after 0.5 s of silence. With a fade of 2 s the
+// plug-in hands track 1 over in the block read at 5050 ms (the first past 7000 - 2000), mixes its
+// rest over the 1950 ms to its sound's end and starts track 2 at its sound.
+struct TrimmedCrossfade {
+    const Bytes one = EdgeTrack(0, 7000, 3000), two = EdgeTrack(500, 5500, 0);
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 10100, kPlayback},
+                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+                                           {K::Write, 11000, kPlayback}};
+    demo::RenderOptions options = [] {
+        demo::RenderOptions o;
+        o.FadeMs = 2000;
+        o.MinMs = 1000;
+        o.SkipSilence = true;
+        return o;
+    }();
+    std::vector<demo::TrackFile> Tracks(bool planned) const {
+        std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                               {"two.wav", 6000, false, kMonoKilo}};
+        if (planned) {
+            tracks[0].Edges = {7000, 2000};
+            tracks[1].Edges.LeadingSilenceFrames = 500;
+        }
+        return tracks;
+    }
+    // The output as the plug-in writes it: track 1 to the hand-over, then the mix.
+    Bytes Output(const demo::Transition &t) const {
+        Bytes out = FramesOf(one, 0, 5066);
+        for (std::int64_t k = 1; k <= 5500; ++k) {
+            const double value = t.IncomingGain(k, false) * SampleAt(two, 500 + k - 1) +
+                                 t.OutgoingGain(k, false) * SampleAt(one, 5066 + k - 1);
+            const auto sample = static_cast<std::int16_t>(std::trunc(value));
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        return out;
+    }
+};
+
+TEST(DemoEdges, ATrimmedCrossfadeIsHeardMixedAndReportedWithWhatWasTrimmed) {
+    const TrimmedCrossfade c;
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? c.one : c.two, first, count);
+    };
+    demo::RenderResult result = demo::Analyse(c.calls, kMonoKilo, c.Tracks(true), c.options);
+    const demo::Transition planned = result.Transitions.at(0);
+    ASSERT_TRUE(planned.Crossfaded);
+    EXPECT_EQ(planned.RemainingMs, 1950);
+    EXPECT_EQ(planned.FadeStartMs, 5050);
+    EXPECT_EQ(planned.TrailingTrimmedMs, 3000);
+    EXPECT_EQ(planned.IncomingSkipped, 500);
+
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, c.Output(planned)));
+    demo::ConfirmFades(files, result, c.options, readTrack);
+    ASSERT_TRUE(result.Transitions.at(0).Crossfaded);
+    EXPECT_EQ(demo::MixPointLine(result, result.Transitions[0]),
+              "fade started at 0:05.050 of track 1, for the set time; silence trimmed: 3.000 s at "
+              "the end of track 1, 0.500 s at the start of track 2");
+    EXPECT_NE(demo::FormatReport(result, c.options)
+                  .find("SkipSilence 1, SilenceThreshold -50 dBFS (skip silence at track edges)"),
+              std::string::npos);
+
+    // The plain rules cannot account for the same output: the trimming is what made it a mix.
+    demo::RenderResult plain = demo::Analyse(c.calls, kMonoKilo, c.Tracks(false), c.options);
+    demo::ConfirmFades(files, plain, c.options, readTrack);
+    EXPECT_FALSE(plain.Transitions.at(0).Crossfaded);
+}
+
+TEST(DemoEdges, AFadeOverTheTracksOwnFadeOutAndAnAlbumJoinAreReportedSo) {
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 1000;
+    options.FadeOverOwnFadeOuts = true;
+    options.AlbumsThrough = true;
+    // Track 1 fades out by itself from 5500 ms to its sound's end at 7000 ms; track 2 is followed
+    // by the next track of its album, which it runs into without a break.
+    std::vector<demo::TrackFile> tracks = {{"one.wav", 8000, false, kMonoKilo},
+                                           {"two.wav", 4000, false, kMonoKilo},
+                                           {"three.wav", 3000, false, kMonoKilo}};
+    tracks[0].Edges = {7000, 1500, true};
+    tracks[1].Edges.ContinuesAlbum = true;
+    const std::vector<OutputCall> calls = {
+        OpenIn(kMonoKilo),        {K::Write, 11100, kPlayback}, {K::Write, 32, kPlayback},
+        {K::Flush, 0, kPlayback}, {K::Write, 8000, kPlayback},  {K::Flush, 0, kPlayback},
+        {K::Write, 6000, kPlayback}};
+    const demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+    ASSERT_EQ(result.Transitions.size(), 2u);
+    EXPECT_EQ(result.Transitions[0].Reason, demo::MixReason::OwnFadeOut);
+    EXPECT_EQ(result.Transitions[1].Reason, demo::MixReason::AlbumJoin);
+    const std::string report = demo::FormatReport(result, options);
+    for (const char *line :
+         {"crossfade 1.450 s (curve 1.450 s)",
+          "fade started at 0:05.550 of track 1, for its own fade-out; silence trimmed: 1.000 s at "
+          "the end of track 1\n",
+          "2 > 3  at 0:09.566  album join: no crossfade, track 3 written straight on after the last "
+          "sample of track 2 (gapless)\n",
+          "PlayAlbumsThrough 1 (albums joined without a crossfade)"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+}
+
+// ----------------------------------------------------------------- album tags of WAV files
+
+// A LIST chunk's body from its sub-chunks: id, declared size, bytes (padded by the caller).
+Bytes InfoBody(const char *form, std::initializer_list<std::tuple<const char *, std::uint32_t, std::string>> subs) {
+    Bytes body(form, form + 4);
+    for (const auto &[id, size, bytes] : subs) {
+        body.insert(body.end(), id, id + 4);
+        for (int i = 0; i < 4; ++i)
+            body.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+        body.insert(body.end(), bytes.begin(), bytes.end());
+    }
+    return body;
+}
+
+TEST(DemoWavTags, AlbumTagsAreReadFromListInfoChunksDefensively) {
+    using std::string_literals::operator""s;
+    struct Case {
+        const char *What;
+        Bytes Body;
+        std::optional<wav::InfoTags> Expected;
+    };
+    const Case cases[] = {
+        {"album, artist and track, terminated",
+         InfoBody("INFO", {{"IPRD", 6, "Suite\0"s}, {"IART", 5, "Demo\0\0"s}, {"ITRK", 2, "2\0"s}}),
+         wav::InfoTags{"Suite", "Demo", "", "2"}},
+        {"no terminator, odd size padded, trailing blanks",
+         InfoBody("INFO", {{"IPRD", 7, "Suite  \0"s}, {"IAAR", 4, "Band"s}}),
+         wav::InfoTags{"Suite", "", "Band", ""}},
+        {"the part where the track is missing; the track wins over it",
+         InfoBody("INFO", {{"IPRT", 2, "3\0"s}}), wav::InfoTags{"", "", "", "3"}},
+        {"track and part", InfoBody("INFO", {{"IPRT", 2, "3\0"s}, {"ITRK", 2, "4\0"s}}),
+         wav::InfoTags{"", "", "", "4"}},
+        {"a size past the body ends the walk",
+         InfoBody("INFO", {{"IART", 2, "A\0"s}, {"IPRD", 4000, "Suite\0"s}}),
+         wav::InfoTags{"", "A", "", ""}},
+        {"a header cut short", Bytes{'I', 'N', 'F', 'O', 'I', 'P', 'R'}, wav::InfoTags{}},
+        {"another form type", InfoBody("adtl", {{"IPRD", 2, "x\0"s}}), std::nullopt},
+        {"too short for a form type", Bytes{'I', 'N'}, std::nullopt},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(wav::ParseInfoList(c.Body), c.Expected) << c.What;
+
+    // Whole files: written after the samples and found again; a LIST chunk that claims more
+    // than the file holds is read as far as the file goes.
+    const wav::InfoTags tags{"Homeward Suite", "Halvern Demo", "", "2"};
+    Bytes file = wav::MakeFile({1000, 1, 16}, Bytes(21, 3));
+    wav::AppendInfoList(file, tags);
+    EXPECT_EQ(Le32At(file, 4), file.size() - 8);
+    wav::MemorySource whole(file);
+    EXPECT_EQ(wav::ReadInfoTags(whole), tags);
+    EXPECT_EQ(wav::ReadLayout(whole)->DataBytes, 20u);
+    Bytes cut(file.begin(), file.end() - 3); // the track number's sub-chunk cut short
+    for (std::size_t i = 70; i < 74; ++i)     // the LIST chunk's size, after 44 + 22 bytes
+        cut[i] = 0xFF;
+    wav::MemorySource broken(cut);
+    EXPECT_EQ(wav::ReadInfoTags(broken), (wav::InfoTags{"Homeward Suite", "Halvern Demo", "", ""}));
+    const Bytes notWav = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '};
+    wav::MemorySource other(notWav);
+    EXPECT_EQ(wav::ReadInfoTags(other), wav::InfoTags{});
 }
 
 } // namespace

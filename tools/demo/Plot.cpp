@@ -20,6 +20,7 @@ constexpr Color kDimText{0x8A, 0x91, 0x9E};
 constexpr Color kFade{0xFF, 0xC8, 0x57};
 constexpr Color kIncoming{0x6E, 0xE7, 0x7A};
 constexpr Color kOutgoing{0xFF, 0x6B, 0x6B};
+constexpr Color kNotPlayed{0x5A, 0x5F, 0x69};
 constexpr std::array<Color, 6> kTrackColors = {{{0x4C, 0x9A, 0xD6},
                                                 {0xB0, 0x7C, 0xE0},
                                                 {0x3F, 0xB8, 0xA0},
@@ -31,6 +32,7 @@ constexpr int kMarginLeft = 56;
 constexpr int kMarginRight = 24;
 constexpr int kBandTop = 66;
 constexpr int kBandHeight = 22;
+constexpr int kNotPlayedHeight = 5;
 constexpr int kWaveTop = kBandTop + kBandHeight + 10;
 constexpr int kWaveHeight = 190;
 constexpr int kGainTop = kWaveTop + kWaveHeight + 8;
@@ -181,6 +183,17 @@ void DrawTrackBand(Canvas &canvas, const PlotInput &input, const TimeAxis &axis)
     }
 }
 
+// Silence of a track's file that was not played: a grey strip over the band where it would have
+// lain, clear of the tracks' names.
+void DrawNotPlayed(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
+    for (const PlotInput::Span &span : input.NotPlayed) {
+        const int x0 = static_cast<int>(std::lround(axis.X(span.StartFrame)));
+        const int x1 = static_cast<int>(std::lround(axis.X(span.StartFrame + span.Frames)));
+        canvas.FillRect(x0, kBandTop - kNotPlayedHeight - 1, std::max(x1 - x0, 1),
+                        kNotPlayedHeight, kNotPlayed, 1.0);
+    }
+}
+
 void DrawScaleLabel(Canvas &canvas, const Panel &panel, double fraction, const std::string &text) {
     const int y = panel.Top + static_cast<int>(std::lround((panel.Height - 1) * fraction));
     canvas.Text(panel.Left - 6 - Canvas::TextWidth(text),
@@ -300,6 +313,15 @@ std::string PeakText(double dbfs, bool withUnit) {
     return text;
 }
 
+// The mix point's reason as a transition's label names it; empty where there is none to name.
+std::string ReasonLabel(const Transition &t) {
+    if (t.Skipped)
+        return {};
+    if (!t.Crossfaded)
+        return t.Reason == MixReason::AlbumJoin ? "album join" : std::string();
+    return t.Reason == MixReason::OwnFadeOut ? "own fade-out" : "set time";
+}
+
 void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Panel &wave,
                 const Panel &gain) {
     LabelSet peaks, names;
@@ -319,6 +341,12 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
             const std::string full = PeakText(peak, true);
             peaks.Add(static_cast<int>(std::lround(middle)) - Canvas::TextWidth(full) / 2,
                       {full, PeakText(peak, false)}, kFade, wave);
+        }
+        const std::string why = input.ShowReasons ? ReasonLabel(t) : std::string();
+        if (!why.empty()) {
+            names.Add(static_cast<int>(x0) + 4,
+                      {pair + " at " + at + ", " + why, pair + " " + why, pair}, kText, gain);
+        } else if (t.Crossfaded) {
             names.Add(static_cast<int>(x0) + 4, {pair + " at " + at, pair}, kText, gain);
         } else {
             names.Add(static_cast<int>(x0) + 4,
@@ -360,6 +388,10 @@ void DrawLegend(Canvas &canvas, const PlotInput &input, int y) {
     canvas.FillRect(x, y - 3, 24, 14, Lighter(TrackColor(0), 0.35), 0.45);
     canvas.FillRect(x, y + 1, 24, 6, TrackColor(0), 0.95);
     entry(24, "output envelope: lowest to highest sample (light), RMS (dark)");
+    if (!input.NotPlayed.empty()) {
+        canvas.FillRect(x, y, 24, kNotPlayedHeight, kNotPlayed, 1.0);
+        entry(24, "silence not played");
+    }
 
     y += kLegendLine;
     x = kMarginLeft;
@@ -439,6 +471,7 @@ draw::Canvas DrawPlot(const PlotInput &input, int width) {
     const Panel gain{axis.Left, kGainTop, axis.Width, kGainHeight};
     DrawHeader(canvas, input);
     DrawTrackBand(canvas, input, axis);
+    DrawNotPlayed(canvas, input, axis);
     DrawWavePanel(canvas, wave);
     DrawGainPanel(canvas, gain);
     DrawWave(canvas, input, axis, wave);

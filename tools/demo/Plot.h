@@ -34,6 +34,15 @@ struct PlotInput {
     std::vector<double> TransitionSeconds;
     Envelope Wave; // PlotColumns(width) columns
     Curve FadeCurve = Curve::Linear;
+    // The options that follow the music: the silence of the tracks' files that was not played,
+    // laid where it would have been (the incoming track's before its start, the outgoing track's
+    // after its mix), and each transition's reason named in its label.
+    struct Span {
+        std::int64_t StartFrame = 0;
+        std::int64_t Frames = 0;
+    };
+    std::vector<Span> NotPlayed;
+    bool ShowReasons = false;
 };
 
 // Columns of the waveform in a picture of the given width: one per pixel.

@@ -121,6 +121,12 @@ std::vector<std::pair<std::string, std::string>> SettingsKeys(const RenderOption
     return keys;
 }
 
+double OutputSpeed(const RenderOptions &options) {
+    if (options.Speed > 0.0 || !(options.SkipSilence || options.FadeOverOwnFadeOuts))
+        return options.Speed;
+    return kLookAheadSpeed;
+}
+
 Curve CurveOf(const RenderOptions &options) {
     return options.EqualPower ? Curve::EqualPower : options.LogCurve ? Curve::Log : Curve::Linear;
 }

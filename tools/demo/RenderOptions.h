@@ -56,6 +56,15 @@ struct RenderOptions {
 inline constexpr double kSlowestSpeed = 0.1;
 inline constexpr double kFastestSpeed = 1000.0;
 
+// The plug-in reads a track's end ahead only while the output is full, which an output that
+// plays at once never is: with silence or own fade-outs followed, --speed 0 plays this many
+// times real time instead: fast, yet slow enough that the look-ahead, which reads between the
+// output's waits, has its answer before a fade point (at 20 times and more it came late now and then).
+inline constexpr double kLookAheadSpeed = 10.0;
+// How fast the render's output plays: --speed, or kLookAheadSpeed where it is 0 and the plug-in
+// has to read ahead.
+double OutputSpeed(const RenderOptions &options);
+
 // The curve the settings choose: equal power wins over LogTrans.
 Curve CurveOf(const RenderOptions &options);
 

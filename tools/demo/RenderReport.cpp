@@ -135,11 +135,15 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const Segment &in = result.Segments[static_cast<std::size_t>(t.From + 1)];
     const int lengthMs = LengthMsOf(result, t.From);
-    const double playedMs =
-        static_cast<double>(out.Frames) * 1000.0 / std::max(SegmentFormat(result, t.From).Rate, 1);
+    const double playedMs = static_cast<double>(out.Frames + t.OutgoingSkipped) * 1000.0 /
+                            std::max(SegmentFormat(result, t.From).Rate, 1);
+    const TrackEdgePlan &plan = result.Tracks[static_cast<std::size_t>(t.From)].Edges;
+    const std::int64_t endMs = plan.EndMs >= 0 ? plan.EndMs : lengthMs;
+    const std::int64_t fadeMs = plan.FadeMs >= 0 ? plan.FadeMs : options.FadeMs;
     return ByPlugin(result, out) && ByPlugin(result, in) && lengthMs > options.MinMs &&
            LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
-           playedMs > lengthMs - options.FadeMs && (!t.AcrossFormats || options.FadeAcrossFormats);
+           playedMs > static_cast<double>(endMs - fadeMs) &&
+           (!t.AcrossFormats || options.FadeAcrossFormats);
 }
 
 // A skip: with the fade on skip and the output kept (not re-opened), the outgoing track went on
@@ -181,9 +185,12 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
     result.PlaybackThread = playbackThread;
     result.AnsiCodePage = ansiCodePage;
     std::vector<std::int64_t> frames;
-    for (const TrackFile &t : result.Tracks)
+    std::vector<TrackEdgePlan> plans;
+    for (const TrackFile &t : result.Tracks) {
         frames.push_back(t.Frames);
-    result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs);
+        plans.push_back(t.Edges);
+    }
+    result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs, plans);
     for (Transition &t : result.Transitions) {
         if (std::find(skippedFrom.begin(), skippedFrom.end(), t.From) != skippedFrom.end()) {
             MarkSkip(result, t, options);
@@ -392,12 +399,14 @@ bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderRes
     const PcmFormat &format = IncomingFormat(result, t);
     const std::int64_t frames =
         std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 50, 1));
-    const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
+    const std::int64_t played =
+        result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
     const std::vector<std::uint8_t> heard =
         ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
-    return !heard.empty() && !HeardAsTheCurveMixes(t, curve, format, heard,
-                                                   readTrack(t.From + 1, 0, frames),
-                                                   readTrack(t.From, played, frames));
+    return !heard.empty() &&
+           !HeardAsTheCurveMixes(t, curve, format, heard,
+                                 readTrack(t.From + 1, t.IncomingSkipped, frames),
+                                 readTrack(t.From, played, frames));
 }
 
 } // namespace
@@ -445,8 +454,9 @@ void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult 
         const PcmFormat &outFormat = SegmentFormat(result, t.From);
         const double outPerIn = static_cast<double>(outFormat.Rate) / std::max(format.Rate, 1);
         const std::int64_t mixed = t.MixedFrames();
-        const std::int64_t played = result.Segments[static_cast<std::size_t>(t.From)].Frames;
-        const std::vector<std::uint8_t> incoming = readTrack(t.From + 1, 0, mixed);
+        const std::int64_t played =
+            result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
+        const std::vector<std::uint8_t> incoming = readTrack(t.From + 1, t.IncomingSkipped, mixed);
         FadeMeasure &measure = result.Fades[i];
         if (!t.AcrossFormats)
             measure.Saturated =
@@ -603,6 +613,64 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
     return notes;
 }
 
+namespace {
+
+bool FollowsTheMusic(const RenderOptions &options) {
+    return options.SkipSilence || options.FadeOverOwnFadeOuts || options.AlbumsThrough;
+}
+
+const char *ReasonText(MixReason reason) {
+    switch (reason) {
+    case MixReason::OwnFadeOut:
+        return "its own fade-out";
+    case MixReason::AlbumJoin:
+        return "an album join";
+    case MixReason::SetTime:
+        break;
+    }
+    return "the set time";
+}
+
+// The settings lines of the options that follow the music, each only when chosen.
+std::string FollowingSettings(const RenderOptions &options) {
+    std::string out;
+    if (options.SkipSilence)
+        out += Printf("          SkipSilence 1, SilenceThreshold %d dBFS (skip silence at track "
+                      "edges)\n",
+                      options.SilenceThresholdDb);
+    if (options.FadeOverOwnFadeOuts)
+        out += Printf("          FadeOverOwnFadeOut 1, OwnFadeOutDrop %d dB (crossfade over a "
+                      "track's own fade-out)\n",
+                      options.OwnFadeOutDropDb);
+    if (options.AlbumsThrough)
+        out += "          PlayAlbumsThrough 1 (albums joined without a crossfade)\n";
+    return out;
+}
+
+} // namespace
+
+std::string MixPointLine(const RenderResult &result, const Transition &t) {
+    const std::string out = "track " + std::to_string(t.From + 1);
+    const std::string in = "track " + std::to_string(t.From + 2);
+    if (!t.Crossfaded)
+        return "album join: no crossfade, " + in + " written straight on after the last sample "
+               "of " + out + " (gapless)";
+    std::vector<std::string> trimmed;
+    if (t.TrailingTrimmedMs > 0)
+        trimmed.push_back(Seconds3(t.TrailingTrimmedMs / 1000.0) + " at the end of " + out);
+    // A fade-in's first samples below the threshold are read past too: not worth a mention.
+    const double leading = Seconds(t.IncomingSkipped, TrackFormat(result, t.From + 1));
+    if (leading >= 0.0005)
+        trimmed.push_back(Seconds3(leading) + " at the start of " + in);
+    std::string line = "fade started at " + FormatTime(t.FadeStartMs / 1000.0, true) + " of " +
+                       out + ", for " + ReasonText(t.Reason) + "; silence trimmed: ";
+    if (trimmed.empty())
+        return line + "none";
+    for (std::size_t i = 0; i < trimmed.size(); ++i)
+        line += (i ? ", " : "") + trimmed[i];
+    return line;
+}
+
 std::string FormatReport(const RenderResult &result, const RenderOptions &options) {
     const PcmFormat &f = result.Format;
     std::string out;
@@ -617,6 +685,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
             Printf("          SkipFade 1, SkipFadeTime %d ms (fade on skip)\n", options.SkipFadeMs);
     if (options.FadeAcrossFormats)
         out += "          FadeAcrossFormats 1 (crossfade tracks of different formats)\n";
+    out += FollowingSettings(options);
     // Columns by what a terminal shows: wide characters take two, combining marks none. The
     // tracks' formats show when they differ.
     const bool mixed = MixedFormats(result);
@@ -657,6 +726,11 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         out += Printf("  %*d > %-*d  at %s  ", numberWidth, t.From + 1, numberWidth, t.From + 2,
                       FormatTime(StartSeconds(result, t), true).c_str());
         const PcmFormat &in = IncomingFormat(result, t);
+        const std::string indent(static_cast<std::size_t>(2 * numberWidth + 9), ' ');
+        if (!t.Crossfaded && !t.Skipped && t.Reason == MixReason::AlbumJoin) {
+            out += MixPointLine(result, t) + "\n";
+            continue;
+        }
         if (!t.Crossfaded) {
             const std::vector<std::string> reasons = NoCrossfadeReasons(result, t, options);
             out += std::string(t.Skipped ? "skip (Next pressed), no fade" : "no crossfade") +
@@ -677,7 +751,8 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         if (measure.Saturated > 0)
             out += Printf("  saturated %lld samples", static_cast<long long>(measure.Saturated));
         out += "\n";
-        const std::string indent(static_cast<std::size_t>(2 * numberWidth + 9), ' ');
+        if (FollowsTheMusic(options) && !t.Skipped)
+            out += indent + MixPointLine(result, t) + "\n";
         if (t.AcrossFormats)
             out += indent + "across formats: " + FormatDescription(TrackFormat(result, t.From)) +
                    " > " + FormatDescription(in) +
@@ -753,7 +828,16 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             drawn.OutgoingFrames = std::llround(static_cast<double>(t.OutgoingFrames) * scale);
         }
         input.Transitions.push_back(drawn);
+        if (!t.Crossfaded)
+            continue;
+        const auto incoming = std::llround(static_cast<double>(t.IncomingSkipped) * scale);
+        if (incoming > 0)
+            input.NotPlayed.push_back({drawn.StartFrame - incoming, incoming});
+        const auto trailing = std::llround(t.TrailingTrimmedMs * 0.001 * rate);
+        if (trailing > 0)
+            input.NotPlayed.push_back({drawn.StartFrame + drawn.MixedFrames(), trailing});
     }
+    input.ShowReasons = FollowsTheMusic(options);
     input.PeakDbfs = result.PeakDbfs;
     input.Wave = std::move(wave);
     input.FadeCurve = CurveOf(options);

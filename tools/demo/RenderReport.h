@@ -23,6 +23,7 @@ struct TrackFile {
     // The file's path has characters the ANSI code page cannot hold.
     bool NameOutsideAnsi = false;
     PcmFormat Format{}; // unset: the render's format
+    TrackEdgePlan Edges{}; // unset: the options that follow the music are off
 };
 
 // What became of a --skip-at time: Next pressed, pressed during the last track (which has no
@@ -120,6 +121,10 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
 // show, each with what to change.
 std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Transition &t,
                                             const RenderOptions &options);
+// Where a transition's mix lies and why, and the silence it trimmed, for the options that
+// follow the music: "fade started at 0:27.350 of track 3, for its own fade-out; silence
+// trimmed: ..." or, for an album join, that it had no crossfade.
+std::string MixPointLine(const RenderResult &result, const Transition &t);
 // Remarks under the transitions: a fade longer than a track, a track the plug-in left to the
 // file's own plug-in and why, a --skip-at time that did not skip and why.
 std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options);

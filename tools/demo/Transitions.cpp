@@ -219,10 +219,14 @@ const PcmFormat &FormatOf(const Segment &segment, const PcmFormat &fallback) {
 
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,
                                         std::span<const std::int64_t> trackFrames,
-                                        const PcmFormat &format, int fadeTimeMs) {
+                                        const PcmFormat &format, int fadeTimeMs,
+                                        std::span<const TrackEdgePlan> plans) {
     std::vector<Transition> transitions;
     const std::size_t count = std::min(segments.size(), trackFrames.size());
+    const TrackEdgePlan plain;
+    std::int64_t skipped = 0; // the outgoing track's leading silence read past
     for (std::size_t i = 0; i + 1 < count; ++i) {
+        const TrackEdgePlan &plan = i < plans.size() ? plans[i] : plain;
         const Segment &out = segments[i];
         const PcmFormat &from = FormatOf(out, format);
         const PcmFormat &to = FormatOf(segments[i + 1], format);
@@ -231,20 +235,34 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
         t.StartFrame = segments[i + 1].StartFrame;
         t.Reopened = segments[i + 1].Reopened;
         t.AcrossFormats = !(from == to);
-        const std::int64_t rest = std::max<std::int64_t>(trackFrames[i] - out.Frames, 0);
+        t.OutgoingSkipped = skipped;
+        const std::int64_t rest = std::max<std::int64_t>(trackFrames[i] - skipped - out.Frames, 0);
         // The outgoing rest plays at the incoming rate once converted.
         t.OutgoingFrames = from.Rate == to.Rate
                                ? rest
                                : static_cast<std::int64_t>(
                                      std::llround(static_cast<double>(rest) * to.Rate / from.Rate));
         t.Crossfaded = rest > 0;
+        skipped = 0;
         if (t.Crossfaded) {
-            const auto writtenMs = static_cast<int>(out.FramesBeforeLastBlock * from.FrameBytes() *
-                                                    1000 / from.BytesPerSecond());
-            t.RemainingMs = TrackLengthMs(trackFrames[i], from.Rate) - writtenMs;
+            // The plug-in counts the track's time from its start, silence read past included.
+            const auto writtenMs =
+                static_cast<int>(out.FramesBeforeLastBlock * from.FrameBytes() * 1000 /
+                                 from.BytesPerSecond()) +
+                static_cast<int>(t.OutgoingSkipped * 1000 / std::max(from.Rate, 1));
+            const int lengthMs = TrackLengthMs(trackFrames[i], from.Rate);
+            const auto endMs = static_cast<int>(plan.EndMs >= 0 ? plan.EndMs : lengthMs);
+            t.RemainingMs = endMs - writtenMs;
+            t.FadeStartMs = writtenMs;
+            t.TrailingTrimmedMs = lengthMs - endMs;
+            t.Reason = plan.OwnFadeOut ? MixReason::OwnFadeOut : MixReason::SetTime;
             t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
             t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / to.Rate : 1.0;
             t.CurveFrames = CurveFramesFor(t.Step);
+            if (i + 1 < plans.size())
+                skipped = t.IncomingSkipped = plans[i + 1].LeadingSilenceFrames;
+        } else if (plan.ContinuesAlbum) {
+            t.Reason = MixReason::AlbumJoin;
         }
         transitions.push_back(t);
     }

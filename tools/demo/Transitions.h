@@ -70,6 +70,21 @@ inline double Gain(double x, bool logCurve) {
 // The curve's name as the report and the picture say it.
 const char *CurveName(Curve curve);
 
+// What the plug-in's options that follow the music make of a track, reckoned from its PCM with
+// the plug-in's own pure rules (EdgePlan.h). Unset, the plain rules hold: the transition out of
+// the track ends at its length, over the fade time, and nothing is read past.
+struct TrackEdgePlan {
+    std::int64_t EndMs = -1;  // where the transition out of it ends
+    std::int64_t FadeMs = -1; // how long the fade before that end lasts
+    bool OwnFadeOut = false;  // the fade lies over the track's own fade-out
+    // Leading silence the plug-in reads past where a crossfade brings the track in.
+    std::int64_t LeadingSilenceFrames = 0;
+    bool ContinuesAlbum = false; // the next entry is the next track of its album
+};
+
+// Why a transition lies where it does.
+enum class MixReason { SetTime, OwnFadeOut, AlbumJoin };
+
 // The boundary between track From and track From + 1, in the output's timeline.
 struct Transition {
     int From = 0;
@@ -95,6 +110,14 @@ struct Transition {
     double Step = 1.0;               // the weight's change per frame
     std::int64_t CurveFrames = 0;    // frames until the outgoing weight reached 0
     std::int64_t OutgoingFrames = 0; // what the outgoing decoder still held, at the incoming rate
+    // The options that follow the music: why the transition lies here, where in the outgoing
+    // track the fade started (its own ms), its trailing silence never played (ms), and the
+    // leading silence read past of each track, at its own rate.
+    MixReason Reason = MixReason::SetTime;
+    int FadeStartMs = 0;
+    int TrailingTrimmedMs = 0;
+    std::int64_t OutgoingSkipped = 0;
+    std::int64_t IncomingSkipped = 0;
     // Frames of the incoming track with outgoing sound in them.
     std::int64_t MixedFrames() const {
         return CurveFrames < OutgoingFrames ? CurveFrames : OutgoingFrames;
@@ -118,10 +141,13 @@ std::int64_t CurveFramesFor(double step);
 
 // Segment i belongs to track i; trackFrames are the tracks' lengths as their files give them,
 // each in its own track's format (the format its segment was written in). `format` stands in
-// for a segment's format where it has none.
+// for a segment's format where it has none. plans, one per track where given, are the options
+// that follow the music: a crossfade then ends where the outgoing track's plan says, and the
+// track it brings in starts after its leading silence.
 std::vector<Transition> FindTransitions(std::span<const Segment> segments,
                                         std::span<const std::int64_t> trackFrames,
-                                        const PcmFormat &format, int fadeTimeMs);
+                                        const PcmFormat &format, int fadeTimeMs,
+                                        std::span<const TrackEdgePlan> plans = {});
 
 // One sample as a fraction of full scale (-1 ... just below 1): 8 bits unsigned, 16/24/32 bits
 // signed little-endian.

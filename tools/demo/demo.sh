@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make demo: builds only what the demo needs (the plug-in, the WAV plug-in, the render tool and
 # the playlist generator), then plays the demo's playlist through the plug-in, once with each
-# curve, with skips, and in mixed formats crossfaded across them. One line per step; what the
+# curve, with skips, in mixed formats crossfaded across them, and with the options that follow
+# the music. One line per step; what the
 # set-up and the build print goes to BUILD/demo.log and is shown only when a step fails.
 # Usage: demo.sh BUILD JOBS OUT   (CMAKE_FLAGS: the first configure's flags)
 set -uo pipefail
@@ -85,4 +86,14 @@ for curve in linear log equal-power; do
     printf 'demo:   %-12s %s%s\n' "$curve" "${dip:-(no figure)}" \
         "${saturated:+, $saturated samples held at full scale}"
 done
-step "done: listen to $out/demo.wav, $out/demo-log.wav, $out/demo-equal.wav, $out/demo-skip.wav and $out/demo-mixed*.wav, see the .png beside each"
+# The options that follow the music: silence at track edges skipped, a crossfade laid over a
+# track's own fade-out, an album (tagged in LIST/INFO chunks) played through without a break.
+step "writing tracks with silence, a fade-out of their own and a three-track album to $out/edges/"
+tools/setup/wine-run "$build/bin/hvq_makewavs.exe" --edges "$out/edges" >>"$log" 2>&1 ||
+    fail "writing the tracks with edges"
+step "playing them with --skip-silence --fade-over-own-fade-outs --albums-through, in 10x real time"
+echo
+tools/setup/wine-run-live "$build/bin/hvq_render.exe" --skip-silence --fade-over-own-fade-outs \
+    --albums-through -o "$out/demo-edges.wav" --png "$out/demo-edges.png" "$out"/edges/*.wav || exit 1
+echo
+step "done: listen to $out/demo.wav, $out/demo-log.wav, $out/demo-equal.wav, $out/demo-skip.wav, $out/demo-mixed*.wav and $out/demo-edges.wav, see the .png beside each"

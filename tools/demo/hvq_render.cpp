@@ -8,6 +8,9 @@
 #include "RenderOptions.h"
 #include "RenderReport.h"
 #include "WavFile.h"
+#include "WavInfo.h"
+#include "EdgePlan.h"
+#include "playback/AlbumJoin.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -479,6 +482,28 @@ void PrintOutputFiles(const std::string &output, const std::vector<demo::OutputF
     }
 }
 
+// An entry's place on its album, as the WAV plug-in answers it from the file's LIST/INFO chunk.
+TAlbumTags AlbumTagsOf(const Track &track) {
+    FileSource file(track.Path);
+    const wav::InfoTags tags = wav::ReadInfoTags(file);
+    return {FromUtf8(tags.Album), FromUtf8(tags.AlbumArtist), FromUtf8(tags.Artist),
+            FromUtf8(tags.Track)};
+}
+
+// What the options that follow the music make of each track, for the analysis.
+void PlanEdges(const RenderOptions &options, const std::vector<Track> &tracks,
+               std::vector<demo::TrackFile> &files) {
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        const auto read = [&](std::int64_t first, std::int64_t count) {
+            return ReadTrackFrames(tracks[i], first, count);
+        };
+        files[i].Edges = demo::PlanTrackEdges(files[i].Format, files[i].Frames, options, read);
+        files[i].Edges.ContinuesAlbum = options.AlbumsThrough && i + 1 < tracks.size() &&
+                                        ContinuesAlbum(AlbumTagsOf(tracks[i]),
+                                                       AlbumTagsOf(tracks[i + 1]));
+    }
+}
+
 int Render(const RenderOptions &options) {
     const fs::path outputPath = WindowsPath(options.Output);
     const std::vector<Track> tracks = CheckInputs(options, outputPath);
@@ -493,7 +518,7 @@ int Render(const RenderOptions &options) {
     const bool skips = !options.SkipAtSeconds.empty();
     auto output = skips ? std::make_unique<refhost::RecordingOutput>(
                               options.Speed > 0.0 ? options.Speed : 4.0, 500)
-                        : std::make_unique<refhost::RecordingOutput>(options.Speed);
+                        : std::make_unique<refhost::RecordingOutput>(demo::OutputSpeed(options));
     output->SetDropDiscarded(skips);
     host.UseOutput(std::move(output));
     WriteSettings(host.PluginsFolder() / L"HVQBlend.ini", options);
@@ -520,13 +545,20 @@ int Render(const RenderOptions &options) {
         if (std::find(formats.begin(), formats.end(), files.back().Format) == formats.end())
             formats.push_back(files.back().Format);
     }
+    PlanEdges(options, tracks, files);
     host.SetPlaylist(playlist);
 
     const std::string formatText = formats.size() == 1
                                        ? ", " + demo::FormatDescription(pcmFormat)
                                        : " in " + std::to_string(formats.size()) + " formats";
-    std::printf("hvq_render: %d track%s%s\n", static_cast<int>(tracks.size()),
-                tracks.size() == 1 ? "" : "s", formatText.c_str());
+    char speedText[160] = "";
+    if (!skips && options.Speed <= 0.0 && demo::OutputSpeed(options) > 0.0)
+        std::snprintf(speedText, sizeof speedText,
+                      ", played at %g times real time (the plug-in reads a track's end ahead only "
+                      "while the output is full)",
+                      demo::OutputSpeed(options));
+    std::printf("hvq_render: %d track%s%s%s\n", static_cast<int>(tracks.size()),
+                tracks.size() == 1 ? "" : "s", formatText.c_str(), speedText);
     std::fflush(stdout);
     const unsigned long playbackThread = PlaybackThreadOfPlugin();
     Progress progress(lengthsMs);
@@ -537,7 +569,7 @@ int Render(const RenderOptions &options) {
 
     // In real time the plug-in may write a track straight on after the one before, with no
     // Flush to mark its start.
-    const bool realTime = skips || options.Speed > 0.0;
+    const bool realTime = skips || demo::OutputSpeed(options) > 0.0;
     demo::RenderResult result = demo::Analyse(
         realTime ? renderer.CallsWithTrackStarts() : renderer.Calls(), pcmFormat, files, options,
         playbackThread, static_cast<int>(GetACP()), renderer.SkippedFrom());

@@ -4,6 +4,7 @@
 #include "HandleTable.h"
 #include "HostText.h"
 #include "WavFile.h"
+#include "WavInfo.h"
 #include "hostlink/PluginError.h"
 #include "hostlink/WinampApi.h"
 
@@ -307,6 +308,34 @@ int SetTime(intptr_t handle, int ms) {
 
 // ------------------------------------------------------------------ extended file information
 
+// A tag's bytes: UTF-8 where they are valid UTF-8 (what current taggers write), else the ANSI
+// code page (what older Windows tools wrote).
+std::wstring TagText(const std::string &bytes) {
+    if (bytes.empty())
+        return {};
+    const int length = static_cast<int>(bytes.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
+    if (n <= 0)
+        return plugkit::AnsiToWide(bytes);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), length, out.data(), n);
+    return out;
+}
+
+// The album tags of the file's LIST/INFO chunk; false for a field it does not carry.
+bool AlbumTag(wav::ByteSource &file, const std::string &key, std::wstring &value) {
+    const wav::InfoTags tags = wav::ReadInfoTags(file);
+    const std::string *bytes = key == "album"         ? &tags.Album
+                               : key == "artist"      ? &tags.Artist
+                               : key == "albumartist" ? &tags.AlbumArtist
+                               : key == "track"       ? &tags.Track
+                                                      : nullptr;
+    if (!bytes || bytes->empty())
+        return false;
+    value = TagText(*bytes);
+    return true;
+}
+
 // The answer for field about the file, or false when the file or the field is not known.
 bool InfoValue(const std::wstring &name, const char *field, std::wstring &value) {
     if (!field)
@@ -339,7 +368,7 @@ bool InfoValue(const std::wstring &name, const char *field, std::wstring &value)
     else if (key == "family")
         value = L"Waveform Audio";
     else
-        return false;
+        return AlbumTag(*stream->File, key, value);
     return true;
 }
 

@@ -1,0 +1,88 @@
+#include "EdgePlan.h"
+
+#include "playback/BlockMath.h"
+#include "playback/EndPlan.h"
+#include "playback/TrackEdges.h"
+
+#include <algorithm>
+
+namespace demo {
+
+namespace {
+
+TLookAheadWishes WishesOf(const RenderOptions &options) {
+    return {options.SkipSilence, options.SilenceThresholdDb, options.FadeOverOwnFadeOuts,
+            options.OwnFadeOutDropDb};
+}
+
+// The blocks the plug-in reads a track in.
+std::int64_t BlockFrames(const PcmFormat &format) {
+    return std::max(blockmath::BlockBytesFor(format.Rate, format.Bits, format.Channels) /
+                        std::max(format.FrameBytes(), 1),
+                    1);
+}
+
+// As the look-ahead does: the track from ScanFromMs to its end through the scanner.
+std::optional<TTrackEnd> FindEnd(const PcmFormat &format, std::int64_t frames, int fadeMs,
+                                 const TLookAheadWishes &wishes, const FrameReader &read) {
+    const int lengthMs = TrackLengthMs(frames, format.Rate);
+    const int fromMs = endplan::ScanFromMs(lengthMs, fadeMs);
+    TTrackEndScanner scanner(format.Rate, format.Bits, format.Channels,
+                             endplan::ScanSeconds(lengthMs, fadeMs));
+    const std::int64_t first = std::int64_t{fromMs} * format.Rate / 1000;
+    scanner.Reset(first);
+    const std::int64_t block = BlockFrames(format);
+    for (std::int64_t at = first; at < frames; at += block) {
+        const std::vector<std::uint8_t> pcm = read(at, std::min(block, frames - at));
+        if (pcm.empty())
+            break;
+        scanner.Feed(pcm.data(), static_cast<int>(pcm.size() / format.FrameBytes()));
+    }
+    return endplan::TrackEndFrom(scanner, wishes, format.Rate);
+}
+
+// As the engine reads past a track's leading silence: whole silent blocks up to the most it
+// skips, then the silence at the start of the first block with sound.
+std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double thresholdDb,
+                            const FrameReader &read) {
+    const std::int64_t most = std::int64_t{format.Rate} * endplan::kMaxLeadingSilenceMs / 1000;
+    const std::int64_t block = BlockFrames(format);
+    std::int64_t skipped = 0;
+    for (std::int64_t at = 0; at < frames; at += block) {
+        const std::vector<std::uint8_t> pcm = read(at, std::min(block, frames - at));
+        const int count = static_cast<int>(pcm.size() / format.FrameBytes());
+        if (count == 0)
+            break;
+        const int first = trackedges::FirstSoundFrame(pcm.data(), count, format.Bits,
+                                                      format.Channels, thresholdDb);
+        if (first >= count && skipped + count <= most) {
+            skipped += count;
+            continue;
+        }
+        return skipped + (first >= count ? 0 : first);
+    }
+    return skipped;
+}
+
+} // namespace
+
+TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
+                             const RenderOptions &options, const FrameReader &read) {
+    TrackEdgePlan plan;
+    const TLookAheadWishes wishes = WishesOf(options);
+    if (!wishes.Any() || format.Rate <= 0 || format.FrameBytes() <= 0 || frames <= 0)
+        return plan;
+    const std::optional<TTrackEnd> end = FindEnd(format, frames, options.FadeMs, wishes, read);
+    const endplan::TPlannedEnd planned =
+        endplan::PlanEnd(TrackLengthMs(frames, format.Rate), options.FadeMs, end);
+    plan.EndMs = planned.EndMs;
+    plan.FadeMs = planned.FadeMs;
+    plan.OwnFadeOut = end && end->FadeFromMs && *end->FadeFromMs < end->SoundEndMs &&
+                      end->SoundEndMs <= plan.EndMs;
+    if (options.SkipSilence)
+        plan.LeadingSilenceFrames =
+            LeadingSilence(format, frames, options.SilenceThresholdDb, read);
+    return plan;
+}
+
+} // namespace demo
