@@ -41,8 +41,34 @@ std::optional<TTrackEnd> FindEnd(const PcmFormat &format, std::int64_t frames, i
     return endplan::TrackEndFrom(scanner, wishes, format.Rate);
 }
 
+// As the look-ahead reads the next entry's start: its first sound (the threshold where silence
+// is skipped, else any sound at all) and a fade-in of its own from there.
+std::optional<TTrackStart> FindStart(const PcmFormat &format, std::int64_t frames,
+                                     const TLookAheadWishes &wishes, const FrameReader &read) {
+    const double seconds = endplan::kStartScanMs / 1000.0 + 1.0;
+    TTrackEndScanner scanner(format.Rate, format.Bits, format.Channels, seconds);
+    scanner.Reset(0);
+    const int threshold = wishes.SkipSilence ? wishes.SilenceThresholdDb : endplan::kInaudibleDb;
+    const std::int64_t most = std::int64_t{endplan::kStartScanMs} * format.Rate / 1000;
+    const std::int64_t block = std::max<std::int64_t>(16384 / format.FrameBytes(), 1);
+    std::int64_t soundStart = -1;
+    for (std::int64_t at = 0; at < frames && at < most; at += block) {
+        const std::vector<std::uint8_t> pcm = read(at, std::min(block, frames - at));
+        const int count = static_cast<int>(pcm.size() / format.FrameBytes());
+        if (count == 0)
+            break;
+        const int first =
+            trackedges::FirstSoundFrame(pcm.data(), count, format.Bits, format.Channels, threshold);
+        if (soundStart < 0 && first < count)
+            soundStart = at + first;
+        scanner.Feed(pcm.data(), count);
+    }
+    return endplan::TrackStartFrom(scanner, soundStart, wishes, format.Rate);
+}
+
 // As the engine reads past a track's leading silence: whole silent blocks up to the most it
-// skips, then the silence at the start of the first block with sound.
+// skips, then the silence at the start of the first block with sound; a silence longer than
+// the most, or to the end, is played as it is.
 std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double thresholdDb,
                             const FrameReader &read) {
     const std::int64_t most = std::int64_t{format.Rate} * endplan::kMaxLeadingSilenceMs / 1000;
@@ -59,22 +85,28 @@ std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double
             skipped += count;
             continue;
         }
-        return skipped + (first >= count ? 0 : first);
+        return first >= count ? 0 : skipped + first;
     }
-    return skipped;
+    return 0;
 }
 
 } // namespace
 
 TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
-                             const RenderOptions &options, const FrameReader &read) {
+                             const RenderOptions &options, const FrameReader &read,
+                             const NextTrack &next) {
     TrackEdgePlan plan;
     const TLookAheadWishes wishes = WishesOf(options);
     if (!wishes.Any() || format.Rate <= 0 || format.FrameBytes() <= 0 || frames <= 0)
         return plan;
     const std::optional<TTrackEnd> end = FindEnd(format, frames, options.FadeMs, wishes, read);
+    std::optional<TTrackStart> start;
+    if (wishes.FollowOwnFadeOut && next.Read && next.Format.Rate > 0 &&
+        next.Format.FrameBytes() > 0)
+        start = FindStart(next.Format, next.Frames, wishes, next.Read);
     const endplan::TPlannedEnd planned =
-        endplan::PlanEnd(TrackLengthMs(frames, format.Rate), options.FadeMs, end);
+        endplan::PlanEnd(TrackLengthMs(frames, format.Rate), options.FadeMs, end, start);
+    plan.OwnFadeIn = start && start->RampMs && planned.FadeMs == *start->RampMs;
     plan.EndMs = planned.EndMs;
     plan.FadeMs = planned.FadeMs;
     plan.OwnFadeOut = end && end->FadeFromMs && *end->FadeFromMs < end->SoundEndMs &&

@@ -16,9 +16,17 @@ namespace demo {
 // Frames [first, first + count) of one track's PCM (fewer at its end).
 using FrameReader = std::function<std::vector<std::uint8_t>(std::int64_t first, std::int64_t count)>;
 
+// The entry after the track, whose own fade-in may set the fade's length (no reader: none).
+struct NextTrack {
+    PcmFormat Format{};
+    std::int64_t Frames = 0;
+    FrameReader Read;
+};
+
 // The plan of one track of `frames` frames in `format`; ContinuesAlbum is the caller's (it needs
 // the next entry's tags). Unset where neither silence nor own fade-outs are followed.
 TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
-                             const RenderOptions &options, const FrameReader &read);
+                             const RenderOptions &options, const FrameReader &read,
+                             const NextTrack &next = {});
 
 } // namespace demo

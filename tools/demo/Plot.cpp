@@ -319,7 +319,14 @@ std::string ReasonLabel(const Transition &t) {
         return {};
     if (!t.Crossfaded)
         return t.Reason == MixReason::AlbumJoin ? "album join" : std::string();
-    return t.Reason == MixReason::OwnFadeOut ? "own fade-out" : "set time";
+    switch (t.Reason) {
+    case MixReason::OwnFadeOut:
+        return "own fade-out";
+    case MixReason::OwnFadeIn:
+        return "own fade-in";
+    default:
+        return "set time";
+    }
 }
 
 void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, const Panel &wave,

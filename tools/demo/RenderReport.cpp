@@ -623,6 +623,8 @@ const char *ReasonText(MixReason reason) {
     switch (reason) {
     case MixReason::OwnFadeOut:
         return "its own fade-out";
+    case MixReason::OwnFadeIn:
+        return "the next track's own fade-in";
     case MixReason::AlbumJoin:
         return "an album join";
     case MixReason::SetTime:

@@ -255,7 +255,9 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
             t.RemainingMs = endMs - writtenMs;
             t.FadeStartMs = writtenMs;
             t.TrailingTrimmedMs = lengthMs - endMs;
-            t.Reason = plan.OwnFadeOut ? MixReason::OwnFadeOut : MixReason::SetTime;
+            t.Reason = plan.OwnFadeOut  ? MixReason::OwnFadeOut
+                       : plan.OwnFadeIn ? MixReason::OwnFadeIn
+                                        : MixReason::SetTime;
             t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
             t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / to.Rate : 1.0;
             t.CurveFrames = CurveFramesFor(t.Step);

@@ -77,13 +77,14 @@ struct TrackEdgePlan {
     std::int64_t EndMs = -1;  // where the transition out of it ends
     std::int64_t FadeMs = -1; // how long the fade before that end lasts
     bool OwnFadeOut = false;  // the fade lies over the track's own fade-out
+    bool OwnFadeIn = false;   // the fade lasts the next track's own fade-in
     // Leading silence the plug-in reads past where a crossfade brings the track in.
     std::int64_t LeadingSilenceFrames = 0;
     bool ContinuesAlbum = false; // the next entry is the next track of its album
 };
 
 // Why a transition lies where it does.
-enum class MixReason { SetTime, OwnFadeOut, AlbumJoin };
+enum class MixReason { SetTime, OwnFadeOut, OwnFadeIn, AlbumJoin };
 
 // The boundary between track From and track From + 1, in the output's timeline.
 struct Transition {

@@ -497,7 +497,16 @@ void PlanEdges(const RenderOptions &options, const std::vector<Track> &tracks,
         const auto read = [&](std::int64_t first, std::int64_t count) {
             return ReadTrackFrames(tracks[i], first, count);
         };
-        files[i].Edges = demo::PlanTrackEdges(files[i].Format, files[i].Frames, options, read);
+        demo::NextTrack next;
+        if (i + 1 < tracks.size()) {
+            next.Format = files[i + 1].Format;
+            next.Frames = files[i + 1].Frames;
+            next.Read = [&, j = i + 1](std::int64_t first, std::int64_t count) {
+                return ReadTrackFrames(tracks[j], first, count);
+            };
+        }
+        files[i].Edges =
+            demo::PlanTrackEdges(files[i].Format, files[i].Frames, options, read, next);
         files[i].Edges.ContinuesAlbum = options.AlbumsThrough && i + 1 < tracks.size() &&
                                         ContinuesAlbum(AlbumTagsOf(tracks[i]),
                                                        AlbumTagsOf(tracks[i + 1]));
