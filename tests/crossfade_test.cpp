@@ -1398,22 +1398,53 @@ class FollowTheMusic : public Crossfade {
     }
 };
 
-// Trailing silence is not played: the crossfade ends where the outgoing track's sound ends, and
-// the incoming track starts with its first sound. Both tracks' sound is heard untouched.
-TEST_F(FollowTheMusic, SkippedSilenceEndsTheFadeWhereTheSoundEnds) {
+// Where the outgoing track's sound ends, and over the tracks' own ramps: the hand-over where the
+// plan puts it (within the loudness's 150 ms and a block), then the incoming track from its first
+// sound with the outgoing one's rest to its sound's end mixed in, sample for sample. Both tracks'
+// sound is heard untouched; skipped silence is never played.
+struct FollowCase {
+    const char *Name;
+    bool SkipSilence, OwnRamps;
+    int FadeTimeMs;
+    int FirstMs;
+    const wchar_t *FirstShape;
+    int SecondMs;
+    const wchar_t *SecondShape;
+    int HandOverMs;   // where the plan starts the fade, in the first track
+    int SoundEndMs;   // where the first track's sound ends
+    int SoundStartMs; // where the second track's sound starts
+};
+
+class FollowTheMusicPlan : public FollowTheMusic, public ::testing::WithParamInterface<FollowCase> {};
+
+TEST_P(FollowTheMusicPlan, TheFadeLiesWhereThePlanSaysAndTheSoundIsUntouched) {
+    const FollowCase &c = GetParam();
     Settings settings;
-    settings.FadeTimeMs = 1000;
-    settings.SkipSilence = true;
+    settings.FadeTimeMs = c.FadeTimeMs;
+    settings.MinFileSizeMs = 1000;
+    settings.SkipSilence = c.SkipSilence;
+    settings.OwnFadeOuts = c.OwnRamps;
     StartFollowing(settings);
-    const std::wstring first = Shaped(6000, L"syw", 41, L"T2000");
-    const std::wstring second = Shaped(3000, L"sya", 42, L"L1000");
+    const std::wstring first = Shaped(c.FirstMs, L"syw", 41, c.FirstShape);
+    const std::wstring second = Shaped(c.SecondMs, L"sya", 42, c.SecondShape);
     PlayToTheEnd({first, second});
     const Bytes a = TonePcm(first), b = TonePcm(second);
     const std::size_t handOver = HandOverIn(a);
-    // The fade of 1000 ms ends with the sound at 4000 ms, not with the file at 6000 ms.
-    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 3000.0, 130.0);
-    ExpectMixedAfter(handOver, a, BytesOfMs(4000), b, BytesOfMs(1000));
+    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), c.HandOverMs, 250.0);
+    ExpectMixedAfter(handOver, a, BytesOfMs(c.SoundEndMs), b, BytesOfMs(c.SoundStartMs));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Crossfade, FollowTheMusicPlan,
+    ::testing::Values(
+        // 2 s of trailing silence, 1 s of leading: the 1 s fade ends with the sound at 4000 ms.
+        FollowCase{"Silence", true, false, 1000, 6000, L"T2000", 3000, L"L1000", 3000, 4000, 1000},
+        // Falls from 5000 ms to -60 dB at 9000 ms: 12 dB down at 5800 ms.
+        FollowCase{"OwnFadeOut", false, true, 5000, 10000, L"F4000_T1000", 4000, L"B6", 5800, 9000,
+                   0},
+        // Rises from -60 dB to its body over 2000 ms: 12 dB below it at 1600 ms.
+        FollowCase{"OwnFadeIn", false, true, 5000, 8000, L"B6", 4000, L"I2000", 6400, 8000, 0}),
+    [](const ::testing::TestParamInfo<FollowCase> &info) { return std::string(info.param.Name); });
 
 // The host is shown the file's time: a track begun after a second of silence shows a second as
 // its first sound is heard. A track silent throughout plays as it is.
@@ -1472,43 +1503,6 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, FollowTheMusicFallBack, ::testing::Values(fa
                              return info.param ? std::string("OneHandleOnly")
                                                : std::string("OptionOff");
                          });
-
-// Over a fade-out of its own the crossfade starts where the track has fallen 12 dB below its
-// body and ends where its sound ends, shorter than the set time.
-TEST_F(FollowTheMusic, AnOwnFadeOutIsWhereTheCrossfadeLies) {
-    Settings settings;
-    settings.FadeTimeMs = 5000;
-    settings.MinFileSizeMs = 1000;
-    settings.OwnFadeOuts = true;
-    StartFollowing(settings);
-    // Falls from 5000 ms to -60 dB at 9000 ms: 12 dB down at 5800 ms.
-    const std::wstring first = Shaped(10000, L"syw", 45, L"F4000_T1000");
-    const std::wstring second = Shaped(4000, L"sya", 46, L"B6");
-    PlayToTheEnd({first, second});
-    const Bytes a = TonePcm(first), b = TonePcm(second);
-    const std::size_t handOver = HandOverIn(a);
-    // Within the ramp, near its 12 dB point (the loudness is measured over 150 ms).
-    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 5800.0, 250.0);
-    ExpectMixedAfter(handOver, a, BytesOfMs(9000), b, 0);
-}
-
-// Into a track that fades in by itself the crossfade lasts its own rise (to 12 dB below its body),
-// not the set time.
-TEST_F(FollowTheMusic, AnOwnFadeInSetsTheCrossfadesLength) {
-    Settings settings;
-    settings.FadeTimeMs = 5000;
-    settings.MinFileSizeMs = 1000;
-    settings.OwnFadeOuts = true;
-    StartFollowing(settings);
-    // Rises from -60 dB to its body over 2000 ms: 12 dB below it at 1600 ms.
-    const std::wstring first = Shaped(8000, L"syw", 48, L"B6");
-    const std::wstring second = Shaped(4000, L"sya", 49, L"I2000");
-    PlayToTheEnd({first, second});
-    const Bytes a = TonePcm(first), b = TonePcm(second);
-    const std::size_t handOver = HandOverIn(a);
-    EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), 8000.0 - 1600.0, 250.0);
-    ExpectMixedAfter(handOver, a, a.size(), b, 0);
-}
 
 // Consecutive tracks of one album join without a crossfade: the output is the piece they were
 // cut from, sample for sample. Out of order, or without the option, they crossfade.
