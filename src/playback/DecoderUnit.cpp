@@ -126,12 +126,11 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
     intptr_t handle = 0;
     try {
         const auto openW = plugin.ExtendedReadOpenW;
-        // Only for a plug-in without the wide open: a look-ahead opens in the block loop, which
-        // asks the heap for nothing.
-        const std::string ansiName = openW ? std::string() : WideToAnsi(fileName);
+        const std::string ansiName =
+            openW || options.AnsiName ? std::string() : WideToAnsi(fileName);
         const auto open = plugin.ExtendedReadOpen;
         const wchar_t *wideName = fileName.c_str();
-        const char *narrowName = ansiName.c_str();
+        const char *narrowName = options.AnsiName ? options.AnsiName->c_str() : ansiName.c_str();
         const bool guarded = CallPluginGuarded(plugin, [&] {
             handle = openW ? openW(wideName, &size, &bits, &channels, &rate)
                            : open(narrowName, &size, &bits, &channels, &rate);

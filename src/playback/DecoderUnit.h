@@ -61,6 +61,9 @@ struct TDecoderOpenOptions {
     int PresetSize = 0;       // the size variable's value before open
     bool NeedSetTime = false; // refuse plug-ins without setTime
     int KnownLengthMs = 0;    // the plug-in's own length answer, for sizes open cannot tell
+    // The file's ANSI name, made beforehand for a plug-in without the wide open (an open in the
+    // block loop asks the heap for nothing); null: made here.
+    const std::string *AnsiName = nullptr;
 };
 
 // Opens fileName through plugin's extended read: the wide open when the plug-in has it with

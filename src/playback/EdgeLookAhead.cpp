@@ -1,5 +1,7 @@
 #include "EdgeLookAhead.h"
 
+#include "../hostlink/TextConvert.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -40,6 +42,7 @@ bool TEdgeLookAhead::Begin(THookedInPlugin *plugin, const std::wstring &fileName
     part_ = part;
     plugin_ = plugin;
     fileName_ = fileName;
+    ansiName_ = plugin->ExtendedReadOpenW ? std::string() : WideToAnsi(fileName);
     wishes_ = wishes;
     killSwitch_ = killSwitch;
     soundStart_ = -1;
@@ -93,7 +96,7 @@ void TEdgeLookAhead::Work(int heldMs) {
 }
 
 bool TEdgeLookAhead::Open() {
-    auto decoder = OpenDecoder(*plugin_, fileName_, {0, part_ == Part::End, lengthMs_});
+    auto decoder = OpenDecoder(*plugin_, fileName_, {0, part_ == Part::End, lengthMs_, &ansiName_});
     if (!decoder)
         return false;
     if (part_ == Part::Start) {

@@ -57,6 +57,7 @@ class TEdgeLookAhead {
     Part part_ = Part::End;
     THookedInPlugin *plugin_ = nullptr;
     std::wstring fileName_;
+    std::string ansiName_; // for a plug-in without the wide open, made before the block loop
     TDecoder decoder_;
     int *killSwitch_ = nullptr;
     TLookAheadWishes wishes_;
