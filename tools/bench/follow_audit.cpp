@@ -304,15 +304,25 @@ Row MeasureTransition(const Playlist &list, const Pcm16 &output, const std::vect
     row.InFromMs = FramesToMs(inFrom);
     row.FadeMs = FramesToMs(fadeEnd - handOver);
 
-    const bool edges = a.Shape.TrailMs > 0 || b.Shape.LeadMs > 0;
-    const bool ramp = a.Shape.FadeOutMs > 0;
+    // The plain transition hands over at the file's end minus the fade time and starts the
+    // incoming track at its first frame: where an option should have moved either, the
+    // look-ahead was not ready or fell back.
     const std::int64_t fadeFrames = static_cast<std::int64_t>(list.FadeMs) * kRate / 1000;
-    const bool plainHandOver = std::llabs(handOverInA - (la.Total - fadeFrames)) <= 3 * kBlockFrames;
-    if (((list.SkipSilence && edges) || (list.OwnFadeOuts && ramp)) && plainHandOver && inFrom == 0)
-        row.Fails.push_back("looks like the plain transition: the look-ahead was not ready or fell back");
-    if (list.SkipSilence && b.Shape.LeadMs > 0 && inFrom < lb.SoundStart)
-        row.Notes.push_back("the incoming track's leading silence was played (" + Ms(FramesToMs(lb.SoundStart - inFrom)) + ")");
-
+    const bool handedOverPlainly = std::llabs(handOverInA - (la.Total - fadeFrames)) <= 3 * kBlockFrames;
+    const bool nothingSkipped = inFrom <= kBlockFrames;
+    const std::string notReady = ": the look-ahead was not ready or fell back";
+    if (list.SkipSilence && a.Shape.TrailMs > 0 && handOverInA >= la.Total - kBlockFrames)
+        row.Fails.push_back("no crossfade: the whole trailing silence was played" + notReady);
+    else if (list.SkipSilence && a.Shape.TrailMs > 0 && handedOverPlainly)
+        row.Fails.push_back("the trailing silence was not trimmed (the plain hand-over)" + notReady);
+    else if (list.SkipSilence && a.Shape.TrailMs > 0 && handOverInA > la.SoundEnd - fadeFrames + 3 * kBlockFrames)
+        row.Notes.push_back("the trailing silence was trimmed, but the crossfade is cut to " + Ms(row.FadeMs));
+    if (list.SkipSilence && b.Shape.LeadMs > 0 && nothingSkipped)
+        row.Fails.push_back("the incoming track's leading silence was played (" + Ms(FramesToMs(lb.SoundStart)) +
+                            ")" + notReady);
+    if (list.OwnFadeOuts && a.Shape.FadeOutMs > 0 && handedOverPlainly)
+        row.Fails.push_back("the crossfade is the plain one over the ramp" + notReady);
+    const bool ramp = a.Shape.FadeOutMs > 0;
     if (list.SkipSilence) {
         // From the outgoing track's last sound (or the hand-over, if earlier) to the incoming
         // track's first full-level sound (or the fade's end, if later).
