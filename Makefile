@@ -96,7 +96,7 @@ audit: setup
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
 
 # The transitions that follow the music (silences at the tracks' edges, fade-outs of their own, an
-# album), measured per transition at four times real time (about three minutes); make bench ends
+# album), measured per transition at twice real time (about six minutes); make bench ends
 # with it. FOLLOW_FLAGS="--strict" fails when a target is missed, "--speed X" plays at another
 # speed, "--only album" plays only the playlists whose name holds the text.
 FOLLOW_FLAGS ?=
