@@ -8,7 +8,7 @@ DEMO := out
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw-posix.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all setup build native fuzz test soak demo module bench audit dist shots shot-about \
-	shot-config shot-transitions clean
+	shot-config shot-transitions follow-audit clean
 
 all: build
 
@@ -72,7 +72,7 @@ bench: setup
 	@{ cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release && \
 	   cmake --build $(BUILD)-bench --target mixer_bench track_edges_bench resampler_bench -j $(JOBS) && \
 	   cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && \
-	   cmake --build $(BUILD) --target hvq_latency_bench hvq_transition_audit -j $(JOBS); } \
+	   cmake --build $(BUILD) --target hvq_latency_bench hvq_transition_audit hvq_follow_audit -j $(JOBS); } \
 	   >>$(BENCH_LOG) 2>&1 || { tail -40 $(BENCH_LOG); exit 1; }
 	@$(BUILD)-bench/tools/bench/mixer_bench
 	@$(BUILD)-bench/tools/bench/track_edges_bench
@@ -80,6 +80,8 @@ bench: setup
 	@$(BUILD)-bench/tools/bench/resampler_bench
 	@echo
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
+	@echo
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_follow_audit.exe $(FOLLOW_FLAGS)
 
 # Every kind of transition a listener meets, played in real time through the real plug-in and
 # measured, one row per kind (about three minutes); make bench ends with it. AUDIT_FLAGS="--strict" fails when a row is
@@ -92,6 +94,18 @@ audit: setup
 	   cmake --build $(BUILD) --target hvq_transition_audit -j $(JOBS) >>$(AUDIT_LOG) 2>&1 || \
 	   { tail -40 $(AUDIT_LOG); exit 1; }
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
+
+# The transitions that follow the music (silences at the tracks' edges, fade-outs of their own, an
+# album), measured per transition at twice real time (about six minutes); make bench ends
+# with it. FOLLOW_FLAGS="--strict" fails when a target is missed, "--speed X" plays at another
+# speed, "--only album" plays only the playlists whose name holds the text.
+FOLLOW_FLAGS ?=
+follow-audit: setup
+	@mkdir -p $(BUILD) && : > $(AUDIT_LOG)
+	@{ [ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS); } >>$(AUDIT_LOG) 2>&1 && \
+	   cmake --build $(BUILD) --target hvq_follow_audit -j $(JOBS) >>$(AUDIT_LOG) 2>&1 || \
+	   { tail -40 $(AUDIT_LOG); exit 1; }
+	@$(WINE_LIVE) $(BUILD)/bin/hvq_follow_audit.exe $(FOLLOW_FLAGS)
 
 # The pictures of the dialogs in docs/, as the README shows them. Beside each picture goes the
 # description of the windows it shows (docs/*.layout), written by the same program in the

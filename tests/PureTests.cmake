@@ -2,6 +2,7 @@
 set(HVQ_PURE_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/bench_stats_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/transition_audit_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/follow_audit_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/block_math_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/crossfade_mixer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/format_converter_test.cpp

@@ -4,7 +4,11 @@
 // when empty, and for a buffer-ahead one that does so with 300 ms still buffered), and what the
 // playback thread costs beside a plain plug-in writing the same sound from its own thread.
 //
-//   hvq_latency_bench [--trials N] [--cpu-seconds S]
+//   hvq_latency_bench [--trials N] [--cpu-seconds S] [--follow-music]
+//
+// --follow-music: every host runs the engine with the options that follow the music switched on
+// (silence at track edges, fades over a track's own fade-out, albums played through), so that
+// their look-ahead can be weighed against the figures without them.
 #include "LatencyStats.h"
 #include "RefHost.h"
 #include "ThreadClock.h"
@@ -48,7 +52,11 @@ constexpr int kTrialTimeoutMs = 2000;
 struct Options {
     int Trials = 100;
     int CpuSeconds = 10;
+    bool FollowMusic = false;
 };
+
+// Set once from the options before any host starts: every host of the run alike.
+bool followMusic = false;
 
 bool ParseOptions(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +65,8 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.Trials = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--cpu-seconds") == 0 && hasValue)
             options.CpuSeconds = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--follow-music") == 0)
+            options.FollowMusic = true;
         else
             return false;
     }
@@ -103,6 +113,9 @@ std::unique_ptr<RefHost> MakeHost(const HostSetup &setup) {
                                    ini.c_str());
         WritePrivateProfileStringA("HVQBlend", "MinFileSize",
                                    std::to_string(setup.MinFileSizeMs).c_str(), ini.c_str());
+        if (followMusic)
+            for (const char *key : {"SkipSilence", "FadeOverOwnFadeOut", "PlayAlbumsThrough"})
+                WritePrivateProfileStringA("HVQBlend", key, "1", ini.c_str());
     }
     host->InstallPlugin(L"in_synthw.dll");
     host->Start();
@@ -436,14 +449,19 @@ void PrintCpu(int seconds) {
 int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: hvq_latency_bench [--trials N] [--cpu-seconds S]\n");
+        std::fprintf(stderr,
+                     "usage: hvq_latency_bench [--trials N] [--cpu-seconds S] [--follow-music]\n");
         return 2;
     }
+    followMusic = options.FollowMusic;
     std::mt19937 random(16);
     std::printf(
         "Playback engine latency in ms, through the reference host's output on a real-time\n"
         "clock with a %d ms buffer; one block is %.1f ms.\n",
         kBufferMs, kBlockMs);
+    if (followMusic)
+        std::printf("The options that follow the music are on: SkipSilence, FadeOverOwnFadeOut,\n"
+                    "PlayAlbumsThrough.\n");
 
     Heading("Wine's scheduler");
     const Summary tick = SleepFigures(1, options.Trials);
