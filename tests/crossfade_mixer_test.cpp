@@ -130,7 +130,7 @@ TEST(MixingStep, StartsTheFadeFromTheShorterOfRemainderAndFadeTime) {
 // A seek past the end leaves less than nothing of the outgoing track; a fade time of 0 or
 // below (from a hand-edited settings file) is no fade either.
 TEST(MixingStep, AFadeOfZeroOrLessIsNoneAndLetsTheSourceGo) {
-    for (const auto [remainingMs, fadeTimeMs] :
+    for (const auto &[remainingMs, fadeTimeMs] :
          {std::pair{-500, 5000}, std::pair{0, 5000}, std::pair{3000, -2000}, std::pair{3000, 0},
           std::pair{3000, INT32_MIN}}) {
         int closes = 0;

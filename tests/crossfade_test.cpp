@@ -102,7 +102,8 @@ HandOver FindHandOver(const Format &format, std::size_t trackBytes, int fadeTime
 // per frame; the outgoing decoder is read in its own blocks and let go when it has nothing more,
 // or at the first block read after p reached 0.
 Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRest, int fadeMs,
-            bool logCurve, bool equalPower = false, std::size_t oldBlockBytes = 0) {
+            bool logCurve, bool equalPower = false, std::size_t oldBlockBytes = 0,
+            double inSpeed = 1.0, double outSpeed = 1.0) {
     Bytes out = incoming;
     const int width = format.Bits / 8;
     const std::int64_t zero = format.Bits == 8 ? 128 : 0;
@@ -137,7 +138,8 @@ Bytes Mixed(const Format &format, const Bytes &incoming, const Bytes &outgoingRe
         const auto gain = [&](double x) {
             return equalPower ? std::sin(std::numbers::pi / 2 * x) : Gain(x, logCurve);
         };
-        const double newGain = gain(1.0 - p), oldGain = gain(p);
+        const double newGain = gain(std::min(1.0, (1.0 - p) * inSpeed));
+        const double oldGain = gain(std::min(1.0, p * outSpeed));
         for (int channel = 0; channel < format.Channels; ++channel) {
             std::uint8_t *sample = &out[frame * format.FrameBytes() + channel * width];
             const std::int64_t newValue = Sample(sample, format.Bits) - zero;
@@ -1385,14 +1387,15 @@ class FollowTheMusic : public Crossfade {
     // The output after the hand-over is the incoming track from `incomingFrom` with the outgoing
     // one's rest up to `soundEnd` mixed in over what was left of it.
     void ExpectMixedAfter(std::size_t handOver, const Bytes &outgoing, std::size_t soundEnd,
-                          const Bytes &incoming, std::size_t incomingFrom) {
+                          const Bytes &incoming, std::size_t incomingFrom, double inSpeed = 1.0,
+                          double outSpeed = 1.0) {
         // The hand-over's block is the outgoing track's last: the rest was reckoned before it.
         const auto block = static_cast<std::size_t>(kFormat.BlockBytes());
         const auto writtenMs = static_cast<int>((handOver - block) * 1000 / kFormat.BytesPerSecond());
         const int remainingMs = static_cast<int>(soundEnd * 1000 / kFormat.BytesPerSecond()) - writtenMs;
         Bytes expected(outgoing.begin(), outgoing.begin() + static_cast<long>(handOver));
         const Bytes mixed = Mixed(kFormat, Bytes(incoming.begin() + static_cast<long>(incomingFrom), incoming.end()),
-                                  Bytes(outgoing.begin() + static_cast<long>(handOver), outgoing.end()), remainingMs, false);
+                                  Bytes(outgoing.begin() + static_cast<long>(handOver), outgoing.end()), remainingMs, false, false, 0, inSpeed, outSpeed);
         expected.insert(expected.end(), mixed.begin(), mixed.end());
         EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
     }
@@ -1413,6 +1416,8 @@ struct FollowCase {
     int HandOverMs;   // where the plan starts the fade, in the first track
     int SoundEndMs;   // where the first track's sound ends
     int SoundStartMs; // where the second track's sound starts
+    double InSpeed = 1.0, OutSpeed = 1.0; // over an own fade-out the incoming track is in by
+                                          // the fade's middle; over a fade-in the outgoing holds
 };
 
 class FollowTheMusicPlan : public FollowTheMusic, public ::testing::WithParamInterface<FollowCase> {};
@@ -1431,7 +1436,8 @@ TEST_P(FollowTheMusicPlan, TheFadeLiesWhereThePlanSaysAndTheSoundIsUntouched) {
     const Bytes a = TonePcm(first), b = TonePcm(second);
     const std::size_t handOver = HandOverIn(a);
     EXPECT_NEAR(static_cast<double>(handOver) / BytesOfMs(1), c.HandOverMs, 250.0);
-    ExpectMixedAfter(handOver, a, BytesOfMs(c.SoundEndMs), b, BytesOfMs(c.SoundStartMs));
+    ExpectMixedAfter(handOver, a, BytesOfMs(c.SoundEndMs), b, BytesOfMs(c.SoundStartMs), c.InSpeed,
+                     c.OutSpeed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1441,9 +1447,10 @@ INSTANTIATE_TEST_SUITE_P(
         FollowCase{"Silence", true, false, 1000, 6000, L"T2000", 3000, L"L1000", 3000, 4000, 1000},
         // Falls from 5000 ms to -60 dB at 9000 ms: 12 dB down at 5800 ms.
         FollowCase{"OwnFadeOut", false, true, 5000, 10000, L"F4000_T1000", 4000, L"B6", 5800, 9000,
-                   0},
+                   0, 2.0, 1.0},
         // Rises from -60 dB to its body over 2000 ms: 12 dB below it at 1600 ms.
-        FollowCase{"OwnFadeIn", false, true, 5000, 8000, L"B6", 4000, L"I2000", 6400, 8000, 0}),
+        FollowCase{"OwnFadeIn", false, true, 5000, 8000, L"B6", 4000, L"I2000", 6400, 8000, 0, 1.0,
+                   2.0}),
     [](const ::testing::TestParamInfo<FollowCase> &info) { return std::string(info.param.Name); });
 
 // The host is shown the file's time: a track begun after a second of silence shows a second as

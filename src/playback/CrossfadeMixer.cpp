@@ -190,8 +190,8 @@ int TCrossfadeState::MixBlock(std::uint8_t *buffer, int frames, int bits, int ch
         MovePosition();
         // Both gains change per frame only: computing them here gives the per-sample values.
         const TFadeCurve curve = GetCurve();
-        const double gainNew = GainOf(FadeComplement, curve);
-        const double gainOld = GainOf(FadePosition, curve);
+        const double gainNew = GainOf(std::min(1.0, FadeComplement * InSpeed), curve);
+        const double gainOld = GainOf(std::min(1.0, FadePosition * OutSpeed), curve);
         std::uint8_t *frameData = buffer + static_cast<std::size_t>(frame) * channels * width;
 
         if (mixWholeFrame && blockReady() && Block.Samples - OldPos >= channels) {
@@ -279,6 +279,7 @@ bool TCrossfadeState::FetchOldBlock() {
 void TCrossfadeState::HoldSource(std::unique_ptr<TFadeOutSource> source) {
     ReleaseSource();
     Started = false;
+    InSpeed = OutSpeed = 1.0;
     Source = std::move(source);
     if (Source)
         MakeBlockRoom();
@@ -289,6 +290,8 @@ void TCrossfadeState::MoveFadeInto(TCrossfadeState &other) {
     other.Armed = std::exchange(Armed, false);
     other.Started = std::exchange(Started, false);
     other.FadeSecondsIn = FadeSecondsIn;
+    other.InSpeed = InSpeed;
+    other.OutSpeed = OutSpeed;
     other.FadeSecondsOut = FadeSecondsOut;
     other.Source = std::move(Source);
     std::swap(other.Block, Block); // this keeps a buffer: the pool of its next fade

@@ -53,6 +53,11 @@ class TCrossfadeState {
     bool Started = false; // the fade of the current track has been initialised
     double FadeSecondsIn = 1.0;
     double FadeSecondsOut = 1.0;
+    // Where one track has a ramp of its own (a fade-out, a fade-in), the other's gain moves this
+    // many times faster than the fade: at 2 the incoming track is in by the fade's middle, or the
+    // outgoing one holds until then. 1 for every other fade.
+    double InSpeed = 1.0;
+    double OutSpeed = 1.0;
     std::unique_ptr<TFadeOutSource> Source;
     TOldBlock Block;
     bool HasBlock = false;

@@ -235,9 +235,17 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
         tooShortForFade_ = true;
         return false;
     }
-    const auto [end, fadeTime] = PlannedEnd();
-    if (writtenMs <= end - fadeTime)
+    endplan::TPlannedEnd plan = PlannedEnd();
+    if (writtenMs <= plan.EndMs - plan.FadeMs)
         return false;
+    // A look-ahead's answer that came after half its fade's time had passed is no use: the
+    // transition is the plain one, as without it.
+    if (plan.EndMs - writtenMs < plan.FadeMs / 2) {
+        plan = endplan::PlanEnd(length, FadeTimeMs(), std::nullopt);
+        if (writtenMs <= plan.EndMs - plan.FadeMs)
+            return false;
+    }
+    const std::int64_t end = plan.EndMs;
     // An album played through runs out into its next track, which writes straight on.
     if (NextContinuesAlbum()) {
         tooShortForFade_ = true;
@@ -255,6 +263,8 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
             outgoing = ConvertFadeOut(std::move(outgoing), FormatOf(FadePreLoad->Decoder),
                                       recentFrames_.Frames());
         Crossfade.HoldSource(std::move(outgoing));
+        Crossfade.InSpeed = plan.OverFadeOut ? endplan::kRampSpeed : 1.0;
+        Crossfade.OutSpeed = plan.OverFadeIn ? endplan::kRampSpeed : 1.0;
         Crossfade.Armed = false;
         fadeInto_ = FadePreLoad->FileName;
         return true;

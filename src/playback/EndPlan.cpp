@@ -43,12 +43,19 @@ TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
                     const std::optional<TTrackEnd> &end, const std::optional<TTrackStart> &next) {
     const bool found = end && end->SoundEndMs <= lengthMs;
     const std::int64_t endMs = found ? end->SoundEndMs : lengthMs;
+    TPlannedEnd plan{endMs, fadeTimeMs};
     std::int64_t ramp = 0;
-    if (found && end->FadeFromMs && *end->FadeFromMs < endMs)
+    if (found && end->FadeFromMs && *end->FadeFromMs < endMs) {
         ramp = endMs - *end->FadeFromMs;
-    if (next && next->RampMs)
+        plan.OverFadeOut = true;
+    }
+    if (next && next->RampMs && *next->RampMs > 0) {
         ramp = std::max<std::int64_t>(ramp, *next->RampMs);
-    return {endMs, ramp > 0 ? std::min(fadeTimeMs, ramp) : fadeTimeMs};
+        plan.OverFadeIn = true;
+    }
+    if (ramp > 0)
+        plan.FadeMs = std::min(fadeTimeMs, ramp);
+    return plan;
 }
 
 } // namespace endplan

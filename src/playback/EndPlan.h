@@ -66,7 +66,14 @@ std::optional<TTrackStart> TrackStartFrom(const TTrackEndScanner &scanner,
 struct TPlannedEnd {
     std::int64_t EndMs = 0;
     std::int64_t FadeMs = 0;
+    // Which track's own ramp the fade lies over. That track is faded by its ramp; the other one
+    // is in by the fade's middle (over a fade-out) or holds until then (over a fade-in), so that
+    // the middle of the fade sounds as loud as the music around it.
+    bool OverFadeOut = false;
+    bool OverFadeIn = false;
 };
+// The speeds of the tracks' gains (see TCrossfadeState::InSpeed) over those ramps.
+constexpr double kRampSpeed = 2.0;
 TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
                     const std::optional<TTrackEnd> &end, const std::optional<TTrackStart> &next = {});
 

@@ -107,6 +107,8 @@ TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
     const endplan::TPlannedEnd planned =
         endplan::PlanEnd(TrackLengthMs(frames, format.Rate), options.FadeMs, end, start);
     plan.OwnFadeIn = start && start->RampMs && planned.FadeMs == *start->RampMs;
+    plan.InSpeed = planned.OverFadeOut ? endplan::kRampSpeed : 1.0;
+    plan.OutSpeed = planned.OverFadeIn ? endplan::kRampSpeed : 1.0;
     plan.EndMs = planned.EndMs;
     plan.FadeMs = planned.FadeMs;
     plan.OwnFadeOut = end && end->FadeFromMs && *end->FadeFromMs < end->SoundEndMs &&

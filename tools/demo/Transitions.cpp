@@ -202,7 +202,7 @@ double Transition::IncomingGain(std::int64_t k, Curve curve) const {
         return k > 0 ? 1.0 : 0.0;
     if (k <= 0)
         return 0.0;
-    return k > MixedFrames() ? 1.0 : Gain(1.0 - Position(k), curve);
+    return k > MixedFrames() ? 1.0 : Gain(std::min(1.0, (1.0 - Position(k)) * InSpeed), curve);
 }
 
 double Transition::OutgoingGain(std::int64_t k, Curve curve) const {
@@ -210,7 +210,7 @@ double Transition::OutgoingGain(std::int64_t k, Curve curve) const {
         return k > 0 ? 0.0 : 1.0;
     if (k <= 0)
         return 1.0;
-    return k > MixedFrames() ? 0.0 : Gain(Position(k), curve);
+    return k > MixedFrames() ? 0.0 : Gain(std::min(1.0, Position(k) * OutSpeed), curve);
 }
 
 const PcmFormat &FormatOf(const Segment &segment, const PcmFormat &fallback) {
@@ -255,6 +255,8 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
             t.RemainingMs = endMs - writtenMs;
             t.FadeStartMs = writtenMs;
             t.TrailingTrimmedMs = lengthMs - endMs;
+            t.InSpeed = plan.InSpeed;
+            t.OutSpeed = plan.OutSpeed;
             t.Reason = plan.OwnFadeOut  ? MixReason::OwnFadeOut
                        : plan.OwnFadeIn ? MixReason::OwnFadeIn
                                         : MixReason::SetTime;

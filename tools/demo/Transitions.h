@@ -78,6 +78,9 @@ struct TrackEdgePlan {
     std::int64_t FadeMs = -1; // how long the fade before that end lasts
     bool OwnFadeOut = false;  // the fade lies over the track's own fade-out
     bool OwnFadeIn = false;   // the fade lasts the next track's own fade-in
+    // The gains' speeds over the ramps (see the plug-in's TCrossfadeState::InSpeed).
+    double InSpeed = 1.0;
+    double OutSpeed = 1.0;
     // Leading silence the plug-in reads past where a crossfade brings the track in.
     std::int64_t LeadingSilenceFrames = 0;
     bool ContinuesAlbum = false; // the next entry is the next track of its album
@@ -106,6 +109,7 @@ struct Transition {
     // in it, and a crossfade mixed the outgoing track's rest converted to it.
     bool AcrossFormats = false;
     // Frames below are the incoming track's (the output's format after the transition).
+    double InSpeed = 1.0, OutSpeed = 1.0; // how much faster than the fade each gain moves
     int RemainingMs = 0;             // of the outgoing track when it was handed over
     double FadeSeconds = 0.0;        // the curve's duration: fade time or RemainingMs, the shorter
     double Step = 1.0;               // the weight's change per frame
