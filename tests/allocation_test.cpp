@@ -303,7 +303,8 @@ TEST_F(PlaybackAllocations, AFadeOnSkipAllocatesNothingAfterTheNewTracksFirstBlo
 // second decoder, reads the end and the incoming track's silence is read past, all without
 // asking the heap in the block loop.
 TEST_F(PlaybackAllocations, ReadingATracksEndAheadAllocatesNothingInTheBlockLoop) {
-    host.UseOutput(std::make_unique<RecordingOutput>(4.0, 2000));
+    // Twice real time: time enough for the look-ahead on a busy machine.
+    host.UseOutput(std::make_unique<RecordingOutput>(2.0, 2000));
     Settings settings;
     settings.FollowTheMusic = true;
     StartWith(settings);
