@@ -97,6 +97,11 @@ int NextPlaylistIndex(const TWinAmpAPIMan *host) {
     return next;
 }
 
+std::wstring TInPluginPlaybackThread::NextPlaylistFile() const {
+    const int index = NextPlaylistIndex(Links.Host);
+    return index < 0 ? std::wstring() : PlaylistFile(index);
+}
+
 std::wstring TInPluginPlaybackThread::PlaylistFile(int index) const {
     const TWinAmpAPIMan *host = Links.Host;
     if (!host)
@@ -128,8 +133,7 @@ TAlbumTags AlbumTagsOf(const THookedInPlugin &plugin, const std::wstring &fileNa
 bool TInPluginPlaybackThread::NextContinuesAlbum() const {
     if (!::PlayAlbumsThrough(Links.Settings) || !Decoder.Plugin || playingFile_.empty())
         return false;
-    const int index = NextPlaylistIndex(Links.Host);
-    const std::wstring name = index < 0 ? std::wstring() : PlaylistFile(index);
+    const std::wstring name = NextPlaylistFile();
     const THookedInPlugin *plugin = name.empty() ? nullptr : OwnerOf(name);
     return plugin && ContinuesAlbum(AlbumTagsOf(*Decoder.Plugin, playingFile_),
                                     AlbumTagsOf(*plugin, name));
@@ -156,16 +160,20 @@ void TInPluginPlaybackThread::PrepareLookAheads(const std::wstring &fileName) {
     nextStart_.Clear();
     if (!wishes.FollowOwnFadeOut)
         return;
-    const int index = NextPlaylistIndex(Links.Host);
-    const std::wstring next = index < 0 ? std::wstring() : PlaylistFile(index);
+    const std::wstring next = NextPlaylistFile();
     nextStart_.PrepareStart(next.empty() ? nullptr : OwnerOf(next), next, wishes, killSwitch);
+}
+
+void TInPluginPlaybackThread::RestartLeadingSilence(bool trims) {
+    trimsLeadingSilence_ = trims;
+    leadingSilenceFrames_ = 0;
+    skippedLeadMs_ = 0;
 }
 
 // A silence longer than the most read past (a silent track, an interlude) is played as it is:
 // from the track's start where the decoder can go back there.
 bool TInPluginPlaybackThread::PlayFromItsStart() {
-    trimsLeadingSilence_ = false;
-    leadingSilenceFrames_ = 0;
+    RestartLeadingSilence(false);
     if (Decoder.SetTime(0) != TDecoder::SeekResult::Moved)
         return false;
     decodedFrames_ = 0;
@@ -274,10 +282,7 @@ bool TInPluginPlaybackThread::FadeOutTrigger(int writtenMs) {
 }
 
 bool TInPluginPlaybackThread::PreLoadNext() {
-    const int index = NextPlaylistIndex(Links.Host);
-    if (index < 0)
-        return false;
-    const std::wstring name = PlaylistFile(index);
+    const std::wstring name = NextPlaylistFile();
     THookedInPlugin *plugin = name.empty() ? nullptr : OwnerOf(name);
     if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, name) ||
         !HasUsableOpen(*plugin, false))

@@ -46,6 +46,7 @@ bool TEdgeLookAhead::Begin(THookedInPlugin *plugin, const std::wstring &fileName
     wishes_ = wishes;
     killSwitch_ = killSwitch;
     soundStart_ = -1;
+    lengthMs_ = 0; // the end's is the playing track's; the start's its open tells
     block_.resize(kReadBytes);
     state_ = State::Waiting;
     return true;

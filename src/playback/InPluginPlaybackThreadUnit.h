@@ -293,8 +293,10 @@ class TInPluginPlaybackThread {
     bool FadeOutTrigger(int writtenMs);
     bool PreLoadNext();
     TPreLoadPtr TakeNextPreLoad();
-    // The host's next playlist entry's file name, copied at once; empty when there is none.
+    // The file name of the host's playlist entry at index, copied at once; empty when there is
+    // none. NextPlaylistFile: of the entry the host plays next.
     std::wstring PlaylistFile(int index) const;
+    std::wstring NextPlaylistFile() const;
     int FadeTimeMs() const { return ::FadeTimeMs(Links.Settings); }
     int SkipFadeMs() const { return ::SkipFadeMs(Links.Settings); }
     bool FadeAcrossFormats() const { return ::FadeAcrossFormats(Links.Settings); }
@@ -309,6 +311,8 @@ class TInPluginPlaybackThread {
     endplan::TPlannedEnd PlannedEnd() const;
     // Reads past the leading silence of a track faded into; the frames of sound left in the block.
     int SkipLeadingSilence(std::uint8_t *block, int frames);
+    // Starts a track's reading past its leading silence afresh: at its Play, or none after a seek.
+    void RestartLeadingSilence(bool trims);
     bool PlayFromItsStart();
     // The current track's format.
     TPcmFormat PlayingFormat() const;

@@ -91,9 +91,7 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 
     Crossfade.Armed = true;
     tooShortForFade_ = LengthMs < MinFileSizeMs();
-    trimsLeadingSilence_ = Crossfade.Source && LookAheadWishes().SkipSilence;
-    leadingSilenceFrames_ = 0;
-    skippedLeadMs_ = 0;
+    RestartLeadingSilence(Crossfade.Source && LookAheadWishes().SkipSilence);
     PrepareLookAheads(fileName);
     struct TFinishLookAheads {
         TEdgeLookAhead &End, &NextStart;
@@ -331,9 +329,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                 decodedFrames_ = 0;
                 // The output's clock counts from the target now: silence read past before it
                 // no longer counts.
-                trimsLeadingSilence_ = false;
-                leadingSilenceFrames_ = 0;
-                skippedLeadMs_ = 0;
+                RestartLeadingSilence(false);
                 recentFrames_.Clear();
             }
         }
@@ -361,8 +357,7 @@ TInPluginPlaybackThread::RunBlockLoop(Out_Module *output, std::vector<std::uint8
                                              : TrackWrittenMs(output, trackBytes, bytesPerSecond);
 
         frames = MixIncoming(buffer.data(), frames);
-        const bool handedOver = FadeOutTrigger(
-            written + static_cast<int>(leadingSilenceFrames_ * 1000 / std::max(rate, 1)));
+        const bool handedOver = FadeOutTrigger(written + skippedLeadMs_.load());
         DeclickAroundReopen(buffer.data(), frames, handedOver);
         history_.Append(buffer.data(), frames);
 
