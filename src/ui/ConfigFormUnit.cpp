@@ -6,6 +6,7 @@
 #include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../plugin/PluginGlobals.h"
 #include "ConfigFormRules.h"
+#include "DialogControls.h"
 #include "DialogTemplate.h"
 #include "TransitionOptionsFormUnit.h"
 
@@ -31,24 +32,9 @@ constexpr UINT kDestroyRequestTimeoutMs = 5000;
 // The one open dialog whose keys the keyboard hook hands to the dialog manager; UI thread only.
 HWND KeyboardDialog = nullptr;
 
-std::wstring WindowText(HWND window) {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), text.size())));
-    return text;
-}
-
 // Replacing an edit's text fires its change event before this returns.
 void SetEditNumber(HWND edit, std::int32_t value) {
     SetWindowTextW(edit, std::to_wstring(value).c_str());
-}
-
-RECT Place(int left, int top, int width, int height) {
-    return RECT{left, top, left + width, top + height};
-}
-
-// A control inside a group box: its place is given from the group's corner.
-RECT PlaceInside(const RECT &group, int left, int top, int width, int height) {
-    return Place(group.left + left, group.top + top, width, height);
 }
 
 HWND DialogParentOfHost() {
@@ -134,19 +120,11 @@ void TConfigForm::CreateControls() {
     SendMessageW(window_, DM_SETDEFID, kDoneButtonId, 0);
 }
 
-// Every control is a child of the dialog itself, so that the dialog manager sees all of them
-// for Tab and Enter and their notifications reach the dialog; a control "inside" a group box
-// sits at its place from the group's corner.
+// A control "inside" a group box is a child of the dialog too, at its place from the group's
+// corner.
 HWND TConfigForm::CreateControl(const wchar_t *windowClass, const wchar_t *text, DWORD style,
                                 DWORD exStyle, RECT place, int id) {
-    const HWND control =
-        CreateWindowExW(exStyle, windowClass, text, style, place.left, place.top,
-                        place.right - place.left, place.bottom - place.top, window_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), PluginInstance, nullptr);
-    if (!control)
-        throw EPluginError("Unable to create the configuration dialog");
-    SendMessageW(control, WM_SETFONT, SendMessageW(window_, WM_GETFONT, 0, 0), FALSE);
-    return control;
+    return CreateDialogControl(window_, windowClass, text, style, exStyle, place, id);
 }
 
 void TConfigForm::FillControls() {

@@ -5,6 +5,7 @@
 #include "../playback/InPluginPlaybackThreadUnit.h"
 #include "../plugin/PluginGlobals.h"
 #include "ConfigFormRules.h"
+#include "DialogControls.h"
 #include "DialogTemplate.h"
 
 #include <algorithm>
@@ -25,20 +26,6 @@ constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT;
 constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
 constexpr DWORD kCheckBoxStyle = kChild | WS_TABSTOP | WS_GROUP | BS_AUTOCHECKBOX;
 constexpr DWORD kEditStyle = kChild | WS_TABSTOP | ES_AUTOHSCROLL;
-
-RECT Place(int left, int top, int width, int height) {
-    return RECT{left, top, left + width, top + height};
-}
-
-RECT PlaceInside(const RECT &group, int left, int top, int width, int height) {
-    return Place(group.left + left, group.top + top, width, height);
-}
-
-std::wstring WindowText(HWND window) {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), text.size())));
-    return text;
-}
 
 void SetChecked(HWND button, bool checked) {
     SendMessageW(button, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -189,14 +176,7 @@ void TTransitionOptionsForm::CreateMusicControls() {
 
 HWND TTransitionOptionsForm::CreateControl(const wchar_t *windowClass, const wchar_t *text,
                                            DWORD style, DWORD exStyle, RECT place, int id) {
-    const HWND control =
-        CreateWindowExW(exStyle, windowClass, text, style, place.left, place.top,
-                        place.right - place.left, place.bottom - place.top, window_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), PluginInstance, nullptr);
-    if (!control)
-        throw EPluginError("Unable to create the configuration dialog");
-    SendMessageW(control, WM_SETFONT, SendMessageW(window_, WM_GETFONT, 0, 0), FALSE);
-    return control;
+    return CreateDialogControl(window_, windowClass, text, style, exStyle, place, id);
 }
 
 // Beside the configuration dialog, tops level: on its right where the screen has room, else on
