@@ -277,8 +277,13 @@ bool TInPluginPlaybackThread::ContinueStream(Out_Module *output) {
 // output): a Stop that comes now and looks like the user's may be the host moving on without
 // saying so. It waits the grace for the Play of that entry; only without it is it the user's.
 bool TInPluginPlaybackThread::BeginEndOfTrackStop() {
-    if (!endOfTrackPosted_ || RequestQueued || WaitForSingleObject(idle_, 0) != WAIT_OBJECT_0)
-        return false;
+    {
+        // Under the lock the end-of-track message is posted with: a host that handles it at
+        // once may call this before the request has quite ended, and must still find it over.
+        std::lock_guard guard(activation_);
+        if (!endOfTrackPosted_ || RequestQueued || requestActive_)
+            return false;
+    }
     if (NextPreLoad.IsEmpty() && !heldOutput_.load())
         return false;
     {
