@@ -738,13 +738,13 @@ TEST_F(EngineInRealTime, PlayAndStopAtAnyMomentNeverLoseOrDoubleADecoder) {
             host.Product()->Stop(); // as the host's end-of-track handling does
     }
     host.PressStop();
-    ASSERT_TRUE(host.WaitUntil(
-        [&] {
-            return !host.Product()->IsPaused() &&
-                   PluginProbe(host, L"in_synthw.dll").OpenReads() == 0 &&
-                   PluginProbe(host, L"in_syntha.dll").OpenReads() == 0;
-        },
-        5000));
+    const auto state = [&] {
+        return "paused " + std::to_string(host.Product()->IsPaused()) + ", open reads " +
+               std::to_string(PluginProbe(host, L"in_synthw.dll").OpenReads()) + " and " +
+               std::to_string(PluginProbe(host, L"in_syntha.dll").OpenReads());
+    };
+    EXPECT_TRUE(host.WaitUntil([&] { return state() == "paused 0, open reads 0 and 0"; }, 5000))
+        << state() << "; the output " << (out().IsOpen() ? "open" : "closed");
 }
 
 TEST(EngineThread, RunsAtTheSettingsPriorityWithItsUtilityWindowUntilQuit) {

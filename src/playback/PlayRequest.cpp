@@ -117,9 +117,12 @@ bool TInPluginPlaybackThread::HandlePlayRequest(const std::wstring &fileName, TP
 }
 
 // A stopped request flushes and closes the output and lets go of everything it prepared for a
-// next track: the host plays whatever comes next on its own.
+// next track: the host plays whatever comes next on its own. The next entry opened at the end of
+// the track as the user's stop came goes too (the stop itself may have looked before it was
+// there); after the host's own stop it waits for the host's Play.
 bool TInPluginPlaybackThread::EndAsStopped(Out_Module *output) {
-    StopRequested = false;
+    if (StopRequested.exchange(false))
+        FreePreLoad(NextPreLoad.Take());
     CallOutput([&] { output->Flush(0); });
     CloseOpenedOutput();
     Crossfade.ReleaseSource();
