@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -33,6 +34,7 @@ constexpr const wchar_t *kEntryKey =
 constexpr const wchar_t *kSecondEntryKey =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\HVQBlend-2";
 constexpr const wchar_t *kUninstaller = L"HVQBlend-uninstall.exe";
+constexpr int kMostEntries = 99; // player folders with an entry of their own
 constexpr int kStopped = 2; // the setup program's exit code when it refuses to go on
 
 std::wstring Widen(const std::string &text) {
@@ -108,40 +110,73 @@ std::string JobProcessNames(HANDLE job) {
     return names;
 }
 
-// Runs a command line and waits for it and for every process it starts: an uninstaller copies
-// itself away and goes on from the copy. Answers the exit code of the first process.
+// A program started in a job of its own, so that what it starts is waited for too: an
+// uninstaller run in place leaves a copy of itself behind to delete its file, and a copy still
+// at work would delete the next test's uninstaller.
+class JobProcess {
+  public:
+    explicit JobProcess(const std::wstring &commandLine) : job_(CreateJobObjectW(nullptr, nullptr)) {
+        if (!job_)
+            throw std::runtime_error("no job object");
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        std::wstring line = commandLine;
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                            nullptr, nullptr, &startup, &process_)) {
+            const DWORD error = GetLastError();
+            CloseHandle(job_);
+            throw std::runtime_error("cannot start " + Narrow(commandLine) + " (error " +
+                                     std::to_string(error) + ")");
+        }
+        AssignProcessToJobObject(job_, process_.hProcess);
+        ResumeThread(process_.hThread);
+    }
+    ~JobProcess() {
+        if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(process_.hProcess, 1);
+        if (!AllEnded(std::chrono::seconds(40)))
+            TerminateJobObject(job_, 1);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+        CloseHandle(job_);
+    }
+    JobProcess(const JobProcess &) = delete;
+    JobProcess &operator=(const JobProcess &) = delete;
+
+    // The first process's exit code once it has ended, or STILL_ACTIVE after the time given.
+    DWORD ExitCode(std::chrono::milliseconds wait) const {
+        WaitForSingleObject(process_.hProcess, static_cast<DWORD>(wait.count()));
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(process_.hProcess, &code);
+        return code;
+    }
+    bool AllEnded(std::chrono::milliseconds wait) const {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+        while (QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info,
+                                         sizeof info, nullptr) &&
+               info.ActiveProcesses > 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+    DWORD Id() const { return process_.dwProcessId; }
+    std::string Names() const { return JobProcessNames(job_); }
+
+  private:
+    HANDLE job_;
+    PROCESS_INFORMATION process_{};
+};
+
+// Runs a command line and waits for it and for every process it starts. Answers the exit code
+// of the first process.
 DWORD RunAndWait(const std::wstring &commandLine) {
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (!job)
-        throw std::runtime_error("no job object");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &process)) {
-        CloseHandle(job);
-        throw std::runtime_error("cannot start " + Narrow(commandLine));
-    }
-    AssignProcessToJobObject(job, process.hProcess);
-    ResumeThread(process.hThread);
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
-    while (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
-                                     nullptr) &&
-           info.ActiveProcesses > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (exitCode == STILL_ACTIVE || info.ActiveProcesses > 0) {
-        ADD_FAILURE() << Narrow(commandLine)
-                      << ": still running after two minutes: " << JobProcessNames(job);
-        TerminateJobObject(job, 1);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(job);
+    const JobProcess run(commandLine);
+    const DWORD exitCode = run.ExitCode(std::chrono::minutes(2));
+    if (exitCode == STILL_ACTIVE || !run.AllEnded(std::chrono::minutes(2)))
+        ADD_FAILURE() << Narrow(commandLine) << ": still running after two minutes: " << run.Names();
     return exitCode;
 }
 
@@ -204,27 +239,11 @@ BOOL CALLBACK MatchControl(HWND child, LPARAM context) {
 // buttons pressed by the commands they send.
 class Gui {
   public:
-    explicit Gui(const std::wstring &commandLine) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        std::wstring line = commandLine;
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process_))
-            throw std::runtime_error("cannot start " + Narrow(commandLine));
-    }
-    ~Gui() {
-        if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process_.hProcess, 1);
-        WaitForSingleObject(process_.hProcess, 10000);
-        CloseHandle(process_.hThread);
-        CloseHandle(process_.hProcess);
-    }
-    Gui(const Gui &) = delete;
-    Gui &operator=(const Gui &) = delete;
+    explicit Gui(const std::wstring &commandLine) : process_(commandLine) {}
 
     // The first top-level dialog of the program for which found() holds, waited for.
     HWND WaitForDialog(const std::function<bool(HWND)> &found) const {
-        DialogSearch search{process_.dwProcessId, &found, nullptr};
+        DialogSearch search{process_.Id(), &found, nullptr};
         for (int tries = 0; tries < 400 && !search.Result; ++tries) {
             EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&search));
             if (!search.Result)
@@ -257,15 +276,10 @@ class Gui {
         return false;
     }
     // Its exit code once it has ended, or STILL_ACTIVE after twenty seconds.
-    DWORD ExitCode() const {
-        WaitForSingleObject(process_.hProcess, 20000);
-        DWORD code = STILL_ACTIVE;
-        GetExitCodeProcess(process_.hProcess, &code);
-        return code;
-    }
+    DWORD ExitCode() const { return process_.ExitCode(std::chrono::seconds(20)); }
 
   private:
-    PROCESS_INFORMATION process_{};
+    JobProcess process_;
 };
 
 // A control anywhere inside a window, by its identifier.
@@ -335,9 +349,12 @@ class Installer : public ::testing::Test {
         playerKeyExisted = KeyExists(kPlayerKey);
         savedPlayerEntry = ReadString(kPlayerKey, L"UninstallString");
         WriteString(kPlayerKey, L"UninstallString", Quoted(player / L"UninstWA.exe"));
-        // A run stopped half way leaves its entries: start clean.
+        // A run stopped half way leaves its entries, and player folders named as this run's
+        // (the process number repeats) would take them over: start clean.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntryKey);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSecondEntryKey);
+        for (int entry = 2; entry <= kMostEntries; ++entry)
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                           (std::wstring(kEntryKey) + L"-" + std::to_wstring(entry)).c_str());
     }
 
     void TearDown() override {
@@ -584,13 +601,15 @@ TEST_F(Installer, ADllHeldByAnotherProgramStopsTheRun) {
     ASSERT_EQ(InstallInto(player), 0u);
     WriteBytes(InstalledDll(), "the version in use");
     {
-        HANDLE held = CreateFileW(InstalledDll().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        // Let go of on every way out, so that a failure here leaves the folder to the next test.
+        const std::unique_ptr<void, decltype(&CloseHandle)> held(
+            CreateFileW(InstalledDll().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr),
+            &CloseHandle);
+        ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
         EXPECT_EQ(InstallInto(player), static_cast<DWORD>(kStopped));
         EXPECT_EQ(UninstallInPlace(), static_cast<DWORD>(kStopped));
         EXPECT_TRUE(KeyExists(kEntryKey));
-        CloseHandle(held);
     }
     EXPECT_EQ(ReadBytes(InstalledDll()), "the version in use");
 }
