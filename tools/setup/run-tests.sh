@@ -7,8 +7,9 @@ build="${1:?build folder}"
 jobs="${2:-2}"
 source "$here/wine-env"
 wineserver -p 30
-# A program that hangs until its time limit is run once more: a failed check is never repeated.
-(cd "$build" && ctest --output-on-failure -j "$jobs" --repeat after-timeout:2)
+# A program that hangs until its time limit is run again, at most twice more: a failed check
+# is never repeated.
+(cd "$build" && ctest --output-on-failure -j "$jobs" --repeat after-timeout:3)
 status=$?
 wineserver -k 2>/dev/null
 exit $status
