@@ -3,27 +3,25 @@
 # grows an include upwards fails here, naming the file and the include.
 cmake_minimum_required(VERSION 3.20)
 
-# The rooms each room may include besides itself. The plug-in's globals (and the resource ids
-# they share with the windows) stand between the engine and the windows; the rest of src/plugin
-# is the exports, the top floor.
+# The rooms each room may include besides itself. The sound room is pure: samples in, samples
+# or answers out, nothing of the platform. The plug-in's globals (and the resource ids they share
+# with the windows) stand between the engine and the windows; src/plugin is the exports, the top
+# floor.
+set(may_sound "")
 set(may_hostlink "")
 set(may_hookedins hostlink)
 set(may_config hostlink)
 set(may_about hostlink)
-set(may_playback hostlink hookedins config)
-set(may_globals hostlink hookedins config about playback)
-set(may_ui hostlink hookedins config about playback globals)
-set(may_exports hostlink hookedins config about playback globals ui)
+set(may_playback hostlink hookedins config sound)
+set(may_globals hostlink hookedins config about playback sound)
+set(may_ui hostlink hookedins config about playback globals sound)
+set(may_exports hostlink hookedins config about playback globals ui sound)
 
 function(room_of file out)
   file(RELATIVE_PATH relative "${SRC}" "${file}")
   string(REGEX MATCH "^[^/]+" room "${relative}")
   if(room STREQUAL "plugin")
-    if(relative MATCHES "^plugin/(PluginGlobals|ResourceIds)\\.")
-      set(room globals)
-    else()
-      set(room exports)
-    endif()
+    set(room exports)
   endif()
   set(${out} "${room}" PARENT_SCOPE)
 endfunction()

@@ -1,8 +1,8 @@
 // The about window as a user meets it: opened through the module's About entry on a host thread
 // of its own, driven by window messages, and read back by its window texts and its pixels.
 #include "RefHost.h"
-#include "plugin/PluginGlobals.h"
-#include "plugin/ResourceIds.h"
+#include "globals/PluginGlobals.h"
+#include "globals/ResourceIds.h"
 #include "support/Library.h"
 #include "ui/AboutFormUnit.h"
 

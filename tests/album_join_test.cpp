@@ -1,5 +1,5 @@
 // The album rule: which two entries join without a crossfade.
-#include "playback/AlbumJoin.h"
+#include "sound/AlbumJoin.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 // The program has the same counting operator new of its own, for the mixer alone.
 #include "AllocationCounter.h"
 #include "RefHost.h"
-#include "playback/CrossfadeMixer.h"
-#include "playback/FadeOutConversion.h"
+#include "sound/CrossfadeMixer.h"
+#include "sound/FadeOutConversion.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>

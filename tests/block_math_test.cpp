@@ -1,5 +1,5 @@
 // Block sizes, lengths and output figures of the playback engine.
-#include "playback/BlockMath.h"
+#include "sound/BlockMath.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The crossfade mixer on buffers: gain curves, sample arithmetic of every width, the fade's
 // progress, and when the outgoing decoder is let go.
-#include "playback/CrossfadeMixer.h"
+#include "sound/CrossfadeMixer.h"
 #include "support/FakeFadeOutSource.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Crossfades through the reference host, compared byte for byte with an expected output that is
 // computed here from the transition's formulas, independently of the product's mixer.
 #include "RefHost.h"
-#include "playback/FadeOutConversion.h"
+#include "sound/FadeOutConversion.h"
 #include "support/FakeFadeOutSource.h"
 #include "support/PluginProbe.h"
 

@@ -3,7 +3,7 @@
 // documented calls at the output, and every decoder opened is closed once.
 #include "RefHost.h"
 #include "playback/InPluginPlaybackThreadUnit.h"
-#include "plugin/PluginGlobals.h"
+#include "globals/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
 #include "support/PluginProbe.h"
 

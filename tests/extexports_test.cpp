@@ -4,7 +4,7 @@
 // closed, closed exactly once, and read sample-exact, from several threads while a track plays.
 #include "RefHost.h"
 #include "plugin/ExtendedExports.h"
-#include "plugin/PluginGlobals.h"
+#include "globals/PluginGlobals.h"
 #include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // What fades out at a skip, on buffers: the output's history of frames, the unheard rest with
 // its continuation, and a track that goes on mixing the fade it was in.
-#include "playback/FadeOutChain.h"
-#include "playback/StreamHistory.h"
+#include "sound/FadeOutChain.h"
+#include "sound/StreamHistory.h"
 #include "support/FakeFadeOutSource.h"
 
 #include <gtest/gtest.h>

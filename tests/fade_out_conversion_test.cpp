@@ -4,7 +4,7 @@
 // tail primed with the track's frames before it starts as the whole track's conversion goes on,
 // and a narrowed tail is dithered. The track's last frames are kept for that in fixed room.
 #include "ResamplerReference.h"
-#include "playback/FadeOutConversion.h"
+#include "sound/FadeOutConversion.h"
 #include "support/FakeFadeOutSource.h"
 
 #include <gtest/gtest.h>

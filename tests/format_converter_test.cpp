@@ -1,7 +1,7 @@
 // The format converter: every width and channel pair against samples worked out here with whole
 // numbers only, a few values by hand, the resampled path against a double reference, streaming in
 // blocks of any size, output lengths, and the formats it refuses.
-#include "playback/FormatConverter.h"
+#include "sound/FormatConverter.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // lifecycle of the global objects under Init and Quit.
 #include "RefHost.h"
 #include "hostlink/PluginError.h"
-#include "plugin/PluginGlobals.h"
+#include "globals/PluginGlobals.h"
 #include "plugin/PluginModuleUnit.h"
 #include "support/Library.h"
 

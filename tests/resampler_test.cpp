@@ -2,7 +2,7 @@
 // sine and for an impulse, at the rate pairs real libraries mix and at pairs that take the
 // interpolated table; its output length, and blocks of any size against one block.
 #include "ResamplerReference.h"
-#include "playback/Resampler.h"
+#include "sound/Resampler.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 // dB. Edges found per frame are exact; the scanner's answers come in 10 ms windows, so they are
 // checked to the window (sound ends: never before the last sound, less than a window after it)
 // or, for a ramp's start or end that a level decides, to two windows either side.
-#include "playback/CrossfadeMixer.h"
-#include "playback/FormatConverter.h"
-#include "playback/EndPlan.h"
-#include "playback/TrackEdges.h"
+#include "sound/CrossfadeMixer.h"
+#include "sound/FormatConverter.h"
+#include "sound/EndPlan.h"
+#include "sound/TrackEdges.h"
 
 #include <gtest/gtest.h>
 

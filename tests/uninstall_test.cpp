@@ -3,7 +3,7 @@
 // still quits. The substitutes are checked in this process, on the core's own record.
 #include "RefHost.h"
 #include "plugin/ExtendedExports.h"
-#include "plugin/PluginGlobals.h"
+#include "globals/PluginGlobals.h"
 #include "plugin/UninstallUnit.h"
 #include "support/PluginProbe.h"
 

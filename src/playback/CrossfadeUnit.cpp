@@ -5,11 +5,11 @@
 #include "../config/PluginConfigUnit.h"
 #include "../hookedins/FileInfoQueries.h"
 #include "../hostlink/WinAmpAPIUnit.h"
-#include "AlbumJoin.h"
-#include "TrackEdges.h"
-#include "BlockMath.h"
-#include "FadeOutChain.h"
-#include "FadeOutConversion.h"
+#include "../sound/AlbumJoin.h"
+#include "../sound/TrackEdges.h"
+#include "../sound/BlockMath.h"
+#include "../sound/FadeOutChain.h"
+#include "../sound/FadeOutConversion.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include "../hostlink/FaultGuard.h"
 #include "../hostlink/TextConvert.h"
-#include "BlockMath.h"
+#include "../sound/BlockMath.h"
 
 #include <algorithm>
 #include <utility>

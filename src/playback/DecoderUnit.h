@@ -4,7 +4,7 @@
 #pragma once
 
 #include "../hookedins/HookedInsUnit.h"
-#include "BlockMath.h"
+#include "../sound/BlockMath.h"
 
 #include <array>
 #include <cstdint>

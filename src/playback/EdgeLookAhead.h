@@ -7,7 +7,7 @@
 #pragma once
 
 #include "DecoderUnit.h"
-#include "EndPlan.h"
+#include "../sound/EndPlan.h"
 
 #include <cstdint>
 #include <memory>

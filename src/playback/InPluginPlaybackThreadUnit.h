@@ -5,12 +5,12 @@
 
 #include "../hostlink/FaultGuard.h"
 #include "../hostlink/WinampApi.h"
-#include "CrossfadeMixer.h"
+#include "../sound/CrossfadeMixer.h"
 #include "DecoderUnit.h"
 #include "EdgeLookAhead.h"
-#include "FadeOutConversion.h"
-#include "FormatConverter.h"
-#include "StreamHistory.h"
+#include "../sound/FadeOutConversion.h"
+#include "../sound/FormatConverter.h"
+#include "../sound/StreamHistory.h"
 
 #include <atomic>
 #include <map>

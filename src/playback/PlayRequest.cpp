@@ -2,10 +2,10 @@
 // host's DSP and visualisation, and write block by block until the track ends or is stopped.
 #include "InPluginPlaybackThreadUnit.h"
 
-#include "FadeOutConversion.h"
+#include "../sound/FadeOutConversion.h"
 
 #include "../hostlink/FaultGuard.h"
-#include "BlockMath.h"
+#include "../sound/BlockMath.h"
 
 #include <algorithm>
 

@@ -9,9 +9,9 @@
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hostlink/FaultGuard.h"
-#include "FadeOutChain.h"
-#include "FadeOutConversion.h"
-#include "Resampler.h"
+#include "../sound/FadeOutChain.h"
+#include "../sound/FadeOutConversion.h"
+#include "../sound/Resampler.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The library entry point and the module export.
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 #include "PluginModuleUnit.h"
 
 extern "C" {

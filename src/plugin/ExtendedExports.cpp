@@ -3,7 +3,7 @@
 #include "../hostlink/PluginError.h"
 #include "ExtendedFileInfoUnit.h"
 #include "ExtendedReadsUnit.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 namespace {
 

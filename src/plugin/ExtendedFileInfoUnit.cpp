@@ -3,7 +3,7 @@
 #include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/FaultGuard.h"
 #include "../hostlink/TextConvert.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "../hostlink/FaultGuard.h"
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "../hostlink/PluginError.h"
 #include "../hostlink/TextConvert.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <algorithm>
 #include <mutex>

@@ -11,7 +11,7 @@
 #include "../ui/ConfigFormUnit.h"
 #include "ExtendedReadsUnit.h"
 #include "PlaybackEntryPoints.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <cstring>
 #include <memory>

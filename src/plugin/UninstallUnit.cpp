@@ -8,7 +8,7 @@
 #include "../ui/AboutFormUnit.h"
 #include "../ui/ConfigFormUnit.h"
 #include "PlaybackEntryPoints.h"
-#include "PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <memory>
 

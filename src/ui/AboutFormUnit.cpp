@@ -2,8 +2,8 @@
 
 #include "../about/VersionReaderUnit.h"
 #include "../hostlink/PluginError.h"
-#include "../plugin/PluginGlobals.h"
-#include "../plugin/ResourceIds.h"
+#include "../globals/PluginGlobals.h"
+#include "../globals/ResourceIds.h"
 
 #include <windowsx.h>
 

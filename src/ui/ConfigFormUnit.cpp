@@ -4,7 +4,7 @@
 #include "../hostlink/PluginError.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
-#include "../plugin/PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 #include "ConfigFormRules.h"
 #include "DialogControls.h"
 #include "DialogTemplate.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "../hostlink/PluginError.h"
-#include "../plugin/PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 
 #include <windows.h>
 

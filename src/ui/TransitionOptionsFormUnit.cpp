@@ -3,7 +3,7 @@
 #include "../config/PluginConfigUnit.h"
 #include "../hostlink/PluginError.h"
 #include "../playback/InPluginPlaybackThreadUnit.h"
-#include "../plugin/PluginGlobals.h"
+#include "../globals/PluginGlobals.h"
 #include "ConfigFormRules.h"
 #include "DialogControls.h"
 #include "DialogTemplate.h"

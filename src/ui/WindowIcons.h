@@ -2,7 +2,7 @@
 // the icon resource, owned for as long as the window may show them.
 #pragma once
 
-#include "../plugin/ResourceIds.h"
+#include "../globals/ResourceIds.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 // no read or write outside the buffers, no undefined arithmetic, each call appends the whole
 // frames it reports, never more than the input so far can give, and after the end exactly the
 // length promised.
-#include "../../src/playback/FormatConverter.h"
+#include "../../src/sound/FormatConverter.h"
 #include "FuzzInput.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // The crossfade mixer fed random formats on both sides, block sizes, fade lengths and old
 // tracks that end anywhere: no read or write outside the buffers, no undefined arithmetic, p
 // stays a weight, and once the old track is gone the new one passes untouched.
-#include "../../src/playback/BlockMath.h"
-#include "../../src/playback/CrossfadeMixer.h"
+#include "../../src/sound/BlockMath.h"
+#include "../../src/sound/CrossfadeMixer.h"
 #include "FuzzInput.h"
 
 #include <cmath>

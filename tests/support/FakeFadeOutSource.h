@@ -2,7 +2,7 @@
 // its closes.
 #pragma once
 
-#include "playback/CrossfadeMixer.h"
+#include "sound/CrossfadeMixer.h"
 
 #include <algorithm>
 #include <cstring>

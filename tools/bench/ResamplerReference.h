@@ -3,7 +3,7 @@
 // the resampler's tests and its benchmark hold it against. Header only.
 #pragma once
 
-#include "playback/Resampler.h"
+#include "sound/Resampler.h"
 
 #include <algorithm>
 #include <cmath>

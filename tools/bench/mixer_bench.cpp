@@ -1,7 +1,7 @@
 // Measures the crossfade mixer at 44.1 kHz 16-bit stereo: its cost per sample for the linear and
 // the logarithmic curve beside a plain copy of the same samples, all in one run, and how many
 // times faster than real time it mixes.
-#include "playback/CrossfadeMixer.h"
+#include "sound/CrossfadeMixer.h"
 
 #include <algorithm>
 #include <chrono>

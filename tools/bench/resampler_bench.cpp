@@ -12,8 +12,8 @@
 // in its first 2 ms and after them; started from silence (unprimed) and from the track's frames
 // before the tail (primed).
 #include "ResamplerReference.h"
-#include "playback/FormatConverter.h"
-#include "playback/Resampler.h"
+#include "sound/FormatConverter.h"
+#include "sound/Resampler.h"
 
 #include <algorithm>
 #include <cmath>

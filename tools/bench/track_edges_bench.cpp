@@ -3,7 +3,7 @@
 // far below a real codec's, so the shares printed are upper bounds. Target: the scanner, which
 // sees every frame of a track's last seconds, at most 5 % of decoding them.
 #include "SynthSignal.h"
-#include "playback/TrackEdges.h"
+#include "sound/TrackEdges.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 #include "EdgePlan.h"
 
-#include "playback/BlockMath.h"
-#include "playback/EndPlan.h"
-#include "playback/TrackEdges.h"
+#include "sound/BlockMath.h"
+#include "sound/EndPlan.h"
+#include "sound/TrackEdges.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 #include "WavFile.h"
 #include "WavInfo.h"
 #include "EdgePlan.h"
-#include "playback/AlbumJoin.h"
+#include "sound/AlbumJoin.h"
 
 #include <fcntl.h>
 #include <io.h>
