@@ -180,11 +180,15 @@ HWND TWinAmpAPIMan::GetDialogParent() const {
 }
 
 bool TWinAmpAPIMan::IsImmediateStop() const {
+    return FullStopAnswer() == 0; // a failed send never counts as the user's stop
+}
+
+int TWinAmpAPIMan::FullStopAnswer() const {
     DWORD_PTR answer = 0;
     if (!SendMessageTimeoutW(MainWindow, WM_WA_IPC, 0, IPC_ISFULLSTOP, SMTO_NORMAL, INFINITE,
                              &answer))
-        answer = 0xFFFF; // a failed send never counts as the user's stop
-    return answer == 0;
+        return -1;
+    return static_cast<int>(answer);
 }
 
 TExtendedInfoAnswer TWinAmpAPIMan::QueryExtendedInfo(const std::wstring &fileName,

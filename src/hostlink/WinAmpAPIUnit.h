@@ -40,6 +40,9 @@ class TWinAmpAPIMan {
     HWND GetDialogParent() const;
     // True only when the host says the stop is the user's (IPC_ISFULLSTOP answers 0).
     bool IsImmediateStop() const;
+    // IPC_ISFULLSTOP as the host answers it: 0 the user's stop, 1 between tracks, 2 the host
+    // ends playing here (stop after current, the playlist's end); -1 when the send failed.
+    int FullStopAnswer() const;
     // The full file name of a playlist entry (IPC_GETPLAYLISTFILEW); empty for an index the host
     // does not know. Any thread.
     std::wstring GetPlaylistFile(int index) const;

@@ -11,6 +11,8 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     if (this != &other) {
         Close();
         KillSwitch = other.KillSwitch;
+        GuardsOwner = other.GuardsOwner;
+        faulted_ = std::exchange(other.faulted_, false);
         Plugin = other.Plugin;
         GetDataFn = other.GetDataFn;
         SetTimeFn = other.SetTimeFn;
@@ -28,10 +30,17 @@ TDecoder &TDecoder::operator=(TDecoder &&other) noexcept {
     return *this;
 }
 
-// A decoder without a plug-in (built by hand) is guarded alone.
+// A decoder without a plug-in (built by hand) is guarded alone, as is one of the look-ahead.
 template <class F> bool TDecoder::CallDecoder(F &&body) const {
-    return Plugin ? CallPluginGuarded(*Plugin, std::forward<F>(body))
-                  : CallGuarded(std::forward<F>(body));
+    if (faulted_)
+        return false;
+    if (Plugin && GuardsOwner)
+        return CallPluginGuarded(*Plugin, std::forward<F>(body));
+    if (Plugin && Plugin->IsFaulted())
+        return false;
+    if (!CallGuarded(std::forward<F>(body)))
+        faulted_ = true;
+    return !faulted_;
 }
 
 int TDecoder::GetData(std::uint8_t *destination, int length) noexcept {
@@ -98,6 +107,8 @@ void TDecoder::Close() noexcept {
         return;
     // A plug-in that faulted (through this decoder or any other) keeps the handle: entering it
     // again could block on a lock it died holding, and the handle's memory is the lesser loss.
+    if (faulted_)
+        return;
     try {
         const auto close = CloseFn;
         CallDecoder([&] { close(handle); });
@@ -117,6 +128,7 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
         return std::nullopt;
     TDecoder decoder;
     decoder.Plugin = &plugin;
+    decoder.GuardsOwner = options.GuardsOwner;
     decoder.GetDataFn = plugin.ExtendedReadGetData;
     decoder.SetTimeFn = plugin.ExtendedReadSetTime;
     decoder.CloseFn = plugin.ExtendedReadClose;
@@ -131,12 +143,17 @@ std::optional<TDecoder> OpenDecoder(THookedInPlugin &plugin, const std::wstring 
         const auto open = plugin.ExtendedReadOpen;
         const wchar_t *wideName = fileName.c_str();
         const char *narrowName = options.AnsiName ? options.AnsiName->c_str() : ansiName.c_str();
-        const bool guarded = CallPluginGuarded(plugin, [&] {
+        const auto openIt = [&] {
             handle = openW ? openW(wideName, &size, &bits, &channels, &rate)
                            : open(narrowName, &size, &bits, &channels, &rate);
-        });
-        if (!guarded)
+        };
+        const bool guarded =
+            options.GuardsOwner ? CallPluginGuarded(plugin, openIt) : CallGuarded(openIt);
+        if (!guarded) {
             handle = 0;
+            if (options.Faulted)
+                *options.Faulted = true;
+        }
     } catch (...) {
         handle = 0;
     }

@@ -1,6 +1,8 @@
 // One open extended-read decoder of a hooked-in plug-in, with every call into the plug-in
 // guarded: a fault or an exception inside it reads as the end of the track, and marks the
-// plug-in faulted (see THookedInPlugin::Faulted): none of its decoders calls it again.
+// plug-in faulted (see THookedInPlugin::Faulted): none of its decoders calls it again. A decoder
+// of the look-ahead answers for itself alone: its fault ends only its own reading, and never
+// the track that plays.
 #pragma once
 
 #include "../hookedins/HookedInsUnit.h"
@@ -35,6 +37,11 @@ class TDecoder {
     // The kill switch getData is given: another thread sets it to make a blocked read return.
     // Null gives the decoder one of its own that stays 0. Must outlive every read.
     int *KillSwitch = nullptr;
+    // A fault inside the plug-in marks the plug-in faulted (false: only this decoder, which then
+    // keeps its handle and calls the plug-in no more).
+    bool GuardsOwner = true;
+    // This decoder met a fault of its plug-in.
+    bool Faulted() const { return faulted_; }
     THookedInPlugin *Plugin = nullptr;
     hookedin::ExtendedReadGetDataFn GetDataFn = nullptr;
     hookedin::ExtendedReadSetTimeFn SetTimeFn = nullptr;
@@ -51,6 +58,7 @@ class TDecoder {
     template <class F> bool CallDecoder(F &&body) const;
 
     int killSwitch_ = 0; // for a decoder nobody interrupts
+    mutable bool faulted_ = false;
     // The bytes of a frame the last read tore apart; held here, not on the heap, for reads run
     // in the block loop.
     std::array<std::uint8_t, blockmath::kMaxFrameBytes> torn_{};
@@ -64,6 +72,10 @@ struct TDecoderOpenOptions {
     // The file's ANSI name, made beforehand for a plug-in without the wide open (an open in the
     // block loop asks the heap for nothing); null: made here.
     const std::string *AnsiName = nullptr;
+    // See TDecoder::GuardsOwner: a look-ahead's open that faults leaves the plug-in as it was.
+    bool GuardsOwner = true;
+    // Set when the open faulted (with GuardsOwner off).
+    bool *Faulted = nullptr;
 };
 
 // Opens fileName through plugin's extended read: the wide open when the plug-in has it with

@@ -1,16 +1,25 @@
 #include "InPluginPlaybackThreadUnit.h"
 
 #include "../hookedins/FileInfoQueries.h"
+#include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/FaultGuard.h"
 #include "../hostlink/PluginError.h"
-#include "../hostlink/TextConvert.h"
 #include "../hostlink/WinAmpAPIUnit.h"
 
 #include <algorithm>
-#include <cctype>
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
               "a kill switch is handed to plug-ins as a plain int");
+
+TCrossfadeState CrossfadeState;
+
+void SetLogCurve(bool logCurve) {
+    CrossfadeState.SetLogCurve(logCurve);
+}
+
+void SetFadeCurve(TFadeCurve curve) {
+    CrossfadeState.SetCurve(curve);
+}
 
 namespace {
 
@@ -21,38 +30,12 @@ constexpr UINT kPlayRequest = WM_APP + 0x51;
 constexpr UINT kStopCleanUp = WM_APP + 0x52;
 // The host played a file of ours directly: a held fade-out source goes nowhere now.
 constexpr UINT kReleaseFade = WM_APP + 0x53;
-
-// Stream addresses are left to their own plug-in.
-bool IsStreamAddress(const std::wstring &fileName) {
-    std::string ansi = WideToAnsi(fileName.substr(0, 16));
-    CharLowerBuffA(ansi.data(), static_cast<DWORD>(ansi.size()));
-    return ansi.rfind("http://", 0) == 0;
-}
-
-// Waits, answering messages other threads send to this one meanwhile: the playback thread may
-// be inside a send to the host's window, which is this thread's when the host shuts down.
-bool WaitServicingSends(HANDLE handle, DWORD milliseconds) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = milliseconds == INFINITE ? INFINITE
-                           : now >= deadline        ? 0
-                                                    : static_cast<DWORD>(deadline - now);
-        const DWORD result =
-            handle ? MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE)
-                   : MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_SENDMESSAGE);
-        if (handle && result == WAIT_OBJECT_0)
-            return true;
-        if (result == WAIT_TIMEOUT || result == WAIT_FAILED)
-            return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
-THookedInPlugin *OwnerIn(THookedInPlugins *registry, const std::wstring &fileName) {
-    return registry ? registry->FindForFile(fileName.c_str()) : nullptr;
-}
+// Starts the end-of-track stop's grace timer on the playback thread (wParam: its time).
+constexpr UINT kEndStopGraceMessage = WM_APP + 0x54;
+// The host ended after our end-of-track message: the held rest plays out.
+constexpr UINT kPlayOutRest = WM_APP + 0x55;
+constexpr UINT_PTR kSkipGraceTimer = 0x51;    // on the utility window
+constexpr UINT_PTR kEndStopGraceTimer = 0x52; // on the utility window
 
 } // namespace
 
@@ -65,52 +48,13 @@ struct TInPluginPlaybackThread::PlayRequestMessage {
     bool Skip = false; // the Play of a skip
 };
 
-TPreLoadPtr TPreLoadSlot::Take() {
-    std::lock_guard guard(lock_);
-    return std::move(record_);
-}
-
-void TPreLoadSlot::Put(TPreLoadPtr record) {
-    TPreLoadPtr previous;
-    {
-        std::lock_guard guard(lock_);
-        previous = std::move(record_);
-        record_ = std::move(record);
-    }
-    FreePreLoad(std::move(previous));
-}
-
-bool TPreLoadSlot::IsEmpty() const {
-    std::lock_guard guard(lock_);
-    return record_ == nullptr;
-}
-
-TPreLoadPtr OpenPreLoad(THookedInPlugins *registry, const std::wstring &fileName) {
-    THookedInPlugin *plugin = OwnerIn(registry, fileName);
-    if (!plugin || !plugin->CanExtendedRead || !IsAudioFile(*plugin, fileName))
-        return nullptr;
-    if (!HasUsableOpen(*plugin, false))
-        return nullptr;
-    const int lengthMs = GetLengthMs(*plugin, fileName);
-    if (lengthMs < 1)
-        return nullptr;
-    auto decoder = OpenDecoder(*plugin, fileName, {lengthMs, false, lengthMs});
-    if (!decoder)
-        return nullptr;
-    auto record = std::make_unique<TInPluginPlaybackThreadPreLoad>();
-    record->FileName = fileName;
-    record->Decoder = std::move(*decoder);
-    return record;
-}
-
-void FreePreLoad(TPreLoadPtr record) noexcept {
-    record.reset(); // the decoder closes itself
-}
-
 TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int threadPriority)
-    : Links(links), Module(*links.Module) {
+    : links_(links), module_(*links.Module), settings_(links.Settings), state_(*links.Module),
+      clock_(link_, state_), writer_(links_, state_, link_, clock_), reader_(state_),
+      next_(links_, settings_, lookAhead_),
+      request_(TEngineRooms{links_, settings_, state_, link_, clock_, writer_, reader_, next_,
+                            lookAhead_, graces_, crossfade_}) {
     ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    idle_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     // A thread that outlives a bounded quit (stuck in a plug-in's call) keeps our code loaded.
     HMODULE self = nullptr;
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
@@ -122,10 +66,9 @@ TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int 
         pinnedModule_ = self;
     thread_ = CreateThread(nullptr, 0, &TInPluginPlaybackThread::ThreadEntry, this,
                            CREATE_SUSPENDED, &threadId_);
-    if (!thread_ || !ready_ || !idle_) {
-        for (HANDLE handle : {static_cast<HANDLE>(ready_), static_cast<HANDLE>(idle_)})
-            if (handle)
-                CloseHandle(handle);
+    if (!thread_ || !ready_) {
+        if (ready_)
+            CloseHandle(ready_);
         if (pinnedModule_)
             FreeLibrary(static_cast<HMODULE>(pinnedModule_));
         throw EPluginError("Infernal Error!");
@@ -138,8 +81,8 @@ TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int 
 }
 
 TInPluginPlaybackThread::~TInPluginPlaybackThread() {
-    if (Paused.exchange(0)) {
-        if (Out_Module *output = OutModule.load())
+    if (state_.Paused.exchange(0)) {
+        if (Out_Module *output = state_.OutModule.load())
             CallGuarded([&] { output->Pause(0); });
     }
     QuitLoop();
@@ -147,7 +90,6 @@ TInPluginPlaybackThread::~TInPluginPlaybackThread() {
     postedRequests_.clear();
     CloseHandle(thread_);
     CloseHandle(ready_);
-    CloseHandle(idle_);
 }
 
 unsigned long __stdcall TInPluginPlaybackThread::ThreadEntry(void *self) {
@@ -165,9 +107,14 @@ unsigned long TInPluginPlaybackThread::Execute() {
     CreateUtilWindow();
     SetEvent(ready_);
     const unsigned long result = RunMessageLoop();
-    DestroyWindow(UtilWindow.exchange(nullptr));
-    StopRequested = true;
-    CleanUpAtEnd();
+    DestroyWindow(utilWindow_.exchange(nullptr));
+    state_.StopRequested = true;
+    {
+        // Requests whose message never arrived (their window is gone) close their decoders here.
+        std::lock_guard guard(requestsLock_);
+        postedRequests_.clear();
+    }
+    request_.EndOfThread();
     DrainMessages();
     return result;
 }
@@ -175,7 +122,7 @@ unsigned long TInPluginPlaybackThread::Execute() {
 // The utility window's class uses the default procedure, so a class left registered by an
 // earlier load of the plug-in in the same process is reused as it is.
 void TInPluginPlaybackThread::CreateUtilWindow() {
-    const HINSTANCE instance = Links.Instance ? Links.Instance : GetModuleHandleA(nullptr);
+    const HINSTANCE instance = links_.Instance ? links_.Instance : GetModuleHandleA(nullptr);
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = instance;
@@ -194,7 +141,7 @@ void TInPluginPlaybackThread::CreateUtilWindow() {
                                   HWND_MESSAGE, nullptr, instance, nullptr);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProcStub));
-    UtilWindow = window;
+    utilWindow_ = window;
 }
 
 LRESULT __stdcall TInPluginPlaybackThread::WindowProcStub(HWND window, UINT message, WPARAM wParam,
@@ -207,7 +154,8 @@ LRESULT __stdcall TInPluginPlaybackThread::WindowProcStub(HWND window, UINT mess
 }
 
 LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    HWND window = UtilWindow.load();
+    HWND window = utilWindow_.load();
+    const bool ours = lParam == reinterpret_cast<LPARAM>(this);
     switch (message) {
     case WM_DESTROY:
         QuitLoop();
@@ -218,8 +166,16 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
             CarryOut(std::move(request));
         return 0;
     case kStopCleanUp:
-        if (lParam == reinterpret_cast<LPARAM>(this))
-            CleanUpAfterStop();
+        if (ours) {
+            request_.CleanUpAfterStop();
+            state_.MarkIdle();
+        }
+        return 0;
+    case kPlayOutRest:
+        if (ours && state_.Activate(static_cast<unsigned>(wParam))) {
+            request_.PlayOutHeldRest();
+            state_.Deactivate(false);
+        }
         return 0;
     case WM_TIMER:
         if (wParam == kEndStopGraceTimer) {
@@ -233,14 +189,13 @@ LRESULT TInPluginPlaybackThread::WindowProc(UINT message, WPARAM wParam, LPARAM 
         OnSkipGraceOver();
         return 0;
     case kEndStopGraceMessage:
-        if (lParam == reinterpret_cast<LPARAM>(this))
+        if (ours)
             SetTimer(window, kEndStopGraceTimer, static_cast<UINT>(wParam), nullptr);
         return 0;
     case kReleaseFade:
         // Between requests only: a running one (or a stop's clean-up) decides for itself.
-        if (lParam == reinterpret_cast<LPARAM>(this) &&
-            WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
-            Crossfade.ReleaseSource();
+        if (ours && state_.IsIdle())
+            request_.ReleaseHeldFade();
         return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);
@@ -271,160 +226,61 @@ void TInPluginPlaybackThread::DrainMessages() {
     }
     if (quitSeen) {
         PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, quitCode, 0);
-        terminated_ = true;
+        state_.Terminated = true;
     }
-}
-
-void TInPluginPlaybackThread::CleanUpAtEnd() noexcept {
-    {
-        // Requests whose message never arrived (their window is gone) close their decoders here.
-        std::lock_guard guard(requestsLock_);
-        postedRequests_.clear();
-    }
-    Decoder.Close();
-    Crossfade.ReleaseSource();
-    FreePreLoad(std::move(FadePreLoad));
-    FreePreLoad(NextPreLoad.Take());
 }
 
 // A stop that came after the request was posted cancels it; any failure of the request ends it
 // as a request that cannot play ends, so that the host moves on.
 void TInPluginPlaybackThread::CarryOut(std::unique_ptr<PlayRequestMessage> request) {
-    if (!Activate(request->StopGeneration))
+    if (!state_.Activate(request->StopGeneration))
         return; // the record closes its decoder on the way out
-    bool tellHost = true;
-    requestIsSkip_ = request->Skip;
+    TPlayRequest::TEnd end{true};
     try {
-        tellHost = HandlePlayRequest(request->FileName, std::move(request->Record));
+        end = request_.Run(request->FileName, std::move(request->Record), request->Skip);
     } catch (...) {
-        Decoder.Close();
-        CloseOpenedOutput();
+        reader_.Decoder.Close();
+        writer_.CloseOpened();
     }
-    Deactivate(tellHost);
+    if (end.SkipGraceLeftMs >= 0)
+        SetTimer(utilWindow_.load(), kSkipGraceTimer,
+                 std::max<UINT>(static_cast<UINT>(end.SkipGraceLeftMs), USER_TIMER_MINIMUM),
+                 nullptr);
+    state_.Deactivate(end.TellHost);
 }
 
-void TInPluginPlaybackThread::CleanUpAfterStop() {
-    Crossfade.ReleaseSource();
-    FreePreLoad(std::move(FadePreLoad));
-    if (OpenedOutModule) {
-        CloseOpenedOutput();
-        if (Module.SAVSADeInit)
-            CallGuarded([this] { Module.SAVSADeInit(); });
-    }
-    Deactivate(false);
-}
-
-bool TInPluginPlaybackThread::Activate(unsigned generation) {
-    std::lock_guard guard(activation_);
-    if (generation != stopGeneration_.load())
-        return false;
-    requestActive_ = true;
-    requestGeneration_ = generation;
-    endOfTrackPosted_ = false;
-    decoderKill_ = 0;
-    outputGivenUp_ = false;
-    ResetEvent(idle_);
-    return true;
-}
-
-// The end-of-track message is posted under the same lock a stop takes: a stop either comes
-// before it, and there is none, or finds the request over.
-void TInPluginPlaybackThread::Deactivate(bool postEndOfTrack) {
-    std::lock_guard guard(activation_);
-    if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !terminated_) {
-        endOfTrackPosted_ = true;
-        PostEndOfTrack();
-    }
-    requestActive_ = false;
-    SetEvent(idle_);
-}
-
-bool TInPluginPlaybackThread::Stopped() const {
-    return stopGeneration_.load() != requestGeneration_ || terminated_;
-}
-
-bool TInPluginPlaybackThread::CancelRequests() {
-    std::lock_guard guard(activation_);
-    ++stopGeneration_;
-    decoderKill_ = 1;
-    if (requestActive_)
-        fadeKill_ = 1;
-    return requestActive_;
-}
-
-bool TInPluginPlaybackThread::WaitUntilIdle(unsigned long milliseconds) {
-    return WaitServicingSends(idle_, milliseconds);
-}
-
-// Calls already under way are not waited for long: a stalled output keeps its own.
-void TInPluginPlaybackThread::GiveUpOutput() {
-    outputGivenUp_ = true;
-    outputUsedElsewhere_ = true; // the next request opens it anew
-    for (int tries = 0; tries < 20; ++tries) {
-        if (outputCalls_.try_lock()) {
-            outputCalls_.unlock();
-            return;
-        }
-        WaitServicingSends(nullptr, 5);
-    }
-}
-
-THookedInPlugin *TInPluginPlaybackThread::OwnerOf(const std::wstring &fileName) const {
-    return OwnerIn(Links.Registry, fileName);
+bool TInPluginPlaybackThread::PostToSelf(UINT message, WPARAM wParam) {
+    HWND window = utilWindow_.load();
+    return window && PostMessageA(window, message, wParam, reinterpret_cast<LPARAM>(this));
 }
 
 bool TInPluginPlaybackThread::AcceptsFile(const std::wstring &fileName) {
     if (IsStreamAddress(fileName))
         return false;
-    THookedInPlugin *plugin = OwnerOf(fileName);
+    THookedInPlugins *registry = links_.Registry;
+    THookedInPlugin *plugin = registry ? registry->FindForFile(fileName.c_str()) : nullptr;
     if (!plugin || ::GetLengthMs(*plugin, fileName) < 1)
         return false;
     return IsAudioFile(*plugin, fileName);
 }
 
-// The next file is the engine's when the host's next entry opened, it is no stream address, and
-// the output of the track that ends is the host's output, open in the same format and used by
-// nobody else meanwhile.
-bool TInPluginPlaybackThread::NextTrackContinues(Out_Module *output) const {
-    return NextIsTheEngines(output) &&
-           NextPreLoad.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
-               return next.Decoder.BitsPerSample == OpenedBits &&
-                      next.Decoder.Channels == OpenedChannels &&
-                      next.Decoder.SampleRate == OpenedRate;
-           });
-}
-
-bool TInPluginPlaybackThread::NextIsTheEngines(Out_Module *output) const {
-    if (StopRequested || Stopped() || outputUsedElsewhere_ || outputGivenUp_ ||
-        OpenedOutModule != output || Module.outMod != output)
-        return false;
-    return NextPreLoad.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
-        return !IsStreamAddress(next.FileName);
-    });
-}
-
-// The host asked for a file the engine does not play, though the engine's last track still
-// sounds from the output: its plug-in would open the output over it. The playback thread is idle
-// (the host stopped before this Play), so this thread may call the output.
-void TInPluginPlaybackThread::LetHeldRestPlayOut() {
-    heldEndMs_ = -1;
-    Out_Module *output = heldOutput_.exchange(nullptr);
-    if (!output)
-        return;
-    TStillClock clock;
-    for (;;) {
-        int playing = 0, written = 0, heard = 0;
-        if (!CallGuarded([&] {
-                playing = output->IsPlaying();
-                written = output->GetWrittenTime();
-                heard = output->GetOutputTime();
-            }))
-            return;
-        const int held = std::max(0, written - heard);
-        if ((!playing && held == 0) || clock.StandsStill(held))
-            return;
-        WaitServicingSends(nullptr, 5);
+// The host asked for a file the engine does not play, though the engine's last track may still
+// sound from the output: its plug-in would open the output over it. A rest still being played out
+// ends first; the last moments the output holds are heard out.
+void TInPluginPlaybackThread::HandOutputToAnotherPlugin(bool skip) {
+    if (skip)
+        ConcludeSkipAsStop();
+    else if (!state_.IsIdle()) {
+        state_.CancelRequests();
+        if (!state_.WaitUntilIdle(kStopWaitMs))
+            link_.GiveUp();
     }
+    if (!skip)
+        writer_.LetHeldRestPlayOut();
+    // Its plug-in opens and closes the same output: the engine's next track opens it again, and
+    // a fade prepared for a track of the engine goes nowhere.
+    link_.UsedElsewhere = true;
+    PostToSelf(kReleaseFade);
 }
 
 bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
@@ -432,60 +288,52 @@ bool TInPluginPlaybackThread::Play(const std::wstring &fileName) {
         StopNow(false); // the host's own stop between two tracks, as it would have said
     const bool skip = TakeSkip();
     const auto leftToItsPlugin = [&] {
-        // Its plug-in is to find the output as a stop leaves it.
-        if (skip)
-            ConcludeSkipAsStop();
-        else
-            LetHeldRestPlayOut();
-        // Its plug-in opens and closes the same output: the engine's next track opens it again,
-        // and a fade prepared for a track of the engine goes nowhere.
-        outputUsedElsewhere_ = true;
-        if (HWND window = UtilWindow.load())
-            PostMessageA(window, kReleaseFade, 0, reinterpret_cast<LPARAM>(this));
+        HandOutputToAnotherPlugin(skip);
         return false;
     };
     if (IsStreamAddress(fileName)) {
-        FreePreLoad(NextPreLoad.Take());
+        FreePreLoad(next_.Slot.Take());
         return leftToItsPlugin();
     }
-    TPreLoadPtr record = NextPreLoad.Take();
+    TPreLoadPtr record = next_.Slot.Take();
     if (record && record->FileName != fileName)
         FreePreLoad(std::move(record));
     if (!record)
-        record = OpenPreLoad(Links.Registry, fileName);
+        record = OpenPreLoad(links_.Registry, fileName);
     if (!record) {
-        StopRequested = true;
+        state_.StopRequested = true;
         return leftToItsPlugin();
     }
 
-    Module.is_seekable = record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
+    module_.is_seekable = record->Decoder.SetTime(0) == TDecoder::SeekResult::Moved ? 1 : 0;
     // The host asks for the length and position as soon as Play returns, before the request
     // has started: the position counts from where this track will begin on the output.
-    LengthMs = record->Decoder.LengthMs;
-    if (const int heldEnd = heldEndMs_.load(); heldEnd >= 0)
-        outputBaseMs_ = heldEnd;
+    state_.LengthMs = record->Decoder.LengthMs;
+    if (const int heldEnd = writer_.HeldEndMs.load(); heldEnd >= 0)
+        writer_.BaseMs = heldEnd;
 
     auto request = std::make_unique<PlayRequestMessage>();
     request->FileName = fileName;
     request->Record = std::move(record);
-    request->StopGeneration = stopGeneration_.load();
+    request->StopGeneration = state_.Generation();
     request->Skip = skip;
     // Until a skip's first block, or the re-opening of an output that still plays the last track
     // in another format, the host is told the new track's own time.
-    pendingPositionMs_ = skip || (heldOutput_.load() && heldEndMs_.load() < 0) ? 0 : -1;
+    writer_.PendingPositionMs =
+        skip || (writer_.HeldOutput.load() && writer_.HeldEndMs.load() < 0) ? 0 : -1;
     // A host that resumes a position seeks as soon as Play returns, before the request starts.
-    SeekPending = false;
-    RequestQueued = true;
+    state_.SeekPending = false;
+    state_.RequestQueued = true;
     if (PostRequest(std::move(request)))
         return true;
-    RequestQueued = false;
+    state_.RequestQueued = false;
     return leftToItsPlugin();
 }
 
 // The message carries only a number: the request stays in our own table until the playback
 // thread takes it, so no pointer ever travels through the message queue.
 bool TInPluginPlaybackThread::PostRequest(std::unique_ptr<PlayRequestMessage> request) {
-    HWND window = UtilWindow.load();
+    HWND window = utilWindow_.load();
     if (!window)
         return false;
     LPARAM id = 0;
@@ -513,66 +361,109 @@ TInPluginPlaybackThread::TakePostedRequest(LPARAM id) {
     return request;
 }
 
-// A stop of the host's own (its end-of-track handling, or "play now" of another entry) ends a
-// running request as well: the host has left that track and plays the next entry itself. The
-// user's stop also lets go of everything prepared for a next track and of an output left open.
+// IPC_ISFULLSTOP answers 0 for the user's stop (and at every stop of a host without it), 1 while
+// the host moves on after our end-of-track message, 2 where it ends there. A failed ask is never
+// the user's stop.
+transition::HostStop TInPluginPlaybackThread::ClassifyStop() const {
+    const int answer = links_.Host ? links_.Host->FullStopAnswer() : -1;
+    if (answer == 0)
+        return state_.EndOfTrackJustPosted() &&
+                       (!next_.Slot.IsEmpty() || writer_.HeldOutput.load())
+                   ? transition::HostStop::NoFullStopQuery
+                   : transition::HostStop::User;
+    if (answer == 2)
+        return transition::HostStop::StopAfterCurrent;
+    return transition::HostStop::EndOfTrack;
+}
+
 void TInPluginPlaybackThread::Stop() {
-    const bool immediate = Links.Host && Links.Host->IsImmediateStop();
-    if (immediate && (BeginSkip() || BeginEndOfTrackStop()))
+    transition::TFacts facts;
+    facts.Stop = ClassifyStop();
+    facts.Skip = facts.Stop == transition::HostStop::User && state_.IsPlaying && state_.Skippable;
+    facts.Options.SkipFadeMs = settings_.SkipFadeMs();
+    facts.Next.Kind = next_.Slot.IsEmpty() && !writer_.HeldOutput.load() ? transition::Entry::None
+                                                                          : transition::Entry::Engines;
+    switch (transition::Decide(facts).What) {
+    case transition::Kind::SkipFade:
+        if (!BeginSkip())
+            StopNow(true);
         return;
-    StopNow(immediate);
+    case transition::Kind::KeepForPlay:
+        if (facts.Stop != transition::HostStop::NoFullStopQuery)
+            StopNow(false);
+        else if (!BeginEndOfTrackStop())
+            StopNow(true);
+        return;
+    case transition::Kind::PlayOutAndStop:
+        StopAfterCurrent();
+        return;
+    default:
+        StopNow(true);
+        return;
+    }
 }
 
 void TInPluginPlaybackThread::StopNow(bool immediate) {
     // A paused output would never play out, for this track or the next.
-    if (Paused.exchange(0)) {
-        if (Out_Module *output = OutModule.load())
+    if (state_.Paused.exchange(0)) {
+        if (Out_Module *output = state_.OutModule.load())
             CallGuarded([&] { output->Pause(0); });
     }
-    RequestQueued = false;
-    pendingPositionMs_ = -1;
-    endOfTrackPosted_ = false;
-    const bool running = CancelRequests();
+    state_.RequestQueued = false;
+    writer_.PendingPositionMs = -1;
+    state_.ForgetEndOfTrack();
+    state_.CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
         // by the clean-up.
-        heldEndMs_ = -1;
-        heldOutput_ = nullptr;
-        StopRequested = true;
-        FreePreLoad(NextPreLoad.Take());
-        IsPlaying = false;
-        if (!running) {
-            HWND window = UtilWindow.load();
-            {
-                std::lock_guard guard(activation_);
-                requestActive_ = true;
-                ResetEvent(idle_);
-            }
-            if (!window || !PostMessageA(window, kStopCleanUp, 0, reinterpret_cast<LPARAM>(this))) {
-                std::lock_guard guard(activation_);
-                requestActive_ = false;
-                SetEvent(idle_);
-            }
-        }
+        writer_.ForgetHeld();
+        state_.StopRequested = true;
+        FreePreLoad(next_.Slot.Take());
+        state_.IsPlaying = false;
     }
-    if (!WaitUntilIdle(kStopWaitMs))
-        GiveUpOutput();
+    bool idle = state_.WaitUntilIdle(kStopWaitMs);
+    // A request that ended without seeing the stop (it was past its last look, ending as a skip
+    // or a hand-over) leaves what it held: the clean-up lets go of it all the same.
+    if (immediate && idle) {
+        state_.MarkBusy();
+        if (!PostToSelf(kStopCleanUp))
+            state_.MarkIdle();
+        idle = state_.WaitUntilIdle(kStopWaitMs);
+    }
+    if (!idle)
+        link_.GiveUp();
+}
+
+// Everything prepared for a next entry goes at once; the playback thread writes the rest a
+// crossfade was to mix in (the track's last moments) at full level, and the output plays out.
+void TInPluginPlaybackThread::StopAfterCurrent() {
+    if (state_.Paused.exchange(0)) {
+        if (Out_Module *output = state_.OutModule.load())
+            CallGuarded([&] { output->Pause(0); });
+    }
+    state_.RequestQueued = false;
+    writer_.PendingPositionMs = -1;
+    state_.ForgetEndOfTrack();
+    FreePreLoad(next_.Slot.Take());
+    if (state_.CancelRequests() && !state_.WaitUntilIdle(kStopWaitMs))
+        link_.GiveUp();
+    PostToSelf(kPlayOutRest, state_.Generation());
 }
 
 void TInPluginPlaybackThread::ShutdownPlayback() {
     ConcludeSkipAsStop();
     TakeEndOfTrackStop({}); // nothing more plays: the held rest goes with the stop below
-    if (!IsPlaying && WaitForSingleObject(idle_, 0) == WAIT_OBJECT_0)
+    if (!state_.IsPlaying && state_.IsIdle())
         return;
-    PostEndOfTrack();
-    StopRequested = true;
-    CancelRequests();
-    FreePreLoad(NextPreLoad.Take());
-    Paused = 0;
-    if (!WaitUntilIdle(kStopWaitMs))
-        GiveUpOutput();
-    OutModule = nullptr;
-    PostEndOfTrack();
+    state_.PostEndOfTrack();
+    state_.StopRequested = true;
+    state_.CancelRequests();
+    FreePreLoad(next_.Slot.Take());
+    state_.Paused = 0;
+    if (!state_.WaitUntilIdle(kStopWaitMs))
+        link_.GiveUp();
+    state_.OutModule = nullptr;
+    state_.PostEndOfTrack();
 }
 
 bool TInPluginPlaybackThread::Shutdown() {
@@ -587,7 +478,8 @@ void TInPluginPlaybackThread::QuitLoop() {
             PostQuitMessage(0);
         else
             PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
-        terminated_ = true;
+        state_.Terminated = true;
+        state_.Wake();
     } catch (...) {
     }
 }
@@ -600,58 +492,157 @@ void TInPluginPlaybackThread::SetPriority(int threadPriority) {
     SetThreadPriority(thread_, threadPriority);
 }
 
+// ---- the fade on skip and the host's own stop between tracks
+
+bool TInPluginPlaybackThread::BeginSkip() {
+    if (!graces_.BeginSkip())
+        return false; // a second Stop, or one after a skip's Play: a stop as any other
+    Out_Module *output = state_.OutModule.load();
+    if (settings_.SkipFadeMs() <= 0 || state_.SkipsEnded || state_.Paused || !output ||
+        !state_.IsPlaying) {
+        graces_.EndSkip();
+        return false;
+    }
+    // Announced before the request is asked whether it still plays: either the request sees the
+    // announcement or this sees it gone.
+    state_.SkipRequested = true;
+    if (!state_.Skippable) {
+        state_.SkipRequested = false;
+        graces_.EndSkip();
+        return false;
+    }
+    // As a user's stop does; the rest of an earlier track still held goes with the flush.
+    writer_.ForgetHeld();
+    FreePreLoad(next_.Slot.Take());
+    state_.Wake();
+    return true;
+}
+
+bool TInPluginPlaybackThread::TakeSkip() {
+    switch (graces_.TakeSkip()) {
+    case TStopGraces::Take::Taken:
+        return true;
+    case TStopGraces::Take::Expired:
+        ConcludeSkipAsStop();
+        return false;
+    case TStopGraces::Take::None:
+        break;
+    }
+    return false;
+}
+
+void TInPluginPlaybackThread::EndSkips() {
+    state_.SkipsEnded = true;
+    ConcludeSkipAsStop();
+}
+
+void TInPluginPlaybackThread::ConcludeSkipAsStop() {
+    if (graces_.EndSkip())
+        StopNow(true);
+}
+
+// No Play came in time: the stop the Stop was, on this thread.
+void TInPluginPlaybackThread::OnSkipGraceOver() {
+    if (!graces_.SkipGraceOver())
+        return;
+    if (state_.IsIdle()) // a running request decides for itself
+        request_.SkipGraceOver();
+}
+
+bool TInPluginPlaybackThread::BeginEndOfTrackStop() {
+    if (!state_.EndOfTrackJustPosted())
+        return false;
+    if (next_.Slot.IsEmpty() && !writer_.HeldOutput.load())
+        return false;
+    if (!graces_.BeginEndStop())
+        return false; // a second Stop: the user's
+    PostToSelf(kEndStopGraceMessage, TStopGraces::kEndStopGraceMs);
+    return true;
+}
+
+bool TInPluginPlaybackThread::TakeEndOfTrackStop(const std::wstring &fileName) {
+    const bool prepared =
+        next_.Slot.Inspect([&](const TInPluginPlaybackThreadPreLoad &next) {
+            return next.FileName == fileName;
+        }) ||
+        writer_.HeldOutput.load();
+    switch (graces_.TakeEndStop(prepared)) {
+    case TStopGraces::EndStop::Continues:
+        return true;
+    case TStopGraces::EndStop::Expired:
+        StopNow(true);
+        return false;
+    case TStopGraces::EndStop::None:
+        break;
+    }
+    return false;
+}
+
+// The stop's generation moves on under the same lock a Play takes first: a Play that comes
+// after it posts a request this stop does not cancel.
+void TInPluginPlaybackThread::OnEndOfTrackStopGraceOver() {
+    if (!graces_.EndStopGraceOver([this] { state_.CancelRequests(); }))
+        return;
+    if (state_.IsIdle())
+        request_.StopBetweenTracks();
+}
+
+// ---- position, volume, pause
+
 // Pause holds the playback thread at its next point between calls into the decoder and the
-// output (see WaitWhilePaused); the output itself stops sounding at once.
-// The host's output called on the host's thread: a fault inside it is caught here, so that it
-// never reaches the host through our entry points.
+// output; the output itself stops sounding at once. The host's output is called on the host's
+// thread: a fault inside it is caught here, so that it never reaches the host through our entry
+// points.
 void TInPluginPlaybackThread::Pause() {
-    Paused = 1;
-    if (Out_Module *output = OutModule.load())
+    state_.Paused = 1;
+    if (Out_Module *output = state_.OutModule.load())
         CallGuarded([&] { output->Pause(1); });
 }
 
 void TInPluginPlaybackThread::UnPause() {
-    Paused = 0;
-    if (Out_Module *output = OutModule.load())
+    state_.Paused = 0;
+    if (Out_Module *output = state_.OutModule.load())
         CallGuarded([&] { output->Pause(0); });
+    state_.Wake();
 }
 
 int TInPluginPlaybackThread::IsPaused() const {
-    return IsPlaying ? Paused.load() : 0;
+    return state_.IsPlaying ? state_.Paused.load() : 0;
 }
 
 // While the output still sounds the previous track, the current one is at 0.
 int TInPluginPlaybackThread::GetOutputTime() const {
-    if (const int pending = pendingPositionMs_.load(); pending >= 0)
+    if (const int pending = writer_.PendingPositionMs.load(); pending >= 0)
         return pending;
-    Out_Module *output = OutModule.load();
+    Out_Module *output = state_.OutModule.load();
     int time = 0;
     if (!output || !CallGuarded([&] { time = output->GetOutputTime(); }))
         return 0;
-    return std::max(0, time - outputBaseMs_.load()) + skippedLeadMs_.load();
+    return std::max(0, time - writer_.BaseMs.load()) + reader_.SkippedLeadMs.load();
 }
 
 void TInPluginPlaybackThread::SetOutputTime(int milliseconds) {
-    if (!IsPlaying && !RequestQueued)
+    if (!state_.IsPlaying && !state_.RequestQueued)
         return;
-    SeekTargetMs = milliseconds;
-    SeekPending = true;
-    int pending = pendingPositionMs_.load();
+    state_.SeekTargetMs = milliseconds;
+    state_.SeekPending = true;
+    state_.Wake();
+    int pending = writer_.PendingPositionMs.load();
     if (pending >= 0)
-        pendingPositionMs_.compare_exchange_strong(pending, std::max(milliseconds, 0));
+        writer_.PendingPositionMs.compare_exchange_strong(pending, std::max(milliseconds, 0));
 }
 
 void TInPluginPlaybackThread::SetVolume(int volume) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, Module.outMod);
-    if (Out_Module *output = OutModule.load())
+    state_.OutModule.compare_exchange_strong(expected, module_.outMod);
+    if (Out_Module *output = state_.OutModule.load())
         CallGuarded([&] { output->SetVolume(volume); });
 }
 
 void TInPluginPlaybackThread::SetPan(int pan) {
     Out_Module *expected = nullptr;
-    OutModule.compare_exchange_strong(expected, Module.outMod);
-    if (Out_Module *output = OutModule.load())
+    state_.OutModule.compare_exchange_strong(expected, module_.outMod);
+    if (Out_Module *output = state_.OutModule.load())
         CallGuarded([&] { output->SetPan(pan); });
 }
 

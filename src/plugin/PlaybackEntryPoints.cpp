@@ -171,7 +171,7 @@ int PlayFile(const wchar_t *name) {
 
 // The engine took a file at Play and was not stopped since, or still plays one out.
 bool playbackthread::HasRequest() {
-    return !EnginePlayingFile().empty() || (Thread() && Thread()->IsPlaying.load());
+    return !EnginePlayingFile().empty() || (Thread() && Thread()->IsPlayingNow());
 }
 
 void StopPlaying() {

@@ -145,7 +145,7 @@ int HostPosition() {
 }
 
 bool SomethingOfOursPlays() {
-    return ActiveHookedIn || (InPluginPlaybackThread && InPluginPlaybackThread->IsPlaying.load());
+    return ActiveHookedIn || (InPluginPlaybackThread && InPluginPlaybackThread->IsPlayingNow());
 }
 
 // Restarting the entry makes the host ask every plug-in again; ours answers "not mine", so the

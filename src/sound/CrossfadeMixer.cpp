@@ -285,6 +285,12 @@ void TCrossfadeState::HoldSource(std::unique_ptr<TFadeOutSource> source) {
         MakeBlockRoom();
 }
 
+void TCrossfadeState::RestartFade() {
+    DropBlock();
+    Started = false;
+    Armed = Source != nullptr;
+}
+
 void TCrossfadeState::MoveFadeInto(TCrossfadeState &other) {
     other.ReleaseSource();
     other.Armed = std::exchange(Armed, false);

@@ -102,6 +102,9 @@ class TCrossfadeState {
     void MoveFadeInto(TCrossfadeState &other);
     // Closes and drops the source with its current block.
     void ReleaseSource() noexcept;
+    // The fade that has just begun begins again with its next block, from wherever the source
+    // then reads: its first block is mixed anew.
+    void RestartFade();
 
     bool EnsureOldBlock(int bits, int channels, int rate);
     bool FetchOldBlock();

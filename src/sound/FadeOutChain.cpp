@@ -60,6 +60,12 @@ void TUnheardRestSource::StartAt(std::int64_t frame) {
     UpdateRemaining();
 }
 
+void TUnheardRestSource::RewindTo(std::int64_t frame) {
+    const std::int64_t to = std::clamp(frame, firstFrame_, EndFrame());
+    read_ = static_cast<std::size_t>((to - firstFrame_) * frameBytes_);
+    UpdateRemaining();
+}
+
 std::span<const std::uint8_t> TUnheardRestSource::FramesBefore(int frames) const {
     const std::size_t bytes =
         std::min(read_, static_cast<std::size_t>(std::max(frames, 0)) * frameBytes_);

@@ -38,6 +38,9 @@ class TUnheardRestSource final : public TFadeOutSource {
     // The output is flushed where the listener is at frame: what came before it was heard.
     // Frames not held here are not moved past.
     void StartAt(std::int64_t frame);
+    // The same, also back to a frame already read (within the frames held): the first block of a
+    // fade mixed anew from another frame.
+    void RewindTo(std::int64_t frame);
     // Up to `frames` of the frames right before the next one, oldest first.
     std::span<const std::uint8_t> FramesBefore(int frames) const;
     std::int64_t NextFrame() const { return firstFrame_ + static_cast<std::int64_t>(read_ / frameBytes_); }

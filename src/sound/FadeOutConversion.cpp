@@ -113,6 +113,7 @@ void TConvertingFadeOutSource::Refill() {
                      converted_.begin() + static_cast<std::ptrdiff_t>(consumed_));
     consumed_ = 0;
     const int blockBytes = static_cast<int>(read_.size() / 2);
+    readAny_ = true;
     const int bytes = source_ ? source_->GetData(read_.data(), blockBytes) : 0;
     if (bytes < 1) {
         converter_->Finish(converted_);
@@ -122,6 +123,12 @@ void TConvertingFadeOutSource::Refill() {
     // A decoder may write more than it was asked for; only what was asked for counts.
     converter_->Convert(
         std::span(read_.data(), static_cast<std::size_t>(std::min(bytes, blockBytes))), converted_);
+}
+
+std::unique_ptr<TFadeOutSource> TConvertingFadeOutSource::TakeUnread() noexcept {
+    if (readAny_)
+        return nullptr;
+    return std::move(source_);
 }
 
 void TConvertingFadeOutSource::Close() noexcept {

@@ -66,6 +66,9 @@ class TConvertingFadeOutSource final : public TFadeOutSource {
     TConvertingFadeOutSource(std::unique_ptr<TFormatConverter> converter, int sourceBlockBytes);
     // Takes the outgoing track over; from here on the wrapper answers for closing it.
     void Adopt(std::unique_ptr<TFadeOutSource> source) noexcept;
+    // Gives the outgoing track back as it was handed over, when nothing of it was read yet (the
+    // fade it was made for never began); null otherwise, the wrapper keeping it.
+    std::unique_ptr<TFadeOutSource> TakeUnread() noexcept;
 
     // Whole frames of the new format, up to length bytes; 0 once the outgoing track and the
     // resampler are both dry.
@@ -83,4 +86,5 @@ class TConvertingFadeOutSource final : public TFadeOutSource {
     std::vector<std::uint8_t> converted_; // frames of the new format, from consumed_ on unread
     std::size_t consumed_ = 0;
     bool dry_ = false; // the outgoing track ended and the converter finished
+    bool readAny_ = false; // the outgoing track was read
 };
