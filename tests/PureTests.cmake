@@ -13,4 +13,5 @@ set(HVQ_PURE_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/hookedins_pure_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_form_rules_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/album_join_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/transition_decision_test.cpp
 )

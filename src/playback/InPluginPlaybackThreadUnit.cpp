@@ -54,6 +54,7 @@ TInPluginPlaybackThread::TInPluginPlaybackThread(const TEngineLinks &links, int 
       next_(links_, settings_, lookAhead_),
       request_(TEngineRooms{links_, settings_, state_, link_, clock_, writer_, reader_, next_,
                             lookAhead_, graces_, crossfade_}) {
+    lookAhead_.OnAnswer([this] { state_.Wake(); });
     ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // A thread that outlives a bounded quit (stuck in a plug-in's call) keeps our code loaded.
     HMODULE self = nullptr;

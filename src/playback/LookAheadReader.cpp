@@ -40,6 +40,7 @@ struct TLookAheadReader::TShared {
     std::set<const THookedInPlugin *> faulted;
     // Given to the reader's getData: playback sets it to interrupt a read of an older generation.
     std::atomic<int> kill{0};
+    std::function<void()> notify; // set before the thread starts
 
     ~TShared() {
         if (work)
@@ -63,6 +64,10 @@ struct TLookAheadReader::TShared {
         context.KillSwitch = reinterpret_cast<int *>(&kill);
         context.Cancelled = [this, asked] { return !Current(asked); };
         return context;
+    }
+    void Notify() {
+        if (notify)
+            notify();
     }
     void NoteFault(const TScanContext &context, const THookedInPlugin *plugin) {
         if (context.Faulted && plugin) {
@@ -132,6 +137,10 @@ void TLookAheadReader::EnsureThread() {
         start.release();
     else if (pinned)
         FreeLibrary(pinned);
+}
+
+void TLookAheadReader::OnAnswer(std::function<void()> notify) {
+    shared_->notify = std::move(notify);
 }
 
 void TLookAheadReader::Begin(std::optional<TEndScanJob> end, std::optional<TStartScanJob> start,
@@ -277,22 +286,28 @@ void TLookAheadReader::TShared::RunEnd(TEndScanJob job, unsigned asked) {
     TScanContext context = ContextFor(asked);
     std::optional<TTrackEnd> found = ScanTrackEnd(job, context);
     NoteFault(context, job.Plugin);
-    std::lock_guard guard(lock);
-    if (asked != generation)
-        return;
-    end = found;
-    endState = State::Ready;
+    {
+        std::lock_guard guard(lock);
+        if (asked != generation)
+            return;
+        end = found;
+        endState = State::Ready;
+    }
+    Notify();
 }
 
 void TLookAheadReader::TShared::RunStart(TStartScanJob job, unsigned asked) {
     TScanContext context = ContextFor(asked);
     std::optional<TTrackStart> found = ScanTrackStart(job, context);
     NoteFault(context, job.Plugin);
-    std::lock_guard guard(lock);
-    if (asked != generation)
-        return;
-    start = found;
-    startState = State::Ready;
+    {
+        std::lock_guard guard(lock);
+        if (asked != generation)
+            return;
+        start = found;
+        startState = State::Ready;
+    }
+    Notify();
 }
 
 // The open of the entry the engine is to play: a fault of it is the look-ahead's, and the entry
@@ -325,4 +340,5 @@ void TLookAheadReader::TShared::RunPrepare(TPrepareJob job, unsigned asked) {
         }
     }
     FreePreLoad(std::move(dropped));
+    Notify();
 }

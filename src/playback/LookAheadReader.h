@@ -9,6 +9,7 @@
 #include "EdgeScan.h"
 #include "PreLoad.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,10 @@ class TLookAheadReader {
     ~TLookAheadReader();
     TLookAheadReader(const TLookAheadReader &) = delete;
     TLookAheadReader &operator=(const TLookAheadReader &) = delete;
+
+    // Called on the reader's thread whenever an answer is ready (the playback thread may wait
+    // for one). Set before the first work.
+    void OnAnswer(std::function<void()> notify);
 
     // Playback thread. A new track: everything of the last one is dropped (a read under way is
     // interrupted, a decoder prepared and not taken is closed) and these are asked for: the

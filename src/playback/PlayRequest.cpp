@@ -86,6 +86,12 @@ std::uint64_t Ticks() {
     return GetTickCount64();
 }
 
+// A nap while waiting for the look-ahead, no longer than the time left.
+int NapUntil(std::uint64_t until) {
+    const std::uint64_t now = Ticks();
+    return static_cast<int>(std::min<std::uint64_t>(until > now ? until - now : 0, 50));
+}
+
 } // namespace
 
 TPcmFormat TPlayRequest::PlayingFormat() const {
@@ -517,18 +523,21 @@ void TPlayRequest::AwaitLookAhead(Out_Module *output, std::int64_t writtenMs) {
         return;
     const std::uint64_t until = Ticks() + (canHold == INT_MAX ? kAwaitOnFastOutputMs : canHold);
     while (pending() && r_.State.KeepsGoing() && !r_.State.SeekPending && Ticks() < until)
-        r_.State.Nap(2);
+        r_.State.Nap(NapUntil(until)); // the look-ahead wakes it with its answer
 }
 
+// The next entry's decoder is the look-ahead's to open; one it has not begun yet (it was kept
+// from running) is opened here at once, one it opens is waited for while the output can spare
+// the time.
 transition::TNext TPlayRequest::LearnNext(Out_Module *output) {
-    transition::TNext next = r_.Next.Learn(PlayingFormat());
+    transition::TNext next = r_.Next.LearnHere(PlayingFormat());
     if (next.Kind != Entry::Unknown || !output)
         return next;
     const int canHold = r_.Clock.CanHoldBackMs(output, firstBlock_);
     const std::uint64_t until = Ticks() + (canHold == INT_MAX ? kAwaitOnFastOutputMs : canHold);
     while (next.Kind == Entry::Unknown && r_.State.KeepsGoing() && !r_.State.SeekPending &&
            Ticks() < until) {
-        r_.State.Nap(1);
+        r_.State.Nap(NapUntil(until)); // the look-ahead wakes it with its answer
         next = r_.Next.Learn(PlayingFormat());
     }
     return next;
@@ -574,7 +583,7 @@ TPlayRequest::TEnd TPlayRequest::EndOfTrack(Out_Module *output, int pauseMs) {
     for (const std::uint64_t giveUpAt = Ticks() + kAwaitOpenAtEndMs;
          next.Kind == Entry::Unknown && state.KeepsGoing() && Ticks() < giveUpAt;
          next = r_.Next.LearnHere(PlayingFormat()))
-        state.Nap(2);
+        state.Nap(NapUntil(giveUpAt)); // the look-ahead wakes it with its answer
     if (next.Kind == Entry::Unknown)
         next.Kind = Entry::Unopenable;
     if (r_.Next.Slot.IsEmpty())

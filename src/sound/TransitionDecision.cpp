@@ -1,18 +1,18 @@
 #include "TransitionDecision.h"
 
+#include <algorithm>
+
 namespace transition {
 
 namespace {
 
-// The end planned from the look-ahead's answers; an answer that came after half its fade had
-// passed is no use, and the end is then the plain one.
-endplan::TPlannedEnd PlannedEnd(const TFacts &facts) {
-    const std::int64_t fadeMs = facts.Options.FadeMs;
-    endplan::TPlannedEnd plan = endplan::PlanEnd(facts.LengthMs, fadeMs, facts.End, facts.NextStart);
+// The fade planned from the look-ahead's answers; an answer that came after half its fade had
+// passed is no use for the fade, which is then the plain one.
+endplan::TPlannedEnd FadePlan(const TFacts &facts, const endplan::TPlannedEnd &followed) {
     const std::int64_t written = facts.WrittenMs;
-    if (written > plan.EndMs - plan.FadeMs && plan.EndMs - written < plan.FadeMs / 2)
-        plan = endplan::PlanEnd(facts.LengthMs, fadeMs, std::nullopt);
-    return plan;
+    if (written > followed.EndMs - followed.FadeMs && followed.EndMs - written < followed.FadeMs / 2)
+        return endplan::PlanEnd(facts.LengthMs, facts.Options.FadeMs, std::nullopt);
+    return followed;
 }
 
 Output OutputFor(const TNext &next) {
@@ -74,66 +74,71 @@ TTransition DecideStop(const TFacts &facts) {
     return t;
 }
 
+// A transition without a fade ends the track's reading at endMs: that is where it happens.
+TTransition Unfaded(Kind what, Output out, std::int64_t endMs, const char *why) {
+    TTransition t;
+    t.What = what;
+    t.Out = out;
+    t.EndMs = t.FadeStartMs = endMs;
+    t.Why = why;
+    return t;
+}
+
 TTransition DecideEnd(const TFacts &facts) {
     const TOptions &options = facts.Options;
     const TNext &next = facts.Next;
-    const endplan::TPlannedEnd plan = PlannedEnd(facts);
-    TTransition t;
-    t.FadeMs = options.FadeMs > 0 ? plan.FadeMs : 0;
-    t.EndMs = plan.EndMs;
-    t.FadeStartMs = plan.EndMs - t.FadeMs;
+    const endplan::TPlannedEnd followed =
+        endplan::PlanEnd(facts.LengthMs, options.FadeMs, facts.End, facts.NextStart);
+    const endplan::TPlannedEnd plan = FadePlan(facts, followed);
     // Without Skip Silence the track is read to its end; only a crossfade ends where it fades.
-    const std::int64_t soundEnd = options.SkipSilence ? plan.EndMs : facts.LengthMs;
+    const std::int64_t soundEnd = options.SkipSilence ? followed.EndMs : facts.LengthMs;
     switch (next.Kind) {
-    case Entry::Unknown:
+    case Entry::Unknown: {
+        TTransition t;
         t.What = Kind::PlayOn;
+        t.EndMs = plan.EndMs;
+        t.FadeMs = options.FadeMs > 0 ? plan.FadeMs : 0;
+        t.FadeStartMs = std::min(plan.EndMs - t.FadeMs, soundEnd);
         t.Why = "the next entry is learnt where the fade would start";
         return t;
+    }
     case Entry::None:
-        t.What = Kind::PlayOutAndKeep;
-        t.Out = Output::StaysOpen;
-        t.EndMs = facts.LengthMs;
-        t.Why = "nothing follows: played to its end, the output stays open";
-        return t;
+        return Unfaded(Kind::PlayOutAndKeep, Output::StaysOpen, facts.LengthMs,
+                       "nothing follows: played to its end, the output stays open");
     case Entry::HandedBack:
-        t.What = Kind::HandBack;
-        t.Out = Output::Closes;
-        t.EndMs = soundEnd;
-        t.Why = "the next entry is its own plug-in's: played to its end, nothing prepared";
-        return t;
+        return Unfaded(Kind::HandBack, Output::Closes, soundEnd,
+                       "the next entry is its own plug-in's: played to its end, nothing prepared");
     case Entry::Unopenable:
-        t.What = Kind::Plain;
-        t.Out = Output::Closes;
-        t.EndMs = soundEnd;
-        t.Why = "the next entry does not open: played to its end, the output closed";
-        return t;
+        return Unfaded(Kind::Plain, Output::Closes, soundEnd,
+                       "the next entry does not open: played to its end, the output closed");
     case Entry::Engines:
         break;
     }
-    t.Out = OutputFor(next);
-    if (options.AlbumsThrough && next.ContinuesAlbum) {
-        t.What = Kind::AlbumJoin;
-        t.EndMs = facts.LengthMs;
-        t.FadeMs = 0;
-        t.Why = "the album goes on: written straight on, sample-exact";
-        return t;
-    }
-    if (CanCrossfade(facts, plan)) {
-        t.What = Kind::Crossfade;
-        t.InSpeed = plan.OverFadeOut ? endplan::kRampSpeed : 1.0;
-        t.OutSpeed = plan.OverFadeIn ? endplan::kRampSpeed : 1.0;
+    const Output out = OutputFor(next);
+    if (options.AlbumsThrough && next.ContinuesAlbum)
+        return Unfaded(Kind::AlbumJoin, out, facts.LengthMs,
+                       "the album goes on: written straight on, sample-exact");
+    if (!CanCrossfade(facts, plan)) {
+        TTransition t = options.SkipSilence
+                            ? Unfaded(Kind::SoundToSound, out, soundEnd,
+                                      "no crossfade: from the track's sound to the next one's")
+                            : Unfaded(Kind::Plain, out, facts.LengthMs,
+                                      "no crossfade: the track plays to its end");
         t.TrimsLeading = options.SkipSilence;
-        t.Why = plan.OverFadeOut  ? "crossfade over the track's own fade-out"
-                : plan.OverFadeIn ? "crossfade over the next track's own fade-in"
-                                  : "crossfade";
         return t;
     }
-    t.FadeMs = 0;
-    t.EndMs = soundEnd;
-    t.What = options.SkipSilence ? Kind::SoundToSound : Kind::Plain;
+    TTransition t;
+    t.What = Kind::Crossfade;
+    t.Out = out;
+    t.EndMs = plan.EndMs;
+    t.FadeMs = plan.FadeMs;
+    t.FadeStartMs = plan.EndMs - plan.FadeMs;
+    t.InSpeed = plan.OverFadeOut ? endplan::kRampSpeed : 1.0;
+    t.OutSpeed = plan.OverFadeIn ? endplan::kRampSpeed : 1.0;
     t.TrimsLeading = options.SkipSilence;
-    t.Why = options.SkipSilence ? "no crossfade: from the track's sound to the next one's"
-                                : "no crossfade: the track plays to its end";
+    t.Why = plan.OverFadeOut  ? "crossfade over the track's own fade-out"
+            : plan.OverFadeIn ? "crossfade over the next track's own fade-in"
+                              : "crossfade";
     return t;
 }
 
