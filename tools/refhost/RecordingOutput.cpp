@@ -148,7 +148,7 @@ void RecordingOutput::Advance() {
     const double now = NowMs();
     const double elapsed = now - lastAdvanceMs_;
     lastAdvanceMs_ = now;
-    if (!open_ || paused_)
+    if (!open_ || paused_ || clock_ == Clock::StandsStill)
         return;
     const std::int64_t buffered = written_ - played_;
     if (speed_ <= 0.0) {
@@ -175,6 +175,22 @@ std::int64_t RecordingOutput::BufferBytes() const {
     return static_cast<std::int64_t>(format_.BytesPerSecond()) * bufferMs_ / 1000;
 }
 
+int RecordingOutput::ToldMs() const {
+    if (clock_ != Clock::Steps)
+        return offsetMs_ + BytesToMs(played_);
+    if (stepMs_ > 0)
+        return offsetMs_ + BytesToMs(played_) / stepMs_ * stepMs_;
+    const auto passed = std::upper_bound(writeEnds_.begin(), writeEnds_.end(), played_);
+    return offsetMs_ + BytesToMs(passed == writeEnds_.begin() ? 0 : *std::prev(passed));
+}
+
+void RecordingOutput::SetClock(Clock clock, int stepMs) {
+    std::lock_guard guard(lock_);
+    Advance();
+    clock_ = clock;
+    stepMs_ = std::max(stepMs, 0);
+}
+
 int RecordingOutput::BytesToMs(std::int64_t bytes) const {
     const int perSecond = format_.BytesPerSecond();
     return perSecond > 0 ? static_cast<int>(bytes * 1000 / perSecond) : 0;
@@ -197,6 +213,7 @@ int RecordingOutput::Open(int rate, int channels, int bits, int bufferLenMs, int
     open_ = true;
     paused_ = false;
     written_ = played_ = 0;
+    writeEnds_.clear();
     ranDry_ = false;
     started_ = false;
     offsetMs_ = 0;
@@ -230,6 +247,13 @@ int RecordingOutput::Write(const char *buffer, int length) {
     if (keepPcm_)
         pcm_.insert(pcm_.end(), buffer, buffer + length);
     written_ += length;
+    // Only the ends the clock has yet to pass, and the last it passed, are of use.
+    if (writeEnds_.size() > 4096) {
+        const auto passed = std::upper_bound(writeEnds_.begin(), writeEnds_.end(), played_);
+        if (passed != writeEnds_.begin())
+            writeEnds_.erase(writeEnds_.begin(), std::prev(passed));
+    }
+    writeEnds_.push_back(written_);
     started_ = started_ || length > 0;
     largestWrite_ = std::max(largestWrite_, length);
     Answered(0);
@@ -289,6 +313,7 @@ void RecordingOutput::Flush(int ms) {
     Advance();
     DiscardUnplayed();
     written_ = played_ = 0;
+    writeEnds_.clear();
     ranDry_ = false;
     offsetMs_ = ms;
     lastAdvanceMs_ = NowMs();
@@ -299,7 +324,7 @@ int RecordingOutput::GetOutputTime() {
     std::lock_guard guard(lock_);
     Record("GetOutputTime", {});
     Advance();
-    const int time = offsetMs_ + BytesToMs(played_);
+    const int time = ToldMs();
     Answered(time);
     return time;
 }

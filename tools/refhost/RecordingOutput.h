@@ -64,6 +64,11 @@ class RecordingOutput {
     double DiscardedMs() const;
     void ClearRecord();
 
+    // How the output's clock (GetOutputTime) moves: with the sound played, in steps (stepMs, or
+    // 0: a whole Write at a time), or not at all (a stalled device: nothing plays or is taken).
+    enum class Clock { Runs, Steps, StandsStill };
+    void SetClock(Clock clock, int stepMs = 10);
+
     // What the output answers.
     void SetOpenAnswer(int latencyMs);
     void SetSpeed(double speed);
@@ -108,6 +113,8 @@ class RecordingOutput {
     void Advance();
     std::int64_t BufferBytes() const;
     int BytesToMs(std::int64_t bytes) const;
+    // The time GetOutputTime tells, as the clock moves.
+    int ToldMs() const;
 
     Out_Module module_{};
     mutable std::mutex lock_;
@@ -132,6 +139,10 @@ class RecordingOutput {
     double lastAdvanceMs_ = 0.0;
     bool ranDry_ = false; // the buffer emptied while the clock ran
     int offsetMs_ = 0;
+    Clock clock_ = Clock::Runs;
+    int stepMs_ = 10;
+    // Where each Write since the Open or Flush ended, for a clock that steps a Write at a time.
+    std::vector<std::int64_t> writeEnds_;
     // Latency measures: the buffer-ahead threshold, whether the output has been written since
     // its Open (only then does an empty buffer count as an underrun), and the running totals.
     int playingThresholdMs_ = 0;
