@@ -19,3 +19,39 @@ setup_step() {
         { grep --line-buffered '^bootstrap:' || true; }
     [ "${PIPESTATUS[0]}" = 0 ] || fail "the set-up"
 }
+
+# Builds TARGETS of BUILD with JOBS jobs (their print going to the log) under the step's name
+# WHAT, and shows that the build moves: how far CMake counts it ("[ 45%]") and how many files
+# were compiled, linked or generated so far. A first build takes minutes, and CMake's count
+# stands still over runs of files it gives no mark of their own.
+#   build_step WHAT BUILD JOBS TARGET...
+build_step() {
+    local what="$1" build="$2" jobs="$3"
+    shift 3
+    cmake --build "$build" --target "$@" -j "$jobs" 2>&1 | tee -a "$step_log" |
+        build_progress "$what"
+    [ "${PIPESTATUS[0]}" = 0 ] || fail "the build"
+}
+
+# Reads CMake's print: under the step's line, on a terminal one line that keeps itself up to
+# date (short, so that it never wraps), elsewhere (a log, CI) a line at every further tenth of
+# the count, a few lines and not hundreds.
+build_progress() {
+    local line percent=0 made=0 tenths=0 tty=0 shown=0
+    [ -t 1 ] && tty=1
+    step "$1"
+    while IFS= read -r line; do
+        [[ $line =~ ^\[\ *([0-9]+)%\]\ (Building|Linking|Generating)? ]] || continue
+        percent=${BASH_REMATCH[1]}
+        [ -n "${BASH_REMATCH[2]}" ] && made=$((made + 1))
+        if [ "$tty" = 1 ]; then
+            printf '\r\033[K%s:   %d %% built, %d files made' "$step_name" "$percent" "$made"
+            shown=1
+        elif [ $((percent / 10)) -gt "$tenths" ]; then
+            tenths=$((percent / 10))
+            echo "$step_name:   $percent % built, $made files made"
+        fi
+    done
+    [ "$shown" = 1 ] && echo
+    return 0
+}
