@@ -10,8 +10,10 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 
 # Lines as CMake 3.25's Makefile generator prints them: percentages that stand still over some
-# files, and lines that are no step (a target done, a configure message, a warning).
-cat >"$work/print" <<'EOF'
+# files, and lines that are no step (a target done, a configure message, a warning). Under a make
+# run from a terminal (MAKE_TERMOUT) it colours its words even into a pipe, as in the second half.
+e=$'\e'
+cat >"$work/print" <<EOF
 -- Configuring done
 [  0%] Building CXX object src/pure/CMakeFiles/hvq_pure.dir/__/playback/BlockMath.cpp.obj
 [  3%] Building CXX object src/pure/CMakeFiles/hvq_pure.dir/__/playback/CrossfadeMixer.cpp.obj
@@ -20,9 +22,9 @@ cat >"$work/print" <<'EOF'
 [ 11%] Linking CXX static library libhvq_pure.a
 [ 11%] Built target hvq_pure
 warning: a line of the compiler's
-[ 25%] Generating about_pictures.rc
-[ 60%] Building RC object src/CMakeFiles/in_hvqblend.dir/plugin/Version.rc.obj
-[100%] Linking CXX executable ../../bin/hvq_render.exe
+[ 25%] ${e}[34m${e}[1mGenerating about_pictures.rc${e}[0m
+[ 60%] ${e}[32mBuilding RC object src/CMakeFiles/in_hvqblend.dir/plugin/Version.rc.obj${e}[0m
+[100%] ${e}[32m${e}[1mLinking CXX executable ../../bin/hvq_render.exe${e}[0m
 [100%] Built target hvq_demo_programs
 EOF
 

@@ -38,12 +38,15 @@ build_step() {
 # the count, a few lines and not hundreds.
 build_progress() {
     local line percent=0 made=0 tenths=0 tty=0 shown=0
+    # Under a make run from a terminal CMake colours its words, even into a pipe.
+    local esc=$'\e'
+    local counted="^\[ *([0-9]+)%\] (${esc}\[[0-9;]*m)*(Building|Linking|Generating)?"
     [ -t 1 ] && tty=1
     step "$1"
     while IFS= read -r line; do
-        [[ $line =~ ^\[\ *([0-9]+)%\]\ (Building|Linking|Generating)? ]] || continue
+        [[ $line =~ $counted ]] || continue
         percent=${BASH_REMATCH[1]}
-        [ -n "${BASH_REMATCH[2]}" ] && made=$((made + 1))
+        [ -n "${BASH_REMATCH[3]}" ] && made=$((made + 1))
         if [ "$tty" = 1 ]; then
             printf '\r\033[K%s:   %d %% built, %d files made' "$step_name" "$percent" "$made"
             shown=1
