@@ -22,7 +22,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     step "configuring the build in $build/"
     # shellcheck disable=SC2086 # the flags are separate words
     cmake -S . -B "$build" ${CMAKE_FLAGS:-} >>"$log" 2>&1 || fail "configuring"
-elif ! cmake --build "$build" --target help 2>>"$log" | grep -q hvq_demo_programs; then
+elif [[ $(cmake --build "$build" --target help 2>>"$log") != *hvq_demo_programs* ]]; then
     # Configured before the demo's programs were one target: made again with the cached flags.
     cmake -S . -B "$build" >>"$log" 2>&1 || fail "configuring"
 fi
