@@ -25,6 +25,8 @@ warning: a line of the compiler's
 [ 25%] ${e}[34m${e}[1mGenerating about_pictures.rc${e}[0m
 [ 60%] ${e}[32mBuilding RC object src/CMakeFiles/in_hvqblend.dir/plugin/Version.rc.obj${e}[0m
 [100%] ${e}[32m${e}[1mLinking CXX executable ../../bin/hvq_render.exe${e}[0m
+[100%] Built target hvq_render
+[100%] ${e}[32m${e}[1mLinking CXX executable ../../bin/hvq_makewavs.exe${e}[0m
 [100%] Built target hvq_demo_programs
 EOF
 
@@ -62,11 +64,12 @@ expect_same() {
     fi
 }
 
-# In a log: the step's line, then one line at each further tenth of CMake's count.
+# In a log: the step's line, then one line at each further tenth of CMake's count, and the last
+# count once more where files were made after CMake reached 100 %.
 build
 printf '%s\n' "demo: building the programs" "demo:   11 % built, 5 files made" \
     "demo:   25 % built, 6 files made" "demo:   60 % built, 7 files made" \
-    "demo:   100 % built, 8 files made" "exit 0" >"$work/want"
+    "demo:   100 % built, 8 files made" "demo:   100 % built, 9 files made" "exit 0" >"$work/want"
 expect_same "plain lines when not on a terminal" "$work/want" "$work/out"
 expect_same "the whole print in the log" "$work/print" "$work/log"
 
@@ -77,7 +80,8 @@ esc=$'\033[K'
 {
     echo 'demo: building the programs'
     for update in "0 % built, 1" "3 % built, 2" "7 % built, 3" "7 % built, 4" "11 % built, 5" \
-        "11 % built, 5" "25 % built, 6" "60 % built, 7" "100 % built, 8" "100 % built, 8"; do
+        "11 % built, 5" "25 % built, 6" "60 % built, 7" "100 % built, 8" "100 % built, 8" \
+        "100 % built, 9" "100 % built, 9"; do
         printf '%sdemo:   %s files made' "$esc" "$update"
     done
     echo

@@ -35,9 +35,10 @@ build_step() {
 
 # Reads CMake's print: under the step's line, on a terminal one line that keeps itself up to
 # date (short, so that it never wraps), elsewhere (a log, CI) a line at every further tenth of
-# the count, a few lines and not hundreds.
+# the count, a few lines and not hundreds, and the last count at the end (CMake reaches 100 %
+# before its last files).
 build_progress() {
-    local line percent=0 made=0 tenths=0 tty=0 shown=0
+    local line percent=0 made=0 tenths=0 tty=0 shown=0 logged=""
     # Under a make run from a terminal CMake colours its words, even into a pipe.
     local esc=$'\e'
     local counted="^\[ *([0-9]+)%\] (${esc}\[[0-9;]*m)*(Building|Linking|Generating)?"
@@ -52,9 +53,14 @@ build_progress() {
             shown=1
         elif [ $((percent / 10)) -gt "$tenths" ]; then
             tenths=$((percent / 10))
-            echo "$step_name:   $percent % built, $made files made"
+            logged="$percent % built, $made files made"
+            echo "$step_name:   $logged"
         fi
     done
-    [ "$shown" = 1 ] && echo
+    if [ "$shown" = 1 ]; then
+        echo
+    elif [ -n "$logged" ] && [ "$logged" != "$percent % built, $made files made" ]; then
+        echo "$step_name:   $percent % built, $made files made"
+    fi
     return 0
 }
