@@ -100,6 +100,69 @@ RECT PlaceFrom(HWND window, HWND group) {
            << "x" << height;
 }
 
+// How wide a control's text is in the control's own font, and how much of its width the text
+// may take: a check box or radio button draws its box and a gap first (half a digit, as the
+// button draws it), a group box its frame and a gap on either side of the caption, a push button
+// its edges, an edit its margins and the caret; a static its whole width. A text wider than its
+// room is cut on the screen ("Logarithmic Transitio").
+struct TextFit {
+    int Text = 0;
+    int Room = 0;
+    std::string Face; // the font that drew it: Wine without its own fonts stands another in
+};
+
+TextFit MeasureText(HWND control) {
+    RECT client{};
+    GetClientRect(control, &client);
+    HDC dc = GetDC(control);
+    const HGDIOBJ previous =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    wchar_t text[256] = {};
+    const int length = GetWindowTextW(control, text, 256);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text, length, &size);
+    int digit = 0;
+    GetCharWidth32W(dc, L'0', L'0', &digit);
+    char face[LF_FACESIZE] = {};
+    GetTextFaceA(dc, LF_FACESIZE, face);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+
+    int used = 0;
+    const LONG style = GetWindowLongW(control, GWL_STYLE);
+    if (ClassOf(control) == "Edit") {
+        const auto margins = static_cast<DWORD>(SendMessageW(control, EM_GETMARGINS, 0, 0));
+        used = LOWORD(margins) + HIWORD(margins) + 1;
+    } else if (ClassOf(control) == "Button") {
+        switch (style & BS_TYPEMASK) {
+        case BS_GROUPBOX:
+            used = 2 * 8;
+            break;
+        case BS_PUSHBUTTON:
+        case BS_DEFPUSHBUTTON:
+            used = 2 * 4;
+            break;
+        default: // check boxes and radio buttons; the focus frame takes a pixel after the text
+            used = GetSystemMetrics(SM_CXMENUCHECK) + digit / 2 + 1;
+        }
+    }
+    return {static_cast<int>(size.cx), static_cast<int>(client.right) - used, face};
+}
+
+// Every control of the window that shows a text has room for all of it.
+void ExpectEveryTextFits(HWND window) {
+    for (HWND control = GetWindow(window, GW_CHILD); control;
+         control = GetWindow(control, GW_HWNDNEXT)) {
+        if (GetWindowTextLengthW(control) == 0)
+            continue;
+        const TextFit fit = MeasureText(control);
+        EXPECT_LE(fit.Text, fit.Room)
+            << ClassOf(control) << " " << GetDlgCtrlID(control) << " \"" << Text(control)
+            << "\" is " << fit.Text << " px wide in " << fit.Face << ", in a room of " << fit.Room
+            << " px";
+    }
+}
+
 // Watches for message boxes of this process (any dialog but the configuration dialog), records
 // caption, text and owner, and closes them as a user would.
 class BoxWatcher {
@@ -370,7 +433,7 @@ TEST_F(ConfigDialog, HoldsItsNineControlsInTabOrderWithTheirPlacesAndCaptions) {
         {kGroupBox2Id, "Button", "Minimum Length (in Milliseconds)", 0, {8, 64, 249, 49}},
         {kMinLengthEditId, "Edit", nullptr, kGroupBox2Id, {8, 16, 233, 21}},
         {kDoneButtonId, "Button", "Done", 0, {184, 216, 75, 25}},
-        {kLogTransCheckBoxId, "Button", "Logarithmic Transitions", 0, {8, 120, 137, 17}},
+        {kLogTransCheckBoxId, "Button", "Logarithmic Transitions", 0, {8, 120, 249, 17}},
         {kPlaybackThreadPriorityGroupBoxId,
          "Button",
          "Playback Thread Priority (Higher)",
@@ -518,6 +581,21 @@ TEST_F(ConfigDialog, TheTrackBarSetsTheRunningThreadsPriorityAndTheGroupsCaption
               "Playback Thread Priority (Lowest)");
 }
 
+// In the dialog's font every caption and value is seen whole, the priority group's with each
+// level's name too.
+TEST_F(ConfigDialog, EveryTextFitsItsControl) {
+    Open();
+    ExpectEveryTextFits(dialog);
+    SetFocus(TrackBar());
+    PostKey(TrackBar(), VK_HOME);
+    for (int level = 0; level < 7; ++level) {
+        SCOPED_TRACE(Text(Control(kPlaybackThreadPriorityGroupBoxId)));
+        const TextFit fit = MeasureText(Control(kPlaybackThreadPriorityGroupBoxId));
+        EXPECT_LE(fit.Text, fit.Room);
+        PostKey(TrackBar(), VK_RIGHT);
+    }
+}
+
 TEST_F(ConfigDialog, TheCheckBoxHandsTheShapeToTheEngineAtOnce) {
     Open();
     ASSERT_FALSE(CrossfadeState.IsLogCurve());
@@ -589,22 +667,22 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowSmallerThanTh
     };
     const Expected expected[] = {
         {kCurveGroupBoxId, "Transition Curve", 0, {8, 8, 249, 41}},
-        {kLinearRadioId, "Linear", kCurveGroupBoxId, {8, 16, 54, 17}},
-        {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {66, 16, 86, 17}},
-        {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {156, 16, 85, 17}},
+        {kLinearRadioId, "Linear", kCurveGroupBoxId, {8, 16, 53, 17}},
+        {kLogarithmicRadioId, "Logarithmic", kCurveGroupBoxId, {63, 16, 86, 17}},
+        {kEqualPowerRadioId, "Equal Power", kCurveGroupBoxId, {151, 16, 90, 17}},
         {kSkipFadeCheckBoxId, "Fade When Skipping to Another Track", 0, {8, 56, 249, 17}},
-        {kSkipFadeTimeLabelId, "Fade Time (in Milliseconds):", 0, {24, 81, 170, 17}},
-        {kSkipFadeTimeEditId, nullptr, 0, {198, 78, 59, 21}},
+        {kSkipFadeTimeLabelId, "Fade Time (in Milliseconds):", 0, {24, 81, 160, 17}},
+        {kSkipFadeTimeEditId, nullptr, 0, {188, 78, 69, 21}},
         {kFadeAcrossFormatsCheckBoxId,
          "Crossfade Tracks of Different Formats",
          0,
          {8, 106, 249, 17}},
-        {kSkipSilenceCheckBoxId, "Skip Silence at Track Edges", 0, {8, 130, 187, 17}},
-        {kSilenceThresholdEditId, nullptr, 0, {198, 128, 28, 21}},
-        {kSilenceThresholdUnitId, "dBFS", 0, {229, 131, 28, 17}},
-        {kFadeOverOwnFadeOutCheckBoxId, "Crossfade Over Fade-Outs", 0, {8, 156, 187, 17}},
-        {kOwnFadeOutDropEditId, nullptr, 0, {198, 154, 28, 21}},
-        {kOwnFadeOutDropUnitId, "dB", 0, {229, 157, 28, 17}},
+        {kSkipSilenceCheckBoxId, "Skip Silence at Track Edges", 0, {8, 130, 177, 17}},
+        {kSilenceThresholdEditId, nullptr, 0, {188, 128, 34, 21}},
+        {kSilenceThresholdUnitId, "dBFS", 0, {225, 131, 32, 17}},
+        {kFadeOverOwnFadeOutCheckBoxId, "Crossfade Over Fade-Outs", 0, {8, 156, 177, 17}},
+        {kOwnFadeOutDropEditId, nullptr, 0, {188, 154, 34, 21}},
+        {kOwnFadeOutDropUnitId, "dB", 0, {225, 157, 32, 17}},
         {kPlayAlbumsThroughCheckBoxId, "Play Albums Through, No Crossfades", 0, {8, 182, 249, 17}},
         {kOptionsDoneButtonId, "Done", 0, {182, 206, 75, 25}},
     };
@@ -648,6 +726,22 @@ TEST_F(TransitionOptionsDialog, HoldsItsControlsInTabOrderInAWindowSmallerThanTh
     for (std::size_t i = 1; i < order.size(); ++i) {
         PostKey(GetFocus(), VK_TAB);
         EXPECT_EQ(GetDlgCtrlID(GetFocus()), order[i]) << "after Tab number " << i;
+    }
+}
+
+// Every caption and level is seen whole, a level at either end of its range too.
+TEST_F(TransitionOptionsDialog, EveryTextFitsItsControl) {
+    OpenOptions();
+    ExpectEveryTextFits(options);
+    Click(Option(kSkipSilenceCheckBoxId));
+    Click(Option(kFadeOverOwnFadeOutCheckBoxId));
+    for (const auto &[edit, level] : {std::pair{kSilenceThresholdEditId, L"-90"},
+                                      std::pair{kSilenceThresholdEditId, L"-20"},
+                                      std::pair{kOwnFadeOutDropEditId, L"40"}}) {
+        TypeInto(Option(edit), level);
+        SCOPED_TRACE(Text(Option(edit)));
+        const TextFit fit = MeasureText(Option(edit));
+        EXPECT_LE(fit.Text, fit.Room);
     }
 }
 

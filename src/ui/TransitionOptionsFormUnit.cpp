@@ -129,22 +129,25 @@ void TTransitionOptionsForm::CreateControls() {
     const RECT curveGroup = Place(8, 8, 249, 41);
     CurveGroupBox = CreateControl(L"BUTTON", L"Transition Curve", kChild | BS_GROUPBOX, 0,
                                   curveGroup, kCurveGroupBoxId);
-    // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice.
+    // One group of radio buttons: Tab enters at the chosen one, the arrows move the choice. Each
+    // is as wide as its caption needs in a font wider than the classic one (the longest, "Equal
+    // Power", takes the most), so the gaps between them are narrow.
     LinearRadio =
         CreateControl(L"BUTTON", L"Linear", kChild | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, 0,
-                      PlaceInside(curveGroup, 8, 16, 54, 17), kLinearRadioId);
+                      PlaceInside(curveGroup, 8, 16, 53, 17), kLinearRadioId);
     LogarithmicRadio = CreateControl(L"BUTTON", L"Logarithmic", kChild | BS_AUTORADIOBUTTON, 0,
-                                     PlaceInside(curveGroup, 66, 16, 86, 17), kLogarithmicRadioId);
+                                     PlaceInside(curveGroup, 63, 16, 86, 17), kLogarithmicRadioId);
     EqualPowerRadio = CreateControl(L"BUTTON", L"Equal Power", kChild | BS_AUTORADIOBUTTON, 0,
-                                    PlaceInside(curveGroup, 156, 16, 85, 17), kEqualPowerRadioId);
+                                    PlaceInside(curveGroup, 151, 16, 90, 17), kEqualPowerRadioId);
     SkipFadeCheckBox = CreateControl(L"BUTTON", L"Fade When Skipping to Another Track",
                                      kCheckBoxStyle, 0, Place(8, 56, 249, 17), kSkipFadeCheckBoxId);
-    // Indented under its check box: the time belongs to the fade on skip.
+    // Indented under its check box: the time belongs to the fade on skip. Its field starts where
+    // the levels' fields below start.
     SkipFadeTimeLabel =
         CreateControl(L"STATIC", L"Fade Time (in Milliseconds):", kChild | SS_LEFTNOWORDWRAP, 0,
-                      Place(24, 81, 170, 17), kSkipFadeTimeLabelId);
+                      Place(24, 81, 160, 17), kSkipFadeTimeLabelId);
     SkipFadeTimeEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
-                                     Place(198, 78, 59, 21), kSkipFadeTimeEditId);
+                                     Place(188, 78, 69, 21), kSkipFadeTimeEditId);
     FadeAcrossFormatsCheckBox =
         CreateControl(L"BUTTON", L"Crossfade Tracks of Different Formats", kCheckBoxStyle, 0,
                       Place(8, 106, 249, 17), kFadeAcrossFormatsCheckBoxId);
@@ -154,21 +157,23 @@ void TTransitionOptionsForm::CreateControls() {
     SendMessageW(window_, DM_SETDEFID, kOptionsDoneButtonId, 0);
 }
 
-// Each level on its check box's line, at the right, with its unit after it.
+// Each level on its check box's line, at the right, with its unit after it. A field has room for
+// a minus and two digits between its edges and margins ("-50" was cut at 28 pixels); the check
+// boxes give up the width.
 void TTransitionOptionsForm::CreateMusicControls() {
     SkipSilenceCheckBox = CreateControl(L"BUTTON", L"Skip Silence at Track Edges", kCheckBoxStyle,
-                                        0, Place(8, 130, 187, 17), kSkipSilenceCheckBoxId);
+                                        0, Place(8, 130, 177, 17), kSkipSilenceCheckBoxId);
     SilenceThresholdEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
-                                         Place(198, 128, 28, 21), kSilenceThresholdEditId);
+                                         Place(188, 128, 34, 21), kSilenceThresholdEditId);
     SilenceThresholdUnit = CreateControl(L"STATIC", L"dBFS", kChild | SS_LEFTNOWORDWRAP, 0,
-                                         Place(229, 131, 28, 17), kSilenceThresholdUnitId);
+                                         Place(225, 131, 32, 17), kSilenceThresholdUnitId);
     FadeOverOwnFadeOutCheckBox =
         CreateControl(L"BUTTON", L"Crossfade Over Fade-Outs", kCheckBoxStyle, 0,
-                      Place(8, 156, 187, 17), kFadeOverOwnFadeOutCheckBoxId);
+                      Place(8, 156, 177, 17), kFadeOverOwnFadeOutCheckBoxId);
     OwnFadeOutDropEdit = CreateControl(L"EDIT", L"", kEditStyle, WS_EX_CLIENTEDGE,
-                                       Place(198, 154, 28, 21), kOwnFadeOutDropEditId);
+                                       Place(188, 154, 34, 21), kOwnFadeOutDropEditId);
     OwnFadeOutDropUnit = CreateControl(L"STATIC", L"dB", kChild | SS_LEFTNOWORDWRAP, 0,
-                                       Place(229, 157, 28, 17), kOwnFadeOutDropUnitId);
+                                       Place(225, 157, 32, 17), kOwnFadeOutDropUnitId);
     PlayAlbumsThroughCheckBox =
         CreateControl(L"BUTTON", L"Play Albums Through, No Crossfades", kCheckBoxStyle, 0,
                       Place(8, 182, 249, 17), kPlayAlbumsThroughCheckBoxId);

@@ -16,7 +16,7 @@
 //   hvq_follow_audit [--strict] [--speed X] [--only TEXT]...
 //
 // --strict: exit 1 when a target fails; --speed: how many times faster than real time the output
-// plays (default 2; at 4 the engine's look-ahead is often not ready in time, see the README);
+// plays (default 2; at 4 the engine's look-ahead is often not ready in time, see docs/audits.md);
 // --only: the playlists whose name holds TEXT.
 #include "FollowMeasures.h"
 #include "RefHost.h"

@@ -2,8 +2,8 @@
 # make demo: builds only what the demo needs (the plug-in, the WAV plug-in, the render tool and
 # the playlist generator), then plays the demo's playlist through the plug-in, once with each
 # curve, with skips, in mixed formats crossfaded across them, and with the options that follow
-# the music. One line per step; what the
-# set-up and the build print goes to BUILD/demo.log and is shown only when a step fails.
+# the music. One line per step (the build's keeps count of its progress); what the set-up and
+# the build print goes to BUILD/demo.log and is shown only when a step fails.
 # Usage: demo.sh BUILD JOBS OUT   (CMAKE_FLAGS: the first configure's flags)
 set -uo pipefail
 build="${1:-build}"
@@ -22,10 +22,13 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     step "configuring the build in $build/"
     # shellcheck disable=SC2086 # the flags are separate words
     cmake -S . -B "$build" ${CMAKE_FLAGS:-} >>"$log" 2>&1 || fail "configuring"
+elif [[ $(cmake --build "$build" --target help 2>>"$log") != *hvq_demo_programs* ]]; then
+    # Configured before the demo's programs were one target: made again with the cached flags.
+    cmake -S . -B "$build" >>"$log" 2>&1 || fail "configuring"
 fi
-step "building the plug-in, the WAV plug-in and the render tool"
-cmake --build "$build" --target in_hvqblend in_wavpcm hvq_render hvq_makewavs -j "$jobs" \
-    >>"$log" 2>&1 || fail "the build"
+# One target for all four, so that CMake counts the build's progress over all of them at once.
+build_step "building the plug-in, the WAV plug-in and the render tool" "$build" "$jobs" \
+    hvq_demo_programs
 
 step "writing four tracks to $out/tracks/"
 mkdir -p "$out"
