@@ -183,7 +183,10 @@ Bytes ExpectedTransition(const std::wstring &first, const std::wstring &second,
 class Crossfade : public ::testing::Test {
   protected:
     void StartWith(const Settings &settings) {
-        host.InstallProduct();
+        if (hookBuild_)
+            host.InstallPlugin(L"in_hvqblend_hooks.dll", L"in_hvqblend.dll");
+        else
+            host.InstallProduct();
         for (const wchar_t *plugin : kPlugins)
             host.InstallPlugin(plugin);
         const std::string ini = (host.PluginsFolder() / L"HVQBlend.ini").string();
@@ -248,9 +251,26 @@ class Crossfade : public ::testing::Test {
         return -1.0;
     }
 
+    // The next thread to reach the hook point waits there (the plug-in built with its hook
+    // points able to hold a thread: see src/hostlink/TestHooks.h).
+    void HoldAt(const char *point, int milliseconds) {
+        const HMODULE product = host.Plugin(L"in_hvqblend.dll")->Library;
+        const auto holdAt = reinterpret_cast<void(__cdecl *)(const char *, int)>(
+            reinterpret_cast<void *>(GetProcAddress(product, "HvqTest_HoldAt")));
+        ASSERT_NE(holdAt, nullptr) << "not the build of the plug-in with its hook points";
+        holdAt(point, milliseconds);
+    }
+    int TimesHeld(const char *point) {
+        const HMODULE product = host.Plugin(L"in_hvqblend.dll")->Library;
+        const auto timesHeld = reinterpret_cast<int(__cdecl *)(const char *)>(
+            reinterpret_cast<void *>(GetProcAddress(product, "HvqTest_TimesHeld")));
+        return timesHeld ? timesHeld(point) : -1;
+    }
+
     static constexpr const wchar_t *kPlugins[] = {L"in_synthw.dll", L"in_syntha.dll",
                                                   L"in_synthnx.dll"};
     RefHost host;
+    bool hookBuild_ = false;
 };
 struct Shape {
     int Bits, Channels;
@@ -827,6 +847,20 @@ class SkipFade : public Crossfade {
     // The same where the sound after the flush is worked out by `after` from the offset in the
     // stream it goes on from (in the reopened output of another format: then the flush is
     // followed by the output's Close and Open).
+    // A skip whose flush was held up after the clock turned: the stream goes on from where the
+    // listener was as the flush went out, a frame either way at the most.
+    void ExpectHeardExactly(const Bytes &stream, const Bytes &next, int fadeMs) {
+        const std::size_t heard = HeardAtLastFlush();
+        ASSERT_GT(heard, 0u);
+        const std::size_t frame = static_cast<std::size_t>(kFormat.FrameBytes());
+        const Bytes pcm = out().Pcm();
+        bool found = false;
+        for (std::size_t from = heard - frame; from <= heard + frame && !found; from += frame)
+            found = Compare(pcm, Joined(stream, heard,
+                                        Mixed(kFormat, next, From(stream, from), fadeMs, false))) ==
+                    "equal";
+        EXPECT_TRUE(found) << "the stream does not go on within a frame of the one heard at the flush";
+    }
     void ExpectHeard(const Bytes &stream, const std::function<Bytes(std::size_t)> &after,
                      bool sameOutput = true) {
         const std::size_t heard = HeardAtLastFlush();
@@ -1176,6 +1210,39 @@ TEST_F(SkipFade, ASkipToADirectModeFileStopsFirst) {
     EXPECT_EQ(calls[opens[1] - 1].Name, "Close");
 }
 
+// ---- moments only a held-up thread meets, made to happen every time ----
+
+// The playback thread held up between the look that saw the output's clock turn and its flush:
+// the listener hears on meanwhile, and the skipped track goes on from where the flush finds him.
+TEST_F(SkipFade, AFlushHeldUpAfterTheClockTurnedHearsNothingTwice) {
+    hookBuild_ = true;
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 61);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 62);
+    PlayWithSkipFade(first, second);
+    host.Pump(250);
+    HoldAt("skip.flush", 20);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    WaitForTheEnd();
+    EXPECT_EQ(TimesHeld("skip.flush"), 1);
+    ExpectHeardExactly(TonePcm(first), TonePcm(second), 300);
+}
+
+// The user's stop while the playback thread learns the next entry at the end of a track: the
+// stop finds nothing prepared yet, and the request lets go of what it prepared after.
+TEST_F(Crossfade, AUsersStopWhileTheNextEntryIsLearntLeavesNothingOpen) {
+    hookBuild_ = true;
+    StartWith({300, 5000, false}); // no crossfade: the next entry is opened at the track's end
+    HoldAt("end-of-track.next-learnt", 400);
+    host.SetPlaylist({ToneName(8000, 2, 16, 600, L"syw", 63), ToneName(8000, 2, 16, 600, L"sya", 64)});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return TimesHeld("end-of-track.next-learnt") == 1; }, 5000));
+    host.PressStop();
+    ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 3000));
+    host.Pump(500); // the held thread goes on, puts the next entry by and sees the stop
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
 // A host that answers 0 to IPC_ISFULLSTOP at every Stop (an older player, or another program
 // hosting these plug-ins) stops between the end-of-track message and its Play of the next entry:
 // the prepared crossfade survives that Stop, and only a Stop without the Play ends it.
@@ -1199,6 +1266,22 @@ TEST_P(WithoutFullStopQuery, TheHostsOwnStopKeepsThePreparedFade) {
     ASSERT_TRUE(host.WaitUntil([&] { return !out().IsOpen(); }, 2000));
     EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
     EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
+// The host handles the end-of-track message before the playback thread has marked its request
+// over: its Stop waits for that, and finds the prepared fade.
+TEST_F(Crossfade, AHostsStopRightOnTheEndOfTrackMessageKeepsThePreparedFade) {
+    hookBuild_ = true;
+    const Settings settings;
+    StartWith(settings);
+    host.State().Answers[IPC_ISFULLSTOP] = 0;
+    HoldAt("request.end-of-track-posted", 100);
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 65);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 66);
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(TimesHeld("request.end-of-track-posted"), 1);
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+    EXPECT_EQ(out().CountOf("Open"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Crossfade, WithoutFullStopQuery, ::testing::Bool(),

@@ -9,7 +9,7 @@
 
 namespace {
 
-std::uint64_t MicrosecondsNow() {
+std::uint64_t CounterMicroseconds() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER value{};
         QueryPerformanceFrequency(&value);
@@ -27,6 +27,10 @@ constexpr double kTakesAllAtOncePace = 8.0;
 constexpr int kHoldBackMarginMs = 150;
 
 } // namespace
+
+std::uint64_t TOutputClock::NowUs() {
+    return CounterMicroseconds();
+}
 
 TUrgentThread::TUrgentThread() : previous_(GetThreadPriority(GetCurrentThread())) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
@@ -90,16 +94,16 @@ TOutputClock::ActAtTurn(Out_Module *output, std::int64_t fromMs,
     for (;;) {
         if (state_.Stopped())
             return TurnResult::Stopped;
-        const std::uint64_t started = MicrosecondsNow();
+        const std::uint64_t started = NowUs();
         int now = 0;
         if (!link_.Call([&] { now = output->GetOutputTime(); }))
             return TurnResult::Failed;
-        const std::uint64_t looked = MicrosecondsNow();
+        const std::uint64_t looked = NowUs();
         if (previous >= 0 && now != previous) {
-            const TTurn turn{now, now - previous > 1};
+            const TTurn turn{now, now - previous > 1, previousStarted};
             const bool seenAsItHappens = looked - previousStarted <= kCloseLooksUs;
             if (now >= fromMs && seenAsItHappens && wanted(turn) &&
-                MicrosecondsNow() - previousStarted <= kCloseLooksUs) {
+                NowUs() - previousStarted <= kCloseLooksUs) {
                 act(turn);
                 return TurnResult::Acted;
             }
@@ -130,7 +134,7 @@ void TOutputClock::WatchPace(Out_Module *output) {
     const std::optional<int> heard = HeardMs(output);
     if (!heard)
         return;
-    const std::uint64_t now = MicrosecondsNow();
+    const std::uint64_t now = NowUs();
     if (paceStartHeard_ < 0 || *heard < paceLastHeard_) { // first look, or the clock restarted
         if (const std::optional<double> pace = Pace())
             lastPace_ = pace;

@@ -63,7 +63,10 @@ class TOutputClock {
     struct TTurn {
         std::int64_t Ms = 0;
         bool Steps = false;
+        std::uint64_t SeenAtUs = 0; // when the look that saw it began (NowUs)
     };
+    // The performance counter in microseconds.
+    static std::uint64_t NowUs();
     enum class TurnResult { Acted, StandsStill, Stopped, Failed };
     // Waits for the first turn of the clock, at or after fromMs, that it sees as it happens and
     // that `wanted` accepts, and calls act the very moment it sees it. Turns it sees only late

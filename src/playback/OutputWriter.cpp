@@ -1,5 +1,7 @@
 #include "OutputWriter.h"
 
+#include "../hostlink/TestHooks.h"
+
 #include "../sound/BlockMath.h"
 #include "../sound/CrossfadeMixer.h"
 
@@ -213,18 +215,26 @@ void TOutputWriter::DeclickEnd(std::uint8_t *block, int frames, const TPcmFormat
 
 // A running clock is acted on only where it turns to a time of a whole frame (elsewhere the
 // listener's frame is off by a fraction); one that steps, wherever it turns. The clock turns on
-// within kStillClockMs, or it stands still.
+// within kStillClockMs, or it stands still. A thread held up between the look that saw the turn
+// and the flush lets the listener hear on meanwhile: the cut is where the listener was when the
+// flush went out, so that nothing is heard twice.
 TOutputClock::TurnResult TOutputWriter::FlushAtTurn(Out_Module *output, std::int64_t fromMs,
                                                     int originMs, int flushToMs,
-                                                    std::int64_t &turnedAt) {
+                                                    std::int64_t &cutFrame) {
     const std::int64_t rate = history_.Rate();
     const auto wholeFrame = [&](std::int64_t ms) { return (ms - originMs) * rate % 1000 == 0; };
     return clock_.ActAtTurn(
         output, fromMs,
         [&](const TOutputClock::TTurn &turn) { return turn.Steps || wholeFrame(turn.Ms); },
         [&](const TOutputClock::TTurn &turn) {
+            HvqHookPoint("skip.flush");
+            const std::uint64_t lateUs = TOutputClock::NowUs() - turn.SeenAtUs;
             link_.Call([&] { output->Flush(flushToMs); });
-            turnedAt = turn.Ms;
+            const std::int64_t heldUp =
+                lateUs > TOutputClock::kCloseLooksUs
+                    ? static_cast<std::int64_t>(lateUs) * rate / 1'000'000
+                    : 0;
+            cutFrame = (turn.Ms - originMs) * rate / 1000 + heldUp;
         },
         static_cast<int>(TOutputClock::kStillClockMs));
 }
@@ -275,9 +285,9 @@ std::optional<std::int64_t> TOutputWriter::PlanCut(Out_Module *output, int flush
 
 TOutputWriter::TCut TOutputWriter::CutAtPlannedMoment(Out_Module *output) {
     const std::int64_t at = std::exchange(cutAtMs_, -1);
-    std::int64_t turnedAt = -1;
-    const auto result = FlushAtTurn(output, at, oldOriginMs_, flushToMs_, turnedAt);
-    const TCut cut = CutOf(result, (turnedAt - oldOriginMs_) * history_.Rate() / 1000);
+    std::int64_t cutFrame = 0;
+    const auto result = FlushAtTurn(output, at, oldOriginMs_, flushToMs_, cutFrame);
+    const TCut cut = CutOf(result, cutFrame);
     if (cut.What == TCut::Kind::StandsStill)
         link_.Call([&] { output->Flush(flushToMs_); });
     if (cut.What != TCut::Kind::Failed) {

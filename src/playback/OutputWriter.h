@@ -145,7 +145,7 @@ class TOutputWriter {
     int flushToMs_ = 0;
     int oldOriginMs_ = 0;
     // Waits for the clock to turn to a time it tells the listener's frame by, at or after fromMs,
-    // and flushes then; answers the time it turned to, or none.
+    // and flushes then; sets the frame (numbered from originMs) the listener was at.
     TOutputClock::TurnResult FlushAtTurn(Out_Module *output, std::int64_t fromMs, int originMs,
-                                         int flushToMs, std::int64_t &turnedAt);
+                                         int flushToMs, std::int64_t &cutFrame);
 };

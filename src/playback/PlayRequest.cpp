@@ -2,6 +2,7 @@
 
 #include "../hookedins/HookedInsUnit.h"
 #include "../hostlink/FaultGuard.h"
+#include "../hostlink/TestHooks.h"
 #include "../sound/BlockMath.h"
 #include "../sound/FadeOutChain.h"
 #include "../sound/FadeOutConversion.h"
@@ -586,6 +587,7 @@ TPlayRequest::TEnd TPlayRequest::EndOfTrack(Out_Module *output, int pauseMs) {
         state.Nap(NapUntil(giveUpAt)); // the look-ahead wakes it with its answer
     if (next.Kind == Entry::Unknown)
         next.Kind = Entry::Unopenable;
+    HvqHookPoint("end-of-track.next-learnt");
     if (r_.Next.Slot.IsEmpty())
         r_.Next.Slot.Put(r_.Next.TakeRecord());
     transition::TFacts facts = Facts(state.LengthMs.load());

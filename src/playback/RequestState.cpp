@@ -1,6 +1,7 @@
 #include "RequestState.h"
 
 #include "../hostlink/PluginError.h"
+#include "../hostlink/TestHooks.h"
 
 #include <windows.h>
 
@@ -58,6 +59,7 @@ void TRequestState::Deactivate(bool postEndOfTrack) {
     if (postEndOfTrack && requestGeneration_ == stopGeneration_.load() && !Terminated) {
         endOfTrackPosted_ = true;
         PostEndOfTrack();
+        HvqHookPoint("request.end-of-track-posted");
     }
     requestActive_ = false;
     SetEvent(idle_);
