@@ -14,6 +14,7 @@
 #include <functional>
 #include <numbers>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -36,6 +37,7 @@ struct Settings {
     bool SkipSilence = false;   // the options that follow the music, each written only when set
     bool OwnFadeOuts = false;
     bool AlbumsThrough = false;
+    int SilenceThresholdDb = 0; // written only when set
 };
 
 // ---- the expected output, from the formulas ----
@@ -210,9 +212,18 @@ class Crossfade : public ::testing::Test {
             write("FadeOverOwnFadeOut", "1");
         if (settings.AlbumsThrough)
             write("PlayAlbumsThrough", "1");
+        if (settings.SilenceThresholdDb != 0)
+            write("SilenceThreshold", std::to_string(settings.SilenceThresholdDb));
         host.Start();
     }
     void TearDown() override {
+        // Where the host has stopped, nothing the engine opened is open any more, before the
+        // host quits (which lets go of everything anyway).
+        if (!host.IsPlaying() && host.WaitUntil([&] { return !out().IsOpen() || !Busy(); }, 3000)) {
+            host.Pump(100);
+            for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"})
+                EXPECT_EQ(PluginProbe(host, plugin).OpenReads(), 0) << plugin << " before the host quits";
+        }
         host.Shutdown();
         for (const wchar_t *plugin : kPlugins) {
             if (std::wstring(plugin) == L"in_synthnx.dll")
@@ -230,6 +241,8 @@ class Crossfade : public ::testing::Test {
         host.Pump(30);
     }
     refhost::RecordingOutput &out() { return host.Output(); }
+    // The output still plays what the engine gave it.
+    bool Busy() { return out().Module()->IsPlaying() != 0; }
     // Whether the first bytes of a recording equal the expectation, and where they part.
     static std::string Compare(const Bytes &actual, const Bytes &expected) {
         if (actual.size() != expected.size())
@@ -1504,16 +1517,23 @@ struct FollowCase {
                                           // the fade's middle; over a fade-in the outgoing holds
 };
 
-class FollowTheMusicPlan : public FollowTheMusic, public ::testing::WithParamInterface<FollowCase> {};
+// Twice real time, and an output that takes everything at once (a disk writer): the same.
+std::string PlanName(const std::tuple<FollowCase, double> &param) {
+    return std::string(std::get<0>(param).Name) +
+           (std::get<1>(param) > 0.0 ? "InRealTime" : "AllAtOnce");
+}
+
+class FollowTheMusicPlan : public FollowTheMusic,
+                           public ::testing::WithParamInterface<std::tuple<FollowCase, double>> {};
 
 TEST_P(FollowTheMusicPlan, TheFadeLiesWhereThePlanSaysAndTheSoundIsUntouched) {
-    const FollowCase &c = GetParam();
+    const FollowCase &c = std::get<0>(GetParam());
     Settings settings;
     settings.FadeTimeMs = c.FadeTimeMs;
     settings.MinFileSizeMs = 1000;
     settings.SkipSilence = c.SkipSilence;
     settings.OwnFadeOuts = c.OwnRamps;
-    StartFollowing(settings, 2.0);
+    StartFollowing(settings, std::get<1>(GetParam()));
     const std::wstring first = Shaped(c.FirstMs, L"syw", 41, c.FirstShape);
     const std::wstring second = Shaped(c.SecondMs, L"sya", 42, c.SecondShape);
     PlayToTheEnd({first, second});
@@ -1526,7 +1546,7 @@ TEST_P(FollowTheMusicPlan, TheFadeLiesWhereThePlanSaysAndTheSoundIsUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Crossfade, FollowTheMusicPlan,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         // 2 s of trailing silence, 1 s of leading: the 1 s fade ends with the sound at 4000 ms.
         FollowCase{"Silence", true, false, 1000, 6000, L"T2000", 3000, L"L1000", 3000, 4000, 1000},
         // Falls from 5000 ms to -60 dB at 9000 ms: 12 dB down at 5800 ms.
@@ -1534,8 +1554,17 @@ INSTANTIATE_TEST_SUITE_P(
                    0, 2.0, 1.0},
         // Rises from -60 dB to its body over 2000 ms: 12 dB below it at 1600 ms.
         FollowCase{"OwnFadeIn", false, true, 5000, 8000, L"B6", 4000, L"I2000", 6400, 8000, 0, 1.0,
-                   2.0}),
-    [](const ::testing::TestParamInfo<FollowCase> &info) { return std::string(info.param.Name); });
+                   2.0}), ::testing::Values(2.0, 0.0)),
+    [](const auto &info) { return PlanName(info.param); });
+
+// 40 s of trailing silence, more than the look-ahead reads at once: it is followed back (on an
+// output that takes everything at once, where the block loop waits for the look-ahead).
+INSTANTIATE_TEST_SUITE_P(
+    LongSilence, FollowTheMusicPlan,
+    ::testing::Combine(::testing::Values(FollowCase{"LongSilence", true, false, 1000, 60000,
+                                                    L"T40000", 3000, L"B6", 19000, 20000, 0}),
+                       ::testing::Values(0.0)),
+    [](const auto &info) { return PlanName(info.param); });
 
 // The host is shown the file's time: a track begun after a second of silence shows a second as
 // its first sound is heard. A track silent throughout plays as it is.
@@ -1628,3 +1657,206 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, AlbumThrough,
                          [](const ::testing::TestParamInfo<AlbumCase> &info) {
                              return std::string(info.param.Name);
                          });
+
+// ---- what a listener's machine meets: other hosts' stops, other entries, other outputs ----
+
+// The host ends after this track (stop after current, or its playlist's end): IPC_ISFULLSTOP
+// answers 2 at its Stop. The track is heard to its last sample, what was prepared for the next
+// entry goes at once, and a later Play of that entry starts clean.
+TEST_F(Crossfade, StopAfterCurrentHearsTheTrackToItsLastSample) {
+    const Settings settings;
+    StartWith(settings);
+    host.State().StopAfterCurrent = true;
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 90);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 91);
+    PlayToTheEnd({first, second});
+    ASSERT_TRUE(host.WaitUntil([&] { return out().Pcm().size() >= TonePcm(first).size(); }, 3000));
+    host.Pump(100);
+    EXPECT_EQ(Compare(out().Pcm(), TonePcm(first)), "equal");
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+    out().ClearRecord();
+    host.State().StopAfterCurrent = false;
+    ASSERT_EQ(host.StartPlaying(1), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return !host.IsPlaying(); }, 10000));
+    EXPECT_EQ(Compare(out().Pcm(), TonePcm(second)), "equal");
+}
+
+// A stream next (its plug-in reads it for others and knows its length): nothing is prepared for
+// it, the look-ahead reads none of it, the track before plays to its end, and the stream's own
+// plug-in plays it.
+TEST_F(Crossfade, BeforeAStreamTheTrackPlaysToItsEndAndTheStreamIsNeverOpened) {
+    Settings settings;
+    settings.SkipSilence = true;
+    settings.OwnFadeOuts = true;
+    StartWith(settings);
+    const std::wstring first = ToneName(8000, 2, 16, 1500, L"syw", 92);
+    const std::wstring stream = L"http://radio.example/tone_8000_2_16_1000_93.syw";
+    PlayToTheEnd({first, stream});
+    Bytes both = TonePcm(first);
+    const Bytes streamed = TonePcm(stream);
+    both.insert(both.end(), streamed.begin(), streamed.end());
+    EXPECT_EQ(Compare(out().Pcm(), both), "equal");
+    const std::string log = PluginProbe(host, L"in_synthw.dll").Log();
+    EXPECT_EQ(log.find("ExtOpen http://"), std::string::npos) << log;
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").Count("Play"), 1); // the stream, by its owner
+}
+
+// A skip into the playlist's last track, shorter than the fade on skip: when it ends, the skipped
+// track it faded out over is let go too.
+TEST_F(SkipFade, ASkipIntoALastTrackShorterThanTheFadeLetsGoOfEverythingAtItsEnd) {
+    PlayWithSkipFade(ToneName(8000, 2, 16, 5000, L"syw", 94), ToneName(8000, 2, 16, 600, L"sya", 95),
+                     1000);
+    host.Pump(250);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    WaitForTheEnd();
+    ASSERT_TRUE(host.WaitUntil([&] { return !Busy(); }, 3000));
+    EXPECT_EQ(PluginProbe(host, L"in_synthw.dll").OpenReads(), 0);
+    EXPECT_EQ(PluginProbe(host, L"in_syntha.dll").OpenReads(), 0);
+}
+
+// Outputs whose clock steps (by 10 ms, or a whole write at a time) tell where the listener is
+// only as they step: a skip is cut there, as cleanly as on a clock that runs.
+class SkipFadeOnAClockThatSteps : public SkipFade, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SkipFadeOnAClockThatSteps, JoinsAsCleanlyAsOnAClockThatRuns) {
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 96);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 97);
+    PlayWithSkipFade(first, second);
+    out().SetClock(refhost::RecordingOutput::Clock::Steps, GetParam());
+    host.Pump(250);
+    ASSERT_EQ(host.SkipTo(1), 0);
+    WaitForTheEnd();
+    ExpectHeardExactly(TonePcm(first), TonePcm(second), 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(SkipFade, SkipFadeOnAClockThatSteps, ::testing::Values(10, 0),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return info.param ? std::string("ByTenMs") : std::string("ByWholeWrites");
+                         });
+
+// A stalled output (its clock stands still: nothing plays, nothing is taken) cannot say which
+// frame is heard: a skip waits for it a second at most, then cuts to the new track's start.
+TEST_F(SkipFade, OnAStalledOutputASkipCutsWithinASecond) {
+    const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 98);
+    const std::wstring second = ToneName(8000, 2, 16, 1000, L"sya", 99);
+    PlayWithSkipFade(first, second);
+    host.Pump(250);
+    out().SetClock(refhost::RecordingOutput::Clock::StandsStill);
+    host.Pump(100);
+    const std::size_t callsBefore = out().Calls().size();
+    const double skipped = refhost::RecordingOutput::ClockMs();
+    ASSERT_EQ(host.SkipTo(1), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return out().CountOf("Flush") > 0; }, 3000));
+    const auto calls = out().Calls();
+    const auto flush = std::find_if(calls.begin() + static_cast<long>(callsBefore), calls.end(),
+                                    [](const auto &c) { return c.Name == "Flush"; });
+    ASSERT_NE(flush, calls.end());
+    EXPECT_LT(flush->AtMs - skipped, 1500.0);
+    out().SetClock(refhost::RecordingOutput::Clock::Runs);
+    WaitForTheEnd();
+    const Bytes pcm = out().Pcm(), whole = TonePcm(second);
+    ASSERT_GE(pcm.size(), whole.size());
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end(), pcm.end() - static_cast<long>(whole.size())))
+        << "the new track is heard from its start, unmixed";
+}
+
+// Without a crossfade (into another rate with fades across formats off, or into a track shorter
+// than the shortest faded) Skip Silence still goes from sound to sound: neither the outgoing
+// track's trailing silence nor the incoming one's leading silence is heard.
+struct SoundToSoundCase {
+    const char *Name;
+    int SecondRate;
+    int SecondMs;
+};
+
+class SoundToSound : public FollowTheMusic, public ::testing::WithParamInterface<SoundToSoundCase> {};
+
+TEST_P(SoundToSound, NeitherSilenceIsHeard) {
+    const SoundToSoundCase &c = GetParam();
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.MinFileSizeMs = 1000;
+    settings.SkipSilence = true;
+    StartFollowing(settings, 0.0);
+    const std::wstring first = Shaped(6000, L"syw", 100, L"T2000");
+    const std::wstring second =
+        ToneName(c.SecondRate, 2, 16, c.SecondMs, L"sya", 101, L"L500");
+    PlayToTheEnd({first, second});
+    const Bytes a = TonePcm(first), b = TonePcm(second);
+    Bytes expected(a.begin(), a.begin() + static_cast<long>(BytesOfMs(4000)));
+    const auto lead = static_cast<long>(std::int64_t{500} * c.SecondRate / 1000 * 4);
+    expected.insert(expected.end(), b.begin() + lead, b.end());
+    EXPECT_EQ(Compare(out().Pcm(), expected), "equal");
+}
+
+INSTANTIATE_TEST_SUITE_P(Crossfade, SoundToSound,
+                         ::testing::Values(SoundToSoundCase{"IntoAnotherRate", 11025, 3000},
+                                           SoundToSoundCase{"IntoATrackTooShortToFade", 8000, 900}),
+                         [](const ::testing::TestParamInfo<SoundToSoundCase> &info) {
+                             return std::string(info.param.Name);
+                         });
+
+// Skip Silence at -80 dBFS with "silences" that hold noise at -70 dBFS: nothing is silence, and
+// the transition is the plain crossfade byte for byte.
+TEST_F(FollowTheMusic, NothingToSkipIsThePlainCrossfade) {
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.MinFileSizeMs = 1000;
+    settings.SkipSilence = true;
+    settings.SilenceThresholdDb = -80;
+    StartFollowing(settings, 0.0);
+    const std::wstring first = Shaped(3000, L"syw", 102, L"B70");
+    const std::wstring second = Shaped(2000, L"sya", 103, L"B70");
+    PlayToTheEnd({first, second});
+    EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
+}
+
+// A seek in a track whose leading silence was read past: the host is shown the time sought,
+// and the skipped silence no longer counts.
+TEST_F(FollowTheMusic, ASeekAfterSkippedLeadingSilenceShowsTheTimeSought) {
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.MinFileSizeMs = 1000;
+    settings.SkipSilence = true;
+    StartFollowing(settings, 1.0);
+    const std::wstring first = Shaped(2000, L"syw", 104, L"B6");
+    const std::wstring second = Shaped(12000, L"sya", 105, L"L1000");
+    host.SetPlaylist({first, second});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil(
+        [&] { return host.State().Position == 1 && host.ActiveModule()->GetOutputTime() > 1200; },
+        10000));
+    host.JumpToTime(5000);
+    int shown = 0;
+    ASSERT_TRUE(host.WaitUntil(
+        [&] {
+            shown = host.ActiveModule()->GetOutputTime();
+            return shown >= 5000 && out().CountOf("Flush") > 0;
+        },
+        5000));
+    EXPECT_LT(shown, 5400);
+    host.PressStop();
+}
+
+// An owner whose open takes 2.5 s (a slow share, a decoder that reads a long header): the
+// look-ahead waits for it on its own thread; the output never runs dry and a Stop is not held up.
+TEST_F(FollowTheMusic, ASlowOwnerHoldsUpNeitherTheOutputNorAStop) {
+    Settings settings;
+    settings.FadeTimeMs = 1000;
+    settings.MinFileSizeMs = 1000;
+    settings.SkipSilence = true;
+    settings.OwnFadeOuts = true;
+    StartFollowing(settings, 1.0);
+    PluginProbe(host, L"in_synthw.dll").Set("OpenDelayMs", 2500);
+    host.SetPlaylist({Shaped(8000, L"syw", 106, L"B6"), Shaped(3000, L"syw", 107, L"B6")});
+    ASSERT_EQ(host.StartPlaying(0), 0);
+    ASSERT_TRUE(host.WaitUntil([&] { return out().HeardMs() >= 3000.0; }, 10000));
+    const double before = refhost::RecordingOutput::ClockMs();
+    host.PressStop();
+    const double stopMs = refhost::RecordingOutput::ClockMs() - before;
+    EXPECT_LT(stopMs, 500.0);
+    EXPECT_LT(UnderrunUntilTheLastWrite(), 50.0);
+    PluginProbe(host, L"in_synthw.dll").Set("OpenDelayMs", 0);
+    host.Pump(3000); // the look-ahead's open comes back and is let go
+}

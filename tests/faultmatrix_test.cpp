@@ -50,6 +50,7 @@ class FaultMatrix : public ::testing::TestWithParam<int> {
         host.InstallProduct();
         for (const wchar_t *plugin : kPlugins)
             host.InstallPlugin(plugin);
+        WriteSettings((host.PluginsFolder() / L"HVQBlend.ini").string());
         host.Start();
         // The host's first question loads the hooked-in plug-ins.
         EXPECT_EQ(host.Product()->IsOurFile(ToneName(44100, 2, 16, 300).c_str()), 1);
@@ -65,6 +66,8 @@ class FaultMatrix : public ::testing::TestWithParam<int> {
         }
     }
 
+    // The settings file before the host starts the plug-in; the defaults without one.
+    virtual void WriteSettings(const std::string &) {}
     PluginProbe Faulty() { return PluginProbe(host, L"in_faulty.dll"); }
     int faultyLeftOpen = 0; // decoders in_faulty.dll had open when it faulted
     // The faulty plug-in faults in this entry point from now on.
@@ -125,6 +128,33 @@ INSTANTIATE_TEST_SUITE_P(Each, FaultMatrix, ::testing::Values(kAccessViolation, 
                          HowName);
 
 // ---- the faulty plug-in's entry points ----
+
+// With the options that follow the music the look-ahead opens the playing track a second time
+// and the next entry ahead of its Play; here each of those opens faults. That ends the
+// look-ahead and nothing else: the track plays to its end, the next one after it (the plain
+// transition), both through the engine, the plug-in not taken for faulted.
+class LookAheadFault : public FaultMatrix {
+    void WriteSettings(const std::string &ini) override {
+        WritePrivateProfileStringA("HVQBlend", "FadeTime", "1000", ini.c_str());
+        WritePrivateProfileStringA("HVQBlend", "MinFileSize", "500", ini.c_str());
+        WritePrivateProfileStringA("HVQBlend", "SkipSilence", "1", ini.c_str());
+        WritePrivateProfileStringA("HVQBlend", "FadeOverOwnFadeOut", "1", ini.c_str());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Each, LookAheadFault,
+                         ::testing::Values(kAccessViolation, kForeignException), HowName);
+
+TEST_P(LookAheadFault, EndsOnlyTheLookAheadNeverThePlayingTrack) {
+    Faulty().Set("FaultSecondOpen", GetParam());
+    const std::wstring first = FaultyTone(3000, 1), second = FaultyTone(1000, 2);
+    PlayToTheEnd({first, second});
+    Bytes both = TonePcm(first);
+    const Bytes b = TonePcm(second);
+    both.insert(both.end(), b.begin(), b.end());
+    EXPECT_EQ(out().Pcm(), both);
+    EXPECT_EQ(Faulty().Count("Play"), 0); // never left to its own playing
+}
 
 TEST_P(FaultMatrix, IsOurFile) {
     FaultIn("IsOurFile");

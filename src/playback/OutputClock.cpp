@@ -100,7 +100,7 @@ TOutputClock::ActAtTurn(Out_Module *output, std::int64_t fromMs,
             return TurnResult::Failed;
         const std::uint64_t looked = NowUs();
         if (previous >= 0 && now != previous) {
-            const TTurn turn{now, now - previous > 1, previousStarted};
+            const TTurn turn{now, now - previous > 1, previousStarted, previous};
             const bool seenAsItHappens = looked - previousStarted <= kCloseLooksUs;
             if (now >= fromMs && seenAsItHappens && wanted(turn) &&
                 NowUs() - previousStarted <= kCloseLooksUs) {

@@ -64,6 +64,7 @@ class TOutputClock {
         std::int64_t Ms = 0;
         bool Steps = false;
         std::uint64_t SeenAtUs = 0; // when the look that saw it began (NowUs)
+        std::int64_t FromMs = 0;    // what the clock told before it turned
     };
     // The performance counter in microseconds.
     static std::uint64_t NowUs();

@@ -44,6 +44,7 @@ int TOutputWriter::Open(Out_Module *output, const TPcmFormat &format) {
     CountsOwnBytes = false;
     opened_ = output;
     openedFormat_ = format;
+    writes_ = 0;
     clock_.RestartPace();
     if (nextHistory_.FrameBytes() == FrameBytes(bits, channels) && nextHistory_.Rate() == rate) {
         std::swap(history_, nextHistory_);
@@ -95,6 +96,7 @@ void TOutputWriter::CloseOpened() {
 
 void TOutputWriter::Flush(Out_Module *output, int toMs) {
     link_.Call([&] { output->Flush(toMs); });
+    writes_ = 0;
     history_.Restart(toMs);
     BaseMs = 0;
     CountsOwnBytes = false;
@@ -134,6 +136,8 @@ int TOutputWriter::TrackWrittenMs(Out_Module *output, std::int64_t trackBytes,
 bool TOutputWriter::WriteBlock(Out_Module *output, std::uint8_t *data, int bytes, int pauseMs) {
     const int frameBytes = FrameBytes(openedFormat_.BitsPerSample, openedFormat_.Channels);
     const int piece = MaxWritePiece(frameBytes);
+    // The block was added to the history just before: its frames are the history's last.
+    std::int64_t written = history_.Frames() - bytes / std::max(frameBytes, 1);
     for (int offset = 0; offset < bytes;) {
         const int room = WaitForRoom(output, std::min(piece, bytes - offset), frameBytes, pauseMs);
         if (room <= 0)
@@ -151,8 +155,24 @@ bool TOutputWriter::WriteBlock(Out_Module *output, std::uint8_t *data, int bytes
             state_.WaitWhilePaused();
         }
         offset += room;
+        written += room / frameBytes;
+        NoteWriteEnd(written);
     }
     return true;
+}
+
+std::optional<std::int64_t> TOutputWriter::WriteEndAt(const TOutputClock::TTurn &turn,
+                                                      int originMs) const {
+    const std::int64_t rate = history_.Rate();
+    const auto msOf = [&](std::int64_t frame) { return originMs + frame * 1000 / rate; };
+    const std::size_t kept = std::min(writes_, writeEnds_.size());
+    for (std::size_t back = 1; back < kept; ++back) {
+        const std::int64_t end = writeEnds_[(writes_ - back) % writeEnds_.size()];
+        const std::int64_t before = writeEnds_[(writes_ - back - 1) % writeEnds_.size()];
+        if (msOf(end) == turn.Ms && msOf(before) == turn.FromMs)
+            return end;
+    }
+    return std::nullopt;
 }
 
 // An output whose whole buffer is smaller than the piece (a 4096-byte block of a 1 kHz track,
@@ -234,7 +254,9 @@ TOutputClock::TurnResult TOutputWriter::FlushAtTurn(Out_Module *output, std::int
                 lateUs > TOutputClock::kCloseLooksUs
                     ? static_cast<std::int64_t>(lateUs) * rate / 1'000'000
                     : 0;
-            cutFrame = (turn.Ms - originMs) * rate / 1000 + heldUp;
+            const std::optional<std::int64_t> writeEnd =
+                turn.Steps ? WriteEndAt(turn, originMs) : std::nullopt;
+            cutFrame = writeEnd.value_or((turn.Ms - originMs) * rate / 1000) + heldUp;
         },
         static_cast<int>(TOutputClock::kStillClockMs));
 }
@@ -291,6 +313,7 @@ TOutputWriter::TCut TOutputWriter::CutAtPlannedMoment(Out_Module *output) {
     if (cut.What == TCut::Kind::StandsStill)
         link_.Call([&] { output->Flush(flushToMs_); });
     if (cut.What != TCut::Kind::Failed) {
+        writes_ = 0;
         BaseMs = 0;
         CountsOwnBytes = false;
         PendingPositionMs = -1;

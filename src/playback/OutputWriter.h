@@ -13,6 +13,7 @@
 #include "../sound/FormatConverter.h"
 #include "../sound/StreamHistory.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -144,6 +145,14 @@ class TOutputWriter {
     std::int64_t cutAtMs_ = -1;
     int flushToMs_ = 0;
     int oldOriginMs_ = 0;
+    // Where the latest writes ended, in the history's frames: an output whose clock steps a
+    // whole write at a time tells these, and the frame heard at its turn is one of them.
+    std::array<std::int64_t, 64> writeEnds_{};
+    std::size_t writes_ = 0;
+    void NoteWriteEnd(std::int64_t frame) { writeEnds_[writes_++ % writeEnds_.size()] = frame; }
+    // The frame the listener is at as a stepping clock turns: the end of the write whose time it
+    // turned to, where the time before it was the end of the write before; none otherwise.
+    std::optional<std::int64_t> WriteEndAt(const TOutputClock::TTurn &turn, int originMs) const;
     // Waits for the clock to turn to a time it tells the listener's frame by, at or after fromMs,
     // and flushes then; sets the frame (numbered from originMs) the listener was at.
     TOutputClock::TurnResult FlushAtTurn(Out_Module *output, std::int64_t fromMs, int originMs,

@@ -458,6 +458,14 @@ void ReadPcm(const SynthRead &read, int64_t firstFrame, int64_t frames, uint8_t 
         NoteWishes(wishes[0], wishes[1], wishes[2]);
         FaultAt(name, L"crash_open");
         FaultIfAsked("ExtOpen");
+        // The FaultSecondOpen knob: an open that faults while another read of the plug-in is
+        // open (a decoder that cannot keep two handles at once): 1 an access violation, 2 a
+        // C++ exception of another compiler's runtime.
+        if (kFaultKnobs && Knob("FaultSecondOpen") && OpenReadCount() > 0) {
+            if (Knob("FaultSecondOpen") == 2)
+                ThrowAsForeignCode();
+            FaultNow();
+        }
         // The OpenDelayMs knob: an open that takes its time, as a real decoder reading a file's
         // header does while the player waits in its Play.
         if (const int delay = Knob("OpenDelayMs"); delay > 0)
