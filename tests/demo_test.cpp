@@ -319,6 +319,59 @@ TEST(DemoOptions, TheOptionsThatFollowTheMusicWriteTheirKeysAndKeepTheirLevelsIn
     EXPECT_EQ(demo::OutputSpeed(Parse({"--skip-silence", "--speed", "2", "a.wav"}).Options), 2.0);
 }
 
+// A level may follow its option as the next argument, as --fade-ms 5000 takes its value; a
+// file name never reads as a level, and a level on its own is named as such.
+TEST(DemoOptions, ALevelMayComeAsTheNextArgument) {
+    struct Case {
+        std::vector<std::string> Args;
+        int SilenceDb, DropDb;
+    };
+    for (const Case &c : {Case{{"--skip-silence", "-60", "a.wav"}, -60, 12},
+                          Case{{"--fade-over-own-fade-outs", "20", "a.wav"}, -50, 20},
+                          Case{{"--skip-silence", "+0-.wav", "a.wav"}, -50, 12},
+                          Case{{"--skip-silence", "-35", "--fade-over-own-fade-outs", "3", "a.wav"},
+                               -35, 3}}) {
+        const auto parsed = Parse(c.Args);
+        ASSERT_EQ(parsed.Error, "") << c.Args[1];
+        EXPECT_EQ(parsed.Options.SilenceThresholdDb, c.SilenceDb) << c.Args[1];
+        EXPECT_EQ(parsed.Options.OwnFadeOutDropDb, c.DropDb) << c.Args[1];
+        EXPECT_EQ(parsed.Options.Inputs.back(), "a.wav") << c.Args[1];
+    }
+    EXPECT_EQ(Parse({"--skip-silence", "-91", "a.wav"}).Error,
+              "--skip-silence takes a peak level in dBFS from -90 to -20, not \"-91\"");
+    EXPECT_EQ(Parse({"--fade-over-own-fade-outs", "-12", "a.wav"}).Error,
+              "--fade-over-own-fade-outs takes dB below the track's body from 3 to 40, not "
+              "\"-12\"");
+    EXPECT_EQ(Parse({"--albums-through", "--fade-ms", "3000", "-50", "a.wav"}).Error,
+              "-50 is a number where an option or a file belongs: give a level with its option, "
+              "as --skip-silence -50 or --skip-silence=-50");
+    const std::string usage = demo::RenderUsage();
+    EXPECT_NE(usage.find("--skip-silence -60"), std::string::npos);
+    // What --speed is when not given, each way the render chooses it.
+    EXPECT_NE(usage.find("Default 0, but 10 with --skip-silence or\n"
+                         "                    --fade-over-own-fade-outs"),
+              std::string::npos)
+        << usage;
+    EXPECT_NE(usage.find("and 4 with --skip-at"), std::string::npos) << usage;
+}
+
+TEST(DemoOptions, APictureOfOneJoinNeedsThePictureAndAJoinOfThePlaylist) {
+    const auto parsed = Parse({"--png", "p.png", "--png-join", "2", "a", "b", "c"});
+    ASSERT_EQ(parsed.Error, "");
+    EXPECT_EQ(parsed.Options.PngJoin, 2);
+    EXPECT_EQ(Parse({"a", "b"}).Options.PngJoin, 0);
+    EXPECT_EQ(Parse({"--png-join", "1", "a", "b"}).Error,
+              "--png-join draws a picture of one join: give --png FILE for it too");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join=3", "a", "b", "c"}).Error,
+              "--png-join 3: the 3 tracks given have joins 1 to 2");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join", "1", "a"}).Error,
+              "--png-join 1: a single track has no join");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join", "0", "a", "b"}).Error,
+              "--png-join takes the number of a join, 1 for the one from track 1 into track 2, "
+              "not \"0\"");
+    EXPECT_NE(demo::RenderUsage().find("--png-join N"), std::string::npos);
+}
+
 // ----------------------------------------------------------------- names
 
 TEST(DemoNames, Utf8IsTakenApartAndMeasuredInTerminalColumns) {
@@ -893,6 +946,76 @@ TEST(DemoSkips, ADiscardLargerThanTheTrackBegunComesOffTheTrackBefore) {
     const auto result = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
     EXPECT_EQ(result.OutputFrames, 4500);
     EXPECT_EQ(result.Transitions.at(0).RemainingMs, 7500);
+}
+
+// Three tracks of 1 kHz mono: Next pressed 3 s into the first (a fade on skip of 1 s), then the
+// second handed over 5.1 s in, 0.9 s before its end, into the third (3 s).
+demo::RenderResult SkipThenCrossfade() {
+    const std::vector<OutputCall> calls = {{K::Open, 0, 1},  {K::Write, 6000, 1},
+                                           {K::Flush, 0, 1}, {K::Write, 10200, 1},
+                                           {K::Flush, 0, 1}, {K::Write, 6000, 1}};
+    demo::RenderOptions options;
+    options.FadeMs = 1000;
+    options.MinMs = 1000;
+    options.SkipFadeMs = 1000;
+    return demo::Analyse(calls, kFormat, {{"a.wav", 10000}, {"b.wav", 6000}, {"c.wav", 3000}},
+                         options, 0, 0, {0});
+}
+
+TEST(DemoPicture, TheTitleCountsSkipsApartFromCrossfades) {
+    const demo::RenderResult result = SkipThenCrossfade();
+    ASSERT_EQ(result.Transitions.size(), 2u);
+    ASSERT_TRUE(result.Transitions[0].Skipped && result.Transitions[0].Crossfaded);
+    ASSERT_TRUE(result.Transitions[1].Crossfaded && !result.Transitions[1].Skipped);
+    EXPECT_EQ(demo::MakePlotInput(result, {}, {}).Title,
+              "Halvern Q-Blend: 3 tracks, 1 crossfade, 1 skip");
+}
+
+// The picture of one join shows 3 s before it to 3 s after its mix, within the output: the
+// envelope, the tracks and the joins of that span only, drawn inside the panels.
+TEST(DemoPicture, APictureOfOneJoinShowsTheSecondsAroundIt) {
+    demo::RenderResult result = SkipThenCrossfade();
+    demo::RenderOptions options;
+    options.PngJoin = 2;
+    const demo::PictureSpan span = demo::PictureSpanOf(result, options);
+    // Join 2 at 8.1 s, its mix 0.9 s (what was left of track 2); the output ends at 11.1 s.
+    EXPECT_NEAR(span.FromSeconds, 5.1, 1e-9);
+    EXPECT_NEAR(span.Seconds, 6.0, 1e-9);
+
+    // The output at a quarter of full scale until join 2, then at three quarters: one column
+    // per second of the span.
+    TempFolder folder;
+    const std::filesystem::path file = folder.Path / "out.wav";
+    Bytes pcm;
+    for (int frame = 0; frame < 11100; ++frame) {
+        const std::int16_t value = frame < 8100 ? 8192 : 24576;
+        pcm.push_back(static_cast<std::uint8_t>(value));
+        pcm.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    ASSERT_TRUE(wav::SaveFile(file, {1000, 1, 16}, pcm));
+    const demo::Envelope wave =
+        demo::MeasureOutput(std::span<const std::filesystem::path>(&file, 1), result, 6, span);
+    EXPECT_EQ(wave.Max, (std::vector<float>{0.25f, 0.25f, 0.25f, 0.75f, 0.75f, 0.75f}));
+
+    const demo::PlotInput plot = demo::MakePlotInput(result, options, wave);
+    EXPECT_EQ(plot.Title, "Halvern Q-Blend: join 2 of 2, track 2 > 3");
+    EXPECT_NE(plot.Subtitle.find("0:05.100 to 0:11.100 of 0:11.100"), std::string::npos)
+        << plot.Subtitle;
+    EXPECT_EQ(plot.TotalFrames, 6000);
+    EXPECT_EQ(plot.Tracks.at(1).StartFrame, -2100);
+    // The skip's fade ended at 4 s, before the span: left out.
+    ASSERT_EQ(plot.Transitions.size(), 1u);
+    EXPECT_EQ(plot.Transitions[0].From, 1);
+    EXPECT_EQ(plot.Transitions[0].StartFrame, 3000);
+    ASSERT_EQ(plot.TransitionSeconds.size(), 1u);
+    EXPECT_NEAR(plot.TransitionSeconds[0], 8.1, 1e-9);
+
+    // Track 2 began 2.1 s before the span: its bar starts at the panel's edge, not in the margin.
+    const draw::Canvas canvas = demo::DrawPlot(plot, 600);
+    for (int x = 0; x < 50; ++x) {
+        const draw::Color margin = canvas.At(x, 77), corner = canvas.At(0, 0);
+        EXPECT_TRUE(margin.R == corner.R && margin.G == corner.G && margin.B == corner.B) << x;
+    }
 }
 
 } // namespace

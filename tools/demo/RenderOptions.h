@@ -46,6 +46,7 @@ struct RenderOptions {
 
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty
+    int PngJoin = 0;    // the picture shows the seconds around this join (1: tracks 1 > 2); 0: all
     double Speed = 0.0; // how much faster than real time the output plays; 0 = at once
     bool Help = false;
     std::vector<std::string> Inputs; // the playlist, in order

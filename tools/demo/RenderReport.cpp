@@ -243,14 +243,29 @@ int RunOf(const RenderResult &result, const Transition &t) {
 
 } // namespace
 
+PictureSpan PictureSpanOf(const RenderResult &result, const RenderOptions &options) {
+    const auto join = static_cast<std::size_t>(options.PngJoin);
+    if (join < 1 || join > result.Transitions.size())
+        return {};
+    const Transition &t = result.Transitions[join - 1];
+    const double start = StartSeconds(result, t);
+    const double mixed = t.Crossfaded ? Seconds(t.MixedFrames(), IncomingFormat(result, t)) : 0.0;
+    const double from = std::max(start - kJoinPictureMarginSeconds, 0.0);
+    const double to =
+        std::min(start + mixed + kJoinPictureMarginSeconds, OutputSeconds(result));
+    return {from, std::max(to - from, 0.001)};
+}
+
 Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                       int columns) {
+                       int columns, const PictureSpan &span) {
     const std::vector<OutputRun> runs = RunsOf(result);
-    // The envelope's timeline: frames at the highest rate, the runs one after the other.
+    // The envelope's timeline: frames at the highest rate, the runs one after the other, from
+    // the span's start.
     const int rate = TimelineRate(result);
     const PcmFormat timeline{rate, runs.front().Format.Channels, runs.front().Format.Bits};
-    EnvelopeBuilder envelope(timeline, std::llround(OutputSeconds(result) * rate),
-                             std::max(columns, 1));
+    const double seconds = span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result);
+    const double origin = span.Seconds > 0.0 ? span.FromSeconds * rate : 0.0;
+    EnvelopeBuilder envelope(timeline, std::llround(seconds * rate), std::max(columns, 1));
     std::vector<PeakMeter> meters;
     for (const Transition &t : result.Transitions) {
         const auto run = std::min(static_cast<std::size_t>(RunOf(result, t)), runs.size() - 1);
@@ -276,7 +291,8 @@ Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderRe
                 if (RunOf(result, result.Transitions[i]) == static_cast<int>(run))
                     meters[i].Feed(at, frames);
             if (columns > 0)
-                envelope.FeedScaled(format, start + static_cast<double>(at) * scale, scale, frames);
+                envelope.FeedScaled(format, start - origin + static_cast<double>(at) * scale,
+                                    scale, frames);
             at += got;
             if (got == 0)
                 break;
@@ -778,33 +794,66 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
     return out;
 }
 
-PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave) {
-    PlotInput input;
-    const int crossfades =
-        static_cast<int>(std::count_if(result.Transitions.begin(), result.Transitions.end(),
-                                       [](const Transition &t) { return t.Crossfaded; }));
-    input.Title =
+namespace {
+
+// "4 tracks, 2 crossfades, 1 skip": a skip is counted as such, whether or not it faded.
+std::string PictureTitle(const RenderResult &result, const RenderOptions &options) {
+    const auto count = [&](auto which) {
+        return static_cast<int>(
+            std::count_if(result.Transitions.begin(), result.Transitions.end(), which));
+    };
+    const int crossfades = count([](const Transition &t) { return t.Crossfaded && !t.Skipped; });
+    const int skips = count([](const Transition &t) { return t.Skipped; });
+    const auto join = static_cast<std::size_t>(options.PngJoin);
+    if (join >= 1 && join <= result.Transitions.size()) {
+        const Transition &t = result.Transitions[join - 1];
+        return Printf("Halvern Q-Blend: join %d of %d, track %d > %d", static_cast<int>(join),
+                      static_cast<int>(result.Transitions.size()), t.From + 1, t.From + 2);
+    }
+    std::string title =
         Printf("Halvern Q-Blend: %d tracks, %d crossfade%s", static_cast<int>(result.Tracks.size()),
                crossfades, crossfades == 1 ? "" : "s");
-    const bool mixed = MixedFormats(result);
+    if (skips > 0)
+        title += Printf(", %d skip%s", skips, skips == 1 ? "" : "s");
+    return title;
+}
+
+std::string PictureSubtitle(const RenderResult &result, const RenderOptions &options,
+                            const PictureSpan &span) {
     std::string formats = FormatDescription(result.Format);
-    if (mixed) {
+    if (MixedFormats(result)) {
         std::vector<PcmFormat> seen;
         for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i)
             if (std::find(seen.begin(), seen.end(), TrackFormat(result, i)) == seen.end())
                 seen.push_back(TrackFormat(result, i));
         formats = Printf("%d formats", static_cast<int>(seen.size()));
     }
-    input.Subtitle =
-        Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs, CurveName(CurveOf(options)),
-               formats.c_str(), FormatTime(OutputSeconds(result), true).c_str());
-    // One timeline for runs of several rates: frames at the highest of them.
+    std::string length = FormatTime(OutputSeconds(result), true);
+    if (span.Seconds > 0.0)
+        length = FormatTime(span.FromSeconds, true) + " to " +
+                 FormatTime(span.FromSeconds + span.Seconds, true) + " of " + length;
+    return Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs, CurveName(CurveOf(options)),
+                  formats.c_str(), length.c_str());
+}
+
+} // namespace
+
+PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave) {
+    PlotInput input;
+    const PictureSpan span = PictureSpanOf(result, options);
+    input.Title = PictureTitle(result, options);
+    input.Subtitle = PictureSubtitle(result, options, span);
+    const bool mixed = MixedFormats(result);
+    // One timeline for runs of several rates: frames at the highest of them, from the span's
+    // start.
     const int rate = TimelineRate(result);
     const auto onTimeline = [&](double seconds) {
-        return static_cast<std::int64_t>(std::llround(seconds * rate));
+        return static_cast<std::int64_t>(std::llround((seconds - span.FromSeconds) * rate));
     };
     input.Format = {rate, result.Format.Channels, result.Format.Bits};
-    input.TotalFrames = onTimeline(OutputSeconds(result));
+    input.StartSeconds = span.FromSeconds;
+    input.TotalFrames = std::llround((span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result)) *
+                                     rate);
     for (std::size_t i = 0; i < result.Segments.size(); ++i) {
         const Segment &segment = result.Segments[i];
         const double start = StartSeconds(result, segment);
@@ -816,19 +865,25 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             track.Note = ShortFormat(TrackFormat(result, static_cast<int>(i)));
         input.Tracks.push_back(std::move(track));
     }
-    for (const Transition &t : result.Transitions) {
+    for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
+        const Transition &t = result.Transitions[i];
         // Counted in the incoming track's frames; the picture counts on the timeline.
         const double scale =
             static_cast<double>(rate) / std::max(IncomingFormat(result, t).Rate, 1);
         Transition drawn = t;
         drawn.StartFrame = onTimeline(StartSeconds(result, t));
-        if (mixed)
-            input.TransitionSeconds.push_back(StartSeconds(result, t));
         if (scale != 1.0) {
             drawn.Step = t.Step / scale;
             drawn.CurveFrames = std::llround(static_cast<double>(t.CurveFrames) * scale);
             drawn.OutgoingFrames = std::llround(static_cast<double>(t.OutgoingFrames) * scale);
         }
+        // A join of which nothing lies in the picture's span is left out, with its figures.
+        if (drawn.StartFrame > input.TotalFrames ||
+            drawn.StartFrame + (t.Crossfaded ? drawn.MixedFrames() : 0) < 0)
+            continue;
+        if (mixed || span.Seconds > 0.0)
+            input.TransitionSeconds.push_back(StartSeconds(result, t));
+        input.PeakDbfs.push_back(i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0);
         input.Transitions.push_back(drawn);
         if (!t.Crossfaded)
             continue;
@@ -840,7 +895,6 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             input.NotPlayed.push_back({drawn.StartFrame + drawn.MixedFrames(), trailing});
     }
     input.ShowReasons = FollowsTheMusic(options);
-    input.PeakDbfs = result.PeakDbfs;
     input.Wave = std::move(wave);
     input.FadeCurve = CurveOf(options);
     return input;

@@ -97,11 +97,22 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack);
 
+// The part of the output a picture shows, in seconds of the output (its runs one after the
+// other): all of it where Seconds is 0.
+struct PictureSpan {
+    double FromSeconds = 0.0;
+    double Seconds = 0.0;
+};
+// Around a join, the picture shows this much before it and after its mix.
+inline constexpr double kJoinPictureMarginSeconds = 3.0;
+// What --png-join asks for: the seconds around that join, within the output; else all of it.
+PictureSpan PictureSpanOf(const RenderResult &result, const RenderOptions &options);
+
 // Reads the samples of the output's canonical WAV files (44-byte header), one per run, once:
-// the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope for the
-// picture, the runs one after the other.
+// the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope of the
+// span for the picture, the runs one after the other.
 Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                       int columns);
+                       int columns, const PictureSpan &span = {});
 Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns);
 
 // Measures every crossfade of the output's WAV files (canonical header, one per run) against
@@ -129,7 +140,8 @@ std::string MixPointLine(const RenderResult &result, const Transition &t);
 // file's own plug-in and why, a --skip-at time that did not skip and why.
 std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options);
 
-// The picture's input, the envelope measured for PlotColumns(width) columns.
+// The picture's input, the envelope measured for PlotColumns(width) columns over the span
+// PictureSpanOf gives.
 PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave);
 
 std::string FormatDescription(const PcmFormat &format);

@@ -593,7 +593,8 @@ int Render(const RenderOptions &options) {
     demo::ConfirmFades(runFiles, result, options, readTrack);
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
-    demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0);
+    demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0,
+                                              demo::PictureSpanOf(result, options));
     demo::MeasureFades(runFiles, result, options, readTrack);
     std::printf("%s", demo::FormatReport(result, options).c_str());
     PrintOutputFiles(options.Output, runs, result);
