@@ -1468,6 +1468,75 @@ std::int16_t SampleAt(const Bytes &pcm, std::int64_t frame) {
     return at + 1 < pcm.size() ? static_cast<std::int16_t>(pcm[at] | pcm[at + 1] << 8) : 0;
 }
 
+// A 5 s crossfade at 8 kHz into a track whose first second lies between -70 and -60 dBFS: the
+// output holds the curve's mix, though the incoming track is far below the output's rounding
+// where the fade begins (a tenth of a step and less in its first 20 ms). Both tracks share a low
+// note there, as music in one key does. Judged over the whole fade it is a crossfade; a fade cut
+// at once into the same tracks is not.
+TEST(DemoFades, AFadeIntoAQuietStartIsJudgedOverTheWholeFade) {
+    constexpr demo::PcmFormat kEightKilo{8000, 1, 16};
+    constexpr double kTwoPi = 2 * std::numbers::pi;
+    const auto tone = [&](int frames, auto level) {
+        Bytes pcm;
+        for (int n = 0; n < frames; ++n) {
+            const auto v = static_cast<std::int16_t>(std::lround(level(n)));
+            pcm.push_back(static_cast<std::uint8_t>(v));
+            pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        return pcm;
+    };
+    const Bytes one = tone(80000, [&](int n) {
+        return 9000 * std::sin(kTwoPi * 55 * n / 8000) + 2000 * std::sin(kTwoPi * 220 * n / 8000);
+    });
+    const Bytes two = tone(64000, [&](int n) {
+        if (n >= 8000)
+            return 9000 * std::sin(kTwoPi * 82.4 * n / 8000) + 3000 * std::sin(kTwoPi * 330 * n / 8000);
+        // -70 dBFS rising to -60 dBFS (RMS) over the first second.
+        const double rms = 32768 * std::pow(10.0, (-70.0 + 10.0 * n / 8000) / 20);
+        return rms * std::sqrt(2.0) * std::sin(kTwoPi * 55 * n / 8000 + 0.5);
+    });
+    // Track 1 handed over after 40064 frames, its last block of 64 frames included.
+    const std::vector<OutputCall> calls = {OpenIn(kEightKilo), {K::Write, 80000, kPlayback},
+                                           {K::Write, 128, kPlayback}, {K::Flush, 0, kPlayback},
+                                           {K::Write, 128000, kPlayback}};
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 80000, false, kEightKilo},
+                                                 {"two.wav", 64000, false, kEightKilo}};
+    demo::RenderOptions options;
+    options.FadeMs = 5000;
+    options.MinMs = 1000;
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    const demo::Transition handOver =
+        demo::Analyse(calls, kEightKilo, tracks, options).Transitions.at(0);
+    ASSERT_TRUE(handOver.Crossfaded);
+    ASSERT_EQ(handOver.MixedFrames(), 39936);
+    const auto rendered = [&](bool mixed) {
+        Bytes out = FramesOf(one, 0, 40064);
+        for (std::int64_t k = 1; k <= 64000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (mixed && k <= handOver.MixedFrames())
+                value = std::trunc(handOver.IncomingGain(k, false) * value +
+                                   handOver.OutgoingGain(k, false) * SampleAt(one, 40064 + k - 1));
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        EXPECT_TRUE(wav::SaveFile(files[0], {8000, 1, 16}, out));
+        demo::RenderResult result = demo::Analyse(calls, kEightKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        return result;
+    };
+    const demo::RenderResult faded = rendered(true);
+    EXPECT_TRUE(faded.Transitions.at(0).Crossfaded)
+        << Joined(demo::NoCrossfadeReasons(faded, faded.Transitions.at(0), options));
+    const demo::RenderResult cut = rendered(false);
+    EXPECT_FALSE(cut.Transitions.at(0).Crossfaded);
+    EXPECT_TRUE(cut.Transitions.at(0).NotHeardMixed);
+}
+
 TEST(DemoEdges, TheTrackEndAndLeadingSilenceAreFoundAsThePluginFindsThem) {
     demo::RenderOptions options;
     options.SkipSilence = true;

@@ -377,35 +377,71 @@ std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &f
 
 namespace {
 
-// Whether both tracks are heard in the output's frames at about the gains the transition's curve
-// gives there: the gains of the least-squares fit of the frames to the two tracks' frames, each
-// within 0.1 of the curve's (a block's difference in where the curve starts moves them by less;
-// an outgoing track gone at once, the incoming one at full level, by nearly 1).
-bool HeardAsTheCurveMixes(const Transition &t, Curve curve, const PcmFormat &format,
-                          const std::vector<std::uint8_t> &heard,
-                          const std::vector<std::uint8_t> &incoming,
-                          const std::vector<std::uint8_t> &outgoing) {
-    const int width = format.Bits / 8;
-    const std::size_t samples =
-        std::min({heard.size(), incoming.size(), outgoing.size()}) / static_cast<std::size_t>(width);
-    double ii = 0.0, oo = 0.0, io = 0.0, hi = 0.0, ho = 0.0;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const double in = Centred(&incoming[i * width], format.Bits);
-        const double out = Centred(&outgoing[i * width], format.Bits);
-        const double h = Centred(&heard[i * width], format.Bits);
-        ii += in * in, oo += out * out, io += in * out, hi += h * in, ho += h * out;
-    }
-    const double determinant = ii * oo - io * io;
-    if (samples == 0 || !(determinant > 1e-9 * ii * oo))
-        return true; // the two tracks cannot be told apart here: nothing says it was cut
-    const double inGain = (hi * oo - ho * io) / determinant;
-    const double outGain = (ho * ii - hi * io) / determinant;
-    const auto middle = static_cast<std::int64_t>(samples / format.Channels / 2) + 1;
-    return std::abs(inGain - t.IncomingGain(middle, curve)) <= 0.1 &&
-           std::abs(outGain - t.OutgoingGain(middle, curve)) <= 0.1;
-}
+// How much a weight of the fit below may differ from 1 where the sound tells it exactly: room
+// for a block's difference in where the curve starts. A fade cut (the outgoing track gone at
+// once, the incoming one at full level) moves them by 0.5 and 1.
+constexpr double kWeightSlack = 0.1;
+// The output's own noise, in steps of its format: the mix truncates each sample.
+constexpr double kTruncationPower = 1.0;
 
-// A hand-over within one format whose first 20 ms do not hold the curve's mix.
+// The least-squares weights of the two tracks in the output's frames of a fade, each track at the
+// gain the curve gives it frame by frame: 1 and 1 where the output holds the curve's mix. Fed the
+// whole fade piece by piece, so that a quiet stretch of either track (the incoming one's first
+// second near silence, say) weighs only as much as the sound it holds.
+class MixFit {
+  public:
+    MixFit(const Transition &t, Curve curve, const PcmFormat &format)
+        : t_(t), curve_(curve), format_(format) {}
+
+    // Frames [first + 1, first + count] of the fade (counted from 1), as the output holds them
+    // and as the two tracks' files do.
+    void Feed(std::int64_t first, std::span<const std::uint8_t> heard,
+              std::span<const std::uint8_t> incoming, std::span<const std::uint8_t> outgoing) {
+        const int width = format_.Bits / 8;
+        const std::size_t samples =
+            std::min({heard.size(), incoming.size(), outgoing.size()}) / static_cast<std::size_t>(width);
+        for (std::size_t i = 0; i < samples; ++i) {
+            const std::int64_t k = first + static_cast<std::int64_t>(i) / format_.Channels + 1;
+            const double u = t_.IncomingGain(k, curve_) * Centred(&incoming[i * width], format_.Bits);
+            const double v = t_.OutgoingGain(k, curve_) * Centred(&outgoing[i * width], format_.Bits);
+            const double h = Centred(&heard[i * width], format_.Bits);
+            uu_ += u * u, vv_ += v * v, uv_ += u * v, hu_ += h * u, hv_ += h * v, hh_ += h * h;
+            ++samples_;
+        }
+    }
+
+    // Whether the output holds the curve's mix, as far as the sound tells: each weight within
+    // kWeightSlack of 1, and four standard errors more where the track is too quiet against the
+    // output's noise to pin its weight down (a track silent throughout the fade tells nothing).
+    bool Holds() const {
+        const double determinant = uu_ * vv_ - uv_ * uv_;
+        if (samples_ == 0 || !(determinant > 1e-9 * uu_ * vv_))
+            return true; // the two tracks cannot be told apart here: nothing says it was cut
+        const double in = (hu_ * vv_ - hv_ * uv_) / determinant;
+        const double out = (hv_ * uu_ - hu_ * uv_) / determinant;
+        const double noise = std::max(ResidualPower(in, out), kTruncationPower);
+        const double inSlack = kWeightSlack + 4.0 * std::sqrt(noise * vv_ / determinant);
+        const double outSlack = kWeightSlack + 4.0 * std::sqrt(noise * uu_ / determinant);
+        return std::abs(in - 1.0) <= inSlack && std::abs(out - 1.0) <= outSlack;
+    }
+
+  private:
+    // What the weights leave unexplained, per sample.
+    double ResidualPower(double in, double out) const {
+        const double rest = hh_ - 2.0 * in * hu_ - 2.0 * out * hv_ + in * in * uu_ +
+                            2.0 * in * out * uv_ + out * out * vv_;
+        return std::max(rest, 0.0) / static_cast<double>(std::max<std::int64_t>(samples_ - 2, 1));
+    }
+
+    Transition t_;
+    Curve curve_;
+    PcmFormat format_;
+    double uu_ = 0.0, vv_ = 0.0, uv_ = 0.0, hu_ = 0.0, hv_ = 0.0, hh_ = 0.0;
+    std::int64_t samples_ = 0;
+};
+
+// A hand-over within one format whose fade does not hold the curve's mix, judged over the whole
+// fade.
 bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderResult &result,
                 const Transition &t, Curve curve, const TrackReader &readTrack) {
     const auto run = static_cast<std::size_t>(RunOf(result, t));
@@ -413,16 +449,21 @@ bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderRes
         static_cast<std::size_t>(t.From + 1) >= result.Segments.size())
         return false;
     const PcmFormat &format = IncomingFormat(result, t);
-    const std::int64_t frames =
-        std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 50, 1));
     const std::int64_t played =
         result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
-    const std::vector<std::uint8_t> heard =
-        ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
-    return !heard.empty() &&
-           !HeardAsTheCurveMixes(t, curve, format, heard,
-                                 readTrack(t.From + 1, t.IncomingSkipped, frames),
-                                 readTrack(t.From, played, frames));
+    MixFit fit(t, curve, format);
+    bool heardAny = false;
+    for (std::int64_t at = 0; at < t.MixedFrames(); at += kReadFrames) {
+        const std::int64_t count = std::min(kReadFrames, t.MixedFrames() - at);
+        const std::vector<std::uint8_t> heard =
+            ReadOutputFrames(runFiles[run], format, t.StartFrame + at, count);
+        if (heard.empty())
+            break;
+        heardAny = true;
+        fit.Feed(at, heard, readTrack(t.From + 1, t.IncomingSkipped + at, count),
+                 readTrack(t.From, played + at, count));
+    }
+    return heardAny && !fit.Holds();
 }
 
 } // namespace

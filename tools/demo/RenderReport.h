@@ -92,8 +92,9 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
 // track of another format re-opens the output whether or not the skipped track went on fading,
 // converted: where the incoming track's first tenth of a second is in the output exactly as its
 // file has it, it did not, and the skip becomes a plain one. A hand-over within one format is
-// checked against the mix its curve gives over its first 20 ms: where the output does not hold
-// both tracks at about the curve's gains, the fade was cut, and the transition is reported so.
+// checked against the mix its curve gives over the whole fade: where the output does not hold
+// both tracks at about the curve's gains, as far as their sound tells, the fade was cut, and the
+// transition is reported so.
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack);
 
