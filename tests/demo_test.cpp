@@ -31,6 +31,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <numbers>
 #include <optional>
 #include <tuple>
@@ -1654,6 +1655,189 @@ TEST(DemoEdges, AFadeOverTheTracksOwnFadeOutAndAnAlbumJoinAreReportedSo) {
           "sample of track 2 (gapless)\n",
           "PlayAlbumsThrough 1 (albums joined without a crossfade)"})
         EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+}
+
+// 16-bit mono noise at an RMS level (dBFS), from a linear congruential generator, in dB steps
+// per frame: level(frame) gives the frame's level, -infinity for digital silence.
+template <class Level> Bytes Noise(int frames, std::uint32_t seed, Level level) {
+    Bytes pcm;
+    for (int n = 0; n < frames; ++n) {
+        seed = seed * 1103515245u + 12345u;
+        const double uniform = static_cast<double>(seed >> 8) / (1 << 24) * 2.0 - 1.0;
+        // A uniform sample's RMS is its peak over the square root of 3.
+        const double peak = 32768.0 * std::sqrt(3.0) * std::pow(10.0, level(n) / 20.0);
+        const auto v = static_cast<std::int16_t>(std::clamp(std::lround(uniform * peak), -32768L, 32767L));
+        pcm.push_back(static_cast<std::uint8_t>(v));
+        pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    return pcm;
+}
+
+// In the middle of a fade over a track's own ramp the other track is at full level: the
+// loudness there is measured against it alone; elsewhere against the two tracks' mean power.
+TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLevel) {
+    // 1 kHz mono, constant levels: the output holds 0.55 of full scale through the fade, the
+    // incoming track 0.5, the outgoing one 0.1.
+    const auto constant = [](int frames, double unit) {
+        Bytes pcm;
+        const auto v = static_cast<std::int16_t>(std::lround(unit * 32768));
+        for (int n = 0; n < frames; ++n) {
+            pcm.push_back(static_cast<std::uint8_t>(v));
+            pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        return pcm;
+    };
+    const Bytes one = constant(8000, 0.1), two = constant(6000, 0.5);
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 12000, kPlayback},
+                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+                                           {K::Write, 12000, kPlayback}};
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16},
+                              Concatenated({FramesOf(one, 0, 6016), constant(6000, 0.55)})));
+    struct Case {
+        double InSpeed, OutSpeed, Db;
+        demo::FadeMeasure::Against Against;
+        const char *Line;
+    };
+    using A = demo::FadeMeasure::Against;
+    for (const Case &c :
+         {Case{1.0, 1.0, 10 * std::log10(0.55 * 0.55 / ((0.5 * 0.5 + 0.1 * 0.1) / 2)),
+               A::BothTracks, "middle of the fade: +3.7 dB against the two tracks' own loudness "
+                              "(RMS over 50 ms)\n"},
+          Case{2.0, 1.0, 20 * std::log10(0.55 / 0.5), A::Incoming,
+               "middle of the fade: +0.8 dB against track 2's own loudness there, which is in at "
+               "full level by the middle of a fade over track 1's own fade-out (RMS over 50 ms)\n"},
+          Case{1.0, 2.0, 20 * std::log10(0.55 / 0.1), A::Outgoing,
+               "middle of the fade: +14.8 dB against track 1's own loudness there, which holds its "
+               "full level until the middle of a fade over track 2's own fade-in (RMS over 50 "
+               "ms)\n"}}) {
+        std::vector<demo::TrackFile> tracks = {{"one.wav", 8000, false, kMonoKilo},
+                                               {"two.wav", 6000, false, kMonoKilo}};
+        tracks[0].Edges.EndMs = 8000;
+        tracks[0].Edges.FadeMs = 2000;
+        tracks[0].Edges.InSpeed = c.InSpeed;
+        tracks[0].Edges.OutSpeed = c.OutSpeed;
+        demo::RenderOptions options;
+        options.FadeMs = 2000;
+        options.MinMs = 1000;
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        ASSERT_TRUE(result.Transitions.at(0).Crossfaded);
+        demo::MeasureFades(files, result, options, readTrack);
+        ASSERT_EQ(result.Fades.size(), 1u);
+        EXPECT_EQ(result.Fades[0].MiddleAgainst, c.Against) << c.Line;
+        EXPECT_NEAR(result.Fades[0].MiddleDb, c.Db, 0.01) << c.Line;
+        const std::string report = demo::FormatReport(result, options);
+        EXPECT_NE(report.find(c.Line), std::string::npos) << c.Line << report;
+    }
+}
+
+// The plan of the tracks' files lays a fade over track 1's own fade-out (the incoming gain twice
+// as fast); where the output holds the plain fade instead, the plug-in acted on the set time, and
+// the report names that, with what the files gave.
+TEST(DemoEdges, TheReasonNamedIsTheOneTheOutputHolds) {
+    const Bytes one = Noise(10000, 1, [](int) { return -10.0; });
+    const Bytes two = Noise(8000, 2, [](int) { return -10.0; });
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    // Handed over after 8016 frames, 2 s before the end: a 2 s fade of which 1984 frames mix.
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 16000, kPlayback},
+                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+                                           {K::Write, 16000, kPlayback}};
+    std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                           {"two.wav", 8000, false, kMonoKilo}};
+    tracks[0].Edges.EndMs = 10000;
+    tracks[0].Edges.FadeMs = 2000;
+    tracks[0].Edges.OwnFadeOut = true;
+    tracks[0].Edges.InSpeed = 2.0;
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 1000;
+    options.FadeOverOwnFadeOuts = true;
+    // The linear curve over 2000 frames, each gain sped up as given and held at 1.
+    const auto output = [&](double inSpeed) {
+        Bytes out = FramesOf(one, 0, 8016);
+        for (std::int64_t k = 1; k <= 8000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (k <= 1984) {
+                const double p = 1.0 - k / 2000.0;
+                value = std::trunc(std::min(1.0, (1.0 - p) * inSpeed) * value +
+                                   p * SampleAt(one, 8016 + k - 1));
+            }
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        return out;
+    };
+    struct Case {
+        double InSpeed;
+        demo::MixReason Reason;
+        const char *Line;
+    };
+    for (const Case &c :
+         {Case{2.0, demo::MixReason::OwnFadeOut,
+               "fade started at 0:08.000 of track 1, for its own fade-out; silence trimmed: none"},
+          Case{1.0, demo::MixReason::SetTime,
+               "fade started at 0:08.000 of track 1, for the set time (the files give its own "
+               "fade-out, but the output holds this fade: was the plug-in's look-ahead late?); "
+               "silence trimmed: none"}}) {
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, output(c.InSpeed)));
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        const demo::Transition &t = result.Transitions.at(0);
+        ASSERT_TRUE(t.Crossfaded) << c.Line;
+        EXPECT_EQ(t.Reason, c.Reason) << c.Line;
+        EXPECT_EQ(t.FilesReason, demo::MixReason::OwnFadeOut) << c.Line;
+        EXPECT_DOUBLE_EQ(t.InSpeed, c.InSpeed) << c.Line;
+        EXPECT_EQ(demo::MixPointLine(result, t), c.Line);
+    }
+}
+
+// A quiet track (its body at -38 dBFS) fading out by itself over 9 s by 70 dB: its peaks fall
+// below -50 dBFS about 2.2 s into the fade, long before it has fallen far enough to count as a
+// fade-out of its own. With silence skipped it ends there, for the set time, and the report says
+// why its own fade-out was not followed; with the silence played it is followed.
+TEST(DemoEdges, AnOwnFadeOutCutShortByTheSilenceThresholdIsNamed) {
+    constexpr demo::PcmFormat kEightKilo{8000, 1, 16};
+    const Bytes track = Noise(160000, 7, [](int n) {
+        if (n >= 152000)
+            return -std::numeric_limits<double>::infinity();
+        return n < 80000 ? -38.0 : -38.0 - 70.0 * (n - 80000) / 72000.0;
+    });
+    const demo::FrameReader read = [&](std::int64_t first, std::int64_t count) {
+        return FramesOf(track, first, count);
+    };
+    demo::RenderOptions both;
+    both.SkipSilence = both.FadeOverOwnFadeOuts = true;
+    const demo::TrackEdgePlan cut = demo::PlanTrackEdges(kEightKilo, 160000, both, read);
+    EXPECT_FALSE(cut.OwnFadeOut);
+    EXPECT_EQ(cut.OwnFadeOutCutAtDb, -50);
+    EXPECT_NEAR(static_cast<double>(cut.EndMs), 12200.0, 150.0);
+    demo::RenderOptions fadeOutsOnly;
+    fadeOutsOnly.FadeOverOwnFadeOuts = true;
+    const demo::TrackEdgePlan followed = demo::PlanTrackEdges(kEightKilo, 160000, fadeOutsOnly, read);
+    EXPECT_TRUE(followed.OwnFadeOut);
+    EXPECT_EQ(followed.OwnFadeOutCutAtDb, 0);
+    demo::RenderOptions silenceOnly;
+    silenceOnly.SkipSilence = true;
+    EXPECT_EQ(demo::PlanTrackEdges(kEightKilo, 160000, silenceOnly, read).OwnFadeOutCutAtDb, 0);
+
+    TrimmedCrossfade c;
+    std::vector<demo::TrackFile> tracks = c.Tracks(true);
+    tracks[0].Edges.OwnFadeOutCutAtDb = -50;
+    const demo::RenderResult result = demo::Analyse(c.calls, kMonoKilo, tracks, c.options);
+    EXPECT_EQ(demo::MixPointLine(result, result.Transitions.at(0)),
+              "fade started at 0:05.050 of track 1, for the set time (its own fade-out falls below "
+              "-50 dBFS, where silence is skipped, before it has fallen far enough to count as "
+              "one: it is trimmed as silence from there); silence trimmed: 3.000 s at the end of "
+              "track 1, 0.500 s at the start of track 2");
 }
 
 // ----------------------------------------------------------------- album tags of WAV files

@@ -1,11 +1,13 @@
 #include "RenderReport.h"
 
 #include "Utf8Text.h"
+#include "playback/EndPlan.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 
 namespace demo {
 
@@ -413,16 +415,21 @@ class MixFit {
     // Whether the output holds the curve's mix, as far as the sound tells: each weight within
     // kWeightSlack of 1, and four standard errors more where the track is too quiet against the
     // output's noise to pin its weight down (a track silent throughout the fade tells nothing).
-    bool Holds() const {
+    // Answers what the weights leave unexplained per sample, to compare curves by; none where the
+    // output does not hold the mix.
+    std::optional<double> Unexplained() const {
         const double determinant = uu_ * vv_ - uv_ * uv_;
         if (samples_ == 0 || !(determinant > 1e-9 * uu_ * vv_))
-            return true; // the two tracks cannot be told apart here: nothing says it was cut
+            return 0.0; // the two tracks cannot be told apart here: nothing says it was cut
         const double in = (hu_ * vv_ - hv_ * uv_) / determinant;
         const double out = (hv_ * uu_ - hu_ * uv_) / determinant;
-        const double noise = std::max(ResidualPower(in, out), kTruncationPower);
+        const double rest = ResidualPower(in, out);
+        const double noise = std::max(rest, kTruncationPower);
         const double inSlack = kWeightSlack + 4.0 * std::sqrt(noise * vv_ / determinant);
         const double outSlack = kWeightSlack + 4.0 * std::sqrt(noise * uu_ / determinant);
-        return std::abs(in - 1.0) <= inSlack && std::abs(out - 1.0) <= outSlack;
+        if (std::abs(in - 1.0) > inSlack || std::abs(out - 1.0) > outSlack)
+            return std::nullopt;
+        return rest;
     }
 
   private:
@@ -440,18 +447,50 @@ class MixFit {
     std::int64_t samples_ = 0;
 };
 
-// A hand-over within one format whose fade does not hold the curve's mix, judged over the whole
-// fade.
-bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderResult &result,
-                const Transition &t, Curve curve, const TrackReader &readTrack) {
+// The speeds of the two gains a fade may have had (see TrackEdgePlan::InSpeed), the plan's first:
+// with own fade-outs followed, the plug-in lays a fade over either track's ramp or over none.
+std::vector<std::pair<double, double>> SpeedsToTry(const Transition &t,
+                                                   const RenderOptions &options) {
+    std::vector<std::pair<double, double>> speeds{{t.InSpeed, t.OutSpeed}};
+    if (!options.FadeOverOwnFadeOuts)
+        return speeds;
+    constexpr double ramp = endplan::kRampSpeed;
+    for (const std::pair<double, double> &other :
+         {std::pair{1.0, 1.0}, std::pair{ramp, 1.0}, std::pair{1.0, ramp}, std::pair{ramp, ramp}})
+        if (std::find(speeds.begin(), speeds.end(), other) == speeds.end())
+            speeds.push_back(other);
+    return speeds;
+}
+
+MixReason ReasonOfSpeeds(double in, double out) {
+    return in > 1.0 ? MixReason::OwnFadeOut : out > 1.0 ? MixReason::OwnFadeIn : MixReason::SetTime;
+}
+
+// What the output's frames of a hand-over within one format show over the whole fade: whether
+// they hold a curve's mix, and with which speeds of those tried: the one that explains the sound
+// best, the plan's where it does as well as any.
+struct HeardFade {
+    bool Mixed = true;
+    double InSpeed = 1.0, OutSpeed = 1.0;
+};
+
+std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFiles,
+                                  const RenderResult &result, const Transition &t,
+                                  const RenderOptions &options, const TrackReader &readTrack) {
     const auto run = static_cast<std::size_t>(RunOf(result, t));
     if (t.Skipped || t.AcrossFormats || !t.Crossfaded || run >= runFiles.size() ||
         static_cast<std::size_t>(t.From + 1) >= result.Segments.size())
-        return false;
+        return std::nullopt;
     const PcmFormat &format = IncomingFormat(result, t);
     const std::int64_t played =
         result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
-    MixFit fit(t, curve, format);
+    const std::vector<std::pair<double, double>> speeds = SpeedsToTry(t, options);
+    std::vector<MixFit> fits;
+    for (const auto &[in, out] : speeds) {
+        Transition tried = t;
+        tried.InSpeed = in, tried.OutSpeed = out;
+        fits.emplace_back(tried, CurveOf(options), format);
+    }
     bool heardAny = false;
     for (std::int64_t at = 0; at < t.MixedFrames(); at += kReadFrames) {
         const std::int64_t count = std::min(kReadFrames, t.MixedFrames() - at);
@@ -460,10 +499,24 @@ bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderRes
         if (heard.empty())
             break;
         heardAny = true;
-        fit.Feed(at, heard, readTrack(t.From + 1, t.IncomingSkipped + at, count),
-                 readTrack(t.From, played + at, count));
+        const std::vector<std::uint8_t> incoming =
+            readTrack(t.From + 1, t.IncomingSkipped + at, count);
+        const std::vector<std::uint8_t> outgoing = readTrack(t.From, played + at, count);
+        for (MixFit &fit : fits)
+            fit.Feed(at, heard, incoming, outgoing);
     }
-    return heardAny && !fit.Holds();
+    if (!heardAny)
+        return std::nullopt;
+    std::optional<std::size_t> best;
+    std::optional<double> bestRest;
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+        const std::optional<double> rest = fits[i].Unexplained();
+        if (rest && (!bestRest || *rest < *bestRest))
+            best = i, bestRest = rest;
+    }
+    if (!best)
+        return HeardFade{false};
+    return HeardFade{true, speeds[*best].first, speeds[*best].second};
 }
 
 } // namespace
@@ -471,10 +524,15 @@ bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderRes
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
     for (Transition &t : result.Transitions) {
-        if (FadeWasCut(runFiles, result, t, CurveOf(options), readTrack)) {
-            Transition cut{t.From, t.StartFrame, t.Reopened};
-            cut.NotHeardMixed = true;
-            t = cut;
+        if (const std::optional<HeardFade> heard = HearFade(runFiles, result, t, options, readTrack)) {
+            if (!heard->Mixed) {
+                Transition cut{t.From, t.StartFrame, t.Reopened};
+                cut.NotHeardMixed = true;
+                t = cut;
+            } else if (heard->InSpeed != t.InSpeed || heard->OutSpeed != t.OutSpeed) {
+                t.InSpeed = heard->InSpeed, t.OutSpeed = heard->OutSpeed;
+                t.Reason = ReasonOfSpeeds(t.InSpeed, t.OutSpeed);
+            }
             continue;
         }
         const auto run = static_cast<std::size_t>(RunOf(result, t));
@@ -493,6 +551,21 @@ void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult 
         t = plain;
     }
 }
+
+namespace {
+
+// The track at full level in the middle of a fade over the other one's own ramp (the incoming
+// one over a fade-out, the outgoing one over a fade-in): the fade should sound as loud as it
+// there. Elsewhere the two tracks' mean.
+FadeMeasure::Against LouderAtTheMiddle(const Transition &t) {
+    if (t.InSpeed > 1.0 && t.OutSpeed <= 1.0)
+        return FadeMeasure::Against::Incoming;
+    if (t.OutSpeed > 1.0 && t.InSpeed <= 1.0)
+        return FadeMeasure::Against::Outgoing;
+    return FadeMeasure::Against::BothTracks;
+}
+
+} // namespace
 
 void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
@@ -528,9 +601,12 @@ void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult 
             readTrack(t.From, played + std::llround(first * outPerIn), outWindow);
         const std::vector<std::uint8_t> output =
             ReadOutputFrames(runFiles[run], format, t.StartFrame + first, window);
-        const double own = (MeanSquare(incoming, format, first, window) +
-                            MeanSquare(outgoing, outFormat, 0, outWindow)) /
-                           2.0;
+        const double in = MeanSquare(incoming, format, first, window);
+        const double out = MeanSquare(outgoing, outFormat, 0, outWindow);
+        measure.MiddleAgainst = LouderAtTheMiddle(t);
+        const double own = measure.MiddleAgainst == FadeMeasure::Against::Incoming   ? in
+                           : measure.MiddleAgainst == FadeMeasure::Against::Outgoing ? out
+                                                                                     : (in + out) / 2.0;
         const double heard = MeanSquare(output, format, 0, window);
         if (own > 0.0 && heard > 0.0)
             measure.MiddleDb = 10.0 * std::log10(heard / own);
@@ -690,6 +766,21 @@ const char *ReasonText(MixReason reason) {
     return "the set time";
 }
 
+// Why the plug-in acted on the reason it did, where the tracks' files suggest another: the
+// output holds a fade other than their plan (a look-ahead too late for it), or the outgoing
+// track's own fade-out reached the silence threshold before it had fallen far enough to count.
+std::string WhyThisReason(const RenderResult &result, const Transition &t) {
+    if (t.Reason != t.FilesReason)
+        return std::string(" (the files give ") + ReasonText(t.FilesReason) +
+               ", but the output holds this fade: was the plug-in's look-ahead late?)";
+    const int cutAt = result.Tracks[static_cast<std::size_t>(t.From)].Edges.OwnFadeOutCutAtDb;
+    if (t.Reason == MixReason::SetTime && cutAt != 0)
+        return Printf(" (its own fade-out falls below %d dBFS, where silence is skipped, before it "
+                      "has fallen far enough to count as one: it is trimmed as silence from there)",
+                      cutAt);
+    return {};
+}
+
 // The settings lines of the options that follow the music, each only when chosen.
 std::string FollowingSettings(const RenderOptions &options) {
     std::string out;
@@ -708,6 +799,32 @@ std::string FollowingSettings(const RenderOptions &options) {
 
 } // namespace
 
+namespace {
+
+// The loudness in the middle of a fade, against what it is measured by.
+std::string MiddleLine(const Transition &t, const FadeMeasure &measure) {
+    const std::string figure = Printf("middle of the fade: %+.1f dB against ", measure.MiddleDb);
+    const std::string window = Printf(" (RMS over %d ms)", kLoudnessWindowMs);
+    const int out = t.From + 1, in = t.From + 2;
+    switch (measure.MiddleAgainst) {
+    case FadeMeasure::Against::Incoming:
+        return figure + Printf("track %d's own loudness there, which is in at full level by the "
+                               "middle of a fade over track %d's own fade-out",
+                               in, out) +
+               window;
+    case FadeMeasure::Against::Outgoing:
+        return figure + Printf("track %d's own loudness there, which holds its full level until "
+                               "the middle of a fade over track %d's own fade-in",
+                               out, in) +
+               window;
+    case FadeMeasure::Against::BothTracks:
+        break;
+    }
+    return figure + "the two tracks' own loudness" + window;
+}
+
+} // namespace
+
 std::string MixPointLine(const RenderResult &result, const Transition &t) {
     const std::string out = "track " + std::to_string(t.From + 1);
     const std::string in = "track " + std::to_string(t.From + 2);
@@ -722,7 +839,8 @@ std::string MixPointLine(const RenderResult &result, const Transition &t) {
     if (leading >= 0.0005)
         trimmed.push_back(Seconds3(leading) + " at the start of " + in);
     std::string line = "fade started at " + FormatTime(t.FadeStartMs / 1000.0, true) + " of " +
-                       out + ", for " + ReasonText(t.Reason) + "; silence trimmed: ";
+                       out + ", for " + ReasonText(t.Reason) + WhyThisReason(result, t) +
+                       "; silence trimmed: ";
     if (trimmed.empty())
         return line + "none";
     for (std::size_t i = 0; i < trimmed.size(); ++i)
@@ -817,10 +935,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                    " > " + FormatDescription(in) +
                    "; the output re-opened, the outgoing track's end converted\n";
         if (std::isfinite(measure.MiddleDb))
-            out +=
-                indent + Printf("middle of the fade: %+.1f dB against the two tracks' own loudness "
-                                "(RMS over %d ms)\n",
-                                measure.MiddleDb, kLoudnessWindowMs);
+            out += indent + MiddleLine(t, measure) + "\n";
     }
     const std::vector<std::string> notes = ReportNotes(result, options);
     if (!notes.empty())

@@ -43,8 +43,12 @@ struct FadeMeasure {
     // the two tracks with the curve.
     std::int64_t Saturated = 0;
     // The output's RMS over 50 ms at the middle of the curve against the mean power of the two
-    // tracks' own sound there, in dB; not finite when the fade is shorter than that.
+    // tracks' own sound there, in dB; not finite when the fade is shorter than that. Over a
+    // track's own ramp the other track is at full level by the middle (see TrackEdgePlan::InSpeed)
+    // and the figure is against that track's own sound alone: 0 dB is as loud as the music.
     double MiddleDb = std::numeric_limits<double>::quiet_NaN();
+    enum class Against { BothTracks, Incoming, Outgoing };
+    Against MiddleAgainst = Against::BothTracks;
 };
 
 // Frames [first, first + count) of a track's own PCM as its file holds them (fewer at its end).
