@@ -235,6 +235,10 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.Priority = *v;
         } else if (arg == "-o" || arg == "--output") {
             o.Output = *v;
+        } else if (arg == "--plugins") {
+            if (v->empty())
+                return fail("--plugins needs a folder");
+            o.PluginsFolder = *v;
         } else if (arg == "--png") {
             o.Png = *v;
         } else if (arg == "--png-join") {
@@ -258,7 +262,7 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
     if (o.Output.empty())
         return fail("-o needs a file name");
     if (!o.Help && o.Inputs.empty())
-        return fail("no WAV files given");
+        return fail(o.PluginsFolder.empty() ? "no WAV files given" : "no tracks given");
     if (o.PngJoin > 0 && o.Png.empty())
         return fail("--png-join draws a picture of one join: give --png FILE for it too");
     if (!o.Help && o.PngJoin >= static_cast<int>(o.Inputs.size()))
@@ -272,11 +276,18 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
 
 std::string RenderUsage() {
     return R"(usage: hvq_render [options] track1.wav track2.wav ...
+       hvq_render --plugins DIR [options] track1 track2 ...
 
 Plays the WAV files as one playlist through in_hvqblend.dll in the reference host (with the
 WAV input plug-in beside it), from the first entry to the last, and writes everything the output
 received to one WAV file: the crossfades as the plug-in makes them. Prints each track, where each
 transition starts in the output, its length and its peak level.
+
+With --plugins DIR the tracks may be of any format the input plug-ins of DIR play (a player's
+Plugins folder, say C:\Program Files\Winamp\Plugins): the render lays them beside
+in_hvqblend.dll as the player does (its in_*.dll files; the folder's own in_hvqblend.dll and
+files of other kinds are left out), and in_hvqblend.dll plays each file through the plug-in
+that owns it, as it does in the player. The report names that plug-in for each track.
 
 options (the first four are the plug-in's settings, written to Plugins\HVQBlend.ini):
   --fade-ms N       crossfade time in milliseconds (FadeTime; default 5000)
@@ -307,6 +318,7 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     (PlayAlbumsThrough, written only then)
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
+  --plugins DIR     play the tracks with the input plug-ins of DIR (see above)
   -o FILE           the mixed WAV (default render.wav)
   --png FILE        also draw the output's waveform with the crossfades and gain curves
   --png-join N      draw only the seconds around join N (1 is the join of track 1 into

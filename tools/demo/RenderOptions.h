@@ -44,6 +44,10 @@ struct RenderOptions {
     int OwnFadeOutDropDb = kDefaultOwnFadeOutDropDb;
     bool AlbumsThrough = false;
 
+    // A player's Plugins folder: its input plug-ins play the tracks, through in_hvqblend.dll
+    // (empty: the WAV plug-in plays WAV files).
+    std::string PluginsFolder;
+
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty
     int PngJoin = 0;    // the picture shows the seconds around this join (1: tracks 1 > 2); 0: all

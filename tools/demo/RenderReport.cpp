@@ -127,6 +127,14 @@ const PcmFormat &IncomingFormat(const RenderResult &result, const Transition &t)
                                                          : result.Format;
 }
 
+// The plug-in that owns a track's file, which plays it itself where the plug-in leaves it.
+std::string FilePluginOf(const RenderResult &result, int track) {
+    const auto index = static_cast<std::size_t>(track);
+    return index < result.Tracks.size() && !result.Tracks[index].Plugin.empty()
+               ? result.Tracks[index].Plugin
+               : result.FilePlugin;
+}
+
 bool ByPlugin(const RenderResult &result, const Segment &segment) {
     return result.PlaybackThread == 0 || segment.Writer == result.PlaybackThread;
 }
@@ -646,7 +654,7 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     for (int track : {t.From, t.From + 1}) {
         const auto index = static_cast<std::size_t>(track);
         if (index < result.Segments.size() && !ByPlugin(result, result.Segments[index]))
-            why.push_back(number(track) + " was played by " + result.FilePlugin +
+            why.push_back(number(track) + " was played by " + FilePluginOf(result, track) +
                           " itself, not by the plug-in (see the note below)");
     }
     const int outMs = LengthMsOf(result, t.From), inMs = LengthMsOf(result, t.From + 1);
@@ -733,7 +741,8 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
         if (ByPlugin(result, result.Segments[i]))
             continue;
         std::string note = "the plug-in could not open track " + std::to_string(i + 1) + " (" +
-                           result.Tracks[i].Name + ") itself and left it to " + result.FilePlugin +
+                           result.Tracks[i].Name + ") itself and left it to " +
+                           FilePluginOf(result, static_cast<int>(i)) +
                            ", which plays it without crossfades";
         if (result.Tracks[i].NameOutsideAnsi)
             note += ": its path (name or folder) has characters outside the ANSI code page" +
@@ -865,19 +874,27 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
     out += FollowingSettings(options);
     // Columns by what a terminal shows: wide characters take two, combining marks none. The
     // tracks' formats show when they differ.
+    // The tracks' plug-ins show where the user's folder played them.
     const bool mixed = MixedFormats(result);
+    const bool plugins = std::any_of(result.Tracks.begin(), result.Tracks.end(),
+                                     [](const TrackFile &t) { return !t.Plugin.empty(); });
     const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
-    int nameWidth = 5, formatWidth = 6;
+    int nameWidth = 5, formatWidth = 6, pluginWidth = 7;
     for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i) {
         nameWidth = std::max(nameWidth, TextColumns(result.Tracks[i].Name));
         formatWidth = std::max(formatWidth,
                                static_cast<int>(FormatDescription(TrackFormat(result, i)).size()));
+        pluginWidth = std::max(pluginWidth, TextColumns(result.Tracks[i].Plugin));
     }
     const auto formatColumn = [&](const std::string &text) {
         return mixed ? "  " + PadColumns(text, formatWidth) : std::string();
     };
+    const auto pluginColumn = [&](const std::string &text) {
+        return plugins ? "  " + PadColumns(text, pluginWidth) : std::string();
+    };
     out += Printf("\n  %*s  ", numberWidth, "#") + PadColumns("track", nameWidth) +
-           Printf("  %10s", "length") + formatColumn("format") + "   in the output\n";
+           Printf("  %10s", "length") + formatColumn("format") + pluginColumn("plug-in") +
+           "   in the output\n";
     for (std::size_t i = 0; i < result.Tracks.size(); ++i) {
         const TrackFile &t = result.Tracks[i];
         const PcmFormat &own = TrackFormat(result, static_cast<int>(i));
@@ -891,7 +908,8 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         out += Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
                PadColumns(t.Name, nameWidth) +
                Printf("  %10s", FormatTime(Seconds(t.Frames, own), true).c_str()) +
-               formatColumn(FormatDescription(own)) + "   " + place + "\n";
+               formatColumn(FormatDescription(own)) + pluginColumn(t.Plugin) + "   " + place +
+               "\n";
     }
     out += result.Runs.size() > 1
                ? "\ntransitions (times in the output, its files one after the other):\n"

@@ -24,6 +24,9 @@ struct TrackFile {
     bool NameOutsideAnsi = false;
     PcmFormat Format{}; // unset: the render's format
     TrackEdgePlan Edges{}; // unset: the options that follow the music are off
+    // The plug-in of the user's folder (--plugins) that plays it; empty: the render's own WAV
+    // plug-in (RenderResult::FilePlugin).
+    std::string Plugin{};
 };
 
 // What became of a --skip-at time: Next pressed, pressed during the last track (which has no
