@@ -7,13 +7,16 @@
 #include "InputCheck.h"
 #include "OutputWav.h"
 #include "Plot.h"
+#include "PluginFolder.h"
 #include "PngWriter.h"
 #include "RenderOptions.h"
 #include "RenderReport.h"
 #include "Transitions.h"
 #include "Utf8Text.h"
+#include "RefHost.h"
 #include "WavFile.h"
 #include "WavInfo.h"
+#include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -762,6 +765,64 @@ TEST(DemoOutput, WhatCannotBeReadOrWrittenIsSaidBeforeTheRender) {
               "out\\a.wav is a file, not a folder");
     EXPECT_EQ(demo::WhyNotWritable(folder.Path, "out"),
               "is a folder: give the name of the file to write");
+}
+
+// ----------------------------------------------------------------- a user's plug-in folder
+
+TEST(DemoPluginFolder, ItsInputPluginsAreTakenInThePlayersOrderAndItsOwnCopyLeftOut) {
+    TempFolder folder;
+    for (const char *name : {"in_zeta.dll", "IN_Alpha.DLL", "in_hvqblend.dll", "out_ds.dll",
+                             "in_.dll", "gen_ml.dll", "in_notes.txt", "plugin.ini"})
+        std::ofstream(folder.Path / name) << "x";
+    std::filesystem::create_directories(folder.Path / "in_folder.dll");
+    const demo::PluginFolder found = demo::ReadPluginFolder(folder.Path, "Plugins");
+    ASSERT_EQ(found.InputPlugins.size(), 2u);
+    EXPECT_EQ(found.InputPlugins[0].filename(), "IN_Alpha.DLL");
+    EXPECT_EQ(found.InputPlugins[1].filename(), "in_zeta.dll");
+    EXPECT_TRUE(found.HasOwnProduct);
+    EXPECT_EQ(found.OtherFiles, 5);
+
+    const auto refused = [](const std::filesystem::path &path) {
+        try {
+            demo::ReadPluginFolder(path, "my plugins");
+        } catch (const std::runtime_error &error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    EXPECT_EQ(refused(folder.Path / "none"), "--plugins my plugins: there is no such folder");
+    EXPECT_EQ(refused(folder.Path / "plugin.ini"),
+              "--plugins my plugins: is a file, not a folder: give the folder of the plug-ins (a "
+              "player's Plugins folder)");
+    TempFolder own;
+    std::ofstream(own.Path / "in_hvqblend.dll") << "x";
+    std::ofstream(own.Path / "out_ds.dll") << "x";
+    EXPECT_EQ(refused(own.Path),
+              "--plugins my plugins: no input plug-ins there (files named in_*.dll besides "
+              "in_hvqblend.dll, which the render plays in this build's version): give a player's "
+              "Plugins folder");
+    TempFolder empty;
+    EXPECT_EQ(refused(empty.Path), "--plugins my plugins: no input plug-ins there (files named "
+                                   "in_*.dll): give a player's Plugins folder");
+}
+
+TEST(DemoPluginFolder, AFileBelongsToAPluginByItsExtensionInAnyLetterCase) {
+    // Patterns and descriptions in turn; a pattern is cut to 14 characters.
+    const std::vector<std::string> patterns = demo::ExtensionPatterns(
+        {"FLAC;fla", "FLAC files (*.FLAC)", "ReallyLongExtension", "Long", ";wv;", "WavPack"});
+    EXPECT_EQ(patterns, (std::vector<std::string>{"FLAC", "FLA", "REALLYLONGEXTE", "WV"}));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "C:\\music\\01 Song.flac"));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "song.Wv"));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "a.reallylongexte"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "a.reallylongextension"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "C:\\music.flac\\readme"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "song.mp3"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "flac"));
+    EXPECT_EQ(demo::ExtensionsText(patterns), ".FLAC .FLA .REALLYLONGEXTE .WV");
+    EXPECT_EQ(demo::ExtensionsText({}), "no extensions");
+    EXPECT_TRUE(demo::IsInputPluginName(L"IN_MP3.DLL"));
+    EXPECT_FALSE(demo::IsInputPluginName(L"in_.dll"));
+    EXPECT_FALSE(demo::IsInputPluginName(L"in_mp3.dll.bak"));
 }
 
 } // namespace
@@ -1953,14 +2014,25 @@ Printed RunWatched(const std::wstring &program, const std::wstring &arguments) {
         CloseHandle(readEnd);
         throw std::runtime_error("cannot start the program");
     }
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
-        printed.Text.append(buffer, got);
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    // Read as it comes while the program runs, then what it left: not to the pipe's end, which a
+    // helper process of Wine's that inherited the pipe (the desktop a first window starts) holds
+    // open after the program has ended.
+    const auto readWaiting = [&] {
+        DWORD waiting = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr) ||
+                got == 0)
+                return;
+            printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
+            printed.Text.append(buffer, got);
+        }
+    };
+    while (WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT)
+        readWaiting();
     printed.Ended = Printed::Clock::now();
+    readWaiting();
     GetExitCodeProcess(process.hProcess, &printed.ExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -2008,6 +2080,166 @@ TEST(DemoRenderTool, ProgressComesAsItGoesAndEndsBeforeTheReport) {
     // In real time the second track follows with no Flush to mark its start, and is still found.
     EXPECT_NE(printed.Text.find("  1 > 2  at ", report), std::string::npos) << printed.Text;
     EXPECT_EQ(printed.Text.find("(not played)", report), std::string::npos) << printed.Text;
+}
+
+// A user's plug-in folder (--plugins) of test plug-ins and tracks of their formats: the files
+// are empty, the plug-ins play the tones their names describe.
+struct UserFolder {
+    TempFolder Root;
+    std::filesystem::path Plugins = Root.Path / "Plugins";
+    std::filesystem::path Music = Root.Path / "music";
+    std::filesystem::path Output = Root.Path / "mix.wav";
+
+    // Built DLLs laid into the folder under the names given.
+    explicit UserFolder(std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> dlls) {
+        std::filesystem::create_directories(Music);
+        if (dlls.size() == 0)
+            return;
+        std::filesystem::create_directories(Plugins);
+        for (const auto &[built, named] : dlls)
+            std::filesystem::copy_file(refhost::RefHost::BuildFolder() / built, Plugins / named);
+    }
+    std::filesystem::path Track(const std::string &name) const {
+        std::ofstream(Music / name) << "";
+        return Music / name;
+    }
+    Printed Render(const std::vector<std::filesystem::path> &tracks,
+                   const std::wstring &options = L"") const {
+        std::wstring line = L"--plugins \"" + Plugins.wstring() + L"\" -o \"" + Output.wstring() +
+                            L"\" " + options;
+        for (const auto &track : tracks)
+            line += L" \"" + track.wstring() + L"\"";
+        return RunWatched(L"hvq_render.exe", line);
+    }
+    bool NothingWritten() const {
+        return !std::filesystem::exists(Output) &&
+               !std::filesystem::exists(demo::OutputWav::PartPathFor(Output));
+    }
+};
+
+// Three tones of the in_synthw plug-in (.syw), crossfaded through the plug-in: the output holds
+// them sample for sample outside the fades, and the report names the plug-in of each track.
+TEST(DemoRenderTool, APlayersPluginFolderPlaysTracksOfItsFormats) {
+    const UserFolder user({{L"in_synthw.dll", L"in_synthw.dll"},
+                           {L"in_hvqblend.dll", L"in_hvqblend.dll"},
+                           {L"in_wavpcm.dll", L"out_other.dll"}});
+    const std::vector<std::string> names = {"tone_44100_2_16_12000_1_B6.syw",
+                                            "tone_44100_2_16_12000_2_B6.syw",
+                                            "tone_44100_2_16_12000_3_B6.syw"};
+    std::vector<std::filesystem::path> tracks;
+    for (const std::string &name : names)
+        tracks.push_back(user.Track(name));
+    const auto picture = user.Root.Path / "mix.png";
+    const Printed printed =
+        user.Render(tracks, L"--fade-ms 2000 --min-ms 5000 --png \"" + picture.wstring() + L"\"");
+    ASSERT_EQ(printed.ExitCode, 0u) << printed.Text;
+    EXPECT_NE(printed.Text.find("plug-ins: in_synthw.dll from " + user.Plugins.string() +
+                                ", beside this build's in_hvqblend.dll (the folder's own left "
+                                "out)\n"),
+              std::string::npos)
+        << printed.Text;
+    for (const std::string &name : names)
+        EXPECT_NE(printed.Text.find(name + "    0:12.000  in_synthw.dll   "), std::string::npos)
+            << name << "\n"
+            << printed.Text;
+    EXPECT_NE(printed.Text.find("  1 > 2  at "), std::string::npos) << printed.Text;
+    EXPECT_EQ(printed.Text.find("no crossfade"), std::string::npos) << printed.Text;
+
+    const Bytes file = ReadAll(user.Output);
+    wav::MemorySource source(file);
+    const auto layout = wav::ReadLayout(source);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->Format, (wav::WavFormat{44100, 2, 16}));
+    const Bytes output(file.begin() + static_cast<std::ptrdiff_t>(layout->DataOffset),
+                       file.begin() + static_cast<std::ptrdiff_t>(layout->DataOffset + layout->DataBytes));
+    // 36 s of tones, two fades of 2 s less what the plug-in wrote of the block it handed over at.
+    const double seconds = static_cast<double>(layout->Frames()) / 44100;
+    EXPECT_GT(seconds, 32.0 - 0.1);
+    EXPECT_LT(seconds, 32.0 + 0.1);
+    // No fade begins before 2 s (and a block) before a track's end: the first 9 s are the first
+    // tone's, the last 9 s the last tone's, sample for sample.
+    constexpr std::size_t kNineSeconds = 9 * 44100 * 4;
+    const Bytes first = support::TonePcm(std::filesystem::path(names[0]).wstring());
+    const Bytes last = support::TonePcm(std::filesystem::path(names[2]).wstring());
+    ASSERT_GE(output.size(), 2 * kNineSeconds);
+    EXPECT_TRUE(std::equal(first.begin(), first.begin() + kNineSeconds, output.begin()));
+    EXPECT_TRUE(std::equal(last.end() - kNineSeconds, last.end(), output.end() - kNineSeconds));
+
+    int width = 0, height = 0, channels = 0;
+    const Bytes png = ReadAll(picture);
+    stbi_uc *pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
+                                            &height, &channels, 3);
+    ASSERT_NE(pixels, nullptr);
+    stbi_image_free(pixels);
+    EXPECT_EQ(width, 1200);
+}
+
+// What stands in the way of a render through a user's plug-ins is said, and nothing is written.
+TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
+    struct Case {
+        const char *What;
+        std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> Dlls;
+        std::string Track;
+        // The message, the folder and the track in it as given (%P, %T).
+        std::string Message;
+    };
+    const Case cases[] = {
+        {"no such folder", {}, "tone_44100_2_16_12000.syw",
+         "hvq_render: --plugins %P: there is no such folder"},
+        {"no input plug-ins",
+         {{L"in_hvqblend.dll", L"in_hvqblend.dll"}, {L"in_synthw.dll", L"gen_synth.dll"}},
+         "tone_44100_2_16_12000.syw",
+         "hvq_render: --plugins %P: no input plug-ins there (files named in_*.dll besides "
+         "in_hvqblend.dll, which the render plays in this build's version): give a player's "
+         "Plugins folder"},
+        {"a file no plug-in owns", {{L"in_synthw.dll", L"in_synthw.dll"}}, "song.flac",
+         "hvq_render: %T: no plug-in of %P takes it (in_synthw.dll plays .SYW)"},
+        {"a plug-in without extended read", {{L"in_synthnx.dll", L"in_synthnx.dll"}},
+         "tone_44100_2_16_12000.synx",
+         "hvq_render: %T: in_synthnx.dll plays it, but has no extended read "
+         "(winampGetExtendedRead_openW or _open, getData and close), through which "
+         "in_hvqblend.dll decodes files: it would leave the file to in_synthnx.dll to play "
+         "alone, without crossfades"},
+        {"a plug-in that faults while decoding", {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+         "tone_44100_2_16_12000_crash_data.syf",
+         "hvq_render: in_faultinfo.dll faulted (an access violation) while decoding %T with "
+         "in_faultinfo.dll: nothing was written"},
+        {"a plug-in that faults while loading",
+         {{L"in_synthw.dll", L"in_synthw.dll"}, {L"in_faultinit.dll", L"in_faultinit.dll"}},
+         "tone_44100_2_16_12000.syw",
+         "hvq_render: in_faultinit.dll faulted (an access violation) while the host loaded the "
+         "plug-ins of %P: nothing was written"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.What);
+        const UserFolder user(c.Dlls);
+        const std::filesystem::path track = user.Track(c.Track);
+        const Printed printed = user.Render({track});
+        std::string message = c.Message;
+        for (const auto &[mark, text] :
+             {std::pair{std::string("%P"), user.Plugins.string()}, std::pair{std::string("%T"), track.string()}})
+            if (const std::size_t at = message.find(mark); at != std::string::npos)
+                message.replace(at, 2, text);
+        EXPECT_EQ(printed.ExitCode, 1u) << printed.Text;
+        EXPECT_NE(printed.Text.find(message + "\n"), std::string::npos) << printed.Text;
+        EXPECT_TRUE(user.NothingWritten());
+    }
+}
+
+// Without --plugins a track of another format is refused as before, with the way to play it.
+TEST(DemoRenderTool, ATrackOfAnotherFormatIsReferredToAPluginFolder) {
+    TempFolder folder;
+    const auto track = folder.Path / "song.wv";
+    std::ofstream(track, std::ios::binary) << "wvpk and more bytes";
+    const Printed printed = RunWatched(L"hvq_render.exe", L"-o \"" + (folder.Path / "mix.wav").wstring() +
+                                                              L"\" \"" + track.wstring() + L"\"");
+    EXPECT_EQ(printed.ExitCode, 1u);
+    EXPECT_NE(printed.Text.find("hvq_render: " + track.string() +
+                                ": not a WAV file (no RIFF/WAVE header); for files of other "
+                                "formats give --plugins with a player's Plugins folder, whose "
+                                "plug-ins play them\n"),
+              std::string::npos)
+        << printed.Text;
 }
 
 } // namespace

@@ -169,13 +169,9 @@ fs::path DecodedFolder() {
 
 } // namespace
 
-UserPlugins::UserPlugins(refhost::RefHost &host, const std::string &folderAsGiven)
-    : host_(host), folderAsGiven_(folderAsGiven) {
-    wchar_t full[MAX_PATH * 4] = {};
-    const std::wstring typed = fs::path(fs::u8path(folderAsGiven)).wstring();
-    const DWORD n = GetFullPathNameW(typed.c_str(), MAX_PATH * 4, full, nullptr);
-    folder_ = ReadPluginFolder(n > 0 && n < MAX_PATH * 4 ? fs::path(full) : fs::path(typed),
-                               folderAsGiven);
+UserPlugins::UserPlugins(refhost::RefHost &host, const std::string &folderAsGiven,
+                         PluginFolder folder)
+    : host_(host), folderAsGiven_(folderAsGiven), folder_(std::move(folder)) {
     for (const fs::path &plugin : folder_.InputPlugins) {
         std::error_code error;
         fs::copy_file(plugin, host.PluginsFolder() / plugin.filename(),

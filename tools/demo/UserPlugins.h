@@ -28,9 +28,9 @@ struct DecodedFile {
 
 class UserPlugins {
   public:
-    // Reads the folder (throwing as ReadPluginFolder does) and copies its input plug-ins into the
-    // host's Plugins folder, beside this build's in_hvqblend.dll.
-    UserPlugins(refhost::RefHost &host, const std::string &folderAsGiven);
+    // Copies the folder's input plug-ins (ReadPluginFolder) into the host's Plugins folder, beside
+    // this build's in_hvqblend.dll; its name as the user typed it goes into messages.
+    UserPlugins(refhost::RefHost &host, const std::string &folderAsGiven, PluginFolder folder);
     // Removes the decoded copies.
     ~UserPlugins();
     UserPlugins(const UserPlugins &) = delete;

@@ -638,12 +638,17 @@ std::vector<std::string> StartHost(refhost::RefHost &host, const RenderOptions &
 int Render(const RenderOptions &options) {
     const fs::path outputPath = WindowsPath(options.Output);
     faultnet::RemovePartsOnFault(outputPath);
-    refhost::RefHost host;
-    faultnet::RemoveOnFault(host.HostFolder());
+    // The host opens a window: made only once the inputs allow a render.
+    std::unique_ptr<refhost::RefHost> hostOwner;
     std::unique_ptr<demo::UserPlugins> plugins; // after the host, whose folder it fills
     std::vector<Track> tracks;
     std::unique_ptr<demo::OutputFiles> sink;
     std::vector<std::string> pluginNotes;
+    const auto makeHost = [&] {
+        hostOwner = std::make_unique<refhost::RefHost>();
+        faultnet::RemoveOnFault(hostOwner->HostFolder());
+        PrepareHost(*hostOwner, options);
+    };
     const auto open = [&] {
         const wav::WavFormat &f = tracks.front().Layout.Format;
         return OpenOutput(options, {f.Rate, f.Channels, f.Bits});
@@ -652,16 +657,20 @@ int Render(const RenderOptions &options) {
         tracks = CheckInputs(options, outputPath);
         CheckBeforeRendering(options, tracks);
         sink = open();
-        PrepareHost(host, options);
-        StartHost(host, options, nullptr);
+        makeHost();
+        StartHost(*hostOwner, options, nullptr);
     } else {
-        PrepareHost(host, options);
-        plugins = std::make_unique<demo::UserPlugins>(host, options.PluginsFolder);
-        pluginNotes = StartHost(host, options, plugins.get());
+        demo::PluginFolder folder =
+            demo::ReadPluginFolder(WindowsPath(options.PluginsFolder), options.PluginsFolder);
+        makeHost();
+        plugins = std::make_unique<demo::UserPlugins>(*hostOwner, options.PluginsFolder,
+                                                      std::move(folder));
+        pluginNotes = StartHost(*hostOwner, options, plugins.get());
         tracks = DecodeInputs(options, *plugins, outputPath);
         CheckBeforeRendering(options, tracks);
         sink = open();
     }
+    refhost::RefHost &host = *hostOwner;
     const wav::WavFormat &format = tracks.front().Layout.Format;
     const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
     const bool skips = !options.SkipAtSeconds.empty();
