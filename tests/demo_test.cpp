@@ -1861,6 +1861,60 @@ TEST(DemoEdges, TheReasonNamedIsTheOneTheOutputHolds) {
     }
 }
 
+// The files' plan ends track 1 where its sound ends, but the plug-in's look-ahead had no answer
+// in time: it handed the track over 2 s before the file's end, as without the options. Where
+// that lies before the plan's end, the sound tells which fade the output holds; after it, the
+// output's calls do.
+TEST(DemoEdges, AFadeThePlanDidNotReachIsThePlainOneAndSaysWhy) {
+    for (const int soundEndMs : {9000, 7500}) {
+        SCOPED_TRACE(soundEndMs);
+        const Bytes one = Noise(10000, 3, [&](int n) {
+            return n < soundEndMs ? -10.0 : -std::numeric_limits<double>::infinity();
+        });
+        const Bytes two = Noise(6000, 4, [](int) { return -10.0; });
+        const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+            return FramesOf(track == 0 ? one : two, first, count);
+        };
+        const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 16000, kPlayback},
+                                               {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+                                               {K::Write, 12000, kPlayback}};
+        std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                               {"two.wav", 6000, false, kMonoKilo}};
+        tracks[0].Edges.EndMs = soundEndMs;
+        tracks[0].Edges.FadeMs = 2000;
+        demo::RenderOptions options;
+        options.FadeMs = 2000;
+        options.MinMs = 1000;
+        options.SkipSilence = true;
+        // The plain fade: 2 s, linear, from the hand-over after 8016 frames.
+        Bytes out = FramesOf(one, 0, 8016);
+        for (std::int64_t k = 1; k <= 6000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (k <= 1984)
+                value = std::trunc(k / 2000.0 * value + (1.0 - k / 2000.0) * SampleAt(one, 8016 + k - 1));
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, out));
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        const demo::Transition &t = result.Transitions.at(0);
+        ASSERT_TRUE(t.Crossfaded);
+        EXPECT_TRUE(t.PlanMissed);
+        EXPECT_DOUBLE_EQ(t.FadeSeconds, 2.0);
+        EXPECT_EQ(t.MixedFrames(), 1984);
+        EXPECT_EQ(demo::MixPointLine(result, t),
+                  "fade started at 0:08.000 of track 1, for the set time before the file's end: "
+                  "the plug-in's look-ahead had no answer in time, so the fade is the plain one "
+                  "(the files give the set time, ending at " +
+                      demo::FormatTime(soundEndMs / 1000.0, true) +
+                      "; a lower --speed gives the look-ahead more time); silence trimmed: none");
+    }
+}
+
 // A quiet track (its body at -38 dBFS) fading out by itself over 9 s by 70 dB: its peaks fall
 // below -50 dBFS about 2.2 s into the fade, long before it has fallen far enough to count as a
 // fade-out of its own. With silence skipped it ends there, for the set time, and the report says

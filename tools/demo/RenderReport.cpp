@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <optional>
 
 namespace demo {
@@ -141,16 +142,20 @@ bool ByPlugin(const RenderResult &result, const Segment &segment) {
 
 // Whether the plug-in can have handed the outgoing track over: it played both tracks itself,
 // both are long enough, and the output took the outgoing track past its fade point.
-bool CouldHandOver(const RenderResult &result, const Transition &t, const RenderOptions &options) {
+bool CouldHandOver(const RenderResult &result, const Transition &t, const RenderOptions &options,
+                   bool plainRules = false) {
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const Segment &in = result.Segments[static_cast<std::size_t>(t.From + 1)];
     const int lengthMs = LengthMsOf(result, t.From);
     const double playedMs = static_cast<double>(out.Frames + t.OutgoingSkipped) * 1000.0 /
                             std::max(SegmentFormat(result, t.From).Rate, 1);
-    const TrackEdgePlan &plan = result.Tracks[static_cast<std::size_t>(t.From)].Edges;
+    const TrackEdgePlan &plan =
+        plainRules ? TrackEdgePlan{} : result.Tracks[static_cast<std::size_t>(t.From)].Edges;
     const std::int64_t endMs = plan.EndMs >= 0 ? plan.EndMs : lengthMs;
     const std::int64_t fadeMs = plan.FadeMs >= 0 ? plan.FadeMs : options.FadeMs;
-    return ByPlugin(result, out) && ByPlugin(result, in) && lengthMs > options.MinMs &&
+    // A hand-over after the end the plan gives was not made by that plan.
+    return t.RemainingMs > 0 && ByPlugin(result, out) && ByPlugin(result, in) &&
+           lengthMs > options.MinMs &&
            LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
            playedMs > static_cast<double>(endMs - fadeMs) &&
            (!t.AcrossFormats || options.FadeAcrossFormats);
@@ -182,6 +187,28 @@ void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &op
     t = skip;
 }
 
+// A track's plan as the plug-in keeps it while its look-ahead has no answer: the plain end and
+// fade, the leading silence still read past (the track reader does that) and the album rule.
+TrackEdgePlan PlainEnd(const TrackEdgePlan &plan) {
+    TrackEdgePlan plain;
+    plain.LeadingSilenceFrames = plan.LeadingSilenceFrames;
+    plain.ContinuesAlbum = plan.ContinuesAlbum;
+    return plain;
+}
+
+bool SameFade(const Transition &a, const Transition &b) {
+    return a.Crossfaded == b.Crossfaded && a.RemainingMs == b.RemainingMs &&
+           a.FadeSeconds == b.FadeSeconds && a.InSpeed == b.InSpeed && a.OutSpeed == b.OutSpeed;
+}
+
+// The plain transition the output holds in place of the planned one.
+Transition PlanNotHeard(const Transition &planned, const Transition &plain) {
+    Transition heard = plain;
+    heard.PlanMissed = true;
+    heard.FilesReason = planned.Reason;
+    return heard;
+}
+
 } // namespace
 
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
@@ -195,23 +222,33 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
     result.PlaybackThread = playbackThread;
     result.AnsiCodePage = ansiCodePage;
     std::vector<std::int64_t> frames;
-    std::vector<TrackEdgePlan> plans;
+    std::vector<TrackEdgePlan> plans, plainPlans;
     for (const TrackFile &t : result.Tracks) {
         frames.push_back(t.Frames);
         plans.push_back(t.Edges);
+        plainPlans.push_back(PlainEnd(t.Edges));
     }
     result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs, plans);
-    for (Transition &t : result.Transitions) {
+    result.PlainTransitions =
+        FindTransitions(result.Segments, frames, format, options.FadeMs, plainPlans);
+    for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
+        Transition &t = result.Transitions[i];
         if (std::find(skippedFrom.begin(), skippedFrom.end(), t.From) != skippedFrom.end()) {
             MarkSkip(result, t, options);
             continue;
         }
-        if (t.Crossfaded && !CouldHandOver(result, t, options)) {
-            Transition plain{t.From, t.StartFrame, t.Reopened};
-            plain.AcrossFormats = t.AcrossFormats;
-            t = plain;
-            t.EndedEarly = true;
+        if (!t.Crossfaded || CouldHandOver(result, t, options))
+            continue;
+        // Handed over where only the plain rules allow it: the plan did not reach the plug-in.
+        const Transition &plainRules = result.PlainTransitions[i];
+        if (!SameFade(plainRules, t) && CouldHandOver(result, plainRules, options, true)) {
+            t = PlanNotHeard(t, plainRules);
+            continue;
         }
+        Transition plain{t.From, t.StartFrame, t.Reopened};
+        plain.AcrossFormats = t.AcrossFormats;
+        t = plain;
+        t.EndedEarly = true;
     }
     // A fade that a skip out of the incoming track cut short mixed only until the skip.
     for (Transition &t : result.Transitions) {
@@ -426,9 +463,11 @@ class MixFit {
     // Answers what the weights leave unexplained per sample, to compare curves by; none where the
     // output does not hold the mix.
     std::optional<double> Unexplained() const {
+        // Where the two tracks cannot be told apart nothing says the fade was cut, but a fade
+        // the sound does tell ranks before this one.
         const double determinant = uu_ * vv_ - uv_ * uv_;
         if (samples_ == 0 || !(determinant > 1e-9 * uu_ * vv_))
-            return 0.0; // the two tracks cannot be told apart here: nothing says it was cut
+            return std::numeric_limits<double>::max();
         const double in = (hu_ * vv_ - hv_ * uv_) / determinant;
         const double out = (hv_ * uu_ - hu_ * uv_) / determinant;
         const double rest = ResidualPower(in, out);
@@ -455,31 +494,41 @@ class MixFit {
     std::int64_t samples_ = 0;
 };
 
-// The speeds of the two gains a fade may have had (see TrackEdgePlan::InSpeed), the plan's first:
-// with own fade-outs followed, the plug-in lays a fade over either track's ramp or over none.
-std::vector<std::pair<double, double>> SpeedsToTry(const Transition &t,
-                                                   const RenderOptions &options) {
-    std::vector<std::pair<double, double>> speeds{{t.InSpeed, t.OutSpeed}};
-    if (!options.FadeOverOwnFadeOuts)
-        return speeds;
-    constexpr double ramp = endplan::kRampSpeed;
-    for (const std::pair<double, double> &other :
-         {std::pair{1.0, 1.0}, std::pair{ramp, 1.0}, std::pair{1.0, ramp}, std::pair{ramp, ramp}})
-        if (std::find(speeds.begin(), speeds.end(), other) == speeds.end())
-            speeds.push_back(other);
-    return speeds;
+// The fades a hand-over may have been, the plan's first: with own fade-outs followed, the plug-in
+// lays a fade over either track's ramp or over none (the speeds of the two gains, see
+// TrackEdgePlan::InSpeed); and where its look-ahead has no answer in time, it makes the plain one.
+std::vector<Transition> FadesToTry(const RenderResult &result, const Transition &t,
+                                   const RenderOptions &options) {
+    std::vector<Transition> fades{t};
+    const auto tryOne = [&](const Transition &fade) {
+        if (std::none_of(fades.begin(), fades.end(),
+                         [&](const Transition &f) { return SameFade(f, fade); }))
+            fades.push_back(fade);
+    };
+    if (options.FadeOverOwnFadeOuts) {
+        constexpr double ramp = endplan::kRampSpeed;
+        for (const auto &[in, out] : {std::pair{1.0, 1.0}, std::pair{ramp, 1.0},
+                                      std::pair{1.0, ramp}, std::pair{ramp, ramp}}) {
+            Transition sped = t;
+            sped.InSpeed = in, sped.OutSpeed = out;
+            sped.Reason = in > 1.0 ? MixReason::OwnFadeOut
+                          : out > 1.0 ? MixReason::OwnFadeIn
+                                      : MixReason::SetTime;
+            tryOne(sped);
+        }
+    }
+    const auto index = static_cast<std::size_t>(t.From);
+    if (!t.PlanMissed && index < result.PlainTransitions.size() &&
+        result.PlainTransitions[index].Crossfaded)
+        tryOne(PlanNotHeard(t, result.PlainTransitions[index]));
+    return fades;
 }
 
-MixReason ReasonOfSpeeds(double in, double out) {
-    return in > 1.0 ? MixReason::OwnFadeOut : out > 1.0 ? MixReason::OwnFadeIn : MixReason::SetTime;
-}
-
-// What the output's frames of a hand-over within one format show over the whole fade: whether
-// they hold a curve's mix, and with which speeds of those tried: the one that explains the sound
-// best, the plan's where it does as well as any.
+// What the output's frames of a hand-over within one format show over the whole fade: which of
+// the fades tried it holds: the plan's where it does, else the one that explains the sound best;
+// none where it holds none of them (the fade was cut).
 struct HeardFade {
-    bool Mixed = true;
-    double InSpeed = 1.0, OutSpeed = 1.0;
+    std::optional<Transition> Fade;
 };
 
 std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFiles,
@@ -492,16 +541,16 @@ std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFile
     const PcmFormat &format = IncomingFormat(result, t);
     const std::int64_t played =
         result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
-    const std::vector<std::pair<double, double>> speeds = SpeedsToTry(t, options);
+    const std::vector<Transition> fades = FadesToTry(result, t, options);
     std::vector<MixFit> fits;
-    for (const auto &[in, out] : speeds) {
-        Transition tried = t;
-        tried.InSpeed = in, tried.OutSpeed = out;
-        fits.emplace_back(tried, CurveOf(options), format);
+    std::int64_t longest = 0;
+    for (const Transition &fade : fades) {
+        fits.emplace_back(fade, CurveOf(options), format);
+        longest = std::max(longest, fade.MixedFrames());
     }
     bool heardAny = false;
-    for (std::int64_t at = 0; at < t.MixedFrames(); at += kReadFrames) {
-        const std::int64_t count = std::min(kReadFrames, t.MixedFrames() - at);
+    for (std::int64_t at = 0; at < longest; at += kReadFrames) {
+        const std::int64_t count = std::min(kReadFrames, longest - at);
         const std::vector<std::uint8_t> heard =
             ReadOutputFrames(runFiles[run], format, t.StartFrame + at, count);
         if (heard.empty())
@@ -510,21 +559,31 @@ std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFile
         const std::vector<std::uint8_t> incoming =
             readTrack(t.From + 1, t.IncomingSkipped + at, count);
         const std::vector<std::uint8_t> outgoing = readTrack(t.From, played + at, count);
-        for (MixFit &fit : fits)
-            fit.Feed(at, heard, incoming, outgoing);
+        for (std::size_t i = 0; i < fades.size(); ++i) {
+            // Each fade is judged over its own mix.
+            const std::int64_t own = std::clamp<std::int64_t>(fades[i].MixedFrames() - at, 0, count);
+            const auto bytes = static_cast<std::size_t>(own * format.FrameBytes());
+            fits[i].Feed(at, std::span(heard).first(std::min(bytes, heard.size())),
+                         std::span(incoming).first(std::min(bytes, incoming.size())),
+                         std::span(outgoing).first(std::min(bytes, outgoing.size())));
+        }
     }
     if (!heardAny)
         return std::nullopt;
+    // Fades that differ by a little (the plain one a few milliseconds longer) may fit about as
+    // well: the plan stands wherever the output holds it.
+    if (fits.front().Unexplained())
+        return HeardFade{fades.front()};
     std::optional<std::size_t> best;
     std::optional<double> bestRest;
-    for (std::size_t i = 0; i < fits.size(); ++i) {
+    for (std::size_t i = 1; i < fits.size(); ++i) {
         const std::optional<double> rest = fits[i].Unexplained();
         if (rest && (!bestRest || *rest < *bestRest))
             best = i, bestRest = rest;
     }
     if (!best)
-        return HeardFade{false};
-    return HeardFade{true, speeds[*best].first, speeds[*best].second};
+        return HeardFade{};
+    return HeardFade{fades[*best]};
 }
 
 } // namespace
@@ -533,13 +592,12 @@ void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult 
                   const RenderOptions &options, const TrackReader &readTrack) {
     for (Transition &t : result.Transitions) {
         if (const std::optional<HeardFade> heard = HearFade(runFiles, result, t, options, readTrack)) {
-            if (!heard->Mixed) {
+            if (!heard->Fade) {
                 Transition cut{t.From, t.StartFrame, t.Reopened};
                 cut.NotHeardMixed = true;
                 t = cut;
-            } else if (heard->InSpeed != t.InSpeed || heard->OutSpeed != t.OutSpeed) {
-                t.InSpeed = heard->InSpeed, t.OutSpeed = heard->OutSpeed;
-                t.Reason = ReasonOfSpeeds(t.InSpeed, t.OutSpeed);
+            } else {
+                t = *heard->Fade;
             }
             continue;
         }
@@ -779,10 +837,16 @@ const char *ReasonText(MixReason reason) {
 // output holds a fade other than their plan (a look-ahead too late for it), or the outgoing
 // track's own fade-out reached the silence threshold before it had fallen far enough to count.
 std::string WhyThisReason(const RenderResult &result, const Transition &t) {
+    const TrackEdgePlan &plan = result.Tracks[static_cast<std::size_t>(t.From)].Edges;
+    if (t.PlanMissed)
+        return std::string(" before the file's end: the plug-in's look-ahead had no answer in "
+                           "time, so the fade is the plain one (the files give ") +
+               ReasonText(t.FilesReason) + ", ending at " + FormatTime(plan.EndMs / 1000.0, true) +
+               "; a lower --speed gives the look-ahead more time)";
     if (t.Reason != t.FilesReason)
         return std::string(" (the files give ") + ReasonText(t.FilesReason) +
                ", but the output holds this fade: was the plug-in's look-ahead late?)";
-    const int cutAt = result.Tracks[static_cast<std::size_t>(t.From)].Edges.OwnFadeOutCutAtDb;
+    const int cutAt = plan.OwnFadeOutCutAtDb;
     if (t.Reason == MixReason::SetTime && cutAt != 0)
         return Printf(" (its own fade-out falls below %d dBFS, where silence is skipped, before it "
                       "has fallen far enough to count as one: it is trimmed as silence from there)",

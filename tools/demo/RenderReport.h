@@ -63,6 +63,9 @@ struct RenderResult {
     std::vector<TrackFile> Tracks;
     std::vector<Segment> Segments;
     std::vector<Transition> Transitions;
+    // Per transition, the plain one the plug-in makes where its look-ahead has no answer (the
+    // set time before the file's end): what the output may hold instead of the files' plan.
+    std::vector<Transition> PlainTransitions;
     std::vector<double> PeakDbfs;   // per transition, over its mixed frames
     std::vector<FadeMeasure> Fades; // per transition
     std::vector<OutputRun> Runs;    // segment.File indexes them

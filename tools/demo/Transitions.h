@@ -125,6 +125,10 @@ struct Transition {
     // The reason the tracks' files give, where the output shows the plug-in acted on another
     // (ConfirmFades): Reason is then the one the output holds.
     MixReason FilesReason = MixReason::SetTime;
+    // The output holds the plain transition (the set time before the file's end), not the one
+    // the files' plan of the options that follow the music gives: the plug-in's look-ahead had
+    // no answer in time.
+    bool PlanMissed = false;
     int FadeStartMs = 0;
     int TrailingTrimmedMs = 0;
     std::int64_t OutgoingSkipped = 0;
