@@ -2258,6 +2258,12 @@ TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
          "tone_44100_2_16_12000_crash_data.syf",
          "hvq_render: in_faultinfo.dll faulted (an access violation) while decoding %T with "
          "in_faultinfo.dll: nothing was written"},
+        // It faults in GetFileInfo whatever the file: in_hvqblend.dll would stop using it as
+        // soon as it asked for the length.
+        {"a plug-in that faults when asked for a length", {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+         "tone_44100_2_16_12000.syf",
+         "hvq_render: in_faultinfo.dll faulted (an access violation) while asking "
+         "in_faultinfo.dll for the title and length of %T: nothing was written"},
         {"a plug-in that faults while loading",
          {{L"in_synthw.dll", L"in_synthw.dll"}, {L"in_faultinit.dll", L"in_faultinit.dll"}},
          "tone_44100_2_16_12000.syw",

@@ -158,6 +158,24 @@ void Append(const fs::path &file, std::vector<char> &bytes, const std::string &a
     bytes.clear();
 }
 
+// The title and length, as the player and in_hvqblend.dll ask them of every entry: a plug-in
+// that faults there is one in_hvqblend.dll stops using in the middle of the render.
+void AskTitleAndLength(const refhost::LoadedPlugin &plugin, const std::string &name,
+                       const fs::path &file, const std::string &asGiven) {
+    if (!plugin.Module->GetFileInfo)
+        return;
+    faultnet::Doing asking("asking " + name + " for the title and length of " + asGiven);
+    int length = 0;
+    if (plugin.IsUnicode()) {
+        std::vector<wchar_t> title(hostapi::kTitleLength, L'\0');
+        plugin.Module->GetFileInfo(file.c_str(), title.data(), &length);
+    } else {
+        std::vector<char> title(hostapi::kTitleLength, '\0');
+        const std::string ansi = Ansi(file.wstring());
+        plugin.Module->GetFileInfo(ansi.c_str(), title.data(), &length);
+    }
+}
+
 fs::path DecodedFolder() {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
@@ -329,6 +347,7 @@ DecodedFile UserPlugins::Take(const fs::path &file, const std::string &asGiven, 
     }
     decoded.Frames = bytes / decoded.Format.FrameBytes();
     decoded.Tags = TagsOf(library, name, file, asGiven);
+    AskTitleAndLength(*owner->Loaded, name, file, asGiven);
     return decoded;
 }
 
