@@ -1775,7 +1775,11 @@ TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLeve
           Case{1.0, 2.0, 20 * std::log10(0.55 / 0.1), A::Outgoing,
                "middle of the fade: +14.8 dB against track 1's own loudness there, which holds its "
                "full level until the middle of a fade over track 2's own fade-in (RMS over 50 "
-               "ms)\n"}}) {
+               "ms)\n"},
+          Case{2.0, 2.0, 10 * std::log10(0.55 * 0.55 / (0.5 * 0.5 + 0.1 * 0.1)), A::BothTogether,
+               "middle of the fade: +0.7 dB against the two tracks' own sound together there, both "
+               "at full level by the middle of a fade over track 1's own fade-out and track 2's own "
+               "fade-in (RMS over 50 ms)\n"}}) {
         std::vector<demo::TrackFile> tracks = {{"one.wav", 8000, false, kMonoKilo},
                                                {"two.wav", 6000, false, kMonoKilo}};
         tracks[0].Edges.EndMs = 8000;

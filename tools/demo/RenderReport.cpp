@@ -622,13 +622,14 @@ namespace {
 
 // The track at full level in the middle of a fade over the other one's own ramp (the incoming
 // one over a fade-out, the outgoing one over a fade-in): the fade should sound as loud as it
-// there. Elsewhere the two tracks' mean.
+// there. Over both tracks' ramps both are at full level there, each fading by itself: the fade
+// should sound as loud as the two together. Elsewhere the two tracks' mean.
 FadeMeasure::Against LouderAtTheMiddle(const Transition &t) {
-    if (t.InSpeed > 1.0 && t.OutSpeed <= 1.0)
-        return FadeMeasure::Against::Incoming;
-    if (t.OutSpeed > 1.0 && t.InSpeed <= 1.0)
-        return FadeMeasure::Against::Outgoing;
-    return FadeMeasure::Against::BothTracks;
+    const bool in = t.InSpeed > 1.0, out = t.OutSpeed > 1.0;
+    return in && out ? FadeMeasure::Against::BothTogether
+           : in      ? FadeMeasure::Against::Incoming
+           : out     ? FadeMeasure::Against::Outgoing
+                     : FadeMeasure::Against::BothTracks;
 }
 
 } // namespace
@@ -670,9 +671,11 @@ void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult 
         const double in = MeanSquare(incoming, format, first, window);
         const double out = MeanSquare(outgoing, outFormat, 0, outWindow);
         measure.MiddleAgainst = LouderAtTheMiddle(t);
-        const double own = measure.MiddleAgainst == FadeMeasure::Against::Incoming   ? in
-                           : measure.MiddleAgainst == FadeMeasure::Against::Outgoing ? out
-                                                                                     : (in + out) / 2.0;
+        using Against = FadeMeasure::Against;
+        const double own = measure.MiddleAgainst == Against::Incoming       ? in
+                           : measure.MiddleAgainst == Against::Outgoing     ? out
+                           : measure.MiddleAgainst == Against::BothTogether ? in + out
+                                                                            : (in + out) / 2.0;
         const double heard = MeanSquare(output, format, 0, window);
         if (own > 0.0 && heard > 0.0)
             measure.MiddleDb = 10.0 * std::log10(heard / own);
@@ -888,6 +891,12 @@ std::string MiddleLine(const Transition &t, const FadeMeasure &measure) {
     case FadeMeasure::Against::Outgoing:
         return figure + Printf("track %d's own loudness there, which holds its full level until "
                                "the middle of a fade over track %d's own fade-in",
+                               out, in) +
+               window;
+    case FadeMeasure::Against::BothTogether:
+        return figure + Printf("the two tracks' own sound together there, both at full level by "
+                               "the middle of a fade over track %d's own fade-out and track %d's "
+                               "own fade-in",
                                out, in) +
                window;
     case FadeMeasure::Against::BothTracks:

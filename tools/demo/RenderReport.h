@@ -48,9 +48,10 @@ struct FadeMeasure {
     // The output's RMS over 50 ms at the middle of the curve against the mean power of the two
     // tracks' own sound there, in dB; not finite when the fade is shorter than that. Over a
     // track's own ramp the other track is at full level by the middle (see TrackEdgePlan::InSpeed)
-    // and the figure is against that track's own sound alone: 0 dB is as loud as the music.
+    // and the figure is against that track's own sound alone; over both tracks' ramps against
+    // the two together: 0 dB is as loud as the music.
     double MiddleDb = std::numeric_limits<double>::quiet_NaN();
-    enum class Against { BothTracks, Incoming, Outgoing };
+    enum class Against { BothTracks, Incoming, Outgoing, BothTogether };
     Against MiddleAgainst = Against::BothTracks;
 };
 
