@@ -9,11 +9,11 @@
 #include "Plot.h"
 #include "PluginFolder.h"
 #include "PngWriter.h"
+#include "RefHost.h"
 #include "RenderOptions.h"
 #include "RenderReport.h"
 #include "Transitions.h"
 #include "Utf8Text.h"
-#include "RefHost.h"
 #include "WavFile.h"
 #include "WavInfo.h"
 #include "support/PluginProbe.h"
@@ -37,9 +37,9 @@
 #include <limits>
 #include <numbers>
 #include <optional>
-#include <tuple>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -330,11 +330,11 @@ TEST(DemoOptions, ALevelMayComeAsTheNextArgument) {
         std::vector<std::string> Args;
         int SilenceDb, DropDb;
     };
-    for (const Case &c : {Case{{"--skip-silence", "-60", "a.wav"}, -60, 12},
-                          Case{{"--fade-over-own-fade-outs", "20", "a.wav"}, -50, 20},
-                          Case{{"--skip-silence", "+0-.wav", "a.wav"}, -50, 12},
-                          Case{{"--skip-silence", "-35", "--fade-over-own-fade-outs", "3", "a.wav"},
-                               -35, 3}}) {
+    for (const Case &c :
+         {Case{{"--skip-silence", "-60", "a.wav"}, -60, 12},
+          Case{{"--fade-over-own-fade-outs", "20", "a.wav"}, -50, 20},
+          Case{{"--skip-silence", "+0-.wav", "a.wav"}, -50, 12},
+          Case{{"--skip-silence", "-35", "--fade-over-own-fade-outs", "3", "a.wav"}, -35, 3}}) {
         const auto parsed = Parse(c.Args);
         ASSERT_EQ(parsed.Error, "") << c.Args[1];
         EXPECT_EQ(parsed.Options.SilenceThresholdDb, c.SilenceDb) << c.Args[1];
@@ -1552,14 +1552,17 @@ TEST(DemoFades, AFadeIntoAQuietStartIsJudgedOverTheWholeFade) {
     });
     const Bytes two = tone(64000, [&](int n) {
         if (n >= 8000)
-            return 9000 * std::sin(kTwoPi * 82.4 * n / 8000) + 3000 * std::sin(kTwoPi * 330 * n / 8000);
+            return 9000 * std::sin(kTwoPi * 82.4 * n / 8000) +
+                   3000 * std::sin(kTwoPi * 330 * n / 8000);
         // -70 dBFS rising to -60 dBFS (RMS) over the first second.
         const double rms = 32768 * std::pow(10.0, (-70.0 + 10.0 * n / 8000) / 20);
         return rms * std::sqrt(2.0) * std::sin(kTwoPi * 55 * n / 8000 + 0.5);
     });
     // Track 1 handed over after 40064 frames, its last block of 64 frames included.
-    const std::vector<OutputCall> calls = {OpenIn(kEightKilo), {K::Write, 80000, kPlayback},
-                                           {K::Write, 128, kPlayback}, {K::Flush, 0, kPlayback},
+    const std::vector<OutputCall> calls = {OpenIn(kEightKilo),
+                                           {K::Write, 80000, kPlayback},
+                                           {K::Write, 128, kPlayback},
+                                           {K::Flush, 0, kPlayback},
                                            {K::Write, 128000, kPlayback}};
     const std::vector<demo::TrackFile> tracks = {{"one.wav", 80000, false, kEightKilo},
                                                  {"two.wav", 64000, false, kEightKilo}};
@@ -1727,7 +1730,8 @@ template <class Level> Bytes Noise(int frames, std::uint32_t seed, Level level) 
         const double uniform = static_cast<double>(seed >> 8) / (1 << 24) * 2.0 - 1.0;
         // A uniform sample's RMS is its peak over the square root of 3.
         const double peak = 32768.0 * std::sqrt(3.0) * std::pow(10.0, level(n) / 20.0);
-        const auto v = static_cast<std::int16_t>(std::clamp(std::lround(uniform * peak), -32768L, 32767L));
+        const auto v =
+            static_cast<std::int16_t>(std::clamp(std::lround(uniform * peak), -32768L, 32767L));
         pcm.push_back(static_cast<std::uint8_t>(v));
         pcm.push_back(static_cast<std::uint8_t>(v >> 8));
     }
@@ -1752,8 +1756,10 @@ TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLeve
     const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
         return FramesOf(track == 0 ? one : two, first, count);
     };
-    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 12000, kPlayback},
-                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                           {K::Write, 12000, kPlayback},
+                                           {K::Write, 32, kPlayback},
+                                           {K::Flush, 0, kPlayback},
                                            {K::Write, 12000, kPlayback}};
     TempFolder folder;
     const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
@@ -1767,8 +1773,9 @@ TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLeve
     using A = demo::FadeMeasure::Against;
     for (const Case &c :
          {Case{1.0, 1.0, 10 * std::log10(0.55 * 0.55 / ((0.5 * 0.5 + 0.1 * 0.1) / 2)),
-               A::BothTracks, "middle of the fade: +3.7 dB against the two tracks' own loudness "
-                              "(RMS over 50 ms)\n"},
+               A::BothTracks,
+               "middle of the fade: +3.7 dB against the two tracks' own loudness "
+               "(RMS over 50 ms)\n"},
           Case{2.0, 1.0, 20 * std::log10(0.55 / 0.5), A::Incoming,
                "middle of the fade: +0.8 dB against track 2's own loudness there, which is in at "
                "full level by the middle of a fade over track 1's own fade-out (RMS over 50 ms)\n"},
@@ -1776,10 +1783,11 @@ TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLeve
                "middle of the fade: +14.8 dB against track 1's own loudness there, which holds its "
                "full level until the middle of a fade over track 2's own fade-in (RMS over 50 "
                "ms)\n"},
-          Case{2.0, 2.0, 10 * std::log10(0.55 * 0.55 / (0.5 * 0.5 + 0.1 * 0.1)), A::BothTogether,
-               "middle of the fade: +0.7 dB against the two tracks' own sound together there, both "
-               "at full level by the middle of a fade over track 1's own fade-out and track 2's own "
-               "fade-in (RMS over 50 ms)\n"}}) {
+          Case{
+              2.0, 2.0, 10 * std::log10(0.55 * 0.55 / (0.5 * 0.5 + 0.1 * 0.1)), A::BothTogether,
+              "middle of the fade: +0.7 dB against the two tracks' own sound together there, both "
+              "at full level by the middle of a fade over track 1's own fade-out and track 2's own "
+              "fade-in (RMS over 50 ms)\n"}}) {
         std::vector<demo::TrackFile> tracks = {{"one.wav", 8000, false, kMonoKilo},
                                                {"two.wav", 6000, false, kMonoKilo}};
         tracks[0].Edges.EndMs = 8000;
@@ -1810,8 +1818,10 @@ TEST(DemoEdges, TheReasonNamedIsTheOneTheOutputHolds) {
         return FramesOf(track == 0 ? one : two, first, count);
     };
     // Handed over after 8016 frames, 2 s before the end: a 2 s fade of which 1984 frames mix.
-    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 16000, kPlayback},
-                                           {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                           {K::Write, 16000, kPlayback},
+                                           {K::Write, 32, kPlayback},
+                                           {K::Flush, 0, kPlayback},
                                            {K::Write, 16000, kPlayback}};
     std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
                                            {"two.wav", 8000, false, kMonoKilo}};
@@ -1879,8 +1889,10 @@ TEST(DemoEdges, AFadeThePlanDidNotReachIsThePlainOneAndSaysWhy) {
         const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
             return FramesOf(track == 0 ? one : two, first, count);
         };
-        const std::vector<OutputCall> calls = {OpenIn(kMonoKilo), {K::Write, 16000, kPlayback},
-                                               {K::Write, 32, kPlayback}, {K::Flush, 0, kPlayback},
+        const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                               {K::Write, 16000, kPlayback},
+                                               {K::Write, 32, kPlayback},
+                                               {K::Flush, 0, kPlayback},
                                                {K::Write, 12000, kPlayback}};
         std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
                                                {"two.wav", 6000, false, kMonoKilo}};
@@ -1895,7 +1907,8 @@ TEST(DemoEdges, AFadeThePlanDidNotReachIsThePlainOneAndSaysWhy) {
         for (std::int64_t k = 1; k <= 6000; ++k) {
             double value = SampleAt(two, k - 1);
             if (k <= 1984)
-                value = std::trunc(k / 2000.0 * value + (1.0 - k / 2000.0) * SampleAt(one, 8016 + k - 1));
+                value = std::trunc(k / 2000.0 * value +
+                                   (1.0 - k / 2000.0) * SampleAt(one, 8016 + k - 1));
             const auto sample = static_cast<std::int16_t>(value);
             out.push_back(static_cast<std::uint8_t>(sample));
             out.push_back(static_cast<std::uint8_t>(sample >> 8));
@@ -1941,7 +1954,8 @@ TEST(DemoEdges, AnOwnFadeOutCutShortByTheSilenceThresholdIsNamed) {
     EXPECT_NEAR(static_cast<double>(cut.EndMs), 12200.0, 150.0);
     demo::RenderOptions fadeOutsOnly;
     fadeOutsOnly.FadeOverOwnFadeOuts = true;
-    const demo::TrackEdgePlan followed = demo::PlanTrackEdges(kEightKilo, 160000, fadeOutsOnly, read);
+    const demo::TrackEdgePlan followed =
+        demo::PlanTrackEdges(kEightKilo, 160000, fadeOutsOnly, read);
     EXPECT_TRUE(followed.OwnFadeOut);
     EXPECT_EQ(followed.OwnFadeOutCutAtDb, 0);
     demo::RenderOptions silenceOnly;
@@ -2080,7 +2094,8 @@ Printed RunWatched(const std::wstring &program, const std::wstring &arguments) {
         while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
             char buffer[4096];
             DWORD got = 0;
-            if (!ReadFile(readEnd, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr) ||
+            if (!ReadFile(readEnd, buffer, std::min<DWORD>(waiting, sizeof buffer), &got,
+                          nullptr) ||
                 got == 0)
                 return;
             printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
@@ -2163,8 +2178,8 @@ struct UserFolder {
     }
     Printed Render(const std::vector<std::filesystem::path> &tracks,
                    const std::wstring &options = L"") const {
-        std::wstring line = L"--plugins \"" + Plugins.wstring() + L"\" -o \"" + Output.wstring() +
-                            L"\" " + options;
+        std::wstring line =
+            L"--plugins \"" + Plugins.wstring() + L"\" -o \"" + Output.wstring() + L"\" " + options;
         for (const auto &track : tracks)
             line += L" \"" + track.wstring() + L"\"";
         return RunWatched(L"hvq_render.exe", line);
@@ -2209,7 +2224,8 @@ TEST(DemoRenderTool, APlayersPluginFolderPlaysTracksOfItsFormats) {
     ASSERT_TRUE(layout);
     ASSERT_EQ(layout->Format, (wav::WavFormat{44100, 2, 16}));
     const Bytes output(file.begin() + static_cast<std::ptrdiff_t>(layout->DataOffset),
-                       file.begin() + static_cast<std::ptrdiff_t>(layout->DataOffset + layout->DataBytes));
+                       file.begin() +
+                           static_cast<std::ptrdiff_t>(layout->DataOffset + layout->DataBytes));
     // 36 s of tones, two fades of 2 s less what the plug-in wrote of the block it handed over at.
     const double seconds = static_cast<double>(layout->Frames()) / 44100;
     EXPECT_GT(seconds, 32.0 - 0.1);
@@ -2242,7 +2258,9 @@ TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
         std::string Message;
     };
     const Case cases[] = {
-        {"no such folder", {}, "tone_44100_2_16_12000.syw",
+        {"no such folder",
+         {},
+         "tone_44100_2_16_12000.syw",
          "hvq_render: --plugins %P: there is no such folder"},
         {"no input plug-ins",
          {{L"in_hvqblend.dll", L"in_hvqblend.dll"}, {L"in_synthw.dll", L"gen_synth.dll"}},
@@ -2250,21 +2268,26 @@ TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
          "hvq_render: --plugins %P: no input plug-ins there (files named in_*.dll besides "
          "in_hvqblend.dll, which the render plays in this build's version): give a player's "
          "Plugins folder"},
-        {"a file no plug-in owns", {{L"in_synthw.dll", L"in_synthw.dll"}}, "song.flac",
+        {"a file no plug-in owns",
+         {{L"in_synthw.dll", L"in_synthw.dll"}},
+         "song.flac",
          "hvq_render: %T: no plug-in of %P takes it (in_synthw.dll plays .SYW)"},
-        {"a plug-in without extended read", {{L"in_synthnx.dll", L"in_synthnx.dll"}},
+        {"a plug-in without extended read",
+         {{L"in_synthnx.dll", L"in_synthnx.dll"}},
          "tone_44100_2_16_12000.synx",
          "hvq_render: %T: in_synthnx.dll plays it, but has no extended read "
          "(winampGetExtendedRead_openW or _open, getData and close), through which "
          "in_hvqblend.dll decodes files: it would leave the file to in_synthnx.dll to play "
          "alone, without crossfades"},
-        {"a plug-in that faults while decoding", {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+        {"a plug-in that faults while decoding",
+         {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
          "tone_44100_2_16_12000_crash_data.syf",
          "hvq_render: in_faultinfo.dll faulted (an access violation) while decoding %T with "
          "in_faultinfo.dll: nothing was written"},
         // It faults in GetFileInfo whatever the file: in_hvqblend.dll would stop using it as
         // soon as it asked for the length.
-        {"a plug-in that faults when asked for a length", {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+        {"a plug-in that faults when asked for a length",
+         {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
          "tone_44100_2_16_12000.syf",
          "hvq_render: in_faultinfo.dll faulted (an access violation) while asking "
          "in_faultinfo.dll for the title and length of %T: nothing was written"},
@@ -2280,8 +2303,8 @@ TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
         const std::filesystem::path track = user.Track(c.Track);
         const Printed printed = user.Render({track});
         std::string message = c.Message;
-        for (const auto &[mark, text] :
-             {std::pair{std::string("%P"), user.Plugins.string()}, std::pair{std::string("%T"), track.string()}})
+        for (const auto &[mark, text] : {std::pair{std::string("%P"), user.Plugins.string()},
+                                         std::pair{std::string("%T"), track.string()}})
             if (const std::size_t at = message.find(mark); at != std::string::npos)
                 message.replace(at, 2, text);
         EXPECT_EQ(printed.ExitCode, 1u) << printed.Text;
@@ -2295,8 +2318,9 @@ TEST(DemoRenderTool, ATrackOfAnotherFormatIsReferredToAPluginFolder) {
     TempFolder folder;
     const auto track = folder.Path / "song.wv";
     std::ofstream(track, std::ios::binary) << "wvpk and more bytes";
-    const Printed printed = RunWatched(L"hvq_render.exe", L"-o \"" + (folder.Path / "mix.wav").wstring() +
-                                                              L"\" \"" + track.wstring() + L"\"");
+    const Printed printed =
+        RunWatched(L"hvq_render.exe", L"-o \"" + (folder.Path / "mix.wav").wstring() + L"\" \"" +
+                                          track.wstring() + L"\"");
     EXPECT_EQ(printed.ExitCode, 1u);
     EXPECT_NE(printed.Text.find("hvq_render: " + track.string() +
                                 ": not a WAV file (no RIFF/WAVE header); for files of other "

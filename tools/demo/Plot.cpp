@@ -86,7 +86,8 @@ struct TimeAxis {
     // The pixel columns of frames [first, first + count), cut to the axis: empty outside it.
     std::pair<int, int> Columns(std::int64_t first, std::int64_t count) const {
         const auto x = [&](std::int64_t frame) {
-            return static_cast<int>(std::lround(std::clamp(X(frame), double(Left), double(Left + Width))));
+            return static_cast<int>(
+                std::lround(std::clamp(X(frame), double(Left), double(Left + Width))));
         };
         return {x(first), x(first + count)};
     }

@@ -57,16 +57,17 @@ PluginFolder ReadPluginFolder(const std::filesystem::path &folder, const std::st
     if (error)
         throw std::runtime_error(named + "cannot be read (" + error.message() + ")");
     if (found.InputPlugins.empty())
-        throw std::runtime_error(
-            named + "no input plug-ins there (files named in_*.dll" +
-            (found.HasOwnProduct ? " besides in_hvqblend.dll, which the render plays in this "
-                                   "build's version"
-                                 : std::string()) +
-            "): give a player's Plugins folder");
+        throw std::runtime_error(named + "no input plug-ins there (files named in_*.dll" +
+                                 (found.HasOwnProduct
+                                      ? " besides in_hvqblend.dll, which the render plays in this "
+                                        "build's version"
+                                      : std::string()) +
+                                 "): give a player's Plugins folder");
     // The player lists a folder in name order, as NTFS keeps it.
-    std::sort(found.InputPlugins.begin(), found.InputPlugins.end(), [](const auto &a, const auto &b) {
-        return LowerWide(a.filename().wstring()) < LowerWide(b.filename().wstring());
-    });
+    std::sort(found.InputPlugins.begin(), found.InputPlugins.end(),
+              [](const auto &a, const auto &b) {
+                  return LowerWide(a.filename().wstring()) < LowerWide(b.filename().wstring());
+              });
     return found;
 }
 
@@ -77,7 +78,8 @@ std::vector<std::string> ExtensionPatterns(const std::vector<std::string> &strin
         for (std::size_t start = 0, end; (end = list.find(';', start)) != std::string::npos;
              start = end + 1)
             if (end > start)
-                patterns.push_back(Upper(list.substr(start, std::min(end - start, kPatternLength))));
+                patterns.push_back(
+                    Upper(list.substr(start, std::min(end - start, kPatternLength))));
     }
     return patterns;
 }

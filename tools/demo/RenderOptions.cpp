@@ -60,7 +60,8 @@ std::optional<int> Decibels(std::string_view text, int lowest, int highest) {
 
 // A level as the options that follow the music take it: a whole number of dB, signed or not.
 bool LooksLikeLevel(std::string_view text) {
-    const std::string_view digits = text.substr(!text.empty() && (text[0] == '-' || text[0] == '+'));
+    const std::string_view digits =
+        text.substr(!text.empty() && (text[0] == '-' || text[0] == '+'));
     return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
 }
 

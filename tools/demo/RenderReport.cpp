@@ -155,9 +155,8 @@ bool CouldHandOver(const RenderResult &result, const Transition &t, const Render
     const std::int64_t fadeMs = plan.FadeMs >= 0 ? plan.FadeMs : options.FadeMs;
     // A hand-over after the end the plan gives was not made by that plan.
     return t.RemainingMs > 0 && ByPlugin(result, out) && ByPlugin(result, in) &&
-           lengthMs > options.MinMs &&
-           LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
-           playedMs > static_cast<double>(endMs - fadeMs) &&
+           lengthMs > options.MinMs && LengthMsOf(result, t.From + 1) >= options.MinMs &&
+           options.FadeMs > 0 && playedMs > static_cast<double>(endMs - fadeMs) &&
            (!t.AcrossFormats || options.FadeAcrossFormats);
 }
 
@@ -298,8 +297,7 @@ PictureSpan PictureSpanOf(const RenderResult &result, const RenderOptions &optio
     const double start = StartSeconds(result, t);
     const double mixed = t.Crossfaded ? Seconds(t.MixedFrames(), IncomingFormat(result, t)) : 0.0;
     const double from = std::max(start - kJoinPictureMarginSeconds, 0.0);
-    const double to =
-        std::min(start + mixed + kJoinPictureMarginSeconds, OutputSeconds(result));
+    const double to = std::min(start + mixed + kJoinPictureMarginSeconds, OutputSeconds(result));
     return {from, std::max(to - from, 0.001)};
 }
 
@@ -338,8 +336,8 @@ Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderRe
                 if (RunOf(result, result.Transitions[i]) == static_cast<int>(run))
                     meters[i].Feed(at, frames);
             if (columns > 0)
-                envelope.FeedScaled(format, start - origin + static_cast<double>(at) * scale,
-                                    scale, frames);
+                envelope.FeedScaled(format, start - origin + static_cast<double>(at) * scale, scale,
+                                    frames);
             at += got;
             if (got == 0)
                 break;
@@ -445,12 +443,14 @@ class MixFit {
     void Feed(std::int64_t first, std::span<const std::uint8_t> heard,
               std::span<const std::uint8_t> incoming, std::span<const std::uint8_t> outgoing) {
         const int width = format_.Bits / 8;
-        const std::size_t samples =
-            std::min({heard.size(), incoming.size(), outgoing.size()}) / static_cast<std::size_t>(width);
+        const std::size_t samples = std::min({heard.size(), incoming.size(), outgoing.size()}) /
+                                    static_cast<std::size_t>(width);
         for (std::size_t i = 0; i < samples; ++i) {
             const std::int64_t k = first + static_cast<std::int64_t>(i) / format_.Channels + 1;
-            const double u = t_.IncomingGain(k, curve_) * Centred(&incoming[i * width], format_.Bits);
-            const double v = t_.OutgoingGain(k, curve_) * Centred(&outgoing[i * width], format_.Bits);
+            const double u =
+                t_.IncomingGain(k, curve_) * Centred(&incoming[i * width], format_.Bits);
+            const double v =
+                t_.OutgoingGain(k, curve_) * Centred(&outgoing[i * width], format_.Bits);
             const double h = Centred(&heard[i * width], format_.Bits);
             uu_ += u * u, vv_ += v * v, uv_ += u * v, hu_ += h * u, hv_ += h * v, hh_ += h * h;
             ++samples_;
@@ -511,7 +511,7 @@ std::vector<Transition> FadesToTry(const RenderResult &result, const Transition 
                                       std::pair{1.0, ramp}, std::pair{ramp, ramp}}) {
             Transition sped = t;
             sped.InSpeed = in, sped.OutSpeed = out;
-            sped.Reason = in > 1.0 ? MixReason::OwnFadeOut
+            sped.Reason = in > 1.0    ? MixReason::OwnFadeOut
                           : out > 1.0 ? MixReason::OwnFadeIn
                                       : MixReason::SetTime;
             tryOne(sped);
@@ -561,7 +561,8 @@ std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFile
         const std::vector<std::uint8_t> outgoing = readTrack(t.From, played + at, count);
         for (std::size_t i = 0; i < fades.size(); ++i) {
             // Each fade is judged over its own mix.
-            const std::int64_t own = std::clamp<std::int64_t>(fades[i].MixedFrames() - at, 0, count);
+            const std::int64_t own =
+                std::clamp<std::int64_t>(fades[i].MixedFrames() - at, 0, count);
             const auto bytes = static_cast<std::size_t>(own * format.FrameBytes());
             fits[i].Feed(at, std::span(heard).first(std::min(bytes, heard.size())),
                          std::span(incoming).first(std::min(bytes, incoming.size())),
@@ -591,7 +592,8 @@ std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFile
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
     for (Transition &t : result.Transitions) {
-        if (const std::optional<HeardFade> heard = HearFade(runFiles, result, t, options, readTrack)) {
+        if (const std::optional<HeardFade> heard =
+                HearFade(runFiles, result, t, options, readTrack)) {
             if (!heard->Fade) {
                 Transition cut{t.From, t.StartFrame, t.Reopened};
                 cut.NotHeardMixed = true;
@@ -884,20 +886,23 @@ std::string MiddleLine(const Transition &t, const FadeMeasure &measure) {
     const int out = t.From + 1, in = t.From + 2;
     switch (measure.MiddleAgainst) {
     case FadeMeasure::Against::Incoming:
-        return figure + Printf("track %d's own loudness there, which is in at full level by the "
-                               "middle of a fade over track %d's own fade-out",
-                               in, out) +
+        return figure +
+               Printf("track %d's own loudness there, which is in at full level by the "
+                      "middle of a fade over track %d's own fade-out",
+                      in, out) +
                window;
     case FadeMeasure::Against::Outgoing:
-        return figure + Printf("track %d's own loudness there, which holds its full level until "
-                               "the middle of a fade over track %d's own fade-in",
-                               out, in) +
+        return figure +
+               Printf("track %d's own loudness there, which holds its full level until "
+                      "the middle of a fade over track %d's own fade-in",
+                      out, in) +
                window;
     case FadeMeasure::Against::BothTogether:
-        return figure + Printf("the two tracks' own sound together there, both at full level by "
-                               "the middle of a fade over track %d's own fade-out and track %d's "
-                               "own fade-in",
-                               out, in) +
+        return figure +
+               Printf("the two tracks' own sound together there, both at full level by "
+                      "the middle of a fade over track %d's own fade-out and track %d's "
+                      "own fade-in",
+                      out, in) +
                window;
     case FadeMeasure::Against::BothTracks:
         break;
@@ -981,8 +986,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         out += Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
                PadColumns(t.Name, nameWidth) +
                Printf("  %10s", FormatTime(Seconds(t.Frames, own), true).c_str()) +
-               formatColumn(FormatDescription(own)) + pluginColumn(t.Plugin) + "   " + place +
-               "\n";
+               formatColumn(FormatDescription(own)) + pluginColumn(t.Plugin) + "   " + place + "\n";
     }
     out += result.Runs.size() > 1
                ? "\ntransitions (times in the output, its files one after the other):\n"
@@ -1099,8 +1103,8 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
     };
     input.Format = {rate, result.Format.Channels, result.Format.Bits};
     input.StartSeconds = span.FromSeconds;
-    input.TotalFrames = std::llround((span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result)) *
-                                     rate);
+    input.TotalFrames =
+        std::llround((span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result)) * rate);
     for (std::size_t i = 0; i < result.Segments.size(); ++i) {
         const Segment &segment = result.Segments[i];
         const double start = StartSeconds(result, segment);

@@ -107,6 +107,38 @@ std::string WhyNotLoaded(const fs::path &file) {
                   : "it has no winampGetInModule2: no input plug-in of this player";
 }
 
+// The extended read a plug-in exports, as the player uses it: open (wide or ANSI), getData and
+// close.
+struct ExtendedRead {
+    OpenWFn OpenW = nullptr;
+    OpenFn Open = nullptr;
+    GetDataFn GetData = nullptr;
+    CloseFn Close = nullptr;
+};
+
+ExtendedRead ExtendedReadOf(HMODULE library, const std::string &plugin,
+                            const std::string &asGiven) {
+    const ExtendedRead read{Export<OpenWFn>(library, "winampGetExtendedRead_openW"),
+                            Export<OpenFn>(library, "winampGetExtendedRead_open"),
+                            Export<GetDataFn>(library, "winampGetExtendedRead_getData"),
+                            Export<CloseFn>(library, "winampGetExtendedRead_close")};
+    if ((!read.OpenW && !read.Open) || !read.GetData || !read.Close)
+        throw std::runtime_error(
+            asGiven + ": " + plugin +
+            " plays it, but has no extended read (winampGetExtendedRead_openW or _open, getData "
+            "and close), through which in_hvqblend.dll decodes files: it would leave the file "
+            "to " +
+            plugin + " to play alone, without crossfades");
+    return read;
+}
+
+// A file as the messages name it: its path, as the user typed it, and its plug-in.
+struct NamedFile {
+    const fs::path &Path;
+    const std::string &AsGiven;
+    const std::string &Plugin;
+};
+
 // The decoder's handle, closed once the file is read.
 class ReadHandle {
   public:
@@ -176,6 +208,64 @@ void AskTitleAndLength(const refhost::LoadedPlugin &plugin, const std::string &n
     }
 }
 
+// Opens the file with no wishes for its format, as in_hvqblend.dll does.
+intptr_t OpenForDecoding(const ExtendedRead &read, const NamedFile &file, DecodedFile &decoded) {
+    int size = 0, bits = 0, channels = 0, rate = 0;
+    bool lost = false;
+    const std::string ansi = Ansi(file.Path.wstring(), &lost);
+    const intptr_t handle = read.OpenW
+                                ? read.OpenW(file.Path.c_str(), &size, &bits, &channels, &rate)
+                                : read.Open(ansi.c_str(), &size, &bits, &channels, &rate);
+    if (!handle)
+        throw std::runtime_error(
+            file.AsGiven + ": " + file.Plugin + " could not open it for decoding" +
+            (!read.OpenW && lost ? " (its path has characters outside the ANSI code page, and " +
+                                       file.Plugin + " takes only ANSI names)"
+                                 : std::string()));
+    decoded.Format = {rate, channels, bits};
+    return handle;
+}
+
+// The plug-in's whole decoding of a file, kept in a file of the render's own.
+DecodedFile DecodeWhole(const ExtendedRead &read, const NamedFile &file, const fs::path &samples) {
+    DecodedFile decoded;
+    decoded.Plugin = file.Plugin;
+    decoded.Samples = samples;
+    const ReadHandle handle(read.Close, OpenForDecoding(read, file, decoded));
+    const PcmFormat &f = decoded.Format;
+    if (!blockmath::IsPlayableFormat(f.Bits, f.Channels, f.Rate))
+        throw std::runtime_error(file.AsGiven + ": " + file.Plugin + " decodes it to " +
+                                 std::to_string(f.Bits) + "-bit samples, " +
+                                 std::to_string(f.Channels) + " channels at " +
+                                 std::to_string(f.Rate) + " Hz, which in_hvqblend.dll cannot play");
+    std::vector<char> pending;
+    std::int64_t bytes = 0;
+    for (int kill = 0;;) {
+        pending.resize(pending.size() + kReadBytes);
+        const intptr_t got = read.GetData(
+            handle.Get(), pending.data() + pending.size() - kReadBytes, kReadBytes, &kill);
+        pending.resize(pending.size() - kReadBytes +
+                       static_cast<std::size_t>(std::clamp<intptr_t>(got, 0, kReadBytes)));
+        if (got < 0 || got > kReadBytes)
+            throw std::runtime_error(
+                file.AsGiven + ": " + file.Plugin + " reported a read error after " +
+                FormatTime(static_cast<double>(bytes) / static_cast<double>(f.BytesPerSecond()),
+                           true) +
+                " of it");
+        bytes += got;
+        if (bytes > kMostBytes)
+            throw std::runtime_error(file.AsGiven + ": " + file.Plugin +
+                                     " decodes it to more than 2 GiB of samples, more than the "
+                                     "plug-in's decoder interface can count");
+        if (got == 0 || pending.size() >= kWriteBytes)
+            Append(samples, pending, file.AsGiven);
+        if (got == 0)
+            break;
+    }
+    decoded.Frames = bytes / f.FrameBytes();
+    return decoded;
+}
+
 fs::path DecodedFolder() {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
@@ -196,8 +286,8 @@ UserPlugins::UserPlugins(refhost::RefHost &host, const std::string &folderAsGive
                       fs::copy_options::overwrite_existing, error);
         if (error)
             throw std::runtime_error("--plugins " + folderAsGiven + ": cannot copy " +
-                                     Utf8(plugin.filename().wstring()) +
-                                     " beside the plug-in (" + error.message() + ")");
+                                     Utf8(plugin.filename().wstring()) + " beside the plug-in (" +
+                                     error.message() + ")");
     }
     decoded_ = DecodedFolder();
     faultnet::RemoveOnFault(decoded_);
@@ -215,15 +305,16 @@ std::vector<std::string> UserPlugins::CheckLoaded() {
         const std::wstring name = file.filename().wstring();
         const refhost::LoadedPlugin *loaded = host_.Plugin(name);
         if (!loaded || !loaded->Module) {
-            notes.push_back(Utf8(name) + " of " + folderAsGiven_ + " was not loaded: " +
-                            WhyNotLoaded(host_.PluginsFolder() / name));
+            notes.push_back(Utf8(name) + " of " + folderAsGiven_ +
+                            " was not loaded: " + WhyNotLoaded(host_.PluginsFolder() / name));
             continue;
         }
-        plugins_.push_back({name, loaded, loaded->Module->IsOurFile, ExtensionsOf(*loaded->Module)});
+        plugins_.push_back(
+            {name, loaded, loaded->Module->IsOurFile, ExtensionsOf(*loaded->Module)});
     }
     if (plugins_.empty()) {
-        std::string why = "--plugins " + folderAsGiven_ + ": none of its input plug-ins could be "
-                                                          "loaded";
+        std::string why =
+            "--plugins " + folderAsGiven_ + ": none of its input plug-ins could be loaded";
         for (const std::string &note : notes)
             why += "\n  " + note;
         throw std::runtime_error(why);
@@ -291,61 +382,14 @@ DecodedFile UserPlugins::Take(const fs::path &file, const std::string &asGiven, 
         throw std::runtime_error(NoOwner(asGiven));
     CheckHostPlaysItThroughUs(file, asGiven);
     const std::string name = Utf8(owner->FileName);
-    HMODULE library = owner->Loaded->Library;
-    const auto openW = Export<OpenWFn>(library, "winampGetExtendedRead_openW");
-    const auto open = Export<OpenFn>(library, "winampGetExtendedRead_open");
-    const auto getData = Export<GetDataFn>(library, "winampGetExtendedRead_getData");
-    const auto close = Export<CloseFn>(library, "winampGetExtendedRead_close");
-    if ((!openW && !open) || !getData || !close)
-        throw std::runtime_error(asGiven + ": " + name + " plays it, but has no extended read "
-                                 "(winampGetExtendedRead_openW or _open, getData and close), "
-                                 "through which in_hvqblend.dll decodes files: it would leave "
-                                 "the file to " + name + " to play alone, without crossfades");
-
+    const HMODULE library = owner->Loaded->Library;
+    const ExtendedRead read = ExtendedReadOf(library, name, asGiven);
     DecodedFile decoded;
-    decoded.Plugin = name;
-    faultnet::Doing decoding("decoding " + asGiven + " with " + name);
-    int size = 0, bits = 0, channels = 0, rate = 0;
-    bool lost = false;
-    const std::string ansi = Ansi(file.wstring(), &lost);
-    const ReadHandle read(close, openW ? openW(file.c_str(), &size, &bits, &channels, &rate)
-                                       : open(ansi.c_str(), &size, &bits, &channels, &rate));
-    if (!read.Get())
-        throw std::runtime_error(
-            asGiven + ": " + name + " could not open it for decoding" +
-            (!openW && lost ? " (its path has characters outside the ANSI code page, and " +
-                                  name + " takes only ANSI names)"
-                            : std::string()));
-    if (!blockmath::IsPlayableFormat(bits, channels, rate))
-        throw std::runtime_error(asGiven + ": " + name + " decodes it to " +
-                                 std::to_string(bits) + "-bit samples, " +
-                                 std::to_string(channels) + " channels at " + std::to_string(rate) +
-                                 " Hz, which in_hvqblend.dll cannot play");
-    decoded.Format = {rate, channels, bits};
-    decoded.Samples = decoded_ / ("track-" + std::to_string(index) + ".pcm");
-    std::vector<char> pending;
-    std::int64_t bytes = 0;
-    for (int kill = 0;;) {
-        pending.resize(pending.size() + kReadBytes);
-        char *into = pending.data() + pending.size() - kReadBytes;
-        const intptr_t got = getData(read.Get(), into, kReadBytes, &kill);
-        pending.resize(pending.size() - kReadBytes + static_cast<std::size_t>(std::max<intptr_t>(got, 0)));
-        const double seconds =
-            static_cast<double>(bytes) / static_cast<double>(decoded.Format.BytesPerSecond());
-        if (got < 0 || got > kReadBytes)
-            throw std::runtime_error(asGiven + ": " + name + " reported a read error after " +
-                                     FormatTime(seconds, true) + " of it");
-        bytes += got;
-        if (bytes > kMostBytes)
-            throw std::runtime_error(asGiven + ": " + name + " decodes it to more than 2 GiB of "
-                                     "samples, more than the plug-in's decoder interface can "
-                                     "count");
-        if (got == 0 || pending.size() >= kWriteBytes)
-            Append(decoded.Samples, pending, asGiven);
-        if (got == 0)
-            break;
+    {
+        const faultnet::Doing decoding("decoding " + asGiven + " with " + name);
+        decoded = DecodeWhole(read, {file, asGiven, name},
+                              decoded_ / ("track-" + std::to_string(index) + ".pcm"));
     }
-    decoded.Frames = bytes / decoded.Format.FrameBytes();
     decoded.Tags = TagsOf(library, name, file, asGiven);
     AskTitleAndLength(*owner->Loaded, name, file, asGiven);
     return decoded;

@@ -3,6 +3,7 @@
 // Plugins folder), and writes what the output received to a WAV file, with a report of the
 // transitions and, if asked, a picture of them. A way to hear the plug-in's crossfades without a
 // Windows machine: it runs under Wine.
+#include "EdgePlan.h"
 #include "FaultNet.h"
 #include "InputCheck.h"
 #include "OutputWav.h"
@@ -12,7 +13,6 @@
 #include "UserPlugins.h"
 #include "WavFile.h"
 #include "WavInfo.h"
-#include "EdgePlan.h"
 #include "playback/AlbumJoin.h"
 
 #include <fcntl.h>
@@ -105,8 +105,8 @@ struct Track {
     // The file the track's samples are read from for the analysis: the WAV file itself, or the
     // copy its plug-in decoded.
     fs::path Samples;
-    std::string Plugin;              // the plug-in of --plugins that plays it; empty: none
-    std::optional<TAlbumTags> Tags;  // as that plug-in gives them
+    std::string Plugin;             // the plug-in of --plugins that plays it; empty: none
+    std::optional<TAlbumTags> Tags; // as that plug-in gives them
 };
 
 // Frames [first, first + count) of a track's samples, fewer at its end.
@@ -169,10 +169,11 @@ class Decoding {
     explicit Decoding(int count) : count_(count), terminal_(StderrIsTerminal()) {}
     void Show(int index, const std::string &name) {
         if (terminal_)
-            std::fprintf(stderr, "\r%-60s", ("decoding " + std::to_string(index + 1) + " of " +
-                                              std::to_string(count_) + ": " + name)
-                                                 .substr(0, 60)
-                                                 .c_str());
+            std::fprintf(stderr, "\r%-60s",
+                         ("decoding " + std::to_string(index + 1) + " of " +
+                          std::to_string(count_) + ": " + name)
+                             .substr(0, 60)
+                             .c_str());
     }
     void Done() {
         if (terminal_)
@@ -221,7 +222,8 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
             throw std::runtime_error(input + ": cannot be opened");
         const auto layout = wav::ReadLayout(file);
         if (!layout)
-            throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file) + OtherFormats(file));
+            throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file) +
+                                     OtherFormats(file));
         if (layout->DataBytes > INT32_MAX)
             throw std::runtime_error(input + ": more than 2 GiB of samples, more than the "
                                              "plug-in's decoder interface can count");
@@ -258,13 +260,15 @@ std::vector<Track> DecodeInputs(const RenderOptions &options, demo::UserPlugins 
         const demo::DecodedFile decoded =
             plugins.Take(path, input, static_cast<int>(tracks.size()) + 1);
         const demo::PcmFormat &f = decoded.Format;
-        Track track{path, ToUtf8(path.filename().wstring()), {}, decoded.Samples, decoded.Plugin,
-                    decoded.Tags};
+        Track track{path, ToUtf8(path.filename().wstring()), {}, decoded.Samples, {}, {}};
+        track.Plugin = decoded.Plugin;
+        track.Tags = decoded.Tags;
         track.Layout.Format = {f.Rate, f.Channels, f.Bits};
         track.Layout.DataBytes = static_cast<std::uint64_t>(decoded.Frames) * f.FrameBytes();
         if (demo::TrackLengthMs(decoded.Frames, f.Rate) < 1)
-            throw std::runtime_error(input + ": " + decoded.Plugin + " decodes it to less than a "
-                                     "millisecond of sound, which the plug-in leaves to " +
+            throw std::runtime_error(input + ": " + decoded.Plugin +
+                                     " decodes it to less than a millisecond of sound, which "
+                                     "the plug-in leaves to " +
                                      decoded.Plugin + " to play alone");
         tracks.push_back(std::move(track));
     }
@@ -622,9 +626,8 @@ std::vector<std::string> StartHost(refhost::RefHost &host, const RenderOptions &
     if (!plugins)
         host.InstallPlugin(L"in_wavpcm.dll");
     {
-        const faultnet::Doing loading(
-            "the host loaded the plug-ins" +
-            (plugins ? " of " + options.PluginsFolder : std::string()));
+        const faultnet::Doing loading("the host loaded the plug-ins" +
+                                      (plugins ? " of " + options.PluginsFolder : std::string()));
         host.Start();
     }
     RequireLoaded(host, L"in_hvqblend.dll");
