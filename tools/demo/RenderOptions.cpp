@@ -288,7 +288,9 @@ With --plugins DIR the tracks may be of any format the input plug-ins of DIR pla
 Plugins folder, say C:\Program Files\Winamp\Plugins): the render lays them beside
 in_hvqblend.dll as the player does (its in_*.dll files; the folder's own in_hvqblend.dll and
 files of other kinds are left out), and in_hvqblend.dll plays each file through the plug-in
-that owns it, as it does in the player. The report names that plug-in for each track.
+that owns it, as it does in the player. The report names that plug-in for each track. Each
+file is decoded once by its plug-in before the render, for the analysis: a file no plug-in
+takes or can decode, and a plug-in that faults, stop the render before anything is written.
 
 options (the first four are the plug-in's settings, written to Plugins\HVQBlend.ini):
   --fade-ms N       crossfade time in milliseconds (FadeTime; default 5000)
