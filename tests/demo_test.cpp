@@ -7,13 +7,16 @@
 #include "InputCheck.h"
 #include "OutputWav.h"
 #include "Plot.h"
+#include "PluginFolder.h"
 #include "PngWriter.h"
+#include "RefHost.h"
 #include "RenderOptions.h"
 #include "RenderReport.h"
 #include "Transitions.h"
 #include "Utf8Text.h"
 #include "WavFile.h"
 #include "WavInfo.h"
+#include "support/PluginProbe.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -31,11 +34,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <numbers>
 #include <optional>
-#include <tuple>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -317,6 +321,59 @@ TEST(DemoOptions, TheOptionsThatFollowTheMusicWriteTheirKeysAndKeepTheirLevelsIn
               demo::kLookAheadSpeed);
     EXPECT_EQ(demo::OutputSpeed(Parse({"--albums-through", "a.wav"}).Options), 0.0);
     EXPECT_EQ(demo::OutputSpeed(Parse({"--skip-silence", "--speed", "2", "a.wav"}).Options), 2.0);
+}
+
+// A level may follow its option as the next argument, as --fade-ms 5000 takes its value; a
+// file name never reads as a level, and a level on its own is named as such.
+TEST(DemoOptions, ALevelMayComeAsTheNextArgument) {
+    struct Case {
+        std::vector<std::string> Args;
+        int SilenceDb, DropDb;
+    };
+    for (const Case &c :
+         {Case{{"--skip-silence", "-60", "a.wav"}, -60, 12},
+          Case{{"--fade-over-own-fade-outs", "20", "a.wav"}, -50, 20},
+          Case{{"--skip-silence", "+0-.wav", "a.wav"}, -50, 12},
+          Case{{"--skip-silence", "-35", "--fade-over-own-fade-outs", "3", "a.wav"}, -35, 3}}) {
+        const auto parsed = Parse(c.Args);
+        ASSERT_EQ(parsed.Error, "") << c.Args[1];
+        EXPECT_EQ(parsed.Options.SilenceThresholdDb, c.SilenceDb) << c.Args[1];
+        EXPECT_EQ(parsed.Options.OwnFadeOutDropDb, c.DropDb) << c.Args[1];
+        EXPECT_EQ(parsed.Options.Inputs.back(), "a.wav") << c.Args[1];
+    }
+    EXPECT_EQ(Parse({"--skip-silence", "-91", "a.wav"}).Error,
+              "--skip-silence takes a peak level in dBFS from -90 to -20, not \"-91\"");
+    EXPECT_EQ(Parse({"--fade-over-own-fade-outs", "-12", "a.wav"}).Error,
+              "--fade-over-own-fade-outs takes dB below the track's body from 3 to 40, not "
+              "\"-12\"");
+    EXPECT_EQ(Parse({"--albums-through", "--fade-ms", "3000", "-50", "a.wav"}).Error,
+              "-50 is a number where an option or a file belongs: give a level with its option, "
+              "as --skip-silence -50 or --skip-silence=-50");
+    const std::string usage = demo::RenderUsage();
+    EXPECT_NE(usage.find("--skip-silence -60"), std::string::npos);
+    // What --speed is when not given, each way the render chooses it.
+    EXPECT_NE(usage.find("Default 0, but 10 with --skip-silence or\n"
+                         "                    --fade-over-own-fade-outs"),
+              std::string::npos)
+        << usage;
+    EXPECT_NE(usage.find("and 4 with --skip-at"), std::string::npos) << usage;
+}
+
+TEST(DemoOptions, APictureOfOneJoinNeedsThePictureAndAJoinOfThePlaylist) {
+    const auto parsed = Parse({"--png", "p.png", "--png-join", "2", "a", "b", "c"});
+    ASSERT_EQ(parsed.Error, "");
+    EXPECT_EQ(parsed.Options.PngJoin, 2);
+    EXPECT_EQ(Parse({"a", "b"}).Options.PngJoin, 0);
+    EXPECT_EQ(Parse({"--png-join", "1", "a", "b"}).Error,
+              "--png-join draws a picture of one join: give --png FILE for it too");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join=3", "a", "b", "c"}).Error,
+              "--png-join 3: the 3 tracks given have joins 1 to 2");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join", "1", "a"}).Error,
+              "--png-join 1: a single track has no join");
+    EXPECT_EQ(Parse({"--png", "p.png", "--png-join", "0", "a", "b"}).Error,
+              "--png-join takes the number of a join, 1 for the one from track 1 into track 2, "
+              "not \"0\"");
+    EXPECT_NE(demo::RenderUsage().find("--png-join N"), std::string::npos);
 }
 
 // ----------------------------------------------------------------- names
@@ -710,6 +767,64 @@ TEST(DemoOutput, WhatCannotBeReadOrWrittenIsSaidBeforeTheRender) {
               "is a folder: give the name of the file to write");
 }
 
+// ----------------------------------------------------------------- a user's plug-in folder
+
+TEST(DemoPluginFolder, ItsInputPluginsAreTakenInThePlayersOrderAndItsOwnCopyLeftOut) {
+    TempFolder folder;
+    for (const char *name : {"in_zeta.dll", "IN_Alpha.DLL", "in_hvqblend.dll", "out_ds.dll",
+                             "in_.dll", "gen_ml.dll", "in_notes.txt", "plugin.ini"})
+        std::ofstream(folder.Path / name) << "x";
+    std::filesystem::create_directories(folder.Path / "in_folder.dll");
+    const demo::PluginFolder found = demo::ReadPluginFolder(folder.Path, "Plugins");
+    ASSERT_EQ(found.InputPlugins.size(), 2u);
+    EXPECT_EQ(found.InputPlugins[0].filename(), "IN_Alpha.DLL");
+    EXPECT_EQ(found.InputPlugins[1].filename(), "in_zeta.dll");
+    EXPECT_TRUE(found.HasOwnProduct);
+    EXPECT_EQ(found.OtherFiles, 5);
+
+    const auto refused = [](const std::filesystem::path &path) {
+        try {
+            demo::ReadPluginFolder(path, "my plugins");
+        } catch (const std::runtime_error &error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    EXPECT_EQ(refused(folder.Path / "none"), "--plugins my plugins: there is no such folder");
+    EXPECT_EQ(refused(folder.Path / "plugin.ini"),
+              "--plugins my plugins: is a file, not a folder: give the folder of the plug-ins (a "
+              "player's Plugins folder)");
+    TempFolder own;
+    std::ofstream(own.Path / "in_hvqblend.dll") << "x";
+    std::ofstream(own.Path / "out_ds.dll") << "x";
+    EXPECT_EQ(refused(own.Path),
+              "--plugins my plugins: no input plug-ins there (files named in_*.dll besides "
+              "in_hvqblend.dll, which the render plays in this build's version): give a player's "
+              "Plugins folder");
+    TempFolder empty;
+    EXPECT_EQ(refused(empty.Path), "--plugins my plugins: no input plug-ins there (files named "
+                                   "in_*.dll): give a player's Plugins folder");
+}
+
+TEST(DemoPluginFolder, AFileBelongsToAPluginByItsExtensionInAnyLetterCase) {
+    // Patterns and descriptions in turn; a pattern is cut to 14 characters.
+    const std::vector<std::string> patterns = demo::ExtensionPatterns(
+        {"FLAC;fla", "FLAC files (*.FLAC)", "ReallyLongExtension", "Long", ";wv;", "WavPack"});
+    EXPECT_EQ(patterns, (std::vector<std::string>{"FLAC", "FLA", "REALLYLONGEXTE", "WV"}));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "C:\\music\\01 Song.flac"));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "song.Wv"));
+    EXPECT_TRUE(demo::ExtensionListed(patterns, "a.reallylongexte"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "a.reallylongextension"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "C:\\music.flac\\readme"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "song.mp3"));
+    EXPECT_FALSE(demo::ExtensionListed(patterns, "flac"));
+    EXPECT_EQ(demo::ExtensionsText(patterns), ".FLAC .FLA .REALLYLONGEXTE .WV");
+    EXPECT_EQ(demo::ExtensionsText({}), "no extensions");
+    EXPECT_TRUE(demo::IsInputPluginName(L"IN_MP3.DLL"));
+    EXPECT_FALSE(demo::IsInputPluginName(L"in_.dll"));
+    EXPECT_FALSE(demo::IsInputPluginName(L"in_mp3.dll.bak"));
+}
+
 } // namespace
 
 // ----------------------------------------------------------------- the equal-power curve
@@ -893,6 +1008,76 @@ TEST(DemoSkips, ADiscardLargerThanTheTrackBegunComesOffTheTrackBefore) {
     const auto result = demo::Analyse(calls, format, tracks, options, 0, 0, {0});
     EXPECT_EQ(result.OutputFrames, 4500);
     EXPECT_EQ(result.Transitions.at(0).RemainingMs, 7500);
+}
+
+// Three tracks of 1 kHz mono: Next pressed 3 s into the first (a fade on skip of 1 s), then the
+// second handed over 5.1 s in, 0.9 s before its end, into the third (3 s).
+demo::RenderResult SkipThenCrossfade() {
+    const std::vector<OutputCall> calls = {{K::Open, 0, 1},  {K::Write, 6000, 1},
+                                           {K::Flush, 0, 1}, {K::Write, 10200, 1},
+                                           {K::Flush, 0, 1}, {K::Write, 6000, 1}};
+    demo::RenderOptions options;
+    options.FadeMs = 1000;
+    options.MinMs = 1000;
+    options.SkipFadeMs = 1000;
+    return demo::Analyse(calls, kFormat, {{"a.wav", 10000}, {"b.wav", 6000}, {"c.wav", 3000}},
+                         options, 0, 0, {0});
+}
+
+TEST(DemoPicture, TheTitleCountsSkipsApartFromCrossfades) {
+    const demo::RenderResult result = SkipThenCrossfade();
+    ASSERT_EQ(result.Transitions.size(), 2u);
+    ASSERT_TRUE(result.Transitions[0].Skipped && result.Transitions[0].Crossfaded);
+    ASSERT_TRUE(result.Transitions[1].Crossfaded && !result.Transitions[1].Skipped);
+    EXPECT_EQ(demo::MakePlotInput(result, {}, {}).Title,
+              "Halvern Q-Blend: 3 tracks, 1 crossfade, 1 skip");
+}
+
+// The picture of one join shows 3 s before it to 3 s after its mix, within the output: the
+// envelope, the tracks and the joins of that span only, drawn inside the panels.
+TEST(DemoPicture, APictureOfOneJoinShowsTheSecondsAroundIt) {
+    demo::RenderResult result = SkipThenCrossfade();
+    demo::RenderOptions options;
+    options.PngJoin = 2;
+    const demo::PictureSpan span = demo::PictureSpanOf(result, options);
+    // Join 2 at 8.1 s, its mix 0.9 s (what was left of track 2); the output ends at 11.1 s.
+    EXPECT_NEAR(span.FromSeconds, 5.1, 1e-9);
+    EXPECT_NEAR(span.Seconds, 6.0, 1e-9);
+
+    // The output at a quarter of full scale until join 2, then at three quarters: one column
+    // per second of the span.
+    TempFolder folder;
+    const std::filesystem::path file = folder.Path / "out.wav";
+    Bytes pcm;
+    for (int frame = 0; frame < 11100; ++frame) {
+        const std::int16_t value = frame < 8100 ? 8192 : 24576;
+        pcm.push_back(static_cast<std::uint8_t>(value));
+        pcm.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    ASSERT_TRUE(wav::SaveFile(file, {1000, 1, 16}, pcm));
+    const demo::Envelope wave =
+        demo::MeasureOutput(std::span<const std::filesystem::path>(&file, 1), result, 6, span);
+    EXPECT_EQ(wave.Max, (std::vector<float>{0.25f, 0.25f, 0.25f, 0.75f, 0.75f, 0.75f}));
+
+    const demo::PlotInput plot = demo::MakePlotInput(result, options, wave);
+    EXPECT_EQ(plot.Title, "Halvern Q-Blend: join 2 of 2, track 2 > 3");
+    EXPECT_NE(plot.Subtitle.find("0:05.100 to 0:11.100 of 0:11.100"), std::string::npos)
+        << plot.Subtitle;
+    EXPECT_EQ(plot.TotalFrames, 6000);
+    EXPECT_EQ(plot.Tracks.at(1).StartFrame, -2100);
+    // The skip's fade ended at 4 s, before the span: left out.
+    ASSERT_EQ(plot.Transitions.size(), 1u);
+    EXPECT_EQ(plot.Transitions[0].From, 1);
+    EXPECT_EQ(plot.Transitions[0].StartFrame, 3000);
+    ASSERT_EQ(plot.TransitionSeconds.size(), 1u);
+    EXPECT_NEAR(plot.TransitionSeconds[0], 8.1, 1e-9);
+
+    // Track 2 began 2.1 s before the span: its bar starts at the panel's edge, not in the margin.
+    const draw::Canvas canvas = demo::DrawPlot(plot, 600);
+    for (int x = 0; x < 50; ++x) {
+        const draw::Color margin = canvas.At(x, 77), corner = canvas.At(0, 0);
+        EXPECT_TRUE(margin.R == corner.R && margin.G == corner.G && margin.B == corner.B) << x;
+    }
 }
 
 } // namespace
@@ -1345,6 +1530,78 @@ std::int16_t SampleAt(const Bytes &pcm, std::int64_t frame) {
     return at + 1 < pcm.size() ? static_cast<std::int16_t>(pcm[at] | pcm[at + 1] << 8) : 0;
 }
 
+// A 5 s crossfade at 8 kHz into a track whose first second lies between -70 and -60 dBFS: the
+// output holds the curve's mix, though the incoming track is far below the output's rounding
+// where the fade begins (a tenth of a step and less in its first 20 ms). Both tracks share a low
+// note there, as music in one key does. Judged over the whole fade it is a crossfade; a fade cut
+// at once into the same tracks is not.
+TEST(DemoFades, AFadeIntoAQuietStartIsJudgedOverTheWholeFade) {
+    constexpr demo::PcmFormat kEightKilo{8000, 1, 16};
+    constexpr double kTwoPi = 2 * std::numbers::pi;
+    const auto tone = [&](int frames, auto level) {
+        Bytes pcm;
+        for (int n = 0; n < frames; ++n) {
+            const auto v = static_cast<std::int16_t>(std::lround(level(n)));
+            pcm.push_back(static_cast<std::uint8_t>(v));
+            pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        return pcm;
+    };
+    const Bytes one = tone(80000, [&](int n) {
+        return 9000 * std::sin(kTwoPi * 55 * n / 8000) + 2000 * std::sin(kTwoPi * 220 * n / 8000);
+    });
+    const Bytes two = tone(64000, [&](int n) {
+        if (n >= 8000)
+            return 9000 * std::sin(kTwoPi * 82.4 * n / 8000) +
+                   3000 * std::sin(kTwoPi * 330 * n / 8000);
+        // -70 dBFS rising to -60 dBFS (RMS) over the first second.
+        const double rms = 32768 * std::pow(10.0, (-70.0 + 10.0 * n / 8000) / 20);
+        return rms * std::sqrt(2.0) * std::sin(kTwoPi * 55 * n / 8000 + 0.5);
+    });
+    // Track 1 handed over after 40064 frames, its last block of 64 frames included.
+    const std::vector<OutputCall> calls = {OpenIn(kEightKilo),
+                                           {K::Write, 80000, kPlayback},
+                                           {K::Write, 128, kPlayback},
+                                           {K::Flush, 0, kPlayback},
+                                           {K::Write, 128000, kPlayback}};
+    const std::vector<demo::TrackFile> tracks = {{"one.wav", 80000, false, kEightKilo},
+                                                 {"two.wav", 64000, false, kEightKilo}};
+    demo::RenderOptions options;
+    options.FadeMs = 5000;
+    options.MinMs = 1000;
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    const demo::Transition handOver =
+        demo::Analyse(calls, kEightKilo, tracks, options).Transitions.at(0);
+    ASSERT_TRUE(handOver.Crossfaded);
+    ASSERT_EQ(handOver.MixedFrames(), 39936);
+    const auto rendered = [&](bool mixed) {
+        Bytes out = FramesOf(one, 0, 40064);
+        for (std::int64_t k = 1; k <= 64000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (mixed && k <= handOver.MixedFrames())
+                value = std::trunc(handOver.IncomingGain(k, false) * value +
+                                   handOver.OutgoingGain(k, false) * SampleAt(one, 40064 + k - 1));
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        EXPECT_TRUE(wav::SaveFile(files[0], {8000, 1, 16}, out));
+        demo::RenderResult result = demo::Analyse(calls, kEightKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        return result;
+    };
+    const demo::RenderResult faded = rendered(true);
+    EXPECT_TRUE(faded.Transitions.at(0).Crossfaded)
+        << Joined(demo::NoCrossfadeReasons(faded, faded.Transitions.at(0), options));
+    const demo::RenderResult cut = rendered(false);
+    EXPECT_FALSE(cut.Transitions.at(0).Crossfaded);
+    EXPECT_TRUE(cut.Transitions.at(0).NotHeardMixed);
+}
+
 TEST(DemoEdges, TheTrackEndAndLeadingSilenceAreFoundAsThePluginFindsThem) {
     demo::RenderOptions options;
     options.SkipSilence = true;
@@ -1464,6 +1721,258 @@ TEST(DemoEdges, AFadeOverTheTracksOwnFadeOutAndAnAlbumJoinAreReportedSo) {
         EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
 }
 
+// 16-bit mono noise at an RMS level (dBFS), from a linear congruential generator, in dB steps
+// per frame: level(frame) gives the frame's level, -infinity for digital silence.
+template <class Level> Bytes Noise(int frames, std::uint32_t seed, Level level) {
+    Bytes pcm;
+    for (int n = 0; n < frames; ++n) {
+        seed = seed * 1103515245u + 12345u;
+        const double uniform = static_cast<double>(seed >> 8) / (1 << 24) * 2.0 - 1.0;
+        // A uniform sample's RMS is its peak over the square root of 3.
+        const double peak = 32768.0 * std::sqrt(3.0) * std::pow(10.0, level(n) / 20.0);
+        const auto v =
+            static_cast<std::int16_t>(std::clamp(std::lround(uniform * peak), -32768L, 32767L));
+        pcm.push_back(static_cast<std::uint8_t>(v));
+        pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    return pcm;
+}
+
+// In the middle of a fade over a track's own ramp the other track is at full level: the
+// loudness there is measured against it alone; elsewhere against the two tracks' mean power.
+TEST(DemoEdges, TheMiddleOfAFadeOverAnOwnRampIsMeasuredAgainstTheTrackAtFullLevel) {
+    // 1 kHz mono, constant levels: the output holds 0.55 of full scale through the fade, the
+    // incoming track 0.5, the outgoing one 0.1.
+    const auto constant = [](int frames, double unit) {
+        Bytes pcm;
+        const auto v = static_cast<std::int16_t>(std::lround(unit * 32768));
+        for (int n = 0; n < frames; ++n) {
+            pcm.push_back(static_cast<std::uint8_t>(v));
+            pcm.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        return pcm;
+    };
+    const Bytes one = constant(8000, 0.1), two = constant(6000, 0.5);
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                           {K::Write, 12000, kPlayback},
+                                           {K::Write, 32, kPlayback},
+                                           {K::Flush, 0, kPlayback},
+                                           {K::Write, 12000, kPlayback}};
+    TempFolder folder;
+    const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+    ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16},
+                              Concatenated({FramesOf(one, 0, 6016), constant(6000, 0.55)})));
+    struct Case {
+        double InSpeed, OutSpeed, Db;
+        demo::FadeMeasure::Against Against;
+        const char *Line;
+    };
+    using A = demo::FadeMeasure::Against;
+    for (const Case &c :
+         {Case{1.0, 1.0, 10 * std::log10(0.55 * 0.55 / ((0.5 * 0.5 + 0.1 * 0.1) / 2)),
+               A::BothTracks,
+               "middle of the fade: +3.7 dB against the two tracks' own loudness "
+               "(RMS over 50 ms)\n"},
+          Case{2.0, 1.0, 20 * std::log10(0.55 / 0.5), A::Incoming,
+               "middle of the fade: +0.8 dB against track 2's own loudness there, which is in at "
+               "full level by the middle of a fade over track 1's own fade-out (RMS over 50 ms)\n"},
+          Case{1.0, 2.0, 20 * std::log10(0.55 / 0.1), A::Outgoing,
+               "middle of the fade: +14.8 dB against track 1's own loudness there, which holds its "
+               "full level until the middle of a fade over track 2's own fade-in (RMS over 50 "
+               "ms)\n"},
+          Case{
+              2.0, 2.0, 10 * std::log10(0.55 * 0.55 / (0.5 * 0.5 + 0.1 * 0.1)), A::BothTogether,
+              "middle of the fade: +0.7 dB against the two tracks' own sound together there, both "
+              "at full level by the middle of a fade over track 1's own fade-out and track 2's own "
+              "fade-in (RMS over 50 ms)\n"}}) {
+        std::vector<demo::TrackFile> tracks = {{"one.wav", 8000, false, kMonoKilo},
+                                               {"two.wav", 6000, false, kMonoKilo}};
+        tracks[0].Edges.EndMs = 8000;
+        tracks[0].Edges.FadeMs = 2000;
+        tracks[0].Edges.InSpeed = c.InSpeed;
+        tracks[0].Edges.OutSpeed = c.OutSpeed;
+        demo::RenderOptions options;
+        options.FadeMs = 2000;
+        options.MinMs = 1000;
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        ASSERT_TRUE(result.Transitions.at(0).Crossfaded);
+        demo::MeasureFades(files, result, options, readTrack);
+        ASSERT_EQ(result.Fades.size(), 1u);
+        EXPECT_EQ(result.Fades[0].MiddleAgainst, c.Against) << c.Line;
+        EXPECT_NEAR(result.Fades[0].MiddleDb, c.Db, 0.01) << c.Line;
+        const std::string report = demo::FormatReport(result, options);
+        EXPECT_NE(report.find(c.Line), std::string::npos) << c.Line << report;
+    }
+}
+
+// The plan of the tracks' files lays a fade over track 1's own fade-out (the incoming gain twice
+// as fast); where the output holds the plain fade instead, the plug-in acted on the set time, and
+// the report names that, with what the files gave.
+TEST(DemoEdges, TheReasonNamedIsTheOneTheOutputHolds) {
+    const Bytes one = Noise(10000, 1, [](int) { return -10.0; });
+    const Bytes two = Noise(8000, 2, [](int) { return -10.0; });
+    const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+        return FramesOf(track == 0 ? one : two, first, count);
+    };
+    // Handed over after 8016 frames, 2 s before the end: a 2 s fade of which 1984 frames mix.
+    const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                           {K::Write, 16000, kPlayback},
+                                           {K::Write, 32, kPlayback},
+                                           {K::Flush, 0, kPlayback},
+                                           {K::Write, 16000, kPlayback}};
+    std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                           {"two.wav", 8000, false, kMonoKilo}};
+    tracks[0].Edges.EndMs = 10000;
+    tracks[0].Edges.FadeMs = 2000;
+    tracks[0].Edges.OwnFadeOut = true;
+    tracks[0].Edges.InSpeed = 2.0;
+    demo::RenderOptions options;
+    options.FadeMs = 2000;
+    options.MinMs = 1000;
+    options.FadeOverOwnFadeOuts = true;
+    // The linear curve over 2000 frames, each gain sped up as given and held at 1.
+    const auto output = [&](double inSpeed) {
+        Bytes out = FramesOf(one, 0, 8016);
+        for (std::int64_t k = 1; k <= 8000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (k <= 1984) {
+                const double p = 1.0 - k / 2000.0;
+                value = std::trunc(std::min(1.0, (1.0 - p) * inSpeed) * value +
+                                   p * SampleAt(one, 8016 + k - 1));
+            }
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        return out;
+    };
+    struct Case {
+        double InSpeed;
+        demo::MixReason Reason;
+        const char *Line;
+    };
+    for (const Case &c :
+         {Case{2.0, demo::MixReason::OwnFadeOut,
+               "fade started at 0:08.000 of track 1, for its own fade-out; silence trimmed: none"},
+          Case{1.0, demo::MixReason::SetTime,
+               "fade started at 0:08.000 of track 1, for the set time (the files give its own "
+               "fade-out, but the output holds this fade: was the plug-in's look-ahead late?); "
+               "silence trimmed: none"}}) {
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, output(c.InSpeed)));
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        const demo::Transition &t = result.Transitions.at(0);
+        ASSERT_TRUE(t.Crossfaded) << c.Line;
+        EXPECT_EQ(t.Reason, c.Reason) << c.Line;
+        EXPECT_EQ(t.FilesReason, demo::MixReason::OwnFadeOut) << c.Line;
+        EXPECT_DOUBLE_EQ(t.InSpeed, c.InSpeed) << c.Line;
+        EXPECT_EQ(demo::MixPointLine(result, t), c.Line);
+    }
+}
+
+// The files' plan ends track 1 where its sound ends, but the plug-in's look-ahead had no answer
+// in time: it handed the track over 2 s before the file's end, as without the options. Where
+// that lies before the plan's end, the sound tells which fade the output holds; after it, the
+// output's calls do.
+TEST(DemoEdges, AFadeThePlanDidNotReachIsThePlainOneAndSaysWhy) {
+    for (const int soundEndMs : {9000, 7500}) {
+        SCOPED_TRACE(soundEndMs);
+        const Bytes one = Noise(10000, 3, [&](int n) {
+            return n < soundEndMs ? -10.0 : -std::numeric_limits<double>::infinity();
+        });
+        const Bytes two = Noise(6000, 4, [](int) { return -10.0; });
+        const demo::TrackReader readTrack = [&](int track, std::int64_t first, std::int64_t count) {
+            return FramesOf(track == 0 ? one : two, first, count);
+        };
+        const std::vector<OutputCall> calls = {OpenIn(kMonoKilo),
+                                               {K::Write, 16000, kPlayback},
+                                               {K::Write, 32, kPlayback},
+                                               {K::Flush, 0, kPlayback},
+                                               {K::Write, 12000, kPlayback}};
+        std::vector<demo::TrackFile> tracks = {{"one.wav", 10000, false, kMonoKilo},
+                                               {"two.wav", 6000, false, kMonoKilo}};
+        tracks[0].Edges.EndMs = soundEndMs;
+        tracks[0].Edges.FadeMs = 2000;
+        demo::RenderOptions options;
+        options.FadeMs = 2000;
+        options.MinMs = 1000;
+        options.SkipSilence = true;
+        // The plain fade: 2 s, linear, from the hand-over after 8016 frames.
+        Bytes out = FramesOf(one, 0, 8016);
+        for (std::int64_t k = 1; k <= 6000; ++k) {
+            double value = SampleAt(two, k - 1);
+            if (k <= 1984)
+                value = std::trunc(k / 2000.0 * value +
+                                   (1.0 - k / 2000.0) * SampleAt(one, 8016 + k - 1));
+            const auto sample = static_cast<std::int16_t>(value);
+            out.push_back(static_cast<std::uint8_t>(sample));
+            out.push_back(static_cast<std::uint8_t>(sample >> 8));
+        }
+        TempFolder folder;
+        const std::vector<std::filesystem::path> files = {folder.Path / "mix.wav"};
+        ASSERT_TRUE(wav::SaveFile(files[0], {1000, 1, 16}, out));
+        demo::RenderResult result = demo::Analyse(calls, kMonoKilo, tracks, options);
+        demo::ConfirmFades(files, result, options, readTrack);
+        const demo::Transition &t = result.Transitions.at(0);
+        ASSERT_TRUE(t.Crossfaded);
+        EXPECT_TRUE(t.PlanMissed);
+        EXPECT_DOUBLE_EQ(t.FadeSeconds, 2.0);
+        EXPECT_EQ(t.MixedFrames(), 1984);
+        EXPECT_EQ(demo::MixPointLine(result, t),
+                  "fade started at 0:08.000 of track 1, for the set time before the file's end: "
+                  "the plug-in's look-ahead had no answer in time, so the fade is the plain one "
+                  "(the files give the set time, ending at " +
+                      demo::FormatTime(soundEndMs / 1000.0, true) +
+                      "; a lower --speed gives the look-ahead more time); silence trimmed: none");
+    }
+}
+
+// A quiet track (its body at -38 dBFS) fading out by itself over 9 s by 70 dB: its peaks fall
+// below -50 dBFS about 2.2 s into the fade, long before it has fallen far enough to count as a
+// fade-out of its own. With silence skipped it ends there, for the set time, and the report says
+// why its own fade-out was not followed; with the silence played it is followed.
+TEST(DemoEdges, AnOwnFadeOutCutShortByTheSilenceThresholdIsNamed) {
+    constexpr demo::PcmFormat kEightKilo{8000, 1, 16};
+    const Bytes track = Noise(160000, 7, [](int n) {
+        if (n >= 152000)
+            return -std::numeric_limits<double>::infinity();
+        return n < 80000 ? -38.0 : -38.0 - 70.0 * (n - 80000) / 72000.0;
+    });
+    const demo::FrameReader read = [&](std::int64_t first, std::int64_t count) {
+        return FramesOf(track, first, count);
+    };
+    demo::RenderOptions both;
+    both.SkipSilence = both.FadeOverOwnFadeOuts = true;
+    const demo::TrackEdgePlan cut = demo::PlanTrackEdges(kEightKilo, 160000, both, read);
+    EXPECT_FALSE(cut.OwnFadeOut);
+    EXPECT_EQ(cut.OwnFadeOutCutAtDb, -50);
+    EXPECT_NEAR(static_cast<double>(cut.EndMs), 12200.0, 150.0);
+    demo::RenderOptions fadeOutsOnly;
+    fadeOutsOnly.FadeOverOwnFadeOuts = true;
+    const demo::TrackEdgePlan followed =
+        demo::PlanTrackEdges(kEightKilo, 160000, fadeOutsOnly, read);
+    EXPECT_TRUE(followed.OwnFadeOut);
+    EXPECT_EQ(followed.OwnFadeOutCutAtDb, 0);
+    demo::RenderOptions silenceOnly;
+    silenceOnly.SkipSilence = true;
+    EXPECT_EQ(demo::PlanTrackEdges(kEightKilo, 160000, silenceOnly, read).OwnFadeOutCutAtDb, 0);
+
+    TrimmedCrossfade c;
+    std::vector<demo::TrackFile> tracks = c.Tracks(true);
+    tracks[0].Edges.OwnFadeOutCutAtDb = -50;
+    const demo::RenderResult result = demo::Analyse(c.calls, kMonoKilo, tracks, c.options);
+    EXPECT_EQ(demo::MixPointLine(result, result.Transitions.at(0)),
+              "fade started at 0:05.050 of track 1, for the set time (its own fade-out falls below "
+              "-50 dBFS, where silence is skipped, before it has fallen far enough to count as "
+              "one: it is trimmed as silence from there); silence trimmed: 3.000 s at the end of "
+              "track 1, 0.500 s at the start of track 2");
+}
+
 // ----------------------------------------------------------------- album tags of WAV files
 
 // A LIST chunk's body from its sub-chunks: id, declared size, bytes (padded by the caller).
@@ -1577,14 +2086,26 @@ Printed RunWatched(const std::wstring &program, const std::wstring &arguments) {
         CloseHandle(readEnd);
         throw std::runtime_error("cannot start the program");
     }
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
-        printed.Text.append(buffer, got);
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    // Read as it comes while the program runs, then what it left: not to the pipe's end, which a
+    // helper process of Wine's that inherited the pipe (the desktop a first window starts) holds
+    // open after the program has ended.
+    const auto readWaiting = [&] {
+        DWORD waiting = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd, buffer, std::min<DWORD>(waiting, sizeof buffer), &got,
+                          nullptr) ||
+                got == 0)
+                return;
+            printed.Pieces.push_back({printed.Text.size(), Printed::Clock::now()});
+            printed.Text.append(buffer, got);
+        }
+    };
+    while (WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT)
+        readWaiting();
     printed.Ended = Printed::Clock::now();
+    readWaiting();
     GetExitCodeProcess(process.hProcess, &printed.ExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -1632,6 +2153,181 @@ TEST(DemoRenderTool, ProgressComesAsItGoesAndEndsBeforeTheReport) {
     // In real time the second track follows with no Flush to mark its start, and is still found.
     EXPECT_NE(printed.Text.find("  1 > 2  at ", report), std::string::npos) << printed.Text;
     EXPECT_EQ(printed.Text.find("(not played)", report), std::string::npos) << printed.Text;
+}
+
+// A user's plug-in folder (--plugins) of test plug-ins and tracks of their formats: the files
+// are empty, the plug-ins play the tones their names describe.
+struct UserFolder {
+    TempFolder Root;
+    std::filesystem::path Plugins = Root.Path / "Plugins";
+    std::filesystem::path Music = Root.Path / "music";
+    std::filesystem::path Output = Root.Path / "mix.wav";
+
+    // Built DLLs laid into the folder under the names given.
+    explicit UserFolder(std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> dlls) {
+        std::filesystem::create_directories(Music);
+        if (dlls.size() == 0)
+            return;
+        std::filesystem::create_directories(Plugins);
+        for (const auto &[built, named] : dlls)
+            std::filesystem::copy_file(refhost::RefHost::BuildFolder() / built, Plugins / named);
+    }
+    std::filesystem::path Track(const std::string &name) const {
+        std::ofstream(Music / name) << "";
+        return Music / name;
+    }
+    Printed Render(const std::vector<std::filesystem::path> &tracks,
+                   const std::wstring &options = L"") const {
+        std::wstring line =
+            L"--plugins \"" + Plugins.wstring() + L"\" -o \"" + Output.wstring() + L"\" " + options;
+        for (const auto &track : tracks)
+            line += L" \"" + track.wstring() + L"\"";
+        return RunWatched(L"hvq_render.exe", line);
+    }
+    bool NothingWritten() const {
+        return !std::filesystem::exists(Output) &&
+               !std::filesystem::exists(demo::OutputWav::PartPathFor(Output));
+    }
+};
+
+// Three tones of the in_synthw plug-in (.syw), crossfaded through the plug-in: the output holds
+// them sample for sample outside the fades, and the report names the plug-in of each track.
+TEST(DemoRenderTool, APlayersPluginFolderPlaysTracksOfItsFormats) {
+    const UserFolder user({{L"in_synthw.dll", L"in_synthw.dll"},
+                           {L"in_hvqblend.dll", L"in_hvqblend.dll"},
+                           {L"in_wavpcm.dll", L"out_other.dll"}});
+    const std::vector<std::string> names = {"tone_44100_2_16_12000_1_B6.syw",
+                                            "tone_44100_2_16_12000_2_B6.syw",
+                                            "tone_44100_2_16_12000_3_B6.syw"};
+    std::vector<std::filesystem::path> tracks;
+    for (const std::string &name : names)
+        tracks.push_back(user.Track(name));
+    const auto picture = user.Root.Path / "mix.png";
+    const Printed printed =
+        user.Render(tracks, L"--fade-ms 2000 --min-ms 5000 --png \"" + picture.wstring() + L"\"");
+    ASSERT_EQ(printed.ExitCode, 0u) << printed.Text;
+    EXPECT_NE(printed.Text.find("plug-ins: in_synthw.dll from " + user.Plugins.string() +
+                                ", beside this build's in_hvqblend.dll (the folder's own left "
+                                "out)\n"),
+              std::string::npos)
+        << printed.Text;
+    for (const std::string &name : names)
+        EXPECT_NE(printed.Text.find(name + "    0:12.000  in_synthw.dll   "), std::string::npos)
+            << name << "\n"
+            << printed.Text;
+    EXPECT_NE(printed.Text.find("  1 > 2  at "), std::string::npos) << printed.Text;
+    EXPECT_EQ(printed.Text.find("no crossfade"), std::string::npos) << printed.Text;
+
+    const Bytes file = ReadAll(user.Output);
+    wav::MemorySource source(file);
+    const auto layout = wav::ReadLayout(source);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->Format, (wav::WavFormat{44100, 2, 16}));
+    const Bytes output(file.begin() + static_cast<std::ptrdiff_t>(layout->DataOffset),
+                       file.begin() +
+                           static_cast<std::ptrdiff_t>(layout->DataOffset + layout->DataBytes));
+    // 36 s of tones, two fades of 2 s less what the plug-in wrote of the block it handed over at.
+    const double seconds = static_cast<double>(layout->Frames()) / 44100;
+    EXPECT_GT(seconds, 32.0 - 0.1);
+    EXPECT_LT(seconds, 32.0 + 0.1);
+    // No fade begins before 2 s (and a block) before a track's end: the first 9 s are the first
+    // tone's, the last 9 s the last tone's, sample for sample.
+    constexpr std::size_t kNineSeconds = 9 * 44100 * 4;
+    const Bytes first = support::TonePcm(std::filesystem::path(names[0]).wstring());
+    const Bytes last = support::TonePcm(std::filesystem::path(names[2]).wstring());
+    ASSERT_GE(output.size(), 2 * kNineSeconds);
+    EXPECT_TRUE(std::equal(first.begin(), first.begin() + kNineSeconds, output.begin()));
+    EXPECT_TRUE(std::equal(last.end() - kNineSeconds, last.end(), output.end() - kNineSeconds));
+
+    int width = 0, height = 0, channels = 0;
+    const Bytes png = ReadAll(picture);
+    stbi_uc *pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
+                                            &height, &channels, 3);
+    ASSERT_NE(pixels, nullptr);
+    stbi_image_free(pixels);
+    EXPECT_EQ(width, 1200);
+}
+
+// What stands in the way of a render through a user's plug-ins is said, and nothing is written.
+TEST(DemoRenderTool, WhatAPluginFolderCannotPlayIsSaidAndNothingIsWritten) {
+    struct Case {
+        const char *What;
+        std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> Dlls;
+        std::string Track;
+        // The message, the folder and the track in it as given (%P, %T).
+        std::string Message;
+    };
+    const Case cases[] = {
+        {"no such folder",
+         {},
+         "tone_44100_2_16_12000.syw",
+         "hvq_render: --plugins %P: there is no such folder"},
+        {"no input plug-ins",
+         {{L"in_hvqblend.dll", L"in_hvqblend.dll"}, {L"in_synthw.dll", L"gen_synth.dll"}},
+         "tone_44100_2_16_12000.syw",
+         "hvq_render: --plugins %P: no input plug-ins there (files named in_*.dll besides "
+         "in_hvqblend.dll, which the render plays in this build's version): give a player's "
+         "Plugins folder"},
+        {"a file no plug-in owns",
+         {{L"in_synthw.dll", L"in_synthw.dll"}},
+         "song.flac",
+         "hvq_render: %T: no plug-in of %P takes it (in_synthw.dll plays .SYW)"},
+        {"a plug-in without extended read",
+         {{L"in_synthnx.dll", L"in_synthnx.dll"}},
+         "tone_44100_2_16_12000.synx",
+         "hvq_render: %T: in_synthnx.dll plays it, but has no extended read "
+         "(winampGetExtendedRead_openW or _open, getData and close), through which "
+         "in_hvqblend.dll decodes files: it would leave the file to in_synthnx.dll to play "
+         "alone, without crossfades"},
+        {"a plug-in that faults while decoding",
+         {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+         "tone_44100_2_16_12000_crash_data.syf",
+         "hvq_render: in_faultinfo.dll faulted (an access violation) while decoding %T with "
+         "in_faultinfo.dll: nothing was written"},
+        // It faults in GetFileInfo whatever the file: in_hvqblend.dll would stop using it as
+        // soon as it asked for the length.
+        {"a plug-in that faults when asked for a length",
+         {{L"in_faultinfo.dll", L"in_faultinfo.dll"}},
+         "tone_44100_2_16_12000.syf",
+         "hvq_render: in_faultinfo.dll faulted (an access violation) while asking "
+         "in_faultinfo.dll for the title and length of %T: nothing was written"},
+        {"a plug-in that faults while loading",
+         {{L"in_synthw.dll", L"in_synthw.dll"}, {L"in_faultinit.dll", L"in_faultinit.dll"}},
+         "tone_44100_2_16_12000.syw",
+         "hvq_render: in_faultinit.dll faulted (an access violation) while the host loaded the "
+         "plug-ins of %P: nothing was written"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.What);
+        const UserFolder user(c.Dlls);
+        const std::filesystem::path track = user.Track(c.Track);
+        const Printed printed = user.Render({track});
+        std::string message = c.Message;
+        for (const auto &[mark, text] : {std::pair{std::string("%P"), user.Plugins.string()},
+                                         std::pair{std::string("%T"), track.string()}})
+            if (const std::size_t at = message.find(mark); at != std::string::npos)
+                message.replace(at, 2, text);
+        EXPECT_EQ(printed.ExitCode, 1u) << printed.Text;
+        EXPECT_NE(printed.Text.find(message + "\n"), std::string::npos) << printed.Text;
+        EXPECT_TRUE(user.NothingWritten());
+    }
+}
+
+// Without --plugins a track of another format is refused as before, with the way to play it.
+TEST(DemoRenderTool, ATrackOfAnotherFormatIsReferredToAPluginFolder) {
+    TempFolder folder;
+    const auto track = folder.Path / "song.wv";
+    std::ofstream(track, std::ios::binary) << "wvpk and more bytes";
+    const Printed printed =
+        RunWatched(L"hvq_render.exe", L"-o \"" + (folder.Path / "mix.wav").wstring() + L"\" \"" +
+                                          track.wstring() + L"\"");
+    EXPECT_EQ(printed.ExitCode, 1u);
+    EXPECT_NE(printed.Text.find("hvq_render: " + track.string() +
+                                ": not a WAV file (no RIFF/WAVE header); for files of other "
+                                "formats give --plugins with a player's Plugins folder, whose "
+                                "plug-ins play them\n"),
+              std::string::npos)
+        << printed.Text;
 }
 
 } // namespace

@@ -302,8 +302,13 @@ double DistanceToSegment(double px, double py, double x0, double y0, double x1, 
 } // namespace
 
 Canvas::Canvas(int width, int height, Color background)
-    : width_(std::max(width, 1)), height_(std::max(height, 1)),
+    : width_(std::max(width, 1)), height_(std::max(height, 1)), clipLeft_(0), clipRight_(width_),
       pixels_(static_cast<std::size_t>(width_) * height_, background) {}
+
+void Canvas::ClipColumns(int left, int right) {
+    clipLeft_ = std::clamp(left, 0, width_);
+    clipRight_ = std::clamp(right, clipLeft_, width_);
+}
 
 Color Canvas::At(int x, int y) const {
     if (x < 0 || y < 0 || x >= width_ || y >= height_)
@@ -312,7 +317,7 @@ Color Canvas::At(int x, int y) const {
 }
 
 void Canvas::Blend(int x, int y, Color color, double alpha) {
-    if (x < 0 || y < 0 || x >= width_ || y >= height_ || !(alpha > 0.0))
+    if (x < clipLeft_ || y < 0 || x >= clipRight_ || y >= height_ || !(alpha > 0.0))
         return;
     alpha = std::min(alpha, 1.0);
     Color &p = pixels_[static_cast<std::size_t>(y) * width_ + x];

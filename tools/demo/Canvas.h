@@ -22,8 +22,13 @@ class Canvas {
     int Height() const { return height_; }
     Color At(int x, int y) const;
 
-    // Lays color over the pixel with the given opacity; pixels outside are ignored.
+    // Lays color over the pixel with the given opacity; pixels outside, or outside the columns
+    // drawing is kept to, are ignored.
     void Blend(int x, int y, Color color, double alpha = 1.0);
+    // Keeps drawing to the columns [left, right) until Unclip: a picture of part of a timeline
+    // draws what lies beyond it off its panels.
+    void ClipColumns(int left, int right);
+    void Unclip() { ClipColumns(0, width_); }
     void FillRect(int x, int y, int w, int h, Color color, double alpha = 1.0);
     struct Point {
         double X = 0, Y = 0;
@@ -46,6 +51,7 @@ class Canvas {
 
   private:
     int width_, height_;
+    int clipLeft_, clipRight_;
     std::vector<Color> pixels_;
 };
 

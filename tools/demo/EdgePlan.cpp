@@ -90,6 +90,16 @@ std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double
     return 0;
 }
 
+// Whether the track has an own fade-out that the look-ahead would follow were its quiet end not
+// silence: one that falls below the silence threshold before it has fallen far enough to count.
+bool FadeOutWithSilencePlayed(const PcmFormat &format, std::int64_t frames,
+                              const RenderOptions &options, const FrameReader &read) {
+    TLookAheadWishes played = WishesOf(options);
+    played.SkipSilence = false;
+    const std::optional<TTrackEnd> end = FindEnd(format, frames, options.FadeMs, played, read);
+    return endplan::PlanEnd(TrackLengthMs(frames, format.Rate), options.FadeMs, end).OverFadeOut;
+}
+
 } // namespace
 
 TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
@@ -116,6 +126,9 @@ TrackEdgePlan PlanTrackEdges(const PcmFormat &format, std::int64_t frames,
     if (options.SkipSilence)
         plan.LeadingSilenceFrames =
             LeadingSilence(format, frames, options.SilenceThresholdDb, read);
+    if (options.SkipSilence && wishes.FollowOwnFadeOut && !planned.OverFadeOut &&
+        FadeOutWithSilencePlayed(format, frames, options, read))
+        plan.OwnFadeOutCutAtDb = options.SilenceThresholdDb;
     return plan;
 }
 

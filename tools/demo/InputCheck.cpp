@@ -113,13 +113,14 @@ std::string WhyNotPlayable(wav::ByteSource &file) {
     return "not a WAV file of 8-, 16-, 24- or 32-bit integer PCM with 1 to 8 channels";
 }
 
-std::string WhyNotReadable(const std::filesystem::path &path) {
+std::string WhyNotReadable(const std::filesystem::path &path, bool wav) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (!std::filesystem::exists(status))
         return "there is no such file";
     if (std::filesystem::is_directory(status))
-        return "is a folder, not a WAV file: give the WAV files in it";
+        return wav ? "is a folder, not a WAV file: give the WAV files in it"
+                   : "is a folder, not a track: give the files in it";
     if (!std::ifstream(path, std::ios::binary))
         return "cannot be opened (does another program hold it, or may you not read it?)";
     return {};

@@ -11,8 +11,9 @@
 namespace demo {
 
 // Why a file given as a track cannot be read, or empty when it can: there is none, it is a
-// folder, or it cannot be opened (say, another program holds it).
-std::string WhyNotReadable(const std::filesystem::path &path);
+// folder, or it cannot be opened (say, another program holds it). wav: the tracks are to be WAV
+// files (without --plugins).
+std::string WhyNotReadable(const std::filesystem::path &path, bool wav = true);
 
 // Why a file to be written after the render (the mixed WAV, the picture) cannot be made at path,
 // as far as can be seen before the render starts, or empty. asGiven is the path as the user typed

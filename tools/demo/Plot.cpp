@@ -83,6 +83,14 @@ struct TimeAxis {
     double X(std::int64_t frame) const {
         return Left + static_cast<double>(frame) * Width / static_cast<double>(Frames);
     }
+    // The pixel columns of frames [first, first + count), cut to the axis: empty outside it.
+    std::pair<int, int> Columns(std::int64_t first, std::int64_t count) const {
+        const auto x = [&](std::int64_t frame) {
+            return static_cast<int>(
+                std::lround(std::clamp(X(frame), double(Left), double(Left + Width))));
+        };
+        return {x(first), x(first + count)};
+    }
 };
 
 std::string TrackLabel(std::size_t index, const PlotTrack &track) {
@@ -96,8 +104,8 @@ struct BandLabel {
 };
 
 BandLabel BandLabelOf(std::size_t index, const PlotTrack &track, const TimeAxis &axis) {
-    const int room =
-        static_cast<int>(axis.X(track.StartFrame + track.Frames) - axis.X(track.StartFrame)) - 10;
+    const auto [x0, x1] = axis.Columns(track.StartFrame, track.Frames);
+    const int room = x1 - x0 - 10;
     const std::string full = TrackLabel(index, track);
     if (!track.Note.empty() && Canvas::TextWidth(full + "  " + track.Note) <= room)
         return {full + "  " + track.Note, true};
@@ -121,16 +129,24 @@ struct TrackKey {
     }
 };
 
+// Whether any of the track lies on the picture's part of the timeline.
+bool Shown(const PlotTrack &track, const PlotInput &input) {
+    return track.StartFrame < input.TotalFrames && track.StartFrame + track.Frames > 0;
+}
+
 TrackKey KeyOf(const PlotInput &input, int width) {
     const TimeAxis axis = AxisOf(input, width);
     TrackKey key;
     bool needed = false;
     for (std::size_t i = 0; i < input.Tracks.size(); ++i)
-        needed = needed || !BandLabelOf(i, input.Tracks[i], axis).WholeName;
+        needed = needed || (Shown(input.Tracks[i], input) &&
+                            !BandLabelOf(i, input.Tracks[i], axis).WholeName);
     if (!needed)
         return key;
     const int room = width - kMarginLeft - kMarginRight;
     for (std::size_t i = 0; i < input.Tracks.size(); ++i) {
+        if (!Shown(input.Tracks[i], input))
+            continue;
         key.Entries.push_back(Canvas::FitText(TrackLabel(i, input.Tracks[i]), room));
         key.ColumnWidth = std::max(key.ColumnWidth, Canvas::TextWidth(key.Entries.back()) + 24);
     }
@@ -168,8 +184,9 @@ void DrawHeader(Canvas &canvas, const PlotInput &input) {
 void DrawTrackBand(Canvas &canvas, const PlotInput &input, const TimeAxis &axis) {
     for (std::size_t i = 0; i < input.Tracks.size(); ++i) {
         const PlotTrack &track = input.Tracks[i];
-        const int x0 = static_cast<int>(std::lround(axis.X(track.StartFrame)));
-        const int x1 = static_cast<int>(std::lround(axis.X(track.StartFrame + track.Frames)));
+        if (!Shown(track, input))
+            continue;
+        const auto [x0, x1] = axis.Columns(track.StartFrame, track.Frames);
         canvas.FillRect(x0, kBandTop, std::max(x1 - x0 - 1, 1), kBandHeight, TrackColor(i), 0.85);
         canvas.Text(x0 + 5, kBandTop + 7, BandLabelOf(i, track, axis).Text, kBackground, 1);
     }
@@ -365,6 +382,7 @@ void DrawLabels(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, co
     names.Draw(canvas, gain.Bottom() - 2 * (kLabelHeight + 2) - 1, kLabelHeight + 2);
 }
 
+// Ticks at whole multiples of the step, labelled with the time in the output.
 void DrawTimeAxis(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, int y) {
     const double seconds = static_cast<double>(input.TotalFrames) / std::max(input.Format.Rate, 1);
     double tick = 1.0;
@@ -373,10 +391,12 @@ void DrawTimeAxis(Canvas &canvas, const PlotInput &input, const TimeAxis &axis, 
         if (axis.Width * step / std::max(seconds, 1e-9) >= 70)
             break;
     }
-    for (double s = 0.0; s <= seconds + 1e-9; s += tick) {
+    const double first = std::ceil(input.StartSeconds / tick - 1e-9) * tick;
+    for (double at = first; at <= input.StartSeconds + seconds + 1e-9; at += tick) {
+        const double s = at - input.StartSeconds;
         const int x = static_cast<int>(std::lround(axis.Left + s / seconds * axis.Width));
         canvas.FillRect(x, y, 1, 6, kDimText);
-        const std::string label = FormatTime(s);
+        const std::string label = FormatTime(at);
         canvas.Text(x - Canvas::TextWidth(label) / 2, y + 10, label, kDimText, 1);
     }
     canvas.Text(4, y + 10, "time", kDimText, 1);
@@ -477,10 +497,11 @@ draw::Canvas DrawPlot(const PlotInput &input, int width) {
     const Panel wave{axis.Left, kWaveTop, axis.Width, kWaveHeight};
     const Panel gain{axis.Left, kGainTop, axis.Width, kGainHeight};
     DrawHeader(canvas, input);
-    DrawTrackBand(canvas, input, axis);
-    DrawNotPlayed(canvas, input, axis);
     DrawWavePanel(canvas, wave);
     DrawGainPanel(canvas, gain);
+    canvas.ClipColumns(wave.Left, wave.Right());
+    DrawTrackBand(canvas, input, axis);
+    DrawNotPlayed(canvas, input, axis);
     DrawWave(canvas, input, axis, wave);
     for (const Transition &t : input.Transitions) {
         if (t.Crossfaded)
@@ -488,6 +509,7 @@ draw::Canvas DrawPlot(const PlotInput &input, int width) {
         else
             DrawCut(canvas, axis, wave, gain, t);
     }
+    canvas.Unclip();
     DrawLabels(canvas, input, axis, wave, gain);
     DrawTimeAxis(canvas, input, axis, gain.Bottom());
     DrawLegend(canvas, input, kLegendTop);

@@ -25,7 +25,10 @@ struct PlotInput {
     std::string Title;
     std::string Subtitle;
     PcmFormat Format;
+    // The timeline's frames drawn, from where it starts in the output: all of it, or the seconds
+    // around one join (frames before 0 or from TotalFrames on lie outside the picture).
     std::int64_t TotalFrames = 0;
+    double StartSeconds = 0.0;
     std::vector<PlotTrack> Tracks;
     std::vector<Transition> Transitions;
     std::vector<double> PeakDbfs; // per transition

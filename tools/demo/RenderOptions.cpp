@@ -58,13 +58,29 @@ std::optional<int> Decibels(std::string_view text, int lowest, int highest) {
     return value;
 }
 
-// The options that follow the music: switches whose level, where they have one, comes after "=".
-// Answers an error, empty when the argument was understood; false when it is none of them.
-bool TakeMusicOption(const std::string &arg, RenderOptions &o, std::string &error) {
+// A level as the options that follow the music take it: a whole number of dB, signed or not.
+bool LooksLikeLevel(std::string_view text) {
+    const std::string_view digits =
+        text.substr(!text.empty() && (text[0] == '-' || text[0] == '+'));
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The options that follow the music: switches with a level, where they have one, after "=" or
+// as the next argument when that is a number (a track's file name never is). Answers how many
+// arguments it took: 0 when the argument is none of them, 1 for the switch alone, 2 with its
+// level; error is set when the option was understood but its value is wrong.
+int TakeMusicOption(const std::string &arg, const std::string *next, RenderOptions &o,
+                    std::string &error) {
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    const std::optional<std::string> value =
+    const bool levelled = name == "--skip-silence" || name == "--fade-over-own-fade-outs";
+    std::optional<std::string> value =
         eq == std::string::npos ? std::nullopt : std::optional(arg.substr(eq + 1));
+    int taken = 1;
+    if (levelled && !value && next && LooksLikeLevel(*next)) {
+        value = *next;
+        taken = 2;
+    }
     const auto level = [&](int lowest, int highest, const char *what, int &into) {
         if (!value)
             return;
@@ -87,9 +103,9 @@ bool TakeMusicOption(const std::string &arg, RenderOptions &o, std::string &erro
         if (value)
             error = name + " takes no value";
     } else {
-        return false;
+        return 0;
     }
-    return true;
+    return taken;
 }
 
 } // namespace
@@ -157,11 +173,18 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.FadeAcrossFormats = true;
             continue;
         }
-        if (std::string error; TakeMusicOption(arg, o, error)) {
+        std::string error;
+        const std::string *next = i + 1 < args.size() ? &args[i + 1] : nullptr;
+        if (const int taken = TakeMusicOption(arg, next, o, error); taken > 0) {
             if (!error.empty())
                 return fail(error);
+            i += static_cast<std::size_t>(taken - 1);
             continue;
         }
+        // A level typed apart from its option reads as an option of its own.
+        if (LooksLikeLevel(arg))
+            return fail(arg + " is a number where an option or a file belongs: give a level with "
+                              "its option, as --skip-silence -50 or --skip-silence=-50");
         // "--name=value" or "--name value"
         std::string value;
         bool hasValue = false;
@@ -213,8 +236,19 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
             o.Priority = *v;
         } else if (arg == "-o" || arg == "--output") {
             o.Output = *v;
+        } else if (arg == "--plugins") {
+            if (v->empty())
+                return fail("--plugins needs a folder");
+            o.PluginsFolder = *v;
         } else if (arg == "--png") {
             o.Png = *v;
+        } else if (arg == "--png-join") {
+            const auto join = Milliseconds(*v);
+            if (!join || *join < 1)
+                return fail("--png-join takes the number of a join, 1 for the one from track 1 "
+                            "into track 2, not \"" +
+                            *v + "\"");
+            o.PngJoin = *join;
         } else if (arg == "--speed") {
             const auto speed = Speed(*v);
             if (!speed || (*speed > 0.0 && (*speed < kSlowestSpeed || *speed > kFastestSpeed)))
@@ -229,17 +263,34 @@ ParsedArgs ParseRenderArgs(std::span<const std::string> args) {
     if (o.Output.empty())
         return fail("-o needs a file name");
     if (!o.Help && o.Inputs.empty())
-        return fail("no WAV files given");
+        return fail(o.PluginsFolder.empty() ? "no WAV files given" : "no tracks given");
+    if (o.PngJoin > 0 && o.Png.empty())
+        return fail("--png-join draws a picture of one join: give --png FILE for it too");
+    if (!o.Help && o.PngJoin >= static_cast<int>(o.Inputs.size()))
+        return fail("--png-join " + std::to_string(o.PngJoin) + ": " +
+                    (o.Inputs.size() > 1 ? "the " + std::to_string(o.Inputs.size()) +
+                                               " tracks given have joins 1 to " +
+                                               std::to_string(o.Inputs.size() - 1)
+                                         : std::string("a single track has no join")));
     return parsed;
 }
 
 std::string RenderUsage() {
     return R"(usage: hvq_render [options] track1.wav track2.wav ...
+       hvq_render --plugins DIR [options] track1 track2 ...
 
 Plays the WAV files as one playlist through in_hvqblend.dll in the reference host (with the
 WAV input plug-in beside it), from the first entry to the last, and writes everything the output
 received to one WAV file: the crossfades as the plug-in makes them. Prints each track, where each
 transition starts in the output, its length and its peak level.
+
+With --plugins DIR the tracks may be of any format the input plug-ins of DIR play (a player's
+Plugins folder, say C:\Program Files\Winamp\Plugins): the render lays them beside
+in_hvqblend.dll as the player does (its in_*.dll files; the folder's own in_hvqblend.dll and
+files of other kinds are left out), and in_hvqblend.dll plays each file through the plug-in
+that owns it, as it does in the player. The report names that plug-in for each track. Each
+file is decoded once by its plug-in before the render, for the analysis: a file no plug-in
+takes or can decode, and a plug-in that faults, stop the render before anything is written.
 
 options (the first four are the plug-in's settings, written to Plugins\HVQBlend.ini):
   --fade-ms N       crossfade time in milliseconds (FadeTime; default 5000)
@@ -260,19 +311,27 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
   --skip-silence[=DB]
                     leave out the silence at track edges: what stays below DB dBFS peak,
                     -90 to -20, -50 when not given (SkipSilence, SilenceThreshold; written only
-                    then)
+                    then). The level may also come as the next argument: --skip-silence -60
   --fade-over-own-fade-outs[=DB]
                     lay the crossfade over a track's own fade-out, from where it has fallen
                     DB dB below the track's body, 3 to 40, 12 when not given
-                    (FadeOverOwnFadeOut, OwnFadeOutDrop; written only then)
+                    (FadeOverOwnFadeOut, OwnFadeOutDrop; written only then); also
+                    --fade-over-own-fade-outs 20
   --albums-through  play consecutive tracks of one album without a crossfade
                     (PlayAlbumsThrough, written only then)
   --priority NAME   playback thread priority: Idle, Lowest, Lower, Normal, Higher, Highest,
                     TimeCritical (PlaybackThreadPriority; default Higher)
+  --plugins DIR     play the tracks with the input plug-ins of DIR (see above)
   -o FILE           the mixed WAV (default render.wav)
   --png FILE        also draw the output's waveform with the crossfades and gain curves
-  --speed X         how many times faster than real time the output plays, 0.1 to 1000
-                    (default 0: as fast as the machine goes)
+  --png-join N      draw only the seconds around join N (1 is the join of track 1 into
+                    track 2, as the report numbers them): 3 s before it to 3 s after its mix,
+                    for a long playlist, whose whole picture squeezes each join into a sliver
+  --speed X         how many times faster than real time the output plays, 0.1 to 1000, or
+                    0: as fast as the machine goes. Default 0, but 10 with --skip-silence or
+                    --fade-over-own-fade-outs (the plug-in reads a track's end ahead only
+                    while the output is full, which an output that plays at once never is)
+                    and 4 with --skip-at (a skip needs a listener's clock)
   -h, --help        this text
 
 All files must share one format (rate, bits, channels), unless --fade-across-formats is

@@ -44,8 +44,13 @@ struct RenderOptions {
     int OwnFadeOutDropDb = kDefaultOwnFadeOutDropDb;
     bool AlbumsThrough = false;
 
+    // A player's Plugins folder: its input plug-ins play the tracks, through in_hvqblend.dll
+    // (empty: the WAV plug-in plays WAV files).
+    std::string PluginsFolder;
+
     std::string Output = "render.wav";
     std::string Png;    // no picture when empty
+    int PngJoin = 0;    // the picture shows the seconds around this join (1: tracks 1 > 2); 0: all
     double Speed = 0.0; // how much faster than real time the output plays; 0 = at once
     bool Help = false;
     std::vector<std::string> Inputs; // the playlist, in order

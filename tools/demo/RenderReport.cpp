@@ -1,11 +1,14 @@
 #include "RenderReport.h"
 
 #include "Utf8Text.h"
+#include "sound/EndPlan.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
+#include <optional>
 
 namespace demo {
 
@@ -125,24 +128,35 @@ const PcmFormat &IncomingFormat(const RenderResult &result, const Transition &t)
                                                          : result.Format;
 }
 
+// The plug-in that owns a track's file, which plays it itself where the plug-in leaves it.
+std::string FilePluginOf(const RenderResult &result, int track) {
+    const auto index = static_cast<std::size_t>(track);
+    return index < result.Tracks.size() && !result.Tracks[index].Plugin.empty()
+               ? result.Tracks[index].Plugin
+               : result.FilePlugin;
+}
+
 bool ByPlugin(const RenderResult &result, const Segment &segment) {
     return result.PlaybackThread == 0 || segment.Writer == result.PlaybackThread;
 }
 
 // Whether the plug-in can have handed the outgoing track over: it played both tracks itself,
 // both are long enough, and the output took the outgoing track past its fade point.
-bool CouldHandOver(const RenderResult &result, const Transition &t, const RenderOptions &options) {
+bool CouldHandOver(const RenderResult &result, const Transition &t, const RenderOptions &options,
+                   bool plainRules = false) {
     const Segment &out = result.Segments[static_cast<std::size_t>(t.From)];
     const Segment &in = result.Segments[static_cast<std::size_t>(t.From + 1)];
     const int lengthMs = LengthMsOf(result, t.From);
     const double playedMs = static_cast<double>(out.Frames + t.OutgoingSkipped) * 1000.0 /
                             std::max(SegmentFormat(result, t.From).Rate, 1);
-    const TrackEdgePlan &plan = result.Tracks[static_cast<std::size_t>(t.From)].Edges;
+    const TrackEdgePlan &plan =
+        plainRules ? TrackEdgePlan{} : result.Tracks[static_cast<std::size_t>(t.From)].Edges;
     const std::int64_t endMs = plan.EndMs >= 0 ? plan.EndMs : lengthMs;
     const std::int64_t fadeMs = plan.FadeMs >= 0 ? plan.FadeMs : options.FadeMs;
-    return ByPlugin(result, out) && ByPlugin(result, in) && lengthMs > options.MinMs &&
-           LengthMsOf(result, t.From + 1) >= options.MinMs && options.FadeMs > 0 &&
-           playedMs > static_cast<double>(endMs - fadeMs) &&
+    // A hand-over after the end the plan gives was not made by that plan.
+    return t.RemainingMs > 0 && ByPlugin(result, out) && ByPlugin(result, in) &&
+           lengthMs > options.MinMs && LengthMsOf(result, t.From + 1) >= options.MinMs &&
+           options.FadeMs > 0 && playedMs > static_cast<double>(endMs - fadeMs) &&
            (!t.AcrossFormats || options.FadeAcrossFormats);
 }
 
@@ -172,6 +186,28 @@ void MarkSkip(const RenderResult &result, Transition &t, const RenderOptions &op
     t = skip;
 }
 
+// A track's plan as the plug-in keeps it while its look-ahead has no answer: the plain end and
+// fade, the leading silence still read past (the track reader does that) and the album rule.
+TrackEdgePlan PlainEnd(const TrackEdgePlan &plan) {
+    TrackEdgePlan plain;
+    plain.LeadingSilenceFrames = plan.LeadingSilenceFrames;
+    plain.ContinuesAlbum = plan.ContinuesAlbum;
+    return plain;
+}
+
+bool SameFade(const Transition &a, const Transition &b) {
+    return a.Crossfaded == b.Crossfaded && a.RemainingMs == b.RemainingMs &&
+           a.FadeSeconds == b.FadeSeconds && a.InSpeed == b.InSpeed && a.OutSpeed == b.OutSpeed;
+}
+
+// The plain transition the output holds in place of the planned one.
+Transition PlanNotHeard(const Transition &planned, const Transition &plain) {
+    Transition heard = plain;
+    heard.PlanMissed = true;
+    heard.FilesReason = planned.Reason;
+    return heard;
+}
+
 } // namespace
 
 RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &format,
@@ -185,23 +221,33 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
     result.PlaybackThread = playbackThread;
     result.AnsiCodePage = ansiCodePage;
     std::vector<std::int64_t> frames;
-    std::vector<TrackEdgePlan> plans;
+    std::vector<TrackEdgePlan> plans, plainPlans;
     for (const TrackFile &t : result.Tracks) {
         frames.push_back(t.Frames);
         plans.push_back(t.Edges);
+        plainPlans.push_back(PlainEnd(t.Edges));
     }
     result.Transitions = FindTransitions(result.Segments, frames, format, options.FadeMs, plans);
-    for (Transition &t : result.Transitions) {
+    result.PlainTransitions =
+        FindTransitions(result.Segments, frames, format, options.FadeMs, plainPlans);
+    for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
+        Transition &t = result.Transitions[i];
         if (std::find(skippedFrom.begin(), skippedFrom.end(), t.From) != skippedFrom.end()) {
             MarkSkip(result, t, options);
             continue;
         }
-        if (t.Crossfaded && !CouldHandOver(result, t, options)) {
-            Transition plain{t.From, t.StartFrame, t.Reopened};
-            plain.AcrossFormats = t.AcrossFormats;
-            t = plain;
-            t.EndedEarly = true;
+        if (!t.Crossfaded || CouldHandOver(result, t, options))
+            continue;
+        // Handed over where only the plain rules allow it: the plan did not reach the plug-in.
+        const Transition &plainRules = result.PlainTransitions[i];
+        if (!SameFade(plainRules, t) && CouldHandOver(result, plainRules, options, true)) {
+            t = PlanNotHeard(t, plainRules);
+            continue;
         }
+        Transition plain{t.From, t.StartFrame, t.Reopened};
+        plain.AcrossFormats = t.AcrossFormats;
+        t = plain;
+        t.EndedEarly = true;
     }
     // A fade that a skip out of the incoming track cut short mixed only until the skip.
     for (Transition &t : result.Transitions) {
@@ -243,14 +289,28 @@ int RunOf(const RenderResult &result, const Transition &t) {
 
 } // namespace
 
+PictureSpan PictureSpanOf(const RenderResult &result, const RenderOptions &options) {
+    const auto join = static_cast<std::size_t>(options.PngJoin);
+    if (join < 1 || join > result.Transitions.size())
+        return {};
+    const Transition &t = result.Transitions[join - 1];
+    const double start = StartSeconds(result, t);
+    const double mixed = t.Crossfaded ? Seconds(t.MixedFrames(), IncomingFormat(result, t)) : 0.0;
+    const double from = std::max(start - kJoinPictureMarginSeconds, 0.0);
+    const double to = std::min(start + mixed + kJoinPictureMarginSeconds, OutputSeconds(result));
+    return {from, std::max(to - from, 0.001)};
+}
+
 Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                       int columns) {
+                       int columns, const PictureSpan &span) {
     const std::vector<OutputRun> runs = RunsOf(result);
-    // The envelope's timeline: frames at the highest rate, the runs one after the other.
+    // The envelope's timeline: frames at the highest rate, the runs one after the other, from
+    // the span's start.
     const int rate = TimelineRate(result);
     const PcmFormat timeline{rate, runs.front().Format.Channels, runs.front().Format.Bits};
-    EnvelopeBuilder envelope(timeline, std::llround(OutputSeconds(result) * rate),
-                             std::max(columns, 1));
+    const double seconds = span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result);
+    const double origin = span.Seconds > 0.0 ? span.FromSeconds * rate : 0.0;
+    EnvelopeBuilder envelope(timeline, std::llround(seconds * rate), std::max(columns, 1));
     std::vector<PeakMeter> meters;
     for (const Transition &t : result.Transitions) {
         const auto run = std::min(static_cast<std::size_t>(RunOf(result, t)), runs.size() - 1);
@@ -276,7 +336,8 @@ Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderRe
                 if (RunOf(result, result.Transitions[i]) == static_cast<int>(run))
                     meters[i].Feed(at, frames);
             if (columns > 0)
-                envelope.FeedScaled(format, start + static_cast<double>(at) * scale, scale, frames);
+                envelope.FeedScaled(format, start - origin + static_cast<double>(at) * scale, scale,
+                                    frames);
             at += got;
             if (got == 0)
                 break;
@@ -361,52 +422,169 @@ std::int64_t CountSaturated(const Transition &t, Curve curve, const PcmFormat &f
 
 namespace {
 
-// Whether both tracks are heard in the output's frames at about the gains the transition's curve
-// gives there: the gains of the least-squares fit of the frames to the two tracks' frames, each
-// within 0.1 of the curve's (a block's difference in where the curve starts moves them by less;
-// an outgoing track gone at once, the incoming one at full level, by nearly 1).
-bool HeardAsTheCurveMixes(const Transition &t, Curve curve, const PcmFormat &format,
-                          const std::vector<std::uint8_t> &heard,
-                          const std::vector<std::uint8_t> &incoming,
-                          const std::vector<std::uint8_t> &outgoing) {
-    const int width = format.Bits / 8;
-    const std::size_t samples =
-        std::min({heard.size(), incoming.size(), outgoing.size()}) / static_cast<std::size_t>(width);
-    double ii = 0.0, oo = 0.0, io = 0.0, hi = 0.0, ho = 0.0;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const double in = Centred(&incoming[i * width], format.Bits);
-        const double out = Centred(&outgoing[i * width], format.Bits);
-        const double h = Centred(&heard[i * width], format.Bits);
-        ii += in * in, oo += out * out, io += in * out, hi += h * in, ho += h * out;
+// How much a weight of the fit below may differ from 1 where the sound tells it exactly: room
+// for a block's difference in where the curve starts. A fade cut (the outgoing track gone at
+// once, the incoming one at full level) moves them by 0.5 and 1.
+constexpr double kWeightSlack = 0.1;
+// The output's own noise, in steps of its format: the mix truncates each sample.
+constexpr double kTruncationPower = 1.0;
+
+// The least-squares weights of the two tracks in the output's frames of a fade, each track at the
+// gain the curve gives it frame by frame: 1 and 1 where the output holds the curve's mix. Fed the
+// whole fade piece by piece, so that a quiet stretch of either track (the incoming one's first
+// second near silence, say) weighs only as much as the sound it holds.
+class MixFit {
+  public:
+    MixFit(const Transition &t, Curve curve, const PcmFormat &format)
+        : t_(t), curve_(curve), format_(format) {}
+
+    // Frames [first + 1, first + count] of the fade (counted from 1), as the output holds them
+    // and as the two tracks' files do.
+    void Feed(std::int64_t first, std::span<const std::uint8_t> heard,
+              std::span<const std::uint8_t> incoming, std::span<const std::uint8_t> outgoing) {
+        const int width = format_.Bits / 8;
+        const std::size_t samples = std::min({heard.size(), incoming.size(), outgoing.size()}) /
+                                    static_cast<std::size_t>(width);
+        for (std::size_t i = 0; i < samples; ++i) {
+            const std::int64_t k = first + static_cast<std::int64_t>(i) / format_.Channels + 1;
+            const double u =
+                t_.IncomingGain(k, curve_) * Centred(&incoming[i * width], format_.Bits);
+            const double v =
+                t_.OutgoingGain(k, curve_) * Centred(&outgoing[i * width], format_.Bits);
+            const double h = Centred(&heard[i * width], format_.Bits);
+            uu_ += u * u, vv_ += v * v, uv_ += u * v, hu_ += h * u, hv_ += h * v, hh_ += h * h;
+            ++samples_;
+        }
     }
-    const double determinant = ii * oo - io * io;
-    if (samples == 0 || !(determinant > 1e-9 * ii * oo))
-        return true; // the two tracks cannot be told apart here: nothing says it was cut
-    const double inGain = (hi * oo - ho * io) / determinant;
-    const double outGain = (ho * ii - hi * io) / determinant;
-    const auto middle = static_cast<std::int64_t>(samples / format.Channels / 2) + 1;
-    return std::abs(inGain - t.IncomingGain(middle, curve)) <= 0.1 &&
-           std::abs(outGain - t.OutgoingGain(middle, curve)) <= 0.1;
+
+    // Whether the output holds the curve's mix, as far as the sound tells: each weight within
+    // kWeightSlack of 1, and four standard errors more where the track is too quiet against the
+    // output's noise to pin its weight down (a track silent throughout the fade tells nothing).
+    // Answers what the weights leave unexplained per sample, to compare curves by; none where the
+    // output does not hold the mix.
+    std::optional<double> Unexplained() const {
+        // Where the two tracks cannot be told apart nothing says the fade was cut, but a fade
+        // the sound does tell ranks before this one.
+        const double determinant = uu_ * vv_ - uv_ * uv_;
+        if (samples_ == 0 || !(determinant > 1e-9 * uu_ * vv_))
+            return std::numeric_limits<double>::max();
+        const double in = (hu_ * vv_ - hv_ * uv_) / determinant;
+        const double out = (hv_ * uu_ - hu_ * uv_) / determinant;
+        const double rest = ResidualPower(in, out);
+        const double noise = std::max(rest, kTruncationPower);
+        const double inSlack = kWeightSlack + 4.0 * std::sqrt(noise * vv_ / determinant);
+        const double outSlack = kWeightSlack + 4.0 * std::sqrt(noise * uu_ / determinant);
+        if (std::abs(in - 1.0) > inSlack || std::abs(out - 1.0) > outSlack)
+            return std::nullopt;
+        return rest;
+    }
+
+  private:
+    // What the weights leave unexplained, per sample.
+    double ResidualPower(double in, double out) const {
+        const double rest = hh_ - 2.0 * in * hu_ - 2.0 * out * hv_ + in * in * uu_ +
+                            2.0 * in * out * uv_ + out * out * vv_;
+        return std::max(rest, 0.0) / static_cast<double>(std::max<std::int64_t>(samples_ - 2, 1));
+    }
+
+    Transition t_;
+    Curve curve_;
+    PcmFormat format_;
+    double uu_ = 0.0, vv_ = 0.0, uv_ = 0.0, hu_ = 0.0, hv_ = 0.0, hh_ = 0.0;
+    std::int64_t samples_ = 0;
+};
+
+// The fades a hand-over may have been, the plan's first: with own fade-outs followed, the plug-in
+// lays a fade over either track's ramp or over none (the speeds of the two gains, see
+// TrackEdgePlan::InSpeed); and where its look-ahead has no answer in time, it makes the plain one.
+std::vector<Transition> FadesToTry(const RenderResult &result, const Transition &t,
+                                   const RenderOptions &options) {
+    std::vector<Transition> fades{t};
+    const auto tryOne = [&](const Transition &fade) {
+        if (std::none_of(fades.begin(), fades.end(),
+                         [&](const Transition &f) { return SameFade(f, fade); }))
+            fades.push_back(fade);
+    };
+    if (options.FadeOverOwnFadeOuts) {
+        constexpr double ramp = endplan::kRampSpeed;
+        for (const auto &[in, out] : {std::pair{1.0, 1.0}, std::pair{ramp, 1.0},
+                                      std::pair{1.0, ramp}, std::pair{ramp, ramp}}) {
+            Transition sped = t;
+            sped.InSpeed = in, sped.OutSpeed = out;
+            sped.Reason = in > 1.0    ? MixReason::OwnFadeOut
+                          : out > 1.0 ? MixReason::OwnFadeIn
+                                      : MixReason::SetTime;
+            tryOne(sped);
+        }
+    }
+    const auto index = static_cast<std::size_t>(t.From);
+    if (!t.PlanMissed && index < result.PlainTransitions.size() &&
+        result.PlainTransitions[index].Crossfaded)
+        tryOne(PlanNotHeard(t, result.PlainTransitions[index]));
+    return fades;
 }
 
-// A hand-over within one format whose first 20 ms do not hold the curve's mix.
-bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderResult &result,
-                const Transition &t, Curve curve, const TrackReader &readTrack) {
+// What the output's frames of a hand-over within one format show over the whole fade: which of
+// the fades tried it holds: the plan's where it does, else the one that explains the sound best;
+// none where it holds none of them (the fade was cut).
+struct HeardFade {
+    std::optional<Transition> Fade;
+};
+
+std::optional<HeardFade> HearFade(std::span<const std::filesystem::path> runFiles,
+                                  const RenderResult &result, const Transition &t,
+                                  const RenderOptions &options, const TrackReader &readTrack) {
     const auto run = static_cast<std::size_t>(RunOf(result, t));
     if (t.Skipped || t.AcrossFormats || !t.Crossfaded || run >= runFiles.size() ||
         static_cast<std::size_t>(t.From + 1) >= result.Segments.size())
-        return false;
+        return std::nullopt;
     const PcmFormat &format = IncomingFormat(result, t);
-    const std::int64_t frames =
-        std::min<std::int64_t>(t.MixedFrames(), std::max(format.Rate / 50, 1));
     const std::int64_t played =
         result.Segments[static_cast<std::size_t>(t.From)].Frames + t.OutgoingSkipped;
-    const std::vector<std::uint8_t> heard =
-        ReadOutputFrames(runFiles[run], format, t.StartFrame, frames);
-    return !heard.empty() &&
-           !HeardAsTheCurveMixes(t, curve, format, heard,
-                                 readTrack(t.From + 1, t.IncomingSkipped, frames),
-                                 readTrack(t.From, played, frames));
+    const std::vector<Transition> fades = FadesToTry(result, t, options);
+    std::vector<MixFit> fits;
+    std::int64_t longest = 0;
+    for (const Transition &fade : fades) {
+        fits.emplace_back(fade, CurveOf(options), format);
+        longest = std::max(longest, fade.MixedFrames());
+    }
+    bool heardAny = false;
+    for (std::int64_t at = 0; at < longest; at += kReadFrames) {
+        const std::int64_t count = std::min(kReadFrames, longest - at);
+        const std::vector<std::uint8_t> heard =
+            ReadOutputFrames(runFiles[run], format, t.StartFrame + at, count);
+        if (heard.empty())
+            break;
+        heardAny = true;
+        const std::vector<std::uint8_t> incoming =
+            readTrack(t.From + 1, t.IncomingSkipped + at, count);
+        const std::vector<std::uint8_t> outgoing = readTrack(t.From, played + at, count);
+        for (std::size_t i = 0; i < fades.size(); ++i) {
+            // Each fade is judged over its own mix.
+            const std::int64_t own =
+                std::clamp<std::int64_t>(fades[i].MixedFrames() - at, 0, count);
+            const auto bytes = static_cast<std::size_t>(own * format.FrameBytes());
+            fits[i].Feed(at, std::span(heard).first(std::min(bytes, heard.size())),
+                         std::span(incoming).first(std::min(bytes, incoming.size())),
+                         std::span(outgoing).first(std::min(bytes, outgoing.size())));
+        }
+    }
+    if (!heardAny)
+        return std::nullopt;
+    // Fades that differ by a little (the plain one a few milliseconds longer) may fit about as
+    // well: the plan stands wherever the output holds it.
+    if (fits.front().Unexplained())
+        return HeardFade{fades.front()};
+    std::optional<std::size_t> best;
+    std::optional<double> bestRest;
+    for (std::size_t i = 1; i < fits.size(); ++i) {
+        const std::optional<double> rest = fits[i].Unexplained();
+        if (rest && (!bestRest || *rest < *bestRest))
+            best = i, bestRest = rest;
+    }
+    if (!best)
+        return HeardFade{};
+    return HeardFade{fades[*best]};
 }
 
 } // namespace
@@ -414,10 +592,15 @@ bool FadeWasCut(std::span<const std::filesystem::path> runFiles, const RenderRes
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
     for (Transition &t : result.Transitions) {
-        if (FadeWasCut(runFiles, result, t, CurveOf(options), readTrack)) {
-            Transition cut{t.From, t.StartFrame, t.Reopened};
-            cut.NotHeardMixed = true;
-            t = cut;
+        if (const std::optional<HeardFade> heard =
+                HearFade(runFiles, result, t, options, readTrack)) {
+            if (!heard->Fade) {
+                Transition cut{t.From, t.StartFrame, t.Reopened};
+                cut.NotHeardMixed = true;
+                t = cut;
+            } else {
+                t = *heard->Fade;
+            }
             continue;
         }
         const auto run = static_cast<std::size_t>(RunOf(result, t));
@@ -436,6 +619,22 @@ void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult 
         t = plain;
     }
 }
+
+namespace {
+
+// The track at full level in the middle of a fade over the other one's own ramp (the incoming
+// one over a fade-out, the outgoing one over a fade-in): the fade should sound as loud as it
+// there. Over both tracks' ramps both are at full level there, each fading by itself: the fade
+// should sound as loud as the two together. Elsewhere the two tracks' mean.
+FadeMeasure::Against LouderAtTheMiddle(const Transition &t) {
+    const bool in = t.InSpeed > 1.0, out = t.OutSpeed > 1.0;
+    return in && out ? FadeMeasure::Against::BothTogether
+           : in      ? FadeMeasure::Against::Incoming
+           : out     ? FadeMeasure::Against::Outgoing
+                     : FadeMeasure::Against::BothTracks;
+}
+
+} // namespace
 
 void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack) {
@@ -471,9 +670,14 @@ void MeasureFades(std::span<const std::filesystem::path> runFiles, RenderResult 
             readTrack(t.From, played + std::llround(first * outPerIn), outWindow);
         const std::vector<std::uint8_t> output =
             ReadOutputFrames(runFiles[run], format, t.StartFrame + first, window);
-        const double own = (MeanSquare(incoming, format, first, window) +
-                            MeanSquare(outgoing, outFormat, 0, outWindow)) /
-                           2.0;
+        const double in = MeanSquare(incoming, format, first, window);
+        const double out = MeanSquare(outgoing, outFormat, 0, outWindow);
+        measure.MiddleAgainst = LouderAtTheMiddle(t);
+        using Against = FadeMeasure::Against;
+        const double own = measure.MiddleAgainst == Against::Incoming       ? in
+                           : measure.MiddleAgainst == Against::Outgoing     ? out
+                           : measure.MiddleAgainst == Against::BothTogether ? in + out
+                                                                            : (in + out) / 2.0;
         const double heard = MeanSquare(output, format, 0, window);
         if (own > 0.0 && heard > 0.0)
             measure.MiddleDb = 10.0 * std::log10(heard / own);
@@ -513,7 +717,7 @@ std::vector<std::string> NoCrossfadeReasons(const RenderResult &result, const Tr
     for (int track : {t.From, t.From + 1}) {
         const auto index = static_cast<std::size_t>(track);
         if (index < result.Segments.size() && !ByPlugin(result, result.Segments[index]))
-            why.push_back(number(track) + " was played by " + result.FilePlugin +
+            why.push_back(number(track) + " was played by " + FilePluginOf(result, track) +
                           " itself, not by the plug-in (see the note below)");
     }
     const int outMs = LengthMsOf(result, t.From), inMs = LengthMsOf(result, t.From + 1);
@@ -600,7 +804,8 @@ std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOpt
         if (ByPlugin(result, result.Segments[i]))
             continue;
         std::string note = "the plug-in could not open track " + std::to_string(i + 1) + " (" +
-                           result.Tracks[i].Name + ") itself and left it to " + result.FilePlugin +
+                           result.Tracks[i].Name + ") itself and left it to " +
+                           FilePluginOf(result, static_cast<int>(i)) +
                            ", which plays it without crossfades";
         if (result.Tracks[i].NameOutsideAnsi)
             note += ": its path (name or folder) has characters outside the ANSI code page" +
@@ -633,6 +838,27 @@ const char *ReasonText(MixReason reason) {
     return "the set time";
 }
 
+// Why the plug-in acted on the reason it did, where the tracks' files suggest another: the
+// output holds a fade other than their plan (a look-ahead too late for it), or the outgoing
+// track's own fade-out reached the silence threshold before it had fallen far enough to count.
+std::string WhyThisReason(const RenderResult &result, const Transition &t) {
+    const TrackEdgePlan &plan = result.Tracks[static_cast<std::size_t>(t.From)].Edges;
+    if (t.PlanMissed)
+        return std::string(" before the file's end: the plug-in's look-ahead had no answer in "
+                           "time, so the fade is the plain one (the files give ") +
+               ReasonText(t.FilesReason) + ", ending at " + FormatTime(plan.EndMs / 1000.0, true) +
+               "; a lower --speed gives the look-ahead more time)";
+    if (t.Reason != t.FilesReason)
+        return std::string(" (the files give ") + ReasonText(t.FilesReason) +
+               ", but the output holds this fade: was the plug-in's look-ahead late?)";
+    const int cutAt = plan.OwnFadeOutCutAtDb;
+    if (t.Reason == MixReason::SetTime && cutAt != 0)
+        return Printf(" (its own fade-out falls below %d dBFS, where silence is skipped, before it "
+                      "has fallen far enough to count as one: it is trimmed as silence from there)",
+                      cutAt);
+    return {};
+}
+
 // The settings lines of the options that follow the music, each only when chosen.
 std::string FollowingSettings(const RenderOptions &options) {
     std::string out;
@@ -651,6 +877,41 @@ std::string FollowingSettings(const RenderOptions &options) {
 
 } // namespace
 
+namespace {
+
+// The loudness in the middle of a fade, against what it is measured by.
+std::string MiddleLine(const Transition &t, const FadeMeasure &measure) {
+    const std::string figure = Printf("middle of the fade: %+.1f dB against ", measure.MiddleDb);
+    const std::string window = Printf(" (RMS over %d ms)", kLoudnessWindowMs);
+    const int out = t.From + 1, in = t.From + 2;
+    switch (measure.MiddleAgainst) {
+    case FadeMeasure::Against::Incoming:
+        return figure +
+               Printf("track %d's own loudness there, which is in at full level by the "
+                      "middle of a fade over track %d's own fade-out",
+                      in, out) +
+               window;
+    case FadeMeasure::Against::Outgoing:
+        return figure +
+               Printf("track %d's own loudness there, which holds its full level until "
+                      "the middle of a fade over track %d's own fade-in",
+                      out, in) +
+               window;
+    case FadeMeasure::Against::BothTogether:
+        return figure +
+               Printf("the two tracks' own sound together there, both at full level by "
+                      "the middle of a fade over track %d's own fade-out and track %d's "
+                      "own fade-in",
+                      out, in) +
+               window;
+    case FadeMeasure::Against::BothTracks:
+        break;
+    }
+    return figure + "the two tracks' own loudness" + window;
+}
+
+} // namespace
+
 std::string MixPointLine(const RenderResult &result, const Transition &t) {
     const std::string out = "track " + std::to_string(t.From + 1);
     const std::string in = "track " + std::to_string(t.From + 2);
@@ -665,7 +926,8 @@ std::string MixPointLine(const RenderResult &result, const Transition &t) {
     if (leading >= 0.0005)
         trimmed.push_back(Seconds3(leading) + " at the start of " + in);
     std::string line = "fade started at " + FormatTime(t.FadeStartMs / 1000.0, true) + " of " +
-                       out + ", for " + ReasonText(t.Reason) + "; silence trimmed: ";
+                       out + ", for " + ReasonText(t.Reason) + WhyThisReason(result, t) +
+                       "; silence trimmed: ";
     if (trimmed.empty())
         return line + "none";
     for (std::size_t i = 0; i < trimmed.size(); ++i)
@@ -690,19 +952,27 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
     out += FollowingSettings(options);
     // Columns by what a terminal shows: wide characters take two, combining marks none. The
     // tracks' formats show when they differ.
+    // The tracks' plug-ins show where the user's folder played them.
     const bool mixed = MixedFormats(result);
+    const bool plugins = std::any_of(result.Tracks.begin(), result.Tracks.end(),
+                                     [](const TrackFile &t) { return !t.Plugin.empty(); });
     const int numberWidth = static_cast<int>(std::to_string(result.Tracks.size()).size());
-    int nameWidth = 5, formatWidth = 6;
+    int nameWidth = 5, formatWidth = 6, pluginWidth = 7;
     for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i) {
         nameWidth = std::max(nameWidth, TextColumns(result.Tracks[i].Name));
         formatWidth = std::max(formatWidth,
                                static_cast<int>(FormatDescription(TrackFormat(result, i)).size()));
+        pluginWidth = std::max(pluginWidth, TextColumns(result.Tracks[i].Plugin));
     }
     const auto formatColumn = [&](const std::string &text) {
         return mixed ? "  " + PadColumns(text, formatWidth) : std::string();
     };
+    const auto pluginColumn = [&](const std::string &text) {
+        return plugins ? "  " + PadColumns(text, pluginWidth) : std::string();
+    };
     out += Printf("\n  %*s  ", numberWidth, "#") + PadColumns("track", nameWidth) +
-           Printf("  %10s", "length") + formatColumn("format") + "   in the output\n";
+           Printf("  %10s", "length") + formatColumn("format") + pluginColumn("plug-in") +
+           "   in the output\n";
     for (std::size_t i = 0; i < result.Tracks.size(); ++i) {
         const TrackFile &t = result.Tracks[i];
         const PcmFormat &own = TrackFormat(result, static_cast<int>(i));
@@ -716,7 +986,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
         out += Printf("  %*d  ", numberWidth, static_cast<int>(i + 1)) +
                PadColumns(t.Name, nameWidth) +
                Printf("  %10s", FormatTime(Seconds(t.Frames, own), true).c_str()) +
-               formatColumn(FormatDescription(own)) + "   " + place + "\n";
+               formatColumn(FormatDescription(own)) + pluginColumn(t.Plugin) + "   " + place + "\n";
     }
     out += result.Runs.size() > 1
                ? "\ntransitions (times in the output, its files one after the other):\n"
@@ -760,10 +1030,7 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
                    " > " + FormatDescription(in) +
                    "; the output re-opened, the outgoing track's end converted\n";
         if (std::isfinite(measure.MiddleDb))
-            out +=
-                indent + Printf("middle of the fade: %+.1f dB against the two tracks' own loudness "
-                                "(RMS over %d ms)\n",
-                                measure.MiddleDb, kLoudnessWindowMs);
+            out += indent + MiddleLine(t, measure) + "\n";
     }
     const std::vector<std::string> notes = ReportNotes(result, options);
     if (!notes.empty())
@@ -778,33 +1045,66 @@ std::string FormatReport(const RenderResult &result, const RenderOptions &option
     return out;
 }
 
-PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave) {
-    PlotInput input;
-    const int crossfades =
-        static_cast<int>(std::count_if(result.Transitions.begin(), result.Transitions.end(),
-                                       [](const Transition &t) { return t.Crossfaded; }));
-    input.Title =
+namespace {
+
+// "4 tracks, 2 crossfades, 1 skip": a skip is counted as such, whether or not it faded.
+std::string PictureTitle(const RenderResult &result, const RenderOptions &options) {
+    const auto count = [&](auto which) {
+        return static_cast<int>(
+            std::count_if(result.Transitions.begin(), result.Transitions.end(), which));
+    };
+    const int crossfades = count([](const Transition &t) { return t.Crossfaded && !t.Skipped; });
+    const int skips = count([](const Transition &t) { return t.Skipped; });
+    const auto join = static_cast<std::size_t>(options.PngJoin);
+    if (join >= 1 && join <= result.Transitions.size()) {
+        const Transition &t = result.Transitions[join - 1];
+        return Printf("Halvern Q-Blend: join %d of %d, track %d > %d", static_cast<int>(join),
+                      static_cast<int>(result.Transitions.size()), t.From + 1, t.From + 2);
+    }
+    std::string title =
         Printf("Halvern Q-Blend: %d tracks, %d crossfade%s", static_cast<int>(result.Tracks.size()),
                crossfades, crossfades == 1 ? "" : "s");
-    const bool mixed = MixedFormats(result);
+    if (skips > 0)
+        title += Printf(", %d skip%s", skips, skips == 1 ? "" : "s");
+    return title;
+}
+
+std::string PictureSubtitle(const RenderResult &result, const RenderOptions &options,
+                            const PictureSpan &span) {
     std::string formats = FormatDescription(result.Format);
-    if (mixed) {
+    if (MixedFormats(result)) {
         std::vector<PcmFormat> seen;
         for (int i = 0; i < static_cast<int>(result.Tracks.size()); ++i)
             if (std::find(seen.begin(), seen.end(), TrackFormat(result, i)) == seen.end())
                 seen.push_back(TrackFormat(result, i));
         formats = Printf("%d formats", static_cast<int>(seen.size()));
     }
-    input.Subtitle =
-        Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs, CurveName(CurveOf(options)),
-               formats.c_str(), FormatTime(OutputSeconds(result), true).c_str());
-    // One timeline for runs of several rates: frames at the highest of them.
+    std::string length = FormatTime(OutputSeconds(result), true);
+    if (span.Seconds > 0.0)
+        length = FormatTime(span.FromSeconds, true) + " to " +
+                 FormatTime(span.FromSeconds + span.Seconds, true) + " of " + length;
+    return Printf("FadeTime %d ms, %s curve, %s, %s", options.FadeMs, CurveName(CurveOf(options)),
+                  formats.c_str(), length.c_str());
+}
+
+} // namespace
+
+PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave) {
+    PlotInput input;
+    const PictureSpan span = PictureSpanOf(result, options);
+    input.Title = PictureTitle(result, options);
+    input.Subtitle = PictureSubtitle(result, options, span);
+    const bool mixed = MixedFormats(result);
+    // One timeline for runs of several rates: frames at the highest of them, from the span's
+    // start.
     const int rate = TimelineRate(result);
     const auto onTimeline = [&](double seconds) {
-        return static_cast<std::int64_t>(std::llround(seconds * rate));
+        return static_cast<std::int64_t>(std::llround((seconds - span.FromSeconds) * rate));
     };
     input.Format = {rate, result.Format.Channels, result.Format.Bits};
-    input.TotalFrames = onTimeline(OutputSeconds(result));
+    input.StartSeconds = span.FromSeconds;
+    input.TotalFrames =
+        std::llround((span.Seconds > 0.0 ? span.Seconds : OutputSeconds(result)) * rate);
     for (std::size_t i = 0; i < result.Segments.size(); ++i) {
         const Segment &segment = result.Segments[i];
         const double start = StartSeconds(result, segment);
@@ -816,19 +1116,25 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             track.Note = ShortFormat(TrackFormat(result, static_cast<int>(i)));
         input.Tracks.push_back(std::move(track));
     }
-    for (const Transition &t : result.Transitions) {
+    for (std::size_t i = 0; i < result.Transitions.size(); ++i) {
+        const Transition &t = result.Transitions[i];
         // Counted in the incoming track's frames; the picture counts on the timeline.
         const double scale =
             static_cast<double>(rate) / std::max(IncomingFormat(result, t).Rate, 1);
         Transition drawn = t;
         drawn.StartFrame = onTimeline(StartSeconds(result, t));
-        if (mixed)
-            input.TransitionSeconds.push_back(StartSeconds(result, t));
         if (scale != 1.0) {
             drawn.Step = t.Step / scale;
             drawn.CurveFrames = std::llround(static_cast<double>(t.CurveFrames) * scale);
             drawn.OutgoingFrames = std::llround(static_cast<double>(t.OutgoingFrames) * scale);
         }
+        // A join of which nothing lies in the picture's span is left out, with its figures.
+        if (drawn.StartFrame > input.TotalFrames ||
+            drawn.StartFrame + (t.Crossfaded ? drawn.MixedFrames() : 0) < 0)
+            continue;
+        if (mixed || span.Seconds > 0.0)
+            input.TransitionSeconds.push_back(StartSeconds(result, t));
+        input.PeakDbfs.push_back(i < result.PeakDbfs.size() ? result.PeakDbfs[i] : 0.0);
         input.Transitions.push_back(drawn);
         if (!t.Crossfaded)
             continue;
@@ -840,7 +1146,6 @@ PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options
             input.NotPlayed.push_back({drawn.StartFrame + drawn.MixedFrames(), trailing});
     }
     input.ShowReasons = FollowsTheMusic(options);
-    input.PeakDbfs = result.PeakDbfs;
     input.Wave = std::move(wave);
     input.FadeCurve = CurveOf(options);
     return input;

@@ -24,6 +24,9 @@ struct TrackFile {
     bool NameOutsideAnsi = false;
     PcmFormat Format{}; // unset: the render's format
     TrackEdgePlan Edges{}; // unset: the options that follow the music are off
+    // The plug-in of the user's folder (--plugins) that plays it; empty: the render's own WAV
+    // plug-in (RenderResult::FilePlugin).
+    std::string Plugin{};
 };
 
 // What became of a --skip-at time: Next pressed, pressed during the last track (which has no
@@ -43,8 +46,13 @@ struct FadeMeasure {
     // the two tracks with the curve.
     std::int64_t Saturated = 0;
     // The output's RMS over 50 ms at the middle of the curve against the mean power of the two
-    // tracks' own sound there, in dB; not finite when the fade is shorter than that.
+    // tracks' own sound there, in dB; not finite when the fade is shorter than that. Over a
+    // track's own ramp the other track is at full level by the middle (see TrackEdgePlan::InSpeed)
+    // and the figure is against that track's own sound alone; over both tracks' ramps against
+    // the two together: 0 dB is as loud as the music.
     double MiddleDb = std::numeric_limits<double>::quiet_NaN();
+    enum class Against { BothTracks, Incoming, Outgoing, BothTogether };
+    Against MiddleAgainst = Against::BothTracks;
 };
 
 // Frames [first, first + count) of a track's own PCM as its file holds them (fewer at its end).
@@ -56,6 +64,9 @@ struct RenderResult {
     std::vector<TrackFile> Tracks;
     std::vector<Segment> Segments;
     std::vector<Transition> Transitions;
+    // Per transition, the plain one the plug-in makes where its look-ahead has no answer (the
+    // set time before the file's end): what the output may hold instead of the files' plan.
+    std::vector<Transition> PlainTransitions;
     std::vector<double> PeakDbfs;   // per transition, over its mixed frames
     std::vector<FadeMeasure> Fades; // per transition
     std::vector<OutputRun> Runs;    // segment.File indexes them
@@ -92,16 +103,28 @@ RenderResult Analyse(const std::vector<OutputCall> &calls, const PcmFormat &form
 // track of another format re-opens the output whether or not the skipped track went on fading,
 // converted: where the incoming track's first tenth of a second is in the output exactly as its
 // file has it, it did not, and the skip becomes a plain one. A hand-over within one format is
-// checked against the mix its curve gives over its first 20 ms: where the output does not hold
-// both tracks at about the curve's gains, the fade was cut, and the transition is reported so.
+// checked against the mix its curve gives over the whole fade: where the output does not hold
+// both tracks at about the curve's gains, as far as their sound tells, the fade was cut, and the
+// transition is reported so.
 void ConfirmFades(std::span<const std::filesystem::path> runFiles, RenderResult &result,
                   const RenderOptions &options, const TrackReader &readTrack);
 
+// The part of the output a picture shows, in seconds of the output (its runs one after the
+// other): all of it where Seconds is 0.
+struct PictureSpan {
+    double FromSeconds = 0.0;
+    double Seconds = 0.0;
+};
+// Around a join, the picture shows this much before it and after its mix.
+inline constexpr double kJoinPictureMarginSeconds = 3.0;
+// What --png-join asks for: the seconds around that join, within the output; else all of it.
+PictureSpan PictureSpanOf(const RenderResult &result, const RenderOptions &options);
+
 // Reads the samples of the output's canonical WAV files (44-byte header), one per run, once:
-// the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope for the
-// picture, the runs one after the other.
+// the peak of every crossfade into result.PeakDbfs and, when columns > 0, the envelope of the
+// span for the picture, the runs one after the other.
 Envelope MeasureOutput(std::span<const std::filesystem::path> runFiles, RenderResult &result,
-                       int columns);
+                       int columns, const PictureSpan &span = {});
 Envelope MeasureOutput(const std::filesystem::path &wavFile, RenderResult &result, int columns);
 
 // Measures every crossfade of the output's WAV files (canonical header, one per run) against
@@ -129,7 +152,8 @@ std::string MixPointLine(const RenderResult &result, const Transition &t);
 // file's own plug-in and why, a --skip-at time that did not skip and why.
 std::vector<std::string> ReportNotes(const RenderResult &result, const RenderOptions &options);
 
-// The picture's input, the envelope measured for PlotColumns(width) columns.
+// The picture's input, the envelope measured for PlotColumns(width) columns over the span
+// PictureSpanOf gives.
 PlotInput MakePlotInput(const RenderResult &result, const RenderOptions &options, Envelope wave);
 
 std::string FormatDescription(const PcmFormat &format);

@@ -260,13 +260,14 @@ std::vector<Transition> FindTransitions(std::span<const Segment> segments,
             t.Reason = plan.OwnFadeOut  ? MixReason::OwnFadeOut
                        : plan.OwnFadeIn ? MixReason::OwnFadeIn
                                         : MixReason::SetTime;
+            t.FilesReason = t.Reason;
             t.FadeSeconds = std::min(t.RemainingMs * 0.001, fadeTimeMs * 0.001);
             t.Step = t.FadeSeconds > 0.0 ? 1.0 / t.FadeSeconds / to.Rate : 1.0;
             t.CurveFrames = CurveFramesFor(t.Step);
             if (i + 1 < plans.size())
                 skipped = t.IncomingSkipped = plans[i + 1].LeadingSilenceFrames;
         } else if (plan.ContinuesAlbum) {
-            t.Reason = MixReason::AlbumJoin;
+            t.Reason = t.FilesReason = MixReason::AlbumJoin;
         }
         transitions.push_back(t);
     }

@@ -84,6 +84,9 @@ struct TrackEdgePlan {
     // Leading silence the plug-in reads past where a crossfade brings the track in.
     std::int64_t LeadingSilenceFrames = 0;
     bool ContinuesAlbum = false; // the next entry is the next track of its album
+    // Where silence is skipped: the threshold (dBFS) below which the track's own fade-out counts
+    // as silence too soon to be one (it would be followed with the silence played); 0: not so.
+    int OwnFadeOutCutAtDb = 0;
 };
 
 // Why a transition lies where it does.
@@ -119,6 +122,13 @@ struct Transition {
     // track the fade started (its own ms), its trailing silence never played (ms), and the
     // leading silence read past of each track, at its own rate.
     MixReason Reason = MixReason::SetTime;
+    // The reason the tracks' files give, where the output shows the plug-in acted on another
+    // (ConfirmFades): Reason is then the one the output holds.
+    MixReason FilesReason = MixReason::SetTime;
+    // The output holds the plain transition (the set time before the file's end), not the one
+    // the files' plan of the options that follow the music gives: the plug-in's look-ahead had
+    // no answer in time.
+    bool PlanMissed = false;
     int FadeStartMs = 0;
     int TrailingTrimmedMs = 0;
     std::int64_t OutgoingSkipped = 0;

@@ -1,15 +1,18 @@
 // hvq_render: plays WAV files as one playlist through in_hvqblend.dll in the reference host, with
-// the WAV input plug-in beside it, and writes what the output received to a WAV file, with a
-// report of the transitions and, if asked, a picture of them. A way to hear the plug-in's
-// crossfades without a Windows machine: it runs under Wine.
+// the WAV input plug-in beside it (or files of any format, with the input plug-ins of a player's
+// Plugins folder), and writes what the output received to a WAV file, with a report of the
+// transitions and, if asked, a picture of them. A way to hear the plug-in's crossfades without a
+// Windows machine: it runs under Wine.
+#include "EdgePlan.h"
+#include "FaultNet.h"
 #include "InputCheck.h"
 #include "OutputWav.h"
 #include "RefHost.h"
 #include "RenderOptions.h"
 #include "RenderReport.h"
+#include "UserPlugins.h"
 #include "WavFile.h"
 #include "WavInfo.h"
-#include "EdgePlan.h"
 #include "sound/AlbumJoin.h"
 
 #include <fcntl.h>
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -97,7 +101,12 @@ class FileSource : public wav::ByteSource {
 struct Track {
     fs::path Path;
     std::string Name;
-    wav::WavLayout Layout;
+    wav::WavLayout Layout; // of Samples
+    // The file the track's samples are read from for the analysis: the WAV file itself, or the
+    // copy its plug-in decoded.
+    fs::path Samples;
+    std::string Plugin;             // the plug-in of --plugins that plays it; empty: none
+    std::optional<TAlbumTags> Tags; // as that plug-in gives them
 };
 
 // Frames [first, first + count) of a track's samples, fewer at its end.
@@ -107,7 +116,7 @@ std::vector<std::uint8_t> ReadTrackFrames(const Track &track, std::int64_t first
     const std::int64_t available =
         std::max<std::int64_t>(0, std::min(count, track.Layout.Frames() - first));
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available * frameBytes));
-    FileSource file(track.Path);
+    FileSource file(track.Samples);
     bytes.resize(
         file.ReadAt(track.Layout.DataOffset + static_cast<std::uint64_t>(first * frameBytes),
                     bytes.data(), bytes.size()));
@@ -145,13 +154,67 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return TRUE;
 }
 
+// Under Wine a terminal reaches us as a pipe; tools/setup/wine-run-live says so.
+bool StderrIsTerminal() {
+    wchar_t watched[4] = {};
+    DWORD mode = 0;
+    return (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
+           GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+}
+
+// Which track the plug-ins decode, on a line of a terminal that updates itself.
+class Decoding {
+  public:
+    explicit Decoding(int count) : count_(count), terminal_(StderrIsTerminal()) {}
+    void Show(int index, const std::string &name) {
+        if (terminal_)
+            std::fprintf(stderr, "\r%-60s",
+                         ("decoding " + std::to_string(index + 1) + " of " +
+                          std::to_string(count_) + ": " + name)
+                             .substr(0, 60)
+                             .c_str());
+    }
+    void Done() {
+        if (terminal_)
+            std::fprintf(stderr, "\r%-60s\r", "");
+        terminal_ = false;
+    }
+    ~Decoding() { Done(); }
+    Decoding(const Decoding &) = delete;
+    Decoding &operator=(const Decoding &) = delete;
+
+  private:
+    int count_;
+    bool terminal_;
+};
+
+// All of one format, unless the tracks are to crossfade across formats: otherwise the plug-in
+// crossfades only between tracks of one format.
+void CheckOneFormat(const RenderOptions &options, const std::vector<Track> &tracks) {
+    std::vector<demo::NamedFormat> formats;
+    for (const Track &t : tracks)
+        formats.push_back({t.Name, t.Layout.Format});
+    if (const std::string why = demo::WhyNotOneFormat(formats, options.FadeAcrossFormats);
+        !why.empty())
+        throw std::runtime_error(why);
+}
+
+// A file that is no WAV file at all may be one a plug-in of the user's plays.
+std::string OtherFormats(wav::ByteSource &file) {
+    return demo::WhyNotPlayable(file).rfind("not a WAV file", 0) == 0
+               ? "; for files of other formats give --plugins with a player's Plugins folder, "
+                 "whose plug-ins play them"
+               : std::string();
+}
+
 // Every input must be a WAV file the WAV plug-in plays, all in one format unless the tracks are to
 // crossfade across formats: otherwise the plug-in crossfades only between tracks of one format.
 std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &output) {
     std::vector<Track> tracks;
     for (const std::string &input : options.Inputs) {
         const fs::path path = WindowsPath(input);
-        Track track{path, ToUtf8(path.filename().wstring()), {}};
+        Track track{path, ToUtf8(path.filename().wstring()), {}, path, {}, {}};
         if (const std::string why = demo::WhyNotReadable(path); !why.empty())
             throw std::runtime_error(input + ": " + why);
         FileSource file(track.Path);
@@ -159,7 +222,8 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
             throw std::runtime_error(input + ": cannot be opened");
         const auto layout = wav::ReadLayout(file);
         if (!layout)
-            throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file));
+            throw std::runtime_error(input + ": " + demo::WhyNotPlayable(file) +
+                                     OtherFormats(file));
         if (layout->DataBytes > INT32_MAX)
             throw std::runtime_error(input + ": more than 2 GiB of samples, more than the "
                                              "plug-in's decoder interface can count");
@@ -174,12 +238,42 @@ std::vector<Track> CheckInputs(const RenderOptions &options, const fs::path &out
             throw std::runtime_error(input + ": is also the output file");
         tracks.push_back(std::move(track));
     }
-    std::vector<demo::NamedFormat> formats;
-    for (const Track &t : tracks)
-        formats.push_back({t.Name, t.Layout.Format});
-    if (const std::string why = demo::WhyNotOneFormat(formats, options.FadeAcrossFormats);
-        !why.empty())
-        throw std::runtime_error(why);
+    CheckOneFormat(options, tracks);
+    return tracks;
+}
+
+// With --plugins: every input a file that a plug-in of the folder takes and decodes, read whole
+// before the render (a file it cannot decode, or a fault in it, stops the render before anything
+// is written).
+std::vector<Track> DecodeInputs(const RenderOptions &options, demo::UserPlugins &plugins,
+                                const fs::path &output) {
+    std::vector<Track> tracks;
+    Decoding progress(static_cast<int>(options.Inputs.size()));
+    for (const std::string &input : options.Inputs) {
+        const fs::path path = WindowsPath(input);
+        if (const std::string why = demo::WhyNotReadable(path, false); !why.empty())
+            throw std::runtime_error(input + ": " + why);
+        std::error_code missing;
+        if (fs::equivalent(path, output, missing))
+            throw std::runtime_error(input + ": is also the output file");
+        progress.Show(static_cast<int>(tracks.size()), input);
+        const demo::DecodedFile decoded =
+            plugins.Take(path, input, static_cast<int>(tracks.size()) + 1);
+        const demo::PcmFormat &f = decoded.Format;
+        Track track{path, ToUtf8(path.filename().wstring()), {}, decoded.Samples, {}, {}};
+        track.Plugin = decoded.Plugin;
+        track.Tags = decoded.Tags;
+        track.Layout.Format = {f.Rate, f.Channels, f.Bits};
+        track.Layout.DataBytes = static_cast<std::uint64_t>(decoded.Frames) * f.FrameBytes();
+        if (demo::TrackLengthMs(decoded.Frames, f.Rate) < 1)
+            throw std::runtime_error(input + ": " + decoded.Plugin +
+                                     " decodes it to less than a millisecond of sound, which "
+                                     "the plug-in leaves to " +
+                                     decoded.Plugin + " to play alone");
+        tracks.push_back(std::move(track));
+    }
+    progress.Done();
+    CheckOneFormat(options, tracks);
     return tracks;
 }
 
@@ -229,13 +323,7 @@ class Progress {
     explicit Progress(std::vector<int> lengthsMs) : lengthsMs_(std::move(lengthsMs)) {
         for (int ms : lengthsMs_)
             totalMs_ += ms;
-        // Under Wine a terminal reaches us as a pipe; tools/setup/wine-run-live says so.
-        wchar_t watched[4] = {};
-        DWORD mode = 0;
-        terminal_ =
-            (GetEnvironmentVariableW(L"HVQ_TERMINAL", watched, 4) == 1 && watched[0] == L'1') ||
-            GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ||
-            GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+        terminal_ = StderrIsTerminal();
     }
     void Show(int entry, int msIntoEntry) {
         const auto now = std::chrono::steady_clock::now();
@@ -482,8 +570,11 @@ void PrintOutputFiles(const std::string &output, const std::vector<demo::OutputF
     }
 }
 
-// An entry's place on its album, as the WAV plug-in answers it from the file's LIST/INFO chunk.
+// An entry's place on its album, as its plug-in of --plugins gave it, or as the WAV plug-in
+// answers it from the file's LIST/INFO chunk.
 TAlbumTags AlbumTagsOf(const Track &track) {
+    if (track.Tags)
+        return *track.Tags;
     FileSource file(track.Path);
     const wav::InfoTags tags = wav::ReadInfoTags(file);
     return {FromUtf8(tags.Album), FromUtf8(tags.AlbumArtist), FromUtf8(tags.Artist),
@@ -513,15 +604,9 @@ void PlanEdges(const RenderOptions &options, const std::vector<Track> &tracks,
     }
 }
 
-int Render(const RenderOptions &options) {
-    const fs::path outputPath = WindowsPath(options.Output);
-    const std::vector<Track> tracks = CheckInputs(options, outputPath);
-    CheckBeforeRendering(options, tracks);
-    const wav::WavFormat &format = tracks.front().Layout.Format;
-    const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
-    const std::unique_ptr<demo::OutputFiles> sink = OpenOutput(options, pcmFormat);
-
-    refhost::RefHost host;
+// The reference host's output, as the options ask it to play, and the plug-in's settings file:
+// all in place before the host starts.
+void PrepareHost(refhost::RefHost &host, const RenderOptions &options) {
     // Skips need a listener's clock: the output plays in real time (or faster) with a short
     // buffer, and keeps only what was heard.
     const bool skips = !options.SkipAtSeconds.empty();
@@ -532,10 +617,66 @@ int Render(const RenderOptions &options) {
     host.UseOutput(std::move(output));
     WriteSettings(host.PluginsFolder() / L"HVQBlend.ini", options);
     host.InstallProduct();
-    host.InstallPlugin(L"in_wavpcm.dll");
-    host.Start();
+}
+
+// Starts the host with the plug-ins in its folder: the WAV plug-in, or the user's (whose notes
+// on the ones that did not load are answered).
+std::vector<std::string> StartHost(refhost::RefHost &host, const RenderOptions &options,
+                                   demo::UserPlugins *plugins) {
+    if (!plugins)
+        host.InstallPlugin(L"in_wavpcm.dll");
+    {
+        const faultnet::Doing loading("the host loaded the plug-ins" +
+                                      (plugins ? " of " + options.PluginsFolder : std::string()));
+        host.Start();
+    }
     RequireLoaded(host, L"in_hvqblend.dll");
-    RequireLoaded(host, L"in_wavpcm.dll");
+    if (!plugins) {
+        RequireLoaded(host, L"in_wavpcm.dll");
+        return {};
+    }
+    return plugins->CheckLoaded();
+}
+
+int Render(const RenderOptions &options) {
+    const fs::path outputPath = WindowsPath(options.Output);
+    faultnet::RemovePartsOnFault(outputPath);
+    // The host opens a window: made only once the inputs allow a render.
+    std::unique_ptr<refhost::RefHost> hostOwner;
+    std::unique_ptr<demo::UserPlugins> plugins; // after the host, whose folder it fills
+    std::vector<Track> tracks;
+    std::unique_ptr<demo::OutputFiles> sink;
+    std::vector<std::string> pluginNotes;
+    const auto makeHost = [&] {
+        hostOwner = std::make_unique<refhost::RefHost>();
+        faultnet::RemoveOnFault(hostOwner->HostFolder());
+        PrepareHost(*hostOwner, options);
+    };
+    const auto open = [&] {
+        const wav::WavFormat &f = tracks.front().Layout.Format;
+        return OpenOutput(options, {f.Rate, f.Channels, f.Bits});
+    };
+    if (options.PluginsFolder.empty()) {
+        tracks = CheckInputs(options, outputPath);
+        CheckBeforeRendering(options, tracks);
+        sink = open();
+        makeHost();
+        StartHost(*hostOwner, options, nullptr);
+    } else {
+        demo::PluginFolder folder =
+            demo::ReadPluginFolder(WindowsPath(options.PluginsFolder), options.PluginsFolder);
+        makeHost();
+        plugins = std::make_unique<demo::UserPlugins>(*hostOwner, options.PluginsFolder,
+                                                      std::move(folder));
+        pluginNotes = StartHost(*hostOwner, options, plugins.get());
+        tracks = DecodeInputs(options, *plugins, outputPath);
+        CheckBeforeRendering(options, tracks);
+        sink = open();
+    }
+    refhost::RefHost &host = *hostOwner;
+    const wav::WavFormat &format = tracks.front().Layout.Format;
+    const demo::PcmFormat pcmFormat{format.Rate, format.Channels, format.Bits};
+    const bool skips = !options.SkipAtSeconds.empty();
 
     std::vector<std::wstring> playlist;
     std::vector<int> lengthsMs;
@@ -551,6 +692,7 @@ int Render(const RenderOptions &options) {
                          t.Layout.Frames(),
                          OutsideAnsi(t.Path.wstring()),
                          {f.Rate, f.Channels, f.Bits}});
+        files.back().Plugin = t.Plugin;
         if (std::find(formats.begin(), formats.end(), files.back().Format) == formats.end())
             formats.push_back(files.back().Format);
     }
@@ -568,13 +710,24 @@ int Render(const RenderOptions &options) {
                       demo::OutputSpeed(options));
     std::printf("hvq_render: %d track%s%s%s\n", static_cast<int>(tracks.size()),
                 tracks.size() == 1 ? "" : "s", formatText.c_str(), speedText);
+    if (plugins)
+        std::printf("plug-ins: %s\n", plugins->Summary().c_str());
+    for (const std::string &note : pluginNotes)
+        std::printf("note: %s\n", note.c_str());
     std::fflush(stdout);
     const unsigned long playbackThread = PlaybackThreadOfPlugin();
     Progress progress(lengthsMs);
     Renderer renderer(host, *sink, progress, options.SkipAtSeconds);
-    renderer.Run();
+    {
+        const faultnet::Doing rendering("rendering");
+        renderer.Run();
+    }
     sink->Commit();
-    host.Shutdown();
+    faultnet::OutputWritten();
+    {
+        const faultnet::Doing quitting("the host shut the plug-ins down");
+        host.Shutdown();
+    }
 
     // In real time the plug-in may write a track straight on after the one before, with no
     // Flush to mark its start.
@@ -593,7 +746,8 @@ int Render(const RenderOptions &options) {
     demo::ConfirmFades(runFiles, result, options, readTrack);
     const bool picture = !options.Png.empty();
     const int columns = demo::PlotColumns(kPictureWidth);
-    demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0);
+    demo::Envelope wave = demo::MeasureOutput(runFiles, result, picture ? columns : 0,
+                                              demo::PictureSpanOf(result, options));
     demo::MeasureFades(runFiles, result, options, readTrack);
     std::printf("%s", demo::FormatReport(result, options).c_str());
     PrintOutputFiles(options.Output, runs, result);
@@ -630,6 +784,7 @@ int wmain(int argc, wchar_t **argv) {
         return 2;
     }
     SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    faultnet::Install();
     try {
         return Render(parsed.Options);
     } catch (const std::exception &error) {

@@ -56,6 +56,9 @@
 #ifndef TP_FAULT_KNOBS // faults in the entry point whose "Fault<name>" knob is set (FaultHow)
 #define TP_FAULT_KNOBS 0
 #endif
+#ifndef TP_FAULT_INIT // faults in Init, while the host loads it: before any test can set a knob
+#define TP_FAULT_INIT 0
+#endif
 
 namespace {
 
@@ -196,6 +199,8 @@ void __cdecl About(HWND) {
 
 void __cdecl Init() {
     Firewall([&] { Note("Init"); });
+    if (TP_FAULT_INIT)
+        FaultNow();
 }
 
 // The host quits before it releases the library: the writer must not outlive the code.
