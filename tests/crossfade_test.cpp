@@ -1798,7 +1798,8 @@ INSTANTIATE_TEST_SUITE_P(Crossfade, SoundToSound,
                          });
 
 // Skip Silence at -80 dBFS with "silences" that hold noise at -70 dBFS: nothing is silence, and
-// the transition is the plain crossfade byte for byte.
+// the transition is the plain crossfade byte for byte (at 44.1 kHz a track's length in whole
+// milliseconds is not its last frame's time).
 TEST_F(FollowTheMusic, NothingToSkipIsThePlainCrossfade) {
     Settings settings;
     settings.FadeTimeMs = 1000;
@@ -1806,8 +1807,9 @@ TEST_F(FollowTheMusic, NothingToSkipIsThePlainCrossfade) {
     settings.SkipSilence = true;
     settings.SilenceThresholdDb = -80;
     StartFollowing(settings, 0.0);
-    const std::wstring first = Shaped(3000, L"syw", 102, L"B70");
-    const std::wstring second = Shaped(2000, L"sya", 103, L"B70");
+    const std::wstring first = ToneName(44100, 2, 16, 3001, L"syw", 102, L"B70");
+    // Its first two frames lie below -80 dBFS: noise, not silence to read past.
+    const std::wstring second = ToneName(44100, 2, 16, 2001, L"sya", 194, L"B70");
     PlayToTheEnd({first, second});
     EXPECT_EQ(Compare(out().Pcm(), ExpectedTransition(first, second, settings)), "equal");
 }

@@ -98,8 +98,13 @@ std::optional<TTrackEnd> ScanTrackEnd(const TEndScanJob &job, TScanContext &cont
             return std::nullopt;
         if (ended && scanner.EndFrame() + tolerance < untilFrame)
             return std::nullopt; // read short: tells nothing
-        if (auto end = endplan::TrackEndFrom(scanner, job.Wishes, job.Rate))
+        if (auto end = endplan::TrackEndFrom(scanner, job.Wishes, job.Rate)) {
+            // Sound to the file's end (no trailing silence worth the name): the track ends at
+            // its length, to the millisecond the engine counts it in, not a rounded frame's.
+            if (end->SoundEndMs + endplan::kMinTrailingSilenceMs > job.LengthMs)
+                end->SoundEndMs = job.LengthMs;
             return end;
+        }
         if (fromMs == 0)
             return std::nullopt; // silent throughout: played as it is
         untilFrame = (fromMs + kWindowOverlapMs) * rate / 1000;
