@@ -217,12 +217,17 @@ class Crossfade : public ::testing::Test {
         host.Start();
     }
     void TearDown() override {
-        // Where the host has stopped, nothing the engine opened is open any more, before the
-        // host quits (which lets go of everything anyway).
-        if (!host.IsPlaying() && host.WaitUntil([&] { return !out().IsOpen() || !Busy(); }, 3000)) {
-            host.Pump(100);
-            for (const wchar_t *plugin : {L"in_synthw.dll", L"in_syntha.dll"})
-                EXPECT_EQ(PluginProbe(host, plugin).OpenReads(), 0) << plugin << " before the host quits";
+        // Where the host has stopped, nothing the engine opened stays open before the host
+        // quits (which lets go of everything anyway); a reader ahead may take a moment to come
+        // back from an open it began.
+        const auto openReads = [&] {
+            return PluginProbe(host, L"in_synthw.dll").OpenReads() +
+                   PluginProbe(host, L"in_syntha.dll").OpenReads();
+        };
+        if (!host.IsPlaying()) {
+            const bool quiet =
+                host.WaitUntil([&] { return openReads() == 0 || host.IsPlaying(); }, 2000);
+            EXPECT_TRUE(quiet) << openReads() << " decoders open after the host stopped";
         }
         host.Shutdown();
         for (const wchar_t *plugin : kPlugins) {
