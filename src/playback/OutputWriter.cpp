@@ -149,7 +149,7 @@ bool TOutputWriter::WriteBlock(Out_Module *output, std::uint8_t *data, int bytes
                 return false;
             if (refused <= 0)
                 break;
-            if (!state_.KeepsGoing())
+            if (!state_.KeepsWriting())
                 return false;
             state_.Nap(pauseMs);
             state_.WaitWhilePaused();
@@ -184,7 +184,7 @@ int TOutputWriter::WaitForRoom(Out_Module *output, int bytes, int frameBytes, in
             return 0;
         if (room >= bytes)
             return bytes;
-        if (!state_.KeepsGoing())
+        if (!state_.KeepsWriting())
             return 0;
         int playing = 1;
         if (room >= frameBytes && link_.Call([&] { playing = output->IsPlaying(); }) && !playing)

@@ -379,6 +379,8 @@ TPlayRequest::LoopEnd TPlayRequest::RunBlockLoop(Out_Module *output) {
         }
         const bool wrote = writer.WriteBlock(output, buffer, bytes, pauseMs);
         urgent.reset();
+        if (!wrote && state.SeekPending && state.KeepsGoing() && blockEnd == BlockEnd::GoesOn)
+            continue; // the seek drops the block: the output is flushed at its target
         if (!wrote) {
             if (state.SkipRequested && !state.Stopped())
                 return LoopEnd::Skipped;

@@ -60,6 +60,9 @@ class TRequestState {
     bool Stopped() const;
     // The request goes on: playing, not stopped, no skip waiting.
     bool KeepsGoing() const;
+    // The block in hand is still to be written: the request goes on and no seek waits (a seek
+    // drops it, the output being flushed anyway).
+    bool KeepsWriting() const { return KeepsGoing() && !SeekPending; }
     // Waits while the host has paused; answers whether it had to.
     bool WaitWhilePaused() const;
     // Sleeps up to milliseconds, at once awake for a stop, a seek, a skip or an unpause.
