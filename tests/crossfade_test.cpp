@@ -971,12 +971,14 @@ INSTANTIATE_TEST_SUITE_P(SkipFade, SkipFadeFrom, ::testing::Values(L"syw", L"syn
                          });
 
 // The skipped track goes on converted into the new track's format, in the reopened output.
-TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
+class SkipAcrossFormats : public SkipFade, public ::testing::WithParamInterface<Format> {};
+
+TEST_P(SkipAcrossFormats, TheSkippedTrackGoesOnConvertedAndFadesOut) {
     Settings settings;
     settings.SkipFadeMs = 300;
     settings.AcrossFormats = true;
     StartInRealTime(settings);
-    const Format to{8000, 1, 8};
+    const Format to = GetParam();
     const std::wstring first = ToneName(8000, 2, 16, 5000, L"syw", 96);
     const std::wstring second = ToneName(to.Rate, to.Channels, to.Bits, 1000, L"sya", 97);
     host.SetPlaylist({first, second});
@@ -990,7 +992,7 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
         static_cast<std::size_t>(kFormat.BlockBytes() / kFormat.FrameBytes() * to.FrameBytes());
     // Converted as the fade converts it, primed with what was heard just before.
     const auto primer = static_cast<std::size_t>(
-        FadeOutPrimerFrames({16, 2, 8000}, {8, 1, 8000}) * kFormat.FrameBytes());
+        FadeOutPrimerFrames({16, 2, 8000}, {to.Bits, to.Channels, to.Rate}) * kFormat.FrameBytes());
     ExpectHeard(
         stream,
         [&](std::size_t from) {
@@ -1004,6 +1006,15 @@ TEST_F(SkipFade, WithFadesAcrossFormatsASkipFadesIntoATrackOfAnotherFormat) {
         false);
     EXPECT_EQ(out().CountOf("Open"), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(SkipFade, SkipAcrossFormats,
+                         ::testing::Values(Format{8000, 1, 8}, Format{11025, 2, 16},
+                                           Format{44100, 2, 24}),
+                         [](const ::testing::TestParamInfo<Format> &info) {
+                             return std::to_string(info.param.Rate) + "Hz" +
+                                    std::to_string(info.param.Channels) + "ch" +
+                                    std::to_string(info.param.Bits) + "bit";
+                         });
 
 // What the listener heard at the skip, the older track fading out of the newer one, fades out
 // together from there: no gain changes by a step.
