@@ -11,9 +11,6 @@ namespace {
 constexpr int kShortReadToleranceMs = 1000;
 // Each read asks for this much: any frame fits, whatever the format an open tells.
 constexpr std::size_t kReadBytes = 16384;
-// A window of a trailing silence followed back reads on this far into the silence after it, so
-// that the scanner sees the sound end with silence behind it.
-constexpr int kWindowOverlapMs = 1000;
 // The start's scanner reads this much, and is made to keep a little more: a rate's windows of
 // whole frames take slightly more than a hundred a second.
 constexpr double kStartScanSeconds = endplan::kStartScanMs / 1000.0 + 1.0;
@@ -79,37 +76,21 @@ std::optional<TTrackEnd> ScanTrackEnd(const TEndScanJob &job, TScanContext &cont
     if (!decoder || decoder->SampleRate != job.Rate || decoder->BitsPerSample != job.Bits ||
         decoder->Channels != job.Channels)
         return std::nullopt;
-    const std::int64_t rate = job.Rate;
-    const std::int64_t tolerance = kShortReadToleranceMs * rate / 1000;
-    const int windowMs = job.LengthMs - endplan::ScanFromMs(job.LengthMs, job.FadeTimeMs);
-    TTrackEndScanner scanner(job.Rate, job.Bits, job.Channels,
-                             (windowMs + kWindowOverlapMs) / 1000.0 + 1.0);
-    // The first window reads to the track's end; each earlier one reads into the silence the
-    // one after it found, until sound turns up or the track's start is reached.
-    int fromMs = job.LengthMs - windowMs;
-    std::int64_t untilFrame = job.LengthMs * rate / 1000;
-    for (bool first = true;; first = false) {
+    const std::int64_t tolerance = std::int64_t{kShortReadToleranceMs} * job.Rate / 1000;
+    bool first = true;
+    const auto feed = [&](int fromMs, std::int64_t untilFrame, TTrackEndScanner &scanner) {
         // An owner that cannot seek gets the plain end.
         if ((fromMs > 0 || !first) && decoder->SetTime(fromMs) != TDecoder::SeekResult::Moved)
-            return std::nullopt;
-        scanner.Reset(fromMs * rate / 1000);
+            return false;
+        first = false;
+        scanner.Reset(std::int64_t{fromMs} * job.Rate / 1000);
         bool ended = false;
         if (!FeedScanner(*decoder, scanner, untilFrame, context, ended) || Interrupted(context))
-            return std::nullopt;
-        if (ended && scanner.EndFrame() + tolerance < untilFrame)
-            return std::nullopt; // read short: tells nothing
-        if (auto end = endplan::TrackEndFrom(scanner, job.Wishes, job.Rate)) {
-            // Sound to the file's end (no trailing silence worth the name): the track ends at
-            // its length, to the millisecond the engine counts it in, not a rounded frame's.
-            if (end->SoundEndMs + endplan::kMinTrailingSilenceMs > job.LengthMs)
-                end->SoundEndMs = job.LengthMs;
-            return end;
-        }
-        if (fromMs == 0)
-            return std::nullopt; // silent throughout: played as it is
-        untilFrame = (fromMs + kWindowOverlapMs) * rate / 1000;
-        fromMs = std::max(0, fromMs - windowMs);
-    }
+            return false;
+        return !ended || scanner.EndFrame() + tolerance >= untilFrame; // read short: no answer
+    };
+    return endplan::FollowTrackEnd(job.LengthMs, job.Rate, job.Bits, job.Channels, job.FadeTimeMs,
+                                   job.Wishes, feed);
 }
 
 std::optional<TTrackStart> ScanTrackStart(const TStartScanJob &job, TScanContext &context) {

@@ -2,7 +2,7 @@
 
 #include "../sound/BlockMath.h"
 #include "../sound/TrackEdges.h"
-#include "../sound/TransitionDecision.h"
+#include "../sound/EndPlan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,7 +22,7 @@ void TTrackReader::Start(bool trimsLeading, int thresholdDb) {
     SkippedLeadMs = 0;
     if (trimsLeading) {
         const std::int64_t shortest =
-            std::int64_t{Decoder.SampleRate} * transition::kMinLeadingSilenceMs / 1000;
+            std::int64_t{Decoder.SampleRate} * endplan::kMinLeadingSilenceMs / 1000;
         kept_.resize(static_cast<std::size_t>(shortest * frameBytes_ + 2 * blockBytes_));
     }
 }
@@ -71,7 +71,7 @@ int TTrackReader::TrimLeading(std::uint8_t *block, int frames) {
     const int bits = Decoder.BitsPerSample, channels = Decoder.Channels;
     const int first = trackedges::FirstSoundFrame(block, frames, bits, channels, thresholdDb_);
     const std::int64_t rate = Decoder.SampleRate;
-    const std::int64_t shortest = rate * transition::kMinLeadingSilenceMs / 1000;
+    const std::int64_t shortest = rate * endplan::kMinLeadingSilenceMs / 1000;
     const std::int64_t most = rate * endplan::kMaxLeadingSilenceMs / 1000;
     const auto keep = [&](int count) {
         const std::size_t bytes = static_cast<std::size_t>(count) * frameBytes_;
@@ -93,7 +93,7 @@ int TTrackReader::TrimLeading(std::uint8_t *block, int frames) {
     }
     const std::int64_t silence = silenceFrames_ + first;
     StopTrimming();
-    if (silence < shortest) {
+    if (!endplan::SkipsLead(silence, static_cast<int>(rate))) {
         // Part of the music: the kept silence and this whole block are heard as they were.
         keep(frames);
         return -1;

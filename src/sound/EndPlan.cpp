@@ -39,6 +39,46 @@ std::optional<TTrackStart> TrackStartFrom(const TTrackEndScanner &scanner,
     return start;
 }
 
+bool SkipsLead(std::int64_t silenceFrames, int rate) {
+    const std::int64_t shortest = std::int64_t{rate} * kMinLeadingSilenceMs / 1000;
+    const std::int64_t longest = std::int64_t{rate} * kMaxLeadingSilenceMs / 1000;
+    return silenceFrames >= shortest && silenceFrames <= longest;
+}
+
+namespace {
+
+// A window of a trailing silence followed back reads on this far into the silence after it, so
+// that the scanner sees the sound end with silence behind it.
+constexpr int kWindowOverlapMs = 1000;
+
+} // namespace
+
+std::optional<TTrackEnd> FollowTrackEnd(int lengthMs, int rate, int bits, int channels,
+                                        int fadeTimeMs, const TLookAheadWishes &wishes,
+                                        const TFeedRange &feed) {
+    if (lengthMs <= 0 || rate <= 0)
+        return std::nullopt;
+    const int windowMs = lengthMs - ScanFromMs(lengthMs, fadeTimeMs);
+    TTrackEndScanner scanner(rate, bits, channels, (windowMs + kWindowOverlapMs) / 1000.0 + 1.0);
+    // The first window reads to the track's end; each earlier one reads into the silence the
+    // one after it found, until sound turns up or the track's start is reached.
+    int fromMs = lengthMs - windowMs;
+    std::int64_t untilFrame = std::int64_t{lengthMs} * rate / 1000;
+    for (;;) {
+        if (!feed(fromMs, untilFrame, scanner))
+            return std::nullopt;
+        if (std::optional<TTrackEnd> end = TrackEndFrom(scanner, wishes, rate)) {
+            if (end->SoundEndMs + kMinTrailingSilenceMs > lengthMs)
+                end->SoundEndMs = lengthMs;
+            return end;
+        }
+        if (fromMs == 0)
+            return std::nullopt; // silent throughout: played as it is
+        untilFrame = std::int64_t{fromMs + kWindowOverlapMs} * rate / 1000;
+        fromMs = std::max(0, fromMs - windowMs);
+    }
+}
+
 TPlannedEnd PlanEnd(std::int64_t lengthMs, std::int64_t fadeTimeMs,
                     const std::optional<TTrackEnd> &end, const std::optional<TTrackStart> &next) {
     const bool found = end && end->SoundEndMs <= lengthMs;

@@ -7,6 +7,7 @@
 #include "TrackEdges.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The options that follow the music, as far as a track's edges go.
@@ -41,6 +42,11 @@ constexpr int kMinTrailingSilenceMs = 200;
 constexpr int kInaudibleDb = -90;
 // At most this much of a track's leading silence is read past; a longer one plays as it is.
 constexpr int kMaxLeadingSilenceMs = 10000;
+// Leading silence shorter than this is part of the music: it is never read past.
+constexpr int kMinLeadingSilenceMs = kMinTrailingSilenceMs;
+// Whether a leading silence of this many frames is read past: at least the shortest, at most the
+// longest.
+bool SkipsLead(std::int64_t silenceFrames, int rate);
 // What the look-ahead reads of the next entry's start for a fade-in of its own.
 constexpr int kStartScanMs = 12000;
 
@@ -52,6 +58,17 @@ double ScanSeconds(int lengthMs, int fadeTimeMs);
 // silent throughout (the track then plays as it is).
 std::optional<TTrackEnd> TrackEndFrom(const TTrackEndScanner &scanner, const TLookAheadWishes &wishes,
                                       int rate);
+
+// Feeds the scanner the track from fromMs (the scanner reset to that frame) up to untilFrame:
+// false when it could not (a decoder that cannot seek there, a read error, a cancelled read).
+using TFeedRange = std::function<bool(int fromMs, std::int64_t untilFrame, TTrackEndScanner &)>;
+// Where a track's sound ends and where it fades out by itself: the part from ScanFromMs to its
+// end first; a trailing silence longer than that is followed back, window by window, as far as
+// it goes. None where it could not be read or the track is silent throughout. Sound to the
+// file's end (no trailing silence worth the name) ends at the track's length.
+std::optional<TTrackEnd> FollowTrackEnd(int lengthMs, int rate, int bits, int channels,
+                                        int fadeTimeMs, const TLookAheadWishes &wishes,
+                                        const TFeedRange &feed);
 
 // What a scanner fed a track's start (from frame 0) tells, its first sound at soundStartFrame:
 // none where nothing sounded.

@@ -105,9 +105,6 @@ struct TTransition {
     const char *Why = "";
 };
 
-// Leading silence shorter than this is part of the music: it is never read past.
-constexpr int kMinLeadingSilenceMs = endplan::kMinTrailingSilenceMs;
-
 TTransition Decide(const TFacts &facts);
 
 } // namespace transition

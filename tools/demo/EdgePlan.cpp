@@ -22,23 +22,25 @@ std::int64_t BlockFrames(const PcmFormat &format) {
                     1);
 }
 
-// As the look-ahead does: the track from ScanFromMs to its end through the scanner.
+// As the look-ahead does: the track from ScanFromMs to its end through the scanner, a trailing
+// silence longer than that followed back.
 std::optional<TTrackEnd> FindEnd(const PcmFormat &format, std::int64_t frames, int fadeMs,
                                  const TLookAheadWishes &wishes, const FrameReader &read) {
-    const int lengthMs = TrackLengthMs(frames, format.Rate);
-    const int fromMs = endplan::ScanFromMs(lengthMs, fadeMs);
-    TTrackEndScanner scanner(format.Rate, format.Bits, format.Channels,
-                             endplan::ScanSeconds(lengthMs, fadeMs));
-    const std::int64_t first = std::int64_t{fromMs} * format.Rate / 1000;
-    scanner.Reset(first);
     const std::int64_t block = BlockFrames(format);
-    for (std::int64_t at = first; at < frames; at += block) {
-        const std::vector<std::uint8_t> pcm = read(at, std::min(block, frames - at));
-        if (pcm.empty())
-            break;
-        scanner.Feed(pcm.data(), static_cast<int>(pcm.size() / format.FrameBytes()));
-    }
-    return endplan::TrackEndFrom(scanner, wishes, format.Rate);
+    const auto feed = [&](int fromMs, std::int64_t untilFrame, TTrackEndScanner &scanner) {
+        const std::int64_t first = std::int64_t{fromMs} * format.Rate / 1000;
+        scanner.Reset(first);
+        for (std::int64_t at = first; at < std::min(untilFrame, frames); at += block) {
+            const std::vector<std::uint8_t> pcm =
+                read(at, std::min({block, frames - at, untilFrame - at}));
+            if (pcm.empty())
+                break;
+            scanner.Feed(pcm.data(), static_cast<int>(pcm.size() / format.FrameBytes()));
+        }
+        return true;
+    };
+    return endplan::FollowTrackEnd(TrackLengthMs(frames, format.Rate), format.Rate, format.Bits,
+                                   format.Channels, fadeMs, wishes, feed);
 }
 
 // As the look-ahead reads the next entry's start: its first sound (the threshold where silence
@@ -67,8 +69,9 @@ std::optional<TTrackStart> FindStart(const PcmFormat &format, std::int64_t frame
 }
 
 // As the engine reads past a track's leading silence: whole silent blocks up to the most it
-// skips, then the silence at the start of the first block with sound; a silence longer than
-// the most, or to the end, is played as it is.
+// skips, then the silence at the start of the first block with sound; a silence shorter than
+// the shortest it skips is part of the music, and one longer than the most, or to the end, is
+// played as it is.
 std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double thresholdDb,
                             const FrameReader &read) {
     const std::int64_t most = std::int64_t{format.Rate} * endplan::kMaxLeadingSilenceMs / 1000;
@@ -85,7 +88,9 @@ std::int64_t LeadingSilence(const PcmFormat &format, std::int64_t frames, double
             skipped += count;
             continue;
         }
-        return first >= count ? 0 : skipped + first;
+        if (first >= count)
+            return 0;
+        return endplan::SkipsLead(skipped + first, format.Rate) ? skipped + first : 0;
     }
     return 0;
 }

@@ -138,9 +138,7 @@ std::vector<std::pair<std::string, std::string>> SettingsKeys(const RenderOption
 }
 
 double OutputSpeed(const RenderOptions &options) {
-    if (options.Speed > 0.0 || !(options.SkipSilence || options.FadeOverOwnFadeOuts))
-        return options.Speed;
-    return kLookAheadSpeed;
+    return options.Speed;
 }
 
 Curve CurveOf(const RenderOptions &options) {
@@ -328,10 +326,9 @@ options (the first four are the plug-in's settings, written to Plugins\HVQBlend.
                     track 2, as the report numbers them): 3 s before it to 3 s after its mix,
                     for a long playlist, whose whole picture squeezes each join into a sliver
   --speed X         how many times faster than real time the output plays, 0.1 to 1000, or
-                    0: as fast as the machine goes. Default 0, but 10 with --skip-silence or
-                    --fade-over-own-fade-outs (the plug-in reads a track's end ahead only
-                    while the output is full, which an output that plays at once never is)
-                    and 4 with --skip-at (a skip needs a listener's clock)
+                    0: as fast as the machine goes (default; the plug-in waits for its
+                    look-ahead on such an output, so silence and fade-outs are followed as in
+                    real time), but 4 with --skip-at (a skip needs a listener's clock)
   -h, --help        this text
 
 All files must share one format (rate, bits, channels), unless --fade-across-formats is

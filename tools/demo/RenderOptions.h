@@ -61,13 +61,9 @@ struct RenderOptions {
 inline constexpr double kSlowestSpeed = 0.1;
 inline constexpr double kFastestSpeed = 1000.0;
 
-// The plug-in reads a track's end ahead only while the output is full, which an output that
-// plays at once never is: with silence or own fade-outs followed, --speed 0 plays this many
-// times real time instead: fast, yet slow enough that the look-ahead, which reads between the
-// output's waits, has its answer before a fade point (at 20 times and more it came late now and then).
-inline constexpr double kLookAheadSpeed = 10.0;
-// How fast the render's output plays: --speed, or kLookAheadSpeed where it is 0 and the plug-in
-// has to read ahead.
+// How fast the render's output plays: --speed (0, as fast as the machine goes, by default: the
+// plug-in waits for its look-ahead on an output that takes everything at once, so the
+// transitions that follow the music are those of real time).
 double OutputSpeed(const RenderOptions &options);
 
 // The curve the settings choose: equal power wins over LogTrans.

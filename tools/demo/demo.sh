@@ -94,7 +94,7 @@ done
 step "writing tracks with silence, a fade-out of their own and a three-track album to $out/edges/"
 tools/setup/wine-run "$build/bin/hvq_makewavs.exe" --edges "$out/edges" >>"$log" 2>&1 ||
     fail "writing the tracks with edges"
-step "playing them with --skip-silence --fade-over-own-fade-outs --albums-through, in 10x real time"
+step "playing them with --skip-silence --fade-over-own-fade-outs --albums-through"
 echo
 tools/setup/wine-run-live "$build/bin/hvq_render.exe" --skip-silence --fade-over-own-fade-outs \
     --albums-through -o "$out/demo-edges.wav" --png "$out/demo-edges.png" "$out"/edges/*.wav || exit 1

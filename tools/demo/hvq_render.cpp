@@ -702,14 +702,8 @@ int Render(const RenderOptions &options) {
     const std::string formatText = formats.size() == 1
                                        ? ", " + demo::FormatDescription(pcmFormat)
                                        : " in " + std::to_string(formats.size()) + " formats";
-    char speedText[160] = "";
-    if (!skips && options.Speed <= 0.0 && demo::OutputSpeed(options) > 0.0)
-        std::snprintf(speedText, sizeof speedText,
-                      ", played at %g times real time (the plug-in reads a track's end ahead only "
-                      "while the output is full)",
-                      demo::OutputSpeed(options));
-    std::printf("hvq_render: %d track%s%s%s\n", static_cast<int>(tracks.size()),
-                tracks.size() == 1 ? "" : "s", formatText.c_str(), speedText);
+    std::printf("hvq_render: %d track%s%s\n", static_cast<int>(tracks.size()),
+                tracks.size() == 1 ? "" : "s", formatText.c_str());
     if (plugins)
         std::printf("plug-ins: %s\n", plugins->Summary().c_str());
     for (const std::string &note : pluginNotes)
