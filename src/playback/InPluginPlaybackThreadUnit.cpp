@@ -404,8 +404,9 @@ void TInPluginPlaybackThread::Stop() {
     }
 }
 
-void TInPluginPlaybackThread::StopNow(bool immediate) {
-    // A paused output would never play out, for this track or the next.
+// A paused output would never play out, for this track or the next; a queued Play and the
+// position it showed go with the stop.
+void TInPluginPlaybackThread::LeaveTheTrack() {
     if (state_.Paused.exchange(0)) {
         if (Out_Module *output = state_.OutModule.load())
             CallGuarded([&] { output->Pause(0); });
@@ -413,6 +414,10 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
     state_.RequestQueued = false;
     writer_.PendingPositionMs = -1;
     state_.ForgetEndOfTrack();
+}
+
+void TInPluginPlaybackThread::StopNow(bool immediate) {
+    LeaveTheTrack();
     state_.CancelRequests();
     if (immediate) {
         // The rest of a track that still sounds is silenced with the output, by the request or
@@ -438,13 +443,7 @@ void TInPluginPlaybackThread::StopNow(bool immediate) {
 // Everything prepared for a next entry goes at once; the playback thread writes the rest a
 // crossfade was to mix in (the track's last moments) at full level, and the output plays out.
 void TInPluginPlaybackThread::StopAfterCurrent() {
-    if (state_.Paused.exchange(0)) {
-        if (Out_Module *output = state_.OutModule.load())
-            CallGuarded([&] { output->Pause(0); });
-    }
-    state_.RequestQueued = false;
-    writer_.PendingPositionMs = -1;
-    state_.ForgetEndOfTrack();
+    LeaveTheTrack();
     FreePreLoad(next_.Slot.Take());
     if (state_.CancelRequests() && !state_.WaitUntilIdle(kStopWaitMs))
         link_.GiveUp();

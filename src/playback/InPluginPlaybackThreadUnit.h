@@ -114,6 +114,7 @@ class TInPluginPlaybackThread {
     void StopNow(bool immediate);
     // The host ends here after our end-of-track message: the held rest plays on to its end.
     void StopAfterCurrent();
+    void LeaveTheTrack();
     // A skip: a user's Stop waits a short grace for the host's Play of another file; the Play
     // that continues it; a skip no request of ours continues ends as the stop it was.
     bool BeginSkip();

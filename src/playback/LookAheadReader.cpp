@@ -56,8 +56,10 @@ struct TLookAheadReader::TShared {
         std::lock_guard guard(lock);
         return asked == generation && !quit;
     }
-    void RunEnd(TEndScanJob job, unsigned asked);
-    void RunStart(TStartScanJob job, unsigned asked);
+    template <class Job, class Answer>
+    void RunScan(const Job &job, unsigned asked,
+                 std::optional<Answer> (*scan)(const Job &, TScanContext &),
+                 std::optional<Answer> &answer, State &state);
     void RunPrepare(TPrepareJob job, unsigned asked);
     TScanContext ContextFor(unsigned asked) {
         TScanContext context;
@@ -275,37 +277,27 @@ void TLookAheadReader::TShared::Run() {
             if (prepare)
                 RunPrepare(std::move(*prepare), asked);
             else if (endScan)
-                RunEnd(std::move(*endScan), asked);
+                RunScan(*endScan, asked, &ScanTrackEnd, end, endState);
             else
-                RunStart(std::move(*startScan), asked);
+                RunScan(*startScan, asked, &ScanTrackStart, start, startState);
         }
     }
 }
 
-void TLookAheadReader::TShared::RunEnd(TEndScanJob job, unsigned asked) {
+// A scan's answer, kept only where nothing newer was asked meanwhile.
+template <class Job, class Answer>
+void TLookAheadReader::TShared::RunScan(
+    const Job &job, unsigned asked, std::optional<Answer> (*scan)(const Job &, TScanContext &),
+    std::optional<Answer> &answer, State &state) {
     TScanContext context = ContextFor(asked);
-    std::optional<TTrackEnd> found = ScanTrackEnd(job, context);
+    std::optional<Answer> found = scan(job, context);
     NoteFault(context, job.Plugin);
     {
         std::lock_guard guard(lock);
         if (asked != generation)
             return;
-        end = found;
-        endState = State::Ready;
-    }
-    Notify();
-}
-
-void TLookAheadReader::TShared::RunStart(TStartScanJob job, unsigned asked) {
-    TScanContext context = ContextFor(asked);
-    std::optional<TTrackStart> found = ScanTrackStart(job, context);
-    NoteFault(context, job.Plugin);
-    {
-        std::lock_guard guard(lock);
-        if (asked != generation)
-            return;
-        start = found;
-        startState = State::Ready;
+        answer = found;
+        state = State::Ready;
     }
     Notify();
 }
