@@ -86,7 +86,6 @@ TOutputClock::TurnResult
 TOutputClock::ActAtTurn(Out_Module *output, std::int64_t fromMs,
                         const std::function<bool(const TTurn &)> &wanted,
                         const std::function<void(const TTurn &)> &act, int timeoutMs) {
-    TUrgentThread urgent;
     const std::uint64_t deadline = GetTickCount64() + static_cast<std::uint64_t>(timeoutMs);
     std::uint64_t movedAt = GetTickCount64();
     std::int64_t previous = -1;

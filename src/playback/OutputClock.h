@@ -71,7 +71,9 @@ class TOutputClock {
     enum class TurnResult { Acted, StandsStill, Stopped, Failed };
     // Waits for the first turn of the clock, at or after fromMs, that it sees as it happens and
     // that `wanted` accepts, and calls act the very moment it sees it. Turns it sees only late
-    // (the thread was held up) are let pass. Gives up when the clock stands still for
+    // (the thread was held up) are let pass. The caller makes the thread urgent (TUrgentThread)
+    // around the wait and what follows the act: a change of priority between them is a call
+    // to the system's server, which a busy machine may be slow to answer. Gives up when the clock stands still for
     // kStillClockMs, when the request is stopped, or after timeoutMs.
     TurnResult ActAtTurn(Out_Module *output, std::int64_t fromMs,
                          const std::function<bool(const TTurn &)> &wanted,

@@ -121,6 +121,7 @@ bool TOutputWriter::ContinueStream(Out_Module *output) {
         return false;
     BaseMs = written;
     CountsOwnBytes = true;
+    PendingPositionMs = -1; // the track's time counts from its base on the output's clock
     return true;
 }
 
@@ -248,12 +249,15 @@ TOutputClock::TurnResult TOutputWriter::FlushAtTurn(Out_Module *output, std::int
         [&](const TOutputClock::TTurn &turn) { return turn.Steps || wholeFrame(turn.Ms); },
         [&](const TOutputClock::TTurn &turn) {
             HvqHookPoint("skip.flush");
-            const std::uint64_t lateUs = TOutputClock::NowUs() - turn.SeenAtUs;
+            // The flush took hold somewhere within its call: its middle is nearest either way.
+            const std::uint64_t before = TOutputClock::NowUs();
             link_.Call([&] { output->Flush(flushToMs); });
+            // The turn itself lies within kCloseLooksUs after the look that still saw it short.
+            const auto lateUs = static_cast<std::int64_t>((before + TOutputClock::NowUs()) / 2 -
+                                                          turn.SeenAtUs) -
+                                TOutputClock::kCloseLooksUs / 2;
             const std::int64_t heldUp =
-                lateUs > TOutputClock::kCloseLooksUs
-                    ? static_cast<std::int64_t>(lateUs) * rate / 1'000'000
-                    : 0;
+                lateUs > TOutputClock::kCloseLooksUs ? (lateUs * rate + 500'000) / 1'000'000 : 0;
             const std::optional<std::int64_t> writeEnd =
                 turn.Steps ? WriteEndAt(turn, originMs) : std::nullopt;
             cutFrame = writeEnd.value_or((turn.Ms - originMs) * rate / 1000) + heldUp;

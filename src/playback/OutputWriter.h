@@ -104,7 +104,9 @@ class TOutputWriter {
     // playback writes it, the host's thread reads it for the position.
     std::atomic<int> BaseMs{0};
     // The position the host is told until the output's clock tells the new track's: its own
-    // (0, or where the host sought); -1 when the clock tells. Both threads write it.
+    // (0, or where the host sought); -1 when the clock tells. The host's Play sets it (and a
+    // seek moves it); the request it was set for clears it where the clock takes over (its cut,
+    // the output's Open, the stream written on after what the output holds), a stop clears it.
     std::atomic<int> PendingPositionMs{-1};
     // Where the last track ended on the output's clock while the output still holds its rest,
     // for the next request; -1 and null when nothing is held. Playback writes them; the host's

@@ -144,7 +144,6 @@ TPlayRequest::TEnd TPlayRequest::Run(const std::wstring &fileName, TPreLoadPtr r
     state.Skippable = true;
     const LoopEnd end = RunBlockLoop(output);
     state.Skippable = false;
-    r_.Writer.PendingPositionMs = -1;
     if (end == LoopEnd::OutputFailed)
         return OutputFailed();
     if (end == LoopEnd::Skipped || state.SkipRequested)
@@ -204,8 +203,10 @@ int TPlayRequest::PrepareOutput(Out_Module *output) {
         }
         // An output that plays out all it holds before the flush could come is played out below.
         Out_Module *opened = writer.Opened();
-        if (opened && goesOnConverted && opened == output)
+        if (opened && goesOnConverted && opened == output) {
+            TUrgentThread urgent;
             CutOverSkip(opened, 0);
+        }
         else if (opened)
             r_.Link.Call([&] { opened->Flush(0); });
         writer.PendingPositionMs = -1;
