@@ -580,22 +580,26 @@ void JudgeStopAfterCurrent(const Played &played, Row &row) {
                                       : "the host had stopped at the first track's end");
     row.Judge(played.OpenReadsAtPlay == 0,
               Text("decoders still open once the rest was played out: %d", played.OpenReadsAtPlay));
-    // Not judged: whether the engine let go of the output once the rest had played out.
+    // Not judged: whether the engine let go of the output once the rest had played out. The
+    // output counts its dry time at the calls that move its clock: the next track's first write
+    // tells how long it ran dry before.
     const double from = played.StopAfterCurrentAtMs, to = played.TransitionAtMs.back();
-    double dryFrom = 0.0, dryTo = 0.0;
+    double dryFrom = 0.0, dryTo = -1.0;
     bool closed = false;
     for (const audit::OutputCall &call : played.Calls) {
-        if (call.AtMs < from)
+        if (call.AtMs < from) {
             dryFrom = call.UnderrunMs;
-        else if (call.AtMs < to) {
-            dryTo = call.UnderrunMs;
+        } else if (call.AtMs < to) {
             closed = closed || call.Name == "Close";
+        } else if (call.Name == "Write") {
+            dryTo = call.UnderrunMs;
+            break;
         }
     }
-    row.Notes.push_back(closed
-                            ? std::string("the output was closed once the rest had played out")
-                            : Text("the output stayed open until the next Play, %.0f ms of it dry",
-                                   dryTo - dryFrom));
+    row.Notes.push_back(closed ? std::string("the output was closed once the rest had played out")
+                               : Text("the output stayed open once the rest had played out, dry "
+                                      "%.0f ms until the next track's first write",
+                                      dryTo - dryFrom));
 }
 
 void JudgeStream(const Played &played, const std::vector<audit::HeardRun> &runs, Row &row) {
