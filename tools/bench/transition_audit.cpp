@@ -48,6 +48,7 @@ constexpr double kStallWriteLimitMs = 1200.0;
 // Stop returns within this much, a block and a few of Wine's ticks on a busy machine.
 constexpr double kStopLimitMs = 50.0;
 constexpr double kInaudibleUnderrunMs = 1.0;
+constexpr double kWaitForOpenMs = 5000.0;
 
 struct TrackSpec {
     int Ms = 8000;
@@ -87,6 +88,7 @@ struct Kind {
     int Runs = 1;             // played this many times, each measured on its own
     int BusyProcesses = 0;    // processes that spin beside the audit meanwhile
     bool ReportsStop = false; // the last Stop's latency and the underrun before it count
+    bool StopDuringOpen = false; // the last Stop waits (a little) for an open under way
     std::vector<audit::Transition> Transitions;
     std::vector<Action> Actions;
     double EndHeardMs = 0.0; // the user stops once the listener has heard this much
@@ -256,12 +258,13 @@ std::vector<Kind> Kinds() {
     atOnce.EndHeardMs = 12000;
     kinds.push_back(atOnce);
 
-    // The user stops 4.5 s into the second track, while the look-ahead opens what lies ahead.
+    // The user stops in the second track, while the look-ahead opens what lies ahead.
     Kind slowOpens = Crossfade("crossfade, follow options, opens take 2.5 s, Stop", Curve::Linear);
     slowOpens.Tracks = {{10000}, {10000}, {8000}};
     slowOpens.FollowMusic = true;
     slowOpens.OpenDelayMs = 2500;
     slowOpens.ReportsStop = true;
+    slowOpens.StopDuringOpen = true;
     slowOpens.EndHeardMs = 10500;
     kinds.push_back(slowOpens);
     return kinds;
@@ -318,6 +321,14 @@ int OpenReads(RefHost &host) {
     return SynthExport<int(__cdecl *)()>(host, "TestPlugin_OpenReads")();
 }
 
+// An open is noted as it begins and counted once it has opened: one begun and not done is under
+// way (the audit's opens do not fail).
+bool OpenUnderWay(RefHost &host) {
+    const int begun =
+        SynthExport<int(__cdecl *)(const char *)>(host, "TestPlugin_Count")("ExtOpen");
+    return begun > SynthExport<int(__cdecl *)()>(host, "TestPlugin_TotalOpens")();
+}
+
 std::string SynthLog(RefHost &host) {
     const auto log = SynthExport<int(__cdecl *)(char *, int)>(host, "TestPlugin_Log");
     std::string text(static_cast<std::size_t>(std::max(log(nullptr, 0), 0)) + 1, '\0');
@@ -350,7 +361,8 @@ struct Played {
     double StopAfterCurrentAtMs = -1.0;
     int OpenReadsAtPlay = -1; // decoders open when the user played the next entry
     bool HostPlayedAtPlay = false;
-    double StopAtMs = 0.0; // the user's last Stop, and how long the host waited in it
+    bool OpenAtStop = false; // a decoder's open was under way at the user's last Stop
+    double StopAtMs = 0.0;   // the user's last Stop, and how long the host waited in it
     double StopReturnMs = 0.0;
     std::string SynthLog;     // what the synthetic plug-in was asked
     std::wstring StreamOwner; // the plug-in the host asks about a stream entry
@@ -417,14 +429,21 @@ class Session {
             }
             ActWhenDue();
             const bool allDone = next_ >= kind_.Actions.size();
-            if (allDone && (output_->HeardMs() >= kind_.EndHeardMs || !host_.IsPlaying()))
-                break;
+            if (allDone && (output_->HeardMs() >= kind_.EndHeardMs || !host_.IsPlaying())) {
+                if (kind_.StopDuringOpen && waitedForOpen_ < 0.0)
+                    waitedForOpen_ = RecordingOutput::ClockMs();
+                // The Stop is to find a slow open under way, a few seconds given to begin one.
+                if (!kind_.StopDuringOpen || OpenUnderWay(host_) ||
+                    RecordingOutput::ClockMs() - waitedForOpen_ > kWaitForOpenMs)
+                    break;
+            }
             if (RecordingOutput::ClockMs() - started > limitMs)
                 throw std::runtime_error("the plan did not finish in time (the engine stalled?)");
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
         }
         if (resumer_.joinable())
             resumer_.join();
+        played_.OpenAtStop = OpenUnderWay(host_);
         played_.StopAtMs = RecordingOutput::ClockMs();
         host_.PressStop();
         played_.StopReturnMs = RecordingOutput::ClockMs() - played_.StopAtMs;
@@ -520,6 +539,7 @@ class Session {
     Played played_;
     std::thread resumer_;
     double stallStarted_ = -1.0;
+    double waitedForOpen_ = -1.0;
     std::atomic<double> resumedAt_{0.0};
 };
 
@@ -634,6 +654,9 @@ void JudgeStop(const Played &played, Row &row) {
                    "into it %.1f ms after it (each at most %.0f)",
                    played.StopReturnMs, closed, last, kStopLimitMs));
     row.Judge(underrun < kInaudibleUnderrunMs, Text("underrun before the Stop: %.1f ms", underrun));
+    row.Notes.push_back(played.OpenAtStop
+                            ? "an open of the synthetic plug-in was under way at the Stop"
+                            : "no open was under way at the Stop");
 }
 
 Row Audit(const Kind &kind) {
