@@ -221,6 +221,13 @@ TEST(TransitionAudit, AStalledDeviceSilencesTheListenerWhereItStood) {
     EXPECT_DOUBLE_EQ(ListenerTime(runs, 500.0), 2.5);
     EXPECT_DOUBLE_EQ(PcmSecondsAt(runs, 1.0), 0.4); // in the silence: the sound after it
     EXPECT_DOUBLE_EQ(PcmSecondsAt(runs, 2.5), 0.5);
+
+    // Stopped a quarter into frame 700: that frame was heard, the next comes after the silence.
+    std::vector<HeardRun> midFrame{first};
+    InsertSilence(midFrame, 0.70025, 1.0);
+    ASSERT_EQ(midFrame.size(), 2u);
+    EXPECT_EQ(midFrame[0].Samples.size(), 701u);
+    EXPECT_EQ(midFrame[1].Samples.front(), 701.0);
 }
 
 TEST(TransitionAudit, AHeardMomentWasWrittenByTheWriteThatBroughtIt) {

@@ -831,9 +831,10 @@ void InsertSilence(std::vector<HeardRun> &runs, double pcmSeconds, double second
         if (pcmSeconds >= run.PcmSeconds + length)
             continue;
         if (pcmSeconds > run.PcmSeconds) {
-            // The run is cut where the sound stopped: what follows is heard after the silence.
-            const auto kept =
-                static_cast<std::size_t>(std::llround((pcmSeconds - run.PcmSeconds) * run.Rate));
+            // The run is cut where the sound stopped: what follows is heard after the silence. A
+            // clock plays bytes, and a frame it has begun is heard whole (as the output keeps it).
+            const auto kept = static_cast<std::size_t>(
+                std::ceil((pcmSeconds - run.PcmSeconds) * run.Rate - 1e-6));
             if (kept > 0 && kept < run.Samples.size()) {
                 HeardRun rest = run;
                 rest.Samples.assign(run.Samples.begin() + static_cast<std::ptrdiff_t>(kept),

@@ -36,7 +36,8 @@ std::vector<HeardRun> HeardTimeline(std::span<const OutputCall> calls,
 // The listener's time at the moment `pcmMs` of the heard PCM had been played.
 double ListenerTime(std::span<const HeardRun> runs, double pcmMs);
 // A device that stopped playing (its clock standing still) once `pcmSeconds` of the heard PCM
-// had been played, for `seconds`: the run is cut there and all that follows is heard later.
+// had been played, for `seconds`: the run is cut there (after the frame begun) and all that
+// follows is heard later.
 void InsertSilence(std::vector<HeardRun> &runs, double pcmSeconds, double seconds);
 // Where the heard PCM stood at the listener's time (in a silence: where the sound after it
 // begins).
