@@ -84,7 +84,8 @@ bench: setup
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_follow_audit.exe $(FOLLOW_FLAGS)
 
 # Every kind of transition a listener meets, played in real time through the real plug-in and
-# measured, one row per kind (about three minutes); make bench ends with it. AUDIT_FLAGS="--strict" fails when a row is
+# measured, one row per kind; also on clocks that step or stand still, beside busy processes and
+# with slow opens (about seven minutes); make bench ends with it. AUDIT_FLAGS="--strict" fails when a row is
 # not clean; AUDIT_FLAGS="--only seek" plays only the kinds whose name holds the text.
 AUDIT_FLAGS ?=
 AUDIT_LOG := $(BUILD)/audit-build.log
@@ -96,9 +97,10 @@ audit: setup
 	@$(WINE_LIVE) $(BUILD)/bin/hvq_transition_audit.exe $(AUDIT_FLAGS)
 
 # The transitions that follow the music (silences at the tracks' edges, fade-outs of their own, an
-# album), measured per transition at twice real time (about six minutes); make bench ends
-# with it. FOLLOW_FLAGS="--strict" fails when a target is missed, "--speed X" plays at another
-# speed, "--only album" plays only the playlists whose name holds the text.
+# album), measured per transition at twice real time and then on an output that takes everything
+# at once (about six minutes); make bench ends with it. FOLLOW_FLAGS="--strict" fails when a
+# target is missed, "--speed X" (once or more; 0: at once) plays at those speeds only,
+# "--only album" plays only the playlists whose name holds the text.
 FOLLOW_FLAGS ?=
 follow-audit: setup
 	@mkdir -p $(BUILD) && : > $(AUDIT_LOG)

@@ -1,5 +1,6 @@
 // The transition audit's measures on sound made here, where the truth is known to the sample: a
-// clean crossfade, a replay, a gap, a cut; and the listener's timeline from an output's calls.
+// clean crossfade, a replay, a gap, a cut, a track owed to its end; and the listener's timeline
+// from an output's calls, a stalled device's silence in it, and when a heard moment was written.
 #include "TransitionMeasures.h"
 
 #include <gtest/gtest.h>
@@ -162,6 +163,85 @@ TEST(TransitionAudit, TheListenersTimelineKeepsSilencesAndDropsWhatWasThrownAway
     EXPECT_NEAR(runs[2].StartSeconds, runs[1].EndSeconds() + 0.050, 1e-9); // Close to first write
     EXPECT_EQ(runs[2].Rate, 22050);
     EXPECT_NEAR(ListenerTime(runs, 1000.0 * 80 / 44100), runs[1].StartSeconds + 5.0 / 44100, 1e-9);
+}
+
+// The host stopped at the first track's end, or the next entry's own plug-in took the output:
+// the silence after it is no one's, but the track is owed to its last sample, and none of it may
+// sound once the next one has begun.
+TEST(TransitionAudit, ATrackThatEndsBeforeASilenceIsOwedToItsLastSample) {
+    Scenario played;
+    played.Tracks = {ToneTrack(0, 3.0), ToneTrack(1, 2.0)};
+    played.Transitions = {{TransitionKind::Start, 0}, {TransitionKind::AfterEnd, 1}};
+    const auto measure = [&](double firstHeard, double restGain) {
+        std::vector<HeardRun> runs{
+            Render(firstHeard, [&](double t) { return played.Tracks[0].Value(t); }),
+            Render(
+                2.0,
+                [&](double t) {
+                    return played.Tracks[1].Value(t - 3.5) +
+                           restGain * played.Tracks[0].Value(firstHeard + t - 3.5);
+                },
+                kRate, 3.5)};
+        runs[1].PcmSeconds = runs[0].EndSeconds();
+        return Measure(played, runs, TrackHeard(runs, played.Tracks));
+    };
+    const Measures whole = measure(3.0, 0.0);
+    EXPECT_TRUE(whole.Clean());
+    EXPECT_LT(whole.LostMs + whole.SilenceMs, 0.2);
+    ASSERT_EQ(whole.Starts.size(), 2u);
+    EXPECT_NEAR(whole.Starts[1], 3.5, 0.001);
+
+    const Measures cut = measure(2.5, 0.0);
+    EXPECT_NEAR(cut.LostMs, 500.0, 0.2);
+    EXPECT_FALSE(cut.Clean());
+
+    const Measures restAfterwards = measure(2.5, 1.0);
+    EXPECT_GT(restAfterwards.GainError, 0.9);
+    EXPECT_FALSE(restAfterwards.Clean());
+}
+
+TEST(TransitionAudit, AStalledDeviceSilencesTheListenerWhereItStood) {
+    HeardRun first, second;
+    first.Rate = second.Rate = 1000;
+    for (int i = 0; i < 1000; ++i)
+        first.Samples.push_back(i);
+    second.Samples.assign(500, -1.0);
+    second.StartSeconds = 1.5;
+    second.PcmSeconds = 1.0;
+    std::vector<HeardRun> runs{first, second};
+    InsertSilence(runs, 0.4, 2.0);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].Samples.size(), 400u);
+    EXPECT_EQ(runs[1].Samples.size(), 600u);
+    EXPECT_EQ(runs[1].Samples.front(), 400.0);
+    EXPECT_DOUBLE_EQ(runs[1].StartSeconds, 2.4);
+    EXPECT_DOUBLE_EQ(runs[1].PcmSeconds, 0.4);
+    EXPECT_DOUBLE_EQ(runs[2].StartSeconds, 3.5);
+    EXPECT_DOUBLE_EQ(ListenerTime(runs, 400.0), 0.4);
+    EXPECT_DOUBLE_EQ(ListenerTime(runs, 500.0), 2.5);
+    EXPECT_DOUBLE_EQ(PcmSecondsAt(runs, 1.0), 0.4); // in the silence: the sound after it
+    EXPECT_DOUBLE_EQ(PcmSecondsAt(runs, 2.5), 0.5);
+
+    // Stopped a quarter into frame 700: that frame was heard, the next comes after the silence.
+    std::vector<HeardRun> midFrame{first};
+    InsertSilence(midFrame, 0.70025, 1.0);
+    ASSERT_EQ(midFrame.size(), 2u);
+    EXPECT_EQ(midFrame[0].Samples.size(), 701u);
+    EXPECT_EQ(midFrame[1].Samples.front(), 701.0);
+}
+
+TEST(TransitionAudit, AHeardMomentWasWrittenByTheWriteThatBroughtIt) {
+    // 1000 Hz mono 16-bit: 2000 bytes a second. 0.1 s at 10 ms, 0.1 s at 20 ms, of which a
+    // Flush throws the last 0.05 s away, then 0.1 s at 40 ms, half of it thrown away at Close.
+    const std::vector<OutputCall> calls = {
+        {"Open", {1000, 1, 16}, 0, 0.0}, {"Write", {200}, 0, 10.0},    {"Write", {200}, 0, 20.0},
+        {"Write", {200}, 1, 25.0},       {"Flush", {0, 100}, 0, 30.0}, {"Write", {200}, 0, 40.0},
+        {"Close", {100}, 0, 50.0},
+    };
+    EXPECT_EQ(WrittenAtMs(calls, 0.05), 10.0);
+    EXPECT_EQ(WrittenAtMs(calls, 0.12), 20.0);
+    EXPECT_EQ(WrittenAtMs(calls, 0.16), 40.0); // where the thrown-away sound was
+    EXPECT_EQ(WrittenAtMs(calls, 0.21), -1.0); // thrown away at Close: never heard
 }
 
 } // namespace

@@ -160,6 +160,7 @@ class Measurer {
 
     Measures Run() {
         FindTransitions();
+        result_.Starts = starts_;
         if (!runs_.empty() && !starts_.empty()) {
             BuildLaws();
             FindReopens();
@@ -304,6 +305,20 @@ class Measurer {
                 SetFrom(laws_[static_cast<std::size_t>(tr.Into)], {LawPart::Level, t0, kInfinity, 1.0});
                 break;
             }
+            case TransitionKind::AfterEnd: {
+                // Whatever silence lies between is no one's to answer for; but the track before
+                // was meant to the last of its samples, wherever its sound stopped.
+                const double stopped = StopTime(t0);
+                stops_.push_back({stopped, t0});
+                if (current >= 0)
+                    playedOut_.push_back(current);
+                for (Law &law : laws_)
+                    if (!law.empty())
+                        SetFrom(law, {LawPart::Level, stopped, kInfinity, 0.0});
+                SetFrom(laws_[static_cast<std::size_t>(tr.Into)],
+                        {LawPart::Level, t0, kInfinity, 1.0});
+                break;
+            }
             case TransitionKind::Crossfade:
             case TransitionKind::SkipFade: {
                 // Both fades last what the setting says, at most what is left of the track
@@ -375,6 +390,8 @@ class Measurer {
         } else {
             end = PositionAt(j, endTime_).value_or(0.0);
         }
+        if (std::find(playedOut_.begin(), playedOut_.end(), j) != playedOut_.end())
+            end = seconds;
         end = std::min(end, seconds);
         std::vector<Interval> wanted{{begin, end}};
         for (const SeekMark &seek : seeks_) {
@@ -710,6 +727,7 @@ class Measurer {
     std::vector<std::vector<const Piece *>> pieces_;
     std::vector<double> starts_; // when each transition was heard
     std::vector<Interval> stops_; // silences a Stop meant: from the sound's end to the restart
+    std::vector<int> playedOut_;  // tracks meant to be heard to their end before a silence
     std::vector<SeekMark> seeks_;
     std::vector<Interval> reopens_; // from the old output's last sound to the new one's first
     std::map<long long, double> ownSteps_;
@@ -804,6 +822,86 @@ double ListenerTime(std::span<const HeardRun> runs, double pcmMs) {
     const HeardRun &last = runs.back();
     return last.EndSeconds() +
            (pcm - last.PcmSeconds - static_cast<double>(last.Samples.size()) / last.Rate);
+}
+
+void InsertSilence(std::vector<HeardRun> &runs, double pcmSeconds, double seconds) {
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        HeardRun &run = runs[r];
+        const double length = static_cast<double>(run.Samples.size()) / run.Rate;
+        if (pcmSeconds >= run.PcmSeconds + length)
+            continue;
+        if (pcmSeconds > run.PcmSeconds) {
+            // The run is cut where the sound stopped: what follows is heard after the silence. A
+            // clock plays bytes, and a frame it has begun is heard whole (as the output keeps it).
+            const auto kept = static_cast<std::size_t>(
+                std::ceil((pcmSeconds - run.PcmSeconds) * run.Rate - 1e-6));
+            if (kept > 0 && kept < run.Samples.size()) {
+                HeardRun rest = run;
+                rest.Samples.assign(run.Samples.begin() + static_cast<std::ptrdiff_t>(kept),
+                                    run.Samples.end());
+                rest.StartSeconds += static_cast<double>(kept) / run.Rate;
+                rest.PcmSeconds += static_cast<double>(kept) / run.Rate;
+                run.Samples.resize(kept);
+                runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(r) + 1, std::move(rest));
+                ++r;
+            } else if (kept >= run.Samples.size()) {
+                ++r;
+            }
+        }
+        for (; r < runs.size(); ++r)
+            runs[r].StartSeconds += seconds;
+        return;
+    }
+}
+
+double PcmSecondsAt(std::span<const HeardRun> runs, double listenerSeconds) {
+    for (const HeardRun &run : runs) {
+        if (listenerSeconds < run.StartSeconds)
+            return run.PcmSeconds; // in a silence: the sound that follows it
+        if (listenerSeconds < run.EndSeconds())
+            return run.PcmSeconds + (listenerSeconds - run.StartSeconds);
+    }
+    return runs.empty() ? 0.0
+                        : runs.back().PcmSeconds +
+                              static_cast<double>(runs.back().Samples.size()) / runs.back().Rate;
+}
+
+double WrittenAtMs(std::span<const OutputCall> calls, double pcmSeconds) {
+    struct Written {
+        double AtMs = 0.0;
+        std::int64_t Bytes = 0;
+        int BytesPerSecond = 0;
+    };
+    std::vector<Written> kept;
+    int perSecond = 44100 * 2 * 2;
+    const auto drop = [&](std::int64_t bytes) {
+        while (bytes > 0 && !kept.empty()) {
+            const std::int64_t taken = std::min(bytes, kept.back().Bytes);
+            kept.back().Bytes -= taken;
+            bytes -= taken;
+            if (kept.back().Bytes == 0)
+                kept.pop_back();
+        }
+    };
+    for (const OutputCall &call : calls) {
+        if (call.Name == "Open" && call.Args.size() >= 3) {
+            perSecond = call.Args[0] * call.Args[1] * (call.Args[2] / 8);
+        } else if (call.Name == "Write" && call.Answer == 0 && !call.Args.empty() &&
+                   call.Args[0] > 0) {
+            kept.push_back({call.AtMs, call.Args[0], perSecond});
+        } else if (call.Name == "Flush" && call.Args.size() > 1) {
+            drop(call.Args[1]);
+        } else if (call.Name == "Close" && !call.Args.empty()) {
+            drop(call.Args[0]);
+        }
+    }
+    double at = 0.0;
+    for (const Written &w : kept) {
+        at += w.BytesPerSecond > 0 ? static_cast<double>(w.Bytes) / w.BytesPerSecond : 0.0;
+        if (pcmSeconds < at)
+            return w.AtMs;
+    }
+    return -1.0;
 }
 
 double CurveGain(double x, Curve curve) {

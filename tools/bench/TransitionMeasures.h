@@ -35,6 +35,16 @@ std::vector<HeardRun> HeardTimeline(std::span<const OutputCall> calls,
                                     std::span<const std::uint8_t> pcm);
 // The listener's time at the moment `pcmMs` of the heard PCM had been played.
 double ListenerTime(std::span<const HeardRun> runs, double pcmMs);
+// A device that stopped playing (its clock standing still) once `pcmSeconds` of the heard PCM
+// had been played, for `seconds`: the run is cut there (after the frame begun) and all that
+// follows is heard later.
+void InsertSilence(std::vector<HeardRun> &runs, double pcmSeconds, double seconds);
+// Where the heard PCM stood at the listener's time (in a silence: where the sound after it
+// begins).
+double PcmSecondsAt(std::span<const HeardRun> runs, double listenerSeconds);
+// When the output was given the heard PCM's second `pcmSeconds`: the AtMs of the Write that
+// brought it (what Flush and Close threw away unplayed is no longer heard); -1 past the end.
+double WrittenAtMs(std::span<const OutputCall> calls, double pcmSeconds);
 
 enum class Curve { Linear, Logarithmic, EqualPower };
 // The gain of the track whose weight position is x (0..1): x, -log10(0.9 (1 - x) + 0.1) and
@@ -48,6 +58,8 @@ enum class TransitionKind {
     Gapless,   // `Into` follows the current track's end with no fade
     SkipFade,  // the user skipped to `Into`: what sounds fades out, `Into` fades in
     AfterStop, // the user stopped, then played `Into`: silence between, no fade
+    AfterEnd,  // the track before is heard to its last sample; after a silence (the host stopped,
+               // or the entry's own plug-in took the output) `Into` from its start, no fade
     Seek,      // the user moved track `Into` to `SeekTarget`
 };
 
@@ -89,6 +101,7 @@ struct Measures {
     double GainError = 0.0;
     double UnexplainedMs = 0.0;
     bool Complete = true; // every transition was heard
+    std::vector<double> Starts; // the listener's time each transition was heard
     std::vector<std::string> Notes;
     bool StepClean() const;
     bool Clean() const;

@@ -2,7 +2,9 @@
 // their own and an album cut from one piece through the real in_hvqblend.dll in the reference
 // host, with the options that follow the music on, into an output that plays a few times faster
 // than real time with a two-second buffer (room for the engine to read a track's end ahead while
-// the output is full). One row per transition, measured in the recorded PCM:
+// the output is full), and then into one that takes everything at once (no clock: the engine is
+// never kept waiting, and the transitions are to be the same). One row per transition, measured
+// in the recorded PCM:
 //   - skipped silence: no run of silence (RMS over 1 ms below -60 dBFS) longer than 20 ms from the
 //     outgoing track's last sound to the incoming track's first full-level sound;
 //   - a fade-out of the track's own: the crossfade starts at or after the ramp's start and ends by
@@ -16,8 +18,8 @@
 //   hvq_follow_audit [--strict] [--speed X] [--only TEXT]...
 //
 // --strict: exit 1 when a target fails; --speed: how many times faster than real time the output
-// plays (default 2; at 4 the engine's look-ahead is often not ready in time, see docs/audits.md);
-// --only: the playlists whose name holds TEXT.
+// plays, 0 for at once, each given in turn (default 2, then 0; at 4 the engine's look-ahead is
+// often not ready in time, see docs/audits.md); --only: the playlists whose name holds TEXT.
 #include "FollowMeasures.h"
 #include "RefHost.h"
 #include "SynthSignal.h"
@@ -150,9 +152,27 @@ Playlist Album(bool withTheOthers, int seed) {
     return list;
 }
 
+// A silence longer than the look-ahead's first read of a track's end.
+Playlist LongSilence(int seed) {
+    Playlist list;
+    list.Name = "a trailing silence of 60 s";
+    list.SkipSilence = true;
+    list.Tracks = Chain({{0, 60000, 0}}, {1000}, seed);
+    return list;
+}
+
+// Tracks shorter than the look-ahead's first read: the end it reads holds the track's start.
+Playlist ShortTracks(int seed) {
+    Playlist list;
+    list.Name = "tracks of 20 s";
+    list.SkipSilence = list.OwnFadeOuts = true;
+    list.Tracks = Chain({{0, 3000, 5000}, {0, 7000, 0}}, {1000, 1000}, seed);
+    return list;
+}
+
 std::vector<Playlist> Playlists() {
     return {Silences(5000, 100), Silences(2000, 200), FadeOuts(false, 300), FadeOuts(true, 400),
-            Album(false, 500), Album(true, 600)};
+            Album(false, 500),   Album(true, 600),    LongSilence(700),     ShortTracks(800)};
 }
 
 // ------------------------------------------------------------------ playing
@@ -215,7 +235,8 @@ Recorded Play(const Playlist &list, double speed) {
     host.SetPlaylist(list.Tracks);
     if (host.StartPlaying(0) != 0)
         throw std::runtime_error("the host could not play the first track");
-    if (!host.WaitUntil([&] { return !host.IsPlaying(); }, static_cast<int>(2.0 * totalMs / speed) + 20000))
+    const double waitMs = speed > 0.0 ? 2.0 * totalMs / speed : totalMs;
+    if (!host.WaitUntil([&] { return !host.IsPlaying(); }, static_cast<int>(waitMs) + 20000))
         throw std::runtime_error("the playlist did not end in time (the engine stalled?)");
     host.Pump(50);
     return {out->Calls(), out->Pcm()};
@@ -377,16 +398,31 @@ void AttributeUnderruns(const std::vector<refhost::OutCall> &calls, const std::v
 
 // ------------------------------------------------------------------ printing
 
+std::string OutputText(double speed) {
+    char text[80];
+    if (speed > 0.0)
+        std::snprintf(text, sizeof text, "an output at %.1fx real time with a %d ms buffer", speed,
+                      kBufferMs);
+    else
+        std::snprintf(text, sizeof text, "an output that takes everything at once");
+    return text;
+}
+
 void PrintHeading(double speed) {
     std::printf(
-        "Follow audit: in_hvqblend.dll in the reference host, the synthetic plug-in decoding 44.1 kHz\n"
-        "16-bit stereo tracks (body %d s at -6 dBFS), an output at %.1fx real time with a %d ms buffer;\n"
-        "linear curve. Per transition: hand-over (ms into the outgoing track, and before its sound's\n"
-        "end), where the incoming track starts, the fade (hand-over until the incoming track is heard\n"
+        "Follow audit: in_hvqblend.dll in the reference host, the synthetic plug-in decoding 44.1 "
+        "kHz\n"
+        "16-bit stereo tracks (body %d s at -6 dBFS), %s;\n"
+        "linear curve. Per transition: hand-over (ms into the outgoing track, and before its "
+        "sound's\n"
+        "end), where the incoming track starts, the fade (hand-over until the incoming track is "
+        "heard\n"
         "alone), the longest silence (1 ms RMS below %.0f dBFS; target <= %d ms, with silences\n"
-        "skipped), the fade's middle against the incoming body (RMS over %.0f ms; target within %.0f dB,\n"
+        "skipped), the fade's middle against the incoming body (RMS over %.0f ms; target within "
+        "%.0f dB,\n"
         "over a fade-out of the track's own, which the crossfade must lie within), underruns.\n",
-        kBodyMs / 1000, speed, kBufferMs, kSilenceDb, kLongestSilenceMs, kMidWindowMs, kLoudnessDb);
+        kBodyMs / 1000, OutputText(speed).c_str(), kSilenceDb, kLongestSilenceMs, kMidWindowMs,
+        kLoudnessDb);
     std::fflush(stdout);
 }
 
@@ -460,41 +496,65 @@ std::pair<int, int> AuditPlaylist(const Playlist &list, double speed) {
 
 int main(int argc, char **argv) {
     bool strict = false;
-    double speed = 2.0;
+    std::vector<double> speeds;
     std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--strict") == 0) {
             strict = true;
-        } else if (std::strcmp(argv[i], "--speed") == 0 && i + 1 < argc) {
-            speed = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--speed") == 0 && i + 1 < argc &&
+                   std::atof(argv[i + 1]) >= 0.0) {
+            speeds.push_back(std::atof(argv[++i]));
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only.push_back(argv[++i]);
         } else {
-            speed = 0.0;
-            break;
+            std::fprintf(stderr,
+                         "usage: hvq_follow_audit [--strict] [--speed X]... [--only TEXT]...\n");
+            return 2;
         }
     }
-    if (speed <= 0.0) {
-        std::fprintf(stderr, "usage: hvq_follow_audit [--strict] [--speed X] [--only TEXT]...\n");
-        return 2;
-    }
-    PrintHeading(speed);
+    if (speeds.empty())
+        speeds = {2.0, 0.0};
     const double started = RecordingOutput::ClockMs();
     int rows = 0, passed = 0;
-    for (const Playlist &list : Playlists()) {
-        if (!only.empty() && std::none_of(only.begin(), only.end(), [&](const std::string &text) {
-                return list.Name.find(text) != std::string::npos;
-            }))
-            continue;
-        try {
-            const auto [count, good] = AuditPlaylist(list, speed);
-            rows += count;
-            passed += good;
-        } catch (const std::exception &error) {
-            ++rows;
-            std::printf("\n%s could not be played: %s\n", list.Name.c_str(), error.what());
+    std::string summary;
+    for (std::size_t s = 0; s < speeds.size(); ++s) {
+        const double speed = speeds[s];
+        if (s > 0)
+            std::printf("\n");
+        PrintHeading(speed);
+        const double speedStarted = RecordingOutput::ClockMs();
+        int speedRows = 0, speedPassed = 0;
+        for (const Playlist &list : Playlists()) {
+            if (!only.empty() &&
+                std::none_of(only.begin(), only.end(), [&](const std::string &text) {
+                    return list.Name.find(text) != std::string::npos;
+                }))
+                continue;
+            try {
+                const auto [count, good] = AuditPlaylist(list, speed);
+                speedRows += count;
+                speedPassed += good;
+            } catch (const std::exception &error) {
+                ++speedRows;
+                std::printf("\n%s could not be played: %s\n", list.Name.c_str(), error.what());
+            }
         }
+        char line[160];
+        char where[48];
+        if (speed > 0.0)
+            std::snprintf(where, sizeof where, "at %.1fx real time", speed);
+        else
+            std::snprintf(where, sizeof where, "on an output that takes all at once");
+        std::snprintf(line, sizeof line, "%d of %d rows pass %s (%.0f s)\n", speedPassed, speedRows,
+                      where, (RecordingOutput::ClockMs() - speedStarted) / 1000.0);
+        std::printf("\n%s", line);
+        std::fflush(stdout);
+        summary += line;
+        rows += speedRows;
+        passed += speedPassed;
     }
-    std::printf("\n%d of %d rows pass (%.0f s)\n", passed, rows, (RecordingOutput::ClockMs() - started) / 1000.0);
+    if (speeds.size() > 1)
+        std::printf("\n%s%d of %d rows pass (%.0f s)\n", summary.c_str(), passed, rows,
+                    (RecordingOutput::ClockMs() - started) / 1000.0);
     return strict && passed < rows ? 1 : 0;
 }

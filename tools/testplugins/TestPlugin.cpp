@@ -157,21 +157,38 @@ std::wstring TitleText(std::wstring_view name) {
 
 In_Module &Record();
 
+// "_audit<slot>" in a name asks for the transition audit's tone of that slot: a sound whose every
+// few milliseconds tell which sample of which track a listener hears.
+int AuditSlot(std::wstring_view name) {
+    const std::size_t at = name.find(L"_audit");
+    if (at == std::wstring_view::npos || at + 6 >= name.size())
+        return -1;
+    const wchar_t digit = name[at + 6];
+    return digit >= L'0' && digit <= L'9' ? digit - L'0' : -1;
+}
+
+// Played directly, the audit's tone too: the audit hears a stream the engine hands back.
 class SynthSource : public plugkit::PcmSource {
   public:
-    explicit SynthSource(const SynthFormat &format) : format_(format) {}
+    SynthSource(const SynthFormat &format, int auditSlot)
+        : format_(format), auditSlot_(auditSlot) {}
     plugkit::PcmShape Shape() const override {
         return {format_.Rate, format_.Channels, format_.Bits};
     }
     int64_t TotalFrames() const override { return SynthTotalFrames(format_); }
     int64_t Read(int64_t firstFrame, int64_t frames, uint8_t *out) override {
         frames = std::clamp<int64_t>(TotalFrames() - firstFrame, 0, frames);
-        SynthPcm(format_, firstFrame, frames, out);
+        if (auditSlot_ < 0)
+            SynthPcm(format_, firstFrame, frames, out);
+        else
+            audit::ToneTrack(auditSlot_, format_.LengthMs / 1000.0)
+                .Pcm(format_.Rate, format_.Channels, format_.Bits, firstFrame, frames, out);
         return frames;
     }
 
   private:
     SynthFormat format_;
+    int auditSlot_ = -1;
 };
 
 plugkit::PlayingFile Current;
@@ -258,7 +275,7 @@ int __cdecl Play(const void *fn) {
         const auto format = FormatOf(name);
         if (!format)
             return -1;
-        if (Player().Start(std::make_unique<SynthSource>(*format)) != 0)
+        if (Player().Start(std::make_unique<SynthSource>(*format, AuditSlot(name))) != 0)
             return 1;
         Current.Set(name, kStream ? -1000 : format->LengthMs);
         return 0;
@@ -433,16 +450,6 @@ void ReportFormat(const SynthFormat &format, int *size, int *bps, int *nch, int 
     Store(bps, Knob("Bits") ? Knob("Bits") : format.Bits);
     Store(nch, Knob("Channels") ? Knob("Channels") : format.Channels);
     Store(srate, Knob("Rate") ? Knob("Rate") : format.Rate);
-}
-
-// "_audit<slot>" in a name asks for the transition audit's tone of that slot: a sound whose every
-// few milliseconds tell which sample of which track a listener hears.
-int AuditSlot(std::wstring_view name) {
-    const std::size_t at = name.find(L"_audit");
-    if (at == std::wstring_view::npos || at + 6 >= name.size())
-        return -1;
-    const wchar_t digit = name[at + 6];
-    return digit >= L'0' && digit <= L'9' ? digit - L'0' : -1;
 }
 
 void ReadPcm(const SynthRead &read, int64_t firstFrame, int64_t frames, uint8_t *out) {
